@@ -1,0 +1,41 @@
+#include "engine/cpu_features.h"
+
+namespace lumvero::cpu {
+
+namespace {
+
+SimdFeatures probe() {
+  SimdFeatures f;
+#if defined(__x86_64__) || defined(__i386__)
+  // libgcc fills its model at start-up, but a call from another static
+  // initialiser could come first; init is idempotent.
+  __builtin_cpu_init();
+  // libgcc only reports avx/avx2 when XGETBV shows the OS saves the YMM
+  // state, so a feature listed here is actually usable.
+  f.avx2 = __builtin_cpu_supports("avx2") != 0;
+  f.avx = __builtin_cpu_supports("avx") != 0;
+  f.sse42 = __builtin_cpu_supports("sse4.2") != 0;
+#endif
+  return f;
+}
+
+}  // namespace
+
+const SimdFeatures& simd_features() {
+  static const SimdFeatures features = probe();
+  return features;
+}
+
+const char* simd_path_for(const SimdFeatures& features) {
+  if (features.avx2) return "avx2";
+  if (features.avx) return "avx";
+  if (features.sse42) return "sse4.2";
+  return "scalar";
+}
+
+const char* simd_path_name() {
+  static const char* const name = simd_path_for(simd_features());
+  return name;
+}
+
+}  // namespace lumvero::cpu

@@ -1,0 +1,27 @@
+// Which vector instruction set the processor offers, for reports.
+//
+// This is descriptive only: the scoring kernels pick their own variant
+// (kernels.h) and LUMVO_FORCE_SCALAR does not change what is reported here.
+#pragma once
+
+namespace lumvero::cpu {
+
+// What CPUID (and the OS, for the AVX register state) says is usable.
+struct SimdFeatures {
+  bool avx2 = false;
+  bool avx = false;
+  bool sse42 = false;
+};
+
+// Probed once per process on first use; thread-safe.
+const SimdFeatures& simd_features();
+
+// The widest of "avx2", "avx", "sse4.2", falling back to "scalar".
+// A pure function of its argument, so the preference order can be checked
+// without the matching hardware.
+const char* simd_path_for(const SimdFeatures& features);
+
+// simd_path_for(simd_features()): a static string, never null.
+const char* simd_path_name();
+
+}  // namespace lumvero::cpu

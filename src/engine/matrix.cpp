@@ -1,0 +1,78 @@
+#include "engine/matrix.h"
+
+#include <cblas.h>
+
+#include <climits>
+#include <mutex>
+
+#include "engine/kernels.h"
+#include "engine/status.h"
+
+// Declared by OpenBLAS's cblas.h, but not by every cblas.h; repeating the
+// declaration is harmless and keeps this file independent of that.
+extern "C" void openblas_set_num_threads(int num_threads);
+
+namespace lumvero {
+
+namespace {
+
+bool fits_int(std::size_t v) { return v <= static_cast<std::size_t>(INT_MAX); }
+
+}  // namespace
+
+void set_blas_threads(int n) { openblas_set_num_threads(n); }
+
+void ensure_blas_single_threaded() {
+  static std::once_flag once;
+  std::call_once(once, [] { set_blas_threads(1); });
+}
+
+void sgemm_nt(std::size_t m, std::size_t n, std::size_t k, const float* A, std::size_t lda,
+              const float* B, std::size_t ldb, float* C, std::size_t ldc) {
+  if (m == 0 || n == 0) return;
+  LUMVO_ASSERT(ldc >= n, "sgemm_nt: ldc < n");
+  if (k == 0) {
+    // An empty sum is 0. BLAS would reject lda = 0 instead (and print to stderr).
+    for (std::size_t i = 0; i < m; ++i) {
+      float* row = C + i * ldc;
+      for (std::size_t j = 0; j < n; ++j) row[j] = 0.0f;
+    }
+    return;
+  }
+  LUMVO_ASSERT(lda >= k && ldb >= k, "sgemm_nt: leading dimension < k");
+  LUMVO_ASSERT(fits_int(m) && fits_int(n) && fits_int(k) && fits_int(lda) && fits_int(ldb) &&
+                   fits_int(ldc),
+               "sgemm_nt: size exceeds the BLAS integer range");
+  ensure_blas_single_threaded();
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(m), static_cast<int>(n),
+              static_cast<int>(k), 1.0f, A, static_cast<int>(lda), B, static_cast<int>(ldb), 0.0f,
+              C, static_cast<int>(ldc));
+}
+
+void dots_to_l2sq(float* scores, std::size_t count, const double* norms_sq_first, double qn) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const double base = norms_sq_first[j] + qn;
+    scores[j] = static_cast<float>(base - 2.0 * static_cast<double>(scores[j]));
+  }
+}
+
+void matrix_scores_into(Metric metric, const float* q, std::size_t dims, const float* rows_first,
+                        std::size_t count, const double* norms_sq_first, float* out) {
+  if (count == 0) return;
+  // m = 1: the query is a 1 x dims matrix, the rows are B (count x dims).
+  sgemm_nt(1, count, dims, q, dims, rows_first, dims, out, count);
+  if (metric == Metric::Euclidean) {
+    LUMVO_ASSERT(norms_sq_first != nullptr, "matrix_scores: euclidean needs the row norms");
+    dots_to_l2sq(out, count, norms_sq_first, kernels::query_norm_sq(q, dims));
+  }
+}
+
+std::vector<float> matrix_scores(Metric metric, const float* q, std::size_t dims,
+                                 const float* rows_first, std::size_t count,
+                                 const double* norms_sq_first) {
+  std::vector<float> out(count);
+  matrix_scores_into(metric, q, dims, rows_first, count, norms_sq_first, out.data());
+  return out;
+}
+
+}  // namespace lumvero

@@ -1,0 +1,56 @@
+// Matrix-multiply scoring through BLAS sgemm (OpenBLAS).
+//
+// The whole-matrix, blocked and batch strategies get their dot products from
+// one sgemm call per block instead of the per-row kernels. BLAS sums in its own
+// order with whatever instructions it picks at run time, so these scores may
+// differ from kernels::dot_simd in the last bits; that is the only place in
+// the engine where the result of a row may depend on the code path.
+//
+// Parallelism comes from our own worker pool, which calls sgemm from several
+// threads at once, so BLAS itself must stay single-threaded: every entry point
+// here makes sure of that (once per process) before its first multiply.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "engine/index_format.h"
+
+namespace lumvero {
+
+// C = A * B^T, alpha 1, beta 0 (C is overwritten, never read).
+//   A: m x k, row-major, row stride lda >= k
+//   B: n x k, row-major, row stride ldb >= k (so B^T is k x n)
+//   C: m x n, row-major, row stride ldc >= n; entries past column n untouched
+// m == 0 or n == 0 writes nothing; k == 0 writes zeros. Every size and stride
+// must fit in a 32-bit int (the engine's limits on dims and rows ensure it).
+void sgemm_nt(std::size_t m, std::size_t n, std::size_t k, const float* A, std::size_t lda,
+              const float* B, std::size_t ldb, float* C, std::size_t ldc);
+
+// Scores of count consecutive stored rows (row j at rows_first + j * dims)
+// against one query, by one sgemm call with m = 1. For cosine and dot the
+// score is the sgemm dot product C[j]; for euclidean it is
+//   (float)((norms_sq_first[j] + qn) - 2.0 * (double)C[j]),  qn = query_norm_sq(q)
+// with the additions in exactly that order and one rounding, nothing clamped
+// (a row equal to the query can come out slightly negative).
+// norms_sq_first may be null unless the metric is euclidean.
+std::vector<float> matrix_scores(Metric metric, const float* q, std::size_t dims,
+                                 const float* rows_first, std::size_t count,
+                                 const double* norms_sq_first);
+
+// The same into a caller buffer of count floats (its contents are not read).
+void matrix_scores_into(Metric metric, const float* q, std::size_t dims, const float* rows_first,
+                        std::size_t count, const double* norms_sq_first, float* out);
+
+// In place: dot products C[j] of one query become squared distances by the
+// formula above. Shared with the batch strategies, which multiply a block of
+// queries at once and then convert each query's row of the score matrix.
+void dots_to_l2sq(float* scores, std::size_t count, const double* norms_sq_first, double qn);
+
+// Thread count of BLAS's own pool (openblas_set_num_threads).
+void set_blas_threads(int n);
+
+// set_blas_threads(1), once per process; every function above calls it first.
+void ensure_blas_single_threaded();
+
+}  // namespace lumvero

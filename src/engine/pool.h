@@ -1,0 +1,195 @@
+// The process-wide worker pool: a fixed set of threads that runs batches of
+// indexed tasks for the engine's data-parallel steps.
+//
+// Guarantees the engine relies on:
+//  - Results come back in index (chunk) order, whatever the scheduling.
+//  - A failing batch reports the error of its lowest failing index; tasks
+//    with a higher index than an already recorded failure are not started.
+//    The reported error therefore never depends on scheduling.
+//  - No exception leaves a worker: anything a task throws becomes that
+//    task's error text (std::bad_alloc -> "out of memory", Panic and other
+//    std::exception -> what()).
+//  - A thread outside the pool blocks until the whole batch is done and runs
+//    none of it; a pool thread that starts nested work runs tasks of its own
+//    batch while it waits, so nesting never deadlocks, even with one thread.
+//  - The pool is created once (explicitly or on first use with the default
+//    size), never resized and never destroyed. After fork() the child gets
+//    a fresh pool with the same thread count at its next use.
+//
+// Task functions are called concurrently from several threads and must be
+// safe for that; they must not call fork().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "engine/status.h"
+
+namespace lumvero::pool {
+
+// Requests for more threads are cut to this.
+inline constexpr std::size_t kMaxThreads = 65535;
+
+// A thread count as written in the environment: an optional single '+',
+// then one or more ASCII digits and nothing else, at most 2^64-1.
+std::optional<std::uint64_t> parse_thread_count(std::string_view text);
+
+// Creates the global pool with min(n, kMaxThreads) threads, or the default
+// size when n == 0, and waits until every thread has started. False (and
+// nothing changes) when a pool exists already or the threads cannot be
+// started.
+bool create_global(std::size_t n);
+
+// RAYON_NUM_THREADS when it holds a count >= 1 (read now, from the
+// environment), otherwise cpu::available_processors(); capped at kMaxThreads.
+std::size_t default_size();
+
+// Threads of the global pool (>= 1), creating it with the default size when
+// there is none yet.
+std::size_t thread_count();
+
+// True on a worker thread of the current global pool.
+bool on_pool_thread();
+
+namespace detail {
+
+using TaskCall = Status (*)(void* ctx, std::size_t index);
+
+// Runs call(ctx, i) for i in [0, n) on the global pool.
+Status run_erased(std::size_t n, TaskCall call, void* ctx);
+
+template <class T>
+struct result_traits {
+  static constexpr bool is_result = false;
+  using value_type = T;
+};
+template <class T>
+struct result_traits<std::expected<T, std::string>> {
+  static constexpr bool is_result = true;
+  using value_type = T;
+};
+
+template <class F, class... Args>
+using value_of_t =
+    typename result_traits<std::remove_cvref_t<std::invoke_result_t<F&, Args...>>>::value_type;
+
+inline std::size_t chunk_count(std::size_t total, std::size_t chunk) {
+  LUMVO_ASSERT(chunk > 0 || total == 0, "pool: chunk size must be at least 1");
+  return chunk == 0 ? 0 : total / chunk + (total % chunk != 0 ? 1 : 0);
+}
+
+// Collects one value per index; a plain vector<T> when T allows it (never
+// vector<bool>: its elements share bytes, so concurrent writes would race).
+template <class T>
+class Slots {
+ public:
+  static constexpr bool kDirect =
+      std::is_default_constructible_v<T> && std::is_move_assignable_v<T> && !std::is_same_v<T, bool>;
+
+  explicit Slots(std::size_t n) : items_(n) {}
+  void put(std::size_t i, T&& v) {
+    if constexpr (kDirect) {
+      items_[i] = std::move(v);
+    } else {
+      items_[i].emplace(std::move(v));
+    }
+  }
+  std::vector<T> take() {
+    if constexpr (kDirect) {
+      return std::move(items_);
+    } else {
+      std::vector<T> out;
+      out.reserve(items_.size());
+      for (auto& item : items_) out.push_back(std::move(*item));
+      return out;
+    }
+  }
+
+ private:
+  std::conditional_t<kDirect, std::vector<T>, std::vector<std::optional<T>>> items_;
+};
+
+}  // namespace detail
+
+// Runs fn(i) for every i in [0, n) on the global pool and waits for all of
+// them. fn returns Status or void. The error of the lowest failing index is
+// returned.
+template <class F>
+Status run(std::size_t n, F&& fn) {
+  using Fn = std::remove_reference_t<F>;
+  using R = std::invoke_result_t<Fn&, std::size_t>;
+  static_assert(std::is_void_v<R> || std::is_same_v<std::remove_cvref_t<R>, Status>,
+                "pool::run: the task must return Status or void");
+  detail::TaskCall call = [](void* ctx, std::size_t i) -> Status {
+    Fn& f = *static_cast<Fn*>(ctx);
+    if constexpr (std::is_void_v<R>) {
+      f(i);
+      return {};
+    } else {
+      return f(i);
+    }
+  };
+  return detail::run_erased(n, call, const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
+}
+
+// Runs fn(i) for every i in [0, n) and returns the values in index order.
+// fn returns Result<T> or a plain T. No partial result after a failure.
+template <class F>
+auto map(std::size_t n, F&& fn) -> Result<std::vector<detail::value_of_t<F, std::size_t>>> {
+  using R = std::remove_cvref_t<std::invoke_result_t<std::remove_reference_t<F>&, std::size_t>>;
+  using T = detail::value_of_t<F, std::size_t>;
+  static_assert(!std::is_void_v<T>, "pool::map: the task must produce a value; use run");
+  try {
+    detail::Slots<T> slots(n);
+    auto task = [&](std::size_t i) -> Status {
+      if constexpr (detail::result_traits<R>::is_result) {
+        R r = fn(i);
+        if (!r) return fail(std::move(r.error()));
+        slots.put(i, std::move(*r));
+      } else {
+        slots.put(i, fn(i));
+      }
+      return {};
+    };
+    if (auto st = run(n, task); !st) return fail(std::move(st.error()));
+    return slots.take();
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  }
+}
+
+// Cuts [0, total) into consecutive chunks of `chunk` items (the last one
+// shorter) and runs fn(begin, end, chunk_index) for each; fn returns Status
+// or void. `chunk` must be >= 1 unless total is 0.
+template <class F>
+Status for_chunks(std::size_t total, std::size_t chunk, F&& fn) {
+  const std::size_t count = detail::chunk_count(total, chunk);
+  return run(count, [&](std::size_t c) {
+    const std::size_t begin = c * chunk;
+    const std::size_t end = total - begin < chunk ? total : begin + chunk;
+    return fn(begin, end, c);
+  });
+}
+
+// Like for_chunks, collecting fn(begin, end, chunk_index) (Result<T> or T)
+// in chunk order.
+template <class F>
+auto map_chunks(std::size_t total, std::size_t chunk, F&& fn)
+    -> Result<std::vector<detail::value_of_t<F, std::size_t, std::size_t, std::size_t>>> {
+  const std::size_t count = detail::chunk_count(total, chunk);
+  return map(count, [&](std::size_t c) {
+    const std::size_t begin = c * chunk;
+    const std::size_t end = total - begin < chunk ? total : begin + chunk;
+    return fn(begin, end, c);
+  });
+}
+
+}  // namespace lumvero::pool

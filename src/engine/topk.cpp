@@ -1,0 +1,93 @@
+#include "engine/topk.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace lumvero {
+
+TopKHeap::TopKHeap(std::size_t k, Metric metric) : k_(k), metric_(metric) {
+  // k + 1 as documented; guarded only so that SIZE_MAX cannot wrap to 0.
+  heap_.reserve(k < std::numeric_limits<std::size_t>::max() ? k + 1 : k);
+}
+
+// Heap invariant: every child is strictly better than its parent, so the root
+// is the worst entry held.
+void TopKHeap::push(const ScoredRow& entry) {
+  heap_.push_back(entry);
+  std::size_t i = heap_.size() - 1;
+  while (i > 0) {
+    const std::size_t parent = (i - 1) / 2;
+    if (!better(metric_, heap_[parent], entry)) break;
+    heap_[i] = heap_[parent];
+    i = parent;
+  }
+  heap_[i] = entry;
+}
+
+// Drops the root and inserts entry in one sift-down; the set held afterwards is
+// the same as with a separate removal and insertion.
+void TopKHeap::replace_worst(const ScoredRow& entry) {
+  const std::size_t n = heap_.size();
+  std::size_t i = 0;
+  for (;;) {
+    const std::size_t left = 2 * i + 1;
+    if (left >= n) break;
+    std::size_t worse = left;
+    const std::size_t right = left + 1;
+    if (right < n && better(metric_, heap_[left], heap_[right])) worse = right;
+    if (!better(metric_, entry, heap_[worse])) break;
+    heap_[i] = heap_[worse];
+    i = worse;
+  }
+  heap_[i] = entry;
+}
+
+std::vector<ScoredRow> TopKHeap::into_sorted() {
+  std::vector<ScoredRow> out = std::move(heap_);
+  heap_.clear();
+  std::sort(out.begin(), out.end(), ResultOrder{metric_});
+  return out;
+}
+
+std::vector<ScoredRow> top_k_heap(const float* scores, std::size_t n, std::size_t k,
+                                  Metric metric) {
+  if (k == 0) return {};
+  // The heap can never hold more than n entries, so a k far above n must not
+  // reserve more than that.
+  TopKHeap heap(std::min(k, n), metric);
+  for (std::size_t i = 0; i < n; ++i) heap.offer(i, scores[i]);
+  return heap.into_sorted();
+}
+
+void select_top_k(std::vector<ScoredRow>& candidates, std::size_t k, Metric metric) {
+  std::erase_if(candidates, [](const ScoredRow& r) { return !is_usable(r.score); });
+  if (k == 0) {
+    candidates.clear();
+    return;
+  }
+  const ResultOrder order{metric};
+  if (candidates.size() > k) {
+    // Only the k best need sorting: partition around the k-th best first.
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                     candidates.end(), order);
+    candidates.resize(k);
+  }
+  std::sort(candidates.begin(), candidates.end(), order);
+}
+
+std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists,
+                                         std::size_t k, Metric metric) {
+  std::size_t total = 0;
+  for (const auto& list : lists) total += list.size();
+  std::vector<ScoredRow> merged;
+  merged.reserve(total);
+  for (auto& list : lists) {
+    merged.insert(merged.end(), list.begin(), list.end());
+    std::vector<ScoredRow>().swap(list);  // release each chunk as soon as it is copied
+  }
+  select_top_k(merged, k, metric);
+  return merged;
+}
+
+}  // namespace lumvero

@@ -1,0 +1,187 @@
+// query_exact_certified and query_batch_exact_certified: results with their
+// pruning certificate, as dictionaries.
+#include <span>
+
+#include "engine/certified.h"
+#include "engine/content_hash.h"
+#include "lib/convert.h"
+#include "lib/engine_object.h"
+#include "lib/errors.h"
+#include "lib/query_common.h"
+
+namespace lumvero::py {
+
+namespace {
+
+struct CertifiedCall {
+  std::shared_ptr<const SearchEngine> engine;
+  PyArrayObject* array = nullptr;
+  std::uint64_t k = 0;
+  std::uint64_t block_size = 64;
+  bool enable_pruning = true;
+};
+
+std::optional<CertifiedCall> begin_certified_call(PyObject* self, PyObject* args,
+                                                  PyObject* kwargs, const char* function,
+                                                  const char* array_name, int ndim) {
+  const char* kwlist[] = {array_name, "k", "block_size", "enable_pruning", nullptr};
+  const std::string format = std::string("OO|OO:") + function;
+  PyObject *array_obj = nullptr, *k_obj = nullptr, *bs_obj = nullptr, *prune_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist),
+                                   &array_obj, &k_obj, &bs_obj, &prune_obj))
+    return std::nullopt;
+  CertifiedCall call;
+  call.engine = hold_engine(self);
+  if (!call.engine) return std::nullopt;
+  call.array = to_f32_array(array_obj, array_name, ndim);
+  if (call.array == nullptr) return std::nullopt;
+  const auto k = to_u64(k_obj, "k");
+  if (!k) return std::nullopt;
+  call.k = *k;
+  if (bs_obj != nullptr) {
+    const auto bs = to_u64(bs_obj, "block_size");
+    if (!bs) return std::nullopt;
+    call.block_size = *bs;
+  }
+  if (prune_obj != nullptr) {
+    const auto prune = to_bool(prune_obj, "enable_pruning");
+    if (!prune) return std::nullopt;
+    call.enable_pruning = *prune;
+  }
+  if (!require_contiguous(call.array)) return std::nullopt;
+  return call;
+}
+
+template <class T, class Make>
+PyObject* list_of(const std::vector<T>& values, Make make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = make(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* float_of(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
+PyObject* str_of(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* result_entries(const std::vector<ScoredRow>& rows) {
+  return list_of(rows, [](const ScoredRow& row) -> PyObject* {
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || !dict_put(entry.get(), "idx", PyLong_FromUnsignedLongLong(row.idx)) ||
+        !dict_put(entry.get(), "score", float_of(row.score)))
+      return nullptr;
+    return entry.release();
+  });
+}
+
+PyObject* certificate_dict(const CertifiedResult& r) {
+  Ref d = Ref::steal(PyDict_New());
+  if (!d) return nullptr;
+  auto u64 = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
+  if (!dict_put(d.get(), "total_candidates", u64(r.total_candidates)) ||
+      !dict_put(d.get(), "pruned_candidates", u64(r.pruned_candidates)) ||
+      !dict_put(d.get(), "full_evaluated", u64(r.full_evaluated)) ||
+      !dict_put(d.get(), "kth_score", float_of(r.kth_score)) ||
+      !dict_put(d.get(), "bound_rule", str_of(r.bound_rule)) ||
+      !dict_put(d.get(), "safe", PyBool_FromLong(r.safe)) ||
+      !dict_put(d.get(), "block_size", u64(r.block_size)) ||
+      !dict_put(d.get(), "block_order",
+                list_of(r.block_order, [&](auto b) { return u64(static_cast<std::uint64_t>(b)); })) ||
+      !dict_put(d.get(), "threshold_evolution", list_of(r.threshold_evolution, float_of)) ||
+      !dict_put(d.get(), "enable_pruning", PyBool_FromLong(r.enable_pruning)) ||
+      !dict_put(d.get(), "simd_path", str_of(r.simd_path)) ||
+      !dict_put(d.get(), "compile_flags", str_of(r.compile_flags)) ||
+      !dict_put(d.get(), "pruned_bound_values", list_of(r.pruned_bound_values, float_of)) ||
+      !dict_put(d.get(), "bound_kind", str_of(r.bound_kind)))
+    return nullptr;
+  return d.release();
+}
+
+PyObject* certified_dict(const CertifiedResult& r, const SearchEngine& engine,
+                         const float* query, std::size_t dims) {
+  Ref d = Ref::steal(PyDict_New());
+  if (!d) return nullptr;
+  if (!dict_put(d.get(), "results", result_entries(r.results)) ||
+      !dict_put(d.get(), "query_time_ms", PyFloat_FromDouble(r.query_time_ms)) ||
+      !dict_put(d.get(), "method_used", str_of(r.method_used)) ||
+      !dict_put(d.get(), "index_hash", str_of(hash_hex(engine.index_hash))) ||
+      !dict_put(d.get(), "query_hash", str_of(query_hash_hex(query, dims))) ||
+      !dict_put(d.get(), "engine_version", PyUnicode_FromString("1.1.0")) ||
+      !dict_put(d.get(), "metric", metric_str(engine)) ||
+      !dict_put(d.get(), "normalized", PyBool_FromLong(engine.metric == Metric::Cosine)) ||
+      !dict_put(d.get(), "dims", PyLong_FromUnsignedLongLong(engine.dims)) ||
+      !dict_put(d.get(), "rows", PyLong_FromUnsignedLongLong(engine.rows)) ||
+      !dict_put(d.get(), "index_path", index_path_str(engine)) ||
+      !dict_put(d.get(), "certificate", certificate_dict(r)))
+    return nullptr;
+  return d.release();
+}
+
+}  // namespace
+
+PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto call = begin_certified_call(self, args, kwargs, "query_exact_certified", "query", 1);
+  if (!call) return nullptr;
+  const float* q = array_floats(call->array);
+  const std::size_t n = static_cast<std::size_t>(PyArray_SIZE(call->array));
+  auto found = call->engine->query_certified({q, n}, call->k, call->block_size, call->enable_pruning);
+  if (!found) {
+    raise_value_error(found.error());
+    return nullptr;
+  }
+  return certified_dict(*found, *call->engine, q, n);
+}
+
+PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto call =
+      begin_certified_call(self, args, kwargs, "query_batch_exact_certified", "queries", 2);
+  if (!call) return nullptr;
+  const SearchEngine& engine = *call->engine;
+  const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(call->array, 0));
+  const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(call->array, 1));
+  if (cols == 0) {
+    raise_value_error("queries must have at least one column");
+    return nullptr;
+  }
+  const std::size_t total = rows * cols;
+  if (total % cols != 0) {
+    raise_value_error("queries.len() n\u00e3o \u00e9 m\u00faltiplo de dims");
+    return nullptr;
+  }
+  if (cols != engine.dims) {
+    raise_value_error("Query dimensions " + std::to_string(cols) + " != index dimensions " +
+                      std::to_string(engine.dims));
+    return nullptr;
+  }
+  if (rows == 0) return PyList_New(0);
+
+  // Fortran-ordered input is answered by its logical rows.
+  Ref row_major;
+  const float* values = array_floats(call->array);
+  if (!PyArray_IS_C_CONTIGUOUS(call->array)) {
+    row_major = Ref::steal(PyArray_NewCopy(call->array, NPY_CORDER));
+    if (!row_major) return nullptr;
+    values = array_floats(reinterpret_cast<PyArrayObject*>(row_major.get()));
+  }
+  auto found = query_certified_batch(engine, values, rows, call->k, call->block_size,
+                                     call->enable_pruning);
+  if (!found) {
+    raise_value_error(found.error());
+    return nullptr;
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < found->size(); ++i) {
+    PyObject* d = certified_dict((*found)[i], engine, values + i * cols, cols);
+    if (d == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
+  }
+  return list.release();
+}
+
+}  // namespace lumvero::py

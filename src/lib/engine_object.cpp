@@ -1,0 +1,125 @@
+#include "lib/engine_object.h"
+
+#include <memory>
+#include <new>
+#include <string>
+
+#include "lib/convert.h"
+#include "lib/errors.h"
+
+namespace lumvero::py {
+
+namespace {
+
+struct EngineObject {
+  PyObject_HEAD
+  std::shared_ptr<const SearchEngine> engine;
+};
+
+EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"bin_path", "ann", nullptr};
+    PyObject *bin_path_obj = nullptr, *ann_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:PySearchEngine",
+                                     const_cast<char**>(kwlist), &bin_path_obj, &ann_obj))
+      return nullptr;
+    auto bin_path = to_str(bin_path_obj, "bin_path");
+    if (!bin_path) return nullptr;
+    if (!to_bool(ann_obj, "ann")) return nullptr;  // accepted, no effect
+
+    auto opened = SearchEngine::open(*bin_path);
+    if (!opened) {
+      raise_value_error(opened.error());
+      return nullptr;
+    }
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    new (&as_engine(obj)->engine) std::shared_ptr<const SearchEngine>(std::move(*opened));
+    return obj;
+  });
+}
+
+void engine_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_engine(self)->engine);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* engine_dims(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto engine = hold_engine(self);
+    if (!engine) return nullptr;
+    return PyLong_FromUnsignedLongLong(engine->dims);
+  });
+}
+
+PyObject* engine_rows(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto engine = hold_engine(self);
+    if (!engine) return nullptr;
+    return PyLong_FromUnsignedLongLong(engine->rows);
+  });
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* { return F(self, args, kwargs); });
+}
+
+#define LUMVO_METHOD(name, sig) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<name>)), \
+   METH_VARARGS | METH_KEYWORDS, #name sig "\n--\n\n"}
+
+PyMethodDef engine_methods[] = {
+    {"dims", engine_dims, METH_NOARGS, "dims($self)\n--\n\n"},
+    {"rows", engine_rows, METH_NOARGS, "rows($self)\n--\n\n"},
+    LUMVO_METHOD(query_exact, "($self, query, k)"),
+    LUMVO_METHOD(query_exact_arrays, "($self, query, k)"),
+    LUMVO_METHOD(query_batch, "($self, queries, k)"),
+    LUMVO_METHOD(query_batch_arrays, "($self, queries, k)"),
+    LUMVO_METHOD(query_exact_detailed, "($self, query, k)"),
+    LUMVO_METHOD(query_exact_certified, "($self, query, k, block_size=64, enable_pruning=True)"),
+    LUMVO_METHOD(query_batch_exact_certified,
+                 "($self, queries, k, block_size=64, enable_pruning=True)"),
+    LUMVO_METHOD(query_batch_detailed, "($self, queries, k)"),
+    LUMVO_METHOD(compare, "($self, query, idx_a, idx_b, block_size, top_blocks)"),
+    LUMVO_METHOD(explain, "($self, query, idx, block_size, top_blocks)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef LUMVO_METHOD
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PySearchEngine(bin_path, ann)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {0, nullptr},
+};
+
+PyType_Spec engine_spec = {"lumvero.PySearchEngine", sizeof(EngineObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, engine_slots};
+
+}  // namespace
+
+PyTypeObject* search_engine_type() {
+  static PyObject* type = nullptr;  // created once, under the interpreter lock
+  if (type == nullptr) type = PyType_FromSpec(&engine_spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+std::shared_ptr<const SearchEngine> hold_engine(PyObject* self) {
+  PyTypeObject* type = search_engine_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(self, type)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PySearchEngine'",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+  }
+  return as_engine(self)->engine;
+}
+
+}  // namespace lumvero::py

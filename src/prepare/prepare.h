@@ -1,0 +1,69 @@
+// Writing an index file from an embedding matrix.
+//
+// prepare_index validates the request, estimates memory, picks the file's
+// name and directory, and writes the file through a memory-mapped temporary
+// file that is flushed, then renamed over the final name: a file under the
+// final name is always complete, and an older index under that name stays
+// intact until its replacement is on disk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/index_format.h"
+#include "engine/status.h"
+
+namespace lumvero::prepare {
+
+struct Request {
+  const std::vector<float>* data = nullptr;  // rows * dims values, row-major
+  std::uint64_t dims = 0;
+  std::uint64_t rows = 0;
+  std::string base_name;
+  std::string level;
+  bool normalize = false;
+  Metric metric = Metric::Cosine;
+  std::optional<std::string> output_dir;
+};
+
+// Everything after the metric check; returns the final path.
+Result<std::string> prepare_index(const Request& request);
+
+// ---- Pieces with their own rules, exposed for tests. ----
+
+// Full Unicode lower-casing, then one of the accepted spellings.
+Result<Metric> parse_metric(std::string_view text);
+
+// False for a blank name or one holding any of | < > " ? * : \ . /
+bool base_name_acceptable(std::string_view name);
+
+// Keeps alphanumerics (Alphabetic, Nd, Nl, No), '-' and '_', in order.
+std::string sanitize_base_name(std::string_view name);
+
+// Memory factor of a precision level; nullopt for an unknown level.
+std::optional<double> memory_factor(std::string_view level);
+
+struct SampleCount {
+  std::uint64_t bad = 0;
+  std::uint64_t examined = 0;
+};
+// Counts non-finite values at a fixed stride over the n values.
+SampleCount invalid_sample(const float* values, std::uint64_t n);
+
+// MemAvailable from a meminfo-format file, in bytes; 8 GiB when unreadable.
+double available_memory_bytes(const char* meminfo_path = "/proc/meminfo");
+
+// Rows per write batch.
+std::uint64_t batch_rows(std::uint64_t rows, std::uint64_t dims);
+
+// One row scaled to unit length in binary32 (all zeros when it cannot be).
+void normalize_row(const float* in, float* out, std::size_t dims);
+
+// A batch of rows, in parallel on the worker pool; independent of the split.
+Status normalize_rows(const float* in, float* out, std::uint64_t rows, std::uint64_t dims);
+
+}  // namespace lumvero::prepare

@@ -1,0 +1,275 @@
+// The preparation sequence: checks, file naming, and the crash-safe write.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "engine/sys_error.h"
+#include "prepare/prepare.h"
+
+namespace lumvero::prepare {
+
+namespace {
+
+std::string format_1dp(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+bool is_non_finite(float v) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return (bits & 0x7F800000u) == 0x7F800000u;
+}
+
+std::string join_path(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+std::string parent_of(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+Result<std::string> home_directory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return std::string(home);
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  struct passwd pw{};
+  struct passwd* found = nullptr;
+  while (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == ERANGE)
+    buf.resize(buf.size() * 2);
+  if (found != nullptr && found->pw_dir != nullptr && *found->pw_dir != '\0')
+    return std::string(found->pw_dir);
+  return fail("Failed to get home directory");
+}
+
+// mkdir -p with mode 0777 (before umask).
+Status create_directories(const std::string& dir) {
+  std::string prefix;
+  std::size_t pos = 0;
+  while (pos <= dir.size()) {
+    const auto next = dir.find('/', pos);
+    prefix = next == std::string::npos ? dir : dir.substr(0, next);
+    pos = next == std::string::npos ? dir.size() + 1 : next + 1;
+    if (prefix.empty()) continue;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      const int err = errno;
+      return fail("Failed to create directory " + dir + ": " + os_error_text(err));
+    }
+  }
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) != 0) return fail("Failed to create directory " + dir + ": " + last_os_error());
+  if (!S_ISDIR(st.st_mode)) return fail("Failed to create directory " + dir + ": " + os_error_text(ENOTDIR));
+  return {};
+}
+
+// The temporary file: closed, and removed unless the rename happened, on
+// every exit path, so a failed preparation leaves nothing behind.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    unmap();
+    if (fd_ >= 0) ::close(fd_);
+    if (!renamed_ && created_) ::unlink(path_.c_str());
+  }
+  bool create() {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    created_ = fd_ >= 0;
+    return created_;
+  }
+  void unmap() {
+    if (map_ != nullptr) ::munmap(map_, map_len_);
+    map_ = nullptr;
+  }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  void set_mapping(void* p, std::size_t len) { map_ = p; map_len_ = len; }
+  unsigned char* bytes() const { return static_cast<unsigned char*>(map_); }
+  void mark_renamed() { renamed_ = true; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool created_ = false;
+  bool renamed_ = false;
+  void* map_ = nullptr;
+  std::size_t map_len_ = 0;
+};
+
+// Makes the new directory entry durable; best effort (not every file system
+// supports fsync on directories).
+void sync_directory(const std::string& dir) {
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+Status write_rows(const Request& req, float* out) {
+  const float* in = req.data->data();
+  const bool normalize = req.normalize || req.metric == Metric::Cosine;
+  const std::uint64_t batch = batch_rows(req.rows, req.dims);
+  for (std::uint64_t first = 0; first < req.rows; first += batch) {
+    const std::uint64_t n = std::min(batch, req.rows - first);
+    const std::uint64_t offset = first * req.dims;
+    if (normalize) {
+      if (auto st = normalize_rows(in + offset, out + offset, n, req.dims); !st) return st;
+    } else {
+      std::memcpy(out + offset, in + offset, n * req.dims * sizeof(float));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+SampleCount invalid_sample(const float* values, std::uint64_t n) {
+  SampleCount count;
+  if (n == 0) return count;
+  std::uint64_t stride = 1;
+  if (n >= 101) {
+    const std::uint64_t d = std::max<std::uint64_t>(100, n / 1000);
+    stride = n / d;
+  }
+  count.examined = (n + stride - 1) / stride;
+  for (std::uint64_t i = 0; i < count.examined; ++i)
+    if (is_non_finite(values[i * stride])) ++count.bad;
+  return count;
+}
+
+double available_memory_bytes(const char* meminfo_path) {
+  constexpr double kFallback = 8589934592.0;
+  std::ifstream in(meminfo_path);
+  if (!in) return kFallback;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("MemAvailable:", 0) != 0) continue;
+    std::istringstream tokens(line);
+    std::string label, value;
+    tokens >> label >> value;
+    char* end = nullptr;
+    errno = 0;
+    const double kib = std::strtod(value.c_str(), &end);
+    if (!value.empty() && end == value.c_str() + value.size()) return kib * 1024.0;
+  }
+  return kFallback;
+}
+
+std::uint64_t batch_rows(std::uint64_t rows, std::uint64_t dims) {
+  const std::uint64_t b = dims < 1280 ? 8192 : 8192 / (dims / 1024);
+  return std::min(rows, std::max<std::uint64_t>(1000, b));
+}
+
+Result<std::string> prepare_index(const Request& req) {
+  const auto& data = *req.data;
+  if (req.dims < 1 || req.dims > kMaxDims)
+    return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");
+  if (req.rows < 1 || req.rows > kMaxRows)
+    return fail("Invalid rows: " + std::to_string(req.rows) + " (must be 1-" + std::to_string(kMaxRows) + ")");
+  const std::uint64_t expected = req.rows * req.dims;
+  if (data.size() != expected)
+    return fail("Data shape mismatch: expected " + std::to_string(req.rows) + "\u00d7" +
+                std::to_string(req.dims) + "=" + std::to_string(expected) + ", got " +
+                std::to_string(data.size()));
+  if (!base_name_acceptable(req.base_name))
+    return fail("Invalid base_name: cannot be empty or contain special characters");
+  const auto factor = memory_factor(req.level);
+  if (!factor) return fail("Invalid level '" + req.level + "'. Must be f8, f16, f32, or f64");
+
+  const SampleCount sample = invalid_sample(data.data(), data.size());
+  if (sample.bad > sample.examined / 100)
+    return fail("Too many invalid values: " + std::to_string(sample.bad) + "/" +
+                std::to_string(sample.examined) + " (" +
+                format_1dp(static_cast<double>(sample.bad) * 100.0 / static_cast<double>(sample.examined)) +
+                "%)");
+
+  const double need = static_cast<double>(expected) * 4.0 * *factor;
+  const double available = available_memory_bytes();
+  if (need > available) {
+    const char* strict = std::getenv("LUMVO_STRICT_MEMCHECK");
+    if (strict != nullptr && std::strcmp(strict, "1") == 0)
+      return fail("Insufficient memory: need " + format_1dp(need / 1073741824.0) + "GB, available " +
+                  format_1dp(available / 1073741824.0) + "GB");
+  }
+
+  const std::string clean = sanitize_base_name(req.base_name);
+  if (clean.empty()) return fail("Base name contains no valid characters");
+  const std::string file_name = clean + "_" + req.level + ".bin";
+
+  std::string dir;
+  if (req.output_dir) {
+    struct stat st{};
+    if (::stat(req.output_dir->c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+      return fail("Output path is not a directory: " + *req.output_dir);
+    dir = *req.output_dir;
+  } else {
+    auto home = home_directory();
+    if (!home) return fail(home.error());
+    dir = join_path(join_path(*home, ".lumvo"), "indexes");
+  }
+  const std::string final_path = join_path(dir, file_name);
+  const std::string parent = parent_of(final_path);
+  if (struct stat st{}; !parent.empty() && ::stat(parent.c_str(), &st) != 0)
+    if (auto made = create_directories(parent); !made) return fail(made.error());
+
+  const std::string temp_path = final_path.substr(0, final_path.size() - 3) + "tmp";
+  if (struct stat st{}; ::lstat(temp_path.c_str(), &st) == 0 && ::unlink(temp_path.c_str()) != 0)
+    return fail("Failed to remove temp file: " + last_os_error());
+  // An existing index under the final name is left in place: the rename
+  // below replaces it atomically once the new file is complete.
+
+  TempFile temp(temp_path);
+  if (!temp.create()) return fail("Failed to create file " + temp_path + ": " + last_os_error());
+
+  const std::uint64_t length = kHeaderBytes + 4 * expected;
+  if (::ftruncate(temp.fd(), static_cast<off_t>(length)) != 0)
+    return fail("Failed to set file length: " + last_os_error());
+  // Reserve the blocks now: a full disk must be an error here, not a SIGBUS
+  // while writing through the mapping.
+  if (int err = ::posix_fallocate(temp.fd(), 0, static_cast<off_t>(length)); err != 0)
+    return fail("Failed to set file length: " + os_error_text(err));
+
+  struct stat st{};
+  if (::fstat(temp.fd(), &st) != 0) return fail("Failed to create memory map: " + last_os_error());
+  const std::uint64_t mapped = static_cast<std::uint64_t>(st.st_size);
+  if (mapped > static_cast<std::uint64_t>(LLONG_MAX))
+    return fail("Failed to create memory map: memory map length overflows isize");
+  void* map = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, temp.fd(), 0);
+  if (map == MAP_FAILED) return fail("Failed to create memory map: " + last_os_error());
+  temp.set_mapping(map, mapped);
+
+  write_header(temp.bytes(), {static_cast<std::uint32_t>(req.dims), static_cast<std::uint32_t>(req.rows),
+                              static_cast<std::uint32_t>(req.metric)});
+  if (auto written = write_rows(req, reinterpret_cast<float*>(temp.bytes() + kHeaderBytes)); !written)
+    return fail(written.error());
+  if (::msync(temp.bytes(), mapped, MS_SYNC) != 0)
+    return fail("Failed to flush memory map: " + last_os_error());
+  temp.unmap();
+  if (::fstat(temp.fd(), &st) != 0) return fail("Failed to get temp file metadata: " + last_os_error());
+  if (::rename(temp_path.c_str(), final_path.c_str()) != 0)
+    return fail("Failed to move temp file to final location: " + last_os_error());
+  temp.mark_renamed();
+  sync_directory(parent);
+  return final_path;
+}
+
+}  // namespace lumvero::prepare
