@@ -16,19 +16,22 @@
 
 namespace lumvero {
 
+// Every member has a default initialiser so that building one from just the
+// engine fields ({.results = ..., .query_time_ms = ..., .method_used = ...})
+// is warning-free and leaves the provenance absent.
 struct QueryResult {
-  std::vector<ScoredRow> results;  // best first; at most min(k, rows), all finite
-  double query_time_ms = 0.0;      // engine search time on the monotonic clock
-  std::string method_used;         // name of the strategy that ran
+  std::vector<ScoredRow> results{};  // best first; at most min(k, rows), all finite
+  double query_time_ms = 0.0;        // engine search time on the monotonic clock
+  std::string method_used{};         // name of the strategy that ran
 
-  std::optional<std::string> index_hash;      // 64 lowercase hex digits
-  std::optional<std::string> query_hash;      // 64 lowercase hex digits
-  std::optional<std::string> engine_version;  // "1.1.0"
-  std::optional<std::string> metric;          // "cosine", "dot" or "euclidean"
-  std::optional<bool> normalized;             // true exactly for cosine
-  std::optional<std::uint64_t> dims;
-  std::optional<std::uint64_t> rows;
-  std::optional<std::string> index_path;  // invalid UTF-8 replaced by U+FFFD
+  std::optional<std::string> index_hash{};      // 64 lowercase hex digits
+  std::optional<std::string> query_hash{};      // 64 lowercase hex digits
+  std::optional<std::string> engine_version{};  // "1.1.0"
+  std::optional<std::string> metric{};          // "cosine", "dot" or "euclidean"
+  std::optional<bool> normalized{};             // true exactly for cosine
+  std::optional<std::uint64_t> dims{};
+  std::optional<std::uint64_t> rows{};
+  std::optional<std::string> index_path{};  // invalid UTF-8 replaced by U+FFFD
 };
 
 }  // namespace lumvero

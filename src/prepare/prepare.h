@@ -57,6 +57,10 @@ SampleCount invalid_sample(const float* values, std::uint64_t n);
 // MemAvailable from a meminfo-format file, in bytes; 8 GiB when unreadable.
 double available_memory_bytes(const char* meminfo_path = "/proc/meminfo");
 
+// Fails only when need exceeds available and strict_env (the value of
+// LUMVO_STRICT_MEMCHECK, or null) is exactly "1".
+Status memory_check(double need_bytes, double available_bytes, const char* strict_env);
+
 // Rows per write batch.
 std::uint64_t batch_rows(std::uint64_t rows, std::uint64_t dims);
 

@@ -174,6 +174,13 @@ double available_memory_bytes(const char* meminfo_path) {
   return kFallback;
 }
 
+Status memory_check(double need, double available, const char* strict_env) {
+  if (need <= available) return {};
+  if (strict_env == nullptr || std::strcmp(strict_env, "1") != 0) return {};
+  return fail("Insufficient memory: need " + format_1dp(need / 1073741824.0) + "GB, available " +
+              format_1dp(available / 1073741824.0) + "GB");
+}
+
 std::uint64_t batch_rows(std::uint64_t rows, std::uint64_t dims) {
   const std::uint64_t b = dims < 1280 ? 8192 : 8192 / (dims / 1024);
   return std::min(rows, std::max<std::uint64_t>(1000, b));
@@ -203,13 +210,8 @@ Result<std::string> prepare_index(const Request& req) {
                 "%)");
 
   const double need = static_cast<double>(expected) * 4.0 * *factor;
-  const double available = available_memory_bytes();
-  if (need > available) {
-    const char* strict = std::getenv("LUMVO_STRICT_MEMCHECK");
-    if (strict != nullptr && std::strcmp(strict, "1") == 0)
-      return fail("Insufficient memory: need " + format_1dp(need / 1073741824.0) + "GB, available " +
-                  format_1dp(available / 1073741824.0) + "GB");
-  }
+  if (auto mem = memory_check(need, available_memory_bytes(), std::getenv("LUMVO_STRICT_MEMCHECK")); !mem)
+    return fail(mem.error());
 
   const std::string clean = sanitize_base_name(req.base_name);
   if (clean.empty()) return fail("Base name contains no valid characters");

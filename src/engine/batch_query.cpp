@@ -1,0 +1,333 @@
+// SearchEngine::query_batch and its four strategies.
+#include "engine/batch_query.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "engine/cpu_count.h"
+#include "engine/kernels.h"
+#include "engine/matrix.h"
+#include "engine/pool.h"
+#include "engine/result_order.h"
+#include "engine/single_query.h"
+#include "engine/topk.h"
+
+namespace lumvero {
+
+namespace {
+
+constexpr std::string_view kMethodMatrix = "matrix-full";
+constexpr std::string_view kMethodMatrixChunked = "matrix-chunked";
+constexpr std::string_view kMethodBlocked = "batch-blocked-exact";
+constexpr std::string_view kMethodPerQuery = "rayon-optimized";
+
+// Inside one task the product is cut into tiles of at most this many queries
+// by rows, so the score tile stays in cache between sgemm writing it and the
+// selection reading it. Rows are still offered to each query's heap in
+// increasing order, so the heap ends exactly as over the untiled matrix.
+constexpr std::size_t kTileQueries = 256;
+constexpr std::size_t kTileRows = 1024;
+
+const float* query_at(std::span<const float> queries, std::size_t dims, std::size_t i) {
+  return queries.data() + i * dims;
+}
+
+// Squared query norms for the euclidean identity; empty for similarity.
+std::vector<double> query_norms(const SearchEngine& e, const float* first, std::size_t m) {
+  std::vector<double> qn;
+  if (!is_distance(e.metric)) return qn;
+  qn.resize(m);
+  for (std::size_t i = 0; i < m; ++i) qn[i] = kernels::query_norm_sq(first + i * e.dims, e.dims);
+  return qn;
+}
+
+// Scores queries [0, m) starting at qbase against rows [r0, r1) through sgemm
+// and feeds heap i with query i's scores in increasing row order. qn holds
+// the squared query norms when the metric is euclidean.
+void score_into_heaps(const SearchEngine& e, const float* qbase, std::size_t m, const double* qn,
+                      std::uint64_t r0, std::uint64_t r1, TopKHeap* heaps) {
+  const std::size_t dims = static_cast<std::size_t>(e.dims);
+  const std::size_t tile_rows =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kTileRows, r1 - r0));
+  const std::size_t tile_queries = std::min(kTileQueries, m);
+  std::vector<float> tile(tile_rows * tile_queries);
+  for (std::uint64_t rs = r0; rs < r1; rs += tile_rows) {
+    const std::size_t rn = static_cast<std::size_t>(std::min<std::uint64_t>(tile_rows, r1 - rs));
+    for (std::size_t qs = 0; qs < m; qs += tile_queries) {
+      const std::size_t qm = std::min(tile_queries, m - qs);
+      sgemm_nt(qm, rn, dims, qbase + qs * dims, dims, e.row(rs), dims, tile.data(), rn);
+      for (std::size_t i = 0; i < qm; ++i) {
+        float* s = tile.data() + i * rn;
+        if (qn != nullptr) dots_to_l2sq(s, rn, e.norms_sq.data() + rs, qn[qs + i]);
+        feed_heap(heaps[qs + i], s, rn, rs);
+      }
+    }
+  }
+}
+
+std::vector<TopKHeap> make_heaps(std::size_t m, std::size_t k, Metric metric) {
+  std::vector<TopKHeap> heaps;
+  heaps.reserve(m);
+  for (std::size_t i = 0; i < m; ++i) heaps.emplace_back(k, metric);
+  return heaps;
+}
+
+QueryResult make_result(std::vector<ScoredRow>&& rows, std::string_view method) {
+  QueryResult r;
+  r.results = std::move(rows);
+  r.method_used = std::string(method);
+  return r;
+}
+
+template <class T>
+std::vector<T> flatten(std::vector<std::vector<T>>&& parts) {
+  std::size_t total = 0;
+  for (const auto& p : parts) total += p.size();
+  std::vector<T> out;
+  out.reserve(total);
+  for (auto& p : parts)
+    for (auto& item : p) out.push_back(std::move(item));
+  return out;
+}
+
+std::size_t k_eff_of(const SearchEngine& e, std::size_t k) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(k, e.rows));
+}
+
+}  // namespace
+
+std::string_view batch_method_name(BatchStrategy s) {
+  switch (s) {
+    case BatchStrategy::Matrix: return kMethodMatrix;
+    case BatchStrategy::MatrixChunked: return kMethodMatrixChunked;
+    case BatchStrategy::Blocked: return kMethodBlocked;
+    case BatchStrategy::PerQuery: return kMethodPerQuery;
+  }
+  return kMethodBlocked;
+}
+
+BatchStrategy choose_batch_strategy(std::optional<std::string_view> mode, std::size_t nq) {
+  if (mode) {
+    if (*mode == "matrix" || *mode == "matrix_full") return BatchStrategy::Matrix;
+    if (*mode == "chunked" || *mode == "chunked_matrix") return BatchStrategy::MatrixChunked;
+    if (*mode == "blocked" || *mode == "blocked_exact") return BatchStrategy::Blocked;
+    if (*mode == "rayon") return BatchStrategy::PerQuery;
+  }
+  return nq >= 4 ? BatchStrategy::Blocked : BatchStrategy::PerQuery;
+}
+
+std::optional<std::size_t> parse_qblock(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::size_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<std::size_t>(c - '0'), &value))
+      return std::nullopt;
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+std::size_t qblock(std::optional<std::string_view> env, std::size_t nq, std::uint64_t rows,
+                   std::uint64_t dims, Metric metric, std::size_t threads) {
+  if (env) {
+    if (auto v = parse_qblock(*env)) return *v;
+  }
+  if (nq < 2) return 1;
+  const std::uint64_t t = std::max<std::size_t>(threads, 1);
+  const std::uint64_t budget = is_distance(metric) ? 3000000 : dims <= 256 ? 8000000 : 5000000;
+  const std::uint64_t by_rows = rows <= budget && rows > 0 ? budget / rows : 0;
+  const std::uint64_t n = nq;
+  const std::uint64_t par = std::min(n, 2 * t);
+  const std::uint64_t width = std::min(n, std::max(par, by_rows));
+  const std::uint64_t cap = dims >= 768 ? 64 : dims >= 384 ? 128 : 256;
+  const std::uint64_t per_task = std::max<std::uint64_t>(1, (n + par - 1) / par);
+  return static_cast<std::size_t>(std::min({per_task, width, cap}));
+}
+
+std::size_t row_block_len(std::uint64_t rows, std::uint64_t dims, Metric metric,
+                          std::size_t threads) {
+  const std::uint64_t t = std::max<std::size_t>(threads, 1);
+  const std::uint64_t d1 = std::max<std::uint64_t>(dims, 1);
+  std::uint64_t budget;
+  if (is_distance(metric)) {
+    budget = 3000000;
+  } else if (dims >= 768) {
+    budget = 16000000;
+  } else if (dims >= 384) {
+    budget = 10000000;
+  } else {
+    budget = 8000000;
+  }
+  const std::uint64_t by_dims = budget >= d1 ? budget / d1 : 0;
+  const std::uint64_t by_threads = rows / (4 * t);
+  const std::uint64_t len0 = std::max({std::uint64_t{1}, by_threads, by_dims});
+  const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
+  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({rows, len0, cap})));
+}
+
+std::size_t super_chunk_len(std::size_t nq, std::uint64_t rows) {
+  const std::uint64_t r = std::max<std::uint64_t>(rows, 1);
+  const std::uint64_t per = r > 50000000 ? 0 : 50000000 / r;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(nq, std::max<std::uint64_t>(1, per)));
+}
+
+std::size_t per_query_group(std::size_t nq, std::size_t cpus) {
+  return std::min(nq, std::max<std::size_t>(8, 4 * std::max<std::size_t>(cpus, 1)));
+}
+
+namespace batch {
+
+Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<const float> queries,
+                                              std::size_t nq, std::size_t k) {
+  const std::size_t k_eff = k_eff_of(e, k);
+  if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
+  const std::size_t dims = static_cast<std::size_t>(e.dims);
+  const std::optional<std::string> env = read_env_setting("LUMVO_QBLOCK");
+  const std::size_t qb =
+      qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq, e.rows, e.dims,
+             e.metric, pool::thread_count());
+  auto chunks = pool::map_chunks(nq, qb, [&](std::size_t b, std::size_t en, std::size_t) {
+    const std::size_t m = en - b;
+    const float* first = query_at(queries, dims, b);
+    const std::vector<double> qn = query_norms(e, first, m);
+    std::vector<TopKHeap> heaps = make_heaps(m, k_eff, e.metric);
+    score_into_heaps(e, first, m, qn.empty() ? nullptr : qn.data(), 0, e.rows, heaps.data());
+    std::vector<QueryResult> out;
+    out.reserve(m);
+    for (TopKHeap& h : heaps) out.push_back(make_result(h.into_sorted(), kMethodMatrix));
+    return out;
+  });
+  if (!chunks) return fail(std::move(chunks.error()));
+  return flatten(std::move(*chunks));
+}
+
+Result<std::vector<QueryResult>> batch_matrix_chunked(const SearchEngine& e,
+                                                      std::span<const float> queries,
+                                                      std::size_t nq, std::size_t k) {
+  std::vector<QueryResult> out;
+  if (nq == 0) return out;
+  const std::size_t dims = static_cast<std::size_t>(e.dims);
+  const std::size_t chunk = super_chunk_len(nq, e.rows);
+  // One super-chunk at a time bounds the memory of the whole call; the
+  // parallelism is inside batch_matrix.
+  for (std::size_t b = 0; b < nq; b += chunk) {
+    const std::size_t m = std::min(chunk, nq - b);
+    auto part = batch_matrix(e, queries.subspan(b * dims, m * dims), m, k);
+    if (!part) return fail(std::move(part.error()));
+    for (QueryResult& r : *part) {
+      r.method_used = std::string(kMethodMatrixChunked);
+      out.push_back(std::move(r));
+    }
+  }
+  return out;
+}
+
+Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
+                                                  std::span<const float> queries, std::size_t nq,
+                                                  std::size_t k, std::size_t block_len) {
+  const std::size_t k_eff = k_eff_of(e, k);
+  if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
+  if (block_len == 0) block_len = 1;
+  const std::vector<double> qn = query_norms(e, queries.data(), nq);
+  const double* qnp = qn.empty() ? nullptr : qn.data();
+
+  // Per block: each query's k best rows of that block, global indices.
+  auto blocks = pool::map_chunks(
+      static_cast<std::size_t>(e.rows), block_len,
+      [&](std::size_t s, std::size_t en, std::size_t) {
+        std::vector<TopKHeap> heaps = make_heaps(nq, std::min(k_eff, en - s), e.metric);
+        score_into_heaps(e, queries.data(), nq, qnp, s, en, heaps.data());
+        std::vector<std::vector<ScoredRow>> lists;
+        lists.reserve(nq);
+        for (TopKHeap& h : heaps) lists.push_back(h.into_sorted());
+        return lists;
+      });
+  if (!blocks) return fail(std::move(blocks.error()));
+
+  // Block outputs come back in block order; each query's lists are merged in
+  // that order under the total order, so the blocking cannot show.
+  std::vector<QueryResult> out;
+  out.reserve(nq);
+  std::vector<ScoredRow> merged;
+  for (std::size_t i = 0; i < nq; ++i) {
+    merged.clear();
+    for (auto& block : *blocks) {
+      merged.insert(merged.end(), block[i].begin(), block[i].end());
+      std::vector<ScoredRow>().swap(block[i]);
+    }
+    select_top_k(merged, k_eff, e.metric);
+    out.push_back(make_result(std::vector<ScoredRow>(merged.begin(), merged.end()), kMethodBlocked));
+  }
+  return out;
+}
+
+Result<std::vector<QueryResult>> batch_blocked(const SearchEngine& e,
+                                               std::span<const float> queries, std::size_t nq,
+                                               std::size_t k) {
+  if (k_eff_of(e, k) == 0 || nq == 0) return std::vector<QueryResult>{};
+  return blocked_with_len(e, queries, nq, k,
+                          row_block_len(e.rows, e.dims, e.metric, pool::thread_count()));
+}
+
+Result<std::vector<QueryResult>> batch_per_query(const SearchEngine& e,
+                                                 std::span<const float> queries, std::size_t nq,
+                                                 std::size_t k) {
+  std::vector<QueryResult> out;
+  if (nq == 0) return out;
+  // The whole block is checked before any query runs, so no partial work is
+  // done for a batch that fails.
+  for (const float v : queries)
+    if (!is_usable(v)) return fail(std::string(batch_msg::kNonFinite));
+
+  const std::size_t dims = static_cast<std::size_t>(e.dims);
+  const std::size_t k_eff = k_eff_of(e, k);
+  const std::size_t group = per_query_group(nq, cpu::cpu_count());
+  out.reserve(nq);
+  for (std::size_t g = 0; g < nq; g += group) {
+    const std::size_t m = std::min(group, nq - g);
+    auto results = pool::map(m, [&](std::size_t i) {
+      auto r = e.query_single(queries.subspan((g + i) * dims, dims), k_eff);
+      if (!r) return make_result({}, kMethodPerQuery);  // this query alone comes back empty
+      r->method_used = std::string(kMethodPerQuery);
+      return std::move(*r);
+    });
+    if (!results) return fail(std::move(results.error()));
+    for (QueryResult& r : *results) out.push_back(std::move(r));
+  }
+  return out;
+}
+
+}  // namespace batch
+
+Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float> queries,
+                                                           std::size_t qdims, std::size_t k) const {
+  if (qdims == 0) return fail(std::string(batch_msg::kZeroDims));
+  if (queries.size() % qdims != 0) return fail(std::string(batch_msg::kNotMultiple));
+  if (qdims != dims)
+    return fail("Query dimensions " + std::to_string(qdims) + " != index dimensions " +
+                std::to_string(dims));
+  const std::size_t nq = queries.size() / qdims;
+  if (nq == 0) return std::vector<QueryResult>{};
+  if (nq == 1) {
+    auto one = query_single(queries, k);
+    if (!one) return fail(std::move(one.error()));
+    std::vector<QueryResult> out;
+    out.push_back(std::move(*one));
+    return out;
+  }
+
+  const std::optional<std::string> mode = read_env_setting("LUMVO_BATCH_MODE");
+  switch (choose_batch_strategy(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq)) {
+    case BatchStrategy::Matrix: return batch::batch_matrix(*this, queries, nq, k);
+    case BatchStrategy::MatrixChunked: return batch::batch_matrix_chunked(*this, queries, nq, k);
+    case BatchStrategy::Blocked: return batch::batch_blocked(*this, queries, nq, k);
+    case BatchStrategy::PerQuery: return batch::batch_per_query(*this, queries, nq, k);
+  }
+  return batch::batch_blocked(*this, queries, nq, k);
+}
+
+}  // namespace lumvero

@@ -1,0 +1,392 @@
+// SearchEngine::query_single and its five strategies.
+#include "engine/single_query.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+#include "engine/kernels.h"
+#include "engine/matrix.h"
+#include "engine/pool.h"
+#include "engine/pool_setup.h"
+
+namespace lumvero {
+
+namespace {
+
+constexpr std::string_view kMethodPerRow = "exact";
+constexpr std::string_view kMethodChunked = "exact-chunked";
+constexpr std::string_view kMethodBlocked = "exact-blocked-matrix";
+constexpr std::string_view kMethodMatrixFull = "exact-matrix-full";
+constexpr std::string_view kMethodPruned = "exact-pruned-fast";
+
+// Rows scored per score_rows call in the scans: enough to keep the multi-row
+// kernel busy, small enough for a stack buffer.
+constexpr std::size_t kScanRows = 64;
+
+// Below this many floats a query is answered on the calling thread: handing
+// a few microseconds of work to the pool costs more than it saves.
+constexpr std::uint64_t kInlineFloats = std::uint64_t{1} << 16;
+
+// The ranking key of result_order.h written branch-free, so the pre-check
+// loop below vectorises.
+inline std::int32_t key_of(float score) {
+  const std::int32_t s = std::bit_cast<std::int32_t>(score);
+  return s ^ ((s >> 31) & std::int32_t{0x7fffffff});
+}
+
+template <bool kDistance>
+inline bool beats(std::int32_t key, std::int32_t threshold) {
+  return kDistance ? key < threshold : key > threshold;
+}
+
+template <bool kDistance>
+void feed_heap_impl(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first) {
+  std::size_t j = 0;
+  while (j < n && !heap.full()) {
+    heap.offer(first + j, scores[j]);
+    ++j;
+  }
+  if (j == n || heap.k() == 0) return;
+  // Rows arrive in increasing index, so an equal score never gets in and a
+  // strict key comparison against the worst entry is the whole admission
+  // test (non-finite scores that pass it are dropped by offer()).
+  std::int32_t threshold = key_of(heap.worst().score);
+  for (; j + 16 <= n; j += 16) {
+    unsigned any = 0;
+    for (std::size_t t = 0; t < 16; ++t) any |= beats<kDistance>(key_of(scores[j + t]), threshold);
+    if (any == 0) continue;
+    for (std::size_t t = 0; t < 16; ++t) {
+      if (beats<kDistance>(key_of(scores[j + t]), threshold)) {
+        heap.offer(first + j + t, scores[j + t]);
+        threshold = key_of(heap.worst().score);
+      }
+    }
+  }
+  for (; j < n; ++j) {
+    if (beats<kDistance>(key_of(scores[j]), threshold)) {
+      heap.offer(first + j, scores[j]);
+      threshold = key_of(heap.worst().score);
+    }
+  }
+}
+
+// A heap never holds more entries than it is offered, so a chunk shorter than
+// k needs (and reserves) only its own length.
+std::size_t heap_k(std::size_t k_eff, std::size_t len) { return std::min(k_eff, len); }
+
+// How many pieces a per-row pass is split into: about four per thread.
+std::size_t per_row_piece(std::uint64_t rows, std::uint64_t dims) {
+  if (rows * std::max<std::uint64_t>(dims, 1) <= kInlineFloats) return static_cast<std::size_t>(rows);
+  const std::size_t pieces = 4 * std::max<std::size_t>(pool::thread_count(), 1);
+  return static_cast<std::size_t>(std::max<std::uint64_t>(1, (rows + pieces - 1) / pieces));
+}
+
+// Usable rows of [begin, end) as candidates, in row order.
+std::vector<ScoredRow> usable_rows(const SearchEngine& e, const float* q, std::uint64_t begin,
+                                   std::uint64_t end) {
+  std::vector<ScoredRow> out;
+  out.reserve(static_cast<std::size_t>(end - begin));
+  float buf[kScanRows];
+  for (std::uint64_t r = begin; r < end; r += kScanRows) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanRows, end - r));
+    kernels::score_rows(e.metric, q, e.row(r), e.dims, n, buf);
+    for (std::size_t j = 0; j < n; ++j)
+      if (is_usable(buf[j])) out.push_back({r + j, buf[j]});
+  }
+  return out;
+}
+
+// One chunk of the chunked strategy: its own heap, rows offered in order.
+std::vector<ScoredRow> scan_chunk(const SearchEngine& e, const float* q, std::size_t k_eff,
+                                  std::uint64_t begin, std::uint64_t end) {
+  TopKHeap heap(heap_k(k_eff, static_cast<std::size_t>(end - begin)), e.metric);
+  float buf[kScanRows];
+  for (std::uint64_t r = begin; r < end; r += kScanRows) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanRows, end - r));
+    kernels::score_rows(e.metric, q, e.row(r), e.dims, n, buf);
+    feed_heap(heap, buf, n, r);
+  }
+  return heap.into_sorted();
+}
+
+// One block of the blocked strategy: one sgemm call, then the heap.
+std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::size_t k_eff,
+                                  std::uint64_t begin, std::uint64_t end) {
+  const std::size_t n = static_cast<std::size_t>(end - begin);
+  const std::vector<float> scores = matrix_scores(e.metric, q, e.dims, e.row(begin), n,
+                                                  e.norms_sq.data() + begin);
+  std::vector<ScoredRow> out = top_k_heap(scores.data(), n, k_eff, e.metric);
+  offset_indices(out, begin);
+  return out;
+}
+
+// Runs fn(begin, end) over consecutive chunks of chunk_len rows on the pool
+// (inline when there is only one chunk of little work) and merges the chunk
+// lists in chunk order.
+template <class Scan>
+Result<std::vector<ScoredRow>> chunks_then_merge(const SearchEngine& e, std::size_t k_eff,
+                                                 std::size_t chunk_len, Scan&& scan) {
+  const std::uint64_t rows = e.rows;
+  if (chunk_len == 0) chunk_len = 1;
+  if (rows <= chunk_len && rows * std::max<std::uint64_t>(e.dims, 1) <= kInlineFloats)
+    return scan(std::uint64_t{0}, rows);
+  auto lists = pool::map_chunks(static_cast<std::size_t>(rows), chunk_len,
+                                [&](std::size_t b, std::size_t en, std::size_t) {
+                                  return scan(std::uint64_t{b}, std::uint64_t{en});
+                                });
+  if (!lists) return fail(std::move(lists.error()));
+  return merge_chunk_lists(std::move(*lists), k_eff, e.metric);
+}
+
+// f64 sum of squares over [begin, end), left to right.
+double energy(const float* q, std::uint64_t begin, std::uint64_t end) {
+  double s = 0.0;
+  for (std::uint64_t i = begin; i < end; ++i) {
+    const double v = static_cast<double>(q[i]);
+    s += v * v;
+  }
+  return s;
+}
+
+// totalOrder key of a double, for the block visiting order.
+inline std::int64_t key_of_f64(double v) {
+  const std::int64_t s = std::bit_cast<std::int64_t>(v);
+  return s ^ ((s >> 63) & std::numeric_limits<std::int64_t>::max());
+}
+
+}  // namespace
+
+std::string_view single_method_name(SingleStrategy s) {
+  switch (s) {
+    case SingleStrategy::PerRow: return kMethodPerRow;
+    case SingleStrategy::Chunked: return kMethodChunked;
+    case SingleStrategy::Blocked: return kMethodBlocked;
+    case SingleStrategy::MatrixFull: return kMethodMatrixFull;
+    case SingleStrategy::Pruned: return kMethodPruned;
+  }
+  return kMethodPerRow;
+}
+
+std::optional<std::string> read_env_setting(const char* name) {
+  const char* raw = std::getenv(name);
+  if (raw == nullptr) return std::nullopt;
+  std::string value(raw);
+  if (!is_valid_utf8(value)) return std::nullopt;
+  return value;
+}
+
+SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std::uint64_t rows,
+                                      std::uint64_t dims, Metric metric) {
+  const bool similarity = !is_distance(metric);
+  if (mode) {
+    if (*mode == "rayon") return SingleStrategy::PerRow;
+    if (*mode == "pruned")
+      return rows >= 1000000 && dims >= 64 && similarity ? SingleStrategy::Pruned
+                                                         : SingleStrategy::PerRow;
+    if (*mode == "blocked" || *mode == "blocked_matrix") return SingleStrategy::Blocked;
+    if (*mode == "matrix_full") return SingleStrategy::MatrixFull;
+    if (*mode == "matrix_parallel") return SingleStrategy::Chunked;
+  }
+  return dims >= 64 && rows >= 10000 && similarity ? SingleStrategy::Chunked
+                                                   : SingleStrategy::PerRow;
+}
+
+std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads) {
+  const std::uint64_t t = std::max<std::size_t>(threads, 1);
+  const std::uint64_t d1 = std::max<std::uint64_t>(dims, 1);
+  std::uint64_t budget;
+  if (is_distance(metric)) {
+    budget = 3000000;
+  } else if (dims >= 768) {
+    budget = 16000000;
+  } else if (dims >= 384) {
+    budget = 10000000;
+  } else {
+    budget = 8000000;
+  }
+  const std::uint64_t by_budget = budget >= d1 ? budget / d1 : 0;
+  const std::uint64_t by_threads = rows / (4 * t);
+  const std::uint64_t c = std::max({by_budget, by_threads, std::uint64_t{1}});
+  const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
+  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({c, cap, rows})));
+}
+
+double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+  if (ns <= 0) return 0.0;
+  const auto secs = ns / 1000000000;
+  const auto nanos = ns % 1000000000;
+  return (static_cast<double>(secs) + static_cast<double>(nanos) / 1e9) * 1000.0;
+}
+
+void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first) {
+  if (is_distance(heap.metric())) {
+    feed_heap_impl<true>(heap, scores, n, first);
+  } else {
+    feed_heap_impl<false>(heap, scores, n, first);
+  }
+}
+
+namespace single {
+
+Result<SingleOutcome> single_per_row(const SearchEngine& e, std::span<const float> q,
+                                     std::size_t k_eff) {
+  const float* qp = q.data();
+  const std::size_t piece = per_row_piece(e.rows, e.dims);
+  std::vector<ScoredRow> candidates;
+  if (piece >= e.rows) {
+    candidates = usable_rows(e, qp, 0, e.rows);
+  } else {
+    auto pieces = pool::map_chunks(static_cast<std::size_t>(e.rows), piece,
+                                   [&](std::size_t b, std::size_t en, std::size_t) {
+                                     return usable_rows(e, qp, b, en);
+                                   });
+    if (!pieces) return fail(std::move(pieces.error()));
+    std::size_t total = 0;
+    for (const auto& p : *pieces) total += p.size();
+    candidates.reserve(total);
+    for (auto& p : *pieces) {
+      candidates.insert(candidates.end(), p.begin(), p.end());
+      std::vector<ScoredRow>().swap(p);
+    }
+  }
+  select_top_k(candidates, k_eff, e.metric);
+  return SingleOutcome{std::move(candidates), kMethodPerRow};
+}
+
+Result<std::vector<ScoredRow>> chunked_scan(const SearchEngine& e, std::span<const float> q,
+                                            std::size_t k_eff, std::size_t chunk_len) {
+  const float* qp = q.data();
+  return chunks_then_merge(e, k_eff, chunk_len, [&](std::uint64_t b, std::uint64_t en) {
+    return scan_chunk(e, qp, k_eff, b, en);
+  });
+}
+
+Result<std::vector<ScoredRow>> blocked_scan(const SearchEngine& e, std::span<const float> q,
+                                            std::size_t k_eff, std::size_t chunk_len) {
+  const float* qp = q.data();
+  return chunks_then_merge(e, k_eff, chunk_len, [&](std::uint64_t b, std::uint64_t en) {
+    return scan_block(e, qp, k_eff, b, en);
+  });
+}
+
+Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const float> q,
+                                     std::size_t k_eff) {
+  auto list = chunked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
+  if (!list) return fail(std::move(list.error()));
+  return SingleOutcome{std::move(*list), kMethodChunked};
+}
+
+Result<SingleOutcome> single_blocked(const SearchEngine& e, std::span<const float> q,
+                                     std::size_t k_eff) {
+  auto list = blocked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
+  if (!list) return fail(std::move(list.error()));
+  return SingleOutcome{std::move(*list), kMethodBlocked};
+}
+
+Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const float> q,
+                                         std::size_t k_eff) {
+  const std::size_t n = static_cast<std::size_t>(e.rows);
+  const std::vector<float> scores =
+      matrix_scores(e.metric, q.data(), e.dims, e.data(), n, e.norms_sq.data());
+  return SingleOutcome{top_k_heap(scores.data(), n, k_eff, e.metric), kMethodMatrixFull};
+}
+
+Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
+                                    std::size_t k_eff) {
+  const std::size_t nb = e.blocks.size();
+  if (nb == 0 || !e.block_norms_sq || e.block_norms_sq->size() != nb * e.rows)
+    return single_chunked(e, q, k_eff);
+
+  const float* qp = q.data();
+  std::vector<double> qb(nb);
+  double q_total = 0.0;
+  for (std::size_t b = 0; b < nb; ++b) qb[b] = energy(qp, e.blocks[b].first, e.blocks[b].second);
+  for (std::size_t b = 0; b < nb; ++b) q_total += qb[b];
+
+  // Blocks holding most of the query's energy first: they tighten the bound fastest.
+  std::vector<std::size_t> order(nb);
+  for (std::size_t b = 0; b < nb; ++b) order[b] = b;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const std::int64_t ka = key_of_f64(qb[a]);
+    const std::int64_t kb = key_of_f64(qb[b]);
+    return ka != kb ? ka > kb : a < b;
+  });
+
+  const double* block_norms = e.block_norms_sq->data();
+  TopKHeap heap(k_eff, e.metric);
+  for (std::uint64_t r = 0; r < e.rows; ++r) {
+    const float* x = e.row(r);
+    if (!heap.full()) {
+      heap.offer(r, kernels::compute_score(e.metric, qp, x, e.dims));
+      continue;
+    }
+    const double w = static_cast<double>(heap.worst().score);
+    const double* xb = block_norms + r * nb;
+    const double x_total = e.norms_sq[r];
+    double partial = 0.0, consumed_q = 0.0, consumed_x = 0.0;
+    bool pruned = false;
+    for (const std::size_t b : order) {
+      const float p = kernels::dot_range(qp, x, e.blocks[b].first, e.blocks[b].second);
+      partial += static_cast<double>(p);
+      consumed_q += qb[b];
+      consumed_x += xb[b];
+      const double rem_q = std::max(q_total - consumed_q, 0.0);
+      const double rem_x = std::max(x_total - consumed_x, 0.0);
+      const double bound = (std::sqrt(rem_x) * std::sqrt(rem_q) + partial) + 0.0001;
+      if (w > bound) {  // false for a NaN bound, so NaN never prunes
+        pruned = true;
+        break;
+      }
+    }
+    if (!pruned) heap.offer(r, static_cast<float>(partial));
+  }
+  return SingleOutcome{heap.into_sorted(), kMethodPruned};
+}
+
+Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
+                                   std::span<const float> q, std::size_t k_eff) {
+  switch (s) {
+    case SingleStrategy::PerRow: return single_per_row(e, q, k_eff);
+    case SingleStrategy::Chunked: return single_chunked(e, q, k_eff);
+    case SingleStrategy::Blocked: return single_blocked(e, q, k_eff);
+    case SingleStrategy::MatrixFull: return single_matrix_full(e, q, k_eff);
+    case SingleStrategy::Pruned: return single_pruned(e, q, k_eff);
+  }
+  return single_per_row(e, q, k_eff);
+}
+
+}  // namespace single
+
+Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std::size_t k) const {
+  if (query.size() != dims)
+    return fail(std::string(single_msg::kDimMismatchPrefix) + std::to_string(query.size()) +
+                " != index dimension " + std::to_string(dims));
+  for (const float v : query)
+    if (!is_usable(v)) return fail(std::string(single_msg::kNonFinite));
+  if (k == 0 || rows == 0) {
+    QueryResult trivial;
+    trivial.method_used = std::string(kMethodPerRow);
+    return trivial;
+  }
+
+  const SearchClock::time_point start = SearchClock::now();
+  const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
+  const std::optional<std::string> mode = read_env_setting("LUMVO_SINGLE_MODE");
+  const SingleStrategy strategy = choose_single_strategy(
+      mode ? std::optional<std::string_view>(*mode) : std::nullopt, rows, dims, metric);
+  auto outcome = single::run_strategy(strategy, *this, query, k_eff);
+  if (!outcome) return fail(std::move(outcome.error()));
+
+  QueryResult out;
+  out.results = std::move(outcome->results);
+  out.method_used = std::string(outcome->method);
+  out.query_time_ms = elapsed_ms(start, SearchClock::now());
+  return out;
+}
+
+}  // namespace lumvero

@@ -1,0 +1,109 @@
+// One query against an open index: validation, the choice among five exact
+// strategies, and the strategies themselves.
+//
+// Every strategy returns the true min(k, rows) best rows under the result
+// order; they differ only in speed and, for the sgemm and pruned paths, in the
+// last bits of the scores. The per-row and chunked strategies use the vector
+// kernel layout, so their scores are bit-identical to compute_score and never
+// depend on the thread count or on how the rows were cut into chunks.
+//
+// Nothing is kept between calls: LUMVO_SINGLE_MODE is read on every query.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/index_format.h"
+#include "engine/query_result.h"
+#include "engine/result_order.h"
+#include "engine/search_engine.h"
+#include "engine/status.h"
+#include "engine/topk.h"
+
+namespace lumvero {
+
+using SearchClock = std::chrono::steady_clock;
+
+enum class SingleStrategy : std::uint8_t { PerRow, Chunked, Blocked, MatrixFull, Pruned };
+
+// "exact", "exact-chunked", "exact-blocked-matrix", "exact-matrix-full",
+// "exact-pruned-fast".
+std::string_view single_method_name(SingleStrategy s);
+
+namespace single_msg {
+inline constexpr std::string_view kDimMismatchPrefix = "Query dimension ";
+// Stored double-encoded on purpose: callers match these bytes exactly.
+inline constexpr std::string_view kNonFinite = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos";
+}  // namespace single_msg
+
+// The value of an environment switch as the mode switches see it: nothing
+// when unset or not valid UTF-8; otherwise a copy (getenv's storage may change).
+std::optional<std::string> read_env_setting(const char* name);
+
+// The strategy for a LUMVO_SINGLE_MODE value (nothing = unset or not UTF-8).
+// Exact, case-sensitive whole-text match; anything unrecognised gets the size
+// rule: chunked for similarity indexes of >= 10,000 rows and >= 64 dims, else
+// per-row. "pruned" only runs on >= 1,000,000 rows, >= 64 dims, similarity;
+// elsewhere it falls back to per-row.
+SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std::uint64_t rows,
+                                      std::uint64_t dims, Metric metric);
+
+// Rows per task of the chunked and blocked strategies: at least a budget of
+// floats per chunk (8M/10M/16M by dims for similarity, 3M for euclidean),
+// at least a quarter of one thread's share, capped at 8,000/16,000/32,000 rows
+// by dims and at the row count; never below 1.
+std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
+
+// Milliseconds between two readings of the monotonic clock (0.0 if negative).
+double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end);
+
+// Feeds scores[0..n) to the heap as rows first, first+1, ... in increasing
+// order. Same outcome as calling offer() for each, but a score that cannot
+// beat the current worst entry is rejected by one integer compare, sixteen at
+// a time, before the heap is touched.
+void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first);
+
+// The strategies. Each takes k_eff = min(k, rows) >= 1 on an index with at
+// least one row and a query of dims finite values, and returns the final
+// best-first list plus the name of the strategy that actually ran (the pruned
+// strategy may hand over to the chunked one). query_single stamps the time.
+struct SingleOutcome {
+  std::vector<ScoredRow> results;
+  std::string_view method;
+};
+
+namespace single {
+
+Result<SingleOutcome> single_per_row(const SearchEngine& e, std::span<const float> q,
+                                     std::size_t k_eff);
+Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const float> q,
+                                     std::size_t k_eff);
+Result<SingleOutcome> single_blocked(const SearchEngine& e, std::span<const float> q,
+                                     std::size_t k_eff);
+Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const float> q,
+                                         std::size_t k_eff);
+// Sequential Cauchy-Schwarz pruned scan (similarity metrics). Without
+// consistent block norms it runs single_chunked instead.
+Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
+                                    std::size_t k_eff);
+
+// The chunked and blocked scans with an explicit chunk length, so the
+// independence of the result from chunking can be checked directly.
+Result<std::vector<ScoredRow>> chunked_scan(const SearchEngine& e, std::span<const float> q,
+                                            std::size_t k_eff, std::size_t chunk_len);
+Result<std::vector<ScoredRow>> blocked_scan(const SearchEngine& e, std::span<const float> q,
+                                            std::size_t k_eff, std::size_t chunk_len);
+
+// Dispatches to the strategy function.
+Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
+                                   std::span<const float> q, std::size_t k_eff);
+
+}  // namespace single
+
+}  // namespace lumvero
