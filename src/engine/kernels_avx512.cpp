@@ -19,6 +19,7 @@
 #pragma GCC diagnostic pop
 
 #include <cstddef>
+#include <cstdint>
 
 #include "engine/kernels.h"
 
@@ -112,6 +113,20 @@ inline void add_tails(const float* q, const float* first_row, std::size_t dims, 
   }
 }
 
+#ifndef LV_PF_BYTES
+#define LV_PF_BYTES 8192
+#endif
+inline std::uintptr_t prefetch_distance(std::uintptr_t block_bytes) {
+  std::uintptr_t d = block_bytes;
+  while (d < LV_PF_BYTES) d += block_bytes;
+  return d;
+}
+
+template <int kLines>
+inline void prefetch_lines(std::uintptr_t addr) {
+  for (int i = 0; i < kLines; ++i) _mm_prefetch(reinterpret_cast<const char*>(addr + 64 * i), _MM_HINT_T0);
+}
+
 template <bool kL2>
 float row_avx512(const float* q, const float* x, std::size_t n) {
   __m256 acc = _mm256_setzero_ps();
@@ -130,6 +145,7 @@ void rows_avx512(const float* q, const float* rows, std::size_t dims, std::size_
   const std::size_t chunks = dims / 8;
   const std::size_t tail = chunks * 8;
   std::size_t j = 0;
+  const std::uintptr_t ahead = prefetch_distance(8 * dims * sizeof(float));
   for (; j + 8 <= count; j += 8) {
     const float* x0 = rows + j * dims;
     const float* x1 = x0 + dims;
@@ -139,10 +155,12 @@ void rows_avx512(const float* q, const float* rows, std::size_t dims, std::size_
     const float* x5 = x4 + dims;
     const float* x6 = x5 + dims;
     const float* x7 = x6 + dims;
+    const std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x0) + ahead;
     __m512 p0 = _mm512_setzero_ps(), p1 = _mm512_setzero_ps(), p2 = _mm512_setzero_ps(),
            p3 = _mm512_setzero_ps();
     for (std::size_t c = 0; c < chunks; ++c) {
       const std::size_t o = 8 * c;
+      prefetch_lines<4>(pf + 256 * c);
       const __m512 qq = _mm512_broadcast_f32x8(_mm256_loadu_ps(q + o));
       p0 = _mm512_add_ps(p0, term16<kL2>(qq, load_pair(x0 + o, x4 + o)));
       p1 = _mm512_add_ps(p1, term16<kL2>(qq, load_pair(x1 + o, x5 + o)));

@@ -7,8 +7,10 @@ namespace lumvero::py {
 namespace {
 
 void cannot_convert(PyObject* obj, const char* target, const char* name) {
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
-               Py_TYPE(obj)->tp_name, target);
+  // The type's qualified name, without its module: 'bool' for numpy.bool too.
+  Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
   wrap_argument_error(name);
 }
 

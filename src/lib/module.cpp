@@ -15,8 +15,10 @@ bool import_numpy() { return _import_array() >= 0; }
 
 namespace {
 
+// m_size 0 rather than -1: a re-import must call the init function again (and
+// be refused) instead of silently reusing a cached copy of the module.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lumvero", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "lumvero", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Appends name to the module's __all__, creating the list when it is missing.

@@ -107,8 +107,8 @@ void expect_empty_answer(const CertifiedResult& r, std::uint64_t rows, std::uint
                          bool pruning) {
   EXPECT_TRUE(r.results.empty());
   EXPECT_EQ(r.method_used, "exact-certified");
-  EXPECT_EQ(bits(static_cast<float>(r.query_time_ms)), bits(0.0f));
   EXPECT_EQ(r.query_time_ms, 0.0);
+  EXPECT_FALSE(std::signbit(r.query_time_ms));
   EXPECT_EQ(r.bound_rule, "empty-result");
   EXPECT_TRUE(r.block_order.empty());
   EXPECT_TRUE(r.threshold_evolution.empty());
@@ -508,6 +508,31 @@ TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
   EXPECT_EQ(r.compile_flags, "arch=x86_64");
   EXPECT_EQ(r.bound_rule, kUpperRule);
   EXPECT_EQ(r.total_candidates, 10u);
+}
+
+// Designated initialisers must follow declaration order, so this only
+// compiles while the record's fields keep their documented order.
+TEST(CertifiedSearch, RecordFieldsKeepTheirOrder) {
+  const CertifiedResult r{.results = {{3, 0.5f}},
+                          .method_used = "m",
+                          .query_time_ms = 1.5,
+                          .bound_rule = "b",
+                          .block_order = {2, 0, 1},
+                          .threshold_evolution = {0.25f},
+                          .simd_path = "s",
+                          .compile_flags = "c",
+                          .pruned_bound_values = {0.125f},
+                          .bound_kind = "k",
+                          .total_candidates = 9,
+                          .pruned_candidates = 4,
+                          .full_evaluated = 5,
+                          .block_size = 3,
+                          .kth_score = 0.5f,
+                          .safe = false,
+                          .enable_pruning = false};
+  EXPECT_EQ(r.total_candidates, r.pruned_candidates + r.full_evaluated);
+  EXPECT_EQ(r.block_order.size(), 3u);
+  EXPECT_FALSE(r.safe || r.enable_pruning);
 }
 
 TEST(CpuFeatures, PathPrefersTheWidestFeature) {

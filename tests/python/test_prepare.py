@@ -24,7 +24,8 @@ def normalize_ref(X):
     """The writer's binary32 normalisation: 8-wide grouped sum of squares."""
     X = np.asarray(X, np.float32)
     rows, dims = X.shape
-    sq = (X * X).astype(np.float32)
+    with np.errstate(over="ignore", invalid="ignore"):
+        sq = (X * X).astype(np.float32)
     s = np.zeros(rows, np.float32)
     c = 0
     if dims >= 8:
@@ -197,7 +198,7 @@ def test_caller_array_untouched(tmp_path):
 
 @pytest.mark.parametrize("arg,value,exc,prefix", [
     ("normalize", 1, TypeError, "argument 'normalize': 'int' object cannot be converted to 'PyBool'"),
-    ("normalize", np.True_, TypeError, "argument 'normalize': 'numpy.bool' object cannot be converted to 'PyBool'"),
+    ("normalize", np.True_, TypeError, "argument 'normalize': 'bool' object cannot be converted to 'PyBool'"),
     ("ann", 0, TypeError, "argument 'ann': 'int' object cannot be converted to 'PyBool'"),
     ("seed", -1, OverflowError, None),
     ("seed", 1.0, TypeError, "argument 'seed': "),
