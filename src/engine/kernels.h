@@ -68,7 +68,10 @@ float compute_score(Metric metric, const float* q, const float* x, std::size_t n
 // Scores count consecutive rows (row j starts at rows + j * dims, 4-byte
 // alignment is enough) into out[0..count). out[j] is bit for bit
 // compute_score(metric, q, row j, dims), force_scalar() included; this is the
-// form the row scans should use, as it keeps several rows in flight.
+// form the row scans should use, as it keeps four rows in flight. Those four
+// are row i of each quarter of the range, so memory is read as four
+// front-to-back streams; calls of a few hundred rows or more keep the streams
+// long enough to run at memory bandwidth (64-row calls lose about 10-15%).
 void score_rows(Metric metric, const float* q, const float* rows, std::size_t dims,
                 std::size_t count, float* out);
 

@@ -4,7 +4,7 @@
 // reference layout: lanes 0-3 take elements 8c..8c+3, lanes 4-7 take
 // 8c+4..8c+7, and a 256-bit multiply and add per chunk is the same arithmetic
 // as the reference's two 128-bit ones. The gain is in score_rows, which keeps
-// eight rows in flight so their add chains overlap.
+// four rows in flight so their add chains overlap.
 //
 // Everything here has internal linkage and nothing from other headers is
 // instantiated, so no AVX2-compiled inline function can be picked by the
@@ -64,17 +64,6 @@ inline __m128 reduce_rows4(__m256 r0, __m256 r1, __m256 r2, __m256 r3) {
 }
 
 template <bool kL2>
-inline void add_tails(const float* q, const float* first_row, std::size_t dims, std::size_t tail,
-                      std::size_t nrows, float* out) {
-  for (std::size_t r = 0; r < nrows; ++r) {
-    const float* x = first_row + r * dims;
-    float s = out[r];
-    for (std::size_t i = tail; i < dims; ++i) s += term1<kL2>(q[i], x[i]);
-    out[r] = s;
-  }
-}
-
-template <bool kL2>
 float row_avx2(const float* q, const float* x, std::size_t n) {
   __m256 acc = _mm256_setzero_ps();
   const std::size_t chunks = n / 8;
@@ -86,60 +75,37 @@ float row_avx2(const float* q, const float* x, std::size_t n) {
   return s;
 }
 
+// Four rows per step: row i of each quarter of the range, so that every
+// quarter is read strictly front to back (see the reference variant for why
+// neighbouring rows are not used).
 template <bool kL2>
 void rows_avx2(const float* q, const float* rows, std::size_t dims, std::size_t count,
                float* out) {
   const std::size_t chunks = dims / 8;
   const std::size_t tail = chunks * 8;
-  std::size_t j = 0;
-  for (; j + 8 <= count; j += 8) {
-    const float* x0 = rows + j * dims;
-    const float* x1 = x0 + dims;
-    const float* x2 = x1 + dims;
-    const float* x3 = x2 + dims;
-    const float* x4 = x3 + dims;
-    const float* x5 = x4 + dims;
-    const float* x6 = x5 + dims;
-    const float* x7 = x6 + dims;
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
-           a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
-           a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
-    for (std::size_t c = 0; c < chunks; ++c) {
-      const std::size_t o = 8 * c;
-      const __m256 qv = _mm256_loadu_ps(q + o);
-      a0 = _mm256_add_ps(a0, term8<kL2>(qv, _mm256_loadu_ps(x0 + o)));
-      a1 = _mm256_add_ps(a1, term8<kL2>(qv, _mm256_loadu_ps(x1 + o)));
-      a2 = _mm256_add_ps(a2, term8<kL2>(qv, _mm256_loadu_ps(x2 + o)));
-      a3 = _mm256_add_ps(a3, term8<kL2>(qv, _mm256_loadu_ps(x3 + o)));
-      a4 = _mm256_add_ps(a4, term8<kL2>(qv, _mm256_loadu_ps(x4 + o)));
-      a5 = _mm256_add_ps(a5, term8<kL2>(qv, _mm256_loadu_ps(x5 + o)));
-      a6 = _mm256_add_ps(a6, term8<kL2>(qv, _mm256_loadu_ps(x6 + o)));
-      a7 = _mm256_add_ps(a7, term8<kL2>(qv, _mm256_loadu_ps(x7 + o)));
-    }
-    _mm_storeu_ps(out + j, reduce_rows4(a0, a1, a2, a3));
-    _mm_storeu_ps(out + j + 4, reduce_rows4(a4, a5, a6, a7));
-    if (tail < dims) add_tails<kL2>(q, x0, dims, tail, 8, out + j);
-  }
-  if (j + 4 <= count) {
-    const float* x0 = rows + j * dims;
-    const float* x1 = x0 + dims;
-    const float* x2 = x1 + dims;
-    const float* x3 = x2 + dims;
+  const std::size_t quarter = count / 4;
+  for (std::size_t i = 0; i < quarter; ++i) {
+    const float* x[4];
+    for (std::size_t r = 0; r < 4; ++r) x[r] = rows + (r * quarter + i) * dims;
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
            a3 = _mm256_setzero_ps();
     for (std::size_t c = 0; c < chunks; ++c) {
       const std::size_t o = 8 * c;
       const __m256 qv = _mm256_loadu_ps(q + o);
-      a0 = _mm256_add_ps(a0, term8<kL2>(qv, _mm256_loadu_ps(x0 + o)));
-      a1 = _mm256_add_ps(a1, term8<kL2>(qv, _mm256_loadu_ps(x1 + o)));
-      a2 = _mm256_add_ps(a2, term8<kL2>(qv, _mm256_loadu_ps(x2 + o)));
-      a3 = _mm256_add_ps(a3, term8<kL2>(qv, _mm256_loadu_ps(x3 + o)));
+      a0 = _mm256_add_ps(a0, term8<kL2>(qv, _mm256_loadu_ps(x[0] + o)));
+      a1 = _mm256_add_ps(a1, term8<kL2>(qv, _mm256_loadu_ps(x[1] + o)));
+      a2 = _mm256_add_ps(a2, term8<kL2>(qv, _mm256_loadu_ps(x[2] + o)));
+      a3 = _mm256_add_ps(a3, term8<kL2>(qv, _mm256_loadu_ps(x[3] + o)));
     }
-    _mm_storeu_ps(out + j, reduce_rows4(a0, a1, a2, a3));
-    if (tail < dims) add_tails<kL2>(q, x0, dims, tail, 4, out + j);
-    j += 4;
+    alignas(16) float sums[4];
+    _mm_store_ps(sums, reduce_rows4(a0, a1, a2, a3));
+    for (std::size_t r = 0; r < 4; ++r) {
+      float v = sums[r];
+      for (std::size_t e = tail; e < dims; ++e) v += term1<kL2>(q[e], x[r][e]);
+      out[r * quarter + i] = v;
+    }
   }
-  for (; j < count; ++j) out[j] = row_avx2<kL2>(q, rows + j * dims, dims);
+  for (std::size_t j = 4 * quarter; j < count; ++j) out[j] = row_avx2<kL2>(q, rows + j * dims, dims);
 }
 
 }  // namespace

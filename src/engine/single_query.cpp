@@ -63,6 +63,7 @@ void feed_heap_impl(TopKHeap& heap, const float* scores, std::size_t n, std::uin
       if (beats<kDistance>(key_of(scores[j + t]), threshold)) {
         heap.offer(first + j + t, scores[j + t]);
         threshold = key_of(heap.worst().score);
+        break;
       }
     }
   }

@@ -84,6 +84,17 @@ inline std::vector<float> random_matrix(std::size_t rows, std::size_t dims, std:
   return v;
 }
 
+// Multiples of 0.5 in [-2, 2]: with a few dozen dimensions every dot product
+// and squared distance is exact in binary32 whatever the summation order, so
+// even the sgemm paths must reproduce the reference bit for bit, and equal
+// rows give truly equal scores.
+inline std::vector<float> exact_matrix(std::size_t rows, std::size_t dims, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::vector<float> v(rows * dims);
+  for (float& x : v) x = static_cast<float>(static_cast<int>(gen() % 9) - 4) * 0.5f;
+  return v;
+}
+
 // Sets (or unsets, with nullopt) one variable and restores the old state.
 class ScopedEnv {
  public:

@@ -229,7 +229,7 @@ TEST(Kernels, RandomDataDistinguishesSummationOrders) {
 
 TEST(Kernels, ScoreRowsMatchesReferenceForEveryVariant) {
   WideData data(7);
-  const std::size_t counts[] = {0, 1, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 31, 33};
+  const std::size_t counts[] = {0, 1, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 31, 33, 64, 130};
   for (Isa isa : kAllIsas) {
     if (!kernels::isa_supported(isa)) continue;
     for (std::size_t dims : test_dims()) {
@@ -533,6 +533,20 @@ TEST(Matrix, EuclideanFollowsTheNormIdentityExactly) {
     }
     EXPECT_LE(std::fabs(got[7]), 1e-5 * (2.0 * qn));
   }
+}
+
+// Derived by hand: q = (8, 8), x = (2^56, 0) makes every dot product exactly
+// 2^59 and qn = 128, and with norms_sq = 2^60 the two groupings differ:
+// (2^60 + 128) is a tie in double and rounds to 2^60, giving 0, whereas
+// 2^60 + (128 - 2^59 * 2) would give 128. Distances are also not clamped.
+TEST(Matrix, EuclideanAddsTheNormsBeforeSubtracting) {
+  const float q[2] = {8.0f, 8.0f};
+  const float x[4] = {std::ldexp(1.0f, 56), 0.0f, 8.0f, 8.0f};
+  const double norms[2] = {std::ldexp(1.0, 60), 0.0};
+  const auto got = matrix_scores(Metric::Euclidean, q, 2, x, 2, norms);
+  EXPECT_EQ(bits(got[0]), bits(0.0f));
+  // Row 1 equals the query but its stated norm is 0: 0 + 128 - 2 * 128.
+  EXPECT_EQ(got[1], -128.0f);
 }
 
 TEST(Matrix, CallerBufferIsOverwrittenNotRead) {

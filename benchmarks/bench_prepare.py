@@ -1,0 +1,56 @@
+"""Preparing an index beside np.save of the same matrix, in the same run.
+
+Goals: <= 1.2 x np.save for dot (plain copy), <= 1.4 x for cosine (normalised);
+peak extra memory about one copy of the input. Each case runs in a fresh
+process so its peak resident size can be read.
+Run: .venv/bin/python benchmarks/bench_prepare.py
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+CASE = r"""
+import json, os, sys, time, numpy as np, lumvero
+rows, dims, what, out = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+X = np.random.default_rng(0).standard_normal((rows, dims), dtype=np.float32)
+def hwm():
+    return int([l for l in open('/proc/self/status') if l.startswith('VmHWM')][0].split()[1]) * 1024
+def rss():
+    return int([l for l in open('/proc/self/status') if l.startswith('VmRSS')][0].split()[1]) * 1024
+base = rss()
+t = time.perf_counter()
+if what == 'npsave':
+    np.save(os.path.join(out, 'm.npy'), X)
+else:
+    lumvero.py_prepare_bin_from_embeddings(X, dims, rows, 'b', 'f32', metric=what, output_dir=out)
+elapsed = time.perf_counter() - t
+print(json.dumps({'s': elapsed, 'extra': hwm() - base, 'input': X.nbytes}))
+"""
+
+
+def run(rows, dims, what):
+    with tempfile.TemporaryDirectory(prefix="lumvero-bench-") as out:
+        times = []
+        for _ in range(3):
+            r = subprocess.run([sys.executable, "-c", CASE, str(rows), str(dims), what, out],
+                               capture_output=True, text=True, check=True)
+            times.append(json.loads(r.stdout))
+        best = min(times, key=lambda d: d["s"])
+        return best
+
+
+def main():
+    print(f"{'shape':>18} {'metric':>7} {'prepare s':>10} {'np.save s':>10} {'ratio':>6} "
+          f"{'extra mem / input':>18}")
+    for rows, dims in [(1_000_000, 128), (100_000, 768)]:
+        save = run(rows, dims, "npsave")
+        for metric in ("dot", "cosine"):
+            p = run(rows, dims, metric)
+            print(f"{rows:>9,} x {dims:<5} {metric:>7} {p['s']:10.3f} {save['s']:10.3f} "
+                  f"{p['s'] / save['s']:6.2f} {p['extra'] / p['input']:18.2f}")
+
+
+if __name__ == "__main__":
+    main()
