@@ -58,7 +58,7 @@ demo: install
 	$(PY) examples/demo.py
 
 bench: install
-	$(PIP) install -q faiss-cpu
+	$(PIP) install -q faiss-cpu blake3
 	for b in benchmarks/bench_*.py; do $(PY) $$b; done
 
 clean:

@@ -121,7 +121,7 @@ struct BoundCheck {
 
 inline BoundCheck check_bound(bool distance, double norm, double norm_sq, double query_energy,
                               double rem, double partial, double kth) {
-  const double upper = (norm * rem + partial) + 0.0;
+  const double upper = (norm * rem + partial) + kBoundMargin;
   if (!distance) return {upper, kth > upper};
   const double lower = (norm_sq + query_energy) - 2.0 * upper;
   return {lower, lower > kth};

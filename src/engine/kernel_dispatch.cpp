@@ -33,8 +33,16 @@ const detail::Variant& variant_of(Isa isa) {
   return detail::kReferenceVariant;
 }
 
+// AMD's AVX-512 cores (Zen 4) split each 512-bit operation into two 256-bit
+// halves, so pairing rows in one register buys nothing there and the extra
+// shuffles cost: measured on Zen 4, the AVX2 variant scans cache-resident rows
+// about 20% faster and rows from memory equally fast. Elsewhere the 512-bit
+// variant is preferred. Every variant gives the same bits, so this is purely
+// a speed choice.
 Isa detect_isa() {
-  if (cpu_has_avx512()) return Isa::Avx512;
+  __builtin_cpu_init();
+  const bool split_512 = __builtin_cpu_is("amd");
+  if (cpu_has_avx512() && !(split_512 && cpu_has_avx2())) return Isa::Avx512;
   if (cpu_has_avx2()) return Isa::Avx2;
   return Isa::Reference;
 }

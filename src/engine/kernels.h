@@ -8,10 +8,11 @@
 // ---------------------------------------------------------------------------
 // Numerical contract (every per-row score in the engine depends on it)
 // ---------------------------------------------------------------------------
-// * All arithmetic is binary32, round to nearest even. Every product (and every
-//   difference) is rounded before it is added: no fused multiply-add anywhere.
-//   The build compiles everything with -ffp-contract=off and no variant uses
-//   FMA instructions.
+// * All arithmetic is binary32, round to nearest even, subnormals kept (the
+//   default floating-point environment; nothing here changes it). Every
+//   product (and every difference) is rounded before it is added: no fused
+//   multiply-add anywhere. The build compiles everything with
+//   -ffp-contract=off and no variant uses FMA instructions.
 // * Vector layout (dot_simd, l2sq_simd, dot_range, score_rows, every Isa):
 //   two 4-lane accumulators A and B start at +0.0. For each whole 8-element
 //   chunk c, in increasing c:  A[l] += t(8c+l),  B[l] += t(8c+4+l),  l = 0..3,

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <limits>
+#include <exception>
 #include <mutex>
 #include <new>
 
@@ -76,6 +77,10 @@ struct Batch {
   std::atomic<std::size_t> fail_index{kNoFailure};
   std::mutex err_m;
   std::string err;
+  // A broken invariant or an exhausted heap is not an ordinary failure: it
+  // is carried to the caller's thread and rethrown there (see run_batch), so
+  // the boundary reports it as such instead of as an error text.
+  std::exception_ptr fatal;
 };
 
 thread_local Pool* tl_pool = nullptr;
@@ -128,11 +133,26 @@ std::string current_exception_text() noexcept {
   }
 }
 
-void record_failure(Batch& b, std::size_t i, std::string&& text) noexcept {
+void record_failure(Batch& b, std::size_t i, std::string&& text,
+                    std::exception_ptr fatal = nullptr) noexcept {
   std::lock_guard<std::mutex> g(b.err_m);
   if (i < b.fail_index.load(std::memory_order_relaxed)) {
     b.err = std::move(text);
+    b.fatal = std::move(fatal);
     b.fail_index.store(i, std::memory_order_release);
+  }
+}
+
+// The exception in flight when it must reach the caller as itself.
+std::exception_ptr fatal_exception() noexcept {
+  try {
+    throw;
+  } catch (const Panic&) {
+    return std::current_exception();
+  } catch (const std::bad_alloc&) {
+    return std::current_exception();
+  } catch (...) {
+    return nullptr;
   }
 }
 
@@ -154,7 +174,7 @@ void execute(Batch& b, std::size_t i) {
     } catch (abi::__forced_unwind&) {
       throw;  // thread cancellation must keep unwinding
     } catch (...) {
-      record_failure(b, i, current_exception_text());
+      record_failure(b, i, current_exception_text(), fatal_exception());
     }
   }
   finish_one(b);
@@ -262,6 +282,7 @@ Status Pool::run_batch(Batch& b, bool from_pool_thread) {
   wait_finished(b);
   if (b.fail_index.load(std::memory_order_acquire) == kNoFailure) return {};
   std::lock_guard<std::mutex> g(b.err_m);
+  if (b.fatal) std::rethrow_exception(b.fatal);
   return fail(std::move(b.err));
 }
 
@@ -368,6 +389,7 @@ Status run_inline(std::size_t n, detail::TaskCall call, void* ctx) {
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
+      if (auto fatal = fatal_exception()) std::rethrow_exception(fatal);
       return fail(current_exception_text());
     }
   }

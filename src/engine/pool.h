@@ -6,9 +6,11 @@
 //  - A failing batch reports the error of its lowest failing index; tasks
 //    with a higher index than an already recorded failure are not started.
 //    The reported error therefore never depends on scheduling.
-//  - No exception leaves a worker: anything a task throws becomes that
-//    task's error text (std::bad_alloc -> "out of memory", Panic and other
-//    std::exception -> what()).
+//  - No exception leaves a worker: anything a task throws is caught there.
+//    Ordinary exceptions become that task's error text (what()). A Panic or
+//    std::bad_alloc of the lowest failing task is rethrown on the calling
+//    thread once the batch is over, so the Python boundary still reports a
+//    panic as PanicException and an exhausted heap as MemoryError.
 //  - A thread outside the pool blocks until the whole batch is done and runs
 //    none of it; a pool thread that starts nested work runs tasks of its own
 //    batch while it waits, so nesting never deadlocks, even with one thread.
@@ -24,6 +26,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -147,23 +150,19 @@ auto map(std::size_t n, F&& fn) -> Result<std::vector<detail::value_of_t<F, std:
   using R = std::remove_cvref_t<std::invoke_result_t<std::remove_reference_t<F>&, std::size_t>>;
   using T = detail::value_of_t<F, std::size_t>;
   static_assert(!std::is_void_v<T>, "pool::map: the task must produce a value; use run");
-  try {
-    detail::Slots<T> slots(n);
-    auto task = [&](std::size_t i) -> Status {
-      if constexpr (detail::result_traits<R>::is_result) {
-        R r = fn(i);
-        if (!r) return fail(std::move(r.error()));
-        slots.put(i, std::move(*r));
-      } else {
-        slots.put(i, fn(i));
-      }
-      return {};
-    };
-    if (auto st = run(n, task); !st) return fail(std::move(st.error()));
-    return slots.take();
-  } catch (const std::bad_alloc&) {
-    return fail("out of memory");
-  }
+  detail::Slots<T> slots(n);
+  auto task = [&](std::size_t i) -> Status {
+    if constexpr (detail::result_traits<R>::is_result) {
+      R r = fn(i);
+      if (!r) return fail(std::move(r.error()));
+      slots.put(i, std::move(*r));
+    } else {
+      slots.put(i, fn(i));
+    }
+    return {};
+  };
+  if (auto st = run(n, task); !st) return fail(std::move(st.error()));
+  return slots.take();
 }
 
 // Cuts [0, total) into consecutive chunks of `chunk` items (the last one

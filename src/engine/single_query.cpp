@@ -63,7 +63,6 @@ void feed_heap_impl(TopKHeap& heap, const float* scores, std::size_t n, std::uin
       if (beats<kDistance>(key_of(scores[j + t]), threshold)) {
         heap.offer(first + j + t, scores[j + t]);
         threshold = key_of(heap.worst().score);
-        break;
       }
     }
   }
@@ -125,20 +124,19 @@ std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::si
   return out;
 }
 
-// Runs fn(begin, end) over consecutive chunks of chunk_len rows on the pool
-// (inline when there is only one chunk of little work) and merges the chunk
-// lists in chunk order.
+bool is_tiny(const SearchEngine& e) {
+  return e.rows * std::max<std::uint64_t>(e.dims, 1) <= kInlineFloats;
+}
+
+// Runs scan(begin, end) over the pieces of the chunks of chunk_len rows on
+// the pool and merges the piece lists in row order.
 template <class Scan>
 Result<std::vector<ScoredRow>> chunks_then_merge(const SearchEngine& e, std::size_t k_eff,
                                                  std::size_t chunk_len, Scan&& scan) {
-  const std::uint64_t rows = e.rows;
-  if (chunk_len == 0) chunk_len = 1;
-  if (rows <= chunk_len && rows * std::max<std::uint64_t>(e.dims, 1) <= kInlineFloats)
-    return scan(std::uint64_t{0}, rows);
-  auto lists = pool::map_chunks(static_cast<std::size_t>(rows), chunk_len,
-                                [&](std::size_t b, std::size_t en, std::size_t) {
-                                  return scan(std::uint64_t{b}, std::uint64_t{en});
-                                });
+  const std::vector<RowRange> pieces = balanced_pieces(e.rows, chunk_len, pool::thread_count());
+  auto lists = pool::map(pieces.size(), [&](std::size_t i) {
+    return scan(pieces[i].first, pieces[i].second);
+  });
   if (!lists) return fail(std::move(lists.error()));
   return merge_chunk_lists(std::move(*lists), k_eff, e.metric);
 }
@@ -216,6 +214,24 @@ std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, st
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({c, cap, rows})));
 }
 
+std::vector<RowRange> balanced_pieces(std::uint64_t rows, std::size_t chunk_len,
+                                      std::size_t threads) {
+  std::vector<RowRange> out;
+  if (rows == 0) return out;
+  const std::uint64_t len = std::max<std::size_t>(chunk_len, 1);
+  const std::uint64_t chunks = (rows + len - 1) / len;
+  const std::uint64_t want = 4 * std::max<std::uint64_t>(threads, 1);
+  const std::uint64_t parts = std::max<std::uint64_t>(1, (want + chunks - 1) / chunks);
+  out.reserve(static_cast<std::size_t>(chunks * std::min(parts, len)));
+  for (std::uint64_t c = 0; c < chunks; ++c) {
+    const std::uint64_t b = c * len;
+    const std::uint64_t n = std::min(len, rows - b);
+    const std::uint64_t p = std::min(parts, n);  // no empty pieces
+    for (std::uint64_t i = 0; i < p; ++i) out.emplace_back(b + n * i / p, b + n * (i + 1) / p);
+  }
+  return out;
+}
+
 double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
   if (ns <= 0) return 0.0;
@@ -277,6 +293,9 @@ Result<std::vector<ScoredRow>> blocked_scan(const SearchEngine& e, std::span<con
 
 Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
+  // The chunking never shows in the result, so a tiny index is scanned as
+  // one chunk right here, sparing the hand-over to the pool.
+  if (is_tiny(e)) return SingleOutcome{scan_chunk(e, q.data(), k_eff, 0, e.rows), kMethodChunked};
   auto list = chunked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
   if (!list) return fail(std::move(list.error()));
   return SingleOutcome{std::move(*list), kMethodChunked};
@@ -284,6 +303,7 @@ Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const floa
 
 Result<SingleOutcome> single_blocked(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
+  if (is_tiny(e)) return SingleOutcome{scan_block(e, q.data(), k_eff, 0, e.rows), kMethodBlocked};
   auto list = blocked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
   if (!list) return fail(std::move(list.error()));
   return SingleOutcome{std::move(*list), kMethodBlocked};

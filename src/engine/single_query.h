@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/index_format.h"
@@ -59,6 +60,15 @@ SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std:
 // at least a quarter of one thread's share, capped at 8,000/16,000/32,000 rows
 // by dims and at the row count; never below 1.
 std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
+
+// The chunks [0, L), [L, 2L), ... of `rows` rows with L = chunk_len, each cut
+// into equal pieces so that a handful of large chunks still spreads evenly
+// over the pool (at least four pieces per thread overall). Pieces are in row
+// order and never straddle a chunk boundary; since every piece keeps its own
+// k best and the merge is order-independent, the cut never shows in a result.
+using RowRange = std::pair<std::uint64_t, std::uint64_t>;  // [begin, end)
+std::vector<RowRange> balanced_pieces(std::uint64_t rows, std::size_t chunk_len,
+                                      std::size_t threads);
 
 // Milliseconds between two readings of the monotonic clock (0.0 if negative).
 double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end);

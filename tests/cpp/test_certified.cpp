@@ -477,7 +477,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Metric::Cosine, Metric::Dot, Metric::Euclidean),
                        ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{3},
                                          std::size_t{8}, std::size_t{16}, std::size_t{64}),
-                       ::testing::Values(std::size_t{1}, std::size_t{5}, std::size_t{50})));
+                       ::testing::Values(std::size_t{1}, std::size_t{5}, std::size_t{50})),
+    [](const auto& info) {
+      return std::string(metric_name(std::get<0>(info.param))) + "_bs" +
+             std::to_string(std::get<1>(info.param)) + "_k" + std::to_string(std::get<2>(info.param));
+    });
 
 TEST(CertifiedSearch, PruningSkipsMostRowsOnClusteredData) {
   constexpr std::size_t kDims = 64, kRows = 4000;

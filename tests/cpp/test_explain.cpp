@@ -180,7 +180,12 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{8},
                                          std::size_t{16}, std::size_t{37}, std::size_t{100}),
                        ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{5},
-                                         std::size_t{1000})));
+                                         std::size_t{1000})),
+    [](const auto& info) {
+      return std::string(metric_name(std::get<0>(info.param))) + "_bs" +
+             std::to_string(std::get<1>(info.param)) + "_top" +
+             std::to_string(std::get<2>(info.param));
+    });
 
 // ---------------------------------------------------------------------------
 // Argument checks, in their order

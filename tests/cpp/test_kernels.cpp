@@ -148,8 +148,8 @@ TEST(Kernels, EveryVariantMatchesReference) {
 TEST(Kernels, DispatchedKernelsUseTheLaneLayout) {
   EXPECT_TRUE(kernels::isa_supported(Isa::Reference));
   EXPECT_TRUE(kernels::isa_supported(kernels::active_isa()));
-  if (kernels::isa_supported(Isa::Avx512)) {
-    EXPECT_EQ(kernels::active_isa(), Isa::Avx512);
+  if (kernels::isa_supported(Isa::Avx2)) {
+    EXPECT_NE(kernels::active_isa(), Isa::Reference);
   }
   WideData data(3);
   for (std::size_t n : test_dims()) {

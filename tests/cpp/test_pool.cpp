@@ -380,7 +380,7 @@ TEST(PoolFailure, MapReturnsNoPartialResult) {
   EXPECT_EQ(c.error(), "chunk at 56");
 }
 
-TEST(PoolFailure, ExceptionsBecomeErrors) {
+TEST(PoolFailure, ExceptionsBecomeErrorsPanicsAndOomReachTheCaller) {
   auto throwing = [](int kind) {
     return pool::run(8, [kind](std::size_t i) -> Status {
       if (i != 5) return {};
@@ -397,12 +397,13 @@ TEST(PoolFailure, ExceptionsBecomeErrors) {
   Status st = throwing(0);
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error(), "runtime trouble");
-  st = throwing(1);
-  ASSERT_FALSE(st);
-  EXPECT_EQ(st.error(), "out of memory");
-  st = throwing(2);
-  ASSERT_FALSE(st);
-  EXPECT_EQ(st.error(), "row index out of range");
+  EXPECT_THROW(throwing(1), std::bad_alloc);
+  try {
+    throwing(2);
+    ADD_FAILURE() << "a panic in a task must reach the caller";
+  } catch (const lumvero::Panic& p) {
+    EXPECT_STREQ(p.what(), "row index out of range");
+  }
   st = throwing(3);
   ASSERT_FALSE(st);
   EXPECT_EQ(st.error(), "unknown exception in a worker task");

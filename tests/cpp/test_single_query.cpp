@@ -493,6 +493,42 @@ TEST(SingleQueryHelpers, ChunkRowsWorkedExamples) {
   EXPECT_EQ(chunk_rows(0, 64, Metric::Cosine, 2), 1u);
 }
 
+TEST(SingleQueryHelpers, BalancedPiecesWorkedExamples) {
+  using V = std::vector<RowRange>;
+  // Seven chunks of 16,000 rows (the last 4,000) on two threads: each halved.
+  const V big = balanced_pieces(100000, 16000, 2);
+  ASSERT_EQ(big.size(), 14u);
+  EXPECT_EQ(big[0], RowRange(0, 8000));
+  EXPECT_EQ(big[1], RowRange(8000, 16000));
+  EXPECT_EQ(big[12], RowRange(96000, 98000));
+  EXPECT_EQ(big[13], RowRange(98000, 100000));
+  // Enough chunks already: one piece each.
+  EXPECT_EQ(balanced_pieces(10, 3, 1), (V{{0, 3}, {3, 6}, {6, 9}, {9, 10}}));
+  // One short chunk for many threads: single rows, never empty pieces.
+  EXPECT_EQ(balanced_pieces(5, 5, 4), (V{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}));
+  EXPECT_EQ(balanced_pieces(7, 100, 1), (V{{0, 1}, {1, 3}, {3, 5}, {5, 7}}));
+  EXPECT_TRUE(balanced_pieces(0, 10, 2).empty());
+}
+
+TEST(SingleQueryHelpers, BalancedPiecesCoverTheRowsWithinChunks) {
+  for (const std::uint64_t rows : {1u, 2u, 17u, 1000u, 99999u}) {
+    for (const std::size_t len : {1u, 3u, 64u, 1000u, 200000u}) {
+      for (const std::size_t threads : {0u, 1u, 2u, 7u}) {
+        const auto pieces = balanced_pieces(rows, len, threads);
+        std::uint64_t next = 0;
+        for (const auto& [b, e] : pieces) {
+          EXPECT_EQ(b, next);
+          EXPECT_LT(b, e);
+          EXPECT_EQ(b / len, (e - 1) / len) << "piece crosses a chunk boundary";
+          next = e;
+        }
+        EXPECT_EQ(next, rows);
+        EXPECT_GE(pieces.size(), std::min<std::uint64_t>(rows, 4 * std::max<std::size_t>(threads, 1)));
+      }
+    }
+  }
+}
+
 TEST(SingleQueryHelpers, ElapsedMilliseconds) {
   const SearchClock::time_point t0{};
   EXPECT_EQ(elapsed_ms(t0, t0), 0.0);
