@@ -127,33 +127,6 @@ inline BoundCheck check_bound(bool distance, double norm, double norm_sq, double
   return {lower, lower > kth};
 }
 
-// How many visiting steps to compute ahead for a group of rows: the mean
-// depth at which the rows of the previous group were decided, rounded down,
-// so that little work is spent on blocks a row would never have reached.
-struct Lookahead {
-  static constexpr std::size_t kGroup = 16;
-  static constexpr std::size_t kMaxAhead = 8;
-
-  explicit Lookahead(std::size_t steps) : limit(std::min(steps, kMaxAhead)) {}
-
-  std::size_t depth() {
-    if (limit == 0) return 0;  // no blocks: nothing to walk
-    if (rows_seen > 0) current = std::clamp<std::size_t>(steps_seen / rows_seen, 1, limit);
-    steps_seen = rows_seen = 0;
-    return current;
-  }
-  void record(std::size_t visited) {
-    steps_seen += visited;
-    ++rows_seen;
-  }
-
-  std::size_t limit;
-  std::size_t current = 1;
-  std::size_t steps_seen = 0;
-  std::size_t rows_seen = 0;
-  float pre[kGroup][kMaxAhead];
-};
-
 // The certificate check: every logged bound strictly on the losing side of
 // the final k-th score (compared in f32), and every row accounted for.
 bool certificate_holds(const CertifiedResult& r, bool distance) {
@@ -226,67 +199,43 @@ Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> que
   std::uint64_t pruned = 0;
   out.threshold_evolution.reserve(std::min<std::uint64_t>(kLogCap, rows));
 
-  // Rows are walked in groups. When a group starts with the heap full, the
-  // partial products of its first `ahead` visiting steps are computed up
-  // front: they do not depend on the k-th score, and computing them without
-  // the skip branches in between lets the processor overlap the rows. The
-  // decisions below are then taken row by row in scan order with the same
-  // values, so counters, logs and results are unchanged.
-  Lookahead look(steps.size());
-  for (std::uint64_t g = 0; g < rows; g += Lookahead::kGroup) {
-    const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(Lookahead::kGroup, rows - g));
-    const std::size_t ahead = enable_pruning && heap.len() >= k_eff ? look.depth() : 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      const float* x = row(g + i);
-      for (std::size_t t = 0; t < ahead; ++t)
-        look.pre[i][t] = kernels::dot_range(q, x, steps[t].start, steps[t].end);
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const float* x = row(r);
+
+    if (enable_pruning && heap.len() >= k_eff) {
+      const double norm = static_cast<double>(norms[r]);
+      const double norm_sq = norms_sq[r];
+      double partial = 0.0;
+      bool skipped = false;
+      for (const Step& s : steps) {
+        partial += static_cast<double>(kernels::dot_range(q, x, s.start, s.end));
+        const BoundCheck c = check_bound(distance, norm, norm_sq, query_energy, s.rem, partial, kth);
+        if (c.skip) {
+          ++pruned;
+          if (out.pruned_bound_values.size() < kLogCap)
+            out.pruned_bound_values.push_back(static_cast<float>(c.bound));
+          skipped = true;
+          break;
+        }
+      }
+      if (skipped) continue;
     }
 
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint64_t r = g + i;
-      const float* x = row(r);
-
-      if (enable_pruning && heap.len() >= k_eff) {
-        const double norm = static_cast<double>(norms[r]);
-        const double norm_sq = norms_sq[r];
-        double partial = 0.0;
-        bool skipped = false;
-        std::size_t t = 0;
-        for (; t < steps.size(); ++t) {
-          const Step& s = steps[t];
-          const float dot = t < ahead ? look.pre[i][t] : kernels::dot_range(q, x, s.start, s.end);
-          partial += static_cast<double>(dot);
-          const BoundCheck c =
-              check_bound(distance, norm, norm_sq, query_energy, s.rem, partial, kth);
-          if (c.skip) {
-            ++pruned;
-            if (out.pruned_bound_values.size() < kLogCap)
-              out.pruned_bound_values.push_back(static_cast<float>(c.bound));
-            skipped = true;
-            break;
-          }
-        }
-        look.record(skipped ? t + 1 : steps.size());
-        if (skipped) continue;
-      }
-
-      ++full_evaluated;
-      const float score = kernels::compute_score(metric, q, x, n);
-      if (!is_usable(score)) continue;
-      bool changed;
-      if (heap.len() < k_eff) {
-        heap.offer(r, score);
-        changed = heap.len() == k_eff;  // this insertion filled the heap
-      } else {
-        changed = better(metric, ScoredRow{r, score}, heap.worst());
-        if (changed) heap.offer(r, score);
-      }
-      if (changed) {
-        kth = static_cast<double>(heap.worst().score);
-        if (out.threshold_evolution.size() < kLogCap)
-          out.threshold_evolution.push_back(heap.worst().score);
-      }
+    ++full_evaluated;
+    const float score = kernels::compute_score(metric, q, x, n);
+    if (!is_usable(score)) continue;
+    bool changed;
+    if (heap.len() < k_eff) {
+      heap.offer(r, score);
+      changed = heap.len() == k_eff;  // this insertion filled the heap
+    } else {
+      changed = better(metric, ScoredRow{r, score}, heap.worst());
+      if (changed) heap.offer(r, score);
+    }
+    if (changed) {
+      kth = static_cast<double>(heap.worst().score);
+      if (out.threshold_evolution.size() < kLogCap)
+        out.threshold_evolution.push_back(heap.worst().score);
     }
   }
 

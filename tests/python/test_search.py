@@ -243,3 +243,25 @@ def test_time_is_non_negative(make_engine):
     r = make_engine(unit_rows(np.random.default_rng(1), 300, 8), "dot").query_exact(
         np.ones(8, np.float32), 3)
     assert r.query_time_ms >= 0.0
+
+
+def test_forked_child_gets_a_working_pool(make_engine):
+    import os
+    rng = np.random.default_rng(12)
+    X = unit_rows(rng, 20000, 64)
+    e = make_engine(X, "cosine")
+    q = X[7].copy()
+    parent = [(i.idx, i.score) for i in e.query_exact(q, 5).results]
+    pid = os.fork()
+    if pid == 0:  # the child must neither hang nor differ
+        code = 1
+        try:
+            signal_alarm = __import__("signal").alarm
+            signal_alarm(60)
+            child = [(i.idx, i.score) for i in e.query_exact(q, 5).results]
+            batch = e.query_batch(X[:6].copy(), 3)
+            code = 0 if child == parent and len(batch) == 6 else 1
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
