@@ -1,6 +1,7 @@
 #include "lib/prepare_function.h"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "lib/convert.h"
@@ -15,17 +16,19 @@ namespace {
 // interpreter lock so other threads may change the array afterwards.
 // A Fortran-ordered (rows, dims) matrix is copied in logical row order;
 // every other layout is read in memory order.
-std::vector<float> copy_matrix(PyArrayObject* arr, std::uint64_t dims, std::uint64_t rows) {
+std::unique_ptr<prepare::MatrixBuffer> copy_matrix(PyArrayObject* arr, std::uint64_t dims,
+                                                   std::uint64_t rows) {
   const auto* src = static_cast<const float*>(PyArray_DATA(arr));
   const std::size_t n = static_cast<std::size_t>(PyArray_SIZE(arr));
-  std::vector<float> out(n);
+  auto buffer = std::make_unique<prepare::MatrixBuffer>(n);
+  float* out = buffer->data();
   const npy_intp* shape = PyArray_DIMS(arr);
   const bool logical_transpose = !PyArray_IS_C_CONTIGUOUS(arr) && PyArray_IS_F_CONTIGUOUS(arr) &&
                                  static_cast<std::uint64_t>(shape[0]) == rows &&
                                  static_cast<std::uint64_t>(shape[1]) == dims;
   if (!logical_transpose) {
-    if (n != 0) std::memcpy(out.data(), src, n * sizeof(float));
-    return out;
+    if (n != 0) std::memcpy(out, src, n * sizeof(float));
+    return buffer;
   }
   // Element (r, c) lives at src[c * rows + r]; tiles keep both sides in cache.
   constexpr std::size_t kTile = 64;
@@ -37,7 +40,7 @@ std::vector<float> copy_matrix(PyArrayObject* arr, std::uint64_t dims, std::uint
         for (std::size_t c = c0; c < c1; ++c) out[r * dims + c] = src[c * rows + r];
     }
   }
-  return out;
+  return buffer;
 }
 
 PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -81,7 +84,7 @@ PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     if (!require_contiguous(arr)) return nullptr;
-    const std::vector<float> data = copy_matrix(arr, *dims, *rows);
+    const auto data = copy_matrix(arr, *dims, *rows);
 
     const auto metric = prepare::parse_metric(metric_text);
     if (!metric) {
@@ -90,7 +93,7 @@ PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     prepare::Request request;
-    request.data = &data;
+    request.data = data.get();
     request.dims = *dims;
     request.rows = *rows;
     request.base_name = std::move(*base_name);

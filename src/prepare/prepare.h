@@ -19,8 +19,31 @@
 
 namespace lumvero::prepare {
 
+// The private copy of the caller's matrix, in anonymous memory of its own so
+// that the writer can hand each batch's pages back to the system as soon as
+// the batch is in the file: peak memory stays near one copy of the input.
+class MatrixBuffer {
+ public:
+  explicit MatrixBuffer(std::size_t count);  // throws std::bad_alloc
+  MatrixBuffer(const MatrixBuffer&) = delete;
+  MatrixBuffer& operator=(const MatrixBuffer&) = delete;
+  ~MatrixBuffer();
+
+  float* data() { return data_; }
+  const float* data() const { return data_; }
+  std::size_t size() const { return count_; }
+  // Gives back the whole pages of [0, end) values; their contents are lost.
+  void release_prefix(std::size_t end);
+
+ private:
+  float* data_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+  std::size_t released_ = 0;  // bytes already given back
+};
+
 struct Request {
-  const std::vector<float>* data = nullptr;  // rows * dims values, row-major
+  MatrixBuffer* data = nullptr;  // rows * dims values, row-major
   std::uint64_t dims = 0;
   std::uint64_t rows = 0;
   std::string base_name;
