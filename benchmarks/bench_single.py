@@ -33,7 +33,7 @@ def inner(threads):
     for rows, dims in SHAPES:
         X = unit_vectors(rows, dims, seed=1)
         Q = unit_vectors(NQ, dims, seed=2)
-        bw = read_bandwidth(X)
+        bw = read_bandwidth(X, threads)
         path = write_index(X, "cosine")
         engine = lumvero.PySearchEngine(path, False)
 

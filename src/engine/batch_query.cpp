@@ -2,6 +2,7 @@
 #include "engine/batch_query.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -55,14 +56,15 @@ void score_into_heaps(const SearchEngine& e, const float* qbase, std::size_t m, 
   const std::size_t tile_rows =
       static_cast<std::size_t>(std::min<std::uint64_t>(kTileRows, r1 - r0));
   const std::size_t tile_queries = std::min(kTileQueries, m);
-  std::vector<float> tile(tile_rows * tile_queries);
+  // Every entry is written by sgemm before it is read: no zero fill needed.
+  const auto tile = std::make_unique_for_overwrite<float[]>(tile_rows * tile_queries);
   for (std::uint64_t rs = r0; rs < r1; rs += tile_rows) {
     const std::size_t rn = static_cast<std::size_t>(std::min<std::uint64_t>(tile_rows, r1 - rs));
     for (std::size_t qs = 0; qs < m; qs += tile_queries) {
       const std::size_t qm = std::min(tile_queries, m - qs);
-      sgemm_nt(qm, rn, dims, qbase + qs * dims, dims, e.row(rs), dims, tile.data(), rn);
+      sgemm_nt(qm, rn, dims, qbase + qs * dims, dims, e.row(rs), dims, tile.get(), rn);
       for (std::size_t i = 0; i < qm; ++i) {
-        float* s = tile.data() + i * rn;
+        float* s = tile.get() + i * rn;
         if (qn != nullptr) dots_to_l2sq(s, rn, e.norms_sq.data() + rs, qn[qs + i]);
         feed_heap(heaps[qs + i], s, rn, rs);
       }
