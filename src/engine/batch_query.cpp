@@ -156,23 +156,8 @@ std::size_t qblock(std::optional<std::string_view> env, std::size_t nq, std::uin
 
 std::size_t row_block_len(std::uint64_t rows, std::uint64_t dims, Metric metric,
                           std::size_t threads) {
-  const std::uint64_t t = std::max<std::size_t>(threads, 1);
-  const std::uint64_t d1 = std::max<std::uint64_t>(dims, 1);
-  std::uint64_t budget;
-  if (is_distance(metric)) {
-    budget = 3000000;
-  } else if (dims >= 768) {
-    budget = 16000000;
-  } else if (dims >= 384) {
-    budget = 10000000;
-  } else {
-    budget = 8000000;
-  }
-  const std::uint64_t by_dims = budget >= d1 ? budget / d1 : 0;
-  const std::uint64_t by_threads = rows / (4 * t);
-  const std::uint64_t len0 = std::max({std::uint64_t{1}, by_threads, by_dims});
-  const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
-  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({rows, len0, cap})));
+  // The same budget, thread share and caps as a single query's chunks.
+  return chunk_rows(rows, dims, metric, threads);
 }
 
 std::size_t super_chunk_len(std::size_t nq, std::uint64_t rows) {

@@ -116,11 +116,7 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
       !dict_put(dict.get(), "scores", scores.release()) ||
       !dict_put(dict.get(), "query_time_ms", array_from_vector(std::move(times))) ||
       !dict_put(dict.get(), "method_used", methods.release()) ||
-      !dict_put(dict.get(), "metric", metric_str(engine)) ||
-      !dict_put(dict.get(), "normalized", PyBool_FromLong(engine.metric == Metric::Cosine)) ||
-      !dict_put(dict.get(), "dims", PyLong_FromUnsignedLongLong(engine.dims)) ||
-      !dict_put(dict.get(), "rows", PyLong_FromUnsignedLongLong(engine.rows)) ||
-      !dict_put(dict.get(), "index_path", index_path_str(engine)))
+      !put_index_fields(dict.get(), engine))
     return nullptr;
   return dict.release();
 }

@@ -112,11 +112,7 @@ PyObject* certified_dict(const CertifiedResult& r, const SearchEngine& engine,
       !dict_put(d.get(), "index_hash", str_of(hash_hex(engine.index_hash))) ||
       !dict_put(d.get(), "query_hash", str_of(query_hash_hex(query, dims))) ||
       !dict_put(d.get(), "engine_version", PyUnicode_FromString("1.1.0")) ||
-      !dict_put(d.get(), "metric", metric_str(engine)) ||
-      !dict_put(d.get(), "normalized", PyBool_FromLong(engine.metric == Metric::Cosine)) ||
-      !dict_put(d.get(), "dims", PyLong_FromUnsignedLongLong(engine.dims)) ||
-      !dict_put(d.get(), "rows", PyLong_FromUnsignedLongLong(engine.rows)) ||
-      !dict_put(d.get(), "index_path", index_path_str(engine)) ||
+      !put_index_fields(d.get(), engine) ||
       !dict_put(d.get(), "certificate", certificate_dict(r)))
     return nullptr;
   return d.release();

@@ -95,6 +95,14 @@ bool dict_put(PyObject* dict, const char* key, PyObject* value) {
 
 PyObject* index_path_str(const SearchEngine& engine) { return str_lossy(engine.path); }
 
+bool put_index_fields(PyObject* dict, const SearchEngine& engine) {
+  return dict_put(dict, "metric", metric_str(engine)) &&
+         dict_put(dict, "normalized", PyBool_FromLong(engine.metric == Metric::Cosine)) &&
+         dict_put(dict, "dims", PyLong_FromUnsignedLongLong(engine.dims)) &&
+         dict_put(dict, "rows", PyLong_FromUnsignedLongLong(engine.rows)) &&
+         dict_put(dict, "index_path", index_path_str(engine));
+}
+
 PyObject* metric_str(const SearchEngine& engine) {
   const auto name = metric_name(engine.metric);
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));

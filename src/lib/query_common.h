@@ -50,6 +50,9 @@ PyObject* array_from_vector(std::vector<double>&& values);
 bool dict_put(PyObject* dict, const char* key, PyObject* value);
 
 PyObject* index_path_str(const SearchEngine& engine);
+
+// Inserts "metric", "normalized", "dims", "rows" and "index_path", in that order.
+bool put_index_fields(PyObject* dict, const SearchEngine& engine);
 PyObject* metric_str(const SearchEngine& engine);
 
 }  // namespace lumvero::py

@@ -54,11 +54,7 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
       !dict_put(dict.get(), "method_used",
                 PyUnicode_FromStringAndSize(method.data(), static_cast<Py_ssize_t>(method.size()))) ||
       !dict_put(dict.get(), "index_hash", PyUnicode_FromString(hash_hex(engine.index_hash).c_str())) ||
-      !dict_put(dict.get(), "metric", metric_str(engine)) ||
-      !dict_put(dict.get(), "normalized", PyBool_FromLong(engine.metric == Metric::Cosine)) ||
-      !dict_put(dict.get(), "dims", PyLong_FromUnsignedLongLong(engine.dims)) ||
-      !dict_put(dict.get(), "rows", PyLong_FromUnsignedLongLong(engine.rows)) ||
-      !dict_put(dict.get(), "index_path", index_path_str(engine)))
+      !put_index_fields(dict.get(), engine))
     return nullptr;
   return dict.release();
 }

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include "index_fixture.h"
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,42 +28,11 @@
 
 namespace lumvero::certified_fixture {
 
-// The engine of a freshly written file; fails the current test (and returns
-// null) if the file cannot be written or opened.
+// The engine of a freshly written file (see index_fixture.h).
 inline std::shared_ptr<const SearchEngine> open_index(std::uint32_t dims, std::uint32_t rows,
                                                       Metric metric, std::span<const float> data) {
-  EXPECT_EQ(data.size(), std::size_t{dims} * rows) << "fixture data has the wrong size";
-  std::string tmpl = ::testing::TempDir() + "lumvo_cert_XXXXXX";
-  const int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) {
-    ADD_FAILURE() << "mkstemp failed for " << tmpl;
-    return nullptr;
-  }
-  unsigned char header[kHeaderBytes];
-  write_header(header, {dims, rows, static_cast<std::uint32_t>(metric)});
-  // Little-endian host: the floats' bytes are already in file order.
-  std::vector<unsigned char> bytes(header, header + kHeaderBytes);
-  const auto* raw = reinterpret_cast<const unsigned char*>(data.data());
-  bytes.insert(bytes.end(), raw, raw + data.size() * sizeof(float));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (w <= 0) break;
-    done += static_cast<std::size_t>(w);
-  }
-  ::close(fd);
-  if (done != bytes.size()) {
-    ::unlink(tmpl.c_str());
-    ADD_FAILURE() << "short write to " << tmpl;
-    return nullptr;
-  }
-  auto engine = SearchEngine::open(tmpl);
-  ::unlink(tmpl.c_str());
-  if (!engine) {
-    ADD_FAILURE() << "open failed: " << engine.error();
-    return nullptr;
-  }
-  return *engine;
+  return lumvero::testing::open_index(dims, rows, metric,
+                                      std::vector<float>(data.begin(), data.end()));
 }
 
 // Uniform values in [-1, 1), reproducible from the seed.
