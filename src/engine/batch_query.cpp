@@ -124,17 +124,10 @@ BatchStrategy choose_batch_strategy(std::optional<std::string_view> mode, std::s
 }
 
 std::optional<std::size_t> parse_qblock(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::size_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
-        __builtin_add_overflow(value, static_cast<std::size_t>(c - '0'), &value))
-      return std::nullopt;
-  }
-  if (value == 0) return std::nullopt;
-  return value;
+  // The thread-count syntax (optional '+', digits only, no overflow), minus 0.
+  const auto value = pool::parse_thread_count(text);
+  if (!value || *value == 0) return std::nullopt;
+  return static_cast<std::size_t>(*value);
 }
 
 std::size_t qblock(std::optional<std::string_view> env, std::size_t nq, std::uint64_t rows,

@@ -37,20 +37,6 @@ std::string compile_flags() {
   return "arch=" + std::string(kTarget);
 }
 
-std::vector<DimBlock> make_blocks(std::uint64_t dims, std::uint64_t bs) {
-  std::vector<DimBlock> blocks;
-  if (bs == 0) return blocks;
-  blocks.reserve(static_cast<std::size_t>(dims / bs + (dims % bs != 0 ? 1 : 0)));
-  // Advance by the remaining width rather than computing (j+1)*bs, which
-  // would wrap for a block size near the top of the range.
-  for (std::uint64_t start = 0; start < dims;) {
-    const std::uint64_t end = start + std::min(bs, dims - start);
-    blocks.emplace_back(start, end);
-    start = end;
-  }
-  return blocks;
-}
-
 std::vector<std::uint64_t> energy_order(std::span<const double> energies) {
   std::vector<std::uint64_t> order(energies.size());
   std::iota(order.begin(), order.end(), std::uint64_t{0});

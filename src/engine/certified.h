@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/result_order.h"
+#include "engine/row_norms.h"
 #include "engine/search_engine.h"
 #include "engine/status.h"
 
@@ -76,9 +77,9 @@ inline constexpr std::string_view kNonFiniteQuery = "Query vector contains non-f
 // "arch=" followed by the target architecture name.
 std::string compile_flags();
 
-// [j*bs, min((j+1)*bs, dims)) for j = 0, 1, ... while j*bs < dims; none for
-// dims 0. bs must be >= 1. Safe for any bs (no overflow near SIZE_MAX).
-std::vector<DimBlock> make_blocks(std::uint64_t dims, std::uint64_t bs);
+// [j*bs, min((j+1)*bs, dims)) for j = 0, 1, ... while j*bs < dims: the
+// engine-wide partition (engine/row_norms.h).
+using lumvero::make_blocks;
 
 // Block indices by energy, highest first under the f64 totalOrder, equal
 // energies by lower index.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/kernels.h"
+#include "engine/row_norms.h"
 
 namespace lumvero {
 
@@ -46,41 +47,28 @@ std::string dims_mismatch(std::size_t got, std::uint64_t dims) {
          std::to_string(dims);
 }
 
-// Visits the blocks [start, end) of width w covering [0, dims) in order.
-// Steps by the remaining width so a huge w cannot wrap around.
+// The blocks of width w covering [0, dims), in natural order, each with the
+// contribution computed over its range.
 template <class F>
 std::vector<BlockContribution> build_blocks(std::uint64_t dims, std::uint64_t w, F&& contribution) {
+  const std::vector<DimBlock> ranges = make_blocks(dims, w);
   std::vector<BlockContribution> blocks;
-  blocks.reserve(static_cast<std::size_t>(dims / w + (dims % w != 0 ? 1 : 0)));
-  std::uint64_t id = 0;
-  for (std::uint64_t start = 0; start < dims; ++id) {
-    const std::uint64_t end = start + std::min(w, dims - start);
+  blocks.reserve(ranges.size());
+  for (std::size_t id = 0; id < ranges.size(); ++id) {
+    const auto [start, end] = ranges[id];
     blocks.push_back({id, start, end, contribution(start, end)});
-    start = end;
   }
   return blocks;
 }
 
-// Sequential f32 sums over [start, end). Each product or square is stored
-// to a float before the addition so it is rounded on its own (the build also
-// forbids contraction into fused multiply-adds).
+// Sequential f32 sums over [start, end): the scalar kernels, which add each
+// rounded product or square strictly left to right from 0.
 float block_dot(const float* q, const float* x, std::uint64_t start, std::uint64_t end) {
-  float acc = 0.0f;
-  for (std::uint64_t d = start; d < end; ++d) {
-    const float p = q[d] * x[d];
-    acc += p;
-  }
-  return acc;
+  return kernels::dot_scalar(q + start, x + start, end - start);
 }
 
 float block_l2sq(const float* q, const float* x, std::uint64_t start, std::uint64_t end) {
-  float acc = 0.0f;
-  for (std::uint64_t d = start; d < end; ++d) {
-    const float diff = q[d] - x[d];
-    const float sq = diff * diff;
-    acc += sq;
-  }
-  return acc;
+  return kernels::l2sq_scalar(q + start, x + start, end - start);
 }
 
 // Sum of (a - b) * q over the block.

@@ -1,5 +1,7 @@
 #include "engine/row_norms.h"
 
+#include <algorithm>
+
 namespace lumvero {
 
 std::uint64_t block_size_for(std::uint64_t rows, std::uint64_t dims) {
@@ -9,11 +11,14 @@ std::uint64_t block_size_for(std::uint64_t rows, std::uint64_t dims) {
 
 std::vector<DimBlock> make_blocks(std::uint64_t dims, std::uint64_t block_size) {
   std::vector<DimBlock> blocks;
-  if (dims == 0 || block_size == 0) return blocks;
-  blocks.reserve((dims + block_size - 1) / block_size);
-  for (std::uint64_t start = 0; start < dims; start += block_size) {
-    std::uint64_t end = start + block_size < dims ? start + block_size : dims;
+  if (block_size == 0) return blocks;
+  blocks.reserve(static_cast<std::size_t>(dims / block_size + (dims % block_size != 0 ? 1 : 0)));
+  // Advance by the remaining width rather than computing (j+1)*block_size,
+  // which would wrap for a block size near the top of the range.
+  for (std::uint64_t start = 0; start < dims;) {
+    const std::uint64_t end = start + std::min(block_size, dims - start);
     blocks.emplace_back(start, end);
+    start = end;
   }
   return blocks;
 }

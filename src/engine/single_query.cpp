@@ -172,11 +172,9 @@ std::string_view single_method_name(SingleStrategy s) {
 }
 
 std::optional<std::string> read_env_setting(const char* name) {
-  const char* raw = std::getenv(name);
-  if (raw == nullptr) return std::nullopt;
-  std::string value(raw);
-  if (!is_valid_utf8(value)) return std::nullopt;
-  return value;
+  // An empty value matches no mode or number, so it may count as unset too.
+  if (auto value = usable_setting(std::getenv(name))) return std::string(*value);
+  return std::nullopt;
 }
 
 SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std::uint64_t rows,

@@ -18,7 +18,7 @@ struct BatchInput {
 };
 
 std::optional<BatchInput> batch_input(QueryCall& call) {
-  const float* values = queries_row_major(call);
+  const float* values = row_major_queries(call.array, call.row_major);
   if (values == nullptr) return std::nullopt;
   BatchInput in;
   in.rows = static_cast<std::size_t>(PyArray_DIM(call.array, 0));

@@ -140,12 +140,12 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
   const SearchEngine& engine = *call->engine;
   const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(call->array, 0));
   const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(call->array, 1));
-  if (cols == 0) {
-    raise_value_error("queries must have at least one column");
-    return nullptr;
-  }
-  const std::size_t total = rows * cols;
-  if (total % cols != 0) {
+  // Zero columns are refused here, before any division; Fortran-ordered
+  // input is answered by its logical rows.
+  Ref row_major;
+  const float* values = row_major_queries(call->array, row_major);
+  if (values == nullptr) return nullptr;
+  if ((rows * cols) % cols != 0) {
     raise_value_error("queries.len() n\u00e3o \u00e9 m\u00faltiplo de dims");
     return nullptr;
   }
@@ -156,14 +156,6 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
   }
   if (rows == 0) return PyList_New(0);
 
-  // Fortran-ordered input is answered by its logical rows.
-  Ref row_major;
-  const float* values = array_floats(call->array);
-  if (!PyArray_IS_C_CONTIGUOUS(call->array)) {
-    row_major = Ref::steal(PyArray_NewCopy(call->array, NPY_CORDER));
-    if (!row_major) return nullptr;
-    values = array_floats(reinterpret_cast<PyArrayObject*>(row_major.get()));
-  }
   auto found = query_certified_batch(engine, values, rows, call->k, call->block_size,
                                      call->enable_pruning);
   if (!found) {

@@ -42,16 +42,4 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
-// Same for slots that return an int status (tp_init and friends).
-template <class F>
-int guarded_status(F&& body) noexcept {
-  PyObject* ok = guarded([&]() -> PyObject* {
-    if (std::forward<F>(body)() < 0) return nullptr;
-    Py_RETURN_NONE;
-  });
-  if (ok == nullptr) return -1;
-  Py_DECREF(ok);
-  return 0;
-}
-
 }  // namespace lumvero::py

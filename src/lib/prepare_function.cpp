@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "lib/convert.h"
 #include "lib/errors.h"

@@ -27,15 +27,15 @@ std::optional<QueryCall> begin_query_call(PyObject* self, PyObject* args, PyObje
   return call;
 }
 
-const float* queries_row_major(QueryCall& call) {
-  if (PyArray_DIM(call.array, 1) == 0) {
+const float* row_major_queries(PyArrayObject* queries, Ref& keep) {
+  if (PyArray_DIM(queries, 1) == 0) {
     raise_value_error("queries must have at least one column");
     return nullptr;
   }
-  if (PyArray_IS_C_CONTIGUOUS(call.array)) return array_floats(call.array);
-  call.row_major = Ref::steal(PyArray_NewCopy(call.array, NPY_CORDER));
-  if (!call.row_major) return nullptr;
-  return array_floats(reinterpret_cast<PyArrayObject*>(call.row_major.get()));
+  if (PyArray_IS_C_CONTIGUOUS(queries)) return array_floats(queries);
+  keep = Ref::steal(PyArray_NewCopy(queries, NPY_CORDER));
+  if (!keep) return nullptr;
+  return array_floats(reinterpret_cast<PyArrayObject*>(keep.get()));
 }
 
 std::string query_hash_hex(const float* values, std::size_t count) {

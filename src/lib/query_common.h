@@ -32,9 +32,9 @@ inline const float* array_floats(PyArrayObject* arr) {
 }
 
 // For a matrix of queries: rejects zero columns, and hands Fortran-ordered
-// input over in logical row order (a C-ordered copy kept in call.row_major).
+// input over in logical row order (a C-ordered copy kept alive in `keep`).
 // Returns the row-major values, or nullptr with an exception set.
-const float* queries_row_major(QueryCall& call);
+const float* row_major_queries(PyArrayObject* queries, Ref& keep);
 
 std::string query_hash_hex(const float* values, std::size_t count);
 
