@@ -48,7 +48,8 @@ std::optional<CertifiedCall> begin_certified_call(PyObject* self, PyObject* args
     if (!prune) return std::nullopt;
     call.enable_pruning = *prune;
   }
-  if (!require_contiguous(call.array)) return std::nullopt;
+  call.array = checked_f32_array(array_obj, array_name, ndim);
+  if (call.array == nullptr) return std::nullopt;
   return call;
 }
 

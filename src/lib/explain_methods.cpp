@@ -47,7 +47,8 @@ std::optional<ExplainCall> begin_explain_call(PyObject* self, PyObject* args, Py
     if (!v) return std::nullopt;
     call.ints[i] = *v;
   }
-  if (!require_contiguous(arr)) return std::nullopt;
+  arr = checked_f32_array(objs[0], "query", 1);
+  if (arr == nullptr) return std::nullopt;
   call.query = {array_floats(arr), static_cast<std::size_t>(PyArray_SIZE(arr))};
   return call;
 }

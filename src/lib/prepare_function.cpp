@@ -82,7 +82,8 @@ PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!output_dir) return nullptr;
     }
 
-    if (!require_contiguous(arr)) return nullptr;
+    arr = checked_f32_array(emb_obj, "embeddings", 2);
+    if (arr == nullptr) return nullptr;
     const auto data = copy_matrix(arr, *dims, *rows);
 
     const auto metric = prepare::parse_metric(metric_text);

@@ -23,7 +23,8 @@ std::optional<QueryCall> begin_query_call(PyObject* self, PyObject* args, PyObje
   const auto k = to_u64(k_obj, "k");
   if (!k) return std::nullopt;
   call.k = *k;
-  if (!require_contiguous(call.array)) return std::nullopt;
+  call.array = checked_f32_array(array_obj, array_name, ndim);
+  if (call.array == nullptr) return std::nullopt;
   return call;
 }
 

@@ -200,32 +200,4 @@ void expect_same_hits(const Rows& got, const std::vector<RefHit>& want, const st
   }
 }
 
-// For results whose scores come from another summation order: same length,
-// each row's score within tol of its reference score, best-first order under
-// the metric, and every returned row belongs to the reference's top set once
-// rounding is allowed for (its reference score is at least as good as the
-// k-th reference score minus tol).
-template <class Rows>
-void expect_close_hits(const SearchEngine& e, const float* q, const Rows& got,
-                       const std::vector<RefHit>& want, float tol, const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  if (want.empty()) return;
-  const float kth = want.back().score;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    ASSERT_LT(got[i].idx, e.rows) << what;
-    const float exact = ref_score(e.metric, q, e.row(got[i].idx), e.dims);
-    EXPECT_NEAR(got[i].score, exact, tol) << what << " position " << i;
-    if (e.metric == Metric::Euclidean) {
-      EXPECT_LE(exact, kth + tol) << what << " position " << i;
-    } else {
-      EXPECT_GE(exact, kth - tol) << what << " position " << i;
-    }
-    if (i > 0) {
-      EXPECT_TRUE(ref_before(e.metric, RefHit{got[i - 1].idx, got[i - 1].score},
-                             RefHit{got[i].idx, got[i].score}))
-          << what << " order at " << i;
-    }
-  }
-}
-
 }  // namespace lumvero::testing
