@@ -14,7 +14,8 @@
 #include "engine/pool.h"
 #include "engine/result_order.h"
 #include "engine/score_error.h"
-#include "engine/single_query.h"
+#include "engine/scan.h"
+#include "engine/settings.h"
 #include "engine/topk.h"
 
 namespace lumvero {
@@ -152,8 +153,7 @@ BatchStrategy choose_batch_strategy(std::optional<std::string_view> mode, std::s
 }
 
 std::optional<std::size_t> parse_qblock(std::string_view text) {
-  // The thread-count syntax (optional '+', digits only, no overflow), minus 0.
-  const auto value = pool::parse_thread_count(text);
+  const auto value = settings::parse_u64(text);
   if (!value || *value == 0) return std::nullopt;
   return static_cast<std::size_t>(*value);
 }
@@ -198,7 +198,7 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
   const std::size_t k_eff = k_eff_of(e, k);
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
   const std::size_t dims = static_cast<std::size_t>(e.dims);
-  const std::optional<std::string> env = read_env_setting("LUMVO_QBLOCK");
+  const std::optional<std::string> env = settings::read("LUMVO_QBLOCK");
   const std::size_t qb =
       qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq, e.rows, e.dims,
              e.metric, pool::thread_count());
@@ -326,7 +326,7 @@ Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float
     return out;
   }
 
-  const std::optional<std::string> mode = read_env_setting("LUMVO_BATCH_MODE");
+  const std::optional<std::string> mode = settings::read("LUMVO_BATCH_MODE");
   switch (choose_batch_strategy(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq)) {
     case BatchStrategy::Matrix: return batch::batch_matrix(*this, queries, nq, k);
     case BatchStrategy::MatrixChunked: return batch::batch_matrix_chunked(*this, queries, nq, k);

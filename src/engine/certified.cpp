@@ -1,8 +1,6 @@
 // Certified exact search (see certified.h for the bounds).
 #include "engine/certified.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -15,6 +13,7 @@
 #include "engine/cpu_features.h"
 #include "engine/kernels.h"
 #include "engine/pool.h"
+#include "engine/scan.h"
 #include "engine/score_error.h"
 #include "engine/topk.h"
 
@@ -22,30 +21,10 @@ namespace lumvero {
 
 namespace certified {
 
-namespace {
-
-// IEEE totalOrder key of a double, comparable as a signed integer.
-std::int64_t total_order_key64(double v) {
-  const std::int64_t s = std::bit_cast<std::int64_t>(v);
-  return s >= 0 ? s : (s ^ std::int64_t{0x7fffffffffffffff});
-}
-
-}  // namespace
-
 std::string compile_flags() {
   // The module is only built for x86-64 Linux; the name is the target's.
   constexpr std::string_view kTarget = "x86_64";
   return "arch=" + std::string(kTarget);
-}
-
-std::vector<std::uint64_t> energy_order(std::span<const double> energies) {
-  std::vector<std::uint64_t> order(energies.size());
-  std::iota(order.begin(), order.end(), std::uint64_t{0});
-  // Stable sort on the key alone: equal energies keep ascending index.
-  std::stable_sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
-    return total_order_key64(energies[a]) > total_order_key64(energies[b]);
-  });
-  return order;
 }
 
 }  // namespace certified
@@ -53,26 +32,6 @@ std::vector<std::uint64_t> energy_order(std::span<const double> energies) {
 namespace {
 
 using namespace certified;
-
-timespec monotonic_now() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts;
-}
-
-// Whole seconds plus nanoseconds, in milliseconds; 0 when the clock did not
-// move forward.
-double elapsed_ms(const timespec& start, const timespec& end) {
-  if (end.tv_sec < start.tv_sec || (end.tv_sec == start.tv_sec && end.tv_nsec <= start.tv_nsec))
-    return 0.0;
-  std::int64_t secs = static_cast<std::int64_t>(end.tv_sec) - static_cast<std::int64_t>(start.tv_sec);
-  std::int64_t nanos = static_cast<std::int64_t>(end.tv_nsec) - static_cast<std::int64_t>(start.tv_nsec);
-  if (nanos < 0) {
-    secs -= 1;
-    nanos += 1'000'000'000;
-  }
-  return (static_cast<double>(secs) + static_cast<double>(nanos) / 1'000'000'000.0) * 1000.0;
-}
 
 bool all_finite(std::span<const float> v) {
   for (float x : v)
@@ -156,7 +115,7 @@ Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> que
     return out;
   }
 
-  const timespec clock_start = monotonic_now();
+  const SearchClock::time_point clock_start = SearchClock::now();
 
   const float* q = query.data();
   const std::size_t n = query.size();
@@ -164,15 +123,7 @@ Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> que
 
   // Block tables.
   const std::vector<DimBlock> cert_blocks = make_blocks(dims, bs);
-  std::vector<double> energy(cert_blocks.size(), 0.0);
-  for (std::size_t j = 0; j < cert_blocks.size(); ++j) {
-    double e = 0.0;
-    for (std::uint64_t d = cert_blocks[j].first; d < cert_blocks[j].second; ++d) {
-      const double v = static_cast<double>(q[d]);
-      e += v * v;
-    }
-    energy[j] = e;
-  }
+  const std::vector<double> energy = block_energies(q, cert_blocks);
   double query_energy = 0.0;
   for (double e : energy) query_energy += e;
   out.block_order = energy_order(energy);
@@ -247,7 +198,7 @@ Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> que
   out.bound_rule = distance ? kRuleLowerL2 : kRuleUpper;
   out.bound_kind = distance ? kKindLower : kKindUpper;
 
-  out.query_time_ms = elapsed_ms(clock_start, monotonic_now());
+  out.query_time_ms = elapsed_ms(clock_start, SearchClock::now());
   out.method_used = enable_pruning ? kMethodPruning : kMethodNoPruning;
   return out;
 }

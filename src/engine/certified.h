@@ -80,14 +80,6 @@ inline constexpr std::string_view kNonFiniteQuery = "Query vector contains non-f
 // "arch=" followed by the target architecture name.
 std::string compile_flags();
 
-// [j*bs, min((j+1)*bs, dims)) for j = 0, 1, ... while j*bs < dims: the
-// engine-wide partition (engine/row_norms.h).
-using lumvero::make_blocks;
-
-// Block indices by energy, highest first under the f64 totalOrder, equal
-// energies by lower index.
-std::vector<std::uint64_t> energy_order(std::span<const double> energies);
-
 }  // namespace certified
 
 // One certified search per query, each a task on the worker pool. queries is

@@ -70,6 +70,13 @@ class TopKHeap {
 std::vector<ScoredRow> top_k_heap(const float* scores, std::size_t n, std::size_t k,
                                   Metric metric);
 
+// Feeds scores[0..n) to the heap as rows first, first+1, ... in increasing
+// order: the block form of offer(), for scans that score many rows at once.
+// Same outcome as calling offer() for each, but a score that cannot beat the
+// current worst entry is rejected by one integer compare, sixteen at a time,
+// before the heap is touched.
+void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first);
+
 // Reorders candidates in place so that only the k best remain, best first.
 // Non-finite scores are removed first, so they can never reach a result.
 void select_top_k(std::vector<ScoredRow>& candidates, std::size_t k, Metric metric);

@@ -200,4 +200,14 @@ void expect_same_hits(const Rows& got, const std::vector<RefHit>& want, const st
   }
 }
 
+// What the certificate should report for this processor, probed here
+// independently of the engine.
+inline const char* expected_simd_path() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return "avx2";
+  if (__builtin_cpu_supports("avx")) return "avx";
+  if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
+  return "scalar";
+}
+
 }  // namespace lumvero::testing

@@ -65,14 +65,6 @@ void expect_same_record(const CertifiedResult& a, const CertifiedResult& b) {
 }
 
 // What the test itself reads from CPUID, to check the reported path.
-const char* expected_simd_path() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return "avx2";
-  if (__builtin_cpu_supports("avx")) return "avx";
-  if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
-  return "scalar";
-}
-
 // ---------------------------------------------------------------------------
 // Argument checks and the empty answer
 // ---------------------------------------------------------------------------
@@ -112,7 +104,7 @@ void expect_empty_answer(const CertifiedResult& r, std::uint64_t rows, std::uint
   EXPECT_EQ(r.bound_rule, "empty-result");
   EXPECT_TRUE(r.block_order.empty());
   EXPECT_TRUE(r.threshold_evolution.empty());
-  EXPECT_EQ(r.simd_path, expected_simd_path());
+  EXPECT_EQ(r.simd_path, testing::expected_simd_path());
   EXPECT_EQ(r.compile_flags, "arch=x86_64");
   EXPECT_TRUE(r.pruned_bound_values.empty());
   EXPECT_EQ(r.bound_kind, "none");
@@ -316,21 +308,6 @@ TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
   }
 }
 
-TEST(CertifiedSearch, MakeBlocksCoversTheDimensions) {
-  using certified::make_blocks;
-  EXPECT_TRUE(make_blocks(0, 4).empty());
-  EXPECT_EQ(make_blocks(10, 4), (std::vector<DimBlock>{{0, 4}, {4, 8}, {8, 10}}));
-  EXPECT_EQ(make_blocks(8, 4), (std::vector<DimBlock>{{0, 4}, {4, 8}}));
-  EXPECT_EQ(make_blocks(3, UINT64_MAX), (std::vector<DimBlock>{{0, 3}}));
-  EXPECT_EQ(make_blocks(3, 1), (std::vector<DimBlock>{{0, 1}, {1, 2}, {2, 3}}));
-}
-
-TEST(CertifiedSearch, EnergyOrderUsesTotalOrder) {
-  // -0.0 ranks below +0.0 under totalOrder; equal energies keep index order.
-  const std::vector<double> energies = {0.0, 2.0, -0.0, 2.0, 0.5, 0.0};
-  EXPECT_EQ(certified::energy_order(energies), (std::vector<std::uint64_t>{1, 3, 4, 0, 5, 2}));
-}
-
 // ---------------------------------------------------------------------------
 // Scan behaviour
 // ---------------------------------------------------------------------------
@@ -507,7 +484,7 @@ TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
   auto e = open_index(4, 10, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const CertifiedResult r = run(*e, {1, 0, 0, 0}, 3, 2, true);
-  EXPECT_EQ(r.simd_path, expected_simd_path());
+  EXPECT_EQ(r.simd_path, testing::expected_simd_path());
   EXPECT_EQ(r.simd_path, cpu::simd_path_name());
   EXPECT_EQ(r.compile_flags, "arch=x86_64");
   EXPECT_EQ(r.bound_rule, kUpperRule);
@@ -516,40 +493,6 @@ TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
 
 // Designated initialisers must follow declaration order, so this only
 // compiles while the record's fields keep their documented order.
-TEST(CertifiedSearch, RecordFieldsKeepTheirOrder) {
-  const CertifiedResult r{.results = {{3, 0.5f}},
-                          .method_used = "m",
-                          .query_time_ms = 1.5,
-                          .bound_rule = "b",
-                          .block_order = {2, 0, 1},
-                          .threshold_evolution = {0.25f},
-                          .simd_path = "s",
-                          .compile_flags = "c",
-                          .pruned_bound_values = {0.125f},
-                          .bound_kind = "k",
-                          .total_candidates = 9,
-                          .pruned_candidates = 4,
-                          .full_evaluated = 5,
-                          .block_size = 3,
-                          .kth_score = 0.5f,
-                          .safe = false,
-                          .enable_pruning = false};
-  EXPECT_EQ(r.total_candidates, r.pruned_candidates + r.full_evaluated);
-  EXPECT_EQ(r.block_order.size(), 3u);
-  EXPECT_FALSE(r.safe || r.enable_pruning);
-}
-
-TEST(CpuFeatures, PathPrefersTheWidestFeature) {
-  using cpu::simd_path_for;
-  EXPECT_STREQ(simd_path_for({true, true, true}), "avx2");
-  EXPECT_STREQ(simd_path_for({true, false, false}), "avx2");
-  EXPECT_STREQ(simd_path_for({false, true, true}), "avx");
-  EXPECT_STREQ(simd_path_for({false, true, false}), "avx");
-  EXPECT_STREQ(simd_path_for({false, false, true}), "sse4.2");
-  EXPECT_STREQ(simd_path_for({false, false, false}), "scalar");
-  EXPECT_STREQ(cpu::simd_path_name(), expected_simd_path());
-}
-
 // ---------------------------------------------------------------------------
 // Batch
 // ---------------------------------------------------------------------------
