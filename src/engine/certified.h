@@ -75,7 +75,6 @@ inline constexpr std::string_view kKindUpper = "upper_bound";
 inline constexpr std::string_view kKindLower = "lower_bound";
 inline constexpr std::string_view kKindNone = "none";
 
-inline constexpr std::string_view kNonFiniteQuery = "Query vector contains non-finite values";
 
 // "arch=" followed by the target architecture name.
 std::string compile_flags();
@@ -83,13 +82,15 @@ std::string compile_flags();
 }  // namespace certified
 
 // One certified search per query, each a task on the worker pool. queries is
-// row-major, nq rows of engine.dims values (the caller has checked the column
-// count). Results come back in query order; if any query fails, the call fails
-// with the text of the lowest-numbered failing query and returns no partial
-// list.
+// row-major with `cols` values per row, checked as a batch is (at least one
+// column, a whole number of rows, cols == dims) but with this path's own,
+// correctly encoded text. Results come back in query order; if any query
+// fails, the call fails with the text of the lowest-numbered failing query
+// and returns no partial list.
 Result<std::vector<CertifiedResult>> query_certified_batch(const SearchEngine& engine,
-                                                           const float* queries, std::size_t nq,
-                                                           std::size_t k, std::size_t block_size,
+                                                           std::span<const float> queries,
+                                                           std::size_t cols, std::size_t k,
+                                                           std::size_t block_size,
                                                            bool enable_pruning);
 
 }  // namespace lumvero

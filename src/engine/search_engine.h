@@ -54,7 +54,7 @@ class SearchEngine {
                                                std::size_t k) const;
   // One query with a pruning certificate (engine/certified.cpp).
   Result<CertifiedResult> query_certified(std::span<const float> query, std::size_t k,
-                                          std::size_t block_size, bool enable_pruning) const;
+                                          std::size_t block_width, bool enable_pruning) const;
 
   std::uint64_t dims = 0;
   std::uint64_t rows = 0;

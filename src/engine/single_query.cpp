@@ -11,6 +11,7 @@
 #include "engine/exact_band.h"
 #include "engine/kernels.h"
 #include "engine/matrix.h"
+#include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
 #include "engine/score_error.h"
@@ -150,25 +151,17 @@ Result<SingleOutcome> single_per_row(const SearchEngine& e, std::span<const floa
                                      std::size_t k_eff) {
   const float* qp = q.data();
   const std::size_t piece = per_row_piece(e.rows, e.dims);
-  std::vector<ScoredRow> candidates;
   if (piece >= e.rows) {
-    candidates = usable_rows(e, qp, 0, e.rows);
-  } else {
-    auto pieces = pool::map_chunks(static_cast<std::size_t>(e.rows), piece,
-                                   [&](std::size_t b, std::size_t en, std::size_t) {
-                                     return usable_rows(e, qp, b, en);
-                                   });
-    if (!pieces) return fail(std::move(pieces.error()));
-    std::size_t total = 0;
-    for (const auto& p : *pieces) total += p.size();
-    candidates.reserve(total);
-    for (auto& p : *pieces) {
-      candidates.insert(candidates.end(), p.begin(), p.end());
-      std::vector<ScoredRow>().swap(p);
-    }
+    std::vector<ScoredRow> candidates = usable_rows(e, qp, 0, e.rows);
+    select_top_k(candidates, k_eff, e.metric);
+    return SingleOutcome{std::move(candidates), kMethodPerRow};
   }
-  select_top_k(candidates, k_eff, e.metric);
-  return SingleOutcome{std::move(candidates), kMethodPerRow};
+  auto pieces = pool::map_chunks(static_cast<std::size_t>(e.rows), piece,
+                                 [&](std::size_t b, std::size_t en, std::size_t) {
+                                   return usable_rows(e, qp, b, en);
+                                 });
+  if (!pieces) return fail(std::move(pieces.error()));
+  return SingleOutcome{merge_chunk_lists(std::move(*pieces), k_eff, e.metric), kMethodPerRow};
 }
 
 Result<std::vector<ScoredRow>> chunked_scan(const SearchEngine& e, std::span<const float> q,
@@ -278,10 +271,9 @@ Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
 
 Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std::size_t k) const {
   if (query.size() != dims)
-    return fail(std::string(single_msg::kDimMismatchPrefix) + std::to_string(query.size()) +
-                " != index dimension " + std::to_string(dims));
+    return fail(msg::query_dimension(query.size(), dims));
   for (const float v : query)
-    if (!is_usable(v)) return fail(std::string(single_msg::kNonFinite));
+    if (!is_usable(v)) return fail(std::string(msg::kSingleNonFinite));
   if (k == 0 || rows == 0) {
     QueryResult trivial;
     trivial.method_used = std::string(kMethodPerRow);

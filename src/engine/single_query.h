@@ -34,12 +34,6 @@ enum class SingleStrategy : std::uint8_t { PerRow, Chunked, Blocked, MatrixFull,
 // "exact-pruned-fast".
 std::string_view single_method_name(SingleStrategy s);
 
-namespace single_msg {
-inline constexpr std::string_view kDimMismatchPrefix = "Query dimension ";
-// Stored double-encoded on purpose: callers match these bytes exactly.
-inline constexpr std::string_view kNonFinite = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos";
-}  // namespace single_msg
-
 // The strategy for a LUMVO_SINGLE_MODE value (nothing = unset or not UTF-8).
 // Exact, case-sensitive whole-text match; anything unrecognised gets the size
 // rule: chunked for similarity indexes of >= 10,000 rows and >= 64 dims, else

@@ -82,14 +82,9 @@ void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t
 void select_top_k(std::vector<ScoredRow>& candidates, std::size_t k, Metric metric);
 
 // Concatenates per-chunk lists in the given (chunk) order and keeps the k best.
-// Each list must already hold its chunk's own k best with global indices; the
+// Each list must hold at least its chunk's own k best, with global indices; the
 // result then equals the k best of all the rows, however they were chunked.
 std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists,
                                          std::size_t k, Metric metric);
-
-// Turns chunk-local indices into global ones: adds the chunk's first row.
-inline void offset_indices(std::vector<ScoredRow>& rows, std::uint64_t first) {
-  for (ScoredRow& r : rows) r.idx += first;
-}
 
 }  // namespace lumvero

@@ -86,11 +86,8 @@ PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     if (arr == nullptr) return nullptr;
     const auto data = copy_matrix(arr, *dims, *rows);
 
-    const auto metric = prepare::parse_metric(metric_text);
-    if (!metric) {
-      raise_value_error(metric.error());
-      return nullptr;
-    }
+    const auto metric = or_raise(prepare::parse_metric(metric_text));
+    if (!metric) return nullptr;
 
     prepare::Request request;
     request.data = data.get();
@@ -102,17 +99,15 @@ PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     request.metric = *metric;
     request.output_dir = std::move(output_dir);
 
-    Result<std::string> written = fail("");
+    Result<std::string> result = fail("");
     {
       // No Python object is touched while unlocked. An exception leaving the
       // scope re-acquires the lock first, then reaches the boundary guard.
       GilRelease unlocked;
-      written = prepare::prepare_index(request);
+      result = prepare::prepare_index(request);
     }
-    if (!written) {
-      raise_value_error(written.error());
-      return nullptr;
-    }
+    const auto written = or_raise(std::move(result));
+    if (!written) return nullptr;
     return str_lossy(*written);
   });
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/batch_query.h"
+#include "engine/messages.h"
 #include "engine/single_query.h"
 #include "index_fixture.h"
 
@@ -70,7 +71,7 @@ TEST(BatchDispatch, ZeroColumnsAreRefusedFirst) {
     auto r = e->query_batch(std::span<const float>(qs.data(), n), 0, 3);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), "queries must have at least one column");
-    EXPECT_EQ(r.error(), batch_msg::kZeroDims);
+    EXPECT_EQ(r.error(), msg::kZeroColumns);
   }
 }
 
@@ -263,7 +264,7 @@ TEST(BatchEdges, NaNQueryFailsForThreeButNotForFour) {
   auto three = e->query_batch(std::span<const float>(qs.data(), 3 * 8), 8, 5);
   ASSERT_FALSE(three);
   EXPECT_EQ(three.error(), kBatchNonFiniteBytes);
-  EXPECT_EQ(three.error(), batch_msg::kNonFinite);
+  EXPECT_EQ(three.error(), msg::kBatchNonFinite);
 
   auto four = e->query_batch(span_of(qs), 8, 5);
   ASSERT_TRUE(four) << four.error();

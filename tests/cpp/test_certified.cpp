@@ -449,16 +449,19 @@ TEST_P(CertifiedVsBruteForce, SameRowsAndScoresWithAndWithoutPruning) {
   }
 }
 
+std::string grid_name(
+    const ::testing::TestParamInfo<std::tuple<Metric, std::size_t, std::size_t>>& p) {
+  const auto& [metric, bs, k] = p.param;
+  return std::string(metric_name(metric)) + "_bs" + std::to_string(bs) + "_k" + std::to_string(k);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Grid, CertifiedVsBruteForce,
     ::testing::Combine(::testing::Values(Metric::Cosine, Metric::Dot, Metric::Euclidean),
                        ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{3},
                                          std::size_t{8}, std::size_t{16}, std::size_t{64}),
                        ::testing::Values(std::size_t{1}, std::size_t{5}, std::size_t{50})),
-    [](const auto& info) {
-      return std::string(metric_name(std::get<0>(info.param))) + "_bs" +
-             std::to_string(std::get<1>(info.param)) + "_k" + std::to_string(std::get<2>(info.param));
-    });
+    grid_name);
 
 TEST(CertifiedSearch, PruningSkipsMostRowsOnClusteredData) {
   constexpr std::size_t kDims = 64, kRows = 4000;
@@ -504,7 +507,7 @@ TEST(CertifiedBatch, ResultsInQueryOrder) {
   ASSERT_TRUE(e);
   const std::vector<float> qs = certified_fixture::random_values(kDims * kQueries, 14);
   for (bool pruning : {true, false}) {
-    auto batch = query_certified_batch(*e, qs.data(), kQueries, 7, 4, pruning);
+    auto batch = query_certified_batch(*e, qs, kDims, 7, 4, pruning);
     ASSERT_TRUE(batch) << batch.error();
     ASSERT_EQ(batch->size(), kQueries);
     for (std::size_t i = 0; i < kQueries; ++i) {
@@ -525,7 +528,7 @@ TEST(CertifiedBatch, AnyBadQueryFailsTheWholeCall) {
   qs[5 * kDims + 3] = kNaN;
   qs[8 * kDims] = -kInf;
   for (std::size_t k : {std::size_t{0}, std::size_t{3}}) {
-    auto batch = query_certified_batch(*e, qs.data(), kQueries, k, 2, true);
+    auto batch = query_certified_batch(*e, qs, kDims, k, 2, true);
     ASSERT_FALSE(batch);
     EXPECT_EQ(batch.error(), "Query vector contains non-finite values");
   }
@@ -535,9 +538,25 @@ TEST(CertifiedBatch, NoQueriesGiveAnEmptyList) {
   const std::vector<float> data = certified_fixture::random_values(4 * 4, 17);
   auto e = open_index(4, 4, Metric::Dot, data);
   ASSERT_TRUE(e);
-  auto batch = query_certified_batch(*e, nullptr, 0, 3, 64, true);
+  auto batch = query_certified_batch(*e, {}, 4, 3, 64, true);
   ASSERT_TRUE(batch);
   EXPECT_TRUE(batch->empty());
+}
+
+TEST(CertifiedBatch, ShapeChecksUseTheCorrectlyEncodedText) {
+  const std::vector<float> data = certified_fixture::random_values(4 * 6, 20);
+  auto e = open_index(4, 6, Metric::Dot, data);
+  ASSERT_TRUE(e);
+  const std::vector<float> qs = certified_fixture::random_values(12, 21);
+  auto zero = query_certified_batch(*e, {}, 0, 3, 4, true);
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(zero.error(), "queries must have at least one column");
+  auto ragged = query_certified_batch(*e, std::span<const float>(qs).first(10), 4, 3, 4, true);
+  ASSERT_FALSE(ragged);
+  EXPECT_EQ(ragged.error(), "queries.len() n\xC3\xA3o \xC3\xA9 m\xC3\xBAltiplo de dims");
+  auto wide = query_certified_batch(*e, qs, 6, 3, 4, true);
+  ASSERT_FALSE(wide);
+  EXPECT_EQ(wide.error(), "Query dimensions 6 != index dimensions 4");
 }
 
 TEST(CertifiedBatch, KZeroGivesEmptyAnswersPerQuery) {
@@ -545,7 +564,7 @@ TEST(CertifiedBatch, KZeroGivesEmptyAnswersPerQuery) {
   auto e = open_index(4, 6, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const std::vector<float> qs = certified_fixture::random_values(4 * 3, 19);
-  auto batch = query_certified_batch(*e, qs.data(), 3, 0, 0, false);
+  auto batch = query_certified_batch(*e, qs, 4, 0, 0, false);
   ASSERT_TRUE(batch);
   ASSERT_EQ(batch->size(), 3u);
   for (const CertifiedResult& r : *batch) expect_empty_answer(r, 6, 1, false);

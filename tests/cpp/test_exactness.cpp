@@ -195,6 +195,10 @@ TEST_P(AdversarialData, CertifiedPruningNeverChangesTheAnswer) {
   }
 }
 
+std::string case_name(const ::testing::TestParamInfo<Case>& p) {
+  return std::string(metric_name(p.param.metric)) + "_" + kind_name(p.param.kind);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Families, AdversarialData,
     ::testing::Values(Case{Metric::Dot, Kind::Offset}, Case{Metric::Euclidean, Kind::Offset},
@@ -204,9 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{Metric::Dot, Kind::UlpTies}, Case{Metric::Euclidean, Kind::UlpTies},
                       Case{Metric::Dot, Kind::MixedScales},
                       Case{Metric::Euclidean, Kind::MixedScales}),
-    [](const auto& info) {
-      return std::string(metric_name(info.param.metric)) + "_" + kind_name(info.param.kind);
-    });
+    case_name);
 
 // Rows 10^4 + N(0,1): the sgemm distance identity cancels away everything
 // but rounding, yet every strategy must name the true nearest rows with

@@ -174,6 +174,13 @@ TEST_P(ExplainGrid, CompareMatchesReference) {
   }
 }
 
+std::string grid_name(
+    const ::testing::TestParamInfo<std::tuple<Metric, std::size_t, std::size_t>>& p) {
+  const auto& [metric, bs, top] = p.param;
+  return std::string(metric_name(metric)) + "_bs" + std::to_string(bs) + "_top" +
+         std::to_string(top);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Grid, ExplainGrid,
     ::testing::Combine(::testing::Values(Metric::Cosine, Metric::Dot, Metric::Euclidean),
@@ -181,11 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          std::size_t{16}, std::size_t{37}, std::size_t{100}),
                        ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{5},
                                          std::size_t{1000})),
-    [](const auto& info) {
-      return std::string(metric_name(std::get<0>(info.param))) + "_bs" +
-             std::to_string(std::get<1>(info.param)) + "_top" +
-             std::to_string(std::get<2>(info.param));
-    });
+    grid_name);
 
 // ---------------------------------------------------------------------------
 // Argument checks, in their order

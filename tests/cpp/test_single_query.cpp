@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/pool.h"
+#include "engine/messages.h"
 #include "engine/single_query.h"
 #include "index_fixture.h"
 
@@ -73,7 +74,7 @@ TEST(SingleQueryValidation, NonFiniteValuesAreRefusedWithTheStoredBytes) {
       auto r = e->query_single(span_of(q), 1);
       ASSERT_FALSE(r);
       EXPECT_EQ(r.error(), kNonFiniteBytes);
-      EXPECT_EQ(r.error(), single_msg::kNonFinite);
+      EXPECT_EQ(r.error(), msg::kSingleNonFinite);
     }
   }
 }

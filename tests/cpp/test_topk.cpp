@@ -274,7 +274,7 @@ TEST(TopK, ChunkSplitsOfEverySizeMergeToTheSameList) {
         for (std::size_t first = 0; first < n; first += chunk) {
           const std::size_t len = std::min(chunk, n - first);
           auto part = top_k_heap(scores.data() + first, len, k, m);
-          offset_indices(part, first);
+          for (ScoredRow& r : part) r.idx += first;
           dense_lists.push_back(std::move(part));
           TopKHeap heap(k, m);
           for (std::size_t i = first; i < first + len; ++i) heap.offer(i, scores[i]);
@@ -293,14 +293,6 @@ TEST(TopK, MergeOfNoListsIsEmpty) {
   EXPECT_TRUE(merge_chunk_lists({}, 5, Metric::Cosine).empty());
   std::vector<std::vector<ScoredRow>> lists(3);
   EXPECT_TRUE(merge_chunk_lists(std::move(lists), 5, Metric::Cosine).empty());
-}
-
-TEST(TopK, OffsetIndicesShiftsEveryEntry) {
-  std::vector<ScoredRow> rows = {{0, 1.0f}, {4, 2.0f}};
-  offset_indices(rows, 1000);
-  EXPECT_EQ(rows[0].idx, 1000u);
-  EXPECT_EQ(rows[1].idx, 1004u);
-  EXPECT_EQ(rows[1].score, 2.0f);
 }
 
 TEST(TopK, FeedHeapKeepsTheReferenceBest) {
