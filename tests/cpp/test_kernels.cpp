@@ -20,7 +20,7 @@
 
 #include "engine/cpu_features.h"
 #include "engine/index_format.h"
-#include "engine/kernels.h"
+#include "engine/kernels_impl.h"
 #include "engine/matrix.h"
 #include "engine/status.h"
 #include "index_fixture.h"
