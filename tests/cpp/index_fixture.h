@@ -20,9 +20,11 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "engine/result_order.h"
 #include "engine/search_engine.h"
 
 namespace lumvero::testing {
@@ -208,6 +210,95 @@ inline const char* expected_simd_path() {
   if (__builtin_cpu_supports("avx")) return "avx";
   if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
   return "scalar";
+}
+
+// ---------------------------------------------------------------------------
+// Data for the certified-search and explain tests.
+// ---------------------------------------------------------------------------
+
+// Uniform values in [-1, 1), reproducible from the seed.
+inline std::vector<float> random_values(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+inline void normalize(float* v, std::size_t dims) {
+  double s = 0.0;
+  for (std::size_t d = 0; d < dims; ++d) s += double(v[d]) * double(v[d]);
+  const float inv = s > 0.0 ? static_cast<float>(1.0 / std::sqrt(s)) : 0.0f;
+  for (std::size_t d = 0; d < dims; ++d) v[d] *= inv;
+}
+
+// Unit vectors scattered tightly around `clusters` random unit centres, with
+// the energy of each centre concentrated in its first few dimensions so that
+// the block order matters. Row r belongs to cluster r % clusters.
+struct Clustered {
+  std::vector<float> centres;  // clusters x dims
+  std::vector<float> rows;     // n x dims
+};
+
+inline Clustered clustered_unit_rows(std::size_t n, std::size_t dims, std::size_t clusters,
+                                     float spread, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  Clustered out;
+  out.centres.resize(clusters * dims);
+  for (std::size_t c = 0; c < clusters; ++c) {
+    float* centre = out.centres.data() + c * dims;
+    for (std::size_t d = 0; d < dims; ++d) {
+      const float weight = 1.0f / (1.0f + static_cast<float>(d % 64) * 0.1f);
+      centre[d] = normal(gen) * weight;
+    }
+    normalize(centre, dims);
+  }
+  out.rows.resize(n * dims);
+  for (std::size_t r = 0; r < n; ++r) {
+    const float* centre = out.centres.data() + (r % clusters) * dims;
+    float* row = out.rows.data() + r * dims;
+    for (std::size_t d = 0; d < dims; ++d) row[d] = centre[d] + spread * normal(gen);
+    normalize(row, dims);
+  }
+  return out;
+}
+
+// A unit query near centre c.
+inline std::vector<float> query_near(const Clustered& data, std::size_t dims, std::size_t c,
+                                     float spread, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> q(dims);
+  for (std::size_t d = 0; d < dims; ++d) q[d] = data.centres[c * dims + d] + spread * normal(gen);
+  normalize(q.data(), dims);
+  return q;
+}
+
+// The reference top k as ScoredRow: rows scored with the independent layout
+// above (never the engine's kernels), ranked with the reference order.
+inline std::vector<ScoredRow> brute_force(const SearchEngine& e, std::span<const float> q,
+                                          std::size_t k) {
+  std::vector<ScoredRow> out;
+  for (const RefHit& h : ref_top_k(e, q.data(), k)) out.push_back({h.idx, h.score});
+  return out;
+}
+
+inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Same rows, same score bits, same order.
+inline ::testing::AssertionResult same_rows(const std::vector<ScoredRow>& got,
+                                            const std::vector<ScoredRow>& want) {
+  if (got.size() != want.size())
+    return ::testing::AssertionFailure()
+           << "length " << got.size() << " != expected " << want.size();
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i].idx != want[i].idx || bits(got[i].score) != bits(want[i].score))
+      return ::testing::AssertionFailure()
+             << "entry " << i << ": (" << got[i].idx << ", " << got[i].score << ") != expected ("
+             << want[i].idx << ", " << want[i].score << ")";
+  }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace lumvero::testing

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "certified_fixture.h"
+#include "index_fixture.h"
 #include "engine/certified.h"
 #include "engine/cpu_features.h"
 #include "engine/kernels.h"
@@ -21,10 +21,10 @@
 namespace lumvero {
 namespace {
 
-using certified_fixture::bits;
-using certified_fixture::brute_force;
-using certified_fixture::open_index;
-using certified_fixture::same_rows;
+using testing::bits;
+using testing::brute_force;
+using testing::open_index;
+using testing::same_rows;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -70,7 +70,7 @@ void expect_same_record(const CertifiedResult& a, const CertifiedResult& b) {
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedSearch, RefusesWrongQueryLength) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 3, 1);
+  const std::vector<float> data = testing::random_values(4 * 3, 1);
   auto e = open_index(3, 4, Metric::Dot, data);
   ASSERT_TRUE(e);
   auto r = e->query_certified(std::vector<float>{1, 2}, 2, 64, true);
@@ -83,7 +83,7 @@ TEST(CertifiedSearch, RefusesWrongQueryLength) {
 }
 
 TEST(CertifiedSearch, RefusesNonFiniteQueryEvenForKZero) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 3, 2);
+  const std::vector<float> data = testing::random_values(4 * 3, 2);
   auto e = open_index(3, 4, Metric::Euclidean, data);
   ASSERT_TRUE(e);
   for (float bad : {kNaN, kInf, -kInf}) {
@@ -118,7 +118,7 @@ void expect_empty_answer(const CertifiedResult& r, std::uint64_t rows, std::uint
 }
 
 TEST(CertifiedSearch, KZeroGivesTheEmptyAnswer) {
-  const std::vector<float> data = certified_fixture::random_values(5 * 4, 3);
+  const std::vector<float> data = testing::random_values(5 * 4, 3);
   auto e = open_index(4, 5, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.1f, 0.2f, 0.3f, 0.4f};
@@ -236,7 +236,7 @@ TEST(CertifiedSearch, SafeIsJudgedOnTheF32Bounds) {
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedSearch, BlockSizeZeroActsAsOne) {
-  const std::vector<float> data = certified_fixture::random_values(40 * 6, 4);
+  const std::vector<float> data = testing::random_values(40 * 6, 4);
   auto e = open_index(6, 40, Metric::Dot, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.1f, -0.9f, 0.3f, 0.05f, 0.7f, -0.2f};
@@ -248,7 +248,7 @@ TEST(CertifiedSearch, BlockSizeZeroActsAsOne) {
 }
 
 TEST(CertifiedSearch, BlockSizeAtLeastDimsGivesOneBlock) {
-  const std::vector<float> data = certified_fixture::random_values(30 * 5, 5);
+  const std::vector<float> data = testing::random_values(30 * 5, 5);
   auto e = open_index(5, 30, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.3f, 0.1f, -0.4f, 0.8f, 0.2f};
@@ -263,7 +263,7 @@ TEST(CertifiedSearch, BlockSizeAtLeastDimsGivesOneBlock) {
 }
 
 TEST(CertifiedSearch, ZeroQueryVisitsBlocksInNaturalOrder) {
-  const std::vector<float> data = certified_fixture::random_values(20 * 10, 6);
+  const std::vector<float> data = testing::random_values(20 * 10, 6);
   for (Metric m : {Metric::Dot, Metric::Euclidean}) {
     auto e = open_index(10, 20, m, data);
     ASSERT_TRUE(e);
@@ -282,7 +282,7 @@ TEST(CertifiedSearch, ZeroQueryVisitsBlocksInNaturalOrder) {
 }
 
 TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
-  const std::vector<float> data = certified_fixture::random_values(8 * 10, 7);
+  const std::vector<float> data = testing::random_values(8 * 10, 7);
   auto e = open_index(10, 8, Metric::Dot, data);
   ASSERT_TRUE(e);
   // Blocks of 3: energies 1, 4, 1, 4 (the last block holds one dimension).
@@ -291,7 +291,7 @@ TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
 
   // Against energies recomputed here in f64 for random queries and widths.
   for (std::uint32_t seed = 0; seed < 20; ++seed) {
-    const std::vector<float> rq = certified_fixture::random_values(10, 100 + seed);
+    const std::vector<float> rq = testing::random_values(10, 100 + seed);
     for (std::size_t bs : {1, 2, 3, 4, 7}) {
       std::vector<std::pair<double, std::uint64_t>> energy;
       for (std::size_t s = 0; s < 10; s += bs) {
@@ -313,11 +313,11 @@ TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedSearch, WithoutPruningEveryRowIsScored) {
-  const std::vector<float> data = certified_fixture::random_values(200 * 12, 8);
+  const std::vector<float> data = testing::random_values(200 * 12, 8);
   for (Metric m : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
     auto e = open_index(12, 200, m, data);
     ASSERT_TRUE(e);
-    const std::vector<float> q = certified_fixture::random_values(12, 9);
+    const std::vector<float> q = testing::random_values(12, 9);
     const CertifiedResult r = run(*e, q, 5, 4, false);
     EXPECT_EQ(r.method_used, "exact-certified-no-pruning");
     EXPECT_EQ(r.pruned_candidates, 0u);
@@ -429,11 +429,11 @@ class CertifiedVsBruteForce
 TEST_P(CertifiedVsBruteForce, SameRowsAndScoresWithAndWithoutPruning) {
   const auto [metric, bs, k] = GetParam();
   constexpr std::uint32_t kDims = 37, kRows = 300;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 11);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 11);
   auto e = open_index(kDims, kRows, metric, data);
   ASSERT_TRUE(e);
   for (std::uint32_t seed = 0; seed < 4; ++seed) {
-    const std::vector<float> q = certified_fixture::random_values(kDims, 50 + seed);
+    const std::vector<float> q = testing::random_values(kDims, 50 + seed);
     const auto want = brute_force(*e, q, k);
     const CertifiedResult on = run(*e, q, k, bs, true);
     const CertifiedResult off = run(*e, q, k, bs, false);
@@ -465,12 +465,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CertifiedSearch, PruningSkipsMostRowsOnClusteredData) {
   constexpr std::size_t kDims = 64, kRows = 4000;
-  const auto data = certified_fixture::clustered_unit_rows(kRows, kDims, 16, 0.05f, 21);
+  const auto data = testing::clustered_unit_rows(kRows, kDims, 16, 0.05f, 21);
   for (Metric m : {Metric::Cosine, Metric::Euclidean}) {
     auto e = open_index(kDims, kRows, m, data.rows);
     ASSERT_TRUE(e);
     for (std::size_t c : {0, 5, 11}) {
-      const auto q = certified_fixture::query_near(data, kDims, c, 0.02f, 300 + c);
+      const auto q = testing::query_near(data, kDims, c, 0.02f, 300 + c);
       const CertifiedResult r = run(*e, q, 10, 16, true);
       EXPECT_GT(r.pruned_candidates, kRows / 2) << "cluster " << c;
       EXPECT_TRUE(same_rows(r.results, brute_force(*e, q, 10)));
@@ -483,7 +483,7 @@ TEST(CertifiedSearch, PruningSkipsMostRowsOnClusteredData) {
 }
 
 TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
-  const std::vector<float> data = certified_fixture::random_values(10 * 4, 12);
+  const std::vector<float> data = testing::random_values(10 * 4, 12);
   auto e = open_index(4, 10, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const CertifiedResult r = run(*e, {1, 0, 0, 0}, 3, 2, true);
@@ -502,10 +502,10 @@ TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
 
 TEST(CertifiedBatch, ResultsInQueryOrder) {
   constexpr std::uint32_t kDims = 16, kRows = 500, kQueries = 23;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 13);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 13);
   auto e = open_index(kDims, kRows, Metric::Euclidean, data);
   ASSERT_TRUE(e);
-  const std::vector<float> qs = certified_fixture::random_values(kDims * kQueries, 14);
+  const std::vector<float> qs = testing::random_values(kDims * kQueries, 14);
   for (bool pruning : {true, false}) {
     auto batch = query_certified_batch(*e, qs, kDims, 7, 4, pruning);
     ASSERT_TRUE(batch) << batch.error();
@@ -521,10 +521,10 @@ TEST(CertifiedBatch, ResultsInQueryOrder) {
 
 TEST(CertifiedBatch, AnyBadQueryFailsTheWholeCall) {
   constexpr std::uint32_t kDims = 8, kRows = 50, kQueries = 9;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 15);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 15);
   auto e = open_index(kDims, kRows, Metric::Dot, data);
   ASSERT_TRUE(e);
-  std::vector<float> qs = certified_fixture::random_values(kDims * kQueries, 16);
+  std::vector<float> qs = testing::random_values(kDims * kQueries, 16);
   qs[5 * kDims + 3] = kNaN;
   qs[8 * kDims] = -kInf;
   for (std::size_t k : {std::size_t{0}, std::size_t{3}}) {
@@ -535,7 +535,7 @@ TEST(CertifiedBatch, AnyBadQueryFailsTheWholeCall) {
 }
 
 TEST(CertifiedBatch, NoQueriesGiveAnEmptyList) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 4, 17);
+  const std::vector<float> data = testing::random_values(4 * 4, 17);
   auto e = open_index(4, 4, Metric::Dot, data);
   ASSERT_TRUE(e);
   auto batch = query_certified_batch(*e, {}, 4, 3, 64, true);
@@ -544,10 +544,10 @@ TEST(CertifiedBatch, NoQueriesGiveAnEmptyList) {
 }
 
 TEST(CertifiedBatch, ShapeChecksUseTheCorrectlyEncodedText) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 6, 20);
+  const std::vector<float> data = testing::random_values(4 * 6, 20);
   auto e = open_index(4, 6, Metric::Dot, data);
   ASSERT_TRUE(e);
-  const std::vector<float> qs = certified_fixture::random_values(12, 21);
+  const std::vector<float> qs = testing::random_values(12, 21);
   auto zero = query_certified_batch(*e, {}, 0, 3, 4, true);
   ASSERT_FALSE(zero);
   EXPECT_EQ(zero.error(), "queries must have at least one column");
@@ -560,10 +560,10 @@ TEST(CertifiedBatch, ShapeChecksUseTheCorrectlyEncodedText) {
 }
 
 TEST(CertifiedBatch, KZeroGivesEmptyAnswersPerQuery) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 6, 18);
+  const std::vector<float> data = testing::random_values(4 * 6, 18);
   auto e = open_index(4, 6, Metric::Cosine, data);
   ASSERT_TRUE(e);
-  const std::vector<float> qs = certified_fixture::random_values(4 * 3, 19);
+  const std::vector<float> qs = testing::random_values(4 * 3, 19);
   auto batch = query_certified_batch(*e, qs, 4, 0, 0, false);
   ASSERT_TRUE(batch);
   ASSERT_EQ(batch->size(), 3u);

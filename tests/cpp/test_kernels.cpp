@@ -35,7 +35,7 @@ using kernels::Isa;
 constexpr Isa kAllIsas[] = {Isa::Reference, Isa::Avx2, Isa::Avx512};
 constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::Dot, Metric::Euclidean};
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+using testing::bits;
 
 // Bit-identical, except that any NaN matches any NaN (payloads may differ).
 ::testing::AssertionResult Same(float expected, float actual) {

@@ -27,7 +27,7 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+using testing::bits;
 
 // totalOrder as an unsigned key: negatives reversed below all positives.
 std::uint32_t unsigned_key(float f) {
