@@ -9,6 +9,7 @@ import json
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -413,3 +414,32 @@ print(seen, bad)
         seen, bad = map(int, rd.communicate(timeout=60)[0].split())
     assert bad == 0, f"the reader saw {bad} partial files out of {seen}"
     assert seen > 0
+
+
+# ---------------------------------------------------------------------------
+# Headers that declare far more than the file holds.
+
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="the sanitizer's shadow memory counts against the data limit")
+@pytest.mark.parametrize("dims, rows", [(0, 1 << 28), (0, 2**32 - 1), (1 << 30, 0)])
+def test_memory_follows_the_file_not_the_header(tmp_path, dims, rows):
+    """A 12-byte file opens and answers under a 400 MiB data limit, whatever
+    shape its header declares (the per-row tables alone once took 12 bytes
+    per declared row: 3 GiB for 2^28 rows)."""
+    path = tmp_path / "h.bin"
+    path.write_bytes(struct.pack("<III", dims, rows, 0))
+    code = f"""
+import resource, numpy as np, lumvero
+resource.setrlimit(resource.RLIMIT_DATA, (400 << 20, 400 << 20))
+e = lumvero.PySearchEngine({str(path)!r}, False)
+print(e.dims(), e.rows())
+if {dims} == 0:
+    r = e.query_exact_arrays(np.zeros(0, np.float32), 3)
+    print(r["indices"].tolist(), r["scores"].tolist(), r["method_used"])
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr[-2000:]
+    lines = r.stdout.splitlines()
+    assert lines[0] == f"{dims} {rows}"
+    if dims == 0:
+        assert lines[1] == "[0, 1, 2] [0.0, 0.0, 0.0] exact"
