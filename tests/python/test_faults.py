@@ -1,6 +1,7 @@
 """Faults from outside the process: an index file shortened under an open
-engine, preparations killed half-way, full disks, size limits, read-only
-directories, unreadable files, and two writers racing on one name.
+engine, preparations killed half-way, full disks, read-only directories,
+unreadable files, and two writers racing on one name (a file size limit
+during preparation is covered in test_prepare.py).
 
 Scenarios that could kill the interpreter run in a child process, so that a
 regression shows up as a failed assertion (with the child's exit status)
@@ -278,25 +279,6 @@ def test_disk_full_keeps_old_index(small_tmpfs):
     assert os.listdir(small_tmpfs) == ["d_f32.bin"]
     # The space is back: a file that fits is written.
     PREP(np.ones((100, 256), np.float32), 256, 100, "d", "f32", output_dir=str(small_tmpfs))
-
-
-def test_file_size_limit_keeps_old_index(tmp_path):
-    old = PREP(np.ones((10, 8), np.float32), 8, 10, "f", "f32", metric="dot", output_dir=str(tmp_path))
-    before = open(old, "rb").read()
-    code = f"""
-import resource, numpy as np, lumvero
-resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
-try:
-    lumvero.py_prepare_bin_from_embeddings(np.ones((1000, 64), np.float32), 64, 1000, "f", "f32",
-                                           output_dir={str(tmp_path)!r})
-except ValueError as err:
-    print(err)
-"""
-    r = run_python(code)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.strip() == "Failed to set file length: File too large (os error 27)"
-    assert open(old, "rb").read() == before
-    assert os.listdir(tmp_path) == ["f_f32.bin"]
 
 
 def test_read_only_directory(tmp_path):
