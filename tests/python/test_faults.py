@@ -132,8 +132,9 @@ f.truncate(0)
 m[5000]
 """
     r = run_python(code)
-    assert r.returncode == -signal.SIGBUS
     assert "Fatal Python error: Bus error" in r.stderr
+    # Under AddressSanitizer its own handler comes last and exits with 1.
+    assert r.returncode == (1 if os.environ.get("LUMVO_SANITIZED") else -signal.SIGBUS)
 
 
 def test_truncate_restore_race(tmp_path, long_run):
