@@ -39,6 +39,7 @@ struct Chunk {
 
 Chunk g_first_chunk;
 struct sigaction g_previous{};  // written once, before the handler is live
+std::uintptr_t g_page = 4096;   // likewise (a static local would need a guard)
 std::once_flag g_install_once;
 
 Slot* claim_slot(std::uintptr_t begin, std::uintptr_t end) {
@@ -76,7 +77,6 @@ void release_slot(Slot* s) {
 // Signal context. Finds the registered range holding addr; if there is one,
 // maps zero pages from addr's page to the range's end and marks it damaged.
 bool absorb_fault(std::uintptr_t addr) {
-  static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   for (Chunk* c = &g_first_chunk; c != nullptr; c = c->next.load(std::memory_order_acquire)) {
     for (Slot& s : c->slots) {
       const std::uintptr_t end = s.end.load(std::memory_order_acquire);
@@ -84,7 +84,7 @@ bool absorb_fault(std::uintptr_t addr) {
       const std::uintptr_t begin = s.begin.load(std::memory_order_relaxed);
       if (addr < begin || addr >= end) continue;
       s.damaged.store(true, std::memory_order_seq_cst);
-      const std::uintptr_t from = addr & ~(page - 1);
+      const std::uintptr_t from = addr & ~(g_page - 1);
       void* p = ::mmap(reinterpret_cast<void*>(from), end - from, PROT_READ,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
       return p != MAP_FAILED;
@@ -126,6 +126,7 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
 
 void install_handler() {
   std::call_once(g_install_once, [] {
+    g_page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     struct sigaction sa{};
     sa.sa_sigaction = on_sigbus;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
