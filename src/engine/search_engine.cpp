@@ -17,19 +17,6 @@
 
 namespace lumvero {
 
-Mapping& Mapping::operator=(Mapping&& o) noexcept {
-  if (this != &o) {
-    if (base_ != nullptr) munmap(base_, length_);
-    base_ = std::exchange(o.base_, nullptr);
-    length_ = std::exchange(o.length_, 0);
-  }
-  return *this;
-}
-
-Mapping::~Mapping() {
-  if (base_ != nullptr) munmap(base_, length_);
-}
-
 namespace {
 
 // Closes the descriptor on every exit path of the open sequence.
@@ -46,6 +33,8 @@ class Fd {
  private:
   int fd_;
 };
+
+constexpr std::string_view kChangedInUse = "Index file changed while in use: ";
 
 std::string canonical_or_given(const std::string& path) {
   char* resolved = ::realpath(path.c_str(), nullptr);
@@ -103,23 +92,39 @@ Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string
   engine->data_ = reinterpret_cast<const float*>(mapping.bytes() + kHeaderBytes);
 
   engine->block_size = block_size_for(engine->rows, engine->dims);
-  engine->blocks = make_blocks(engine->dims, engine->block_size);
-  engine->norms_sq.assign(engine->rows, 0.0);
-  double* block_norms = nullptr;
-  if (wants_block_norms(engine->metric, engine->rows, engine->dims)) {
-    engine->block_norms_sq.emplace(engine->rows * engine->blocks.size(), 0.0);
-    block_norms = engine->block_norms_sq->data();
+  // Tables are sized by what the file holds, not by what its header claims:
+  // without rows nothing reads the dimension blocks, and rows without
+  // dimensions have zero norms (row_table.h).
+  if (engine->rows > 0) engine->blocks = make_blocks(engine->dims, engine->block_size);
+  if (engine->dims == 0) {
+    if (!engine->norms_sq.assign_zeros(engine->rows) || !engine->norms.assign_zeros(engine->rows))
+      return fail("Failed to mmap file: " + last_os_error());
+  } else {
+    engine->norms_sq.assign(engine->rows);
+    double* block_norms = nullptr;
+    if (wants_block_norms(engine->metric, engine->rows, engine->dims)) {
+      engine->block_norms_sq.emplace(engine->rows * engine->blocks.size(), 0.0);
+      block_norms = engine->block_norms_sq->data();
+    }
+    compute_row_norms(engine->data_, engine->rows, engine->dims, engine->blocks,
+                      engine->norms_sq.mutable_data(), block_norms);
+    engine->norms.assign(engine->rows);
+    float* norms = engine->norms.mutable_data();
+    for (std::uint64_t r = 0; r < engine->rows; ++r)
+      norms[r] = static_cast<float>(std::sqrt(engine->norms_sq[r]));
   }
-  compute_row_norms(engine->data_, engine->rows, engine->dims, engine->blocks,
-                    engine->norms_sq.data(), block_norms);
-  engine->norms.resize(engine->rows);
-  for (std::uint64_t r = 0; r < engine->rows; ++r)
-    engine->norms[r] = static_cast<float>(std::sqrt(engine->norms_sq[r]));
 
   engine->index_hash = blake3_digest(mapping.bytes(), static_cast<std::size_t>(file_length));
+  // The file shrank while the passes above read it: their tables are wrong.
+  if (mapping.damaged()) return fail(std::string(kChangedInUse) + path);
   engine->path = canonical_or_given(path);
   engine->mmap_ = std::move(mapping);
   return std::shared_ptr<const SearchEngine>(std::move(engine));
+}
+
+Status SearchEngine::intact() const {
+  if (mmap_.damaged()) return fail(std::string(kChangedInUse) + path);
+  return {};
 }
 
 }  // namespace lumvero

@@ -14,29 +14,12 @@
 #include "engine/content_hash.h"
 #include "engine/dim_blocks.h"
 #include "engine/index_format.h"
+#include "engine/mapping.h"
 #include "engine/query_result.h"
+#include "engine/row_table.h"
 #include "engine/status.h"
 
 namespace lumvero {
-
-// Owns a read-only shared mapping; unmapped on destruction.
-class Mapping {
- public:
-  Mapping() = default;
-  Mapping(void* base, std::size_t length) : base_(base), length_(length) {}
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  Mapping(Mapping&& o) noexcept { *this = std::move(o); }
-  Mapping& operator=(Mapping&& o) noexcept;
-  ~Mapping();
-
-  const unsigned char* bytes() const { return static_cast<const unsigned char*>(base_); }
-  std::size_t length() const { return length_; }
-
- private:
-  void* base_ = nullptr;
-  std::size_t length_ = 0;
-};
 
 struct CertifiedResult;  // engine/certified.h
 
@@ -60,13 +43,20 @@ class SearchEngine {
   std::uint64_t rows = 0;
   Metric metric = Metric::Cosine;
   std::uint64_t file_length = 0;       // bytes in the mapping's file
-  std::vector<double> norms_sq;        // per row, accumulated in f64
-  std::vector<float> norms;            // per row, sqrt(norms_sq) rounded to f32
+  RowTable<double> norms_sq;           // per row, accumulated in f64
+  RowTable<float> norms;               // per row, sqrt(norms_sq) rounded to f32
   std::uint64_t block_size = 0;        // 16, 32 or 64
   std::vector<DimBlock> blocks;
   std::optional<std::vector<double>> block_norms_sq;  // rows x blocks.size(), row-major
   std::string path;
   Hash32 index_hash{};
+
+  // Fails with "Index file changed while in use: {path}" once the file was
+  // shortened under this engine: a read then found pages missing, which read
+  // as zeros since (engine/mapping.h). Every caller checks it before a query
+  // and again after it, and discards the result of a query that ran while
+  // the check fails; the engine stays in that state for good.
+  Status intact() const;
 
   const float* data() const { return data_; }
   const float* row(std::uint64_t r) const { return data_ + r * dims; }

@@ -116,6 +116,14 @@ Result<std::vector<ScoredRow>> chunks_then_merge(const SearchEngine& e, std::siz
   return merge_chunk_lists(std::move(*lists), k_eff, e.metric);
 }
 
+// With no dimensions every score is the empty sum +0.0: the k best are the
+// first k rows, and no row needs reading.
+std::vector<ScoredRow> zero_width_answer(std::size_t k_eff) {
+  std::vector<ScoredRow> out(k_eff);
+  for (std::size_t i = 0; i < k_eff; ++i) out[i] = ScoredRow{i, 0.0f};
+  return out;
+}
+
 }  // namespace
 
 std::string_view single_method_name(SingleStrategy s) {
@@ -285,7 +293,11 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
   const std::optional<std::string> mode = settings::read("LUMVO_SINGLE_MODE");
   const SingleStrategy strategy = choose_single_strategy(
       mode ? std::optional<std::string_view>(*mode) : std::nullopt, rows, dims, metric);
-  auto outcome = single::run_strategy(strategy, *this, query, k_eff);
+  // Rows without dimensions all score 0, so the answer is the first k_eff
+  // rows; a scan would cost memory for every row the header declares.
+  auto outcome = dims == 0 ? Result<SingleOutcome>(SingleOutcome{
+                                 zero_width_answer(k_eff), single_method_name(strategy)})
+                           : single::run_strategy(strategy, *this, query, k_eff);
   if (!outcome) return fail(std::move(outcome.error()));
 
   QueryResult out;

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "lib/convert.h"
@@ -61,9 +62,37 @@ PyObject* engine_rows(PyObject* self, PyObject*) {
   });
 }
 
+// The engine's error text once the receiver's index file was shortened under
+// it; nothing for an intact engine or a foreign receiver (the method body
+// reports that one).
+std::optional<std::string> damage_of(PyObject* self) {
+  PyTypeObject* type = search_engine_type();
+  if (type == nullptr || !PyObject_TypeCheck(self, type)) return std::nullopt;
+  const auto& engine = as_engine(self)->engine;
+  if (!engine) return std::nullopt;
+  if (auto st = engine->intact(); !st) return std::move(st.error());
+  return std::nullopt;
+}
+
+// Query methods: a call on a damaged engine is refused, and the result (or
+// error) of a call that ran into missing pages, which read as zeros, is
+// discarded for the engine's error.
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* { return F(self, args, kwargs); });
+  return guarded([&]() -> PyObject* {
+    if (auto damage = damage_of(self)) {
+      raise_value_error(*damage);
+      return nullptr;
+    }
+    Ref out = Ref::steal(F(self, args, kwargs));
+    if (auto damage = damage_of(self)) {
+      out = Ref();
+      PyErr_Clear();
+      raise_value_error(*damage);
+      return nullptr;
+    }
+    return out.release();
+  });
 }
 
 #define LUMVO_METHOD(name, sig) \

@@ -2,10 +2,13 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
+#include <ctime>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -80,38 +83,81 @@ Status create_directories(const std::string& dir) {
   return {};
 }
 
-// The temporary file: closed, and removed unless the rename happened, on
-// every exit path, so a failed preparation leaves nothing behind.
+// A name no other writer picks: the final path's stem, 16 random hex digits
+// and ".tmp", in the final file's directory.
+std::string unique_temp_path(const std::string& final_path) {
+  std::uint64_t r = 0;
+  if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    static std::atomic<std::uint64_t> counter{0};
+    r = (static_cast<std::uint64_t>(::getpid()) << 32) ^ static_cast<std::uint64_t>(::time(nullptr)) ^
+        (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016" PRIx64, r);
+  return final_path.substr(0, final_path.size() - 3) + hex + ".tmp";
+}
+
+// The file being written. Preferably an unnamed file (O_TMPFILE) in the
+// output directory: nobody else can see or remove it, and it vanishes with
+// the process if the preparation is killed. Where the file system has no
+// unnamed files, a uniquely named one created with O_EXCL. Either way two
+// preparations of the same name never share a file, and the final name
+// only ever gets a complete file, by one rename.
+// Closed, unmapped, and removed unless published, on every exit path.
 class TempFile {
  public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile() = default;
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
     unmap();
     if (fd_ >= 0) ::close(fd_);
-    if (!renamed_ && created_) ::unlink(path_.c_str());
+    if (!named_.empty() && !published_) ::unlink(named_.c_str());
   }
-  bool create() {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    created_ = fd_ >= 0;
-    return created_;
+
+  // Fails with the message text of a file that cannot be created.
+  Status create(const std::string& dir, const std::string& final_path) {
+    fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd_ >= 0) return {};
+    named_ = unique_temp_path(final_path);
+    fd_ = ::open(named_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) return {};
+    const int err = errno;
+    std::string failed = std::move(named_);
+    named_.clear();
+    return fail("Failed to create file " + failed + ": " + os_error_text(err));
   }
+
+  // Gives the complete file the final name, replacing whatever had it.
+  Status publish(const std::string& final_path) {
+    if (named_.empty()) {
+      // Link the unnamed file under a unique name, then rename that over the
+      // final name (a link cannot replace an existing name).
+      const std::string linked = unique_temp_path(final_path);
+      const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, linked.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+          ::linkat(fd_, "", AT_FDCWD, linked.c_str(), AT_EMPTY_PATH) != 0)
+        return fail("Failed to move temp file to final location: " + last_os_error());
+      named_ = linked;
+    }
+    if (::rename(named_.c_str(), final_path.c_str()) != 0)
+      return fail("Failed to move temp file to final location: " + last_os_error());
+    published_ = true;
+    return {};
+  }
+
   void unmap() {
     if (map_ != nullptr) ::munmap(map_, map_len_);
     map_ = nullptr;
   }
   int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
   void set_mapping(void* p, std::size_t len) { map_ = p; map_len_ = len; }
   unsigned char* bytes() const { return static_cast<unsigned char*>(map_); }
-  void mark_renamed() { renamed_ = true; }
 
  private:
-  std::string path_;
   int fd_ = -1;
-  bool created_ = false;
-  bool renamed_ = false;
+  std::string named_;  // empty while the file has no name
+  bool published_ = false;
   void* map_ = nullptr;
   std::size_t map_len_ = 0;
 };
@@ -275,14 +321,16 @@ Result<std::string> prepare_index(const Request& req) {
   if (struct stat st{}; !parent.empty() && ::stat(parent.c_str(), &st) != 0)
     if (auto made = create_directories(parent); !made) return fail(made.error());
 
-  const std::string temp_path = final_path.substr(0, final_path.size() - 3) + "tmp";
-  if (struct stat st{}; ::lstat(temp_path.c_str(), &st) == 0 && ::unlink(temp_path.c_str()) != 0)
+  // Earlier versions wrote through this fixed name; one left by a crash is
+  // removed. This version never uses it.
+  const std::string legacy_temp = final_path.substr(0, final_path.size() - 3) + "tmp";
+  if (struct stat st{}; ::lstat(legacy_temp.c_str(), &st) == 0 && ::unlink(legacy_temp.c_str()) != 0)
     return fail("Failed to remove temp file: " + last_os_error());
   // An existing index under the final name is left in place: the rename
   // below replaces it atomically once the new file is complete.
 
-  TempFile temp(temp_path);
-  if (!temp.create()) return fail("Failed to create file " + temp_path + ": " + last_os_error());
+  TempFile temp;
+  if (auto created = temp.create(parent, final_path); !created) return fail(created.error());
 
   const std::uint64_t length = kHeaderBytes + 4 * expected;
   if (::ftruncate(temp.fd(), static_cast<off_t>(length)) != 0)
@@ -309,9 +357,7 @@ Result<std::string> prepare_index(const Request& req) {
     return fail("Failed to flush memory map: " + last_os_error());
   temp.unmap();
   if (::fstat(temp.fd(), &st) != 0) return fail("Failed to get temp file metadata: " + last_os_error());
-  if (::rename(temp_path.c_str(), final_path.c_str()) != 0)
-    return fail("Failed to move temp file to final location: " + last_os_error());
-  temp.mark_renamed();
+  if (auto published = temp.publish(final_path); !published) return fail(published.error());
   sync_directory(parent);
   return final_path;
 }

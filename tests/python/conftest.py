@@ -113,3 +113,20 @@ def unit_rows(rng, rows, dims):
     X = rng.standard_normal((rows, dims)).astype(np.float32)
     X /= np.linalg.norm(X, axis=1, keepdims=True)
     return X.astype(np.float32)
+
+
+# Tests marked `long` run their full counts only with --long (make test-long);
+# without it they run a short form, chosen by the test through `long_run`.
+def pytest_addoption(parser):
+    parser.addoption("--long", action="store_true", default=False,
+                     help="run the long forms of the reliability tests")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "long: has a long form, run with --long")
+
+
+@pytest.fixture
+def long_run(request):
+    """True under --long: tests scale their repetitions up to the full counts."""
+    return request.config.getoption("--long")

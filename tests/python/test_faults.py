@@ -1,0 +1,439 @@
+"""Faults from outside the process: an index file shortened under an open
+engine, preparations killed half-way, full disks, read-only directories,
+unreadable files, and two writers racing on one name (a file size limit
+during preparation is covered in test_prepare.py).
+
+Scenarios that could kill the interpreter run in a child process, so that a
+regression shows up as a failed assertion (with the child's exit status)
+rather than as a crashed test run."""
+import json
+import os
+import re
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+import pytest
+
+import lumvero
+from conftest import run_python, write_index
+
+CHANGED = "Index file changed while in use: {}"
+PREP = lumvero.py_prepare_bin_from_embeddings
+
+
+def leftovers(directory, keep):
+    return sorted(set(os.listdir(directory)) - set(keep))
+
+
+# ---------------------------------------------------------------------------
+# An index file shortened while an engine has it open.
+
+# One call per query method; each gets a fresh engine, so each is the first
+# call to touch the missing pages. `idx` lies in the last page of the rows.
+CALLS = {
+    "query_exact": "e.query_exact(q, 5)",
+    "query_exact_arrays": "e.query_exact_arrays(q, 5)",
+    "query_exact_detailed": "e.query_exact_detailed(q, 5)",
+    "query_batch": "e.query_batch(Q, 5)",
+    "query_batch_arrays": "e.query_batch_arrays(Q, 5)",
+    "query_batch_detailed": "e.query_batch_detailed(Q, 5)",
+    "query_exact_certified": "e.query_exact_certified(q, 5)",
+    "query_batch_exact_certified": "e.query_batch_exact_certified(Q, 5)",
+    "explain": "e.explain(q, idx, 16, 2)",
+    "compare": "e.compare(q, 0, idx, 16, 2)",
+}
+
+SHORTEN = {
+    # what another process does to the file
+    "truncate": "os.truncate(path, 12)",
+    "rewrite_empty": "open(path, 'wb').close()",
+    "copy_smaller": "shutil.copyfile(small, path)",
+}
+
+
+def shortened_script(path, small, how, calls):
+    return f"""
+import json, os, shutil, subprocess, sys
+import numpy as np, lumvero
+path, small = {str(path)!r}, {str(small)!r}
+rows, dims = 6000, 64
+X = np.random.default_rng(3).standard_normal((rows, dims)).astype(np.float32)
+q, Q, idx = X[7], X[:3], rows - 1
+engines = {{name: lumvero.PySearchEngine(path, False) for name in {list(calls)!r}}}
+subprocess.run([sys.executable, "-c", "import os, shutil; path, small = {str(path)!r}, {str(small)!r}; " + {SHORTEN[how]!r}], check=True)
+out = {{}}
+for name, call in {calls!r}.items():
+    e = engines[name]
+    got = []
+    for attempt in range(2):  # the faulting call, then a later one
+        try:
+            eval(call)
+            got.append("ok")
+        except ValueError as err:
+            got.append(str(err))
+    out[name] = got
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("how", sorted(SHORTEN))
+def test_shortened_index_raises_instead_of_killing(tmp_path, how):
+    rows, dims = 6000, 64
+    X = np.random.default_rng(3).standard_normal((rows, dims)).astype(np.float32)
+    path = write_index(tmp_path / "idx.bin", X, "dot")
+    small = write_index(tmp_path / "small.bin", X[:2], "dot")
+    r = run_python(shortened_script(path, small, how, CALLS))
+    assert r.returncode == 0, f"child died with {r.returncode}: {r.stderr[-2000:]}"
+    got = json.loads(r.stdout)
+    want = CHANGED.format(os.path.realpath(path))
+    assert got == {name: [want, want] for name in CALLS}
+
+
+def test_untouched_engines_and_pages_stay_usable(tmp_path):
+    """Only the engine whose file changed reports it; others answer as before."""
+    X = np.random.default_rng(4).standard_normal((6000, 64)).astype(np.float32)
+    a = write_index(tmp_path / "a.bin", X, "dot")
+    b = write_index(tmp_path / "b.bin", X, "dot")
+    code = f"""
+import os, numpy as np, lumvero
+X = np.random.default_rng(4).standard_normal((6000, 64)).astype(np.float32)
+ea, eb = lumvero.PySearchEngine({a!r}, False), lumvero.PySearchEngine({b!r}, False)
+before = eb.query_exact_arrays(X[5], 4)["indices"].tolist()
+os.truncate({a!r}, 4096)
+try:
+    ea.query_exact(X[5], 4); print("no error")
+except ValueError as err:
+    print(err)
+print(eb.query_exact_arrays(X[5], 4)["indices"].tolist() == before)
+print(ea.dims(), ea.rows())
+"""
+    r = run_python(code)
+    assert r.returncode == 0, f"child died with {r.returncode}: {r.stderr[-2000:]}"
+    assert r.stdout.split("\n")[:3] == [CHANGED.format(os.path.realpath(a)), "True", "64 6000"]
+
+
+def test_faulthandler_still_reports_foreign_faults(tmp_path):
+    """A SIGBUS outside any index mapping reaches faulthandler, installed
+    before lumvero's handler, and the process still dies of it."""
+    X = np.ones((10, 4), np.float32)
+    path = write_index(tmp_path / "i.bin", X, "dot")
+    code = f"""
+import faulthandler, mmap, os, lumvero
+faulthandler.enable()
+e = lumvero.PySearchEngine({path!r}, False)
+f = open({str(tmp_path / "other")!r}, "w+b"); f.truncate(8192)
+m = mmap.mmap(f.fileno(), 8192, access=mmap.ACCESS_READ)
+f.truncate(0)
+m[5000]
+"""
+    r = run_python(code)
+    assert "Fatal Python error: Bus error" in r.stderr
+    # Under AddressSanitizer its own handler comes last and exits with 1.
+    assert r.returncode == (1 if os.environ.get("LUMVO_SANITIZED") else -signal.SIGBUS)
+
+
+def test_truncate_restore_race(tmp_path, long_run):
+    """Another process cuts the file and writes it back, over and over, while
+    this one queries from several threads: every answer is either the right
+    one or the change error, and once an engine reported the change it keeps
+    reporting it. Opens during the race succeed or fail with a message."""
+    seconds = 6 if long_run else 1.5
+    X = np.random.default_rng(5).standard_normal((20000, 64)).astype(np.float32)
+    path = write_index(tmp_path / "race.bin", X, "dot")
+    data = open(path, "rb").read()
+    code = f"""
+import json, os, threading, time, numpy as np, lumvero
+path = {path!r}
+X = np.random.default_rng(5).standard_normal((20000, 64)).astype(np.float32)
+want = {{i: lumvero.PySearchEngine(path, False).query_exact_arrays(X[i], 3)["indices"].tolist() for i in range(8)}}
+print("ready", flush=True)
+stats = {{"ok": 0, "changed": 0, "wrong": 0, "other_errors": [], "reopened": 0, "open_errors": 0}}
+lock = threading.Lock()
+def worker(t):
+    e = None
+    end = time.monotonic() + {seconds}
+    while time.monotonic() < end:
+        if e is None:
+            try:
+                e = lumvero.PySearchEngine(path, False)
+                with lock: stats["reopened"] += 1
+            except ValueError:  # caught mid-cut: refused with a message
+                with lock: stats["open_errors"] += 1
+                continue
+        try:
+            got = e.query_exact_arrays(X[t], 3)["indices"].tolist()
+            with lock: stats["ok" if got == want[t] else "wrong"] += 1
+        except ValueError as err:
+            with lock:
+                if str(err) == "Index file changed while in use: " + os.path.realpath(path):
+                    stats["changed"] += 1
+                else:
+                    stats["other_errors"].append(str(err))
+            try:  # the engine keeps reporting the change
+                e.query_exact_arrays(X[t], 3)
+                with lock: stats["other_errors"].append("a changed engine answered again")
+            except ValueError:
+                pass
+            e = None
+threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(json.dumps(stats))
+"""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    end = time.monotonic() + seconds
+    cuts = 0
+    while time.monotonic() < end and child.poll() is None:
+        with open(path, "r+b") as f:
+            f.truncate(len(data) // 3)
+            time.sleep(0.002)
+            f.seek(0)
+            f.write(data)
+        cuts += 1
+        time.sleep(0.003)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, f"child died with {child.returncode}: {err[-2000:]}"
+    stats = json.loads(out.strip().splitlines()[-1])
+    print("truncate/restore race:", cuts, "cuts,", stats)
+    assert stats["wrong"] == 0 and stats["other_errors"] == [], stats
+    assert stats["ok"] > 0 and cuts > 10, stats
+
+
+# ---------------------------------------------------------------------------
+# Preparation under faults.
+
+def test_sigkill_during_preparation(tmp_path, long_run):
+    """Killed at points spread over a preparation, the final name always holds
+    the old or the new file byte for byte, and no temporary file remains."""
+    points = 60 if long_run else 10
+    rows, dims = 60000, 128
+    new_dir = tmp_path / "new"
+    new_dir.mkdir()
+    X_old = np.full((rows, dims), 0.5, np.float32)
+    X_new = np.random.default_rng(6).standard_normal((rows, dims)).astype(np.float32)
+    expected_new = open(PREP(X_new, dims, rows, "k", "f32", metric="dot",
+                             output_dir=str(new_dir)), "rb").read()
+    out = tmp_path / "out"
+    out.mkdir()
+    old_path = PREP(X_old, dims, rows, "k", "f32", metric="dot", output_dir=str(out))
+    expected_old = open(old_path, "rb").read()
+
+    code = f"""
+import sys, numpy as np, lumvero
+X = np.random.default_rng(6).standard_normal(({rows}, {dims})).astype(np.float32)
+sys.stdout.write("go\\n"); sys.stdout.flush()
+lumvero.py_prepare_bin_from_embeddings(X, {dims}, {rows}, "k", "f32", metric="dot", output_dir={str(out)!r})
+sys.stdout.write("done\\n"); sys.stdout.flush()
+"""
+
+    def run(delay):
+        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "go\n"
+        start = time.monotonic()
+        if delay is not None:
+            time.sleep(delay)
+            child.send_signal(signal.SIGKILL)
+        child.wait(timeout=120)
+        return time.monotonic() - start, child.returncode
+
+    duration, code_ = run(None)  # calibrate: how long one preparation takes
+    assert code_ == 0
+    outcomes = {"old": 0, "new": 0}
+    for i in range(points):
+        with open(old_path, "wb") as f:  # start every round from the old file
+            f.write(expected_old)
+        _, rc = run(duration * 1.5 * i / points)
+        got = open(old_path, "rb").read()
+        assert got in (expected_old, expected_new), f"point {i}: a partial file under the final name"
+        outcomes["old" if got == expected_old else "new"] += 1
+        assert leftovers(out, ["k_f32.bin"]) == [], f"point {i} (exit {rc})"
+    print("SIGKILL points:", points, outcomes)
+    assert outcomes["old"] > 0, outcomes  # the early kills did interrupt it
+
+
+def _mount_tmpfs(where, options):
+    if os.geteuid() != 0:
+        return False
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(where)],
+                       capture_output=True)
+    return r.returncode == 0
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path):
+    """A 1 MiB tmpfs; skipped where mount is impossible (not root, or no
+    permission to mount in this container)."""
+    where = tmp_path / "small"
+    where.mkdir()
+    if not _mount_tmpfs(where, "size=1m"):
+        pytest.skip("cannot mount a tmpfs here (needs root and mount permission)")
+    yield where
+    subprocess.run(["umount", str(where)], check=True)
+
+
+def test_disk_full_keeps_old_index(small_tmpfs):
+    old = PREP(np.ones((10, 8), np.float32), 8, 10, "d", "f32", metric="dot",
+               output_dir=str(small_tmpfs))
+    before = open(old, "rb").read()
+    X = np.ones((2000, 256), np.float32)  # 2 MB: does not fit
+    with pytest.raises(ValueError) as info:
+        PREP(X, 256, 2000, "d", "f32", metric="dot", output_dir=str(small_tmpfs))
+    assert str(info.value) == "Failed to set file length: No space left on device (os error 28)"
+    assert open(old, "rb").read() == before
+    assert os.listdir(small_tmpfs) == ["d_f32.bin"]
+    # The space is back: a file that fits is written.
+    PREP(np.ones((100, 256), np.float32), 256, 100, "d", "f32", output_dir=str(small_tmpfs))
+
+
+def test_read_only_directory(tmp_path):
+    where = tmp_path / "ro"
+    where.mkdir()
+    (where / "x_f32.bin").write_bytes(b"old")
+    if os.geteuid() == 0:
+        # Permission bits do not stop root: use a read-only file system.
+        subprocess.run(["mount", "--bind", str(where), str(where)], capture_output=True)
+        r = subprocess.run(["mount", "-o", "remount,bind,ro", str(where)], capture_output=True)
+        if r.returncode != 0:
+            subprocess.run(["umount", str(where)], capture_output=True)
+            pytest.skip("cannot make a read-only mount here")
+        err = "Read-only file system (os error 30)"
+    else:
+        os.chmod(where, 0o555)
+        err = "Permission denied (os error 13)"
+    try:
+        with pytest.raises(ValueError) as info:
+            PREP(np.ones((4, 4), np.float32), 4, 4, "x", "f32", output_dir=str(where))
+        assert re.fullmatch(re.escape(f"Failed to create file {where}/x_f32.") + r"[0-9a-f]{16}\.tmp: "
+                            + re.escape(err), str(info.value)), str(info.value)
+        assert os.listdir(where) == ["x_f32.bin"]
+        assert (where / "x_f32.bin").read_bytes() == b"old"
+    finally:
+        if os.geteuid() == 0:
+            subprocess.run(["umount", str(where)], check=True)
+        else:
+            os.chmod(where, 0o755)
+
+
+def test_unreadable_index_file():
+    X = np.ones((3, 4), np.float32)
+    where = tempfile.mkdtemp(prefix="lumvero_unreadable_")
+    try:
+        os.chmod(where, 0o755)
+        path = write_index(os.path.join(where, "u.bin"), X, "dot")
+        os.chmod(path, 0)
+        # Root reads anything: the child gives up its privileges first.
+        drop = "import os\nif os.geteuid() == 0:\n    os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)\n"
+        code = (f"import lumvero\n{drop}try:\n    lumvero.PySearchEngine({path!r}, False)\n"
+                "except ValueError as err:\n    print(err)\n")
+        r = run_python(code)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.strip() == f"Failed to open file {path}: Permission denied (os error 13)"
+    finally:
+        subprocess.run(["rm", "-rf", where])
+
+
+def test_two_writers_and_a_reader(tmp_path, long_run):
+    """Two processes prepare the same name with different data, round after
+    round, while a third reads the final file: the reader only ever sees a
+    complete file, each round ends with one complete file, and no temporary
+    file remains."""
+    rounds = 50 if long_run else 12
+    rows, dims = 20000, 64
+    out = tmp_path / "out"
+    out.mkdir()
+    final = out / "race_f32.bin"
+    complete = {}
+    for seed in (1, 2):
+        X = np.random.default_rng(seed).standard_normal((rows, dims)).astype(np.float32)
+        d = tmp_path / f"ref{seed}"
+        d.mkdir()
+        complete[seed] = open(PREP(X, dims, rows, "race", "f32", metric="dot",
+                                   output_dir=str(d)), "rb").read()
+    writer = f"""
+import sys, numpy as np, lumvero
+seed, rounds = int(sys.argv[1]), int(sys.argv[2])
+X = np.random.default_rng(seed).standard_normal(({rows}, {dims})).astype(np.float32)
+for i in range(rounds):
+    sys.stdin.readline()
+    lumvero.py_prepare_bin_from_embeddings(X, {dims}, {rows}, "race", "f32", metric="dot",
+                                           output_dir={str(out)!r})
+    print(seed, flush=True)
+"""
+    reader = f"""
+import os, sys, time, hashlib
+final, good = {str(final)!r}, set(sys.argv[1:])
+seen = bad = 0
+end = time.monotonic() + 600
+while time.monotonic() < end:
+    try:
+        data = open(final, "rb").read()
+    except FileNotFoundError:
+        continue
+    seen += 1
+    if hashlib.sha256(data).hexdigest() not in good:
+        bad += 1
+    if os.path.exists({str(out / "stop")!r}):
+        break
+print(seen, bad)
+"""
+    import hashlib
+    good = [hashlib.sha256(complete[s]).hexdigest() for s in (1, 2)]
+    writers = {s: subprocess.Popen([sys.executable, "-c", writer, str(s), str(rounds)],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+               for s in (1, 2)}
+    rd = subprocess.Popen([sys.executable, "-c", reader, *good], stdout=subprocess.PIPE, text=True)
+    try:
+        for i in range(rounds):
+            for w in writers.values():
+                w.stdin.write("go\n")
+                w.stdin.flush()
+            finished = [int(writers[s].stdout.readline()) for s in (1, 2)]
+            assert finished == [1, 2]
+            content = final.read_bytes()
+            assert content in (complete[1], complete[2]), f"round {i}: partial or lost file"
+            assert leftovers(out, ["race_f32.bin"]) == [], f"round {i}"
+    finally:
+        (out / "stop").write_text("")
+        for w in writers.values():
+            w.stdin.close()
+            w.wait(timeout=60)
+        seen, bad = map(int, rd.communicate(timeout=60)[0].split())
+    print("two writers:", rounds, "rounds; reader saw", seen, "files,", bad, "partial")
+    assert bad == 0, f"the reader saw {bad} partial files out of {seen}"
+    assert seen > 0
+
+
+# ---------------------------------------------------------------------------
+# Headers that declare far more than the file holds.
+
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="the sanitizer's shadow memory counts against the data limit")
+@pytest.mark.parametrize("dims, rows", [(0, 1 << 28), (0, 2**32 - 1), (1 << 30, 0)])
+def test_memory_follows_the_file_not_the_header(tmp_path, dims, rows):
+    """A 12-byte file opens and answers under a 400 MiB data limit, whatever
+    shape its header declares (the per-row tables alone once took 12 bytes
+    per declared row: 3 GiB for 2^28 rows)."""
+    path = tmp_path / "h.bin"
+    path.write_bytes(struct.pack("<III", dims, rows, 0))
+    code = f"""
+import resource, numpy as np, lumvero
+resource.setrlimit(resource.RLIMIT_DATA, (400 << 20, 400 << 20))
+e = lumvero.PySearchEngine({str(path)!r}, False)
+print(e.dims(), e.rows())
+if {dims} == 0:
+    r = e.query_exact_arrays(np.zeros(0, np.float32), 3)
+    print(r["indices"].tolist(), r["scores"].tolist(), r["method_used"])
+"""
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr[-2000:]
+    lines = r.stdout.splitlines()
+    assert lines[0] == f"{dims} {rows}"
+    if dims == 0:
+        assert lines[1] == "[0, 1, 2] [0.0, 0.0, 0.0] exact"
