@@ -15,6 +15,7 @@
 #include "engine/cpu_features.h"
 #include "engine/kernels.h"
 #include "engine/pool.h"
+#include "engine/score_error.h"
 #include "engine/topk.h"
 
 namespace lumvero {
@@ -106,11 +107,22 @@ struct BoundCheck {
 };
 
 inline BoundCheck check_bound(bool distance, double norm, double norm_sq, double query_energy,
-                              double rem, double partial, double kth) {
-  const double upper = (norm * rem + partial) + kBoundMargin;
+                              double rem, double partial, double kth, double margin) {
+  const double upper = (norm * rem + partial) + margin;
   if (!distance) return {upper, kth > upper};
   const double lower = (norm_sq + query_energy) - 2.0 * upper;
   return {lower, lower > kth};
+}
+
+// The bound's widening for one row: never below the fixed minimum, and wide
+// enough to cover every rounding between the bound and compute_score, so a
+// skip never drops a row the unpruned scan would keep. A NaN norm (a row
+// holding NaN) leaves the minimum: its partial sums are NaN and never skip.
+inline double row_margin(const score_error::BlockScanMargin& margins, bool distance,
+                         double norm_sq, double kth) {
+  const double m = distance ? margins.certified_euclidean(norm_sq, kth)
+                            : margins.certified_similarity(norm_sq);
+  return std::max(kBoundMargin, m);
 }
 
 // The certificate check: every logged bound strictly on the losing side of
@@ -179,6 +191,7 @@ Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> que
   }
 
   const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
+  const score_error::BlockScanMargin margins(metric, dims, bs, cert_blocks.size(), query_energy);
   TopKHeap heap(k_eff, metric);
   double kth = 0.0;  // valid once the heap is full
   std::uint64_t full_evaluated = 0;
@@ -191,11 +204,12 @@ Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> que
     if (enable_pruning && heap.len() >= k_eff) {
       const double norm = static_cast<double>(norms[r]);
       const double norm_sq = norms_sq[r];
+      const double margin = row_margin(margins, distance, norm_sq, kth);
       double partial = 0.0;
       bool skipped = false;
       for (const Step& s : steps) {
         partial += static_cast<double>(kernels::dot_range(q, x, s.start, s.end));
-        const BoundCheck c = check_bound(distance, norm, norm_sq, query_energy, s.rem, partial, kth);
+        const BoundCheck c = check_bound(distance, norm, norm_sq, query_energy, s.rem, partial, kth, margin);
         if (c.skip) {
           ++pruned;
           if (out.pruned_bound_values.size() < kLogCap)

@@ -3,8 +3,10 @@
 // whether every skip still holds against the final k-th score).
 //
 // The scan is exact: a row is only skipped when a Cauchy-Schwarz bound,
-// widened by a fixed safety margin, shows it cannot beat the current k-th
-// score, and every row that is not skipped is scored with compute_score.
+// widened by a margin that covers every rounding between the bound and the
+// row's compute_score (score_error.h; never below 0.001), shows it cannot
+// beat the current k-th score, and every row that is not skipped is scored
+// with compute_score. So the pruned answer is always the unpruned one.
 //
 // Bounds, after visiting some blocks of row r (all in f64, in this order):
 //   rem     = sqrt(max(query_energy - seen, 0))
@@ -55,8 +57,9 @@ namespace certified {
 // the counters keep counting.
 inline constexpr std::size_t kLogCap = 2048;
 
-// Added to every bound so that rounding in the partial sums cannot make a
-// skip unsound on ordinary data. Not part of the reported rule texts.
+// The least margin added to a bound. On unit-norm data the rounding
+// analysis asks for far less, so this is the margin that applies there.
+// Not part of the reported rule texts.
 inline constexpr double kBoundMargin = 0.001;
 
 inline constexpr std::string_view kMethodPruning = "exact-certified-pruning";

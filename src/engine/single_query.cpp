@@ -8,10 +8,12 @@
 #include <limits>
 #include <utility>
 
+#include "engine/exact_band.h"
 #include "engine/kernels.h"
 #include "engine/matrix.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
+#include "engine/score_error.h"
 
 namespace lumvero {
 
@@ -31,6 +33,10 @@ constexpr std::size_t kScanRows = 512;
 // Below this many floats a query is answered on the calling thread: handing
 // a few microseconds of work to the pool costs more than it saves.
 constexpr std::uint64_t kInlineFloats = std::uint64_t{1} << 16;
+
+// The pruned scan's bound is never widened by less than this, whatever the
+// rounding analysis allows on small magnitudes.
+constexpr double kPrunedMinMargin = 0.0001;
 
 // The ranking key of result_order.h written branch-free, so the pre-check
 // loop below vectorises.
@@ -114,15 +120,24 @@ std::vector<ScoredRow> scan_chunk(const SearchEngine& e, const float* q, std::si
   return heap.into_sorted();
 }
 
-// One block of the blocked strategy: one sgemm call, then the heap.
+// The k best of rows [first, first + n) under compute_score, from their
+// sgemm scores: the band of rows the sgemm scores cannot rule out, rescored.
+std::vector<ScoredRow> rescored_top_k(const SearchEngine& e, const float* q, std::size_t k_eff,
+                                      const float* approx, std::uint64_t first, std::size_t n) {
+  const double qn = kernels::query_norm_sq(q, e.dims);
+  const score_error::MatrixGap model(e.metric, e.dims, qn);
+  ExactBand band(heap_k(k_eff, n), e.metric, std::isfinite(qn));
+  feed_band(band, model, approx, n, first, e.norms_sq.data() + first);
+  return band.finish(q, e.data(), e.dims);
+}
+
+// One block of the blocked strategy: one sgemm call, then the band.
 std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::size_t k_eff,
                                   std::uint64_t begin, std::uint64_t end) {
   const std::size_t n = static_cast<std::size_t>(end - begin);
   const std::vector<float> scores = matrix_scores(e.metric, q, e.dims, e.row(begin), n,
                                                   e.norms_sq.data() + begin);
-  std::vector<ScoredRow> out = top_k_heap(scores.data(), n, k_eff, e.metric);
-  offset_indices(out, begin);
-  return out;
+  return rescored_top_k(e, q, k_eff, scores.data(), begin, n);
 }
 
 bool is_tiny(const SearchEngine& e) {
@@ -313,7 +328,8 @@ Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const 
   const std::size_t n = static_cast<std::size_t>(e.rows);
   const std::vector<float> scores =
       matrix_scores(e.metric, q.data(), e.dims, e.data(), n, e.norms_sq.data());
-  return SingleOutcome{top_k_heap(scores.data(), n, k_eff, e.metric), kMethodMatrixFull};
+  return SingleOutcome{rescored_top_k(e, q.data(), k_eff, scores.data(), 0, n),
+                       kMethodMatrixFull};
 }
 
 Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
@@ -338,32 +354,37 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
   });
 
   const double* block_norms = e.block_norms_sq->data();
+  const score_error::BlockScanMargin margins(e.metric, e.dims, e.block_size, nb, q_total);
   TopKHeap heap(k_eff, e.metric);
   for (std::uint64_t r = 0; r < e.rows; ++r) {
     const float* x = e.row(r);
-    if (!heap.full()) {
-      heap.offer(r, kernels::compute_score(e.metric, qp, x, e.dims));
-      continue;
-    }
-    const double w = static_cast<double>(heap.worst().score);
-    const double* xb = block_norms + r * nb;
-    const double x_total = e.norms_sq[r];
-    double partial = 0.0, consumed_q = 0.0, consumed_x = 0.0;
-    bool pruned = false;
-    for (const std::size_t b : order) {
-      const float p = kernels::dot_range(qp, x, e.blocks[b].first, e.blocks[b].second);
-      partial += static_cast<double>(p);
-      consumed_q += qb[b];
-      consumed_x += xb[b];
-      const double rem_q = std::max(q_total - consumed_q, 0.0);
-      const double rem_x = std::max(x_total - consumed_x, 0.0);
-      const double bound = (std::sqrt(rem_x) * std::sqrt(rem_q) + partial) + 0.0001;
-      if (w > bound) {  // false for a NaN bound, so NaN never prunes
-        pruned = true;
-        break;
+    if (heap.full()) {
+      const double w = static_cast<double>(heap.worst().score);
+      const double* xb = block_norms + r * nb;
+      const double x_total = e.norms_sq[r];
+      // Covers every rounding between this bound and compute_score, so a
+      // skipped row's kernel score is never above w (a later row that ties
+      // loses on its index).
+      const double margin = std::max(kPrunedMinMargin, margins.pruned_similarity(x_total));
+      double partial = 0.0, consumed_q = 0.0, consumed_x = 0.0;
+      bool pruned = false;
+      for (const std::size_t b : order) {
+        const float p = kernels::dot_range(qp, x, e.blocks[b].first, e.blocks[b].second);
+        partial += static_cast<double>(p);
+        consumed_q += qb[b];
+        consumed_x += xb[b];
+        const double rem_q = std::max(q_total - consumed_q, 0.0);
+        const double rem_x = std::max(x_total - consumed_x, 0.0);
+        const double bound = (std::sqrt(rem_x) * std::sqrt(rem_q) + partial) + margin;
+        if (w > bound) {  // false for a NaN bound, so NaN never prunes
+          pruned = true;
+          break;
+        }
       }
+      if (pruned) continue;
     }
-    if (!pruned) heap.offer(r, static_cast<float>(partial));
+    // Every admitted row carries its kernel score, as in a per-row scan.
+    heap.offer(r, kernels::compute_score(e.metric, qp, x, e.dims));
   }
   return SingleOutcome{heap.into_sorted(), kMethodPruned};
 }
