@@ -561,10 +561,15 @@ class _RayShards:
         self.actors[i] = self._spawn(entry)
         self._check_open(entry, self.actors[i].info.remote())
 
+    def _submit(self, qref, k):
+        return [a.search.remote(qref, k) for a in self.actors]
+
     def search(self, queries, k):
         ray = self.ray
         qref = ray.put(queries)
-        refs = [a.search.remote(qref, k) for a in self.actors]
+        # Every shard gets the queries at once; answers are collected in
+        # shard order.
+        refs = self._submit(qref, k)
         results, failed = [None] * len(refs), []
         for i, ref in enumerate(refs):
             try:
@@ -648,6 +653,15 @@ class ShardedIndex:
     def retries(self):
         """How many shard answers were asked for again after a restart."""
         return getattr(self._impl, "retries", 0)
+
+    def shard_info(self):
+        """Per shard: where it is served ("pid", "host", and "node_id" on Ray)."""
+        if self._impl is None:
+            raise ValueError("this ShardedIndex is closed")
+        if isinstance(self._impl, _RayShards):
+            return self._impl.info()
+        return [{"error": None, "pid": os.getpid(), "host": socket.gethostname()}
+                for _ in self._impl.servers]
 
     def search(self, queries, k):
         """(scores float32, ids int64), both (n_queries, k), best first; a
