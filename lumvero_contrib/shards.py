@@ -16,6 +16,7 @@ import os
 import socket
 import struct
 import tempfile
+import threading
 import uuid
 from dataclasses import dataclass
 
@@ -503,6 +504,7 @@ class _RayShards:
         self.timeout = timeout
         self.actor_options = actor_options
         self.retries = 0
+        self.lock = threading.Lock()
         self.own_ray = False
         if not ray.is_initialized():
             ray.init(address=address)
@@ -546,18 +548,18 @@ class _RayShards:
             raise ValueError(info["error"])
         return info
 
-    def _kill(self, i):
-        a = self.actors[i]
-        self.actors[i] = None
-        if a is not None:
+    def _kill(self, actor):
+        if actor is not None:
             try:
-                self.ray.kill(a, no_restart=True)
+                self.ray.kill(actor, no_restart=True)
             except Exception:
                 pass
 
     def restart(self, i):
+        """A new actor for shard i in place of the old one (killed first, in
+        case it only hangs)."""
         entry = self.manifest.shards[i]
-        self._kill(i)
+        self._kill(self.actors[i])
         self.actors[i] = self._spawn(entry)
         self._check_open(entry, self.actors[i].info.remote())
 
@@ -569,6 +571,7 @@ class _RayShards:
         qref = ray.put(queries)
         # Every shard gets the queries at once; answers are collected in
         # shard order.
+        asked = list(self.actors)
         refs = self._submit(qref, k)
         results, failed = [None] * len(refs), []
         for i, ref in enumerate(refs):
@@ -579,11 +582,14 @@ class _RayShards:
         for i, first in failed:
             # Restart the shard's actor and ask once more; a second failure
             # is the caller's, never a partial answer.
-            self.retries += 1
             entry = self.manifest.shards[i]
             try:
-                self.restart(i)
-                results[i] = ray.get(self.actors[i].search.remote(qref, k), timeout=self.timeout)
+                with self.lock:
+                    self.retries += 1
+                    if self.actors[i] is asked[i]:  # not yet restarted by another search
+                        self.restart(i)
+                    actor = self.actors[i]
+                results[i] = ray.get(actor.search.remote(qref, k), timeout=self.timeout)
             except Exception as e:
                 raise ShardError(i, entry.file,
                                  f"{entry.label()} did not answer ({_short(first)}) and failed "
@@ -594,8 +600,9 @@ class _RayShards:
         return self.ray.get([a.info.remote() for a in self.actors], timeout=self.timeout)
 
     def close(self):
-        for i in range(len(self.actors)):
-            self._kill(i)
+        actors, self.actors = self.actors, [None] * len(self.actors)
+        for a in actors:
+            self._kill(a)
         if self.own_ray:
             self.own_ray = False
             self.ray.shutdown()

@@ -320,3 +320,24 @@ def test_merge_keeps_the_total_order(metric, seed):
         assert got_i[q].tolist() == idx.tolist() + [-1] * (k - len(idx))
         want = np.r_[sc, np.full(k - len(idx), fill, np.float32)].astype(np.float32)
         assert got_s[q].tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("n_shards", [1, 3])
+def test_rows_whose_scores_overflow_are_left_out(tmp_path, n_shards):
+    """Rows with an infinite score for one query but not for another give
+    answers of different lengths, which the one-file arrays form refuses."""
+    X, _ = make_data("random", 30, 8, 1)
+    X[4], X[17] = 3e38, -3e38
+    Q = np.stack([np.full(8, 2.0, np.float32), np.zeros(8, np.float32),
+                  make_data("random", 1, 8, 1, seed=9)[0][0] * np.float32(1e-30)])
+    whole = one_file(X, "dot", tmp_path)
+    with pytest.raises(ValueError, match="^invalid length: 30, but expected 28$"):
+        whole.query_batch_arrays(Q, 30)
+    want_i = np.full((3, 32), -1, np.int64)
+    want_s = np.full((3, 32), -np.inf, np.float32)
+    for q, r in enumerate(whole.query_batch(Q, 32)):
+        want_i[q, :len(r.results)] = [it.idx for it in r.results]
+        want_s[q, :len(r.results)] = [it.score for it in r.results]
+    assert (want_i[0] >= 0).sum() == 28 and {4, 17}.isdisjoint(want_i[0])
+    with ShardedIndex(build_shards(X, tmp_path / "s", n_shards, metric="dot")) as idx:
+        assert_bit_identical(idx.search(Q, 32), (want_s, want_i))
