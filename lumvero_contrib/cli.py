@@ -265,13 +265,13 @@ def build_parser():
     b.set_defaults(func=cmd_build)
 
     i = sub.add_parser("info", help="dims, rows, metric, size and hash of an index or manifest")
-    i.add_argument("path", metavar="PATH")
+    i.add_argument("path", metavar="PATH", help="index file or shard manifest")
     i.set_defaults(func=cmd_info)
 
     s = sub.add_parser("search", help="exact top-k for every row of a .npy query matrix")
-    s.add_argument("path", metavar="PATH")
-    s.add_argument("queries", metavar="QUERIES.npy")
-    s.add_argument("-k", type=int, required=True, metavar="K")
+    s.add_argument("path", metavar="PATH", help="index file or shard manifest")
+    s.add_argument("queries", metavar="QUERIES.npy", help="float32 queries, one per row")
+    s.add_argument("-k", type=int, required=True, metavar="K", help="results per query")
     s.add_argument("--json", action="store_true", help="one JSON object: ids and scores "
                    "(empty slots: id -1, score null)")
     s.add_argument("--backend", choices=("local", "ray"), default="local",
@@ -280,7 +280,7 @@ def build_parser():
     s.set_defaults(func=cmd_search)
 
     v = sub.add_parser("verify", help="recompute content hashes and compare with the manifest")
-    v.add_argument("path", metavar="PATH")
+    v.add_argument("path", metavar="PATH", help="shard manifest (or index file)")
     v.set_defaults(func=cmd_verify)
     return p
 
