@@ -93,16 +93,17 @@ def _progress_bars():
     def report(shard, n_shards, stage, done, total):
         bar = bars.get(shard)
         if bar is None:
-            bar = tqdm(total=None, desc=f"shard {shard + 1}/{n_shards}", unit="B",
-                       unit_scale=True, unit_divisor=1024, leave=True, disable=None,
+            # The shard's bytes are read (memory-mapped input), written, then
+            # hashed with the 12-byte header.
+            passes = 3 if stage == "read" else 2
+            bar = tqdm(total=passes * total + 12, desc=f"shard {shard + 1}/{n_shards}",
+                       unit="B", unit_scale=True, unit_divisor=1024, leave=True, disable=None,
                        file=sys.stderr)
             bars[shard] = bar
         key = (shard, stage)
         if key not in seen:
             seen[key] = 0
-            bar.total = (bar.total or 0) + total
             bar.set_postfix_str(stage, refresh=False)
-            bar.refresh()
         bar.update(done - seen[key])
         seen[key] = done
         if stage == "hash" and done >= total:
