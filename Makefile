@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 DEB_PACKAGES := librust-blake3-dev libgtest-dev libopenblas-dev libicu-dev cmake g++ pkg-config
-PY_PACKAGES := "numpy>=2.0" pytest "scikit-build-core>=0.10" "cmake>=3.26" ninja
+PY_PACKAGES := "numpy>=2.0" pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.26" ninja
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 JOBS := $(shell nproc)

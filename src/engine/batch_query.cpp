@@ -11,10 +11,12 @@
 #include "engine/exact_band.h"
 #include "engine/kernels.h"
 #include "engine/matrix.h"
+#include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/result_order.h"
 #include "engine/score_error.h"
-#include "engine/single_query.h"
+#include "engine/scan.h"
+#include "engine/settings.h"
 #include "engine/topk.h"
 
 namespace lumvero {
@@ -131,6 +133,13 @@ std::size_t k_eff_of(const SearchEngine& e, std::size_t k) {
 
 }  // namespace
 
+Status check_query_matrix(const SearchEngine& e, std::size_t values, std::size_t cols) {
+  if (cols == 0) return fail(std::string(msg::kZeroColumns));
+  if (values % cols != 0) return fail(std::string(msg::kBatchNotMultiple));
+  if (cols != e.dims) return fail(msg::query_dimensions(cols, e.dims));
+  return {};
+}
+
 std::string_view batch_method_name(BatchStrategy s) {
   switch (s) {
     case BatchStrategy::Matrix: return kMethodMatrix;
@@ -152,8 +161,7 @@ BatchStrategy choose_batch_strategy(std::optional<std::string_view> mode, std::s
 }
 
 std::optional<std::size_t> parse_qblock(std::string_view text) {
-  // The thread-count syntax (optional '+', digits only, no overflow), minus 0.
-  const auto value = pool::parse_thread_count(text);
+  const auto value = settings::parse_u64(text);
   if (!value || *value == 0) return std::nullopt;
   return static_cast<std::size_t>(*value);
 }
@@ -198,7 +206,7 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
   const std::size_t k_eff = k_eff_of(e, k);
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
   const std::size_t dims = static_cast<std::size_t>(e.dims);
-  const std::optional<std::string> env = read_env_setting("LUMVO_QBLOCK");
+  const std::optional<std::string> env = settings::read("LUMVO_QBLOCK");
   const std::size_t qb =
       qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq, e.rows, e.dims,
              e.metric, pool::thread_count());
@@ -258,15 +266,11 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
   // total order, so neither blocks nor pieces can show.
   std::vector<QueryResult> out;
   out.reserve(nq);
-  std::vector<ScoredRow> merged;
   for (std::size_t i = 0; i < nq; ++i) {
-    merged.clear();
-    for (auto& block : *blocks) {
-      merged.insert(merged.end(), block[i].begin(), block[i].end());
-      std::vector<ScoredRow>().swap(block[i]);
-    }
-    select_top_k(merged, k_eff, e.metric);
-    out.push_back(make_result(std::vector<ScoredRow>(merged.begin(), merged.end()), kMethodBlocked));
+    std::vector<std::vector<ScoredRow>> lists;
+    lists.reserve(blocks->size());
+    for (auto& block : *blocks) lists.push_back(std::move(block[i]));
+    out.push_back(make_result(merge_chunk_lists(std::move(lists), k_eff, e.metric), kMethodBlocked));
   }
   return out;
 }
@@ -287,7 +291,7 @@ Result<std::vector<QueryResult>> batch_per_query(const SearchEngine& e,
   // The whole block is checked before any query runs, so no partial work is
   // done for a batch that fails.
   for (const float v : queries)
-    if (!is_usable(v)) return fail(std::string(batch_msg::kNonFinite));
+    if (!is_usable(v)) return fail(std::string(msg::kBatchNonFinite));
 
   const std::size_t dims = static_cast<std::size_t>(e.dims);
   const std::size_t k_eff = k_eff_of(e, k);
@@ -311,11 +315,8 @@ Result<std::vector<QueryResult>> batch_per_query(const SearchEngine& e,
 
 Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float> queries,
                                                            std::size_t qdims, std::size_t k) const {
-  if (qdims == 0) return fail(std::string(batch_msg::kZeroDims));
-  if (queries.size() % qdims != 0) return fail(std::string(batch_msg::kNotMultiple));
-  if (qdims != dims)
-    return fail("Query dimensions " + std::to_string(qdims) + " != index dimensions " +
-                std::to_string(dims));
+  if (auto shape = check_query_matrix(*this, queries.size(), qdims); !shape)
+    return fail(std::move(shape.error()));
   const std::size_t nq = queries.size() / qdims;
   if (nq == 0) return std::vector<QueryResult>{};
   if (nq == 1) {
@@ -326,7 +327,7 @@ Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float
     return out;
   }
 
-  const std::optional<std::string> mode = read_env_setting("LUMVO_BATCH_MODE");
+  const std::optional<std::string> mode = settings::read("LUMVO_BATCH_MODE");
   switch (choose_batch_strategy(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq)) {
     case BatchStrategy::Matrix: return batch::batch_matrix(*this, queries, nq, k);
     case BatchStrategy::MatrixChunked: return batch::batch_matrix_chunked(*this, queries, nq, k);

@@ -75,29 +75,22 @@ inline constexpr std::string_view kKindUpper = "upper_bound";
 inline constexpr std::string_view kKindLower = "lower_bound";
 inline constexpr std::string_view kKindNone = "none";
 
-inline constexpr std::string_view kNonFiniteQuery = "Query vector contains non-finite values";
 
 // "arch=" followed by the target architecture name.
 std::string compile_flags();
 
-// [j*bs, min((j+1)*bs, dims)) for j = 0, 1, ... while j*bs < dims: the
-// engine-wide partition (engine/row_norms.h).
-using lumvero::make_blocks;
-
-// Block indices by energy, highest first under the f64 totalOrder, equal
-// energies by lower index.
-std::vector<std::uint64_t> energy_order(std::span<const double> energies);
-
 }  // namespace certified
 
 // One certified search per query, each a task on the worker pool. queries is
-// row-major, nq rows of engine.dims values (the caller has checked the column
-// count). Results come back in query order; if any query fails, the call fails
-// with the text of the lowest-numbered failing query and returns no partial
-// list.
+// row-major with `cols` values per row, checked as a batch is (at least one
+// column, a whole number of rows, cols == dims) but with this path's own,
+// correctly encoded text. Results come back in query order; if any query
+// fails, the call fails with the text of the lowest-numbered failing query
+// and returns no partial list.
 Result<std::vector<CertifiedResult>> query_certified_batch(const SearchEngine& engine,
-                                                           const float* queries, std::size_t nq,
-                                                           std::size_t k, std::size_t block_size,
+                                                           std::span<const float> queries,
+                                                           std::size_t cols, std::size_t k,
+                                                           std::size_t block_size,
                                                            bool enable_pruning);
 
 }  // namespace lumvero

@@ -1,7 +1,6 @@
 #include "engine/exact_band.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -19,12 +18,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // runs are short enough that one large row widens few others, and long enough
 // that the maximum costs next to nothing against the scores themselves.
 constexpr std::size_t kGapRows = 512;
-
-// The ranking key of result_order.h, branch-free so the filter vectorises.
-inline std::int32_t key_of(float score) {
-  const std::int32_t s = std::bit_cast<std::int32_t>(score);
-  return s ^ ((s >> 31) & std::int32_t{0x7fffffff});
-}
 
 // f32 conversions rounded away from the side a bound must not cross.
 float float_down(double x) {
@@ -109,24 +102,24 @@ void ExactBand::feed_bounded(const float* approx, std::size_t n, std::uint64_t f
   std::size_t j = 0;
   for (; j < n && !sure_.full(); ++j) consider(first + j, approx[j], gap);
   if (j == n) return;
-  std::int32_t cut = key_of(cutoff(gap));
+  std::int32_t cut = order_key(cutoff(gap));
   // Sixteen at a time: on ordinary data almost no block holds a row that
   // can still reach the band, and the test is one integer compare per row.
   for (; j + 16 <= n; j += 16) {
     unsigned any = 0;
-    for (std::size_t t = 0; t < 16; ++t) any |= within<kDistance>(key_of(approx[j + t]), cut);
+    for (std::size_t t = 0; t < 16; ++t) any |= within<kDistance>(order_key(approx[j + t]), cut);
     if (any == 0) continue;
     for (std::size_t t = 0; t < 16; ++t) {
-      if (within<kDistance>(key_of(approx[j + t]), cut)) {
+      if (within<kDistance>(order_key(approx[j + t]), cut)) {
         consider(first + j + t, approx[j + t], gap);
-        cut = key_of(cutoff(gap));
+        cut = order_key(cutoff(gap));
       }
     }
   }
   for (; j < n; ++j) {
-    if (within<kDistance>(key_of(approx[j]), cut)) {
+    if (within<kDistance>(order_key(approx[j]), cut)) {
       consider(first + j, approx[j], gap);
-      cut = key_of(cutoff(gap));
+      cut = order_key(cutoff(gap));
     }
   }
 }

@@ -47,9 +47,6 @@ class ExactBand {
   // read from `data` (row r at data + r * dims); leaves the band empty.
   std::vector<ScoredRow> finish(const float* query, const float* data, std::size_t dims);
 
-  // Rows currently in the band (for profiling and tests).
-  std::size_t band_size() const { return band_.size(); }
-
  private:
   struct Member {
     std::uint64_t idx;
