@@ -107,9 +107,15 @@ def test_actor_killed_mid_query_is_restarted_and_asked_again(ray_index, monkeypa
     assert idx.retries == 1
 
 
+def kill_actor(idx, shard):
+    pid = idx.shard_info()[shard]["pid"]
+    ray.kill(ray.get_actor(idx.actor_names[shard]), no_restart=True)
+    assert process_gone(pid)
+
+
 def test_actor_killed_between_queries(ray_index):
     idx, Q, whole, _ = ray_index
-    ray.kill(ray.get_actor(idx.actor_names[2]), no_restart=True)
+    kill_actor(idx, 2)
     assert_bit_identical(idx.search(Q, 10), reference(whole, Q, 10, "cosine"))
     assert idx.retries == 1
 
@@ -123,7 +129,7 @@ def test_shard_that_cannot_come_back_raises_naming_it(ray_index, how, cause):
 
     idx, Q, _, directory = ray_index
     damage(directory / "shard-00001_f32.bin", how)
-    ray.kill(ray.get_actor(idx.actor_names[1]), no_restart=True)
+    kill_actor(idx, 1)
     for _ in range(2):  # and again: still no partial answer
         with pytest.raises(ShardError, match=r"^shard 1 \(shard-00001_f32\.bin\) did not answer "
                                              r"\(.*\) and failed again after a restart \(.*"
