@@ -32,7 +32,13 @@ $(VENV)/.stamp: .deps-debian.stamp
 	$(PIP) install -q $(PY_PACKAGES)
 	@touch $@
 
-deps: .deps-debian.stamp $(VENV)/.stamp
+# Extras of lumvero_contrib: sharded search on Ray and the lumvero-index tool.
+CONTRIB_PACKAGES := "ray>=2.9" tqdm blake3
+$(VENV)/.contrib.stamp: $(VENV)/.stamp
+	$(PIP) install -q $(CONTRIB_PACKAGES)
+	@touch $@
+
+deps: .deps-debian.stamp $(VENV)/.stamp $(VENV)/.contrib.stamp
 
 install: deps
 	$(PIP) install -q --no-build-isolation .

@@ -1,0 +1,313 @@
+"""lumvero-index: build, inspect, search and verify index files and shard
+manifests from the shell.
+
+    lumvero-index build EMB.npy --metric M --out DIR [--shards N]
+    lumvero-index info PATH
+    lumvero-index search PATH QUERIES.npy -k K [--json]
+    lumvero-index verify PATH
+
+PATH is an index file or a shard manifest. Mistakes in the input end with a
+one-line message on standard error and exit status 2; ``verify`` exits with
+1 when a file does not match its manifest.
+"""
+import argparse
+import json
+import os
+import sys
+
+import numpy as np
+
+PROG = "lumvero-index"
+EXIT_MISMATCH = 1
+EXIT_ERROR = 2
+
+
+class UserError(Exception):
+    """A mistake in the command line or its input files."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        sub = self.prog.split(" ", 1)[1] if " " in self.prog else ""
+        hint = f"{PROG} {sub} --help" if sub else f"{PROG} --help"
+        raise UserError(f"{message} (see {hint})")
+
+
+def _load_npy(path, what):
+    try:
+        arr = np.load(path, mmap_mode="r", allow_pickle=False)
+    except FileNotFoundError:
+        raise UserError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise UserError(f"{path}: is a directory") from None
+    except PermissionError:
+        raise UserError(f"{path}: permission denied") from None
+    except (ValueError, OSError, EOFError) as e:
+        raise UserError(f"{path}: not a NumPy .npy file ({e})") from None
+    if not isinstance(arr, np.ndarray):
+        raise UserError(f"{path}: not a single-array .npy file")
+    if arr.dtype != np.float32:
+        raise UserError(f"{path}: {what} must be float32, got {arr.dtype}")
+    return arr
+
+
+def _is_manifest(path):
+    """A manifest is a JSON object; an index file starts with its binary
+    header (whose first byte can happen to be '{', so parse to be sure)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(1 << 20)
+    except FileNotFoundError:
+        raise UserError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise UserError(f"{path}: is a directory") from None
+    if not head.lstrip().startswith(b"{"):
+        return False
+    try:
+        with open(path, "rb") as f:
+            doc = json.loads(f.read())
+    except (UnicodeDecodeError, json.JSONDecodeError):
+        return False
+    return isinstance(doc, dict)
+
+
+def _human(n):
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if n < 1024 or unit == "TiB":
+            return f"{n} B" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+
+
+# ---------------------------------------------------------------------------
+
+
+def _progress_bars():
+    """One tqdm bar per shard (shown on a terminal), in bytes read, written
+    and hashed."""
+    try:
+        from tqdm import tqdm
+    except ImportError:  # pragma: no cover - installed with the extras
+        return lambda *a: None, lambda: None
+    bars, seen = {}, {}
+
+    def report(shard, n_shards, stage, done, total):
+        bar = bars.get(shard)
+        if bar is None:
+            # The shard's bytes are read (memory-mapped input), written, then
+            # hashed with the 12-byte header.
+            passes = 3 if stage == "read" else 2
+            bar = tqdm(total=passes * total + 12, desc=f"shard {shard + 1}/{n_shards}",
+                       unit="B", unit_scale=True, unit_divisor=1024, leave=True, disable=None,
+                       file=sys.stderr)
+            bars[shard] = bar
+        key = (shard, stage)
+        if key not in seen:
+            seen[key] = 0
+            bar.set_postfix_str(stage, refresh=False)
+        bar.update(done - seen[key])
+        seen[key] = done
+        if stage == "hash" and done >= total:
+            bar.close()
+
+    def close():
+        for bar in bars.values():
+            bar.close()
+
+    return report, close
+
+
+def cmd_build(args):
+    from lumvero_contrib.shards import build_shards
+
+    X = _load_npy(args.embeddings, "embeddings")
+    if X.ndim != 2:
+        raise UserError(f"{args.embeddings}: embeddings must be a (rows, dims) matrix, "
+                        f"got shape {X.shape}")
+    if args.shards < 1:
+        raise UserError(f"--shards must be at least 1, got {args.shards}")
+    report, close = _progress_bars()
+    try:
+        path = build_shards(X, args.out, args.shards, metric=args.metric,
+                            normalize=args.normalize, name=args.name, progress=report)
+    finally:
+        close()
+    print(path)
+    return 0
+
+
+def cmd_info(args):
+    from lumvero_contrib.shards import file_hash, load_manifest, read_header
+
+    path = args.path
+    if _is_manifest(path):
+        m = load_manifest(path)
+        lines = [("path", os.path.abspath(path)), ("kind", "shard manifest"),
+                 ("dims", m.dims), ("rows", m.rows), ("metric", m.metric),
+                 ("shards", len(m.shards))]
+        total, missing, rows_out = 0, 0, []
+        for s in m.shards:
+            try:
+                size = os.path.getsize(s.path)
+                total += size
+                size_text = _human(size)
+            except OSError:
+                missing += 1
+                size_text = "missing"
+            rows_out.append(f"  {s.index}: {s.file} rows {s.first_row}-{s.first_row + s.rows - 1}"
+                            f" ({s.rows}) {size_text} {s.index_hash}")
+        size_line = f"{total} bytes ({_human(total)})"
+        if missing:
+            size_line += f", {missing} shard file{'s' if missing > 1 else ''} missing"
+        lines += [("size", size_line), ("hash", f"{file_hash(path)} (manifest file)")]
+        for k, v in lines:
+            print(f"{k}: {v}")
+        print("shard files:")
+        print("\n".join(rows_out))
+        return 0
+    dims, rows, metric, size = read_header(path)
+    for k, v in [("path", os.path.abspath(path)), ("kind", "index file"), ("dims", dims),
+                 ("rows", rows), ("metric", metric), ("size", f"{size} bytes ({_human(size)})"),
+                 ("hash", file_hash(path))]:
+        print(f"{k}: {v}")
+    return 0
+
+
+def cmd_search(args):
+    from lumvero_contrib.shards import (ShardedIndex, check_k, merge_top_k, prepare_queries,
+                                        read_header, search_engine)
+
+    if args.k < 0:
+        raise UserError(f"-k must be non-negative, got {args.k}")
+    if _is_manifest(args.path):
+        Q = _load_npy(args.queries, "queries")
+        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address) as idx:
+            metric = idx.metric
+            scores, ids = idx.search(np.array(Q), args.k)
+    else:
+        import lumvero
+
+        dims, _, metric, _ = read_header(args.path)
+        Q = prepare_queries(np.array(_load_npy(args.queries, "queries")), dims)
+        k = check_k(args.k)
+        engine = lumvero.PySearchEngine(args.path, False)
+        scores, ids = merge_top_k([search_engine(engine, 0, Q, k, metric)], k, metric)
+    if args.json:
+        doc = {"metric": metric, "k": args.k,
+               "ids": ids.tolist(),
+               "scores": [[float(s) if i >= 0 else None for s, i in zip(rs, ri)]
+                          for rs, ri in zip(scores, ids)]}
+        json.dump(doc, sys.stdout)
+        sys.stdout.write("\n")
+    else:
+        for q, (rs, ri) in enumerate(zip(scores, ids)):
+            hits = " ".join(f"{i}:{s!r}" for s, i in zip(rs.tolist(), ri.tolist()) if i >= 0)
+            print(f"{q}\t{hits}")
+    return 0
+
+
+def cmd_verify(args):
+    from lumvero_contrib.shards import file_hash, load_manifest, read_header
+
+    path = args.path
+    if not _is_manifest(path):
+        try:
+            dims, rows, metric, size = read_header(path)
+        except ValueError as e:
+            print(f"FAILED {e}")
+            return EXIT_MISMATCH
+        print(f"ok {path}: {rows} rows × {dims} dims, {metric}, {size} bytes, hash "
+              f"{file_hash(path)} (no manifest to compare with)")
+        return 0
+    m = load_manifest(path)
+    bad = 0
+    for s in m.shards:
+        try:
+            dims, rows, metric, _ = read_header(s.path)
+        except FileNotFoundError:
+            print(f"FAILED {s.label()}: file missing")
+            bad += 1
+            continue
+        except (OSError, ValueError) as e:
+            print(f"FAILED {s.label()}: {e}")
+            bad += 1
+            continue
+        digest = file_hash(s.path)
+        if digest != s.index_hash:
+            print(f"FAILED {s.label()}: hash {digest}, manifest {s.index_hash}")
+            bad += 1
+        elif (dims, rows, metric) != (m.dims, s.rows, m.metric):
+            print(f"FAILED {s.label()}: {rows} rows × {dims} dims ({metric}), manifest "
+                  f"{s.rows} rows × {m.dims} dims ({m.metric})")
+            bad += 1
+        else:
+            print(f"ok {s.label()}: {digest}")
+    if bad:
+        print(f"{bad} of {len(m.shards)} shards failed verification")
+        return EXIT_MISMATCH
+    print(f"all {len(m.shards)} shards match the manifest")
+    return 0
+
+
+def build_parser():
+    p = _Parser(prog=PROG, description="Build, inspect, search and verify lumvero index files "
+                                        "and shard manifests.")
+    sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    b = sub.add_parser("build", help="write shard files and a manifest from a .npy matrix")
+    b.add_argument("embeddings", metavar="EMB.npy", help="float32 (rows, dims) matrix; read "
+                   "memory-mapped, one shard at a time")
+    b.add_argument("--metric", required=True, help="cosine, dot or euclidean")
+    b.add_argument("--out", required=True, metavar="DIR", help="output directory")
+    b.add_argument("--shards", type=int, default=1, metavar="N", help="number of shards "
+                   "(default 1)")
+    b.add_argument("--name", default="shard", help="base name of the shard files")
+    b.add_argument("--normalize", action="store_true", help="scale rows to unit length "
+                   "(always done for cosine)")
+    b.set_defaults(func=cmd_build)
+
+    i = sub.add_parser("info", help="dims, rows, metric, size and hash of an index or manifest")
+    i.add_argument("path", metavar="PATH", help="index file or shard manifest")
+    i.set_defaults(func=cmd_info)
+
+    s = sub.add_parser("search", help="exact top-k for every row of a .npy query matrix")
+    s.add_argument("path", metavar="PATH", help="index file or shard manifest")
+    s.add_argument("queries", metavar="QUERIES.npy", help="float32 queries, one per row")
+    s.add_argument("-k", type=int, required=True, metavar="K", help="results per query")
+    s.add_argument("--json", action="store_true", help="one JSON object: ids and scores "
+                   "(empty slots: id -1, score null)")
+    s.add_argument("--backend", choices=("local", "ray"), default="local",
+                   help="where the shards of a manifest are searched (default local)")
+    s.add_argument("--ray-address", default=None, help="Ray cluster to connect to")
+    s.set_defaults(func=cmd_search)
+
+    v = sub.add_parser("verify", help="recompute content hashes and compare with the manifest")
+    v.add_argument("path", metavar="PATH", help="shard manifest (or index file)")
+    v.set_defaults(func=cmd_verify)
+    return p
+
+
+def _one_line(e):
+    if isinstance(e, OSError) and e.strerror:
+        return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
+    text = " ".join(str(e).split())
+    return text or type(e).__name__
+
+
+def main(argv=None):
+    try:
+        args = build_parser().parse_args(argv)
+        return args.func(args)
+    except UserError as e:
+        message = str(e)
+    except (ValueError, TypeError, OSError, ImportError) as e:
+        message = _one_line(e)
+    except RuntimeError as e:  # a shard that cannot answer
+        message = _one_line(e)
+    except KeyboardInterrupt:
+        return 130
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return EXIT_ERROR
+
+
+if __name__ == "__main__":
+    sys.exit(main())

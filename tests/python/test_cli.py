@@ -1,0 +1,251 @@
+"""The lumvero-index command, run as a separate process, end to end."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import lumvero
+from blake3_ref import blake3_hex
+from lumvero_contrib.shards import ShardedIndex, load_manifest
+from shard_helpers import assert_bit_identical, make_data, one_file, reference
+
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "lumvero-index")
+ROWS, DIMS, NQ = 203, 20, 6
+
+
+def run(*args, env=None, cwd=None):
+    full_env = dict(os.environ, **(env or {}))
+    return subprocess.run([SCRIPT, *map(str, args)], capture_output=True, text=True,
+                          env=full_env, cwd=cwd, timeout=300)
+
+
+def assert_user_error(r, message):
+    assert r.returncode == 2, r.stderr
+    assert r.stdout == ""
+    assert "Traceback" not in r.stderr
+    assert r.stderr.count("\n") == 1
+    assert r.stderr == f"lumvero-index: error: {message}\n"
+
+
+@pytest.fixture(scope="module")
+def built(tmp_path_factory):
+    d = tmp_path_factory.mktemp("cli")
+    X, Q = make_data("ties", ROWS, DIMS, NQ, seed=4)
+    X[::3] = make_data("random", ROWS, DIMS, 1, seed=5)[0][::3]
+    np.save(d / "emb.npy", X)
+    np.save(d / "queries.npy", Q)
+    r = run("build", d / "emb.npy", "--metric", "Euclidean", "--out", d / "idx", "--shards", 3)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == f"{d / 'idx' / 'manifest.json'}\n"
+    return d, X, Q
+
+
+def test_build_writes_the_shards(built):
+    d, X, _ = built
+    m = load_manifest(d / "idx" / "manifest.json")
+    assert (m.metric, m.dims, m.rows, len(m.shards)) == ("euclidean", DIMS, ROWS, 3)
+    data = b"".join(open(s.path, "rb").read()[12:] for s in m.shards)
+    assert data == X.tobytes()
+
+
+@pytest.mark.parametrize("json_out", [False, True])
+@pytest.mark.parametrize("target", ["manifest", "index"])
+def test_search_prints_the_exact_answer(built, tmp_path, target, json_out):
+    d, X, Q = built
+    whole = one_file(X, "euclidean", tmp_path)
+    path = d / "idx" / "manifest.json" if target == "manifest" else whole_path(tmp_path)
+    k = ROWS + 2  # wider than the index: empty slots at the end
+    r = run("search", path, d / "queries.npy", "-k", k, *(["--json"] if json_out else []))
+    assert r.returncode == 0, r.stderr
+    want_s, want_i = reference(whole, Q, k, "euclidean")
+    if json_out:
+        doc = json.loads(r.stdout)
+        assert (doc["metric"], doc["k"]) == ("euclidean", k)
+        ids = np.array(doc["ids"], np.int64)
+        scores = np.array([[np.inf if s is None else s for s in row] for row in doc["scores"]],
+                          np.float64)
+        assert (scores.astype(np.float32).astype(np.float64) == scores).all()
+        assert_bit_identical((scores.astype(np.float32), ids), (want_s, want_i))
+    else:
+        lines = r.stdout.splitlines()
+        assert len(lines) == NQ
+        for q, line in enumerate(lines):
+            number, hits = line.split("\t")
+            assert int(number) == q
+            pairs = [h.split(":") for h in hits.split()]
+            assert [int(i) for i, _ in pairs] == want_i[q][want_i[q] >= 0].tolist()
+            got = np.array([float(s) for _, s in pairs], np.float32)
+            assert got.tobytes() == want_s[q][want_i[q] >= 0].tobytes()
+
+
+def whole_path(tmp_path):
+    return tmp_path / "whole_f32.bin"
+
+
+def test_search_through_ray(built, tmp_path):
+    """A Ray cluster of the command's own, started and stopped by it."""
+    d, X, Q = built
+    r = run("search", d / "idx" / "manifest.json", d / "queries.npy", "-k", 7, "--json",
+            "--backend", "ray", env={"RAY_ADDRESS": ""})
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout)
+    want_s, want_i = reference(one_file(X, "euclidean", tmp_path), Q, 7, "euclidean")
+    assert doc["ids"] == want_i.tolist()
+    assert np.array(doc["scores"], np.float32).tobytes() == want_s.tobytes()
+
+
+def test_info_of_a_manifest_and_of_an_index(built, tmp_path):
+    d, X, _ = built
+    manifest = d / "idx" / "manifest.json"
+    m = load_manifest(manifest)
+    r = run("info", manifest)
+    assert r.returncode == 0, r.stderr
+    sizes = [12 + s.rows * DIMS * 4 for s in m.shards]
+    head = [f"path: {manifest}", "kind: shard manifest", f"dims: {DIMS}", f"rows: {ROWS}",
+            "metric: euclidean", "shards: 3", f"size: {sum(sizes)} bytes (15.9 KiB)",
+            f"hash: {blake3_hex(manifest.read_bytes())} (manifest file)", "shard files:"]
+    lines = r.stdout.splitlines()
+    assert lines[:9] == head
+    assert lines[9:] == [f"  {s.index}: {s.file} rows {s.first_row}-{s.first_row + s.rows - 1} "
+                         f"({s.rows}) {size / 1024:.1f} KiB {s.index_hash}"
+                         for s, size in zip(m.shards, sizes)]
+
+    whole = one_file(X, "dot", tmp_path)
+    r = run("info", whole_path(tmp_path))
+    raw = whole_path(tmp_path).read_bytes()
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        f"path: {whole_path(tmp_path)}", "kind: index file", f"dims: {DIMS}", f"rows: {ROWS}",
+        "metric: dot", f"size: {len(raw)} bytes (15.9 KiB)", f"hash: {blake3_hex(raw)}"]
+    assert blake3_hex(raw) == whole.query_exact_detailed(np.zeros(DIMS, np.float32), 0).index_hash
+
+
+def test_info_of_an_index_whose_header_starts_like_json(tmp_path):
+    """dims 123 makes the first byte '{': still an index file."""
+    X = np.ones((2, 123), np.float32)
+    p = lumvero.py_prepare_bin_from_embeddings(X, 123, 2, "brace", "f32", metric="dot",
+                                               output_dir=str(tmp_path))
+    r = run("info", p)
+    assert r.returncode == 0, r.stderr
+    assert "kind: index file" in r.stdout and "dims: 123" in r.stdout
+
+
+def test_verify(built, tmp_path):
+    d, X, _ = built
+    r = run("build", d / "emb.npy", "--metric", "dot", "--out", tmp_path / "v", "--shards", 4,
+            "--name", "vv")
+    assert r.returncode == 0, r.stderr
+    manifest = tmp_path / "v" / "manifest.json"
+    r = run("verify", manifest)
+    assert r.returncode == 0, r.stdout + r.stderr
+    m = load_manifest(manifest)
+    assert r.stdout.splitlines() == [f"ok shard {s.index} ({s.file}): {s.index_hash}"
+                                     for s in m.shards] + ["all 4 shards match the manifest"]
+
+    # One value changed in shard 2, shard 3 gone.
+    raw = bytearray((tmp_path / "v" / "vv-00002_f32.bin").read_bytes())
+    raw[-1] ^= 0x80
+    (tmp_path / "v" / "vv-00002_f32.bin").write_bytes(raw)
+    os.unlink(tmp_path / "v" / "vv-00003_f32.bin")
+    r = run("verify", manifest)
+    assert r.returncode == 1
+    lines = r.stdout.splitlines()
+    assert lines[2] == (f"FAILED shard 2 (vv-00002_f32.bin): hash {blake3_hex(bytes(raw))}, "
+                        f"manifest {m.shards[2].index_hash}")
+    assert lines[3] == "FAILED shard 3 (vv-00003_f32.bin): file missing"
+    assert lines[4] == "2 of 4 shards failed verification"
+    # The same damage is refused when the shards are opened for search.
+    with pytest.raises(ValueError, match=r"^shard 2 \(vv-00002_f32\.bin\): content hash"):
+        ShardedIndex(manifest)
+
+    # A truncated index file fails on its own.
+    bad = tmp_path / "short.bin"
+    bad.write_bytes(open(m.shards[0].path, "rb").read()[:-1])
+    r = run("verify", bad)
+    assert r.returncode == 1
+    assert r.stdout == (f"FAILED {bad}: File too small: expected {12 + m.shards[0].rows * DIMS * 4}"
+                        f" bytes, got {11 + m.shards[0].rows * DIMS * 4}\n")
+
+
+def save(tmp_path, name, arr):
+    np.save(tmp_path / name, arr)
+    return tmp_path / name
+
+
+@pytest.mark.parametrize("case", [
+    "missing", "not-npy", "float64", "one-dim", "metric", "shards0", "no-out", "too-many-shards",
+    "bad-name",
+])
+def test_build_errors(tmp_path, case):
+    emb = save(tmp_path, "e.npy", np.ones((4, 3), np.float32))
+    out = tmp_path / "o"
+    args, message = {
+        "missing": (["build", tmp_path / "nope.npy", "--metric", "dot", "--out", out],
+                    f"{tmp_path / 'nope.npy'}: no such file"),
+        "not-npy": (["build", tmp_path / "t.txt", "--metric", "dot", "--out", out], None),
+        "float64": (["build", save(tmp_path, "d.npy", np.ones((4, 3))), "--metric", "dot",
+                     "--out", out], f"{tmp_path / 'd.npy'}: embeddings must be float32, got "
+                                    "float64"),
+        "one-dim": (["build", save(tmp_path, "v.npy", np.ones(4, np.float32)), "--metric", "dot",
+                     "--out", out], f"{tmp_path / 'v.npy'}: embeddings must be a (rows, dims) "
+                                    "matrix, got shape (4,)"),
+        "metric": (["build", emb, "--metric", "euclid", "--out", out],
+                   "Unknown similarity metric: euclid"),
+        "shards0": (["build", emb, "--metric", "dot", "--out", out, "--shards", 0],
+                    "--shards must be at least 1, got 0"),
+        "no-out": (["build", emb, "--metric", "dot"],
+                   "the following arguments are required: --out (see lumvero-index build "
+                   "--help)"),
+        "too-many-shards": (["build", emb, "--metric", "dot", "--out", out, "--shards", 5],
+                            "n_shards must be between 1 and the row count 4, got 5"),
+        "bad-name": (["build", emb, "--metric", "dot", "--out", out, "--name", "a.b"],
+                     "Invalid base_name: cannot be empty or contain special characters"),
+    }[case]
+    (tmp_path / "t.txt").write_text("hello\n")
+    r = run(*args)
+    if message is None:
+        assert r.stderr.startswith(f"lumvero-index: error: {tmp_path / 't.txt'}: not a NumPy "
+                                   ".npy file (")
+        message = r.stderr[len("lumvero-index: error: "):-1]
+    assert_user_error(r, message)
+    assert not (out / "manifest.json").exists()
+
+
+@pytest.mark.parametrize("case", ["dims", "k", "nan", "no-index", "not-index", "no-k",
+                                  "short-index", "bad-manifest"])
+def test_search_info_verify_errors(built, tmp_path, case):
+    d, _, _ = built
+    manifest = d / "idx" / "manifest.json"
+    q = d / "queries.npy"
+    (tmp_path / "tiny.bin").write_bytes(b"\x01\x00")
+    (tmp_path / "m.json").write_text('{"format": 1, "shards": 5}')
+    short = tmp_path / "short.bin"
+    short.write_bytes(np.array([4, 2, 0], "<u4").tobytes() + b"\0" * 20)
+    args, message = {
+        "dims": (["search", manifest, save(tmp_path, "q.npy", np.ones((2, 7), np.float32)), "-k",
+                  3], "Query dimensions 7 != index dimensions 20"),
+        "k": (["search", manifest, q, "-k", -1], "-k must be non-negative, got -1"),
+        "nan": (["search", manifest, save(tmp_path, "n.npy", np.full((1, DIMS), np.nan,
+                                                                    np.float32)), "-k", 2],
+                "queries contain non-finite values (NaN or Inf)"),
+        "no-index": (["search", tmp_path / "none.bin", q, "-k", 2],
+                     f"{tmp_path / 'none.bin'}: no such file"),
+        "not-index": (["info", tmp_path / "tiny.bin"],
+                      f"{tmp_path / 'tiny.bin'}: not an index file (2 bytes, shorter than the "
+                      "12-byte header)"),
+        "no-k": (["search", manifest, q],
+                 "the following arguments are required: -k (see lumvero-index search --help)"),
+        "short-index": (["search", short, q, "-k", 1],
+                        f"{short}: File too small: expected 44 bytes, got 32"),
+        "bad-manifest": (["verify", tmp_path / "m.json"],
+                         f"{tmp_path / 'm.json'}: invalid manifest: unknown metric None"),
+    }[case]
+    assert_user_error(run(*args), message)
+
+
+def test_no_command():
+    assert_user_error(run(), "the following arguments are required: command (see lumvero-index "
+                             "--help)")
