@@ -85,6 +85,8 @@ def whole_path(tmp_path):
     return tmp_path / "whole_f32.bin"
 
 
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="Ray workers under the sanitizer runtime")
 def test_search_through_ray(built, tmp_path):
     """A Ray cluster of the command's own, started and stopped by it."""
     d, X, Q = built
