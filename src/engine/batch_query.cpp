@@ -95,18 +95,16 @@ void score_into_bands(const SearchEngine& e, const float* qbase, std::size_t m, 
   }
 }
 
-// Each query's k best of rows [r0, r1) under compute_score, best first.
-std::vector<std::vector<ScoredRow>> exact_lists(const SearchEngine& e, const float* qbase,
-                                                std::size_t m, std::size_t k, std::uint64_t r0,
-                                                std::uint64_t r1) {
+// Each query's band over rows [r0, r1), ready to be resolved.
+std::vector<BandPart> band_parts(const SearchEngine& e, const float* qbase, std::size_t m,
+                                 std::size_t k, std::uint64_t r0, std::uint64_t r1) {
   const std::vector<double> qn = query_norms(e, qbase, m);
   QueryBands bands(e, qn.data(), m, k);
   score_into_bands(e, qbase, m, qn.data(), r0, r1, bands);
-  std::vector<std::vector<ScoredRow>> lists;
-  lists.reserve(m);
-  for (std::size_t i = 0; i < m; ++i)
-    lists.push_back(bands.bands[i].finish(qbase + i * e.dims, e.data(), e.dims));
-  return lists;
+  std::vector<BandPart> parts;
+  parts.reserve(m);
+  for (ExactBand& band : bands.bands) parts.push_back(band.take());
+  return parts;
 }
 
 QueryResult make_result(std::vector<ScoredRow>&& rows, std::string_view method) {
@@ -212,11 +210,17 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
              e.metric, pool::thread_count());
   auto chunks = pool::map_chunks(nq, qb, [&](std::size_t b, std::size_t en, std::size_t) {
     const std::size_t m = en - b;
-    std::vector<std::vector<ScoredRow>> lists =
-        exact_lists(e, query_at(queries, dims, b), m, k_eff, 0, e.rows);
+    const float* first = query_at(queries, dims, b);
+    std::vector<BandPart> parts = band_parts(e, first, m, k_eff, 0, e.rows);
     std::vector<QueryResult> out;
     out.reserve(m);
-    for (auto& list : lists) out.push_back(make_result(std::move(list), kMethodMatrix));
+    for (std::size_t i = 0; i < m; ++i) {
+      std::vector<BandPart> one;
+      one.push_back(std::move(parts[i]));
+      out.push_back(make_result(resolve_bands(std::move(one), k_eff, e.metric,
+                                              first + i * dims, e.data(), dims),
+                                kMethodMatrix));
+    }
     return out;
   });
   if (!chunks) return fail(std::move(chunks.error()));
@@ -258,19 +262,21 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
   auto blocks = pool::map(pieces.size(), [&](std::size_t p) {
     const auto [s, en] = pieces[p];
     const std::size_t k_piece = static_cast<std::size_t>(std::min<std::uint64_t>(k_eff, en - s));
-    return exact_lists(e, queries.data(), nq, k_piece, s, en);
+    return band_parts(e, queries.data(), nq, k_piece, s, en);
   });
   if (!blocks) return fail(std::move(blocks.error()));
 
-  // Outputs come back in row order; each query's lists are merged under the
-  // total order, so neither blocks nor pieces can show.
+  // Each query's bands from every piece are resolved together: its rows are
+  // rescored once, and under the total order neither blocks nor pieces show.
   std::vector<QueryResult> out;
   out.reserve(nq);
   for (std::size_t i = 0; i < nq; ++i) {
-    std::vector<std::vector<ScoredRow>> lists;
-    lists.reserve(blocks->size());
-    for (auto& block : *blocks) lists.push_back(std::move(block[i]));
-    out.push_back(make_result(merge_chunk_lists(std::move(lists), k_eff, e.metric), kMethodBlocked));
+    std::vector<BandPart> parts;
+    parts.reserve(blocks->size());
+    for (auto& block : *blocks) parts.push_back(std::move(block[i]));
+    out.push_back(make_result(resolve_bands(std::move(parts), k_eff, e.metric,
+                                            query_at(queries, e.dims, i), e.data(), e.dims),
+                              kMethodBlocked));
   }
   return out;
 }

@@ -1,6 +1,7 @@
 #include "engine/exact_band.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -19,16 +20,24 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // that the maximum costs next to nothing against the scores themselves.
 constexpr std::size_t kGapRows = 512;
 
-// f32 conversions rounded away from the side a bound must not cross.
-float float_down(double x) {
-  float f = static_cast<float>(x);
-  if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-  return f;
+// One binary32 step towards -inf / +inf from a finite value (the cheap form
+// of nextafter, which these hot conversions cannot afford as a call).
+inline float step_down(float f) {
+  if (f == 0.0f) return -std::numeric_limits<float>::denorm_min();
+  const std::uint32_t b = std::bit_cast<std::uint32_t>(f);
+  return std::bit_cast<float>(f > 0.0f ? b - 1 : b + 1);
 }
-float float_up(double x) {
-  float f = static_cast<float>(x);
-  if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-  return f;
+inline float step_up(float f) { return -step_down(-f); }
+
+// f32 conversions rounded away from the side a bound must not cross. An
+// infinity or NaN passes through (it is never usable as a bound).
+inline float float_down(double x) {
+  const float f = static_cast<float>(x);
+  return static_cast<double>(f) > x && std::isfinite(f) ? step_down(f) : f;
+}
+inline float float_up(double x) {
+  const float f = static_cast<float>(x);
+  return static_cast<double>(f) < x && std::isfinite(f) ? step_up(f) : f;
 }
 
 // A few f64 units of the magnitudes in play: how far the evaluation of an
@@ -42,7 +51,9 @@ ExactBand::ExactBand(std::size_t k, Metric metric, bool finite_query)
       compact_at_(std::max<std::size_t>(2 * k, 64)),
       metric_(metric),
       distance_(is_distance(metric)),
-      finite_query_(finite_query) {}
+      finite_query_(finite_query) {
+  band_.reserve(compact_at_);
+}
 
 bool ExactBand::out_of_reach(double reach) const {
   const double limit = static_cast<double>(sure_.worst().score);
@@ -65,29 +76,33 @@ float ExactBand::cutoff(const Gap& gap) const {
   return cut == 0.0f ? 0.0f : cut;
 }
 
-void ExactBand::consider(std::uint64_t idx, float approx, const Gap& gap) {
+bool ExactBand::consider(std::uint64_t idx, float approx, const Gap& gap) {
   constexpr double kNoBound = kInf;
   if (!is_usable(approx)) {
     // An overflow in sgemm says nothing of the kernel's order of summation.
     if (!gap.bounded) band_.push_back({idx, distance_ ? -kNoBound : kNoBound});
-    return;
+    return false;
   }
   const double a = static_cast<double>(approx);
   const double half = gap.a + gap.b * std::fabs(a);
   const double err = evaluation_error(std::fabs(a) + half);
   const double reach = distance_ ? (a - half) - err : (a + half) + err;
-  if (sure_.full() && out_of_reach(reach)) return;
+  const bool full = sure_.full();
+  if (full && out_of_reach(reach)) return false;
   band_.push_back({idx, reach});
+  if (band_.size() >= compact_at_) compact();
   // Only a bounded row's kernel score is sure to be finite, so only then
   // does it count among the k that set L.
-  if (gap.bounded)
-    sure_.offer(idx, distance_ ? float_up((a + half) + err) : float_down((a - half) - err));
-  if (band_.size() >= compact_at_) compact();
+  if (!gap.bounded) return false;
+  const float sure = distance_ ? float_up((a + half) + err) : float_down((a - half) - err);
+  if (full && !better(metric_, ScoredRow{idx, sure}, sure_.worst())) return false;
+  sure_.offer(idx, sure);
+  return sure_.full();  // L is defined, or it moved
 }
 
 void ExactBand::compact() {
   if (sure_.full())
-    std::erase_if(band_, [&](const Member& m) { return out_of_reach(m.reach); });
+    std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
   compact_at_ = std::max({compact_at_, 2 * band_.size()});
 }
 
@@ -102,6 +117,7 @@ void ExactBand::feed_bounded(const float* approx, std::size_t n, std::uint64_t f
   std::size_t j = 0;
   for (; j < n && !sure_.full(); ++j) consider(first + j, approx[j], gap);
   if (j == n) return;
+  // The cut only moves when L does: a considered row that joins the k.
   std::int32_t cut = order_key(cutoff(gap));
   // Sixteen at a time: on ordinary data almost no block holds a row that
   // can still reach the band, and the test is one integer compare per row.
@@ -110,17 +126,14 @@ void ExactBand::feed_bounded(const float* approx, std::size_t n, std::uint64_t f
     for (std::size_t t = 0; t < 16; ++t) any |= within<kDistance>(order_key(approx[j + t]), cut);
     if (any == 0) continue;
     for (std::size_t t = 0; t < 16; ++t) {
-      if (within<kDistance>(order_key(approx[j + t]), cut)) {
-        consider(first + j + t, approx[j + t], gap);
+      if (within<kDistance>(order_key(approx[j + t]), cut) &&
+          consider(first + j + t, approx[j + t], gap))
         cut = order_key(cutoff(gap));
-      }
     }
   }
   for (; j < n; ++j) {
-    if (within<kDistance>(order_key(approx[j]), cut)) {
-      consider(first + j, approx[j], gap);
+    if (within<kDistance>(order_key(approx[j]), cut) && consider(first + j, approx[j], gap))
       cut = order_key(cutoff(gap));
-    }
   }
 }
 
@@ -135,18 +148,43 @@ void ExactBand::feed(const float* approx, std::size_t n, std::uint64_t first, co
   }
 }
 
-std::vector<ScoredRow> ExactBand::finish(const float* query, const float* data, std::size_t dims) {
-  if (sure_.k() == 0) return {};
+BandPart ExactBand::take() {
+  BandPart part;
+  if (sure_.k() == 0) return part;
   if (sure_.full())
-    std::erase_if(band_, [&](const Member& m) { return out_of_reach(m.reach); });
+    std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
+  part.members = std::move(band_);
+  band_.clear();
+  part.sure = sure_.into_sorted();
+  return part;
+}
+
+std::vector<ScoredRow> ExactBand::finish(const float* query, const float* data, std::size_t dims) {
+  const std::size_t k = sure_.k();
+  std::vector<BandPart> parts;
+  parts.push_back(take());
+  return resolve_bands(std::move(parts), k, metric_, query, data, dims);
+}
+
+std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
+                                     const float* query, const float* data, std::size_t dims) {
+  if (k == 0) return {};
+  std::vector<std::vector<ScoredRow>> sure;
+  sure.reserve(parts.size());
+  for (BandPart& p : parts) sure.push_back(std::move(p.sure));
+  const std::vector<ScoredRow> best = merge_chunk_lists(std::move(sure), k, metric);
+  const bool distance = is_distance(metric);
+  const bool bounded = best.size() == k;
+  const double limit = bounded ? static_cast<double>(best.back().score) : 0.0;
   std::vector<ScoredRow> scored;
-  scored.reserve(band_.size());
-  for (const Member& m : band_) {
-    const float s = kernels::compute_score(metric_, query, data + m.idx * dims, dims);
-    if (is_usable(s)) scored.push_back({m.idx, s});
+  for (const BandPart& p : parts) {
+    for (const BandMember& m : p.members) {
+      if (bounded && (distance ? m.reach > limit : m.reach < limit)) continue;
+      const float s = kernels::compute_score(metric, query, data + m.idx * dims, dims);
+      if (is_usable(s)) scored.push_back({m.idx, s});
+    }
   }
-  std::vector<Member>().swap(band_);
-  select_top_k(scored, sure_.k(), metric_);
+  select_top_k(scored, k, metric);
   return scored;
 }
 

@@ -33,6 +33,20 @@
 
 namespace lumvero {
 
+// A row that may still be among the k best, with the optimistic end of its
+// interval.
+struct BandMember {
+  std::uint64_t idx;
+  double reach;
+};
+
+// What a band keeps once all its rows are fed: its members, and its k best
+// pessimistic ends (as ScoredRow: the row and its end), which fix its L.
+struct BandPart {
+  std::vector<BandMember> members;
+  std::vector<ScoredRow> sure;
+};
+
 class ExactBand {
  public:
   // Keeps the k best of the rows it is fed (k >= 1). A query that is not
@@ -47,28 +61,36 @@ class ExactBand {
   // read from `data` (row r at data + r * dims); leaves the band empty.
   std::vector<ScoredRow> finish(const float* query, const float* data, std::size_t dims);
 
- private:
-  struct Member {
-    std::uint64_t idx;
-    double reach;  // the optimistic end of the row's interval
-  };
+  // The band's part, for resolving together with the bands of the query's
+  // other row runs; leaves the band empty.
+  BandPart take();
 
+ private:
   template <bool kDistance>
   void feed_bounded(const float* approx, std::size_t n, std::uint64_t first,
                     const score_error::Gap& gap);
-  void consider(std::uint64_t idx, float approx, const score_error::Gap& gap);
+  // Adds the row to the band if it can still reach it; true when it also
+  // joined the k sure rows, so that L (and the fast cut) moved.
+  bool consider(std::uint64_t idx, float approx, const score_error::Gap& gap);
   // Approximations beyond this cannot reach the band, given the current L.
   float cutoff(const score_error::Gap& gap) const;
   bool out_of_reach(double reach) const;
   void compact();
 
   TopKHeap sure_;  // pessimistic ends, the k best
-  std::vector<Member> band_;
+  std::vector<BandMember> band_;
   std::size_t compact_at_;
   Metric metric_;
   bool distance_;
   bool finite_query_;
 };
+
+// The k best rows under compute_score of one query whose rows were fed to
+// several bands (disjoint runs of rows). The k-th best pessimistic end over
+// all parts bounds every row, so the survivors are rescored once per query
+// rather than once per run.
+std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
+                                     const float* query, const float* data, std::size_t dims);
 
 // Feeds the scores of rows [first, first + n) to the band, the gap taken
 // over runs of the rows' squared norms: the shared path of the strategies

@@ -46,13 +46,18 @@ std::string canonical_or_given(const std::string& path) {
 
 }  // namespace
 
-Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string& path) {
-  // The operating system would read the path only up to the NUL.
-  if (has_embedded_nul(path)) return fail(std::string(kEmbeddedNul));
+namespace {
+
+// The whole file, mapped read-only; its length comes with it.
+struct MappedFile {
+  Mapping mapping;
+  std::uint64_t length = 0;
+};
+
+Result<MappedFile> map_file(const std::string& path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return fail("Failed to open file " + path + ": " + last_os_error());
-
   struct stat st{};
   if (::fstat(fd.get(), &st) != 0) return fail("Failed to mmap file: " + last_os_error());
   // Only regular files can be mapped as an index: directories, FIFOs and
@@ -61,64 +66,77 @@ Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string
   const std::uint64_t file_length = static_cast<std::uint64_t>(st.st_size);
   if (file_length > static_cast<std::uint64_t>(LLONG_MAX))
     return fail("Failed to mmap file: memory map length overflows isize");
-
   // An empty file is mapped as one byte so the mapping itself never fails on it.
   const std::size_t map_length = file_length == 0 ? 1 : static_cast<std::size_t>(file_length);
   void* base = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
   if (base == MAP_FAILED) return fail("Failed to mmap file: " + last_os_error());
-  Mapping mapping(base, map_length);
   ::madvise(base, map_length, MADV_SEQUENTIAL);
+  return MappedFile{Mapping(base, map_length), file_length};
+}
 
-  pool_setup();
-
-  if (file_length < kHeaderBytes)
+// The header, once the file is known to hold it and the rows it declares.
+Result<IndexHeader> checked_header(const MappedFile& file) {
+  if (file.length < kHeaderBytes)
     return fail("File too small: expected at least " + std::to_string(kHeaderBytes) +
-                " header bytes, got " + std::to_string(file_length));
-
-  const IndexHeader header = read_header(mapping.bytes());
+                " header bytes, got " + std::to_string(file.length));
+  const IndexHeader header = read_header(file.mapping.bytes());
   if (header.metric_id >= kMetricIdCount)
     return fail("Unknown metric id: " + std::to_string(header.metric_id));
-
   const unsigned __int128 required = required_file_bytes(header.dims, header.rows);
-  if (required > file_length)
+  if (required > file.length)
     return fail("File too small: expected " + u128_to_string(required) + " bytes, got " +
-                std::to_string(file_length));
+                std::to_string(file.length));
+  return header;
+}
 
-  auto engine = std::make_shared<SearchEngine>();
-  engine->dims = header.dims;
-  engine->rows = header.rows;
-  engine->metric = static_cast<Metric>(header.metric_id);
-  engine->file_length = file_length;
-  engine->data_ = reinterpret_cast<const float*>(mapping.bytes() + kHeaderBytes);
+}  // namespace
 
-  engine->block_size = block_size_for(engine->rows, engine->dims);
+Status SearchEngine::compute_tables() {
+  block_size = block_size_for(rows, dims);
   // Tables are sized by what the file holds, not by what its header claims:
   // without rows nothing reads the dimension blocks, and rows without
   // dimensions have zero norms (row_table.h).
-  if (engine->rows > 0) engine->blocks = make_blocks(engine->dims, engine->block_size);
-  if (engine->dims == 0) {
-    if (!engine->norms_sq.assign_zeros(engine->rows) || !engine->norms.assign_zeros(engine->rows))
+  if (rows > 0) blocks = make_blocks(dims, block_size);
+  if (dims == 0) {
+    if (!norms_sq.assign_zeros(rows) || !norms.assign_zeros(rows))
       return fail("Failed to mmap file: " + last_os_error());
-  } else {
-    engine->norms_sq.assign(engine->rows);
-    double* block_norms = nullptr;
-    if (wants_block_norms(engine->metric, engine->rows, engine->dims)) {
-      engine->block_norms_sq.emplace(engine->rows * engine->blocks.size(), 0.0);
-      block_norms = engine->block_norms_sq->data();
-    }
-    compute_row_norms(engine->data_, engine->rows, engine->dims, engine->blocks,
-                      engine->norms_sq.mutable_data(), block_norms);
-    engine->norms.assign(engine->rows);
-    float* norms = engine->norms.mutable_data();
-    for (std::uint64_t r = 0; r < engine->rows; ++r)
-      norms[r] = static_cast<float>(std::sqrt(engine->norms_sq[r]));
+    return {};
   }
+  norms_sq.assign(rows);
+  double* block_norms = nullptr;
+  if (wants_block_norms(metric, rows, dims)) {
+    block_norms_sq.emplace(rows * blocks.size(), 0.0);
+    block_norms = block_norms_sq->data();
+  }
+  compute_row_norms(data_, rows, dims, blocks, norms_sq.mutable_data(), block_norms);
+  norms.assign(rows);
+  float* out = norms.mutable_data();
+  for (std::uint64_t r = 0; r < rows; ++r) out[r] = static_cast<float>(std::sqrt(norms_sq[r]));
+  return {};
+}
 
-  engine->index_hash = blake3_digest(mapping.bytes(), static_cast<std::size_t>(file_length));
+Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string& path) {
+  // The operating system would read the path only up to the NUL.
+  if (has_embedded_nul(path)) return fail(std::string(kEmbeddedNul));
+  auto file = map_file(path);
+  if (!file) return fail(std::move(file.error()));
+  pool_setup();
+  const auto header = checked_header(*file);
+  if (!header) return fail(std::move(header.error()));
+
+  auto engine = std::make_shared<SearchEngine>();
+  engine->dims = header->dims;
+  engine->rows = header->rows;
+  engine->metric = static_cast<Metric>(header->metric_id);
+  engine->file_length = file->length;
+  engine->data_ = reinterpret_cast<const float*>(file->mapping.bytes() + kHeaderBytes);
+  if (auto tables = engine->compute_tables(); !tables) return fail(std::move(tables.error()));
+  engine->index_hash =
+      blake3_digest(file->mapping.bytes(), static_cast<std::size_t>(file->length));
   // The file shrank while the passes above read it: their tables are wrong.
-  if (mapping.damaged()) return fail(std::string(kChangedInUse) + path);
+  if (file->mapping.damaged()) return fail(std::string(kChangedInUse) + path);
   engine->path = canonical_or_given(path);
-  engine->mmap_ = std::move(mapping);
+  engine->mmap_ = std::move(file->mapping);
   return std::shared_ptr<const SearchEngine>(std::move(engine));
 }
 

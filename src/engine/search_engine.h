@@ -62,6 +62,9 @@ class SearchEngine {
   const float* row(std::uint64_t r) const { return data_ + r * dims; }
 
  private:
+  // Block partition, row norms and block norms of the mapped rows.
+  Status compute_tables();
+
   Mapping mmap_;
   const float* data_ = nullptr;
 };

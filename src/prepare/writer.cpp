@@ -271,7 +271,10 @@ std::uint64_t batch_rows(std::uint64_t rows, std::uint64_t dims) {
   return std::min(rows, std::max<std::uint64_t>(1000, b));
 }
 
-Result<std::string> prepare_index(const Request& req) {
+namespace {
+
+// The request's checks, in their fixed order, up to the memory estimate.
+Status validate(const Request& req) {
   // Before anything else touches the disk: the directory would be cut short
   // at the NUL (a symlink named by the prefix would be replaced).
   if (req.output_dir && has_embedded_nul(*req.output_dir)) return fail(std::string(kEmbeddedNul));
@@ -298,9 +301,17 @@ Result<std::string> prepare_index(const Request& req) {
                 "%)");
 
   const double need = static_cast<double>(expected) * 4.0 * *factor;
-  if (auto mem = memory_check(need, available_memory_bytes(), std::getenv("LUMVO_STRICT_MEMCHECK")); !mem)
-    return fail(mem.error());
+  return memory_check(need, available_memory_bytes(), std::getenv("LUMVO_STRICT_MEMCHECK"));
+}
 
+struct Destination {
+  std::string final_path;
+  std::string parent;
+};
+
+// The final file name and its directory, created when missing; a stale
+// temporary of an earlier version under the fixed name is removed.
+Result<Destination> resolve_destination(const Request& req) {
   const std::string clean = sanitize_base_name(req.base_name);
   if (clean.empty()) return fail("Base name contains no valid characters");
   const std::string file_name = clean + "_" + req.level + ".bin";
@@ -316,23 +327,28 @@ Result<std::string> prepare_index(const Request& req) {
     if (!home) return fail(home.error());
     dir = join_path(join_path(*home, ".lumvo"), "indexes");
   }
-  const std::string final_path = join_path(dir, file_name);
-  const std::string parent = parent_of(final_path);
-  if (struct stat st{}; !parent.empty() && ::stat(parent.c_str(), &st) != 0)
-    if (auto made = create_directories(parent); !made) return fail(made.error());
+  Destination dest{join_path(dir, file_name), ""};
+  dest.parent = parent_of(dest.final_path);
+  if (struct stat st{}; !dest.parent.empty() && ::stat(dest.parent.c_str(), &st) != 0)
+    if (auto made = create_directories(dest.parent); !made) return fail(made.error());
 
   // Earlier versions wrote through this fixed name; one left by a crash is
   // removed. This version never uses it.
-  const std::string legacy_temp = final_path.substr(0, final_path.size() - 3) + "tmp";
+  const std::string legacy_temp = dest.final_path.substr(0, dest.final_path.size() - 3) + "tmp";
   if (struct stat st{}; ::lstat(legacy_temp.c_str(), &st) == 0 && ::unlink(legacy_temp.c_str()) != 0)
     return fail("Failed to remove temp file: " + last_os_error());
-  // An existing index under the final name is left in place: the rename
-  // below replaces it atomically once the new file is complete.
+  return dest;
+}
 
+// Writes the whole file through an unnamed temporary one and renames it
+// over the final name only once it is complete. An existing index under the
+// final name stays in place until then.
+Status write_file(const Request& req, const Destination& dest) {
   TempFile temp;
-  if (auto created = temp.create(parent, final_path); !created) return fail(created.error());
+  if (auto created = temp.create(dest.parent, dest.final_path); !created)
+    return fail(created.error());
 
-  const std::uint64_t length = kHeaderBytes + 4 * expected;
+  const std::uint64_t length = kHeaderBytes + 4 * req.rows * req.dims;
   if (::ftruncate(temp.fd(), static_cast<off_t>(length)) != 0)
     return fail("Failed to set file length: " + last_os_error());
   // Reserve the blocks now: a full disk must be an error here, not a SIGBUS
@@ -357,9 +373,19 @@ Result<std::string> prepare_index(const Request& req) {
     return fail("Failed to flush memory map: " + last_os_error());
   temp.unmap();
   if (::fstat(temp.fd(), &st) != 0) return fail("Failed to get temp file metadata: " + last_os_error());
-  if (auto published = temp.publish(final_path); !published) return fail(published.error());
-  sync_directory(parent);
-  return final_path;
+  if (auto published = temp.publish(dest.final_path); !published) return fail(published.error());
+  sync_directory(dest.parent);
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> prepare_index(const Request& req) {
+  if (auto valid = validate(req); !valid) return fail(std::move(valid.error()));
+  auto dest = resolve_destination(req);
+  if (!dest) return fail(std::move(dest.error()));
+  if (auto written = write_file(req, *dest); !written) return fail(std::move(written.error()));
+  return std::move(dest->final_path);
 }
 
 }  // namespace lumvero::prepare
