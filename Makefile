@@ -3,8 +3,10 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
-DEB_PACKAGES := librust-blake3-dev libgtest-dev libopenblas-dev libicu-dev cmake g++ pkg-config
-PY_PACKAGES := "numpy>=2.0" pytest "scikit-build-core>=0.10" "cmake>=3.26" ninja
+DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev cmake g++ pkg-config
+# BLAS comes from PyPI's scipy-openblas32 (cmake/blas.cmake), not from Debian.
+PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest \
+  "scikit-build-core>=0.10" "cmake>=3.26" ninja
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 JOBS := $(shell nproc)
@@ -35,7 +37,7 @@ install: deps
 
 cpp-test: deps
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON >/dev/null
+	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
 	$(CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
 
