@@ -69,7 +69,8 @@ def product_only(sgemm, Q, X, threads):
                 sgemm(101, 111, 112, qm, rn, dims, 1.0, Q[qs:].ctypes.data, dims,
                       X[rs:].ctypes.data, dims, 0.0, tile.ctypes.data, rn)
 
-    ts = [threading.Thread(target=work, args=(bounds[i], bounds[i + 1])) for i in range(threads)]
+    ts = [threading.Thread(target=work, args=(bounds[i], bounds[i + 1]), daemon=True)
+          for i in range(threads)]
     for t in ts:
         t.start()
     for t in ts:
@@ -202,4 +203,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    common.run(main)

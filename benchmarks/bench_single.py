@@ -137,4 +137,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    common.run(main)

@@ -166,6 +166,9 @@ def _on_signal(signum, frame):
 atexit.register(_remove_temp_dirs)
 for _sig in (signal.SIGTERM, signal.SIGHUP):
     signal.signal(_sig, _on_signal)
+# Ctrl-C raises KeyboardInterrupt even when the shell that started us ignored
+# SIGINT (a background job of a script does), so the files go then too.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def temp_dir():
@@ -327,3 +330,14 @@ def bar_chart(report, path, value_key, ylabel, series, floor_key=None, floor_lab
 
 def shape_label(rows, dims):
     return f"{rows:,} x {dims}"
+
+
+def run(main):
+    """Runs a benchmark's main; Ctrl-C stops it with a short note (the
+    temporary index files are removed on the way out)."""
+    try:
+        main()
+    except KeyboardInterrupt:
+        _remove_temp_dirs()
+        print("\ninterrupted: temporary index files removed", file=sys.stderr)
+        sys.exit(130)
