@@ -17,8 +17,8 @@ import numpy as np
 
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 SHAPES = [(100_000, 384), (1_000_000, 128), (200_000, 768)]
-# --quick (make bench-quick): the same dims, a fifth of the rows, fewer runs.
-QUICK_SHAPES = [(20_000, 384), (200_000, 128), (40_000, 768)]
+# --quick (make bench-quick): the same dims, a tenth of the rows, fewer runs.
+QUICK_SHAPES = [(10_000, 384), (100_000, 128), (20_000, 768)]
 QUICK = "--quick" in sys.argv[1:]
 RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
 
@@ -106,6 +106,7 @@ def machine_info():
         "cpu_model": cpu_model(),
         "cpu_id": cpu_family_model(),
         "cpus": affinity,
+        "last_level_cache_bytes": last_level_cache_bytes(),
         "blas_core": (blas["lumvero"] or {}).get("architecture") or "unknown",
         "blas": blas,
         "threads": os.environ.get("LUMVO_THREADS", "(unset: one per CPU)"),
@@ -119,6 +120,24 @@ def machine_info():
             "threadpoolctl": _version("threadpoolctl"),
         },
     }
+
+
+def last_level_cache_bytes():
+    """Size of the largest CPU cache (bytes), 0 when unknown."""
+    best = 0
+    base = "/sys/devices/system/cpu/cpu0/cache"
+    try:
+        for d in os.listdir(base):
+            try:
+                with open(os.path.join(base, d, "size")) as f:
+                    text = f.read().strip()
+            except OSError:
+                continue
+            mult = {"K": 1024, "M": 1024 ** 2, "G": 1024 ** 3}.get(text[-1:], 1)
+            best = max(best, int(text.rstrip("KMG")) * mult)
+    except (OSError, ValueError):
+        pass
+    return best
 
 
 def print_header(title, info):
@@ -258,6 +277,7 @@ class Report:
         self.rows = []
         self.goals = []
         self.notes = []
+        self.started = time.perf_counter()
 
     def add(self, **fields):
         self.rows.append(fields)
@@ -271,11 +291,13 @@ class Report:
         os.makedirs(RESULTS_DIR, exist_ok=True)
         suffix = "-quick" if QUICK else ""
         base = os.path.join(RESULTS_DIR, self.name + suffix)
+        elapsed = time.perf_counter() - self.started
         doc = {"benchmark": self.name, "title": self.title, "machine": self.info,
+               "elapsed_s": round(elapsed, 1),
                "notes": self.notes, "goals": self.goals, "figures": self.rows}
         with open(base + ".json", "w") as f:
             json.dump(doc, f, indent=1)
-        print(f"wrote {base}.json", flush=True)
+        print(f"wrote {base}.json ({self.name} took {elapsed:.0f} s)", flush=True)
         if chart is not None:
             try:
                 chart(self, base + ".png")
