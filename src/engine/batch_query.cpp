@@ -2,16 +2,21 @@
 #include "engine/batch_query.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "engine/cpu_count.h"
+#include "engine/exact_band.h"
 #include "engine/kernels.h"
 #include "engine/matrix.h"
+#include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/result_order.h"
-#include "engine/single_query.h"
+#include "engine/score_error.h"
+#include "engine/scan.h"
+#include "engine/settings.h"
 #include "engine/topk.h"
 
 namespace lumvero {
@@ -25,8 +30,8 @@ constexpr std::string_view kMethodPerQuery = "rayon-optimized";
 
 // Inside one task the product is cut into tiles of at most this many queries
 // by rows, so the score tile stays in cache between sgemm writing it and the
-// selection reading it. Rows are still offered to each query's heap in
-// increasing order, so the heap ends exactly as over the untiled matrix.
+// band filter reading it. Rows are still fed to each query's band in
+// increasing order, so the band ends exactly as over the untiled matrix.
 // Many queries per tile matter most: sgemm packs the tile's rows once per
 // call, and that copy is only amortised over the queries (measured on Zen 4
 // with OpenBLAS: 1,000 x 512 tiles run at ~97% of one large sgemm, 64 x 4,096
@@ -38,21 +43,36 @@ const float* query_at(std::span<const float> queries, std::size_t dims, std::siz
   return queries.data() + i * dims;
 }
 
-// Squared query norms for the euclidean identity; empty for similarity.
+// Squared query norms: the euclidean identity and the score gaps need them.
 std::vector<double> query_norms(const SearchEngine& e, const float* first, std::size_t m) {
-  std::vector<double> qn;
-  if (!is_distance(e.metric)) return qn;
-  qn.resize(m);
+  std::vector<double> qn(m);
   for (std::size_t i = 0; i < m; ++i) qn[i] = kernels::query_norm_sq(first + i * e.dims, e.dims);
   return qn;
 }
 
+// Per query of a task: the band that turns its sgemm scores into the kernel's
+// answer, and the gap model behind it.
+struct QueryBands {
+  std::vector<score_error::MatrixGap> gaps;
+  std::vector<ExactBand> bands;
+
+  QueryBands(const SearchEngine& e, const double* qn, std::size_t m, std::size_t k) {
+    gaps.reserve(m);
+    bands.reserve(m);
+    for (std::size_t i = 0; i < m; ++i) {
+      gaps.emplace_back(e.metric, e.dims, qn[i]);
+      bands.emplace_back(k, e.metric, std::isfinite(qn[i]));
+    }
+  }
+};
+
 // Scores queries [0, m) starting at qbase against rows [r0, r1) through sgemm
-// and feeds heap i with query i's scores in increasing row order. qn holds
-// the squared query norms when the metric is euclidean.
-void score_into_heaps(const SearchEngine& e, const float* qbase, std::size_t m, const double* qn,
-                      std::uint64_t r0, std::uint64_t r1, TopKHeap* heaps) {
+// and feeds query i's band with its scores in increasing row order. qn holds
+// the squared query norms.
+void score_into_bands(const SearchEngine& e, const float* qbase, std::size_t m, const double* qn,
+                      std::uint64_t r0, std::uint64_t r1, QueryBands& out) {
   const std::size_t dims = static_cast<std::size_t>(e.dims);
+  const bool distance = is_distance(e.metric);
   const std::size_t tile_rows =
       static_cast<std::size_t>(std::min<std::uint64_t>(kTileRows, r1 - r0));
   const std::size_t tile_queries = std::min(kTileQueries, m);
@@ -60,23 +80,33 @@ void score_into_heaps(const SearchEngine& e, const float* qbase, std::size_t m, 
   const auto tile = std::make_unique_for_overwrite<float[]>(tile_rows * tile_queries);
   for (std::uint64_t rs = r0; rs < r1; rs += tile_rows) {
     const std::size_t rn = static_cast<std::size_t>(std::min<std::uint64_t>(tile_rows, r1 - rs));
+    const double* norms_sq = e.norms_sq.data() + rs;
+    const double max_norm_sq = score_error::max_finite(norms_sq, rn);
     for (std::size_t qs = 0; qs < m; qs += tile_queries) {
       const std::size_t qm = std::min(tile_queries, m - qs);
       sgemm_nt(qm, rn, dims, qbase + qs * dims, dims, e.row(rs), dims, tile.get(), rn);
       for (std::size_t i = 0; i < qm; ++i) {
         float* s = tile.get() + i * rn;
-        if (qn != nullptr) dots_to_l2sq(s, rn, e.norms_sq.data() + rs, qn[qs + i]);
-        feed_heap(heaps[qs + i], s, rn, rs);
+        const std::size_t q = qs + i;
+        if (distance) dots_to_l2sq(s, rn, norms_sq, qn[q]);
+        out.bands[q].feed(s, rn, rs, out.gaps[q].for_rows(max_norm_sq));
       }
     }
   }
 }
 
-std::vector<TopKHeap> make_heaps(std::size_t m, std::size_t k, Metric metric) {
-  std::vector<TopKHeap> heaps;
-  heaps.reserve(m);
-  for (std::size_t i = 0; i < m; ++i) heaps.emplace_back(k, metric);
-  return heaps;
+// Each query's k best of rows [r0, r1) under compute_score, best first.
+std::vector<std::vector<ScoredRow>> exact_lists(const SearchEngine& e, const float* qbase,
+                                                std::size_t m, std::size_t k, std::uint64_t r0,
+                                                std::uint64_t r1) {
+  const std::vector<double> qn = query_norms(e, qbase, m);
+  QueryBands bands(e, qn.data(), m, k);
+  score_into_bands(e, qbase, m, qn.data(), r0, r1, bands);
+  std::vector<std::vector<ScoredRow>> lists;
+  lists.reserve(m);
+  for (std::size_t i = 0; i < m; ++i)
+    lists.push_back(bands.bands[i].finish(qbase + i * e.dims, e.data(), e.dims));
+  return lists;
 }
 
 QueryResult make_result(std::vector<ScoredRow>&& rows, std::string_view method) {
@@ -103,6 +133,13 @@ std::size_t k_eff_of(const SearchEngine& e, std::size_t k) {
 
 }  // namespace
 
+Status check_query_matrix(const SearchEngine& e, std::size_t values, std::size_t cols) {
+  if (cols == 0) return fail(std::string(msg::kZeroColumns));
+  if (values % cols != 0) return fail(std::string(msg::kBatchNotMultiple));
+  if (cols != e.dims) return fail(msg::query_dimensions(cols, e.dims));
+  return {};
+}
+
 std::string_view batch_method_name(BatchStrategy s) {
   switch (s) {
     case BatchStrategy::Matrix: return kMethodMatrix;
@@ -124,8 +161,7 @@ BatchStrategy choose_batch_strategy(std::optional<std::string_view> mode, std::s
 }
 
 std::optional<std::size_t> parse_qblock(std::string_view text) {
-  // The thread-count syntax (optional '+', digits only, no overflow), minus 0.
-  const auto value = pool::parse_thread_count(text);
+  const auto value = settings::parse_u64(text);
   if (!value || *value == 0) return std::nullopt;
   return static_cast<std::size_t>(*value);
 }
@@ -170,19 +206,17 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
   const std::size_t k_eff = k_eff_of(e, k);
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
   const std::size_t dims = static_cast<std::size_t>(e.dims);
-  const std::optional<std::string> env = read_env_setting("LUMVO_QBLOCK");
+  const std::optional<std::string> env = settings::read("LUMVO_QBLOCK");
   const std::size_t qb =
       qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq, e.rows, e.dims,
              e.metric, pool::thread_count());
   auto chunks = pool::map_chunks(nq, qb, [&](std::size_t b, std::size_t en, std::size_t) {
     const std::size_t m = en - b;
-    const float* first = query_at(queries, dims, b);
-    const std::vector<double> qn = query_norms(e, first, m);
-    std::vector<TopKHeap> heaps = make_heaps(m, k_eff, e.metric);
-    score_into_heaps(e, first, m, qn.empty() ? nullptr : qn.data(), 0, e.rows, heaps.data());
+    std::vector<std::vector<ScoredRow>> lists =
+        exact_lists(e, query_at(queries, dims, b), m, k_eff, 0, e.rows);
     std::vector<QueryResult> out;
     out.reserve(m);
-    for (TopKHeap& h : heaps) out.push_back(make_result(h.into_sorted(), kMethodMatrix));
+    for (auto& list : lists) out.push_back(make_result(std::move(list), kMethodMatrix));
     return out;
   });
   if (!chunks) return fail(std::move(chunks.error()));
@@ -216,8 +250,6 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
   const std::size_t k_eff = k_eff_of(e, k);
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
   if (block_len == 0) block_len = 1;
-  const std::vector<double> qn = query_norms(e, queries.data(), nq);
-  const double* qnp = qn.empty() ? nullptr : qn.data();
 
   // Per piece of a block: each query's k best rows of that piece, global
   // indices. Pieces only split blocks further for an even spread over the
@@ -225,13 +257,8 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
   const std::vector<RowRange> pieces = balanced_pieces(e.rows, block_len, pool::thread_count());
   auto blocks = pool::map(pieces.size(), [&](std::size_t p) {
     const auto [s, en] = pieces[p];
-    std::vector<TopKHeap> heaps =
-        make_heaps(nq, static_cast<std::size_t>(std::min<std::uint64_t>(k_eff, en - s)), e.metric);
-    score_into_heaps(e, queries.data(), nq, qnp, s, en, heaps.data());
-    std::vector<std::vector<ScoredRow>> lists;
-    lists.reserve(nq);
-    for (TopKHeap& h : heaps) lists.push_back(h.into_sorted());
-    return lists;
+    const std::size_t k_piece = static_cast<std::size_t>(std::min<std::uint64_t>(k_eff, en - s));
+    return exact_lists(e, queries.data(), nq, k_piece, s, en);
   });
   if (!blocks) return fail(std::move(blocks.error()));
 
@@ -239,15 +266,11 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
   // total order, so neither blocks nor pieces can show.
   std::vector<QueryResult> out;
   out.reserve(nq);
-  std::vector<ScoredRow> merged;
   for (std::size_t i = 0; i < nq; ++i) {
-    merged.clear();
-    for (auto& block : *blocks) {
-      merged.insert(merged.end(), block[i].begin(), block[i].end());
-      std::vector<ScoredRow>().swap(block[i]);
-    }
-    select_top_k(merged, k_eff, e.metric);
-    out.push_back(make_result(std::vector<ScoredRow>(merged.begin(), merged.end()), kMethodBlocked));
+    std::vector<std::vector<ScoredRow>> lists;
+    lists.reserve(blocks->size());
+    for (auto& block : *blocks) lists.push_back(std::move(block[i]));
+    out.push_back(make_result(merge_chunk_lists(std::move(lists), k_eff, e.metric), kMethodBlocked));
   }
   return out;
 }
@@ -268,7 +291,7 @@ Result<std::vector<QueryResult>> batch_per_query(const SearchEngine& e,
   // The whole block is checked before any query runs, so no partial work is
   // done for a batch that fails.
   for (const float v : queries)
-    if (!is_usable(v)) return fail(std::string(batch_msg::kNonFinite));
+    if (!is_usable(v)) return fail(std::string(msg::kBatchNonFinite));
 
   const std::size_t dims = static_cast<std::size_t>(e.dims);
   const std::size_t k_eff = k_eff_of(e, k);
@@ -292,11 +315,8 @@ Result<std::vector<QueryResult>> batch_per_query(const SearchEngine& e,
 
 Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float> queries,
                                                            std::size_t qdims, std::size_t k) const {
-  if (qdims == 0) return fail(std::string(batch_msg::kZeroDims));
-  if (queries.size() % qdims != 0) return fail(std::string(batch_msg::kNotMultiple));
-  if (qdims != dims)
-    return fail("Query dimensions " + std::to_string(qdims) + " != index dimensions " +
-                std::to_string(dims));
+  if (auto shape = check_query_matrix(*this, queries.size(), qdims); !shape)
+    return fail(std::move(shape.error()));
   const std::size_t nq = queries.size() / qdims;
   if (nq == 0) return std::vector<QueryResult>{};
   if (nq == 1) {
@@ -307,7 +327,7 @@ Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float
     return out;
   }
 
-  const std::optional<std::string> mode = read_env_setting("LUMVO_BATCH_MODE");
+  const std::optional<std::string> mode = settings::read("LUMVO_BATCH_MODE");
   switch (choose_batch_strategy(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq)) {
     case BatchStrategy::Matrix: return batch::batch_matrix(*this, queries, nq, k);
     case BatchStrategy::MatrixChunked: return batch::batch_matrix_chunked(*this, queries, nq, k);

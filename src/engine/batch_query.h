@@ -31,14 +31,9 @@ enum class BatchStrategy : std::uint8_t { Matrix, MatrixChunked, Blocked, PerQue
 // "matrix-full", "matrix-chunked", "batch-blocked-exact", "rayon-optimized".
 std::string_view batch_method_name(BatchStrategy s);
 
-namespace batch_msg {
-inline constexpr std::string_view kZeroDims = "queries must have at least one column";
-// Stored double-encoded on purpose: callers match these bytes exactly.
-inline constexpr std::string_view kNotMultiple =
-    "queries.len() n\u00c3\u00a3o \u00c3\u00a9 m\u00c3\u00baltiplo de dims";
-inline constexpr std::string_view kNonFinite =
-    "Queries cont\u00c3\u00aam valores n\u00c3\u00a3o finitos (NaN/Inf)";
-}  // namespace batch_msg
+// The shape checks of a batch, in order: at least one column, a whole number
+// of rows, and as many columns as the index has dimensions.
+Status check_query_matrix(const SearchEngine& e, std::size_t values, std::size_t cols);
 
 // The strategy for a LUMVO_BATCH_MODE value (nothing = unset or not UTF-8)
 // and nq >= 2 queries: exact, case-sensitive whole-text match; anything else

@@ -3,8 +3,10 @@
 // whether every skip still holds against the final k-th score).
 //
 // The scan is exact: a row is only skipped when a Cauchy-Schwarz bound,
-// widened by a fixed safety margin, shows it cannot beat the current k-th
-// score, and every row that is not skipped is scored with compute_score.
+// widened by a margin that covers every rounding between the bound and the
+// row's compute_score (score_error.h; never below 0.001), shows it cannot
+// beat the current k-th score, and every row that is not skipped is scored
+// with compute_score. So the pruned answer is always the unpruned one.
 //
 // Bounds, after visiting some blocks of row r (all in f64, in this order):
 //   rem     = sqrt(max(query_energy - seen, 0))
@@ -55,8 +57,9 @@ namespace certified {
 // the counters keep counting.
 inline constexpr std::size_t kLogCap = 2048;
 
-// Added to every bound so that rounding in the partial sums cannot make a
-// skip unsound on ordinary data. Not part of the reported rule texts.
+// The least margin added to a bound. On unit-norm data the rounding
+// analysis asks for far less, so this is the margin that applies there.
+// Not part of the reported rule texts.
 inline constexpr double kBoundMargin = 0.001;
 
 inline constexpr std::string_view kMethodPruning = "exact-certified-pruning";
@@ -72,29 +75,22 @@ inline constexpr std::string_view kKindUpper = "upper_bound";
 inline constexpr std::string_view kKindLower = "lower_bound";
 inline constexpr std::string_view kKindNone = "none";
 
-inline constexpr std::string_view kNonFiniteQuery = "Query vector contains non-finite values";
 
 // "arch=" followed by the target architecture name.
 std::string compile_flags();
 
-// [j*bs, min((j+1)*bs, dims)) for j = 0, 1, ... while j*bs < dims: the
-// engine-wide partition (engine/row_norms.h).
-using lumvero::make_blocks;
-
-// Block indices by energy, highest first under the f64 totalOrder, equal
-// energies by lower index.
-std::vector<std::uint64_t> energy_order(std::span<const double> energies);
-
 }  // namespace certified
 
 // One certified search per query, each a task on the worker pool. queries is
-// row-major, nq rows of engine.dims values (the caller has checked the column
-// count). Results come back in query order; if any query fails, the call fails
-// with the text of the lowest-numbered failing query and returns no partial
-// list.
+// row-major with `cols` values per row, checked as a batch is (at least one
+// column, a whole number of rows, cols == dims) but with this path's own,
+// correctly encoded text. Results come back in query order; if any query
+// fails, the call fails with the text of the lowest-numbered failing query
+// and returns no partial list.
 Result<std::vector<CertifiedResult>> query_certified_batch(const SearchEngine& engine,
-                                                           const float* queries, std::size_t nq,
-                                                           std::size_t k, std::size_t block_size,
+                                                           std::span<const float> queries,
+                                                           std::size_t cols, std::size_t k,
+                                                           std::size_t block_size,
                                                            bool enable_pruning);
 
 }  // namespace lumvero

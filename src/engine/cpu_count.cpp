@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "engine/settings.h"
+
 namespace lumvero::cpu {
 namespace {
 
@@ -15,21 +17,6 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-// Unsigned decimal with an optional single '+'; nothing on overflow or any
-// other character (so "-1" and "max" are rejected).
-std::optional<std::uint64_t> parse_u64(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto d = static_cast<std::uint64_t>(c - '0');
-    if (v > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
 }
 
 // Splits on `sep`, keeping empty fields.
@@ -199,8 +186,8 @@ std::optional<std::size_t> quota_cpus(std::uint64_t quota_us, std::uint64_t peri
 }
 
 std::optional<std::size_t> quota_from_v1(std::string_view quota_text, std::string_view period_text) {
-  const auto quota = parse_u64(trim(quota_text));
-  const auto period = parse_u64(trim(period_text));
+  const auto quota = settings::parse_u64(trim(quota_text));
+  const auto period = settings::parse_u64(trim(period_text));
   if (!quota || !period) return std::nullopt;
   return quota_cpus(*quota, *period);
 }
@@ -209,8 +196,8 @@ std::optional<std::size_t> quota_from_v2(std::string_view cpu_max_text) {
   const auto first_line = cpu_max_text.substr(0, cpu_max_text.find('\n'));
   const auto fields = split(trim(first_line), ' ');
   if (fields.size() < 2) return std::nullopt;
-  const auto quota = parse_u64(fields[0]);  // "max" fails here: unlimited
-  const auto period = parse_u64(fields[1]);
+  const auto quota = settings::parse_u64(fields[0]);  // "max" fails here: unlimited
+  const auto period = settings::parse_u64(fields[1]);
   if (!quota || !period) return std::nullopt;
   return quota_cpus(*quota, *period);
 }

@@ -15,6 +15,9 @@ SimdFeatures probe() {
   f.avx2 = __builtin_cpu_supports("avx2") != 0;
   f.avx = __builtin_cpu_supports("avx") != 0;
   f.sse42 = __builtin_cpu_supports("sse4.2") != 0;
+  f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+  f.amd = __builtin_cpu_is("amd") != 0;
 #endif
   return f;
 }

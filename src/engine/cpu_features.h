@@ -1,7 +1,6 @@
-// Which vector instruction set the processor offers, for reports.
-//
-// This is descriptive only: the scoring kernels pick their own variant
-// (kernels.h) and LUMVO_FORCE_SCALAR does not change what is reported here.
+// Which vector instruction sets the processor offers: probed once, used by
+// the kernel dispatch to pick a variant and by the certificate's report.
+// LUMVO_FORCE_SCALAR does not change what is reported here.
 #pragma once
 
 namespace lumvero::cpu {
@@ -11,6 +10,11 @@ struct SimdFeatures {
   bool avx2 = false;
   bool avx = false;
   bool sse42 = false;
+  // F (arithmetic), VL and DQ (256-bit halves of 512-bit registers) and BW,
+  // which the AVX-512 kernels are compiled with.
+  bool avx512 = false;
+  // AMD's AVX-512 cores split each 512-bit operation in two (kernel choice).
+  bool amd = false;
 };
 
 // Probed once per process on first use; thread-safe.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/kernels.h"
+#include "engine/messages.h"
 #include "engine/row_norms.h"
 
 namespace lumvero {
@@ -41,11 +42,6 @@ float fold_residual(std::vector<BlockContribution>& sorted, std::uint64_t top_bl
 namespace {
 
 using namespace explain_detail;
-
-std::string dims_mismatch(std::size_t got, std::uint64_t dims) {
-  return "Query dimensions " + std::to_string(got) + " != index dimensions " +
-         std::to_string(dims);
-}
 
 // The blocks of width w covering [0, dims), in natural order, each with the
 // contribution computed over its range.
@@ -96,7 +92,7 @@ Status check_common(bool index_ok, std::uint64_t block_size, std::uint64_t top_b
 Result<Explanation> explain(const SearchEngine& engine, std::span<const float> query,
                             std::uint64_t idx, std::uint64_t block_size,
                             std::uint64_t top_blocks) {
-  if (query.size() != engine.dims) return fail(dims_mismatch(query.size(), engine.dims));
+  if (query.size() != engine.dims) return fail(msg::query_dimensions(query.size(), engine.dims));
   if (auto st = check_common(idx < engine.rows, block_size, top_blocks); !st)
     return fail(std::move(st.error()));
 
@@ -123,7 +119,7 @@ Result<Explanation> explain(const SearchEngine& engine, std::span<const float> q
 Result<Comparison> compare(const SearchEngine& engine, std::span<const float> query,
                            std::uint64_t idx_a, std::uint64_t idx_b, std::uint64_t block_size,
                            std::uint64_t top_blocks) {
-  if (query.size() != engine.dims) return fail(dims_mismatch(query.size(), engine.dims));
+  if (query.size() != engine.dims) return fail(msg::query_dimensions(query.size(), engine.dims));
   if (auto st = check_common(idx_a < engine.rows && idx_b < engine.rows, block_size, top_blocks);
       !st)
     return fail(std::move(st.error()));

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace lumvero {
@@ -59,13 +61,22 @@ inline void write_header(unsigned char* p, const IndexHeader& h) {
   store_u32_le(p + 8, h.metric_id);
 }
 
-// Bytes a file needs for its header and data; nullopt when that overflows 64 bits.
-inline std::optional<std::uint64_t> required_file_bytes(std::uint64_t dims, std::uint64_t rows) {
-  std::uint64_t cells = 0, bytes = 0, total = 0;
-  if (__builtin_mul_overflow(dims, rows, &cells)) return std::nullopt;
-  if (__builtin_mul_overflow(cells, std::uint64_t{4}, &bytes)) return std::nullopt;
-  if (__builtin_add_overflow(bytes, kHeaderBytes, &total)) return std::nullopt;
-  return total;
+// Bytes a file needs for its header and data. Two 32-bit header fields can
+// ask for more than 64 bits' worth (4 * (2^32 - 1)^2 + 12), so the count is
+// 128-bit and never wraps or saturates.
+inline unsigned __int128 required_file_bytes(std::uint32_t dims, std::uint32_t rows) {
+  return static_cast<unsigned __int128>(dims) * rows * 4 + kHeaderBytes;
+}
+
+// Decimal digits of a 128-bit count.
+inline std::string u128_to_string(unsigned __int128 v) {
+  char digits[40];
+  std::size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
+    v /= 10;
+  } while (v != 0);
+  return std::string(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
 }
 
 }  // namespace lumvero

@@ -4,25 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/kernels.h"
+#include "engine/cpu_features.h"
+#include "engine/kernels_impl.h"
 
 namespace lumvero::kernels {
 
 namespace {
-
-bool cpu_has_avx2() {
-  __builtin_cpu_init();  // harmless if already done; needed if we run before libgcc's constructor
-  return __builtin_cpu_supports("avx2");
-}
-
-// The variant uses F (arithmetic), VL and DQ (256-bit halves of 512-bit
-// registers); BW is part of the compile flags, so it is required as well.
-// libgcc only reports these when the OS also saves the 512-bit state.
-bool cpu_has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-}
 
 const detail::Variant& variant_of(Isa isa) {
   switch (isa) {
@@ -40,10 +27,9 @@ const detail::Variant& variant_of(Isa isa) {
 // variant is preferred. Every variant gives the same bits, so this is purely
 // a speed choice.
 Isa detect_isa() {
-  __builtin_cpu_init();
-  const bool split_512 = __builtin_cpu_is("amd");
-  if (cpu_has_avx512() && !(split_512 && cpu_has_avx2())) return Isa::Avx512;
-  if (cpu_has_avx2()) return Isa::Avx2;
+  const cpu::SimdFeatures& f = cpu::simd_features();
+  if (f.avx512 && !(f.amd && f.avx2)) return Isa::Avx512;
+  if (f.avx2) return Isa::Avx2;
   return Isa::Reference;
 }
 
@@ -74,8 +60,8 @@ const char* isa_name(Isa isa) {
 bool isa_supported(Isa isa) {
   switch (isa) {
     case Isa::Reference: return true;
-    case Isa::Avx2: return cpu_has_avx2();
-    case Isa::Avx512: return cpu_has_avx512();
+    case Isa::Avx2: return cpu::simd_features().avx2;
+    case Isa::Avx512: return cpu::simd_features().avx512;
   }
   return false;
 }

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "engine/kernels.h"
+#include "engine/kernels_impl.h"
 
 namespace lumvero::kernels {
 

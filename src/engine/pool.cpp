@@ -14,6 +14,7 @@
 #include <new>
 
 #include "engine/cpu_count.h"
+#include "engine/settings.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -398,19 +399,6 @@ Status run_inline(std::size_t n, detail::TaskCall call, void* ctx) {
 
 }  // namespace
 
-std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto d = static_cast<std::uint64_t>(c - '0');
-    if (v > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
-
 bool create_global(std::size_t n) {
   std::lock_guard<std::mutex> g(creation_mutex());
   // A fork child whose pool awaits its rebuild still counts as having one.
@@ -424,7 +412,7 @@ bool create_global(std::size_t n) {
 
 std::size_t default_size() {
   if (const char* v = std::getenv("RAYON_NUM_THREADS")) {
-    if (auto n = parse_thread_count(v); n && *n >= 1) {
+    if (auto n = settings::parse_u64(v); n && *n >= 1) {
       return static_cast<std::size_t>(std::min<std::uint64_t>(*n, kMaxThreads));
     }
   }

@@ -41,10 +41,6 @@ namespace lumvero::pool {
 // Requests for more threads are cut to this.
 inline constexpr std::size_t kMaxThreads = 65535;
 
-// A thread count as written in the environment: an optional single '+',
-// then one or more ASCII digits and nothing else, at most 2^64-1.
-std::optional<std::uint64_t> parse_thread_count(std::string_view text);
-
 // Creates the global pool with min(n, kMaxThreads) threads, or the default
 // size when n == 0, and waits until every thread has started. False (and
 // nothing changes) when a pool exists already or the threads cannot be

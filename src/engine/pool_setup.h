@@ -22,18 +22,10 @@ struct PoolPlan {
   std::size_t threads = 0;
 };
 
-// `raw` as returned by getenv: nothing when unset, empty, or not valid
-// UTF-8 (such values count as absent).
-std::optional<std::string_view> usable_setting(const char* raw);
-
-// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
-// code points above U+10FFFF).
-bool is_valid_utf8(std::string_view text);
-
 // The plan for LUMVO_THREADS = `lumvo_threads` (nothing when absent) on a
 // machine whose CPU count is `cpu_count`:
 //  - present: export the text unchanged; threads = its value when it parses
-//    as a count (see pool::parse_thread_count; 0 included), else cpu_count;
+//    as a count (settings::parse_u64; 0 included), else cpu_count;
 //  - absent: threads = max(cpu_count, 1), exported as plain decimal.
 PoolPlan plan_pool(std::optional<std::string_view> lumvo_threads, std::size_t cpu_count);
 

@@ -26,7 +26,7 @@ struct QueryResult {
 
   std::optional<std::string> index_hash{};      // 64 lowercase hex digits
   std::optional<std::string> query_hash{};      // 64 lowercase hex digits
-  std::optional<std::string> engine_version{};  // "1.1.0"
+  std::optional<std::string> engine_version{};  // the module version, e.g. "1.1.0"
   std::optional<std::string> metric{};          // "cosine", "dot" or "euclidean"
   std::optional<bool> normalized{};             // true exactly for cosine
   std::optional<std::uint64_t> dims{};

@@ -27,10 +27,23 @@ struct ScoredRow {
 
 // Signed integer key whose order is the IEEE totalOrder of the float: the raw
 // bits when the sign bit is clear, otherwise the bits with every bit except the
-// sign flipped (so more negative values get smaller keys).
-inline std::int32_t total_order_key(float score) {
+// sign flipped (so more negative values get smaller keys). Branch-free, so
+// loops over many scores vectorise.
+inline std::int32_t order_key(float score) {
   const std::int32_t s = std::bit_cast<std::int32_t>(score);
-  return s >= 0 ? s : (s ^ std::int32_t{0x7fffffff});
+  return s ^ ((s >> 31) & std::int32_t{0x7fffffff});
+}
+
+// The same for doubles (block energies are ordered by it).
+inline std::int64_t order_key(double value) {
+  const std::int64_t s = std::bit_cast<std::int64_t>(value);
+  return s ^ ((s >> 63) & std::int64_t{0x7fffffffffffffff});
+}
+
+// A key strictly better than the threshold's, for the metric's direction.
+template <bool kDistance>
+inline bool beats(std::int32_t key, std::int32_t threshold) {
+  return kDistance ? key < threshold : key > threshold;
 }
 
 // Finite scores only: NaN and both infinities have all exponent bits set.
@@ -40,8 +53,8 @@ inline bool is_usable(float score) {
 
 // True when a is strictly better than b under the metric's result order.
 inline bool better(Metric metric, const ScoredRow& a, const ScoredRow& b) {
-  const std::int32_t ka = total_order_key(a.score);
-  const std::int32_t kb = total_order_key(b.score);
+  const std::int32_t ka = order_key(a.score);
+  const std::int32_t kb = order_key(b.score);
   if (ka != kb) return is_distance(metric) ? ka < kb : ka > kb;
   return a.idx < b.idx;
 }

@@ -4,25 +4,6 @@
 
 namespace lumvero {
 
-std::uint64_t block_size_for(std::uint64_t rows, std::uint64_t dims) {
-  if (rows >= 250000) return dims >= 768 ? 64 : 32;
-  return dims >= 256 ? 32 : 16;
-}
-
-std::vector<DimBlock> make_blocks(std::uint64_t dims, std::uint64_t block_size) {
-  std::vector<DimBlock> blocks;
-  if (block_size == 0) return blocks;
-  blocks.reserve(static_cast<std::size_t>(dims / block_size + (dims % block_size != 0 ? 1 : 0)));
-  // Advance by the remaining width rather than computing (j+1)*block_size,
-  // which would wrap for a block size near the top of the range.
-  for (std::uint64_t start = 0; start < dims;) {
-    const std::uint64_t end = start + std::min(block_size, dims - start);
-    blocks.emplace_back(start, end);
-    start = end;
-  }
-  return blocks;
-}
-
 bool wants_block_norms(Metric metric, std::uint64_t rows, std::uint64_t dims) {
   return metric != Metric::Euclidean && rows >= 10000 && dims >= 64;
 }

@@ -12,17 +12,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/search_engine.h"
+#include "engine/dim_blocks.h"
+#include "engine/index_format.h"
 
 namespace lumvero {
-
-// Width of a dimension block: larger indexes use wider blocks.
-std::uint64_t block_size_for(std::uint64_t rows, std::uint64_t dims);
-
-// Half-open ranges of block_size dimensions covering [0, dims); the last may
-// be shorter; none for dims 0 or block_size 0. Safe for any block_size.
-// Shared by the engine's blocks, the certified search and explain/compare.
-std::vector<DimBlock> make_blocks(std::uint64_t dims, std::uint64_t block_size);
 
 // Block norms pay off only for large similarity indexes with enough dimensions.
 bool wants_block_norms(Metric metric, std::uint64_t rows, std::uint64_t dims);

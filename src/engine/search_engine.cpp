@@ -58,6 +58,8 @@ std::string canonical_or_given(const std::string& path) {
 }  // namespace
 
 Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string& path) {
+  // The operating system would read the path only up to the NUL.
+  if (has_embedded_nul(path)) return fail(std::string(kEmbeddedNul));
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return fail("Failed to open file " + path + ": " + last_os_error());
@@ -88,13 +90,10 @@ Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string
   if (header.metric_id >= kMetricIdCount)
     return fail("Unknown metric id: " + std::to_string(header.metric_id));
 
-  const auto required = required_file_bytes(header.dims, header.rows);
-  if (!required || *required > file_length) {
-    // A size beyond 64 bits is reported saturated rather than wrapped.
-    const std::uint64_t shown = required ? *required : UINT64_MAX;
-    return fail("File too small: expected " + std::to_string(shown) + " bytes, got " +
+  const unsigned __int128 required = required_file_bytes(header.dims, header.rows);
+  if (required > file_length)
+    return fail("File too small: expected " + u128_to_string(required) + " bytes, got " +
                 std::to_string(file_length));
-  }
 
   auto engine = std::make_shared<SearchEngine>();
   engine->dims = header.dims;

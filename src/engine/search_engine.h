@@ -2,7 +2,6 @@
 // tables computed once at open. Shared by every query thread without locks.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/content_hash.h"
+#include "engine/dim_blocks.h"
 #include "engine/index_format.h"
 #include "engine/query_result.h"
 #include "engine/status.h"
@@ -39,8 +40,6 @@ class Mapping {
 
 struct CertifiedResult;  // engine/certified.h
 
-using DimBlock = std::pair<std::uint64_t, std::uint64_t>;  // [start, end)
-using Hash32 = std::array<unsigned char, 32>;
 
 class SearchEngine {
  public:
@@ -55,7 +54,7 @@ class SearchEngine {
                                                std::size_t k) const;
   // One query with a pruning certificate (engine/certified.cpp).
   Result<CertifiedResult> query_certified(std::span<const float> query, std::size_t k,
-                                          std::size_t block_size, bool enable_pruning) const;
+                                          std::size_t block_width, bool enable_pruning) const;
 
   std::uint64_t dims = 0;
   std::uint64_t rows = 0;
@@ -76,8 +75,5 @@ class SearchEngine {
   Mapping mmap_;
   const float* data_ = nullptr;
 };
-
-// 64 lowercase hexadecimal digits, high nibble first.
-std::string hash_hex(const Hash32& h);
 
 }  // namespace lumvero

@@ -8,10 +8,14 @@
 #include <limits>
 #include <utility>
 
+#include "engine/exact_band.h"
 #include "engine/kernels.h"
 #include "engine/matrix.h"
+#include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
+#include "engine/score_error.h"
+#include "engine/settings.h"
 
 namespace lumvero {
 
@@ -32,48 +36,9 @@ constexpr std::size_t kScanRows = 512;
 // a few microseconds of work to the pool costs more than it saves.
 constexpr std::uint64_t kInlineFloats = std::uint64_t{1} << 16;
 
-// The ranking key of result_order.h written branch-free, so the pre-check
-// loop below vectorises.
-inline std::int32_t key_of(float score) {
-  const std::int32_t s = std::bit_cast<std::int32_t>(score);
-  return s ^ ((s >> 31) & std::int32_t{0x7fffffff});
-}
-
-template <bool kDistance>
-inline bool beats(std::int32_t key, std::int32_t threshold) {
-  return kDistance ? key < threshold : key > threshold;
-}
-
-template <bool kDistance>
-void feed_heap_impl(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first) {
-  std::size_t j = 0;
-  while (j < n && !heap.full()) {
-    heap.offer(first + j, scores[j]);
-    ++j;
-  }
-  if (j == n || heap.k() == 0) return;
-  // Rows arrive in increasing index, so an equal score never gets in and a
-  // strict key comparison against the worst entry is the whole admission
-  // test (non-finite scores that pass it are dropped by offer()).
-  std::int32_t threshold = key_of(heap.worst().score);
-  for (; j + 16 <= n; j += 16) {
-    unsigned any = 0;
-    for (std::size_t t = 0; t < 16; ++t) any |= beats<kDistance>(key_of(scores[j + t]), threshold);
-    if (any == 0) continue;
-    for (std::size_t t = 0; t < 16; ++t) {
-      if (beats<kDistance>(key_of(scores[j + t]), threshold)) {
-        heap.offer(first + j + t, scores[j + t]);
-        threshold = key_of(heap.worst().score);
-      }
-    }
-  }
-  for (; j < n; ++j) {
-    if (beats<kDistance>(key_of(scores[j]), threshold)) {
-      heap.offer(first + j, scores[j]);
-      threshold = key_of(heap.worst().score);
-    }
-  }
-}
+// The pruned scan's bound is never widened by less than this, whatever the
+// rounding analysis allows on small magnitudes.
+constexpr double kPrunedMinMargin = 0.0001;
 
 // A heap never holds more entries than it is offered, so a chunk shorter than
 // k needs (and reserves) only its own length.
@@ -114,15 +79,24 @@ std::vector<ScoredRow> scan_chunk(const SearchEngine& e, const float* q, std::si
   return heap.into_sorted();
 }
 
-// One block of the blocked strategy: one sgemm call, then the heap.
+// The k best of rows [first, first + n) under compute_score, from their
+// sgemm scores: the band of rows the sgemm scores cannot rule out, rescored.
+std::vector<ScoredRow> rescored_top_k(const SearchEngine& e, const float* q, std::size_t k_eff,
+                                      const float* approx, std::uint64_t first, std::size_t n) {
+  const double qn = kernels::query_norm_sq(q, e.dims);
+  const score_error::MatrixGap model(e.metric, e.dims, qn);
+  ExactBand band(heap_k(k_eff, n), e.metric, std::isfinite(qn));
+  feed_band(band, model, approx, n, first, e.norms_sq.data() + first);
+  return band.finish(q, e.data(), e.dims);
+}
+
+// One block of the blocked strategy: one sgemm call, then the band.
 std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::size_t k_eff,
                                   std::uint64_t begin, std::uint64_t end) {
   const std::size_t n = static_cast<std::size_t>(end - begin);
   const std::vector<float> scores = matrix_scores(e.metric, q, e.dims, e.row(begin), n,
                                                   e.norms_sq.data() + begin);
-  std::vector<ScoredRow> out = top_k_heap(scores.data(), n, k_eff, e.metric);
-  offset_indices(out, begin);
-  return out;
+  return rescored_top_k(e, q, k_eff, scores.data(), begin, n);
 }
 
 bool is_tiny(const SearchEngine& e) {
@@ -142,22 +116,6 @@ Result<std::vector<ScoredRow>> chunks_then_merge(const SearchEngine& e, std::siz
   return merge_chunk_lists(std::move(*lists), k_eff, e.metric);
 }
 
-// f64 sum of squares over [begin, end), left to right.
-double energy(const float* q, std::uint64_t begin, std::uint64_t end) {
-  double s = 0.0;
-  for (std::uint64_t i = begin; i < end; ++i) {
-    const double v = static_cast<double>(q[i]);
-    s += v * v;
-  }
-  return s;
-}
-
-// totalOrder key of a double, for the block visiting order.
-inline std::int64_t key_of_f64(double v) {
-  const std::int64_t s = std::bit_cast<std::int64_t>(v);
-  return s ^ ((s >> 63) & std::numeric_limits<std::int64_t>::max());
-}
-
 }  // namespace
 
 std::string_view single_method_name(SingleStrategy s) {
@@ -169,12 +127,6 @@ std::string_view single_method_name(SingleStrategy s) {
     case SingleStrategy::Pruned: return kMethodPruned;
   }
   return kMethodPerRow;
-}
-
-std::optional<std::string> read_env_setting(const char* name) {
-  // An empty value matches no mode or number, so it may count as unset too.
-  if (auto value = usable_setting(std::getenv(name))) return std::string(*value);
-  return std::nullopt;
 }
 
 SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std::uint64_t rows,
@@ -193,85 +145,23 @@ SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std:
                                                    : SingleStrategy::PerRow;
 }
 
-std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads) {
-  const std::uint64_t t = std::max<std::size_t>(threads, 1);
-  const std::uint64_t d1 = std::max<std::uint64_t>(dims, 1);
-  std::uint64_t budget;
-  if (is_distance(metric)) {
-    budget = 3000000;
-  } else if (dims >= 768) {
-    budget = 16000000;
-  } else if (dims >= 384) {
-    budget = 10000000;
-  } else {
-    budget = 8000000;
-  }
-  const std::uint64_t by_budget = budget >= d1 ? budget / d1 : 0;
-  const std::uint64_t by_threads = rows / (4 * t);
-  const std::uint64_t c = std::max({by_budget, by_threads, std::uint64_t{1}});
-  const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
-  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({c, cap, rows})));
-}
-
-std::vector<RowRange> balanced_pieces(std::uint64_t rows, std::size_t chunk_len,
-                                      std::size_t threads) {
-  std::vector<RowRange> out;
-  if (rows == 0) return out;
-  const std::uint64_t len = std::max<std::size_t>(chunk_len, 1);
-  const std::uint64_t chunks = (rows + len - 1) / len;
-  const std::uint64_t want = 4 * std::max<std::uint64_t>(threads, 1);
-  const std::uint64_t parts = std::max<std::uint64_t>(1, (want + chunks - 1) / chunks);
-  out.reserve(static_cast<std::size_t>(chunks * std::min(parts, len)));
-  for (std::uint64_t c = 0; c < chunks; ++c) {
-    const std::uint64_t b = c * len;
-    const std::uint64_t n = std::min(len, rows - b);
-    const std::uint64_t p = std::min(parts, n);  // no empty pieces
-    for (std::uint64_t i = 0; i < p; ++i) out.emplace_back(b + n * i / p, b + n * (i + 1) / p);
-  }
-  return out;
-}
-
-double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end) {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
-  if (ns <= 0) return 0.0;
-  const auto secs = ns / 1000000000;
-  const auto nanos = ns % 1000000000;
-  return (static_cast<double>(secs) + static_cast<double>(nanos) / 1e9) * 1000.0;
-}
-
-void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first) {
-  if (is_distance(heap.metric())) {
-    feed_heap_impl<true>(heap, scores, n, first);
-  } else {
-    feed_heap_impl<false>(heap, scores, n, first);
-  }
-}
-
 namespace single {
 
 Result<SingleOutcome> single_per_row(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
   const float* qp = q.data();
   const std::size_t piece = per_row_piece(e.rows, e.dims);
-  std::vector<ScoredRow> candidates;
   if (piece >= e.rows) {
-    candidates = usable_rows(e, qp, 0, e.rows);
-  } else {
-    auto pieces = pool::map_chunks(static_cast<std::size_t>(e.rows), piece,
-                                   [&](std::size_t b, std::size_t en, std::size_t) {
-                                     return usable_rows(e, qp, b, en);
-                                   });
-    if (!pieces) return fail(std::move(pieces.error()));
-    std::size_t total = 0;
-    for (const auto& p : *pieces) total += p.size();
-    candidates.reserve(total);
-    for (auto& p : *pieces) {
-      candidates.insert(candidates.end(), p.begin(), p.end());
-      std::vector<ScoredRow>().swap(p);
-    }
+    std::vector<ScoredRow> candidates = usable_rows(e, qp, 0, e.rows);
+    select_top_k(candidates, k_eff, e.metric);
+    return SingleOutcome{std::move(candidates), kMethodPerRow};
   }
-  select_top_k(candidates, k_eff, e.metric);
-  return SingleOutcome{std::move(candidates), kMethodPerRow};
+  auto pieces = pool::map_chunks(static_cast<std::size_t>(e.rows), piece,
+                                 [&](std::size_t b, std::size_t en, std::size_t) {
+                                   return usable_rows(e, qp, b, en);
+                                 });
+  if (!pieces) return fail(std::move(pieces.error()));
+  return SingleOutcome{merge_chunk_lists(std::move(*pieces), k_eff, e.metric), kMethodPerRow};
 }
 
 Result<std::vector<ScoredRow>> chunked_scan(const SearchEngine& e, std::span<const float> q,
@@ -313,7 +203,8 @@ Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const 
   const std::size_t n = static_cast<std::size_t>(e.rows);
   const std::vector<float> scores =
       matrix_scores(e.metric, q.data(), e.dims, e.data(), n, e.norms_sq.data());
-  return SingleOutcome{top_k_heap(scores.data(), n, k_eff, e.metric), kMethodMatrixFull};
+  return SingleOutcome{rescored_top_k(e, q.data(), k_eff, scores.data(), 0, n),
+                       kMethodMatrixFull};
 }
 
 Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
@@ -323,47 +214,43 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
     return single_chunked(e, q, k_eff);
 
   const float* qp = q.data();
-  std::vector<double> qb(nb);
+  const std::vector<double> qb = block_energies(qp, e.blocks);
   double q_total = 0.0;
-  for (std::size_t b = 0; b < nb; ++b) qb[b] = energy(qp, e.blocks[b].first, e.blocks[b].second);
   for (std::size_t b = 0; b < nb; ++b) q_total += qb[b];
-
-  // Blocks holding most of the query's energy first: they tighten the bound fastest.
-  std::vector<std::size_t> order(nb);
-  for (std::size_t b = 0; b < nb; ++b) order[b] = b;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const std::int64_t ka = key_of_f64(qb[a]);
-    const std::int64_t kb = key_of_f64(qb[b]);
-    return ka != kb ? ka > kb : a < b;
-  });
+  const std::vector<std::uint64_t> order = energy_order(qb);
 
   const double* block_norms = e.block_norms_sq->data();
+  const score_error::BlockScanMargin margins(e.metric, e.dims, e.block_size, nb, q_total);
   TopKHeap heap(k_eff, e.metric);
   for (std::uint64_t r = 0; r < e.rows; ++r) {
     const float* x = e.row(r);
-    if (!heap.full()) {
-      heap.offer(r, kernels::compute_score(e.metric, qp, x, e.dims));
-      continue;
-    }
-    const double w = static_cast<double>(heap.worst().score);
-    const double* xb = block_norms + r * nb;
-    const double x_total = e.norms_sq[r];
-    double partial = 0.0, consumed_q = 0.0, consumed_x = 0.0;
-    bool pruned = false;
-    for (const std::size_t b : order) {
-      const float p = kernels::dot_range(qp, x, e.blocks[b].first, e.blocks[b].second);
-      partial += static_cast<double>(p);
-      consumed_q += qb[b];
-      consumed_x += xb[b];
-      const double rem_q = std::max(q_total - consumed_q, 0.0);
-      const double rem_x = std::max(x_total - consumed_x, 0.0);
-      const double bound = (std::sqrt(rem_x) * std::sqrt(rem_q) + partial) + 0.0001;
-      if (w > bound) {  // false for a NaN bound, so NaN never prunes
-        pruned = true;
-        break;
+    if (heap.full()) {
+      const double w = static_cast<double>(heap.worst().score);
+      const double* xb = block_norms + r * nb;
+      const double x_total = e.norms_sq[r];
+      // Covers every rounding between this bound and compute_score, so a
+      // skipped row's kernel score is never above w (a later row that ties
+      // loses on its index).
+      const double margin = std::max(kPrunedMinMargin, margins.pruned_similarity(x_total));
+      double partial = 0.0, consumed_q = 0.0, consumed_x = 0.0;
+      bool pruned = false;
+      for (const std::uint64_t b : order) {
+        const float p = kernels::dot_range(qp, x, e.blocks[b].first, e.blocks[b].second);
+        partial += static_cast<double>(p);
+        consumed_q += qb[b];
+        consumed_x += xb[b];
+        const double rem_q = std::max(q_total - consumed_q, 0.0);
+        const double rem_x = std::max(x_total - consumed_x, 0.0);
+        const double bound = (std::sqrt(rem_x) * std::sqrt(rem_q) + partial) + margin;
+        if (w > bound) {  // false for a NaN bound, so NaN never prunes
+          pruned = true;
+          break;
+        }
       }
+      if (pruned) continue;
     }
-    if (!pruned) heap.offer(r, static_cast<float>(partial));
+    // Every admitted row carries its kernel score, as in a per-row scan.
+    heap.offer(r, kernels::compute_score(e.metric, qp, x, e.dims));
   }
   return SingleOutcome{heap.into_sorted(), kMethodPruned};
 }
@@ -384,10 +271,9 @@ Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
 
 Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std::size_t k) const {
   if (query.size() != dims)
-    return fail(std::string(single_msg::kDimMismatchPrefix) + std::to_string(query.size()) +
-                " != index dimension " + std::to_string(dims));
+    return fail(msg::query_dimension(query.size(), dims));
   for (const float v : query)
-    if (!is_usable(v)) return fail(std::string(single_msg::kNonFinite));
+    if (!is_usable(v)) return fail(std::string(msg::kSingleNonFinite));
   if (k == 0 || rows == 0) {
     QueryResult trivial;
     trivial.method_used = std::string(kMethodPerRow);
@@ -396,7 +282,7 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
 
   const SearchClock::time_point start = SearchClock::now();
   const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
-  const std::optional<std::string> mode = read_env_setting("LUMVO_SINGLE_MODE");
+  const std::optional<std::string> mode = settings::read("LUMVO_SINGLE_MODE");
   const SingleStrategy strategy = choose_single_strategy(
       mode ? std::optional<std::string_view>(*mode) : std::nullopt, rows, dims, metric);
   auto outcome = single::run_strategy(strategy, *this, query, k_eff);

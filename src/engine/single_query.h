@@ -10,42 +10,29 @@
 // Nothing is kept between calls: LUMVO_SINGLE_MODE is read on every query.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "engine/index_format.h"
 #include "engine/query_result.h"
 #include "engine/result_order.h"
+#include "engine/scan.h"
 #include "engine/search_engine.h"
 #include "engine/status.h"
 #include "engine/topk.h"
 
 namespace lumvero {
 
-using SearchClock = std::chrono::steady_clock;
-
 enum class SingleStrategy : std::uint8_t { PerRow, Chunked, Blocked, MatrixFull, Pruned };
 
 // "exact", "exact-chunked", "exact-blocked-matrix", "exact-matrix-full",
 // "exact-pruned-fast".
 std::string_view single_method_name(SingleStrategy s);
-
-namespace single_msg {
-inline constexpr std::string_view kDimMismatchPrefix = "Query dimension ";
-// Stored double-encoded on purpose: callers match these bytes exactly.
-inline constexpr std::string_view kNonFinite = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos";
-}  // namespace single_msg
-
-// The value of an environment switch as the mode switches see it: nothing
-// when unset or not valid UTF-8; otherwise a copy (getenv's storage may change).
-std::optional<std::string> read_env_setting(const char* name);
 
 // The strategy for a LUMVO_SINGLE_MODE value (nothing = unset or not UTF-8).
 // Exact, case-sensitive whole-text match; anything unrecognised gets the size
@@ -54,30 +41,6 @@ std::optional<std::string> read_env_setting(const char* name);
 // elsewhere it falls back to per-row.
 SingleStrategy choose_single_strategy(std::optional<std::string_view> mode, std::uint64_t rows,
                                       std::uint64_t dims, Metric metric);
-
-// Rows per task of the chunked and blocked strategies: at least a budget of
-// floats per chunk (8M/10M/16M by dims for similarity, 3M for euclidean),
-// at least a quarter of one thread's share, capped at 8,000/16,000/32,000 rows
-// by dims and at the row count; never below 1.
-std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
-
-// The chunks [0, L), [L, 2L), ... of `rows` rows with L = chunk_len, each cut
-// into equal pieces so that a handful of large chunks still spreads evenly
-// over the pool (at least four pieces per thread overall). Pieces are in row
-// order and never straddle a chunk boundary; since every piece keeps its own
-// k best and the merge is order-independent, the cut never shows in a result.
-using RowRange = std::pair<std::uint64_t, std::uint64_t>;  // [begin, end)
-std::vector<RowRange> balanced_pieces(std::uint64_t rows, std::size_t chunk_len,
-                                      std::size_t threads);
-
-// Milliseconds between two readings of the monotonic clock (0.0 if negative).
-double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end);
-
-// Feeds scores[0..n) to the heap as rows first, first+1, ... in increasing
-// order. Same outcome as calling offer() for each, but a score that cannot
-// beat the current worst entry is rejected by one integer compare, sixteen at
-// a time, before the heap is touched.
-void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first);
 
 // The strategies. Each takes k_eff = min(k, rows) >= 1 on an index with at
 // least one row and a query of dims finite values, and returns the final

@@ -10,6 +10,7 @@
 #include <expected>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace lumvero {
 
@@ -19,6 +20,13 @@ using Status = std::expected<void, std::string>;
 
 inline std::unexpected<std::string> fail(std::string text) {
   return std::unexpected<std::string>(std::move(text));
+}
+
+// Paths reach the operating system as C strings, which end at the first NUL:
+// a path holding one would name another file. The text is Python's own.
+inline constexpr std::string_view kEmbeddedNul = "embedded null byte";
+inline bool has_embedded_nul(std::string_view path) {
+  return path.find('\0') != std::string_view::npos;
 }
 
 // A failed internal assertion. Carries the source location for the report.

@@ -6,6 +6,41 @@
 
 namespace lumvero {
 
+namespace {
+
+template <bool kDistance>
+void feed_heap_impl(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first) {
+  std::size_t j = 0;
+  while (j < n && !heap.full()) {
+    heap.offer(first + j, scores[j]);
+    ++j;
+  }
+  if (j == n || heap.k() == 0) return;
+  // Rows arrive in increasing index, so an equal score never gets in and a
+  // strict key comparison against the worst entry is the whole admission
+  // test (non-finite scores that pass it are dropped by offer()).
+  std::int32_t threshold = order_key(heap.worst().score);
+  for (; j + 16 <= n; j += 16) {
+    unsigned any = 0;
+    for (std::size_t t = 0; t < 16; ++t) any |= beats<kDistance>(order_key(scores[j + t]), threshold);
+    if (any == 0) continue;
+    for (std::size_t t = 0; t < 16; ++t) {
+      if (beats<kDistance>(order_key(scores[j + t]), threshold)) {
+        heap.offer(first + j + t, scores[j + t]);
+        threshold = order_key(heap.worst().score);
+      }
+    }
+  }
+  for (; j < n; ++j) {
+    if (beats<kDistance>(order_key(scores[j]), threshold)) {
+      heap.offer(first + j, scores[j]);
+      threshold = order_key(heap.worst().score);
+    }
+  }
+}
+
+}  // namespace
+
 TopKHeap::TopKHeap(std::size_t k, Metric metric) : k_(k), metric_(metric) {
   // k + 1 as documented; guarded only so that SIZE_MAX cannot wrap to 0.
   heap_.reserve(k < std::numeric_limits<std::size_t>::max() ? k + 1 : k);
@@ -88,6 +123,14 @@ std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& l
   }
   select_top_k(merged, k, metric);
   return merged;
+}
+
+void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first) {
+  if (is_distance(heap.metric())) {
+    feed_heap_impl<true>(heap, scores, n, first);
+  } else {
+    feed_heap_impl<false>(heap, scores, n, first);
+  }
 }
 
 }  // namespace lumvero

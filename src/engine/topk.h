@@ -70,19 +70,21 @@ class TopKHeap {
 std::vector<ScoredRow> top_k_heap(const float* scores, std::size_t n, std::size_t k,
                                   Metric metric);
 
+// Feeds scores[0..n) to the heap as rows first, first+1, ... in increasing
+// order: the block form of offer(), for scans that score many rows at once.
+// Same outcome as calling offer() for each, but a score that cannot beat the
+// current worst entry is rejected by one integer compare, sixteen at a time,
+// before the heap is touched.
+void feed_heap(TopKHeap& heap, const float* scores, std::size_t n, std::uint64_t first);
+
 // Reorders candidates in place so that only the k best remain, best first.
 // Non-finite scores are removed first, so they can never reach a result.
 void select_top_k(std::vector<ScoredRow>& candidates, std::size_t k, Metric metric);
 
 // Concatenates per-chunk lists in the given (chunk) order and keeps the k best.
-// Each list must already hold its chunk's own k best with global indices; the
+// Each list must hold at least its chunk's own k best, with global indices; the
 // result then equals the k best of all the rows, however they were chunked.
 std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists,
                                          std::size_t k, Metric metric);
-
-// Turns chunk-local indices into global ones: adds the chunk's first row.
-inline void offset_indices(std::vector<ScoredRow>& rows, std::uint64_t first) {
-  for (ScoredRow& r : rows) r.idx += first;
-}
 
 }  // namespace lumvero

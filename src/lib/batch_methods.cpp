@@ -2,6 +2,7 @@
 #include <cstring>
 #include <span>
 
+#include "engine/batch_query.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"
 #include "lib/query_common.h"
@@ -70,11 +71,8 @@ PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!call) return nullptr;
   auto in = batch_input(*call);
   if (!in) return nullptr;
-  auto found = run_batch(*call, *in);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(run_batch(*call, *in));
+  if (!found) return nullptr;
   return result_list(std::move(*found));
 }
 
@@ -83,11 +81,8 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!call) return nullptr;
   auto in = batch_input(*call);
   if (!in) return nullptr;
-  auto found = run_batch(*call, *in);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(run_batch(*call, *in));
+  if (!found) return nullptr;
   const SearchEngine& engine = *call->engine;
   const auto& results = *found;
   const std::size_t width = results.empty() ? 0 : results.front().results.size();
@@ -127,25 +122,15 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
   auto in = batch_input(*call);
   if (!in) return nullptr;
   const SearchEngine& engine = *call->engine;
-  if (in->values.size() % in->cols != 0) {
-    raise_value_error("queries.len() n\u00c3\u00a3o \u00c3\u00a9 m\u00c3\u00baltiplo de dims");
-    return nullptr;
-  }
-  if (in->cols != engine.dims) {
-    raise_value_error("Query dimensions " + std::to_string(in->cols) + " != index dimensions " +
-                      std::to_string(engine.dims));
-    return nullptr;
-  }
+  // Checked before the query hashes are computed for a batch that fails.
+  if (!or_raise(check_query_matrix(engine, in->values.size(), in->cols))) return nullptr;
   std::vector<std::string> hashes;
   hashes.reserve(in->rows);
   for (std::size_t i = 0; i < in->rows; ++i)
     hashes.push_back(query_hash_hex(in->values.data() + i * in->cols, in->cols));
 
-  auto found = run_batch(*call, *in);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(run_batch(*call, *in));
+  if (!found) return nullptr;
   auto& results = *found;
   const std::size_t paired = std::min(results.size(), hashes.size());
   results.resize(paired);

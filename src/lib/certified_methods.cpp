@@ -48,7 +48,8 @@ std::optional<CertifiedCall> begin_certified_call(PyObject* self, PyObject* args
     if (!prune) return std::nullopt;
     call.enable_pruning = *prune;
   }
-  if (!require_contiguous(call.array)) return std::nullopt;
+  call.array = checked_f32_array(array_obj, array_name, ndim);
+  if (call.array == nullptr) return std::nullopt;
   return call;
 }
 
@@ -111,7 +112,7 @@ PyObject* certified_dict(const CertifiedResult& r, const SearchEngine& engine,
       !dict_put(d.get(), "method_used", str_of(r.method_used)) ||
       !dict_put(d.get(), "index_hash", str_of(hash_hex(engine.index_hash))) ||
       !dict_put(d.get(), "query_hash", str_of(query_hash_hex(query, dims))) ||
-      !dict_put(d.get(), "engine_version", PyUnicode_FromString("1.1.0")) ||
+      !dict_put(d.get(), "engine_version", PyUnicode_FromString(LUMVO_VERSION)) ||
       !put_index_fields(d.get(), engine) ||
       !dict_put(d.get(), "certificate", certificate_dict(r)))
     return nullptr;
@@ -125,11 +126,8 @@ PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs
   if (!call) return nullptr;
   const float* q = array_floats(call->array);
   const std::size_t n = static_cast<std::size_t>(PyArray_SIZE(call->array));
-  auto found = call->engine->query_certified({q, n}, call->k, call->block_size, call->enable_pruning);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(call->engine->query_certified({q, n}, call->k, call->block_size, call->enable_pruning));
+  if (!found) return nullptr;
   return certified_dict(*found, *call->engine, q, n);
 }
 
@@ -140,28 +138,13 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
   const SearchEngine& engine = *call->engine;
   const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(call->array, 0));
   const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(call->array, 1));
-  // Zero columns are refused here, before any division; Fortran-ordered
-  // input is answered by its logical rows.
+  // Fortran-ordered input is answered by its logical rows.
   Ref row_major;
   const float* values = row_major_queries(call->array, row_major);
   if (values == nullptr) return nullptr;
-  if ((rows * cols) % cols != 0) {
-    raise_value_error("queries.len() n\u00e3o \u00e9 m\u00faltiplo de dims");
-    return nullptr;
-  }
-  if (cols != engine.dims) {
-    raise_value_error("Query dimensions " + std::to_string(cols) + " != index dimensions " +
-                      std::to_string(engine.dims));
-    return nullptr;
-  }
-  if (rows == 0) return PyList_New(0);
-
-  auto found = query_certified_batch(engine, values, rows, call->k, call->block_size,
-                                     call->enable_pruning);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(query_certified_batch(engine, {values, rows * cols}, cols, call->k,
+                                              call->block_size, call->enable_pruning));
+  if (!found) return nullptr;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < found->size(); ++i) {

@@ -80,6 +80,12 @@ bool require_contiguous(PyArrayObject* arr) {
   return false;
 }
 
+PyArrayObject* checked_f32_array(PyObject* obj, const char* name, int ndim) {
+  PyArrayObject* arr = to_f32_array(obj, name, ndim);
+  if (arr == nullptr || !require_contiguous(arr)) return nullptr;
+  return arr;
+}
+
 PyObject* str_lossy(const std::string& bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
 }

@@ -29,6 +29,13 @@ PyArrayObject* to_f32_array(PyObject* obj, const char* name, int ndim);
 // C- or Fortran-contiguous; otherwise TypeError "The given array is not contiguous".
 bool require_contiguous(PyArrayObject* arr);
 
+// to_f32_array then require_contiguous, for the last look at an array before
+// the engine reads it. Integer arguments are converted through __index__,
+// which runs Python code that may retype, reshape or restride the array in
+// place; every entry point checks the array again after its last integer,
+// so the engine only ever reads what was checked.
+PyArrayObject* checked_f32_array(PyObject* obj, const char* name, int ndim);
+
 // str from bytes that may not be valid UTF-8 (invalid sequences become U+FFFD).
 PyObject* str_lossy(const std::string& bytes);
 

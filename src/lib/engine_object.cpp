@@ -29,11 +29,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bin_path) return nullptr;
     if (!to_bool(ann_obj, "ann")) return nullptr;  // accepted, no effect
 
-    auto opened = SearchEngine::open(*bin_path);
-    if (!opened) {
-      raise_value_error(opened.error());
-      return nullptr;
-    }
+    auto opened = or_raise(SearchEngine::open(*bin_path));
+    if (!opened) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
     new (&as_engine(obj)->engine) std::shared_ptr<const SearchEngine>(std::move(*opened));

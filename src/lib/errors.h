@@ -2,7 +2,9 @@
 #pragma once
 
 #include <new>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "engine/status.h"
@@ -18,6 +20,22 @@ void raise_panic(const char* message, const char* file, int line);
 
 inline void raise_value_error(const std::string& text) {
   PyErr_SetString(PyExc_ValueError, text.c_str());
+}
+
+// The value of an engine or writer result; on failure its text is raised
+// as ValueError and the optional is empty.
+template <class T>
+  requires(!std::is_void_v<T>)
+std::optional<T> or_raise(Result<T>&& result) {
+  if (result) return std::optional<T>(std::move(*result));
+  raise_value_error(result.error());
+  return std::nullopt;
+}
+
+inline bool or_raise(Status&& status) {
+  if (status) return true;
+  raise_value_error(status.error());
+  return false;
 }
 
 // Re-raises a pending TypeError as "argument '{name}': {message}", keeping

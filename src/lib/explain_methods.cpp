@@ -47,7 +47,8 @@ std::optional<ExplainCall> begin_explain_call(PyObject* self, PyObject* args, Py
     if (!v) return std::nullopt;
     call.ints[i] = *v;
   }
-  if (!require_contiguous(arr)) return std::nullopt;
+  arr = checked_f32_array(objs[0], "query", 1);
+  if (arr == nullptr) return std::nullopt;
   call.query = {array_floats(arr), static_cast<std::size_t>(PyArray_SIZE(arr))};
   return call;
 }
@@ -78,11 +79,8 @@ PyObject* explain(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     {"idx", "block_size", "top_blocks"});
   if (!call) return nullptr;
   const auto [idx, block_size, top_blocks, unused] = call->ints;
-  auto e = lumvero::explain(*call->engine, call->query, idx, block_size, top_blocks);
-  if (!e) {
-    raise_value_error(e.error());
-    return nullptr;
-  }
+  auto e = or_raise(lumvero::explain(*call->engine, call->query, idx, block_size, top_blocks));
+  if (!e) return nullptr;
   Ref d = Ref::steal(PyDict_New());
   if (!d || !dict_put(d.get(), "score_total", float_of(e->score_total)) ||
       !dict_put(d.get(), "block_size", u64_of(block_size)) ||
@@ -100,11 +98,8 @@ PyObject* compare(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     {"idx_a", "idx_b", "block_size", "top_blocks"});
   if (!call) return nullptr;
   const auto [idx_a, idx_b, block_size, top_blocks] = call->ints;
-  auto c = lumvero::compare(*call->engine, call->query, idx_a, idx_b, block_size, top_blocks);
-  if (!c) {
-    raise_value_error(c.error());
-    return nullptr;
-  }
+  auto c = or_raise(lumvero::compare(*call->engine, call->query, idx_a, idx_b, block_size, top_blocks));
+  if (!c) return nullptr;
   Ref d = Ref::steal(PyDict_New());
   if (!d || !dict_put(d.get(), "score_a", float_of(c->score_a)) ||
       !dict_put(d.get(), "score_b", float_of(c->score_b)) ||

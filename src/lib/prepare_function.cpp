@@ -42,76 +42,83 @@ std::unique_ptr<prepare::MatrixBuffer> copy_matrix(PyArrayObject* arr, std::uint
   return buffer;
 }
 
+// The call's arguments as the writer takes them, plus the private copy of the
+// matrix the request points at.
+struct PrepareCall {
+  std::unique_ptr<prepare::MatrixBuffer> data;
+  prepare::Request request;
+};
+
+// Converts every argument in parameter order (each error names its
+// argument), then copies the matrix, checked once more after the last
+// __index__ call.
+std::optional<PrepareCall> convert_arguments(PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"embeddings", "dims",   "rows",   "base_name", "level",
+                                 "normalize",  "ann",    "seed",   "metric",    "output_dir",
+                                 nullptr};
+  PyObject *emb_obj = nullptr, *dims_obj = nullptr, *rows_obj = nullptr, *base_obj = nullptr,
+           *level_obj = nullptr, *normalize_obj = Py_False, *ann_obj = Py_False,
+           *seed_obj = nullptr, *metric_obj = nullptr, *outdir_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOOOO:py_prepare_bin_from_embeddings",
+                                   const_cast<char**>(kwlist), &emb_obj, &dims_obj, &rows_obj,
+                                   &base_obj, &level_obj, &normalize_obj, &ann_obj, &seed_obj,
+                                   &metric_obj, &outdir_obj))
+    return std::nullopt;
+  if (to_f32_array(emb_obj, "embeddings", 2) == nullptr) return std::nullopt;
+  const auto dims = to_u64(dims_obj, "dims");
+  if (!dims) return std::nullopt;
+  const auto rows = to_u64(rows_obj, "rows");
+  if (!rows) return std::nullopt;
+  auto base_name = to_str(base_obj, "base_name");
+  if (!base_name) return std::nullopt;
+  auto level = to_str(level_obj, "level");
+  if (!level) return std::nullopt;
+  const auto normalize = to_bool(normalize_obj, "normalize");
+  if (!normalize) return std::nullopt;
+  if (!to_bool(ann_obj, "ann")) return std::nullopt;  // accepted, leaves no trace
+  if (seed_obj != nullptr && !to_u64(seed_obj, "seed")) return std::nullopt;  // likewise
+  std::string metric_text = "cosine";
+  if (metric_obj != nullptr) {
+    auto m = to_str(metric_obj, "metric");
+    if (!m) return std::nullopt;
+    metric_text = std::move(*m);
+  }
+  std::optional<std::string> output_dir;
+  if (outdir_obj != Py_None) {
+    output_dir = to_str(outdir_obj, "output_dir");
+    if (!output_dir) return std::nullopt;
+  }
+
+  PyArrayObject* arr = checked_f32_array(emb_obj, "embeddings", 2);
+  if (arr == nullptr) return std::nullopt;
+  PrepareCall call;
+  call.data = copy_matrix(arr, *dims, *rows);
+  const auto metric = or_raise(prepare::parse_metric(metric_text));
+  if (!metric) return std::nullopt;
+  call.request = {.data = call.data.get(),
+                  .dims = *dims,
+                  .rows = *rows,
+                  .base_name = std::move(*base_name),
+                  .level = std::move(*level),
+                  .normalize = *normalize,
+                  .metric = *metric,
+                  .output_dir = std::move(output_dir)};
+  return call;
+}
+
 PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"embeddings", "dims",   "rows",   "base_name", "level",
-                                   "normalize",  "ann",    "seed",   "metric",    "output_dir",
-                                   nullptr};
-    PyObject *emb_obj = nullptr, *dims_obj = nullptr, *rows_obj = nullptr, *base_obj = nullptr,
-             *level_obj = nullptr, *normalize_obj = Py_False, *ann_obj = Py_False,
-             *seed_obj = nullptr, *metric_obj = nullptr, *outdir_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOOOO:py_prepare_bin_from_embeddings",
-                                     const_cast<char**>(kwlist), &emb_obj, &dims_obj, &rows_obj,
-                                     &base_obj, &level_obj, &normalize_obj, &ann_obj, &seed_obj,
-                                     &metric_obj, &outdir_obj))
-      return nullptr;
-
-    PyArrayObject* arr = to_f32_array(emb_obj, "embeddings", 2);
-    if (arr == nullptr) return nullptr;
-    const auto dims = to_u64(dims_obj, "dims");
-    if (!dims) return nullptr;
-    const auto rows = to_u64(rows_obj, "rows");
-    if (!rows) return nullptr;
-    auto base_name = to_str(base_obj, "base_name");
-    if (!base_name) return nullptr;
-    auto level = to_str(level_obj, "level");
-    if (!level) return nullptr;
-    const auto normalize = to_bool(normalize_obj, "normalize");
-    if (!normalize) return nullptr;
-    if (!to_bool(ann_obj, "ann")) return nullptr;  // accepted, leaves no trace
-    if (seed_obj != nullptr && !to_u64(seed_obj, "seed")) return nullptr;  // likewise
-    std::string metric_text = "cosine";
-    if (metric_obj != nullptr) {
-      auto m = to_str(metric_obj, "metric");
-      if (!m) return nullptr;
-      metric_text = std::move(*m);
-    }
-    std::optional<std::string> output_dir;
-    if (outdir_obj != Py_None) {
-      output_dir = to_str(outdir_obj, "output_dir");
-      if (!output_dir) return nullptr;
-    }
-
-    if (!require_contiguous(arr)) return nullptr;
-    const auto data = copy_matrix(arr, *dims, *rows);
-
-    const auto metric = prepare::parse_metric(metric_text);
-    if (!metric) {
-      raise_value_error(metric.error());
-      return nullptr;
-    }
-
-    prepare::Request request;
-    request.data = data.get();
-    request.dims = *dims;
-    request.rows = *rows;
-    request.base_name = std::move(*base_name);
-    request.level = std::move(*level);
-    request.normalize = *normalize;
-    request.metric = *metric;
-    request.output_dir = std::move(output_dir);
-
-    Result<std::string> written = fail("");
+    const auto call = convert_arguments(args, kwargs);
+    if (!call) return nullptr;
+    Result<std::string> result = fail("");
     {
       // No Python object is touched while unlocked. An exception leaving the
       // scope re-acquires the lock first, then reaches the boundary guard.
       GilRelease unlocked;
-      written = prepare::prepare_index(request);
+      result = prepare::prepare_index(call->request);
     }
-    if (!written) {
-      raise_value_error(written.error());
-      return nullptr;
-    }
+    const auto written = or_raise(std::move(result));
+    if (!written) return nullptr;
     return str_lossy(*written);
   });
 }

@@ -23,15 +23,12 @@ std::optional<QueryCall> begin_query_call(PyObject* self, PyObject* args, PyObje
   const auto k = to_u64(k_obj, "k");
   if (!k) return std::nullopt;
   call.k = *k;
-  if (!require_contiguous(call.array)) return std::nullopt;
+  call.array = checked_f32_array(array_obj, array_name, ndim);
+  if (call.array == nullptr) return std::nullopt;
   return call;
 }
 
 const float* row_major_queries(PyArrayObject* queries, Ref& keep) {
-  if (PyArray_DIM(queries, 1) == 0) {
-    raise_value_error("queries must have at least one column");
-    return nullptr;
-  }
   if (PyArray_IS_C_CONTIGUOUS(queries)) return array_floats(queries);
   keep = Ref::steal(PyArray_NewCopy(queries, NPY_CORDER));
   if (!keep) return nullptr;
@@ -45,7 +42,7 @@ std::string query_hash_hex(const float* values, std::size_t count) {
 void fill_provenance(QueryResult& result, const SearchEngine& engine, std::string query_hash) {
   result.index_hash = hash_hex(engine.index_hash);
   result.query_hash = std::move(query_hash);
-  result.engine_version = "1.1.0";
+  result.engine_version = LUMVO_VERSION;
   result.metric = std::string(metric_name(engine.metric));
   result.normalized = engine.metric == Metric::Cosine;
   result.dims = engine.dims;

@@ -31,8 +31,8 @@ inline const float* array_floats(PyArrayObject* arr) {
   return static_cast<const float*>(PyArray_DATA(arr));
 }
 
-// For a matrix of queries: rejects zero columns, and hands Fortran-ordered
-// input over in logical row order (a C-ordered copy kept alive in `keep`).
+// For a matrix of queries: Fortran-ordered input is handed over in logical
+// row order (a C-ordered copy kept alive in `keep`).
 // Returns the row-major values, or nullptr with an exception set.
 const float* row_major_queries(PyArrayObject* queries, Ref& keep);
 

@@ -20,11 +20,8 @@ std::span<const float> query_span(const QueryCall& call) {
 PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto call = begin_query_call(self, args, kwargs, "query_exact", "query", 1);
   if (!call) return nullptr;
-  auto found = call->engine->query_single(query_span(*call), call->k);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(call->engine->query_single(query_span(*call), call->k));
+  if (!found) return nullptr;
   return wrap_query_result(std::move(*found));
 }
 
@@ -32,11 +29,8 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto call = begin_query_call(self, args, kwargs, "query_exact_arrays", "query", 1);
   if (!call) return nullptr;
   const SearchEngine& engine = *call->engine;
-  auto found = engine.query_single(query_span(*call), call->k);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(engine.query_single(query_span(*call), call->k));
+  if (!found) return nullptr;
   std::vector<std::uint64_t> indices;
   std::vector<float> scores;
   indices.reserve(found->results.size());
@@ -64,11 +58,8 @@ PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
   if (!call) return nullptr;
   const auto span = query_span(*call);
   std::string hash = query_hash_hex(span.data(), span.size());
-  auto found = call->engine->query_single(span, call->k);
-  if (!found) {
-    raise_value_error(found.error());
-    return nullptr;
-  }
+  auto found = or_raise(call->engine->query_single(span, call->k));
+  if (!found) return nullptr;
   fill_provenance(*found, *call->engine, std::move(hash));
   return wrap_query_result(std::move(*found));
 }

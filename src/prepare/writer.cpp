@@ -226,6 +226,9 @@ std::uint64_t batch_rows(std::uint64_t rows, std::uint64_t dims) {
 }
 
 Result<std::string> prepare_index(const Request& req) {
+  // Before anything else touches the disk: the directory would be cut short
+  // at the NUL (a symlink named by the prefix would be replaced).
+  if (req.output_dir && has_embedded_nul(*req.output_dir)) return fail(std::string(kEmbeddedNul));
   const MatrixBuffer& data = *req.data;
   if (req.dims < 1 || req.dims > kMaxDims)
     return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");

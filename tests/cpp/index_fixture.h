@@ -20,9 +20,11 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "engine/result_order.h"
 #include "engine/search_engine.h"
 
 namespace lumvero::testing {
@@ -200,32 +202,103 @@ void expect_same_hits(const Rows& got, const std::vector<RefHit>& want, const st
   }
 }
 
-// For results whose scores come from another summation order: same length,
-// each row's score within tol of its reference score, best-first order under
-// the metric, and every returned row belongs to the reference's top set once
-// rounding is allowed for (its reference score is at least as good as the
-// k-th reference score minus tol).
-template <class Rows>
-void expect_close_hits(const SearchEngine& e, const float* q, const Rows& got,
-                       const std::vector<RefHit>& want, float tol, const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  if (want.empty()) return;
-  const float kth = want.back().score;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    ASSERT_LT(got[i].idx, e.rows) << what;
-    const float exact = ref_score(e.metric, q, e.row(got[i].idx), e.dims);
-    EXPECT_NEAR(got[i].score, exact, tol) << what << " position " << i;
-    if (e.metric == Metric::Euclidean) {
-      EXPECT_LE(exact, kth + tol) << what << " position " << i;
-    } else {
-      EXPECT_GE(exact, kth - tol) << what << " position " << i;
+// What the certificate should report for this processor, probed here
+// independently of the engine.
+inline const char* expected_simd_path() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return "avx2";
+  if (__builtin_cpu_supports("avx")) return "avx";
+  if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
+  return "scalar";
+}
+
+// ---------------------------------------------------------------------------
+// Data for the certified-search and explain tests.
+// ---------------------------------------------------------------------------
+
+// Uniform values in [-1, 1), reproducible from the seed.
+inline std::vector<float> random_values(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+inline void normalize(float* v, std::size_t dims) {
+  double s = 0.0;
+  for (std::size_t d = 0; d < dims; ++d) s += double(v[d]) * double(v[d]);
+  const float inv = s > 0.0 ? static_cast<float>(1.0 / std::sqrt(s)) : 0.0f;
+  for (std::size_t d = 0; d < dims; ++d) v[d] *= inv;
+}
+
+// Unit vectors scattered tightly around `clusters` random unit centres, with
+// the energy of each centre concentrated in its first few dimensions so that
+// the block order matters. Row r belongs to cluster r % clusters.
+struct Clustered {
+  std::vector<float> centres;  // clusters x dims
+  std::vector<float> rows;     // n x dims
+};
+
+inline Clustered clustered_unit_rows(std::size_t n, std::size_t dims, std::size_t clusters,
+                                     float spread, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  Clustered out;
+  out.centres.resize(clusters * dims);
+  for (std::size_t c = 0; c < clusters; ++c) {
+    float* centre = out.centres.data() + c * dims;
+    for (std::size_t d = 0; d < dims; ++d) {
+      const float weight = 1.0f / (1.0f + static_cast<float>(d % 64) * 0.1f);
+      centre[d] = normal(gen) * weight;
     }
-    if (i > 0) {
-      EXPECT_TRUE(ref_before(e.metric, RefHit{got[i - 1].idx, got[i - 1].score},
-                             RefHit{got[i].idx, got[i].score}))
-          << what << " order at " << i;
-    }
+    normalize(centre, dims);
   }
+  out.rows.resize(n * dims);
+  for (std::size_t r = 0; r < n; ++r) {
+    const float* centre = out.centres.data() + (r % clusters) * dims;
+    float* row = out.rows.data() + r * dims;
+    for (std::size_t d = 0; d < dims; ++d) row[d] = centre[d] + spread * normal(gen);
+    normalize(row, dims);
+  }
+  return out;
+}
+
+// A unit query near centre c.
+inline std::vector<float> query_near(const Clustered& data, std::size_t dims, std::size_t c,
+                                     float spread, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> q(dims);
+  for (std::size_t d = 0; d < dims; ++d) q[d] = data.centres[c * dims + d] + spread * normal(gen);
+  normalize(q.data(), dims);
+  return q;
+}
+
+// The reference top k as ScoredRow: rows scored with the independent layout
+// above (never the engine's kernels), ranked with the reference order.
+inline std::vector<ScoredRow> brute_force(const SearchEngine& e, std::span<const float> q,
+                                          std::size_t k) {
+  std::vector<ScoredRow> out;
+  for (const RefHit& h : ref_top_k(e, q.data(), k)) out.push_back({h.idx, h.score});
+  return out;
+}
+
+inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Same rows, same score bits, same order.
+inline ::testing::AssertionResult same_rows(const std::vector<ScoredRow>& got,
+                                            const std::vector<ScoredRow>& want) {
+  if (got.size() != want.size())
+    return ::testing::AssertionFailure()
+           << "length " << got.size() << " != expected " << want.size();
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i].idx != want[i].idx || bits(got[i].score) != bits(want[i].score))
+      return ::testing::AssertionFailure()
+             << "entry " << i << ": (" << got[i].idx << ", " << got[i].score << ") != expected ("
+             << want[i].idx << ", " << want[i].score << ")";
+  }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace lumvero::testing

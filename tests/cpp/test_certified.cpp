@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "certified_fixture.h"
+#include "index_fixture.h"
 #include "engine/certified.h"
 #include "engine/cpu_features.h"
 #include "engine/kernels.h"
@@ -21,10 +21,10 @@
 namespace lumvero {
 namespace {
 
-using certified_fixture::bits;
-using certified_fixture::brute_force;
-using certified_fixture::open_index;
-using certified_fixture::same_rows;
+using testing::bits;
+using testing::brute_force;
+using testing::open_index;
+using testing::same_rows;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -65,20 +65,12 @@ void expect_same_record(const CertifiedResult& a, const CertifiedResult& b) {
 }
 
 // What the test itself reads from CPUID, to check the reported path.
-const char* expected_simd_path() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return "avx2";
-  if (__builtin_cpu_supports("avx")) return "avx";
-  if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
-  return "scalar";
-}
-
 // ---------------------------------------------------------------------------
 // Argument checks and the empty answer
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedSearch, RefusesWrongQueryLength) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 3, 1);
+  const std::vector<float> data = testing::random_values(4 * 3, 1);
   auto e = open_index(3, 4, Metric::Dot, data);
   ASSERT_TRUE(e);
   auto r = e->query_certified(std::vector<float>{1, 2}, 2, 64, true);
@@ -91,7 +83,7 @@ TEST(CertifiedSearch, RefusesWrongQueryLength) {
 }
 
 TEST(CertifiedSearch, RefusesNonFiniteQueryEvenForKZero) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 3, 2);
+  const std::vector<float> data = testing::random_values(4 * 3, 2);
   auto e = open_index(3, 4, Metric::Euclidean, data);
   ASSERT_TRUE(e);
   for (float bad : {kNaN, kInf, -kInf}) {
@@ -112,7 +104,7 @@ void expect_empty_answer(const CertifiedResult& r, std::uint64_t rows, std::uint
   EXPECT_EQ(r.bound_rule, "empty-result");
   EXPECT_TRUE(r.block_order.empty());
   EXPECT_TRUE(r.threshold_evolution.empty());
-  EXPECT_EQ(r.simd_path, expected_simd_path());
+  EXPECT_EQ(r.simd_path, testing::expected_simd_path());
   EXPECT_EQ(r.compile_flags, "arch=x86_64");
   EXPECT_TRUE(r.pruned_bound_values.empty());
   EXPECT_EQ(r.bound_kind, "none");
@@ -126,7 +118,7 @@ void expect_empty_answer(const CertifiedResult& r, std::uint64_t rows, std::uint
 }
 
 TEST(CertifiedSearch, KZeroGivesTheEmptyAnswer) {
-  const std::vector<float> data = certified_fixture::random_values(5 * 4, 3);
+  const std::vector<float> data = testing::random_values(5 * 4, 3);
   auto e = open_index(4, 5, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.1f, 0.2f, 0.3f, 0.4f};
@@ -244,7 +236,7 @@ TEST(CertifiedSearch, SafeIsJudgedOnTheF32Bounds) {
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedSearch, BlockSizeZeroActsAsOne) {
-  const std::vector<float> data = certified_fixture::random_values(40 * 6, 4);
+  const std::vector<float> data = testing::random_values(40 * 6, 4);
   auto e = open_index(6, 40, Metric::Dot, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.1f, -0.9f, 0.3f, 0.05f, 0.7f, -0.2f};
@@ -256,7 +248,7 @@ TEST(CertifiedSearch, BlockSizeZeroActsAsOne) {
 }
 
 TEST(CertifiedSearch, BlockSizeAtLeastDimsGivesOneBlock) {
-  const std::vector<float> data = certified_fixture::random_values(30 * 5, 5);
+  const std::vector<float> data = testing::random_values(30 * 5, 5);
   auto e = open_index(5, 30, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.3f, 0.1f, -0.4f, 0.8f, 0.2f};
@@ -271,7 +263,7 @@ TEST(CertifiedSearch, BlockSizeAtLeastDimsGivesOneBlock) {
 }
 
 TEST(CertifiedSearch, ZeroQueryVisitsBlocksInNaturalOrder) {
-  const std::vector<float> data = certified_fixture::random_values(20 * 10, 6);
+  const std::vector<float> data = testing::random_values(20 * 10, 6);
   for (Metric m : {Metric::Dot, Metric::Euclidean}) {
     auto e = open_index(10, 20, m, data);
     ASSERT_TRUE(e);
@@ -290,7 +282,7 @@ TEST(CertifiedSearch, ZeroQueryVisitsBlocksInNaturalOrder) {
 }
 
 TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
-  const std::vector<float> data = certified_fixture::random_values(8 * 10, 7);
+  const std::vector<float> data = testing::random_values(8 * 10, 7);
   auto e = open_index(10, 8, Metric::Dot, data);
   ASSERT_TRUE(e);
   // Blocks of 3: energies 1, 4, 1, 4 (the last block holds one dimension).
@@ -299,7 +291,7 @@ TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
 
   // Against energies recomputed here in f64 for random queries and widths.
   for (std::uint32_t seed = 0; seed < 20; ++seed) {
-    const std::vector<float> rq = certified_fixture::random_values(10, 100 + seed);
+    const std::vector<float> rq = testing::random_values(10, 100 + seed);
     for (std::size_t bs : {1, 2, 3, 4, 7}) {
       std::vector<std::pair<double, std::uint64_t>> energy;
       for (std::size_t s = 0; s < 10; s += bs) {
@@ -316,31 +308,16 @@ TEST(CertifiedSearch, BlockOrderByEnergyThenIndex) {
   }
 }
 
-TEST(CertifiedSearch, MakeBlocksCoversTheDimensions) {
-  using certified::make_blocks;
-  EXPECT_TRUE(make_blocks(0, 4).empty());
-  EXPECT_EQ(make_blocks(10, 4), (std::vector<DimBlock>{{0, 4}, {4, 8}, {8, 10}}));
-  EXPECT_EQ(make_blocks(8, 4), (std::vector<DimBlock>{{0, 4}, {4, 8}}));
-  EXPECT_EQ(make_blocks(3, UINT64_MAX), (std::vector<DimBlock>{{0, 3}}));
-  EXPECT_EQ(make_blocks(3, 1), (std::vector<DimBlock>{{0, 1}, {1, 2}, {2, 3}}));
-}
-
-TEST(CertifiedSearch, EnergyOrderUsesTotalOrder) {
-  // -0.0 ranks below +0.0 under totalOrder; equal energies keep index order.
-  const std::vector<double> energies = {0.0, 2.0, -0.0, 2.0, 0.5, 0.0};
-  EXPECT_EQ(certified::energy_order(energies), (std::vector<std::uint64_t>{1, 3, 4, 0, 5, 2}));
-}
-
 // ---------------------------------------------------------------------------
 // Scan behaviour
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedSearch, WithoutPruningEveryRowIsScored) {
-  const std::vector<float> data = certified_fixture::random_values(200 * 12, 8);
+  const std::vector<float> data = testing::random_values(200 * 12, 8);
   for (Metric m : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
     auto e = open_index(12, 200, m, data);
     ASSERT_TRUE(e);
-    const std::vector<float> q = certified_fixture::random_values(12, 9);
+    const std::vector<float> q = testing::random_values(12, 9);
     const CertifiedResult r = run(*e, q, 5, 4, false);
     EXPECT_EQ(r.method_used, "exact-certified-no-pruning");
     EXPECT_EQ(r.pruned_candidates, 0u);
@@ -452,11 +429,11 @@ class CertifiedVsBruteForce
 TEST_P(CertifiedVsBruteForce, SameRowsAndScoresWithAndWithoutPruning) {
   const auto [metric, bs, k] = GetParam();
   constexpr std::uint32_t kDims = 37, kRows = 300;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 11);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 11);
   auto e = open_index(kDims, kRows, metric, data);
   ASSERT_TRUE(e);
   for (std::uint32_t seed = 0; seed < 4; ++seed) {
-    const std::vector<float> q = certified_fixture::random_values(kDims, 50 + seed);
+    const std::vector<float> q = testing::random_values(kDims, 50 + seed);
     const auto want = brute_force(*e, q, k);
     const CertifiedResult on = run(*e, q, k, bs, true);
     const CertifiedResult off = run(*e, q, k, bs, false);
@@ -472,25 +449,28 @@ TEST_P(CertifiedVsBruteForce, SameRowsAndScoresWithAndWithoutPruning) {
   }
 }
 
+std::string grid_name(
+    const ::testing::TestParamInfo<std::tuple<Metric, std::size_t, std::size_t>>& p) {
+  const auto& [metric, bs, k] = p.param;
+  return std::string(metric_name(metric)) + "_bs" + std::to_string(bs) + "_k" + std::to_string(k);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Grid, CertifiedVsBruteForce,
     ::testing::Combine(::testing::Values(Metric::Cosine, Metric::Dot, Metric::Euclidean),
                        ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{3},
                                          std::size_t{8}, std::size_t{16}, std::size_t{64}),
                        ::testing::Values(std::size_t{1}, std::size_t{5}, std::size_t{50})),
-    [](const auto& info) {
-      return std::string(metric_name(std::get<0>(info.param))) + "_bs" +
-             std::to_string(std::get<1>(info.param)) + "_k" + std::to_string(std::get<2>(info.param));
-    });
+    grid_name);
 
 TEST(CertifiedSearch, PruningSkipsMostRowsOnClusteredData) {
   constexpr std::size_t kDims = 64, kRows = 4000;
-  const auto data = certified_fixture::clustered_unit_rows(kRows, kDims, 16, 0.05f, 21);
+  const auto data = testing::clustered_unit_rows(kRows, kDims, 16, 0.05f, 21);
   for (Metric m : {Metric::Cosine, Metric::Euclidean}) {
     auto e = open_index(kDims, kRows, m, data.rows);
     ASSERT_TRUE(e);
     for (std::size_t c : {0, 5, 11}) {
-      const auto q = certified_fixture::query_near(data, kDims, c, 0.02f, 300 + c);
+      const auto q = testing::query_near(data, kDims, c, 0.02f, 300 + c);
       const CertifiedResult r = run(*e, q, 10, 16, true);
       EXPECT_GT(r.pruned_candidates, kRows / 2) << "cluster " << c;
       EXPECT_TRUE(same_rows(r.results, brute_force(*e, q, 10)));
@@ -503,11 +483,11 @@ TEST(CertifiedSearch, PruningSkipsMostRowsOnClusteredData) {
 }
 
 TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
-  const std::vector<float> data = certified_fixture::random_values(10 * 4, 12);
+  const std::vector<float> data = testing::random_values(10 * 4, 12);
   auto e = open_index(4, 10, Metric::Cosine, data);
   ASSERT_TRUE(e);
   const CertifiedResult r = run(*e, {1, 0, 0, 0}, 3, 2, true);
-  EXPECT_EQ(r.simd_path, expected_simd_path());
+  EXPECT_EQ(r.simd_path, testing::expected_simd_path());
   EXPECT_EQ(r.simd_path, cpu::simd_path_name());
   EXPECT_EQ(r.compile_flags, "arch=x86_64");
   EXPECT_EQ(r.bound_rule, kUpperRule);
@@ -516,52 +496,18 @@ TEST(CertifiedSearch, ReportsTextsAndProcessorPath) {
 
 // Designated initialisers must follow declaration order, so this only
 // compiles while the record's fields keep their documented order.
-TEST(CertifiedSearch, RecordFieldsKeepTheirOrder) {
-  const CertifiedResult r{.results = {{3, 0.5f}},
-                          .method_used = "m",
-                          .query_time_ms = 1.5,
-                          .bound_rule = "b",
-                          .block_order = {2, 0, 1},
-                          .threshold_evolution = {0.25f},
-                          .simd_path = "s",
-                          .compile_flags = "c",
-                          .pruned_bound_values = {0.125f},
-                          .bound_kind = "k",
-                          .total_candidates = 9,
-                          .pruned_candidates = 4,
-                          .full_evaluated = 5,
-                          .block_size = 3,
-                          .kth_score = 0.5f,
-                          .safe = false,
-                          .enable_pruning = false};
-  EXPECT_EQ(r.total_candidates, r.pruned_candidates + r.full_evaluated);
-  EXPECT_EQ(r.block_order.size(), 3u);
-  EXPECT_FALSE(r.safe || r.enable_pruning);
-}
-
-TEST(CpuFeatures, PathPrefersTheWidestFeature) {
-  using cpu::simd_path_for;
-  EXPECT_STREQ(simd_path_for({true, true, true}), "avx2");
-  EXPECT_STREQ(simd_path_for({true, false, false}), "avx2");
-  EXPECT_STREQ(simd_path_for({false, true, true}), "avx");
-  EXPECT_STREQ(simd_path_for({false, true, false}), "avx");
-  EXPECT_STREQ(simd_path_for({false, false, true}), "sse4.2");
-  EXPECT_STREQ(simd_path_for({false, false, false}), "scalar");
-  EXPECT_STREQ(cpu::simd_path_name(), expected_simd_path());
-}
-
 // ---------------------------------------------------------------------------
 // Batch
 // ---------------------------------------------------------------------------
 
 TEST(CertifiedBatch, ResultsInQueryOrder) {
   constexpr std::uint32_t kDims = 16, kRows = 500, kQueries = 23;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 13);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 13);
   auto e = open_index(kDims, kRows, Metric::Euclidean, data);
   ASSERT_TRUE(e);
-  const std::vector<float> qs = certified_fixture::random_values(kDims * kQueries, 14);
+  const std::vector<float> qs = testing::random_values(kDims * kQueries, 14);
   for (bool pruning : {true, false}) {
-    auto batch = query_certified_batch(*e, qs.data(), kQueries, 7, 4, pruning);
+    auto batch = query_certified_batch(*e, qs, kDims, 7, 4, pruning);
     ASSERT_TRUE(batch) << batch.error();
     ASSERT_EQ(batch->size(), kQueries);
     for (std::size_t i = 0; i < kQueries; ++i) {
@@ -575,34 +521,50 @@ TEST(CertifiedBatch, ResultsInQueryOrder) {
 
 TEST(CertifiedBatch, AnyBadQueryFailsTheWholeCall) {
   constexpr std::uint32_t kDims = 8, kRows = 50, kQueries = 9;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 15);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 15);
   auto e = open_index(kDims, kRows, Metric::Dot, data);
   ASSERT_TRUE(e);
-  std::vector<float> qs = certified_fixture::random_values(kDims * kQueries, 16);
+  std::vector<float> qs = testing::random_values(kDims * kQueries, 16);
   qs[5 * kDims + 3] = kNaN;
   qs[8 * kDims] = -kInf;
   for (std::size_t k : {std::size_t{0}, std::size_t{3}}) {
-    auto batch = query_certified_batch(*e, qs.data(), kQueries, k, 2, true);
+    auto batch = query_certified_batch(*e, qs, kDims, k, 2, true);
     ASSERT_FALSE(batch);
     EXPECT_EQ(batch.error(), "Query vector contains non-finite values");
   }
 }
 
 TEST(CertifiedBatch, NoQueriesGiveAnEmptyList) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 4, 17);
+  const std::vector<float> data = testing::random_values(4 * 4, 17);
   auto e = open_index(4, 4, Metric::Dot, data);
   ASSERT_TRUE(e);
-  auto batch = query_certified_batch(*e, nullptr, 0, 3, 64, true);
+  auto batch = query_certified_batch(*e, {}, 4, 3, 64, true);
   ASSERT_TRUE(batch);
   EXPECT_TRUE(batch->empty());
 }
 
+TEST(CertifiedBatch, ShapeChecksUseTheCorrectlyEncodedText) {
+  const std::vector<float> data = testing::random_values(4 * 6, 20);
+  auto e = open_index(4, 6, Metric::Dot, data);
+  ASSERT_TRUE(e);
+  const std::vector<float> qs = testing::random_values(12, 21);
+  auto zero = query_certified_batch(*e, {}, 0, 3, 4, true);
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(zero.error(), "queries must have at least one column");
+  auto ragged = query_certified_batch(*e, std::span<const float>(qs).first(10), 4, 3, 4, true);
+  ASSERT_FALSE(ragged);
+  EXPECT_EQ(ragged.error(), "queries.len() n\xC3\xA3o \xC3\xA9 m\xC3\xBAltiplo de dims");
+  auto wide = query_certified_batch(*e, qs, 6, 3, 4, true);
+  ASSERT_FALSE(wide);
+  EXPECT_EQ(wide.error(), "Query dimensions 6 != index dimensions 4");
+}
+
 TEST(CertifiedBatch, KZeroGivesEmptyAnswersPerQuery) {
-  const std::vector<float> data = certified_fixture::random_values(4 * 6, 18);
+  const std::vector<float> data = testing::random_values(4 * 6, 18);
   auto e = open_index(4, 6, Metric::Cosine, data);
   ASSERT_TRUE(e);
-  const std::vector<float> qs = certified_fixture::random_values(4 * 3, 19);
-  auto batch = query_certified_batch(*e, qs.data(), 3, 0, 0, false);
+  const std::vector<float> qs = testing::random_values(4 * 3, 19);
+  auto batch = query_certified_batch(*e, qs, 4, 0, 0, false);
   ASSERT_TRUE(batch);
   ASSERT_EQ(batch->size(), 3u);
   for (const CertifiedResult& r : *batch) expect_empty_answer(r, 6, 1, false);

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "certified_fixture.h"
+#include "index_fixture.h"
 #include "engine/explain.h"
 #include "engine/kernels.h"
 #include "engine/search_engine.h"
@@ -18,8 +18,8 @@
 namespace lumvero {
 namespace {
 
-using certified_fixture::bits;
-using certified_fixture::open_index;
+using testing::bits;
+using testing::open_index;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -139,10 +139,10 @@ class ExplainGrid
 TEST_P(ExplainGrid, ExplainMatchesReference) {
   const auto [metric, w, top] = GetParam();
   constexpr std::uint32_t kDims = 37, kRows = 12;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 31);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 31);
   auto e = open_index(kDims, kRows, metric, data);
   ASSERT_TRUE(e);
-  const std::vector<float> q = certified_fixture::random_values(kDims, 32);
+  const std::vector<float> q = testing::random_values(kDims, 32);
   for (std::uint64_t idx : {0u, 5u, 11u}) {
     SCOPED_TRACE(idx);
     const Explanation r = must_explain(*e, q, idx, w, top);
@@ -156,10 +156,10 @@ TEST_P(ExplainGrid, ExplainMatchesReference) {
 TEST_P(ExplainGrid, CompareMatchesReference) {
   const auto [metric, w, top] = GetParam();
   constexpr std::uint32_t kDims = 37, kRows = 12;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 33);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 33);
   auto e = open_index(kDims, kRows, metric, data);
   ASSERT_TRUE(e);
-  const std::vector<float> q = certified_fixture::random_values(kDims, 34);
+  const std::vector<float> q = testing::random_values(kDims, 34);
   for (auto [a, b] : {std::pair{0u, 1u}, std::pair{7u, 3u}, std::pair{11u, 0u}}) {
     SCOPED_TRACE(a);
     const Comparison r = must_compare(*e, q, a, b, w, top);
@@ -174,6 +174,13 @@ TEST_P(ExplainGrid, CompareMatchesReference) {
   }
 }
 
+std::string grid_name(
+    const ::testing::TestParamInfo<std::tuple<Metric, std::size_t, std::size_t>>& p) {
+  const auto& [metric, bs, top] = p.param;
+  return std::string(metric_name(metric)) + "_bs" + std::to_string(bs) + "_top" +
+         std::to_string(top);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Grid, ExplainGrid,
     ::testing::Combine(::testing::Values(Metric::Cosine, Metric::Dot, Metric::Euclidean),
@@ -181,18 +188,14 @@ INSTANTIATE_TEST_SUITE_P(
                                          std::size_t{16}, std::size_t{37}, std::size_t{100}),
                        ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{5},
                                          std::size_t{1000})),
-    [](const auto& info) {
-      return std::string(metric_name(std::get<0>(info.param))) + "_bs" +
-             std::to_string(std::get<1>(info.param)) + "_top" +
-             std::to_string(std::get<2>(info.param));
-    });
+    grid_name);
 
 // ---------------------------------------------------------------------------
 // Argument checks, in their order
 // ---------------------------------------------------------------------------
 
 TEST(ExplainChecks, MessagesAndOrder) {
-  const std::vector<float> data = certified_fixture::random_values(3 * 4, 35);
+  const std::vector<float> data = testing::random_values(3 * 4, 35);
   auto e = open_index(4, 3, Metric::Dot, data);
   ASSERT_TRUE(e);
   const std::vector<float> q = {1, 2, 3, 4};
@@ -235,10 +238,10 @@ TEST(ExplainChecks, MessagesAndOrder) {
 // ---------------------------------------------------------------------------
 
 TEST(Explain, BlockSizeAtLeastDimsGivesOneBlock) {
-  const std::vector<float> data = certified_fixture::random_values(2 * 9, 36);
+  const std::vector<float> data = testing::random_values(2 * 9, 36);
   auto e = open_index(9, 2, Metric::Cosine, data);
   ASSERT_TRUE(e);
-  const std::vector<float> q = certified_fixture::random_values(9, 37);
+  const std::vector<float> q = testing::random_values(9, 37);
   for (std::uint64_t w : {std::uint64_t{9}, std::uint64_t{10}, UINT64_MAX}) {
     const Explanation r = must_explain(*e, q, 1, w, 3);
     EXPECT_EQ(r.num_blocks, 1u);
@@ -251,10 +254,10 @@ TEST(Explain, BlockSizeAtLeastDimsGivesOneBlock) {
 }
 
 TEST(Explain, ListsEveryBlockWhenTopBlocksCoversThem) {
-  const std::vector<float> data = certified_fixture::random_values(1 * 10, 38);
+  const std::vector<float> data = testing::random_values(1 * 10, 38);
   auto e = open_index(10, 1, Metric::Dot, data);
   ASSERT_TRUE(e);
-  const std::vector<float> q = certified_fixture::random_values(10, 39);
+  const std::vector<float> q = testing::random_values(10, 39);
   for (std::uint64_t top : {std::uint64_t{4}, std::uint64_t{5}, UINT64_MAX}) {
     const Explanation r = must_explain(*e, q, 0, 3, top);
     EXPECT_EQ(r.num_blocks, 4u);
@@ -335,8 +338,8 @@ TEST(Explain, NonFiniteQueryIsReportedWithNaNFirst) {
 
 TEST(Explain, EuclideanContributionsAreNonPositive) {
   constexpr std::uint32_t kDims = 21, kRows = 5;
-  std::vector<float> data = certified_fixture::random_values(kDims * kRows, 40);
-  const std::vector<float> q = certified_fixture::random_values(kDims, 41);
+  std::vector<float> data = testing::random_values(kDims * kRows, 40);
+  const std::vector<float> q = testing::random_values(kDims, 41);
   std::copy(q.begin(), q.end(), data.begin() + 2 * kDims);  // row 2 equals the query
   auto e = open_index(kDims, kRows, Metric::Euclidean, data);
   ASSERT_TRUE(e);
@@ -355,8 +358,8 @@ TEST(Explain, EuclideanContributionsAreNonPositive) {
 
 TEST(Compare, RowWithItselfIsAllZero) {
   constexpr std::uint32_t kDims = 19, kRows = 4;
-  const std::vector<float> data = certified_fixture::random_values(kDims * kRows, 42);
-  const std::vector<float> q = certified_fixture::random_values(kDims, 43);
+  const std::vector<float> data = testing::random_values(kDims * kRows, 42);
+  const std::vector<float> q = testing::random_values(kDims, 43);
   for (Metric m : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
     auto e = open_index(kDims, kRows, m, data);
     ASSERT_TRUE(e);

@@ -19,10 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "engine/cpu_features.h"
 #include "engine/index_format.h"
-#include "engine/kernels.h"
+#include "engine/kernels_impl.h"
 #include "engine/matrix.h"
 #include "engine/status.h"
+#include "index_fixture.h"
 
 namespace lumvero {
 namespace {
@@ -32,7 +34,7 @@ using kernels::Isa;
 constexpr Isa kAllIsas[] = {Isa::Reference, Isa::Avx2, Isa::Avx512};
 constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::Dot, Metric::Euclidean};
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+using testing::bits;
 
 // Bit-identical, except that any NaN matches any NaN (payloads may differ).
 ::testing::AssertionResult Same(float expected, float actual) {
@@ -616,6 +618,17 @@ TEST(Matrix, BlasNamesItsCoreSet) {
   const std::string core = blas_core_name();
   EXPECT_FALSE(core.empty());
   EXPECT_NE(core, "unknown");
+}
+
+TEST(CpuFeatures, PathPrefersTheWidestFeature) {
+  using cpu::simd_path_for;
+  EXPECT_STREQ(simd_path_for({true, true, true}), "avx2");
+  EXPECT_STREQ(simd_path_for({true, false, false}), "avx2");
+  EXPECT_STREQ(simd_path_for({false, true, true}), "avx");
+  EXPECT_STREQ(simd_path_for({false, true, false}), "avx");
+  EXPECT_STREQ(simd_path_for({false, false, true}), "sse4.2");
+  EXPECT_STREQ(simd_path_for({false, false, false}), "scalar");
+  EXPECT_STREQ(cpu::simd_path_name(), testing::expected_simd_path());
 }
 
 }  // namespace

@@ -190,25 +190,6 @@ Status nested_failure() {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Counts from text
-
-TEST(ParseThreadCount, AcceptsDecimalWithOptionalPlus) {
-  EXPECT_EQ(pool::parse_thread_count("4"), 4u);
-  EXPECT_EQ(pool::parse_thread_count("+4"), 4u);
-  EXPECT_EQ(pool::parse_thread_count("0"), 0u);
-  EXPECT_EQ(pool::parse_thread_count("0007"), 7u);
-  EXPECT_EQ(pool::parse_thread_count("100000"), 100000u);
-  EXPECT_EQ(pool::parse_thread_count("18446744073709551615"), 18446744073709551615ull);
-}
-
-TEST(ParseThreadCount, RejectsEverythingElse) {
-  for (const char* bad : {"", "+", "++4", "-1", "-0", " 4", "4 ", "4\n", "four", "4a", "0x10",
-                          "1e3", "18446744073709551616", "99999999999999999999", "\xd9\xa3"}) {
-    EXPECT_EQ(pool::parse_thread_count(bad), std::nullopt) << '"' << bad << '"';
-  }
-}
-
-// ---------------------------------------------------------------------------
 // Basic execution on the process's pool (default size)
 
 TEST(PoolRun, EveryIndexRunsExactlyOnceOffTheCallingThread) {
@@ -645,33 +626,6 @@ TEST(PoolPlan, FromLumvoThreads) {
     EXPECT_EQ(plan.exported, c.exported) << (c.setting ? *c.setting : "(absent)");
     EXPECT_EQ(plan.threads, c.threads) << (c.setting ? *c.setting : "(absent)");
   }
-}
-
-TEST(PoolPlan, UsableSetting) {
-  EXPECT_EQ(lumvero::usable_setting(nullptr), std::nullopt);
-  EXPECT_EQ(lumvero::usable_setting(""), std::nullopt);
-  EXPECT_EQ(lumvero::usable_setting("\xff" "4"), std::nullopt);
-  EXPECT_EQ(lumvero::usable_setting("4"), "4");
-  EXPECT_EQ(lumvero::usable_setting(" 4"), " 4");
-  EXPECT_EQ(lumvero::usable_setting("\xc3\xa9"), "\xc3\xa9");
-}
-
-TEST(PoolPlan, Utf8Validation) {
-  EXPECT_TRUE(lumvero::is_valid_utf8(""));
-  EXPECT_TRUE(lumvero::is_valid_utf8("plain 123"));
-  EXPECT_TRUE(lumvero::is_valid_utf8("\xe2\x82\xac"));          // euro sign
-  EXPECT_TRUE(lumvero::is_valid_utf8("\xf0\x9d\x84\x9e"));      // U+1D11E
-  EXPECT_TRUE(lumvero::is_valid_utf8("\xf4\x8f\xbf\xbf"));      // U+10FFFF
-  EXPECT_TRUE(lumvero::is_valid_utf8("\xed\x9f\xbf"));          // U+D7FF
-  EXPECT_FALSE(lumvero::is_valid_utf8("\x80"));                 // lone continuation
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xc0\xaf"));             // overlong '/'
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xe0\x80\xaf"));         // overlong
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xed\xa0\x80"));         // surrogate
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xf4\x90\x80\x80"));     // above U+10FFFF
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xf5\x80\x80\x80"));
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xe2\x82"));             // truncated
-  EXPECT_FALSE(lumvero::is_valid_utf8("ok\xe2\x82" "A"));       // bad continuation
-  EXPECT_FALSE(lumvero::is_valid_utf8("\xff"));
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "engine/result_order.h"
 #include "engine/status.h"
 #include "engine/topk.h"
+#include "index_fixture.h"
 
 namespace lumvero {
 namespace {
@@ -26,7 +27,7 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+using testing::bits;
 
 // totalOrder as an unsigned key: negatives reversed below all positives.
 std::uint32_t unsigned_key(float f) {
@@ -100,10 +101,10 @@ TEST(ResultOrder, TotalOrderKeyRanksEveryClassOfValue) {
                              kNaN};
   ASSERT_TRUE(std::signbit(ascending[0]) && std::isnan(ascending[0]));
   for (std::size_t i = 0; i + 1 < std::size(ascending); ++i) {
-    EXPECT_LT(total_order_key(ascending[i]), total_order_key(ascending[i + 1])) << i;
+    EXPECT_LT(order_key(ascending[i]), order_key(ascending[i + 1])) << i;
   }
-  EXPECT_EQ(total_order_key(0.0f), 0);
-  EXPECT_EQ(total_order_key(-0.0f), -1);
+  EXPECT_EQ(order_key(0.0f), 0);
+  EXPECT_EQ(order_key(-0.0f), -1);
 }
 
 TEST(ResultOrder, KeyAgreesWithIndependentFormulation) {
@@ -111,8 +112,8 @@ TEST(ResultOrder, KeyAgreesWithIndependentFormulation) {
   for (int i = 0; i < 200000; ++i) {
     const float a = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
     const float b = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
-    ASSERT_EQ(total_order_key(a) < total_order_key(b), unsigned_key(a) < unsigned_key(b));
-    ASSERT_EQ(total_order_key(a) == total_order_key(b), bits(a) == bits(b));
+    ASSERT_EQ(order_key(a) < order_key(b), unsigned_key(a) < unsigned_key(b));
+    ASSERT_EQ(order_key(a) == order_key(b), bits(a) == bits(b));
     ASSERT_EQ(is_usable(a), std::isfinite(a));
   }
 }
@@ -273,7 +274,7 @@ TEST(TopK, ChunkSplitsOfEverySizeMergeToTheSameList) {
         for (std::size_t first = 0; first < n; first += chunk) {
           const std::size_t len = std::min(chunk, n - first);
           auto part = top_k_heap(scores.data() + first, len, k, m);
-          offset_indices(part, first);
+          for (ScoredRow& r : part) r.idx += first;
           dense_lists.push_back(std::move(part));
           TopKHeap heap(k, m);
           for (std::size_t i = first; i < first + len; ++i) heap.offer(i, scores[i]);
@@ -294,38 +295,34 @@ TEST(TopK, MergeOfNoListsIsEmpty) {
   EXPECT_TRUE(merge_chunk_lists(std::move(lists), 5, Metric::Cosine).empty());
 }
 
-TEST(TopK, OffsetIndicesShiftsEveryEntry) {
-  std::vector<ScoredRow> rows = {{0, 1.0f}, {4, 2.0f}};
-  offset_indices(rows, 1000);
-  EXPECT_EQ(rows[0].idx, 1000u);
-  EXPECT_EQ(rows[1].idx, 1004u);
-  EXPECT_EQ(rows[1].score, 2.0f);
-}
-
-TEST(QueryResult, EngineFieldsAloneLeaveProvenanceAbsent) {
-  // Designated initialisers must follow declaration order, so this also pins
-  // the field order the Python result exposes.
-  QueryResult full{.results = {{3, 0.5f}},
-                   .query_time_ms = 1.25,
-                   .method_used = "exact",
-                   .index_hash = std::string(64, 'a'),
-                   .query_hash = std::string(64, 'b'),
-                   .engine_version = "1.1.0",
-                   .metric = "cosine",
-                   .normalized = true,
-                   .dims = 384,
-                   .rows = 10,
-                   .index_path = "/tmp/x.bin"};
-  EXPECT_EQ(full.results.size(), 1u);
-  EXPECT_TRUE(full.normalized.value());
-
-  QueryResult plain{.results = {}, .query_time_ms = 0.0, .method_used = "exact"};
-  EXPECT_TRUE(plain.results.empty());
-  EXPECT_FALSE(plain.index_hash || plain.query_hash || plain.engine_version || plain.metric ||
-               plain.normalized || plain.dims || plain.rows || plain.index_path);
-  QueryResult moved = std::move(full);
-  EXPECT_EQ(moved.method_used, "exact");
-  EXPECT_EQ(moved.dims.value(), 384u);
+TEST(TopK, FeedHeapKeepsTheReferenceBest) {
+  std::vector<float> scores = testing::random_matrix(1, 2000, 71);
+  for (std::size_t i = 0; i < scores.size(); i += 13) scores[i] = scores[i / 2];  // ties
+  scores[5] = kNaN;
+  scores[6] = kInf;
+  scores[7] = -kInf;
+  scores[8] = 0.0f;
+  scores[9] = -0.0f;
+  scores[1999] = -kNaN;
+  for (const Metric m : {Metric::Cosine, Metric::Euclidean}) {
+    for (const std::size_t k : {1u, 2u, 10u, 100u, 1995u, 2000u}) {
+      std::vector<testing::RefHit> want;
+      for (std::size_t i = 0; i < scores.size(); ++i)
+        if (testing::ref_finite(scores[i])) want.push_back({1000 + i, scores[i]});
+      std::sort(want.begin(), want.end(), [&](const auto& a, const auto& b) {
+        return testing::ref_before(m, a, b);
+      });
+      if (want.size() > k) want.resize(k);
+      // Fed in uneven pieces, as the scans do.
+      TopKHeap heap(k, m);
+      for (std::size_t b = 0; b < scores.size();) {
+        const std::size_t n = std::min<std::size_t>(b % 37 + 1, scores.size() - b);
+        feed_heap(heap, scores.data() + b, n, 1000 + b);
+        b += n;
+      }
+      expect_same_hits(heap.into_sorted(), want, "feed_heap k " + std::to_string(k));
+    }
+  }
 }
 
 }  // namespace

@@ -203,3 +203,59 @@ def test_memory_error_instead_of_abort(tmp_path):
     out = run_python(code)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "MemoryError"
+
+
+class Retyper:
+    """An integer whose __index__ retypes the array in place: same buffer,
+    four times as many (one-byte) elements."""
+
+    def __init__(self, array, value):
+        self.array, self.value = array, value
+
+    def __index__(self):
+        self.array.dtype = np.int8
+        return self.value
+
+
+def prepare(a, dims, rows, **kw):
+    return lumvero.py_prepare_bin_from_embeddings(a, dims, rows, "rt2", "f32",
+                                                  output_dir="/nonexistent/never-written", **kw)
+
+
+ENTRY_POINTS = [
+    # (name, array dimensions, call with (engine, array, integer maker))
+    ("query_exact k", 1, lambda e, a, n: e.query_exact(a, n(2))),
+    ("query_exact_arrays k", 1, lambda e, a, n: e.query_exact_arrays(a, n(2))),
+    ("query_exact_detailed k", 1, lambda e, a, n: e.query_exact_detailed(a, n(2))),
+    ("query_batch k", 2, lambda e, a, n: e.query_batch(a, n(2))),
+    ("query_batch_arrays k", 2, lambda e, a, n: e.query_batch_arrays(a, n(2))),
+    ("query_batch_detailed k", 2, lambda e, a, n: e.query_batch_detailed(a, n(2))),
+    ("query_exact_certified k", 1, lambda e, a, n: e.query_exact_certified(a, n(2))),
+    ("query_exact_certified block_size", 1,
+     lambda e, a, n: e.query_exact_certified(a, 2, n(2))),
+    ("query_batch_exact_certified k", 2, lambda e, a, n: e.query_batch_exact_certified(a, n(2))),
+    ("query_batch_exact_certified block_size", 2,
+     lambda e, a, n: e.query_batch_exact_certified(a, 2, n(2))),
+    ("explain idx", 1, lambda e, a, n: e.explain(a, n(1), 2, 2)),
+    ("explain top_blocks", 1, lambda e, a, n: e.explain(a, 1, 2, n(2))),
+    ("compare idx_b", 1, lambda e, a, n: e.compare(a, 0, n(1), 2, 2)),
+    ("compare top_blocks", 1, lambda e, a, n: e.compare(a, 0, 1, 2, n(2))),
+    ("prepare dims", 2, lambda e, a, n: prepare(a, n(3), 4)),
+    ("prepare rows", 2, lambda e, a, n: prepare(a, 3, n(4))),
+    ("prepare seed", 2, lambda e, a, n: prepare(a, 3, 4, seed=n(0))),
+]
+
+
+@pytest.mark.parametrize("name,ndim,call", ENTRY_POINTS, ids=[p[0] for p in ENTRY_POINTS])
+def test_index_callback_cannot_retype_a_checked_array(tmp_path, name, ndim, call):
+    """Whatever an argument's __index__ does to the array, the engine reads
+    only what was checked: here the retyped array is refused."""
+    path = lumvero.py_prepare_bin_from_embeddings(X, 3, 4, "rt", "f32", metric="dot",
+                                                  output_dir=str(tmp_path))
+    e = lumvero.PySearchEngine(path, False)
+    a = np.ones(3 if ndim == 1 else (4, 3), np.float32)
+    with pytest.raises(TypeError) as info:
+        call(e, a, lambda v: Retyper(a, v))
+    arg = "embeddings" if name.startswith("prepare") else "queries" if ndim == 2 else "query"
+    assert str(info.value) == f"argument '{arg}': type mismatch:\n from=int8, to=float32"
+    assert a.dtype == np.int8

@@ -56,11 +56,26 @@ def test_unknown_metric_any_length(tmp_path, header):
     assert str(info.value) == f"Unknown metric id: {metric_id}"
 
 
-def test_huge_header_does_not_wrap(tmp_path):
+@pytest.mark.parametrize("dims,rows,length,expected", [
+    (2 ** 31, 2 ** 31, 12, 18446744073709551628),
+    (0xFFFFFFFF, 0xFFFFFFFF, 76, 4 * 0xFFFFFFFF ** 2 + 12),
+    (2 ** 16, 2 ** 16, 12, 2 ** 34 + 12),
+])
+def test_required_length_is_shown_in_full(tmp_path, dims, rows, length, expected):
+    """The length a header asks for is reported exactly, even past 64 bits."""
     path = tmp_path / "h.bin"
-    path.write_bytes(struct.pack("<III", 0xFFFFFFFF, 0xFFFFFFFF, 1) + b"\0" * 64)
-    with pytest.raises(ValueError, match=r"^File too small: expected \d+ bytes, got 76$"):
+    path.write_bytes(struct.pack("<III", dims, rows, 1) + b"\0" * (length - 12))
+    with pytest.raises(ValueError) as info:
         lumvero.PySearchEngine(str(path), False)
+    assert str(info.value) == f"File too small: expected {expected} bytes, got {length}"
+
+
+@pytest.mark.parametrize("suffix", ["\0", "\0.bin", "\0/../other.bin"])
+def test_path_with_nul_is_refused(tmp_path, suffix):
+    path = write_index(tmp_path / "a.bin", X6, "dot")
+    with pytest.raises(ValueError) as info:
+        lumvero.PySearchEngine(path + suffix, False)
+    assert str(info.value) == "embedded null byte"
 
 
 def test_zero_rows_header_only(tmp_path):

@@ -370,3 +370,19 @@ def test_other_threads_run_while_writing(tmp_path):
         done.set()
         t.join()
     assert len(ticks) > 3
+
+
+@pytest.mark.parametrize("suffix", ["\0", "\0sub", "/\0"])
+def test_output_dir_with_nul_is_refused_before_the_disk(tmp_path, suffix):
+    """A NUL would cut the path short: a symlink named by the prefix must
+    survive, and nothing may be written anywhere."""
+    target = tmp_path / "target"
+    target.mkdir()
+    link = tmp_path / "link"
+    link.symlink_to(target)
+    with pytest.raises(ValueError) as info:
+        prep(A, 3, 2, "idx", "f32", output_dir=str(link) + suffix)
+    assert str(info.value) == "embedded null byte"
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert sorted(os.listdir(tmp_path)) == ["link", "target"]
+    assert os.listdir(target) == []

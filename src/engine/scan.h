@@ -1,0 +1,41 @@
+// Cutting a scan into work for the pool, and timing it.
+//
+// The sizes here only decide how rows are cut into tasks, never which rows
+// come back: every cut is merged under the one total result order
+// (result_order.h), so a result never shows how the work was split.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "engine/index_format.h"
+
+namespace lumvero {
+
+using RowRange = std::pair<std::uint64_t, std::uint64_t>;  // [begin, end)
+
+// Rows per task of the chunked and blocked scans (and per row block of the
+// batch): at least a budget of floats per chunk (8M/10M/16M by dims for
+// similarity, 3M for euclidean), at least a quarter of one thread's share,
+// capped at 8,000/16,000/32,000 rows by dims and at the row count; never
+// below 1.
+std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
+
+// The chunks [0, L), [L, 2L), ... of `rows` rows with L = chunk_len, each cut
+// into equal pieces so that a handful of large chunks still spreads evenly
+// over the pool (at least four pieces per thread overall). Pieces are in row
+// order and never straddle a chunk boundary.
+std::vector<RowRange> balanced_pieces(std::uint64_t rows, std::size_t chunk_len,
+                                      std::size_t threads);
+
+// The monotonic clock every search is timed with.
+using SearchClock = std::chrono::steady_clock;
+
+// Milliseconds between two readings: whole seconds plus nanoseconds, times
+// 1000; 0.0 when the clock did not move forward.
+double elapsed_ms(SearchClock::time_point start, SearchClock::time_point end);
+
+}  // namespace lumvero

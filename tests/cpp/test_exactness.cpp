@@ -1,0 +1,302 @@
+// Exactness on data that strains binary32: every strategy (single and batch,
+// forced or chosen, any cut into chunks) returns the per-row kernel's rows
+// and score bits, the pruned and certified scans never skip a row the full
+// scan keeps, and the error bounds behind both hold on the rows themselves.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/batch_query.h"
+#include "engine/certified.h"
+#include "engine/kernels.h"
+#include "engine/matrix.h"
+#include "engine/score_error.h"
+#include "engine/single_query.h"
+#include "index_fixture.h"
+
+namespace lumvero {
+namespace {
+
+using testing::ScopedEnv;
+using testing::expect_same_hits;
+using testing::open_index;
+using testing::ref_top_k;
+
+std::span<const float> span_of(const std::vector<float>& v) { return {v.data(), v.size()}; }
+
+const char* const kSingleModes[] = {"rayon", "blocked", "matrix_full", "matrix_parallel"};
+const char* const kBatchModes[] = {"matrix", "chunked", "blocked", "rayon"};
+
+// Data families where sgemm and the kernel disagree by more than the gaps
+// between scores, or where the scores sit one ulp apart.
+enum class Kind { Offset, Huge, Tiny, Spikes, UlpTies, MixedScales };
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::Offset: return "offset";
+    case Kind::Huge: return "huge";
+    case Kind::Tiny: return "tiny";
+    case Kind::Spikes: return "spikes";
+    case Kind::UlpTies: return "ulp_ties";
+    case Kind::MixedScales: return "mixed_scales";
+  }
+  return "?";
+}
+
+// rows x dims values of the family; the last `extra` rows serve as queries.
+std::vector<float> adversarial(Kind kind, std::size_t rows, std::size_t dims, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::vector<float> v(rows * dims);
+  switch (kind) {
+    case Kind::Offset:  // a large common offset: distances are tiny next to the norms
+      for (float& x : v) x = 1.0e4f + normal(gen);
+      break;
+    case Kind::Huge:
+      for (float& x : v) x = 1.0e15f * normal(gen);
+      break;
+    case Kind::Tiny:  // products land in the subnormal range
+      for (float& x : v) x = 1.0e-21f * normal(gen);
+      break;
+    case Kind::Spikes:  // one huge coordinate, small ones that decide the order
+      for (std::size_t r = 0; r < rows; ++r) {
+        float* row = v.data() + r * dims;
+        row[0] = 16777216.0f + 2.0f * static_cast<float>(gen() % 8);
+        for (std::size_t d = 1; d < dims; ++d) row[d] = static_cast<float>(gen() % 4);
+      }
+      break;
+    case Kind::UlpTies: {  // copies of one row, one coordinate a few ulps apart
+      std::vector<float> base(dims);
+      for (float& x : base) x = normal(gen);
+      for (std::size_t r = 0; r < rows; ++r) {
+        float* row = v.data() + r * dims;
+        std::copy(base.begin(), base.end(), row);
+        float& c = row[gen() % dims];
+        for (std::uint32_t s = gen() % 4; s > 0; --s) c = std::nextafter(c, 1e30f);
+      }
+      break;
+    }
+    case Kind::MixedScales:
+      for (std::size_t r = 0; r < rows; ++r) {
+        const float scale = std::pow(10.0f, 6.0f * unit(gen) - 3.0f);
+        for (std::size_t d = 0; d < dims; ++d) v[r * dims + d] = scale * normal(gen);
+      }
+      break;
+  }
+  return v;
+}
+
+struct Case {
+  Metric metric;
+  Kind kind;
+};
+
+class AdversarialData : public ::testing::TestWithParam<Case> {
+ protected:
+  static constexpr std::uint32_t kRows = 1200, kDims = 37, kQueries = 6;
+
+  void SetUp() override {
+    const auto [metric, kind] = GetParam();
+    std::vector<float> all = adversarial(kind, kRows + kQueries, kDims, 7);
+    queries_.assign(all.end() - kQueries * kDims, all.end());
+    all.resize(std::size_t{kRows} * kDims);
+    engine_ = open_index(kDims, kRows, metric, all);
+    ASSERT_TRUE(engine_);
+  }
+
+  const float* query(std::size_t i) const { return queries_.data() + i * kDims; }
+
+  std::shared_ptr<const SearchEngine> engine_;
+  std::vector<float> queries_;
+};
+
+TEST_P(AdversarialData, EverySingleStrategyReturnsTheKernelAnswer) {
+  const SearchEngine& e = *engine_;
+  for (std::size_t i = 0; i < kQueries; ++i) {
+    const std::vector<float> q(query(i), query(i) + kDims);
+    for (const std::size_t k : {1u, 5u, 40u}) {
+      const auto want = ref_top_k(e, q.data(), k);
+      for (const char* mode : kSingleModes) {
+        ScopedEnv env("LUMVO_SINGLE_MODE", mode);
+        auto r = e.query_single(span_of(q), k);
+        ASSERT_TRUE(r) << r.error();
+        expect_same_hits(r->results, want, std::string(mode) + " query " + std::to_string(i));
+      }
+      for (const std::size_t len : {1u, 97u, 512u, 1200u}) {
+        auto b = single::blocked_scan(e, span_of(q), k, len);
+        ASSERT_TRUE(b) << b.error();
+        expect_same_hits(*b, want, "blocked len " + std::to_string(len));
+      }
+    }
+  }
+}
+
+TEST_P(AdversarialData, EveryBatchStrategyReturnsTheKernelAnswer) {
+  const SearchEngine& e = *engine_;
+  ScopedEnv qblock("LUMVO_QBLOCK", std::nullopt);
+  for (const char* mode : kBatchModes) {
+    ScopedEnv env("LUMVO_BATCH_MODE", mode);
+    auto r = e.query_batch(span_of(queries_), kDims, 7);
+    ASSERT_TRUE(r) << r.error();
+    ASSERT_EQ(r->size(), kQueries);
+    for (std::size_t i = 0; i < kQueries; ++i)
+      expect_same_hits((*r)[i].results, ref_top_k(e, query(i), 7),
+                       std::string(mode) + " query " + std::to_string(i));
+  }
+  for (const std::size_t len : {1u, 300u, 1200u}) {
+    auto r = batch::blocked_with_len(e, span_of(queries_), kQueries, 7, len);
+    ASSERT_TRUE(r) << r.error();
+    for (std::size_t i = 0; i < kQueries; ++i)
+      expect_same_hits((*r)[i].results, ref_top_k(e, query(i), 7), "block " + std::to_string(len));
+  }
+}
+
+// Whatever rounding sgemm does, its gap to the kernel stays inside the bound.
+TEST_P(AdversarialData, MatrixGapBoundsTheKernel) {
+  const SearchEngine& e = *engine_;
+  for (std::size_t i = 0; i < kQueries; ++i) {
+    const float* q = query(i);
+    const std::vector<float> approx =
+        matrix_scores(e.metric, q, kDims, e.data(), kRows, e.norms_sq.data());
+    const score_error::MatrixGap model(e.metric, kDims, kernels::query_norm_sq(q, kDims));
+    const score_error::Gap gap =
+        model.for_rows(score_error::max_finite(e.norms_sq.data(), kRows));
+    for (std::uint32_t r = 0; r < kRows; ++r) {
+      const float exact = kernels::compute_score(e.metric, q, e.row(r), kDims);
+      if (!std::isfinite(exact) || !std::isfinite(approx[r])) continue;
+      const double a = approx[r];
+      EXPECT_LE(std::fabs(static_cast<double>(exact) - a), gap.a + gap.b * std::fabs(a))
+          << "row " << r << " query " << i;
+    }
+  }
+}
+
+TEST_P(AdversarialData, CertifiedPruningNeverChangesTheAnswer) {
+  const SearchEngine& e = *engine_;
+  for (std::size_t i = 0; i < kQueries; ++i) {
+    const std::span<const float> q(query(i), kDims);
+    for (const std::size_t bs : {1u, 4u, 16u, 37u}) {
+      for (const std::size_t k : {1u, 10u, 1200u}) {
+        auto on = e.query_certified(q, k, bs, true);
+        auto off = e.query_certified(q, k, bs, false);
+        ASSERT_TRUE(on && off);
+        const std::string what = "bs " + std::to_string(bs) + " k " + std::to_string(k);
+        expect_same_hits(on->results, ref_top_k(e, q.data(), k), what);
+        expect_same_hits(off->results, ref_top_k(e, q.data(), k), what);
+        EXPECT_TRUE(on->safe) << what;
+      }
+    }
+  }
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& p) {
+  return std::string(metric_name(p.param.metric)) + "_" + kind_name(p.param.kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, AdversarialData,
+    ::testing::Values(Case{Metric::Dot, Kind::Offset}, Case{Metric::Euclidean, Kind::Offset},
+                      Case{Metric::Dot, Kind::Huge}, Case{Metric::Euclidean, Kind::Huge},
+                      Case{Metric::Dot, Kind::Tiny}, Case{Metric::Euclidean, Kind::Tiny},
+                      Case{Metric::Cosine, Kind::Spikes}, Case{Metric::Euclidean, Kind::Spikes},
+                      Case{Metric::Dot, Kind::UlpTies}, Case{Metric::Euclidean, Kind::UlpTies},
+                      Case{Metric::Dot, Kind::MixedScales},
+                      Case{Metric::Euclidean, Kind::MixedScales}),
+    case_name);
+
+// Rows 10^4 + N(0,1): the sgemm distance identity cancels away everything
+// but rounding, yet every strategy must name the true nearest rows with
+// non-negative distances.
+TEST(Exactness, OffsetEuclideanBatchFindsTheTrueNearestRows) {
+  const std::vector<float> all = adversarial(Kind::Offset, 2006, 64, 11);
+  std::vector<float> data(all.begin(), all.begin() + 2000 * 64);
+  const std::vector<float> qs(all.begin() + 2000 * 64, all.end());
+  auto e = open_index(64, 2000, Metric::Euclidean, data);
+  ASSERT_TRUE(e);
+  ScopedEnv mode("LUMVO_BATCH_MODE", std::nullopt);
+  auto r = e->query_batch(span_of(qs), 64, 5);
+  ASSERT_TRUE(r) << r.error();
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ((*r)[i].method_used, "batch-blocked-exact");
+    expect_same_hits((*r)[i].results, ref_top_k(*e, qs.data() + i * 64, 5), std::to_string(i));
+    for (const ScoredRow& hit : (*r)[i].results) EXPECT_GE(hit.score, 0.0f);
+  }
+}
+
+// On ordinary unit-norm data the gap is tiny next to the score gaps, so the
+// band adds almost nothing to the product.
+TEST(Exactness, GapIsNegligibleOnUnitData) {
+  for (const Metric m : {Metric::Cosine, Metric::Euclidean}) {
+    const score_error::MatrixGap model(m, 384, 1.0);
+    const score_error::Gap gap = model.for_rows(1.0);
+    EXPECT_TRUE(gap.bounded);
+    EXPECT_LT(gap.a + 4.0 * gap.b, 1e-4) << metric_name(m);
+  }
+  // Once ||q|| ||x|| nears FLT_MAX a non-finite sgemm score says nothing.
+  EXPECT_FALSE(score_error::MatrixGap(Metric::Dot, 8, 1e38).for_rows(1e38).bounded);
+}
+
+TEST(Exactness, NonFiniteBatchQueryGetsNoRowsFromEveryMatrixStrategy) {
+  auto e = open_index(8, 50, Metric::Dot, testing::random_matrix(50, 8, 3));
+  ASSERT_TRUE(e);
+  std::vector<float> qs = testing::random_matrix(4, 8, 4);
+  qs[2 * 8 + 1] = std::numeric_limits<float>::infinity();
+  for (const char* mode : {"matrix", "chunked", "blocked"}) {
+    ScopedEnv env("LUMVO_BATCH_MODE", mode);
+    auto r = e->query_batch(span_of(qs), 8, 3);
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_TRUE((*r)[2].results.empty()) << mode;
+    expect_same_hits((*r)[1].results, ref_top_k(*e, qs.data() + 8, 3), mode);
+  }
+}
+
+// The pruned scan admits rows on kernel scores and widens its bound by the
+// rounding analysis, so even on offset and spiked data it is the chunked
+// scan, bit for bit. 10,000 x 64 is the smallest index with block norms.
+TEST(Exactness, PrunedScanMatchesTheKernelOnStrainingData) {
+  for (const Kind kind : {Kind::Offset, Kind::Spikes, Kind::MixedScales}) {
+    std::vector<float> all = adversarial(kind, 10003, 64, 21);
+    std::vector<float> data(all.begin(), all.begin() + 10000 * 64);
+    auto e = open_index(64, 10000, Metric::Dot, data);
+    ASSERT_TRUE(e);
+    ASSERT_TRUE(e->block_norms_sq.has_value());
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::vector<float> q(all.begin() + (10000 + i) * 64, all.begin() + (10001 + i) * 64);
+      auto r = single::single_pruned(*e, span_of(q), 10);
+      ASSERT_TRUE(r) << r.error();
+      EXPECT_EQ(r->method, "exact-pruned-fast");
+      expect_same_hits(r->results, ref_top_k(*e, q.data(), 10),
+                       std::string(kind_name(kind)) + " query " + std::to_string(i));
+    }
+  }
+}
+
+// Row 1's kernel score, 2^24 + 16, beats row 0's 2^24 + 14 although its exact
+// dot product is 2^24 + 12: a fixed margin skips it, the rounding-aware
+// margin must not.
+TEST(Exactness, CertifiedKeepsARowWhoseKernelScoreOutgrowsItsExactSum) {
+  std::vector<float> data(2 * 16, 0.0f);
+  data[0] = 16777216.0f + 14.0f;
+  data[16 + 0] = 16777216.0f;
+  for (const std::size_t d : {1u, 2u, 3u, 8u}) data[16 + d] = 3.0f;
+  auto e = open_index(16, 2, Metric::Dot, data);
+  ASSERT_TRUE(e);
+  const std::vector<float> q(16, 1.0f);
+  EXPECT_EQ(kernels::compute_score(Metric::Dot, q.data(), e->row(1), 16), 16777232.0f);
+  auto r = e->query_certified(span_of(q), 1, 1, true);
+  ASSERT_TRUE(r) << r.error();
+  ASSERT_EQ(r->results.size(), 1u);
+  EXPECT_EQ(r->results[0].idx, 1u);
+  EXPECT_EQ(r->results[0].score, 16777232.0f);
+  EXPECT_EQ(r->pruned_candidates, 0u);
+  EXPECT_TRUE(r->safe);
+}
+
+}  // namespace
+}  // namespace lumvero
