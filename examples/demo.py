@@ -6,13 +6,15 @@ import tempfile
 import time
 
 import numpy as np
+from numpy.typing import NDArray
 
 import lumvero
 
 ROWS, DIMS, CLUSTERS, K = 100_000, 384, 64, 5
 
 
-def clustered_unit_vectors(rows, dims, clusters, seed):
+def clustered_unit_vectors(rows: int, dims: int, clusters: int,
+                           seed: int) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
     rng = np.random.default_rng(seed)
     centres = rng.standard_normal((clusters, dims)).astype(np.float32)
     labels = rng.integers(0, clusters, rows)
@@ -21,13 +23,13 @@ def clustered_unit_vectors(rows, dims, clusters, seed):
     return X.astype(np.float32), centres
 
 
-def numpy_top_k(X, q, k):
+def numpy_top_k(X: NDArray[np.float32], q: NDArray[np.float32], k: int) -> NDArray[np.intp]:
     scores = X @ q
     best = np.argpartition(-scores, k)[:k]
     return best[np.lexsort((best, -scores[best]))]
 
 
-def main():
+def main() -> None:
     out_dir = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="lumvero-demo-")
     print(f"embeddings: {ROWS:,} x {DIMS} unit vectors in {CLUSTERS} clusters (seed 7)")
     X, centres = clustered_unit_vectors(ROWS, DIMS, CLUSTERS, seed=7)
@@ -51,6 +53,7 @@ def main():
         got = [item.idx for item in r.results]
         want = numpy_top_k(stored, q, K).tolist()
         all_match &= got == want
+        assert r.query_hash is not None  # set by the detailed methods
         print(f"\nquery {i}: {r.method_used} in {r.query_time_ms:.2f} ms  (query hash {r.query_hash[:16]}...)")
         for item in r.results:
             print(f"  row {item.idx:>6}  score {item.score:+.6f}")

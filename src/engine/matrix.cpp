@@ -1,16 +1,11 @@
 #include "engine/matrix.h"
 
-#include <cblas.h>
-
 #include <climits>
 #include <mutex>
 
+#include "engine/blas_symbols.h"
 #include "engine/kernels.h"
 #include "engine/status.h"
-
-// Declared by OpenBLAS's cblas.h, but not by every cblas.h; repeating the
-// declaration is harmless and keeps this file independent of that.
-extern "C" void openblas_set_num_threads(int num_threads);
 
 namespace lumvero {
 
@@ -20,11 +15,34 @@ bool fits_int(std::size_t v) { return v <= static_cast<std::size_t>(INT_MAX); }
 
 }  // namespace
 
-void set_blas_threads(int n) { openblas_set_num_threads(n); }
+void set_blas_threads(int n) {
+#if defined(LUMVO_BLAS_WEAK)
+  if (&LUMVO_BLAS_SET_THREADS == nullptr) return;
+#endif
+  LUMVO_BLAS_SET_THREADS(n);
+}
+
+int blas_threads() {
+#if defined(LUMVO_BLAS_WEAK)
+  if (&LUMVO_BLAS_GET_THREADS == nullptr) return 0;
+#endif
+  return LUMVO_BLAS_GET_THREADS();
+}
+
+const char* blas_core_name() {
+#if defined(LUMVO_BLAS_WEAK)
+  if (&LUMVO_BLAS_CORENAME == nullptr) return "unknown";
+#endif
+  const char* name = LUMVO_BLAS_CORENAME();
+  return name != nullptr ? name : "unknown";
+}
 
 void ensure_blas_single_threaded() {
   static std::once_flag once;
   std::call_once(once, [] { set_blas_threads(1); });
+  // Someone else in the process (threadpoolctl's threadpool_limits, say) may
+  // have raised it since; our pool already runs one multiply per thread.
+  if (blas_threads() > 1) set_blas_threads(1);
 }
 
 void sgemm_nt(std::size_t m, std::size_t n, std::size_t k, const float* A, std::size_t lda,
@@ -44,7 +62,7 @@ void sgemm_nt(std::size_t m, std::size_t n, std::size_t k, const float* A, std::
                    fits_int(ldc),
                "sgemm_nt: size exceeds the BLAS integer range");
   ensure_blas_single_threaded();
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(m), static_cast<int>(n),
+  LUMVO_CBLAS_SGEMM(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(m), static_cast<int>(n),
               static_cast<int>(k), 1.0f, A, static_cast<int>(lda), B, static_cast<int>(ldb), 0.0f,
               C, static_cast<int>(ldc));
 }

@@ -1,4 +1,5 @@
-// Matrix-multiply scoring through BLAS sgemm (OpenBLAS).
+// Matrix-multiply scoring through BLAS sgemm (OpenBLAS from scipy-openblas32
+// by default, blas_symbols.h).
 //
 // The whole-matrix, blocked and batch strategies get their dot products from
 // one sgemm call per block instead of the per-row kernels. BLAS sums in its own
@@ -47,10 +48,20 @@ void matrix_scores_into(Metric metric, const float* q, std::size_t dims, const f
 // queries at once and then convert each query's row of the score matrix.
 void dots_to_l2sq(float* scores, std::size_t count, const double* norms_sq_first, double qn);
 
-// Thread count of BLAS's own pool (openblas_set_num_threads).
+// Thread count of BLAS's own pool (OpenBLAS's set_num_threads; a BLAS without
+// that function is left alone).
 void set_blas_threads(int n);
 
-// set_blas_threads(1), once per process; every function above calls it first.
+// BLAS's own thread count; 0 when the library cannot say.
+int blas_threads();
+
+// The kernel set OpenBLAS picked for this CPU ("SkylakeX", "Zen", ...), or
+// "unknown" for a BLAS that cannot say.
+const char* blas_core_name();
+
+// Keeps BLAS single-threaded: set_blas_threads(1) once per process, and again
+// whenever its thread count was raised since. Every function above calls it
+// before its first multiply.
 void ensure_blas_single_threaded();
 
 }  // namespace lumvero

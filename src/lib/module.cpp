@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "engine/matrix.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"
 #include "lib/prepare_function.h"
@@ -52,6 +53,9 @@ PyObject* init_module() {
     return nullptr;
   }
   if (!import_numpy()) return nullptr;
+  // Our BLAS runs one multiply per pool thread; it is single-threaded from
+  // the start, so tools that list it (threadpoolctl) show what queries use.
+  ensure_blas_single_threaded();
   if (panic_exception_type() == nullptr) return nullptr;
 
   Ref module = Ref::steal(PyModule_Create(&module_def));

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -24,8 +25,6 @@
 #include "engine/matrix.h"
 #include "engine/status.h"
 #include "index_fixture.h"
-
-extern "C" int openblas_get_num_threads(void);
 
 namespace lumvero {
 namespace {
@@ -499,7 +498,7 @@ TEST(Matrix, DotScoresMatchDoubleReference) {
     ASSERT_NEAR(double(dot[j]), r.value, r.bound) << j;
     ASSERT_EQ(bits(dot[j]), bits(cos[j]));
   }
-  EXPECT_EQ(openblas_get_num_threads(), 1);
+  EXPECT_EQ(blas_threads(), 1);
 }
 
 TEST(Matrix, EuclideanFollowsTheNormIdentityExactly) {
@@ -598,7 +597,27 @@ TEST(Matrix, ConcurrentCallsGiveTheSerialResults) {
   t1.join();
   EXPECT_EQ(mismatches[0], 0);
   EXPECT_EQ(mismatches[1], 0);
-  EXPECT_EQ(openblas_get_num_threads(), 1);
+  EXPECT_EQ(blas_threads(), 1);
+}
+
+// Another library in the process may raise BLAS's thread count (threadpoolctl
+// does so for every BLAS it finds); the next multiply puts it back to one.
+TEST(Matrix, RaisedBlasThreadCountIsResetByTheNextMultiply) {
+  const float a[4] = {1, 2, 3, 4};
+  float c[1] = {};
+  sgemm_nt(1, 1, 4, a, 4, a, 4, c, 1);
+  ASSERT_EQ(blas_threads(), 1);
+  set_blas_threads(2);
+  ASSERT_EQ(blas_threads(), 2);
+  sgemm_nt(1, 1, 4, a, 4, a, 4, c, 1);
+  EXPECT_EQ(blas_threads(), 1);
+  EXPECT_EQ(c[0], 30.0f);
+}
+
+TEST(Matrix, BlasNamesItsCoreSet) {
+  const std::string core = blas_core_name();
+  EXPECT_FALSE(core.empty());
+  EXPECT_NE(core, "unknown");
 }
 
 TEST(CpuFeatures, PathPrefersTheWidestFeature) {

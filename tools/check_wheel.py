@@ -1,0 +1,57 @@
+"""Checks a built wheel and says what it is: its tag and size, the module,
+the stubs and the licence inside it, the BLAS left out of it (it comes from
+the scipy-openblas32 package) and the module's RPATH that finds that BLAS.
+Exits non-zero when something is missing. Usage: check_wheel.py WHEEL"""
+import os
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+
+def main():
+    path = sys.argv[1]
+    name = os.path.basename(path)
+    problems = []
+    with zipfile.ZipFile(path) as z:
+        names = z.namelist()
+        modules = [n for n in names if n.startswith("lumvero.") and n.endswith(".so")]
+        if len(modules) != 1:
+            problems.append(f"expected one top-level lumvero module, found {modules}")
+        if "lumvero-stubs/__init__.pyi" not in names:
+            problems.append("lumvero-stubs/__init__.pyi missing")
+        if not any(n.endswith(".dist-info/licenses/LICENSE") for n in names):
+            problems.append("LICENSE missing from .dist-info/licenses")
+        bundled = [n for n in names if ".libs/" in n and not n.endswith("/")]
+        if any("openblas" in n for n in bundled):
+            problems.append(f"BLAS bundled: {bundled}")
+        meta = z.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+        for want in ("License-Expression: Apache-2.0", "Requires-Dist: scipy-openblas32"):
+            if want not in meta:
+                problems.append(f"METADATA lacks {want!r}")
+        rpath = ""
+        if modules:
+            with tempfile.TemporaryDirectory() as d:
+                so = z.extract(modules[0], d)
+                out = subprocess.run(["readelf", "-d", so], capture_output=True, text=True).stdout
+                rpath = " ".join(line.split("[", 1)[1].rstrip("]") for line in out.splitlines()
+                                 if "RPATH" in line or "RUNPATH" in line)
+                needed = [line.split("[", 1)[1].rstrip("]") for line in out.splitlines()
+                          if "NEEDED" in line]
+            if "$ORIGIN/scipy_openblas32/lib" not in rpath:
+                problems.append(f"RPATH {rpath!r} does not reach scipy_openblas32/lib")
+    tag = name[:-4].split("-", 2)[2]
+    print(f"wheel:    {name}")
+    print(f"tag:      {tag}")
+    print(f"size:     {os.path.getsize(path) / 1e6:.1f} MB")
+    print(f"bundled:  {', '.join(os.path.basename(b) for b in bundled) or 'nothing'}")
+    if modules:
+        print(f"NEEDED:   {', '.join(needed)}")
+    print(f"RPATH:    {rpath}")
+    for p in problems:
+        print(f"PROBLEM: {p}", file=sys.stderr)
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
