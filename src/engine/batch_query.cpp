@@ -14,8 +14,8 @@
 #include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/result_order.h"
-#include "engine/score_error.h"
 #include "engine/scan.h"
+#include "engine/score_error.h"
 #include "engine/settings.h"
 #include "engine/topk.h"
 
@@ -140,10 +140,14 @@ Status check_query_matrix(const SearchEngine& e, std::size_t values, std::size_t
 
 std::string_view batch_method_name(BatchStrategy s) {
   switch (s) {
-    case BatchStrategy::Matrix: return kMethodMatrix;
-    case BatchStrategy::MatrixChunked: return kMethodMatrixChunked;
-    case BatchStrategy::Blocked: return kMethodBlocked;
-    case BatchStrategy::PerQuery: return kMethodPerQuery;
+    case BatchStrategy::Matrix:
+      return kMethodMatrix;
+    case BatchStrategy::MatrixChunked:
+      return kMethodMatrixChunked;
+    case BatchStrategy::Blocked:
+      return kMethodBlocked;
+    case BatchStrategy::PerQuery:
+      return kMethodPerQuery;
   }
   return kMethodBlocked;
 }
@@ -205,9 +209,8 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
   const std::size_t dims = static_cast<std::size_t>(e.dims);
   const std::optional<std::string> env = settings::read("LUMVO_QBLOCK");
-  const std::size_t qb =
-      qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq, e.rows, e.dims,
-             e.metric, pool::thread_count());
+  const std::size_t qb = qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq,
+                                e.rows, e.dims, e.metric, pool::thread_count());
   auto chunks = pool::map_chunks(nq, qb, [&](std::size_t b, std::size_t en, std::size_t) {
     const std::size_t m = en - b;
     const float* first = query_at(queries, dims, b);
@@ -217,9 +220,9 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
     for (std::size_t i = 0; i < m; ++i) {
       std::vector<BandPart> one;
       one.push_back(std::move(parts[i]));
-      out.push_back(make_result(resolve_bands(std::move(one), k_eff, e.metric,
-                                              first + i * dims, e.data(), dims),
-                                kMethodMatrix));
+      out.push_back(make_result(
+          resolve_bands(std::move(one), k_eff, e.metric, first + i * dims, e.data(), dims),
+          kMethodMatrix));
     }
     return out;
   });
@@ -335,10 +338,14 @@ Result<std::vector<QueryResult>> SearchEngine::query_batch(std::span<const float
 
   const std::optional<std::string> mode = settings::read("LUMVO_BATCH_MODE");
   switch (choose_batch_strategy(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq)) {
-    case BatchStrategy::Matrix: return batch::batch_matrix(*this, queries, nq, k);
-    case BatchStrategy::MatrixChunked: return batch::batch_matrix_chunked(*this, queries, nq, k);
-    case BatchStrategy::Blocked: return batch::batch_blocked(*this, queries, nq, k);
-    case BatchStrategy::PerQuery: return batch::batch_per_query(*this, queries, nq, k);
+    case BatchStrategy::Matrix:
+      return batch::batch_matrix(*this, queries, nq, k);
+    case BatchStrategy::MatrixChunked:
+      return batch::batch_matrix_chunked(*this, queries, nq, k);
+    case BatchStrategy::Blocked:
+      return batch::batch_blocked(*this, queries, nq, k);
+    case BatchStrategy::PerQuery:
+      return batch::batch_per_query(*this, queries, nq, k);
   }
   return batch::batch_blocked(*this, queries, nq, k);
 }

@@ -79,10 +79,10 @@ inline BoundCheck check_bound(bool distance, double norm, double norm_sq, double
 // enough to cover every rounding between the bound and compute_score, so a
 // skip never drops a row the unpruned scan would keep. A NaN norm (a row
 // holding NaN) leaves the minimum: its partial sums are NaN and never skip.
-inline double row_margin(const score_error::BlockScanMargin& margins, bool distance,
-                         double norm_sq, double kth) {
-  const double m = distance ? margins.certified_euclidean(norm_sq, kth)
-                            : margins.certified_similarity(norm_sq);
+inline double row_margin(const score_error::BlockScanMargin& margins, bool distance, double norm_sq,
+                         double kth) {
+  const double m =
+      distance ? margins.certified_euclidean(norm_sq, kth) : margins.certified_similarity(norm_sq);
   return std::max(kBoundMargin, m);
 }
 
@@ -111,11 +111,11 @@ ScanPlan plan_scan(const SearchEngine& e, const float* q, std::uint64_t bs) {
   const std::vector<double> energy = block_energies(q, blocks);
   double query_energy = 0.0;
   for (const double v : energy) query_energy += v;
-  ScanPlan plan{.steps = {},
-                .block_order = energy_order(energy),
-                .query_energy = query_energy,
-                .margins = score_error::BlockScanMargin(e.metric, e.dims, bs, blocks.size(),
-                                                        query_energy)};
+  ScanPlan plan{
+      .steps = {},
+      .block_order = energy_order(energy),
+      .query_energy = query_energy,
+      .margins = score_error::BlockScanMargin(e.metric, e.dims, bs, blocks.size(), query_energy)};
   plan.steps.reserve(plan.block_order.size());
   double seen = 0.0;
   for (const std::uint64_t j : plan.block_order) {
@@ -197,8 +197,7 @@ void finish_record(Metric metric, bool enable_pruning, CertifiedResult& out) {
 Result<CertifiedResult> SearchEngine::query_certified(std::span<const float> query, std::size_t k,
                                                       std::size_t block_width,
                                                       bool enable_pruning) const {
-  if (query.size() != dims)
-    return fail(msg::query_dimension(query.size(), dims));
+  if (query.size() != dims) return fail(msg::query_dimension(query.size(), dims));
   if (!all_finite(query)) return fail(std::string(msg::kCertifiedNonFinite));
 
   // The call's own blocks: the engine's block_size is not used here.

@@ -75,7 +75,6 @@ inline constexpr std::string_view kKindUpper = "upper_bound";
 inline constexpr std::string_view kKindLower = "lower_bound";
 inline constexpr std::string_view kKindNone = "none";
 
-
 // "arch=" followed by the target architecture name.
 std::string compile_flags();
 

@@ -11,7 +11,9 @@
 namespace lumvero::cpu {
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
@@ -103,7 +105,8 @@ std::vector<CgroupMembership> parse_proc_cgroup(std::string_view text) {
     const auto controllers = line.substr(c1 + 1, c2 - c1 - 1);
     const auto path = line.substr(c2 + 1);
     if (controllers.empty()) {
-      if (!v2 && line.substr(0, c1) == "0") v2 = CgroupMembership{CgroupVersion::v2, std::string(path)};
+      if (!v2 && line.substr(0, c1) == "0")
+        v2 = CgroupMembership{CgroupVersion::v2, std::string(path)};
     } else if (!v1 && list_contains(controllers, "cpu")) {
       v1 = CgroupMembership{CgroupVersion::v1, std::string(path)};
     }
@@ -185,7 +188,8 @@ std::optional<std::size_t> quota_cpus(std::uint64_t quota_us, std::uint64_t peri
   return static_cast<std::size_t>(whole);
 }
 
-std::optional<std::size_t> quota_from_v1(std::string_view quota_text, std::string_view period_text) {
+std::optional<std::size_t> quota_from_v1(std::string_view quota_text,
+                                         std::string_view period_text) {
   const auto quota = settings::parse_u64(trim(quota_text));
   const auto period = settings::parse_u64(trim(period_text));
   if (!quota || !period) return std::nullopt;

@@ -54,8 +54,7 @@ std::optional<std::string> translate_cgroup_path(const CgroupMount& mount,
 // The cgroup directory of the process given the texts of /proc/self/cgroup
 // and /proc/self/mountinfo: the first membership (preferred order) that has
 // a mount of its version whose root is a prefix of its path.
-std::optional<CgroupDir> locate_cgroup(std::string_view proc_cgroup,
-                                       std::string_view mountinfo);
+std::optional<CgroupDir> locate_cgroup(std::string_view proc_cgroup, std::string_view mountinfo);
 
 // Whole CPUs granted by a quota of `quota_us` per `period_us`, rounded up.
 // Nothing for period 0 or quota 0 (neither allows a meaningful count).
@@ -63,8 +62,7 @@ std::optional<std::size_t> quota_cpus(std::uint64_t quota_us, std::uint64_t peri
 
 // v1: texts of cpu.cfs_quota_us and cpu.cfs_period_us (surrounding blanks
 // ignored). "-1" means unlimited, so nothing.
-std::optional<std::size_t> quota_from_v1(std::string_view quota_text,
-                                         std::string_view period_text);
+std::optional<std::size_t> quota_from_v1(std::string_view quota_text, std::string_view period_text);
 
 // v2: text of cpu.max, "<quota> <period>" on its first line; a quota of
 // "max" means unlimited, so nothing.

@@ -90,8 +90,7 @@ Status check_common(bool index_ok, std::uint64_t block_size, std::uint64_t top_b
 }  // namespace
 
 Result<Explanation> explain(const SearchEngine& engine, std::span<const float> query,
-                            std::uint64_t idx, std::uint64_t block_size,
-                            std::uint64_t top_blocks) {
+                            std::uint64_t idx, std::uint64_t block_size, std::uint64_t top_blocks) {
   if (query.size() != engine.dims) return fail(msg::query_dimensions(query.size(), engine.dims));
   if (auto st = check_common(idx < engine.rows, block_size, top_blocks); !st)
     return fail(std::move(st.error()));

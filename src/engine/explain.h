@@ -41,8 +41,8 @@ struct Explanation {
 };
 
 struct Comparison {
-  float score_a;  // compute_score(q, a), as is
-  float score_b;  // compute_score(q, b), as is
+  float score_a;            // compute_score(q, a), as is
+  float score_b;            // compute_score(q, b), as is
   float delta_score_space;  // positive when row a is the better one
   std::uint64_t num_blocks;
   std::vector<BlockContribution> blocks;
@@ -71,8 +71,7 @@ float fold_residual(std::vector<BlockContribution>& sorted, std::uint64_t top_bl
 // dimensions {}"), idx < rows ("Index out of bounds"), block_size > 0,
 // top_blocks > 0.
 Result<Explanation> explain(const SearchEngine& engine, std::span<const float> query,
-                            std::uint64_t idx, std::uint64_t block_size,
-                            std::uint64_t top_blocks);
+                            std::uint64_t idx, std::uint64_t block_size, std::uint64_t top_blocks);
 
 // As explain, with both indices checked before block_size and top_blocks.
 Result<Comparison> compare(const SearchEngine& engine, std::span<const float> query,

@@ -23,9 +23,12 @@ inline constexpr std::uint32_t kMetricIdCount = 3;
 
 inline constexpr std::string_view metric_name(Metric m) {
   switch (m) {
-    case Metric::Cosine: return "cosine";
-    case Metric::Dot: return "dot";
-    case Metric::Euclidean: return "euclidean";
+    case Metric::Cosine:
+      return "cosine";
+    case Metric::Dot:
+      return "dot";
+    case Metric::Euclidean:
+      return "euclidean";
   }
   return "cosine";
 }

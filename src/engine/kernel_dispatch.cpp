@@ -13,9 +13,12 @@ namespace {
 
 const detail::Variant& variant_of(Isa isa) {
   switch (isa) {
-    case Isa::Avx2: return detail::kAvx2Variant;
-    case Isa::Avx512: return detail::kAvx512Variant;
-    case Isa::Reference: break;
+    case Isa::Avx2:
+      return detail::kAvx2Variant;
+    case Isa::Avx512:
+      return detail::kAvx512Variant;
+    case Isa::Reference:
+      break;
   }
   return detail::kReferenceVariant;
 }
@@ -50,18 +53,24 @@ const detail::Variant& active() {
 
 const char* isa_name(Isa isa) {
   switch (isa) {
-    case Isa::Reference: return "reference";
-    case Isa::Avx2: return "avx2";
-    case Isa::Avx512: return "avx512";
+    case Isa::Reference:
+      return "reference";
+    case Isa::Avx2:
+      return "avx2";
+    case Isa::Avx512:
+      return "avx512";
   }
   return "reference";
 }
 
 bool isa_supported(Isa isa) {
   switch (isa) {
-    case Isa::Reference: return true;
-    case Isa::Avx2: return cpu::simd_features().avx2;
-    case Isa::Avx512: return cpu::simd_features().avx512;
+    case Isa::Reference:
+      return true;
+    case Isa::Avx2:
+      return cpu::simd_features().avx2;
+    case Isa::Avx512:
+      return cpu::simd_features().avx512;
   }
   return false;
 }

@@ -36,8 +36,7 @@ float row_avx2(const float* q, const float* x, std::size_t n) {
 // quarter is read strictly front to back (see the reference variant for why
 // neighbouring rows are not used).
 template <bool kL2>
-void rows_avx2(const float* q, const float* rows, std::size_t dims, std::size_t count,
-               float* out) {
+void rows_avx2(const float* q, const float* rows, std::size_t dims, std::size_t count, float* out) {
   const std::size_t chunks = dims / 8;
   const std::size_t tail = chunks * 8;
   const std::size_t quarter = count / 4;
@@ -62,7 +61,8 @@ void rows_avx2(const float* q, const float* rows, std::size_t dims, std::size_t 
       out[r * quarter + i] = v;
     }
   }
-  for (std::size_t j = 4 * quarter; j < count; ++j) out[j] = row_avx2<kL2>(q, rows + j * dims, dims);
+  for (std::size_t j = 4 * quarter; j < count; ++j)
+    out[j] = row_avx2<kL2>(q, rows + j * dims, dims);
 }
 
 }  // namespace

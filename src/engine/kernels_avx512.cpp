@@ -76,23 +76,24 @@ void rows_avx512(const float* q, const float* rows, std::size_t dims, std::size_
       p13 = _mm512_add_ps(p13, term16<kL2>(qq, load_pair(x[1] + o, x[3] + o)));
     }
     alignas(16) float sums[4];
-    _mm_store_ps(sums, reduce_rows4(_mm512_castps512_ps256(p02), _mm512_castps512_ps256(p13),
-                                    _mm512_extractf32x8_ps(p02, 1),
-                                    _mm512_extractf32x8_ps(p13, 1)));
+    _mm_store_ps(sums,
+                 reduce_rows4(_mm512_castps512_ps256(p02), _mm512_castps512_ps256(p13),
+                              _mm512_extractf32x8_ps(p02, 1), _mm512_extractf32x8_ps(p13, 1)));
     for (std::size_t r = 0; r < 4; ++r) {
       float v = sums[r];
       for (std::size_t e = tail; e < dims; ++e) v += term1<kL2>(q[e], x[r][e]);
       out[r * quarter + i] = v;
     }
   }
-  for (std::size_t j = 4 * quarter; j < count; ++j) out[j] = row_avx512<kL2>(q, rows + j * dims, dims);
+  for (std::size_t j = 4 * quarter; j < count; ++j)
+    out[j] = row_avx512<kL2>(q, rows + j * dims, dims);
 }
 
 }  // namespace
 
 namespace detail {
-constinit const Variant kAvx512Variant{&row_avx512<false>, &row_avx512<true>,
-                                       &rows_avx512<false>, &rows_avx512<true>};
+constinit const Variant kAvx512Variant{&row_avx512<false>, &row_avx512<true>, &rows_avx512<false>,
+                                       &rows_avx512<true>};
 }  // namespace detail
 
 }  // namespace lumvero::kernels

@@ -25,15 +25,15 @@ Isa active_isa();
 
 float dot_with(Isa isa, const float* q, const float* x, std::size_t n);
 float l2sq_with(Isa isa, const float* q, const float* x, std::size_t n);
-void score_rows_with(Isa isa, Metric metric, const float* q, const float* rows,
-                     std::size_t dims, std::size_t count, float* out);
+void score_rows_with(Isa isa, Metric metric, const float* q, const float* rows, std::size_t dims,
+                     std::size_t count, float* out);
 
 // Per-variant entry points, defined one translation unit per instruction set.
 // Call them only through the functions above, which check CPU support.
 namespace detail {
 using RowKernel = float (*)(const float* q, const float* x, std::size_t n);
-using RowsKernel = void (*)(const float* q, const float* rows, std::size_t dims,
-                            std::size_t count, float* out);
+using RowsKernel = void (*)(const float* q, const float* rows, std::size_t dims, std::size_t count,
+                            float* out);
 
 struct Variant {
   RowKernel dot;

@@ -65,8 +65,7 @@ float row_ref(const float* q, const float* x, std::size_t n) {
 // it. After a 4x4 transpose, register l holds lane l of the four rows and the
 // in-order horizontal sum becomes three vertical adds.
 template <bool kL2>
-void rows_ref(const float* q, const float* rows, std::size_t dims, std::size_t count,
-              float* out) {
+void rows_ref(const float* q, const float* rows, std::size_t dims, std::size_t count, float* out) {
   const std::size_t chunks = dims / 8;
   const std::size_t tail = chunks * 8;
   const std::size_t quarter = count / 4;

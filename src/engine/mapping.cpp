@@ -38,8 +38,8 @@ struct Chunk {
 };
 
 Chunk g_first_chunk;
-struct sigaction g_previous{};  // written once, before the handler is live
-std::uintptr_t g_page = 4096;   // likewise (a static local would need a guard)
+struct sigaction g_previous {};  // written once, before the handler is live
+std::uintptr_t g_page = 4096;    // likewise (a static local would need a guard)
 std::once_flag g_install_once;
 
 Slot* claim_slot(std::uintptr_t begin, std::uintptr_t end) {
@@ -106,7 +106,7 @@ void chain(int sig, siginfo_t* info, void* context) {
   // Default action: restore it. A hardware fault recurs when the handler
   // returns and now terminates the process; a sent signal is sent again (it
   // stays pending until this handler returns).
-  struct sigaction dfl{};
+  struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   ::sigaction(sig, &dfl, nullptr);
@@ -127,7 +127,7 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
 void install_handler() {
   std::call_once(g_install_once, [] {
     g_page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_sigaction = on_sigbus;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
     sigemptyset(&sa.sa_mask);

@@ -58,13 +58,13 @@ void sgemm_nt(std::size_t m, std::size_t n, std::size_t k, const float* A, std::
     return;
   }
   LUMVO_ASSERT(lda >= k && ldb >= k, "sgemm_nt: leading dimension < k");
-  LUMVO_ASSERT(fits_int(m) && fits_int(n) && fits_int(k) && fits_int(lda) && fits_int(ldb) &&
-                   fits_int(ldc),
-               "sgemm_nt: size exceeds the BLAS integer range");
+  LUMVO_ASSERT(
+      fits_int(m) && fits_int(n) && fits_int(k) && fits_int(lda) && fits_int(ldb) && fits_int(ldc),
+      "sgemm_nt: size exceeds the BLAS integer range");
   ensure_blas_single_threaded();
-  LUMVO_CBLAS_SGEMM(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(m), static_cast<int>(n),
-              static_cast<int>(k), 1.0f, A, static_cast<int>(lda), B, static_cast<int>(ldb), 0.0f,
-              C, static_cast<int>(ldc));
+  LUMVO_CBLAS_SGEMM(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(m),
+                    static_cast<int>(n), static_cast<int>(k), 1.0f, A, static_cast<int>(lda), B,
+                    static_cast<int>(ldb), 0.0f, C, static_cast<int>(ldc));
 }
 
 void dots_to_l2sq(float* scores, std::size_t count, const double* norms_sq_first, double qn) {

@@ -19,8 +19,7 @@ inline std::string query_dimension(std::size_t got, std::uint64_t dims) {
 
 // A query matrix (or explain's query) of the wrong width.
 inline std::string query_dimensions(std::size_t got, std::uint64_t dims) {
-  return "Query dimensions " + std::to_string(got) + " != index dimensions " +
-         std::to_string(dims);
+  return "Query dimensions " + std::to_string(got) + " != index dimensions " + std::to_string(dims);
 }
 
 inline constexpr std::string_view kZeroColumns = "queries must have at least one column";

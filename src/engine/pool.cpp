@@ -8,8 +8,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <new>
 

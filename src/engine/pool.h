@@ -90,8 +90,8 @@ inline std::size_t chunk_count(std::size_t total, std::size_t chunk) {
 template <class T>
 class Slots {
  public:
-  static constexpr bool kDirect =
-      std::is_default_constructible_v<T> && std::is_move_assignable_v<T> && !std::is_same_v<T, bool>;
+  static constexpr bool kDirect = std::is_default_constructible_v<T> &&
+                                  std::is_move_assignable_v<T> && !std::is_same_v<T, bool>;
 
   explicit Slots(std::size_t n) : items_(n) {}
   void put(std::size_t i, T&& v) {
@@ -136,7 +136,8 @@ Status run(std::size_t n, F&& fn) {
       return f(i);
     }
   };
-  return detail::run_erased(n, call, const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
+  return detail::run_erased(n, call,
+                            const_cast<void*>(static_cast<const void*>(std::addressof(fn))));
 }
 
 // Runs fn(i) for every i in [0, n) and returns the values in index order.

@@ -32,8 +32,8 @@ namespace {
 void pool_setup_once() {
   // The environment text must outlive getenv's next call; copy it first.
   const std::optional<std::string> value = settings::read("LUMVO_THREADS");
-    const PoolPlan plan = plan_pool(value ? std::optional<std::string_view>(*value) : std::nullopt,
-                                  cpu::cpu_count());
+  const PoolPlan plan =
+      plan_pool(value ? std::optional<std::string_view>(*value) : std::nullopt, cpu::cpu_count());
   // Names are fixed and the value holds no NUL (it came from the
   // environment or from a number), so these cannot fail.
   setenv("OPENBLAS_NUM_THREADS", plan.exported.c_str(), 1);

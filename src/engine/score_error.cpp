@@ -101,10 +101,9 @@ double BlockScanMargin::certified_similarity(double norm_sq) const {
   // kernel vs exact, partial vs the exact visited dot, the f32 norm's
   // rounding (2u covers the f64 square root too), rem_q's error times ||x||,
   // and the f64 evaluation of the bound.
-  return kSlack * ((gamma_kernel_ + gamma_partial_ + 2.0 * kUnitRoundoff +
-                    8.0 * kUnitRoundoff64) *
-                       cross +
-                   row_norm * sqrt_energy_error_ + underflow_);
+  return kSlack *
+         ((gamma_kernel_ + gamma_partial_ + 2.0 * kUnitRoundoff + 8.0 * kUnitRoundoff64) * cross +
+          row_norm * sqrt_energy_error_ + underflow_);
 }
 
 double BlockScanMargin::certified_euclidean(double norm_sq, double kth) const {

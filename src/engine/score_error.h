@@ -92,9 +92,9 @@ class MatrixGap {
   std::uint64_t dims_;
   double query_norm_sq_;
   double query_norm_;
-  double gamma_matrix_;   // gamma32 of the sgemm roundings
-  double gamma_kernel_;   // gamma32 of the kernel roundings
-  double underflow_;      // absolute underflow allowance of both sums
+  double gamma_matrix_;  // gamma32 of the sgemm roundings
+  double gamma_kernel_;  // gamma32 of the kernel roundings
+  double underflow_;     // absolute underflow allowance of both sums
 };
 
 // Largest finite value of v[0..n); 0 when there is none. Rows with a

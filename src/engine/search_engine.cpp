@@ -58,7 +58,7 @@ Result<MappedFile> map_file(const std::string& path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return fail("Failed to open file " + path + ": " + last_os_error());
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail("Failed to mmap file: " + last_os_error());
   // Only regular files can be mapped as an index: directories, FIFOs and
   // devices are refused as the mapping of a directory would be.
@@ -131,8 +131,7 @@ Result<std::shared_ptr<const SearchEngine>> SearchEngine::open(const std::string
   engine->file_length = file->length;
   engine->data_ = reinterpret_cast<const float*>(file->mapping.bytes() + kHeaderBytes);
   if (auto tables = engine->compute_tables(); !tables) return fail(std::move(tables.error()));
-  engine->index_hash =
-      blake3_digest(file->mapping.bytes(), static_cast<std::size_t>(file->length));
+  engine->index_hash = blake3_digest(file->mapping.bytes(), static_cast<std::size_t>(file->length));
   // The file shrank while the passes above read it: their tables are wrong.
   if (file->mapping.damaged()) return fail(std::string(kChangedInUse) + path);
   engine->path = canonical_or_given(path);

@@ -23,7 +23,6 @@ namespace lumvero {
 
 struct CertifiedResult;  // engine/certified.h
 
-
 class SearchEngine {
  public:
   // Opens, maps and checks an index file; computes norms, blocks, block
@@ -42,10 +41,10 @@ class SearchEngine {
   std::uint64_t dims = 0;
   std::uint64_t rows = 0;
   Metric metric = Metric::Cosine;
-  std::uint64_t file_length = 0;       // bytes in the mapping's file
-  RowTable<double> norms_sq;           // per row, accumulated in f64
-  RowTable<float> norms;               // per row, sqrt(norms_sq) rounded to f32
-  std::uint64_t block_size = 0;        // 16, 32 or 64
+  std::uint64_t file_length = 0;  // bytes in the mapping's file
+  RowTable<double> norms_sq;      // per row, accumulated in f64
+  RowTable<float> norms;          // per row, sqrt(norms_sq) rounded to f32
+  std::uint64_t block_size = 0;   // 16, 32 or 64
   std::vector<DimBlock> blocks;
   std::optional<std::vector<double>> block_norms_sq;  // rows x blocks.size(), row-major
   std::string path;

@@ -46,7 +46,8 @@ std::size_t heap_k(std::size_t k_eff, std::size_t len) { return std::min(k_eff, 
 
 // How many pieces a per-row pass is split into: about four per thread.
 std::size_t per_row_piece(std::uint64_t rows, std::uint64_t dims) {
-  if (rows * std::max<std::uint64_t>(dims, 1) <= kInlineFloats) return static_cast<std::size_t>(rows);
+  if (rows * std::max<std::uint64_t>(dims, 1) <= kInlineFloats)
+    return static_cast<std::size_t>(rows);
   const std::size_t pieces = 4 * std::max<std::size_t>(pool::thread_count(), 1);
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, (rows + pieces - 1) / pieces));
 }
@@ -94,8 +95,8 @@ std::vector<ScoredRow> rescored_top_k(const SearchEngine& e, const float* q, std
 std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::size_t k_eff,
                                   std::uint64_t begin, std::uint64_t end) {
   const std::size_t n = static_cast<std::size_t>(end - begin);
-  const std::vector<float> scores = matrix_scores(e.metric, q, e.dims, e.row(begin), n,
-                                                  e.norms_sq.data() + begin);
+  const std::vector<float> scores =
+      matrix_scores(e.metric, q, e.dims, e.row(begin), n, e.norms_sq.data() + begin);
   return rescored_top_k(e, q, k_eff, scores.data(), begin, n);
 }
 
@@ -109,9 +110,8 @@ template <class Scan>
 Result<std::vector<ScoredRow>> chunks_then_merge(const SearchEngine& e, std::size_t k_eff,
                                                  std::size_t chunk_len, Scan&& scan) {
   const std::vector<RowRange> pieces = balanced_pieces(e.rows, chunk_len, pool::thread_count());
-  auto lists = pool::map(pieces.size(), [&](std::size_t i) {
-    return scan(pieces[i].first, pieces[i].second);
-  });
+  auto lists = pool::map(pieces.size(),
+                         [&](std::size_t i) { return scan(pieces[i].first, pieces[i].second); });
   if (!lists) return fail(std::move(lists.error()));
   return merge_chunk_lists(std::move(*lists), k_eff, e.metric);
 }
@@ -128,11 +128,16 @@ std::vector<ScoredRow> zero_width_answer(std::size_t k_eff) {
 
 std::string_view single_method_name(SingleStrategy s) {
   switch (s) {
-    case SingleStrategy::PerRow: return kMethodPerRow;
-    case SingleStrategy::Chunked: return kMethodChunked;
-    case SingleStrategy::Blocked: return kMethodBlocked;
-    case SingleStrategy::MatrixFull: return kMethodMatrixFull;
-    case SingleStrategy::Pruned: return kMethodPruned;
+    case SingleStrategy::PerRow:
+      return kMethodPerRow;
+    case SingleStrategy::Chunked:
+      return kMethodChunked;
+    case SingleStrategy::Blocked:
+      return kMethodBlocked;
+    case SingleStrategy::MatrixFull:
+      return kMethodMatrixFull;
+    case SingleStrategy::Pruned:
+      return kMethodPruned;
   }
   return kMethodPerRow;
 }
@@ -164,10 +169,9 @@ Result<SingleOutcome> single_per_row(const SearchEngine& e, std::span<const floa
     select_top_k(candidates, k_eff, e.metric);
     return SingleOutcome{std::move(candidates), kMethodPerRow};
   }
-  auto pieces = pool::map_chunks(static_cast<std::size_t>(e.rows), piece,
-                                 [&](std::size_t b, std::size_t en, std::size_t) {
-                                   return usable_rows(e, qp, b, en);
-                                 });
+  auto pieces = pool::map_chunks(
+      static_cast<std::size_t>(e.rows), piece,
+      [&](std::size_t b, std::size_t en, std::size_t) { return usable_rows(e, qp, b, en); });
   if (!pieces) return fail(std::move(pieces.error()));
   return SingleOutcome{merge_chunk_lists(std::move(*pieces), k_eff, e.metric), kMethodPerRow};
 }
@@ -211,8 +215,7 @@ Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const 
   const std::size_t n = static_cast<std::size_t>(e.rows);
   const std::vector<float> scores =
       matrix_scores(e.metric, q.data(), e.dims, e.data(), n, e.norms_sq.data());
-  return SingleOutcome{rescored_top_k(e, q.data(), k_eff, scores.data(), 0, n),
-                       kMethodMatrixFull};
+  return SingleOutcome{rescored_top_k(e, q.data(), k_eff, scores.data(), 0, n), kMethodMatrixFull};
 }
 
 Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
@@ -266,11 +269,16 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
 Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
                                    std::span<const float> q, std::size_t k_eff) {
   switch (s) {
-    case SingleStrategy::PerRow: return single_per_row(e, q, k_eff);
-    case SingleStrategy::Chunked: return single_chunked(e, q, k_eff);
-    case SingleStrategy::Blocked: return single_blocked(e, q, k_eff);
-    case SingleStrategy::MatrixFull: return single_matrix_full(e, q, k_eff);
-    case SingleStrategy::Pruned: return single_pruned(e, q, k_eff);
+    case SingleStrategy::PerRow:
+      return single_per_row(e, q, k_eff);
+    case SingleStrategy::Chunked:
+      return single_chunked(e, q, k_eff);
+    case SingleStrategy::Blocked:
+      return single_blocked(e, q, k_eff);
+    case SingleStrategy::MatrixFull:
+      return single_matrix_full(e, q, k_eff);
+    case SingleStrategy::Pruned:
+      return single_pruned(e, q, k_eff);
   }
   return single_per_row(e, q, k_eff);
 }
@@ -278,8 +286,7 @@ Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
 }  // namespace single
 
 Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std::size_t k) const {
-  if (query.size() != dims)
-    return fail(msg::query_dimension(query.size(), dims));
+  if (query.size() != dims) return fail(msg::query_dimension(query.size(), dims));
   for (const float v : query)
     if (!is_usable(v)) return fail(std::string(msg::kSingleNonFinite));
   if (k == 0 || rows == 0) {
@@ -295,8 +302,8 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
       mode ? std::optional<std::string_view>(*mode) : std::nullopt, rows, dims, metric);
   // Rows without dimensions all score 0, so the answer is the first k_eff
   // rows; a scan would cost memory for every row the header declares.
-  auto outcome = dims == 0 ? Result<SingleOutcome>(SingleOutcome{
-                                 zero_width_answer(k_eff), single_method_name(strategy)})
+  auto outcome = dims == 0 ? Result<SingleOutcome>(SingleOutcome{zero_width_answer(k_eff),
+                                                                 single_method_name(strategy)})
                            : single::run_strategy(strategy, *this, query, k_eff);
   if (!outcome) return fail(std::move(outcome.error()));
 

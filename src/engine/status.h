@@ -48,7 +48,7 @@ class Panic : public std::logic_error {
 
 }  // namespace lumvero
 
-#define LUMVO_ASSERT(cond, msg)                                   \
-  do {                                                            \
-    if (!(cond)) ::lumvero::panic((msg), __FILE__, __LINE__);     \
+#define LUMVO_ASSERT(cond, msg)                               \
+  do {                                                        \
+    if (!(cond)) ::lumvero::panic((msg), __FILE__, __LINE__); \
   } while (0)

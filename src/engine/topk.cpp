@@ -22,7 +22,8 @@ void feed_heap_impl(TopKHeap& heap, const float* scores, std::size_t n, std::uin
   std::int32_t threshold = order_key(heap.worst().score);
   for (; j + 16 <= n; j += 16) {
     unsigned any = 0;
-    for (std::size_t t = 0; t < 16; ++t) any |= beats<kDistance>(order_key(scores[j + t]), threshold);
+    for (std::size_t t = 0; t < 16; ++t)
+      any |= beats<kDistance>(order_key(scores[j + t]), threshold);
     if (any == 0) continue;
     for (std::size_t t = 0; t < 16; ++t) {
       if (beats<kDistance>(order_key(scores[j + t]), threshold)) {
@@ -111,8 +112,8 @@ void select_top_k(std::vector<ScoredRow>& candidates, std::size_t k, Metric metr
   std::sort(candidates.begin(), candidates.end(), order);
 }
 
-std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists,
-                                         std::size_t k, Metric metric) {
+std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists, std::size_t k,
+                                         Metric metric) {
   std::size_t total = 0;
   for (const auto& list : lists) total += list.size();
   std::vector<ScoredRow> merged;

@@ -67,8 +67,7 @@ class TopKHeap {
 
 // The heap fed with scores[0..n) in increasing position, idx = position.
 // k == 0 returns an empty list without reading scores (which may then be null).
-std::vector<ScoredRow> top_k_heap(const float* scores, std::size_t n, std::size_t k,
-                                  Metric metric);
+std::vector<ScoredRow> top_k_heap(const float* scores, std::size_t n, std::size_t k, Metric metric);
 
 // Feeds scores[0..n) to the heap as rows first, first+1, ... in increasing
 // order: the block form of offer(), for scans that score many rows at once.
@@ -84,7 +83,7 @@ void select_top_k(std::vector<ScoredRow>& candidates, std::size_t k, Metric metr
 // Concatenates per-chunk lists in the given (chunk) order and keeps the k best.
 // Each list must hold at least its chunk's own k best, with global indices; the
 // result then equals the k best of all the rows, however they were chunked.
-std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists,
-                                         std::size_t k, Metric metric);
+std::vector<ScoredRow> merge_chunk_lists(std::vector<std::vector<ScoredRow>>&& lists, std::size_t k,
+                                         Metric metric);
 
 }  // namespace lumvero

@@ -90,8 +90,8 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref indices = Ref::steal(matrix_from_results<npy_ulong>(
       results, width, NPY_ULONG, [](const ScoredRow& r) { return static_cast<npy_ulong>(r.idx); }));
   if (!indices) return nullptr;
-  Ref scores = Ref::steal(matrix_from_results<float>(
-      results, width, NPY_FLOAT32, [](const ScoredRow& r) { return r.score; }));
+  Ref scores = Ref::steal(matrix_from_results<float>(results, width, NPY_FLOAT32,
+                                                     [](const ScoredRow& r) { return r.score; }));
   if (!scores) return nullptr;
   std::vector<double> times;
   times.reserve(results.size());
@@ -134,7 +134,8 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
   auto& results = *found;
   const std::size_t paired = std::min(results.size(), hashes.size());
   results.resize(paired);
-  for (std::size_t i = 0; i < paired; ++i) fill_provenance(results[i], engine, std::move(hashes[i]));
+  for (std::size_t i = 0; i < paired; ++i)
+    fill_provenance(results[i], engine, std::move(hashes[i]));
   return result_list(std::move(results));
 }
 

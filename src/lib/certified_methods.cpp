@@ -21,9 +21,9 @@ struct CertifiedCall {
   bool enable_pruning = true;
 };
 
-std::optional<CertifiedCall> begin_certified_call(PyObject* self, PyObject* args,
-                                                  PyObject* kwargs, const char* function,
-                                                  const char* array_name, int ndim) {
+std::optional<CertifiedCall> begin_certified_call(PyObject* self, PyObject* args, PyObject* kwargs,
+                                                  const char* function, const char* array_name,
+                                                  int ndim) {
   const char* kwlist[] = {array_name, "k", "block_size", "enable_pruning", nullptr};
   const std::string format = std::string("OO|OO:") + function;
   PyObject *array_obj = nullptr, *k_obj = nullptr, *bs_obj = nullptr, *prune_obj = nullptr;
@@ -91,8 +91,9 @@ PyObject* certificate_dict(const CertifiedResult& r) {
       !dict_put(d.get(), "bound_rule", str_of(r.bound_rule)) ||
       !dict_put(d.get(), "safe", PyBool_FromLong(r.safe)) ||
       !dict_put(d.get(), "block_size", u64(r.block_size)) ||
-      !dict_put(d.get(), "block_order",
-                list_of(r.block_order, [&](auto b) { return u64(static_cast<std::uint64_t>(b)); })) ||
+      !dict_put(
+          d.get(), "block_order",
+          list_of(r.block_order, [&](auto b) { return u64(static_cast<std::uint64_t>(b)); })) ||
       !dict_put(d.get(), "threshold_evolution", list_of(r.threshold_evolution, float_of)) ||
       !dict_put(d.get(), "enable_pruning", PyBool_FromLong(r.enable_pruning)) ||
       !dict_put(d.get(), "simd_path", str_of(r.simd_path)) ||
@@ -103,8 +104,8 @@ PyObject* certificate_dict(const CertifiedResult& r) {
   return d.release();
 }
 
-PyObject* certified_dict(const CertifiedResult& r, const SearchEngine& engine,
-                         const float* query, std::size_t dims) {
+PyObject* certified_dict(const CertifiedResult& r, const SearchEngine& engine, const float* query,
+                         std::size_t dims) {
   Ref d = Ref::steal(PyDict_New());
   if (!d) return nullptr;
   if (!dict_put(d.get(), "results", result_entries(r.results)) ||
@@ -113,8 +114,7 @@ PyObject* certified_dict(const CertifiedResult& r, const SearchEngine& engine,
       !dict_put(d.get(), "index_hash", str_of(hash_hex(engine.index_hash))) ||
       !dict_put(d.get(), "query_hash", str_of(query_hash_hex(query, dims))) ||
       !dict_put(d.get(), "engine_version", PyUnicode_FromString(LUMVO_VERSION)) ||
-      !put_index_fields(d.get(), engine) ||
-      !dict_put(d.get(), "certificate", certificate_dict(r)))
+      !put_index_fields(d.get(), engine) || !dict_put(d.get(), "certificate", certificate_dict(r)))
     return nullptr;
   return d.release();
 }
@@ -126,14 +126,14 @@ PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs
   if (!call) return nullptr;
   const float* q = array_floats(call->array);
   const std::size_t n = static_cast<std::size_t>(PyArray_SIZE(call->array));
-  auto found = or_raise(call->engine->query_certified({q, n}, call->k, call->block_size, call->enable_pruning));
+  auto found = or_raise(
+      call->engine->query_certified({q, n}, call->k, call->block_size, call->enable_pruning));
   if (!found) return nullptr;
   return certified_dict(*found, *call->engine, q, n);
 }
 
 PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto call =
-      begin_certified_call(self, args, kwargs, "query_batch_exact_certified", "queries", 2);
+  auto call = begin_certified_call(self, args, kwargs, "query_batch_exact_certified", "queries", 2);
   if (!call) return nullptr;
   const SearchEngine& engine = *call->engine;
   const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(call->array, 0));

@@ -59,8 +59,8 @@ PyArrayObject* to_f32_array(PyObject* obj, const char* name, int ndim) {
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(arr) != ndim) {
-    PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=%d",
-                 PyArray_NDIM(arr), ndim);
+    PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=%d", PyArray_NDIM(arr),
+                 ndim);
     wrap_argument_error(name);
     return nullptr;
   }

@@ -13,8 +13,7 @@ namespace lumvero::py {
 namespace {
 
 struct EngineObject {
-  PyObject_HEAD
-  std::shared_ptr<const SearchEngine> engine;
+  PyObject_HEAD std::shared_ptr<const SearchEngine> engine;
 };
 
 EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
@@ -23,8 +22,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"bin_path", "ann", nullptr};
     PyObject *bin_path_obj = nullptr, *ann_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:PySearchEngine",
-                                     const_cast<char**>(kwlist), &bin_path_obj, &ann_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:PySearchEngine", const_cast<char**>(kwlist),
+                                     &bin_path_obj, &ann_obj))
       return nullptr;
     auto bin_path = to_str(bin_path_obj, "bin_path");
     if (!bin_path) return nullptr;
@@ -95,9 +94,11 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-#define LUMVO_METHOD(name, sig) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<name>)), \
-   METH_VARARGS | METH_KEYWORDS, #name sig "\n--\n\n"}
+#define LUMVO_METHOD(name, sig)                                                           \
+  {                                                                                       \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(method <name>)), \
+        METH_VARARGS | METH_KEYWORDS, #name sig "\n--\n\n"                                \
+  }
 
 PyMethodDef engine_methods[] = {
     {"dims", engine_dims, METH_NOARGS, "dims($self)\n--\n\n"},

@@ -42,7 +42,7 @@ void wrap_argument_error(const char* name) {
   PyErr_Fetch(&type, &value, &trace);
   PyErr_NormalizeException(&type, &value, &trace);
   if (value != nullptr) {
-    PyObject* cause = PyException_GetCause(orig.get());  // new reference or NULL
+    PyObject* cause = PyException_GetCause(orig.get());        // new reference or NULL
     if (cause != nullptr) PyException_SetCause(value, cause);  // steals it
   }
   PyErr_Restore(type, value, trace);

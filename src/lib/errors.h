@@ -25,8 +25,7 @@ inline void raise_value_error(const std::string& text) {
 // The value of an engine or writer result; on failure its text is raised
 // as ValueError and the optional is empty.
 template <class T>
-  requires(!std::is_void_v<T>)
-std::optional<T> or_raise(Result<T>&& result) {
+requires(!std::is_void_v<T>) std::optional<T> or_raise(Result<T>&& result) {
   if (result) return std::optional<T>(std::move(*result));
   raise_value_error(result.error());
   return std::nullopt;

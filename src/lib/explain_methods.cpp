@@ -75,8 +75,8 @@ PyObject* block_list(const std::vector<BlockContribution>& blocks) {
 }  // namespace
 
 PyObject* explain(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto call = begin_explain_call<3>(self, args, kwargs, "explain",
-                                    {"idx", "block_size", "top_blocks"});
+  auto call =
+      begin_explain_call<3>(self, args, kwargs, "explain", {"idx", "block_size", "top_blocks"});
   if (!call) return nullptr;
   const auto [idx, block_size, top_blocks, unused] = call->ints;
   auto e = or_raise(lumvero::explain(*call->engine, call->query, idx, block_size, top_blocks));
@@ -98,7 +98,8 @@ PyObject* compare(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     {"idx_a", "idx_b", "block_size", "top_blocks"});
   if (!call) return nullptr;
   const auto [idx_a, idx_b, block_size, top_blocks] = call->ints;
-  auto c = or_raise(lumvero::compare(*call->engine, call->query, idx_a, idx_b, block_size, top_blocks));
+  auto c =
+      or_raise(lumvero::compare(*call->engine, call->query, idx_a, idx_b, block_size, top_blocks));
   if (!c) return nullptr;
   Ref d = Ref::steal(PyDict_New());
   if (!d || !dict_put(d.get(), "score_a", float_of(c->score_a)) ||

@@ -69,8 +69,8 @@ PyObject* init_module() {
 
   Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
-  Ref function = Ref::steal(
-      PyCFunction_NewEx(prepare_function_def(), module.get(), module_name.get()));
+  Ref function =
+      Ref::steal(PyCFunction_NewEx(prepare_function_def(), module.get(), module_name.get()));
   if (!function) return nullptr;
   Ref fname = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!fname) return nullptr;

@@ -53,9 +53,8 @@ struct PrepareCall {
 // argument), then copies the matrix, checked once more after the last
 // __index__ call.
 std::optional<PrepareCall> convert_arguments(PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"embeddings", "dims",   "rows",   "base_name", "level",
-                                 "normalize",  "ann",    "seed",   "metric",    "output_dir",
-                                 nullptr};
+  static const char* kwlist[] = {"embeddings", "dims", "rows",   "base_name",  "level", "normalize",
+                                 "ann",        "seed", "metric", "output_dir", nullptr};
   PyObject *emb_obj = nullptr, *dims_obj = nullptr, *rows_obj = nullptr, *base_obj = nullptr,
            *level_obj = nullptr, *normalize_obj = Py_False, *ann_obj = Py_False,
            *seed_obj = nullptr, *metric_obj = nullptr, *outdir_obj = Py_None;
@@ -124,7 +123,8 @@ PyObject* prepare_bin(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef prepare_def = {
-    "py_prepare_bin_from_embeddings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_bin)),
+    "py_prepare_bin_from_embeddings",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_bin)),
     METH_VARARGS | METH_KEYWORDS,
     "py_prepare_bin_from_embeddings(embeddings, dims, rows, base_name, level, normalize=False, "
     "ann=False, seed=0, metric=\"cosine\", output_dir=None)\n--\n\n"};

@@ -60,8 +60,7 @@ void free_vector(PyObject* capsule) {
 template <class T>
 PyObject* adopt(std::vector<T>&& values, int typenum) {
   npy_intp length = static_cast<npy_intp>(values.size());
-  if (values.empty())
-    return PyArray_SimpleNew(1, &length, typenum);
+  if (values.empty()) return PyArray_SimpleNew(1, &length, typenum);
   auto owned = std::make_unique<std::vector<T>>(std::move(values));
   void* data = owned->data();
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), "lumvero.vector", free_vector<T>));
@@ -81,8 +80,12 @@ PyObject* array_from_vector(std::vector<std::uint64_t>&& values) {
   static_assert(sizeof(unsigned long) == sizeof(std::uint64_t));
   return adopt(std::move(values), NPY_ULONG);
 }
-PyObject* array_from_vector(std::vector<float>&& values) { return adopt(std::move(values), NPY_FLOAT32); }
-PyObject* array_from_vector(std::vector<double>&& values) { return adopt(std::move(values), NPY_FLOAT64); }
+PyObject* array_from_vector(std::vector<float>&& values) {
+  return adopt(std::move(values), NPY_FLOAT32);
+}
+PyObject* array_from_vector(std::vector<double>&& values) {
+  return adopt(std::move(values), NPY_FLOAT64);
+}
 
 bool dict_put(PyObject* dict, const char* key, PyObject* value) {
   Ref owned = Ref::steal(value);

@@ -45,9 +45,11 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!dict_put(dict.get(), "indices", array_from_vector(std::move(indices))) ||
       !dict_put(dict.get(), "scores", array_from_vector(std::move(scores))) ||
       !dict_put(dict.get(), "query_time_ms", PyFloat_FromDouble(found->query_time_ms)) ||
-      !dict_put(dict.get(), "method_used",
-                PyUnicode_FromStringAndSize(method.data(), static_cast<Py_ssize_t>(method.size()))) ||
-      !dict_put(dict.get(), "index_hash", PyUnicode_FromString(hash_hex(engine.index_hash).c_str())) ||
+      !dict_put(
+          dict.get(), "method_used",
+          PyUnicode_FromStringAndSize(method.data(), static_cast<Py_ssize_t>(method.size()))) ||
+      !dict_put(dict.get(), "index_hash",
+                PyUnicode_FromString(hash_hex(engine.index_hash).c_str())) ||
       !put_index_fields(dict.get(), engine))
     return nullptr;
   return dict.release();

@@ -12,13 +12,11 @@ namespace lumvero::py {
 namespace {
 
 struct QueryResultObject {
-  PyObject_HEAD
-  QueryResult value;
+  PyObject_HEAD QueryResult value;
 };
 
 struct QueryItemObject {
-  PyObject_HEAD
-  ScoredRow value;
+  PyObject_HEAD ScoredRow value;
 };
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
@@ -71,7 +69,9 @@ PyObject* get_results(PyObject* self, void*) {
   });
 }
 
-PyObject* get_time(PyObject* self, void*) { return PyFloat_FromDouble(result_of(self).query_time_ms); }
+PyObject* get_time(PyObject* self, void*) {
+  return PyFloat_FromDouble(result_of(self).query_time_ms);
+}
 PyObject* get_method(PyObject* self, void*) {
   const auto& m = result_of(self).method_used;
   return PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
@@ -98,8 +98,8 @@ PyObject* result_repr(PyObject* self) {
     const QueryResult& r = result_of(self);
     char time[64];
     std::snprintf(time, sizeof time, "%.3f", r.query_time_ms);
-    return PyUnicode_FromFormat("<PyQueryResult results=%zu time=%sms method=%s>",
-                                r.results.size(), time, r.method_used.c_str());
+    return PyUnicode_FromFormat("<PyQueryResult results=%zu time=%sms method=%s>", r.results.size(),
+                                time, r.method_used.c_str());
   });
 }
 
@@ -122,7 +122,8 @@ PyObject* get_idx(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(reinterpret_cast<QueryItemObject*>(self)->value.idx);
 }
 PyObject* get_score(PyObject* self, void*) {
-  return PyFloat_FromDouble(static_cast<double>(reinterpret_cast<QueryItemObject*>(self)->value.score));
+  return PyFloat_FromDouble(
+      static_cast<double>(reinterpret_cast<QueryItemObject*>(self)->value.score));
 }
 
 PyGetSetDef item_getset[] = {

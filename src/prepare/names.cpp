@@ -1,6 +1,6 @@
 // Metric spellings, precision levels and base-name rules.
-#include <unicode/uchar.h>
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <array>
@@ -15,13 +15,12 @@ namespace {
 std::optional<std::string> lower_case(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status),
-                                                          &ucasemap_close);
+                                                           &ucasemap_close);
   if (U_FAILURE(status)) return std::nullopt;
   // Lower-casing can grow a string (e.g. U+0130 becomes two code points).
   std::string out(text.size() * 3 + 4, '\0');
-  const int32_t len =
-      ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()), text.data(),
-                           static_cast<int32_t>(text.size()), &status);
+  const int32_t len = ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                                           text.data(), static_cast<int32_t>(text.size()), &status);
   if (U_FAILURE(status)) return std::nullopt;
   out.resize(static_cast<std::size_t>(len));
   return out;

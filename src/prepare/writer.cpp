@@ -8,12 +8,12 @@
 
 #include <atomic>
 #include <cinttypes>
-#include <ctime>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -51,10 +51,11 @@ std::string parent_of(const std::string& path) {
 }
 
 Result<std::string> home_directory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return std::string(home);
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+    return std::string(home);
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  struct passwd pw{};
+  struct passwd pw {};
   struct passwd* found = nullptr;
   while (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == ERANGE)
     buf.resize(buf.size() * 2);
@@ -77,9 +78,11 @@ Status create_directories(const std::string& dir) {
       return fail("Failed to create directory " + dir + ": " + os_error_text(err));
     }
   }
-  struct stat st{};
-  if (::stat(dir.c_str(), &st) != 0) return fail("Failed to create directory " + dir + ": " + last_os_error());
-  if (!S_ISDIR(st.st_mode)) return fail("Failed to create directory " + dir + ": " + os_error_text(ENOTDIR));
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0)
+    return fail("Failed to create directory " + dir + ": " + last_os_error());
+  if (!S_ISDIR(st.st_mode))
+    return fail("Failed to create directory " + dir + ": " + os_error_text(ENOTDIR));
   return {};
 }
 
@@ -89,7 +92,8 @@ std::string unique_temp_path(const std::string& final_path) {
   std::uint64_t r = 0;
   if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
     static std::atomic<std::uint64_t> counter{0};
-    r = (static_cast<std::uint64_t>(::getpid()) << 32) ^ static_cast<std::uint64_t>(::time(nullptr)) ^
+    r = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+        static_cast<std::uint64_t>(::time(nullptr)) ^
         (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
   }
   char hex[17];
@@ -151,7 +155,10 @@ class TempFile {
     map_ = nullptr;
   }
   int fd() const { return fd_; }
-  void set_mapping(void* p, std::size_t len) { map_ = p; map_len_ = len; }
+  void set_mapping(void* p, std::size_t len) {
+    map_ = p;
+    map_len_ = len;
+  }
   unsigned char* bytes() const { return static_cast<unsigned char*>(map_); }
 
  private:
@@ -280,9 +287,11 @@ Status validate(const Request& req) {
   if (req.output_dir && has_embedded_nul(*req.output_dir)) return fail(std::string(kEmbeddedNul));
   const MatrixBuffer& data = *req.data;
   if (req.dims < 1 || req.dims > kMaxDims)
-    return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");
+    return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" +
+                std::to_string(kMaxDims) + ")");
   if (req.rows < 1 || req.rows > kMaxRows)
-    return fail("Invalid rows: " + std::to_string(req.rows) + " (must be 1-" + std::to_string(kMaxRows) + ")");
+    return fail("Invalid rows: " + std::to_string(req.rows) + " (must be 1-" +
+                std::to_string(kMaxRows) + ")");
   const std::uint64_t expected = req.rows * req.dims;
   if (data.size() != expected)
     return fail("Data shape mismatch: expected " + std::to_string(req.rows) + "\u00d7" +
@@ -295,10 +304,11 @@ Status validate(const Request& req) {
 
   const SampleCount sample = invalid_sample(data.data(), data.size());
   if (sample.bad > sample.examined / 100)
-    return fail("Too many invalid values: " + std::to_string(sample.bad) + "/" +
-                std::to_string(sample.examined) + " (" +
-                format_1dp(static_cast<double>(sample.bad) * 100.0 / static_cast<double>(sample.examined)) +
-                "%)");
+    return fail(
+        "Too many invalid values: " + std::to_string(sample.bad) + "/" +
+        std::to_string(sample.examined) + " (" +
+        format_1dp(static_cast<double>(sample.bad) * 100.0 / static_cast<double>(sample.examined)) +
+        "%)");
 
   const double need = static_cast<double>(expected) * 4.0 * *factor;
   return memory_check(need, available_memory_bytes(), std::getenv("LUMVO_STRICT_MEMCHECK"));
@@ -318,7 +328,7 @@ Result<Destination> resolve_destination(const Request& req) {
 
   std::string dir;
   if (req.output_dir) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(req.output_dir->c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
       return fail("Output path is not a directory: " + *req.output_dir);
     dir = *req.output_dir;
@@ -335,7 +345,8 @@ Result<Destination> resolve_destination(const Request& req) {
   // Earlier versions wrote through this fixed name; one left by a crash is
   // removed. This version never uses it.
   const std::string legacy_temp = dest.final_path.substr(0, dest.final_path.size() - 3) + "tmp";
-  if (struct stat st{}; ::lstat(legacy_temp.c_str(), &st) == 0 && ::unlink(legacy_temp.c_str()) != 0)
+  if (struct stat st{};
+      ::lstat(legacy_temp.c_str(), &st) == 0 && ::unlink(legacy_temp.c_str()) != 0)
     return fail("Failed to remove temp file: " + last_os_error());
   return dest;
 }
@@ -356,7 +367,7 @@ Status write_file(const Request& req, const Destination& dest) {
   if (int err = ::posix_fallocate(temp.fd(), 0, static_cast<off_t>(length)); err != 0)
     return fail("Failed to set file length: " + os_error_text(err));
 
-  struct stat st{};
+  struct stat st {};
   if (::fstat(temp.fd(), &st) != 0) return fail("Failed to create memory map: " + last_os_error());
   const std::uint64_t mapped = static_cast<std::uint64_t>(st.st_size);
   if (mapped > static_cast<std::uint64_t>(LLONG_MAX))
@@ -365,14 +376,15 @@ Status write_file(const Request& req, const Destination& dest) {
   if (map == MAP_FAILED) return fail("Failed to create memory map: " + last_os_error());
   temp.set_mapping(map, mapped);
 
-  write_header(temp.bytes(), {static_cast<std::uint32_t>(req.dims), static_cast<std::uint32_t>(req.rows),
-                              static_cast<std::uint32_t>(req.metric)});
-  if (auto written = write_rows(req, temp.bytes(), mapped); !written)
-    return fail(written.error());
+  write_header(temp.bytes(),
+               {static_cast<std::uint32_t>(req.dims), static_cast<std::uint32_t>(req.rows),
+                static_cast<std::uint32_t>(req.metric)});
+  if (auto written = write_rows(req, temp.bytes(), mapped); !written) return fail(written.error());
   if (::msync(temp.bytes(), mapped, MS_SYNC) != 0)
     return fail("Failed to flush memory map: " + last_os_error());
   temp.unmap();
-  if (::fstat(temp.fd(), &st) != 0) return fail("Failed to get temp file metadata: " + last_os_error());
+  if (::fstat(temp.fd(), &st) != 0)
+    return fail("Failed to get temp file metadata: " + last_os_error());
   if (auto published = temp.publish(dest.final_path); !published) return fail(published.error());
   sync_directory(dest.parent);
   return {};

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -37,8 +37,8 @@ inline std::shared_ptr<const SearchEngine> open_index(std::uint32_t dims, std::u
                                                       const std::vector<float>& data) {
   EXPECT_EQ(data.size(), std::size_t{dims} * rows);
   const char* tmp = std::getenv("TMPDIR");
-  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                     "/lumvero_query_test_XXXXXX";
+  std::string path =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/lumvero_query_test_XXXXXX";
   const int fd = ::mkstemp(path.data());
   if (fd < 0) {
     ADD_FAILURE() << "mkstemp failed";
@@ -47,7 +47,8 @@ inline std::shared_ptr<const SearchEngine> open_index(std::uint32_t dims, std::u
   unsigned char header[12];
   const std::uint32_t fields[3] = {dims, rows, static_cast<std::uint32_t>(metric)};
   for (int f = 0; f < 3; ++f)
-    for (int b = 0; b < 4; ++b) header[4 * f + b] = static_cast<unsigned char>(fields[f] >> (8 * b));
+    for (int b = 0; b < 4; ++b)
+      header[4 * f + b] = static_cast<unsigned char>(fields[f] >> (8 * b));
   std::FILE* out = ::fdopen(fd, "wb");
   bool ok = out != nullptr && std::fwrite(header, 1, sizeof header, out) == sizeof header;
   // x86-64 is little-endian, so the floats go out as stored.
@@ -197,7 +198,8 @@ void expect_same_hits(const Rows& got, const std::vector<RefHit>& want, const st
   ASSERT_EQ(got.size(), want.size()) << what;
   for (std::size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(got[i].idx, want[i].idx) << what << " position " << i;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score), std::bit_cast<std::uint32_t>(want[i].score))
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score),
+              std::bit_cast<std::uint32_t>(want[i].score))
         << what << " position " << i << ": " << got[i].score << " vs " << want[i].score;
   }
 }

@@ -16,12 +16,12 @@
 namespace lumvero {
 namespace {
 
-using testing::ScopedEnv;
 using testing::exact_matrix;
 using testing::expect_same_hits;
 using testing::open_index;
 using testing::random_matrix;
 using testing::ref_top_k;
+using testing::ScopedEnv;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -40,13 +40,11 @@ struct ModeCase {
   const char* mode;
   const char* method;
 };
-const ModeCase kModes[] = {{"matrix", "matrix-full"},
-                           {"matrix_full", "matrix-full"},
-                           {"chunked", "matrix-chunked"},
-                           {"chunked_matrix", "matrix-chunked"},
-                           {"blocked", "batch-blocked-exact"},
-                           {"blocked_exact", "batch-blocked-exact"},
-                           {"rayon", "rayon-optimized"}};
+const ModeCase kModes[] = {
+    {"matrix", "matrix-full"},          {"matrix_full", "matrix-full"},
+    {"chunked", "matrix-chunked"},      {"chunked_matrix", "matrix-chunked"},
+    {"blocked", "batch-blocked-exact"}, {"blocked_exact", "batch-blocked-exact"},
+    {"rayon", "rayon-optimized"}};
 
 // Clears every switch that could steer a batch, restoring them afterwards.
 struct CleanEnv {
@@ -408,7 +406,8 @@ TEST(BatchResults, PerQueryGroupsKeepQueryOrderAndKernelBits) {
   ASSERT_EQ(r->size(), 21u);
   for (std::size_t i = 0; i < 21; ++i) {
     EXPECT_EQ((*r)[i].method_used, "rayon-optimized");
-    expect_same_hits((*r)[i].results, ref_top_k(*e, query(qs, 64, i), 6), "query " + std::to_string(i));
+    expect_same_hits((*r)[i].results, ref_top_k(*e, query(qs, 64, i), 6),
+                     "query " + std::to_string(i));
   }
 }
 

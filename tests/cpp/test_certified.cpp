@@ -12,11 +12,11 @@
 #include <tuple>
 #include <vector>
 
-#include "index_fixture.h"
 #include "engine/certified.h"
 #include "engine/cpu_features.h"
 #include "engine/kernels.h"
 #include "engine/search_engine.h"
+#include "index_fixture.h"
 
 namespace lumvero {
 namespace {
@@ -142,11 +142,11 @@ TEST(CertifiedSearch, IndexWithoutRowsGivesTheEmptyAnswer) {
 // visited first, and rem is 0.5 after it and 0 after block 1.
 TEST(CertifiedSearch, HandWorkedUpperBoundScan) {
   const std::vector<float> data = {
-      1.0f, 0.0f,   // 0: score 1, fills the heap (k = 1)
-      0.0f, 0.0f,   // 1: bound 0.001 after block 0 -> skipped
-      2.0f, 0.0f,   // 2: survives both blocks, score 2 replaces row 0
-      0.5f, 0.5f,   // 3: bound ~0.855 after block 0 -> skipped
-      1.5f, 0.9f,   // 4: bound ~2.38 after block 0, ~1.951 after block 1 -> skipped
+      1.0f, 0.0f,  // 0: score 1, fills the heap (k = 1)
+      0.0f, 0.0f,  // 1: bound 0.001 after block 0 -> skipped
+      2.0f, 0.0f,  // 2: survives both blocks, score 2 replaces row 0
+      0.5f, 0.5f,  // 3: bound ~0.855 after block 0 -> skipped
+      1.5f, 0.9f,  // 4: bound ~2.38 after block 0, ~1.951 after block 1 -> skipped
   };
   auto e = open_index(2, 5, Metric::Dot, data);
   ASSERT_TRUE(e);
@@ -220,8 +220,8 @@ TEST(CertifiedSearch, SafeIsJudgedOnTheF32Bounds) {
   auto e = open_index(2, 2, Metric::Dot, data);
   ASSERT_TRUE(e);
   const double bound = (0.0 + (double(x0) + double(x1))) + 0.001;
-  ASSERT_LT(bound, 1.0);                        // row 1 is skipped...
-  ASSERT_EQ(static_cast<float>(bound), 1.0f);   // ...on a bound that rounds to kth
+  ASSERT_LT(bound, 1.0);                       // row 1 is skipped...
+  ASSERT_EQ(static_cast<float>(bound), 1.0f);  // ...on a bound that rounds to kth
   const CertifiedResult r = run(*e, {1.0f, 1.0f}, 1, 1, true);
   EXPECT_EQ(r.pruned_candidates, 1u);
   ASSERT_EQ(r.pruned_bound_values.size(), 1u);
@@ -253,8 +253,8 @@ TEST(CertifiedSearch, BlockSizeAtLeastDimsGivesOneBlock) {
   ASSERT_TRUE(e);
   const std::vector<float> q = {0.3f, 0.1f, -0.4f, 0.8f, 0.2f};
   const auto want = brute_force(*e, q, 4);
-  for (std::size_t bs : {std::size_t{5}, std::size_t{6}, std::size_t{64},
-                         std::numeric_limits<std::size_t>::max()}) {
+  for (std::size_t bs :
+       {std::size_t{5}, std::size_t{6}, std::size_t{64}, std::numeric_limits<std::size_t>::max()}) {
     const CertifiedResult r = run(*e, q, 4, bs, true);
     EXPECT_EQ(r.block_order, (std::vector<std::uint64_t>{0})) << bs;
     EXPECT_EQ(r.block_size, bs);
@@ -378,12 +378,12 @@ TEST(CertifiedSearch, LogsStopAt2048WhileCountersContinue) {
 
 TEST(CertifiedSearch, NonFiniteRowsAreScoredAndDropped) {
   const std::vector<float> data = {
-      kNaN, 1.0f,   // 0: never enters the heap
-      0.5f, 0.5f,   // 1
-      0.9f, 0.9f,   // 2: fills the heap (k = 2)
-      kInf, 0.0f,   // 3: bound is not a number -> scored in full, dropped
-      1.0f, kNaN,   // 4: same
-      0.1f, 0.1f,   // 5: skipped
+      kNaN, 1.0f,  // 0: never enters the heap
+      0.5f, 0.5f,  // 1
+      0.9f, 0.9f,  // 2: fills the heap (k = 2)
+      kInf, 0.0f,  // 3: bound is not a number -> scored in full, dropped
+      1.0f, kNaN,  // 4: same
+      0.1f, 0.1f,  // 5: skipped
   };
   auto e = open_index(2, 6, Metric::Dot, data);
   ASSERT_TRUE(e);

@@ -103,7 +103,8 @@ TEST(Mountinfo, KeepsCpuAndUnifiedMountsOnly) {
       "30 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
       "41 40 0:36 /d /sys/fs/cgroup/memory ro,relatime master:15 - cgroup cgroup rw,memory\n"
       "42 40 0:37 /d /sys/fs/cgroup/cpuset ro,relatime master:16 - cgroup cgroup rw,cpuset\n"
-      "43 40 0:38 /d /sys/fs/cgroup/cpu,cpuacct ro,relatime master:17 - cgroup cgroup rw,cpu,cpuacct\n"
+      "43 40 0:38 /d /sys/fs/cgroup/cpu,cpuacct ro,relatime master:17 - cgroup cgroup "
+      "rw,cpu,cpuacct\n"
       "44 40 0:39 / /sys/fs/cgroup/unified ro,relatime shared:2 master:3 - cgroup2 cgroup2 rw\n"
       "45 40 0:40 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
       "truncated line\n");
@@ -121,8 +122,8 @@ TEST(Mountinfo, KeepsCpuAndUnifiedMountsOnly) {
 }
 
 TEST(Mountinfo, DecodesOctalEscapes) {
-  const auto mounts = cpu::parse_mountinfo(
-      "50 40 0:38 /a\\040b /mnt/my\\040cgroup\\134x rw - cgroup2 none rw\n");
+  const auto mounts =
+      cpu::parse_mountinfo("50 40 0:38 /a\\040b /mnt/my\\040cgroup\\134x rw - cgroup2 none rw\n");
   ASSERT_EQ(mounts.size(), 1u);
   EXPECT_EQ(mounts[0].root, "/a b");
   EXPECT_EQ(mounts[0].mount_point, "/mnt/my cgroup\\x");
@@ -130,7 +131,8 @@ TEST(Mountinfo, DecodesOctalEscapes) {
 
 TEST(TranslatePath, RootIsComponentPrefix) {
   const CgroupMount at_root{CgroupVersion::v2, "/", "/sys/fs/cgroup"};
-  EXPECT_EQ(cpu::translate_cgroup_path(at_root, "/user.slice/a.scope"), "/sys/fs/cgroup/user.slice/a.scope");
+  EXPECT_EQ(cpu::translate_cgroup_path(at_root, "/user.slice/a.scope"),
+            "/sys/fs/cgroup/user.slice/a.scope");
   EXPECT_EQ(cpu::translate_cgroup_path(at_root, "/"), "/sys/fs/cgroup");
   EXPECT_EQ(cpu::translate_cgroup_path(at_root, "relative"), std::nullopt);
 
@@ -157,10 +159,9 @@ TEST(LocateCgroup, FallsBackToUnifiedWhenV1HasNoMount) {
 }
 
 TEST(LocateCgroup, PicksTheMountWhoseRootMatches) {
-  const auto dir = cpu::locate_cgroup(
-      "3:cpu:/b/inner\n",
-      "50 40 0:38 /a /mnt/a rw - cgroup cgroup rw,cpu\n"
-      "51 40 0:38 /b /mnt/b rw - cgroup cgroup rw,cpu\n");
+  const auto dir = cpu::locate_cgroup("3:cpu:/b/inner\n",
+                                      "50 40 0:38 /a /mnt/a rw - cgroup cgroup rw,cpu\n"
+                                      "51 40 0:38 /b /mnt/b rw - cgroup cgroup rw,cpu\n");
   ASSERT_TRUE(dir.has_value());
   EXPECT_EQ(dir->version, CgroupVersion::v1);
   EXPECT_EQ(dir->dir, "/mnt/b/inner");

@@ -22,10 +22,10 @@
 namespace lumvero {
 namespace {
 
-using testing::ScopedEnv;
 using testing::expect_same_hits;
 using testing::open_index;
 using testing::ref_top_k;
+using testing::ScopedEnv;
 
 std::span<const float> span_of(const std::vector<float>& v) { return {v.data(), v.size()}; }
 
@@ -38,12 +38,18 @@ enum class Kind { Offset, Huge, Tiny, Spikes, UlpTies, MixedScales };
 
 const char* kind_name(Kind k) {
   switch (k) {
-    case Kind::Offset: return "offset";
-    case Kind::Huge: return "huge";
-    case Kind::Tiny: return "tiny";
-    case Kind::Spikes: return "spikes";
-    case Kind::UlpTies: return "ulp_ties";
-    case Kind::MixedScales: return "mixed_scales";
+    case Kind::Offset:
+      return "offset";
+    case Kind::Huge:
+      return "huge";
+    case Kind::Tiny:
+      return "tiny";
+    case Kind::Spikes:
+      return "spikes";
+    case Kind::UlpTies:
+      return "ulp_ties";
+    case Kind::MixedScales:
+      return "mixed_scales";
   }
   return "?";
 }
@@ -165,8 +171,7 @@ TEST_P(AdversarialData, MatrixGapBoundsTheKernel) {
     const std::vector<float> approx =
         matrix_scores(e.metric, q, kDims, e.data(), kRows, e.norms_sq.data());
     const score_error::MatrixGap model(e.metric, kDims, kernels::query_norm_sq(q, kDims));
-    const score_error::Gap gap =
-        model.for_rows(score_error::max_finite(e.norms_sq.data(), kRows));
+    const score_error::Gap gap = model.for_rows(score_error::max_finite(e.norms_sq.data(), kRows));
     for (std::uint32_t r = 0; r < kRows; ++r) {
       const float exact = kernels::compute_score(e.metric, q, e.row(r), kDims);
       if (!std::isfinite(exact) || !std::isfinite(approx[r])) continue;

@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
-#include "index_fixture.h"
 #include "engine/explain.h"
 #include "engine/kernels.h"
 #include "engine/search_engine.h"
+#include "index_fixture.h"
 
 namespace lumvero {
 namespace {
@@ -133,8 +133,8 @@ Comparison must_compare(const SearchEngine& e, const std::vector<float>& q, std:
 // Against the reference
 // ---------------------------------------------------------------------------
 
-class ExplainGrid
-    : public ::testing::TestWithParam<std::tuple<Metric, std::size_t, std::size_t>> {};
+class ExplainGrid : public ::testing::TestWithParam<std::tuple<Metric, std::size_t, std::size_t>> {
+};
 
 TEST_P(ExplainGrid, ExplainMatchesReference) {
   const auto [metric, w, top] = GetParam();
@@ -167,8 +167,8 @@ TEST_P(ExplainGrid, CompareMatchesReference) {
     const float sb = kernels::compute_score(metric, q.data(), e->row(b), kDims);
     EXPECT_EQ(bits(r.score_a), bits(sa));
     EXPECT_EQ(bits(r.score_b), bits(sb));
-    EXPECT_EQ(bits(r.delta_score_space), bits(metric == Metric::Euclidean ? sub(sb, sa)
-                                                                          : sub(sa, sb)));
+    EXPECT_EQ(bits(r.delta_score_space),
+              bits(metric == Metric::Euclidean ? sub(sb, sa) : sub(sa, sb)));
     expect_listing(r.blocks, ref_compare(metric, q.data(), e->row(a), e->row(b), kDims, w),
                    r.num_blocks, r.residual, top);
   }
@@ -287,8 +287,8 @@ TEST(Explain, SingleDimensionBlocksLowestDimensionWinsATie) {
 }
 
 TEST(Explain, OppositeSignsOfEqualMagnitudeKeepBlockOrder) {
-  auto e = open_index(3, 2, Metric::Dot,
-                      std::vector<float>{0.5f, -0.5f, 0.25f, -0.5f, 0.5f, 0.75f});
+  auto e =
+      open_index(3, 2, Metric::Dot, std::vector<float>{0.5f, -0.5f, 0.25f, -0.5f, 0.5f, 0.75f});
   ASSERT_TRUE(e);
   const std::vector<float> q = {1, 1, 1};
   EXPECT_EQ(ids(must_explain(*e, q, 0, 1, 10).blocks), (std::vector<std::uint64_t>{0, 1, 2}));

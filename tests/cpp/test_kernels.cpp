@@ -40,9 +40,9 @@ using testing::bits;
 ::testing::AssertionResult Same(float expected, float actual) {
   if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
   if (bits(expected) == bits(actual)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "expected " << expected << " (0x" << std::hex
-                                       << bits(expected) << "), got " << actual << " (0x"
-                                       << bits(actual) << ")";
+  return ::testing::AssertionFailure()
+         << "expected " << expected << " (0x" << std::hex << bits(expected) << "), got " << actual
+         << " (0x" << bits(actual) << ")";
 }
 
 float term(bool l2, float q, float x) {
@@ -217,11 +217,12 @@ TEST(Kernels, RandomDataDistinguishesSummationOrders) {
     const std::size_t n = 384;
     const auto q = data.vec(n), x = data.vec(n);
     const float ref = kernels::dot_with(Isa::Reference, q.data(), x.data(), n);
-    if (bits(ref) != bits(emulate_sequential(false, q.data(), x.data(), n))) ++differs_from_sequential;
+    if (bits(ref) != bits(emulate_sequential(false, q.data(), x.data(), n)))
+      ++differs_from_sequential;
     float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     for (std::size_t i = 0; i < n; ++i) lane[i % 8] = lane[i % 8] + q[i] * x[i];
-    const float pairwise = ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
-                           ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+    const float pairwise =
+        ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
     if (bits(ref) != bits(pairwise)) ++differs_from_pairwise;
   }
   EXPECT_GT(differs_from_sequential, 20);
@@ -248,9 +249,9 @@ TEST(Kernels, ScoreRowsMatchesReferenceForEveryVariant) {
             const float* x = rows + j * dims;
             const float ref = l2 ? kernels::l2sq_with(Isa::Reference, q.data(), x, dims)
                                  : kernels::dot_with(Isa::Reference, q.data(), x, dims);
-            ASSERT_TRUE(Same(ref, out[j])) << kernels::isa_name(isa) << " metric "
-                                           << int(m) << " dims " << dims << " count " << count
-                                           << " row " << j;
+            ASSERT_TRUE(Same(ref, out[j]))
+                << kernels::isa_name(isa) << " metric " << int(m) << " dims " << dims << " count "
+                << count << " row " << j;
             ASSERT_TRUE(Same(emulate_lanes(l2, q.data(), x, dims), out[j]));
           }
           ASSERT_EQ(out[count], -1234.5f) << "wrote past count";
@@ -270,7 +271,8 @@ TEST(Kernels, ScoreRowsEqualsComputeScore) {
       std::vector<float> out(count);
       kernels::score_rows(m, q.data(), rows.data(), dims, count, out.data());
       for (std::size_t j = 0; j < count; ++j) {
-        ASSERT_TRUE(Same(kernels::compute_score(m, q.data(), rows.data() + j * dims, dims), out[j]));
+        ASSERT_TRUE(
+            Same(kernels::compute_score(m, q.data(), rows.data() + j * dims, dims), out[j]));
       }
     }
   }
@@ -282,13 +284,11 @@ TEST(Kernels, CosineAndDotScoreIdentically) {
   const auto q = data.vec(dims), x = data.vec(dims);
   EXPECT_TRUE(Same(kernels::compute_score(Metric::Dot, q.data(), x.data(), dims),
                    kernels::compute_score(Metric::Cosine, q.data(), x.data(), dims)));
-  const float expected = kernels::force_scalar()
-                             ? kernels::dot_scalar(q.data(), x.data(), dims)
-                             : kernels::dot_simd(q.data(), x.data(), dims);
+  const float expected = kernels::force_scalar() ? kernels::dot_scalar(q.data(), x.data(), dims)
+                                                 : kernels::dot_simd(q.data(), x.data(), dims);
   EXPECT_TRUE(Same(expected, kernels::compute_score(Metric::Dot, q.data(), x.data(), dims)));
-  const float expected_l2 = kernels::force_scalar()
-                                ? kernels::l2sq_scalar(q.data(), x.data(), dims)
-                                : kernels::l2sq_simd(q.data(), x.data(), dims);
+  const float expected_l2 = kernels::force_scalar() ? kernels::l2sq_scalar(q.data(), x.data(), dims)
+                                                    : kernels::l2sq_simd(q.data(), x.data(), dims);
   EXPECT_TRUE(
       Same(expected_l2, kernels::compute_score(Metric::Euclidean, q.data(), x.data(), dims)));
 }
@@ -520,8 +520,8 @@ TEST(Matrix, EuclideanFollowsTheNormIdentityExactly) {
 
     std::vector<float> dots(count);
     sgemm_nt(1, count, dims, q.data(), dims, rows.data(), dims, dots.data(), count);
-    const auto got = matrix_scores(Metric::Euclidean, q.data(), dims, rows.data(), count,
-                                   norms.data());
+    const auto got =
+        matrix_scores(Metric::Euclidean, q.data(), dims, rows.data(), count, norms.data());
     for (std::size_t j = 0; j < count; ++j) {
       const float want = static_cast<float>((norms[j] + qn) - 2.0 * double(dots[j]));
       ASSERT_EQ(bits(want), bits(got[j])) << "dims " << dims << " row " << j;

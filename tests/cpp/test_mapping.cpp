@@ -143,8 +143,8 @@ TEST(ShortenedFile, ForeignFaultsStillKill) {
     char path[] = "/tmp/lumvero_foreign_XXXXXX";
     const int fd = ::mkstemp(path);
     if (fd < 0 || ::ftruncate(fd, 8192) != 0) ::_exit(2);
-    auto* p = static_cast<volatile unsigned char*>(
-        ::mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
+    auto* p =
+        static_cast<volatile unsigned char*>(::mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
     if (::ftruncate(fd, 0) != 0) ::_exit(2);
     ::unlink(path);
     try {
@@ -178,14 +178,17 @@ TEST(HostileHeader, TablesFollowTheFileNotTheHeader) {
       auto r = (*e)->query_single({}, 3);
       return r && r->results.size() == 3 && r->results[2].idx == 2 && r->results[2].score == 0.0f;
     };
-    struct rlimit data_limit{};
+    struct rlimit data_limit {};
     data_limit.rlim_cur = data_limit.rlim_max = 512ull << 20;
     if (::setrlimit(RLIMIT_DATA, &data_limit) != 0) ::_exit(5);
     int code = 0;
     try {
-      if (!check(0, 1u << 28)) code = 1;
-      else if (!check(0, 0xFFFFFFFFu)) code = 2;
-      else if (!check(1u << 30, 0)) code = 3;
+      if (!check(0, 1u << 28))
+        code = 1;
+      else if (!check(0, 0xFFFFFFFFu))
+        code = 2;
+      else if (!check(1u << 30, 0))
+        code = 3;
     } catch (...) {
       code = 9;  // std::bad_alloc: the limit was hit
     }

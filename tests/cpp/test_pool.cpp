@@ -115,9 +115,8 @@ void write_report(const std::string& text) {
   std::ofstream(std::getenv(kReportVar), std::ios::binary) << text;
 }
 
-#define EXPECT_CHILD_OK(outcome)                                                        \
-  EXPECT_TRUE((outcome).ok()) << "status " << (outcome).status << ", output:\n" \
-                              << (outcome).output
+#define EXPECT_CHILD_OK(outcome) \
+  EXPECT_TRUE((outcome).ok()) << "status " << (outcome).status << ", output:\n" << (outcome).output
 
 // Runs `body` in a forked copy of this process (no exec) and returns its
 // exit code; 128 + signal number when it was killed (e.g. by the alarm).
@@ -218,7 +217,8 @@ TEST(PoolRun, ZeroTasksNeverCallTheFunction) {
   });
   ASSERT_TRUE(m);
   EXPECT_TRUE(m->empty());
-  EXPECT_TRUE(pool::for_chunks(0, 8, [&](std::size_t, std::size_t, std::size_t) { called = true; }));
+  EXPECT_TRUE(
+      pool::for_chunks(0, 8, [&](std::size_t, std::size_t, std::size_t) { called = true; }));
   EXPECT_FALSE(called);
 }
 
@@ -276,9 +276,8 @@ TEST(PoolChunks, CoverTheRangeInOrder) {
   ASSERT_TRUE(exact);
   EXPECT_EQ(*exact, (std::vector<std::string>{"0:0-3", "1:3-6", "2:6-9"}));
 
-  auto one = pool::map_chunks(5, 100, [](std::size_t b, std::size_t e, std::size_t) {
-    return e - b + b * 1000;
-  });
+  auto one = pool::map_chunks(
+      5, 100, [](std::size_t b, std::size_t e, std::size_t) { return e - b + b * 1000; });
   ASSERT_TRUE(one);
   EXPECT_EQ(*one, std::vector<std::size_t>{5});
 
@@ -315,7 +314,8 @@ TEST(PoolFailure, LowestFailingIndexWinsEvenWhenItFailsLast) {
     });
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error(), "task 3 failed");
-    for (std::size_t i = 0; i <= 3; ++i) EXPECT_EQ(ran[i].load(), 1) << "index " << i << " was skipped";
+    for (std::size_t i = 0; i <= 3; ++i)
+      EXPECT_EQ(ran[i].load(), 1) << "index " << i << " was skipped";
   }
 }
 
@@ -334,7 +334,8 @@ TEST(PoolFailure, LaterTasksAreSkippedAfterAFailure) {
     if (i >= 2 * threads) later_ran.store(true);
     // Keep the other threads busy until well after the failure is recorded.
     const auto give_up = std::chrono::steady_clock::now() + 5s;
-    while (!zero_done.load() && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(1ms);
+    while (!zero_done.load() && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(20ms);
     return {};
   });
@@ -353,10 +354,11 @@ TEST(PoolFailure, MapReturnsNoPartialResult) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "bad row 17");
 
-  auto c = pool::map_chunks(100, 7, [](std::size_t b, std::size_t, std::size_t) -> Result<std::size_t> {
-    if (b >= 50) return fail("chunk at " + std::to_string(b));
-    return b;
-  });
+  auto c =
+      pool::map_chunks(100, 7, [](std::size_t b, std::size_t, std::size_t) -> Result<std::size_t> {
+        if (b >= 50) return fail("chunk at " + std::to_string(b));
+        return b;
+      });
   ASSERT_FALSE(c);
   EXPECT_EQ(c.error(), "chunk at 56");
 }
@@ -366,11 +368,18 @@ TEST(PoolFailure, ExceptionsBecomeErrorsPanicsAndOomReachTheCaller) {
     return pool::run(8, [kind](std::size_t i) -> Status {
       if (i != 5) return {};
       switch (kind) {
-        case 0: throw std::runtime_error("runtime trouble");
-        case 1: throw std::bad_alloc();
-        case 2: LUMVO_ASSERT(i == 4, "row index out of range"); break;
-        case 3: throw 42;
-        case 4: (void)std::vector<int>(3).at(7); break;
+        case 0:
+          throw std::runtime_error("runtime trouble");
+        case 1:
+          throw std::bad_alloc();
+        case 2:
+          LUMVO_ASSERT(i == 4, "row index out of range");
+          break;
+        case 3:
+          throw 42;
+        case 4:
+          (void)std::vector<int>(3).at(7);
+          break;
       }
       return {};
     });
@@ -434,7 +443,8 @@ TEST(PoolNested, ManyCallersAtOnce) {
         auto s = nested_sum(3 + (t + round) % 3);
         if (!s || *s != expected_nested_sum(3 + (t + round) % 3)) wrong.fetch_add(1);
         auto r = pool::map(7, [t](std::size_t i) { return i * 10 + t; });
-        if (!r) wrong.fetch_add(1);
+        if (!r)
+          wrong.fetch_add(1);
         else
           for (std::size_t i = 0; i < 7; ++i)
             if ((*r)[i] != i * 10 + t) wrong.fetch_add(1);
@@ -467,7 +477,8 @@ TEST(PoolSizedInChild, NestedWork) {
   EXPECT_EQ(st.error(), "inner failure at 8");
 
   // Deeper chains: every level waits on the next one.
-  std::function<Result<std::size_t>(std::size_t)> depth = [&](std::size_t level) -> Result<std::size_t> {
+  std::function<Result<std::size_t>(std::size_t)> depth =
+      [&](std::size_t level) -> Result<std::size_t> {
     if (level == 0) return std::size_t{1};
     auto r = pool::map(2, [&](std::size_t) { return depth(level - 1); });
     if (!r) return fail(r.error());
@@ -520,7 +531,7 @@ TEST(PoolDefaultSize, FollowsRayonNumThreads) {
     const char* setting;  // nullptr: unset
     std::string size;
   };
-  const Case cases[] = {{"3", "3"},   {"+5", "5"},     {"0", avail},         {"x", avail},
+  const Case cases[] = {{"3", "3"},    {"+5", "5"},      {"0", avail},       {"x", avail},
                         {" 3", avail}, {nullptr, avail}, {"100000", "65535"}};
   for (const auto& c : cases) {
     std::vector<std::string> vars;
@@ -660,7 +671,8 @@ TEST(PoolSetupInChild, Report) {
   setenv("LUMVO_THREADS", "7", 1);
   setenv("OMP_NUM_THREADS", "changed", 1);
   lumvero::pool_setup();
-  text += " again omp=" + var("OMP_NUM_THREADS") + " threads=" + std::to_string(pool::thread_count());
+  text +=
+      " again omp=" + var("OMP_NUM_THREADS") + " threads=" + std::to_string(pool::thread_count());
   write_report(text);
 }
 
@@ -678,9 +690,9 @@ TEST(PoolSetup, SizesThePoolAndExportsTheSetting) {
       {{"LUMVO_THREADS= 4"}, cpus, " 4"},
       {{"LUMVO_THREADS=four"}, cpus, "four"},
       {{"LUMVO_THREADS=-1"}, cpus, "-1"},
-      {{"RAYON_NUM_THREADS=5"}, cpus, cpus},                 // unset: the CPU count
+      {{"RAYON_NUM_THREADS=5"}, cpus, cpus},                    // unset: the CPU count
       {{"LUMVO_THREADS=", "RAYON_NUM_THREADS=5"}, cpus, cpus},  // empty counts as unset
-      {{"LUMVO_THREADS=\xff\xfe"}, cpus, cpus},              // not UTF-8: unset
+      {{"LUMVO_THREADS=\xff\xfe"}, cpus, cpus},                 // not UTF-8: unset
       {{"LUMVO_THREADS=0", "RAYON_NUM_THREADS=5"}, avail, "0"},
       // A pool created earlier keeps its size; the variables are still set.
       {{"LUMVO_THREADS=2", "RAYON_NUM_THREADS=3", "LUMVO_TEST_PREWARM=1"}, "3", "2"},

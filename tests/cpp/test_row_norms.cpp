@@ -37,9 +37,9 @@ TEST(RowNorms, GroupedRowsMatchOneRowAtATime) {
                   std::bit_cast<std::uint64_t>(ref_norm_sq(row, 0, dims)))
             << rows << "x" << dims << " row " << r;
         for (std::size_t b = 0; b < blocks.size(); ++b)
-          EXPECT_EQ(std::bit_cast<std::uint64_t>(block_norms[r * blocks.size() + b]),
-                    std::bit_cast<std::uint64_t>(
-                        ref_norm_sq(row, blocks[b].first, blocks[b].second)))
+          EXPECT_EQ(
+              std::bit_cast<std::uint64_t>(block_norms[r * blocks.size() + b]),
+              std::bit_cast<std::uint64_t>(ref_norm_sq(row, blocks[b].first, blocks[b].second)))
               << rows << "x" << dims << " row " << r << " block " << b;
       }
     }

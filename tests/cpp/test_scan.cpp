@@ -67,7 +67,8 @@ TEST(Scan, BalancedPiecesCoverTheRowsWithinChunks) {
           next = e;
         }
         EXPECT_EQ(next, rows);
-        EXPECT_GE(pieces.size(), std::min<std::uint64_t>(rows, 4 * std::max<std::size_t>(threads, 1)));
+        EXPECT_GE(pieces.size(),
+                  std::min<std::uint64_t>(rows, 4 * std::max<std::size_t>(threads, 1)));
       }
     }
   }

@@ -35,7 +35,9 @@ TEST(SettingsParseU64, RejectsEverythingElse) {
 TEST(Settings, AbsentWhenUnsetEmptyOrNotUtf8) {
   EXPECT_EQ(settings::usable(nullptr), std::nullopt);
   EXPECT_EQ(settings::usable(""), std::nullopt);
-  EXPECT_EQ(settings::usable("\xff" "4"), std::nullopt);
+  EXPECT_EQ(settings::usable("\xff"
+                             "4"),
+            std::nullopt);
   EXPECT_EQ(settings::usable("4"), "4");
   EXPECT_EQ(settings::usable(" 4"), " 4");
   EXPECT_EQ(settings::usable("\xc3\xa9"), "\xc3\xa9");
@@ -44,18 +46,20 @@ TEST(Settings, AbsentWhenUnsetEmptyOrNotUtf8) {
 TEST(Settings, Utf8Validation) {
   EXPECT_TRUE(settings::is_valid_utf8(""));
   EXPECT_TRUE(settings::is_valid_utf8("plain 123"));
-  EXPECT_TRUE(settings::is_valid_utf8("\xe2\x82\xac"));          // euro sign
-  EXPECT_TRUE(settings::is_valid_utf8("\xf0\x9d\x84\x9e"));      // U+1D11E
-  EXPECT_TRUE(settings::is_valid_utf8("\xf4\x8f\xbf\xbf"));      // U+10FFFF
-  EXPECT_TRUE(settings::is_valid_utf8("\xed\x9f\xbf"));          // U+D7FF
-  EXPECT_FALSE(settings::is_valid_utf8("\x80"));                 // lone continuation
-  EXPECT_FALSE(settings::is_valid_utf8("\xc0\xaf"));             // overlong '/'
-  EXPECT_FALSE(settings::is_valid_utf8("\xe0\x80\xaf"));         // overlong
-  EXPECT_FALSE(settings::is_valid_utf8("\xed\xa0\x80"));         // surrogate
-  EXPECT_FALSE(settings::is_valid_utf8("\xf4\x90\x80\x80"));     // above U+10FFFF
+  EXPECT_TRUE(settings::is_valid_utf8("\xe2\x82\xac"));       // euro sign
+  EXPECT_TRUE(settings::is_valid_utf8("\xf0\x9d\x84\x9e"));   // U+1D11E
+  EXPECT_TRUE(settings::is_valid_utf8("\xf4\x8f\xbf\xbf"));   // U+10FFFF
+  EXPECT_TRUE(settings::is_valid_utf8("\xed\x9f\xbf"));       // U+D7FF
+  EXPECT_FALSE(settings::is_valid_utf8("\x80"));              // lone continuation
+  EXPECT_FALSE(settings::is_valid_utf8("\xc0\xaf"));          // overlong '/'
+  EXPECT_FALSE(settings::is_valid_utf8("\xe0\x80\xaf"));      // overlong
+  EXPECT_FALSE(settings::is_valid_utf8("\xed\xa0\x80"));      // surrogate
+  EXPECT_FALSE(settings::is_valid_utf8("\xf4\x90\x80\x80"));  // above U+10FFFF
   EXPECT_FALSE(settings::is_valid_utf8("\xf5\x80\x80\x80"));
-  EXPECT_FALSE(settings::is_valid_utf8("\xe2\x82"));             // truncated
-  EXPECT_FALSE(settings::is_valid_utf8("ok\xe2\x82" "A"));       // bad continuation
+  EXPECT_FALSE(settings::is_valid_utf8("\xe2\x82"));  // truncated
+  EXPECT_FALSE(
+      settings::is_valid_utf8("ok\xe2\x82"
+                              "A"));  // bad continuation
   EXPECT_FALSE(settings::is_valid_utf8("\xff"));
 }
 

@@ -9,20 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "engine/pool.h"
 #include "engine/messages.h"
+#include "engine/pool.h"
 #include "engine/single_query.h"
 #include "index_fixture.h"
 
 namespace lumvero {
 namespace {
 
-using testing::ScopedEnv;
 using testing::exact_matrix;
 using testing::expect_same_hits;
 using testing::open_index;
 using testing::random_matrix;
 using testing::ref_top_k;
+using testing::ScopedEnv;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -338,8 +338,8 @@ TEST(SingleQueryResults, TiesGoToTheLowerRowInEveryStrategy) {
 TEST(SingleQueryResults, NonFiniteRowsAreNeverReturned) {
   const std::uint32_t rows = 300, dims = 16;
   std::vector<float> data = random_matrix(rows, dims, 41);
-  data[3 * dims + 5] = kNaN;           // NaN score
-  data[10 * dims] = kInf;              // infinite score (either sign)
+  data[3 * dims + 5] = kNaN;  // NaN score
+  data[10 * dims] = kInf;     // infinite score (either sign)
   for (std::uint32_t d = 0; d < dims; ++d) data[20 * dims + d] = 3e38f;  // overflows to inf
   data[250 * dims + 15] = -kInf;
   const std::uint64_t bad[] = {3, 10, 20, 250};

@@ -190,8 +190,7 @@ TEST(TopK, KLargerThanCandidatesReturnsAllUsableBestFirst) {
   const std::vector<ScoredRow> want_sim = {{2, 3.0f}, {0, 0.1f}, {4, -2.0f}};
   const std::vector<ScoredRow> want_dist = {{4, -2.0f}, {0, 0.1f}, {2, 3.0f}};
   EXPECT_TRUE(SameList(want_sim, top_k_heap(scores.data(), scores.size(), 50, Metric::Dot)));
-  EXPECT_TRUE(
-      SameList(want_dist, top_k_heap(scores.data(), scores.size(), 50, Metric::Euclidean)));
+  EXPECT_TRUE(SameList(want_dist, top_k_heap(scores.data(), scores.size(), 50, Metric::Euclidean)));
   auto cand = as_rows(scores);
   select_top_k(cand, 50, Metric::Dot);
   EXPECT_TRUE(SameList(want_sim, cand));
@@ -199,10 +198,10 @@ TEST(TopK, KLargerThanCandidatesReturnsAllUsableBestFirst) {
   const std::vector<float> bad = {kNaN, kInf, -kInf};
   EXPECT_TRUE(top_k_heap(bad.data(), bad.size(), 2, Metric::Cosine).empty());
   // A huge k must not try to reserve that much.
-  EXPECT_EQ(top_k_heap(scores.data(), scores.size(), std::numeric_limits<std::size_t>::max(),
-                       Metric::Dot)
-                .size(),
-            3u);
+  EXPECT_EQ(
+      top_k_heap(scores.data(), scores.size(), std::numeric_limits<std::size_t>::max(), Metric::Dot)
+          .size(),
+      3u);
 }
 
 TEST(TopK, HeapTracksLenAndWorst) {
@@ -309,9 +308,8 @@ TEST(TopK, FeedHeapKeepsTheReferenceBest) {
       std::vector<testing::RefHit> want;
       for (std::size_t i = 0; i < scores.size(); ++i)
         if (testing::ref_finite(scores[i])) want.push_back({1000 + i, scores[i]});
-      std::sort(want.begin(), want.end(), [&](const auto& a, const auto& b) {
-        return testing::ref_before(m, a, b);
-      });
+      std::sort(want.begin(), want.end(),
+                [&](const auto& a, const auto& b) { return testing::ref_before(m, a, b); });
       if (want.size() > k) want.resize(k);
       // Fed in uneven pieces, as the scans do.
       TopKHeap heap(k, m);

@@ -48,8 +48,8 @@ void check_results(const SearchEngine& e, const std::vector<ScoredRow>& rows, st
 }
 
 bool known_open_error(const std::string& text) {
-  for (const char* prefix : {"Failed to open file ", "Failed to mmap file: ", "Unknown metric id: ",
-                             "File too small: "})
+  for (const char* prefix :
+       {"Failed to open file ", "Failed to mmap file: ", "Unknown metric id: ", "File too small: "})
     if (text.rfind(prefix, 0) == 0) return true;
   return false;
 }
@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 1 && ::pwrite(fd, data + 1, size - 1, 0) != static_cast<ssize_t>(size - 1))
     finding("memfd write failed");
 
-  static const char* const kModes[] = {"", "rayon", "pruned", "blocked", "matrix_full",
-                                       "matrix_parallel", "bogus", ""};
+  static const char* const kModes[] = {
+      "", "rayon", "pruned", "blocked", "matrix_full", "matrix_parallel", "bogus", ""};
   ::setenv("LUMVO_SINGLE_MODE", kModes[control & 7], 1);
 
   auto opened = SearchEngine::open("/proc/self/fd/" + std::to_string(fd));
@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (small) {
     const std::size_t block = std::size_t{1} << ((control >> 6) + 2);
-    if (auto r = e.query_certified(q, k, block, (control & 1) != 0)) check_results(e, r->results, k);
+    if (auto r = e.query_certified(q, k, block, (control & 1) != 0))
+      check_results(e, r->results, k);
   }
 
   if (e.rows > 0) {
