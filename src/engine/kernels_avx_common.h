@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "engine/kernels_term.h"
+
 namespace lumvero::kernels {
 namespace {
 
@@ -19,16 +21,6 @@ inline __m256 term8(__m256 q, __m256 x) {
     return _mm256_mul_ps(d, d);
   } else {
     return _mm256_mul_ps(q, x);
-  }
-}
-
-template <bool kL2>
-inline float term1(float q, float x) {
-  if constexpr (kL2) {
-    const float d = q - x;
-    return d * d;
-  } else {
-    return q * x;
   }
 }
 

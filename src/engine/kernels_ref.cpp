@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "engine/kernels_impl.h"
+#include "engine/kernels_term.h"
 
 namespace lumvero::kernels {
 
@@ -21,16 +22,6 @@ inline __m128 term4(__m128 q, __m128 x) {
     return _mm_mul_ps(d, d);
   } else {
     return _mm_mul_ps(q, x);
-  }
-}
-
-template <bool kL2>
-inline float term1(float q, float x) {
-  if constexpr (kL2) {
-    const float d = q - x;
-    return d * d;
-  } else {
-    return q * x;
   }
 }
 
