@@ -94,7 +94,8 @@ test-long: install
 # (ThreadSanitizer's own handler takes that fault and exits with 66).
 test-tsan: deps
 	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DLUMVO_TSAN=ON >/dev/null
+	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DLUMVO_TSAN=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(TSAN_BUILD) -j $(JOBS)
 	OPENBLAS_NUM_THREADS=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(TSAN_BUILD)/lumvero_cpp_tests --gtest_brief=1 \
@@ -108,7 +109,8 @@ fuzz: deps
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 	CC=clang-16 CXX=clang++-16 $(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_FUZZ=ON >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_FUZZ=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS) --target lumvero_fuzz_open
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/lumvero_fuzz_open -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
@@ -117,7 +119,8 @@ fuzz: deps
 # The C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DLUMVO_SANITIZE=ON >/dev/null
+	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DLUMVO_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_CPP_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
