@@ -181,4 +181,4 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing
 
 clean:
-	rm -rf build $(VENV) $(WHEEL_DIR) .deps-debian.stamp
+	rm -rf build $(VENV) $(WHEEL_DIR)

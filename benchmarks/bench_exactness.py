@@ -15,41 +15,20 @@ Shapes 100,000 x 384 and 1,000,000 x 128, 1,000 queries, k = 10.
 import argparse
 import json
 import os
-import platform
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import unit_vectors, write_index  # noqa: E402
+from common import machine_info, print_header, temp_dir, unit_vectors, write_index  # noqa: E402
 
 SHAPES = [(100_000, 384), (1_000_000, 128)]
 NQ, NQ_SINGLE, K = 1000, 20, 10
 BATCH_MODES = [None, "matrix", "chunked", "blocked"]
 SINGLE_MODES = ["blocked", "matrix_full"]
-
-
-def cpu_model():
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor()
-
-
-def blas_core():
-    try:
-        from threadpoolctl import threadpool_info
-        for info in threadpool_info():
-            if info.get("internal_api") == "openblas" and "lumvero" in info.get("filepath", ""):
-                return info.get("architecture", "?")
-    except ImportError:
-        pass
-    return "unknown (threadpoolctl not installed)"
 
 
 def timed(fn, repeat=2):
@@ -113,29 +92,29 @@ def main():
         worker(json.loads(args.worker))
         return
 
-    print(f"CPU: {cpu_model()}; BLAS core: {blas_core()}; "
-          f"LUMVO_THREADS={os.environ.get('LUMVO_THREADS', '(unset)')}")
-    with tempfile.TemporaryDirectory(prefix="lumvero-exactness-") as tmp:
-        paths = {}
-        for rows, dims in SHAPES:
-            key = f"{rows}x{dims}"
-            X = unit_vectors(rows, dims, seed=1)
-            q_path = os.path.join(tmp, f"q{dims}.npy")
-            np.save(q_path, unit_vectors(NQ, dims, seed=2))
-            paths[key] = {"index": write_index(X, "cosine", tmp), "queries": q_path}
-            del X
-            if dims == 128:
-                C = unit_vectors(20_000, 128, seed=3, clusters=50)
-                cdir = os.path.join(tmp, "clustered")
-                os.makedirs(cdir, exist_ok=True)
-                paths[key]["clustered"] = write_index(C, "cosine", cdir)
-        builds = {"current": None}
-        if args.baseline:
-            builds["baseline"] = args.baseline
-        runs = {name: [] for name in builds}
-        for _ in range(args.repeat):
-            for name, module_dir in builds.items():
-                runs[name].append(run_build(module_dir, paths))
+    print_header("exactness: sgemm strategies with the rescoring band", machine_info())
+    # Removed on every exit path, Ctrl-C included (common.temp_dir).
+    tmp = temp_dir()
+    paths = {}
+    for rows, dims in SHAPES:
+        key = f"{rows}x{dims}"
+        X = unit_vectors(rows, dims, seed=1)
+        q_path = os.path.join(tmp, f"q{dims}.npy")
+        np.save(q_path, unit_vectors(NQ, dims, seed=2))
+        paths[key] = {"index": write_index(X, "cosine", tmp), "queries": q_path}
+        del X
+        if dims == 128:
+            C = unit_vectors(20_000, 128, seed=3, clusters=50)
+            cdir = os.path.join(tmp, "clustered")
+            os.makedirs(cdir, exist_ok=True)
+            paths[key]["clustered"] = write_index(C, "cosine", cdir)
+    builds = {"current": None}
+    if args.baseline:
+        builds["baseline"] = args.baseline
+    runs = {name: [] for name in builds}
+    for _ in range(args.repeat):
+        for name, module_dir in builds.items():
+            runs[name].append(run_build(module_dir, paths))
 
     med = {name: {k: statistics.median(r[k] for r in rs) for k in rs[0]} for name, rs in runs.items()}
     print(f"{'measurement':<40} {'current':>12}" + (f" {'baseline':>12} {'ratio':>7}" if args.baseline else ""))

@@ -44,6 +44,17 @@ inline float float_up(double x) {
 // interval end may stray from its exact value.
 inline double evaluation_error(double magnitude) { return 0x1p-50 * magnitude; }
 
+// An optimistic end that cannot reach L: strictly worse under the metric.
+inline bool beyond(bool distance, double reach, double limit) {
+  return distance ? reach > limit : reach < limit;
+}
+
+// A key on the band's side of the cut.
+template <bool kDistance>
+inline bool within(std::int32_t key, std::int32_t cut) {
+  return kDistance ? key <= cut : key >= cut;
+}
+
 }  // namespace
 
 ExactBand::ExactBand(std::size_t k, Metric metric, bool finite_query)
@@ -56,8 +67,7 @@ ExactBand::ExactBand(std::size_t k, Metric metric, bool finite_query)
 }
 
 bool ExactBand::out_of_reach(double reach) const {
-  const double limit = static_cast<double>(sure_.worst().score);
-  return distance_ ? reach > limit : reach < limit;
+  return beyond(distance_, reach, static_cast<double>(sure_.worst().score));
 }
 
 float ExactBand::cutoff(const Gap& gap) const {
@@ -104,11 +114,6 @@ void ExactBand::compact() {
   if (sure_.full())
     std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
   compact_at_ = std::max({compact_at_, 2 * band_.size()});
-}
-
-template <bool kDistance>
-static inline bool within(std::int32_t key, std::int32_t cut) {
-  return kDistance ? key <= cut : key >= cut;
 }
 
 template <bool kDistance>
@@ -179,7 +184,7 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
   std::vector<ScoredRow> scored;
   for (const BandPart& p : parts) {
     for (const BandMember& m : p.members) {
-      if (bounded && (distance ? m.reach > limit : m.reach < limit)) continue;
+      if (bounded && beyond(distance, m.reach, limit)) continue;
       const float s = kernels::compute_score(metric, query, data + m.idx * dims, dims);
       if (is_usable(s)) scored.push_back({m.idx, s});
     }
