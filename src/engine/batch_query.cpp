@@ -9,7 +9,7 @@
 
 #include "engine/cpu_count.h"
 #include "engine/exact_band.h"
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/messages.h"
 #include "engine/pool.h"

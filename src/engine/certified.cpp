@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/cpu_features.h"
-#include "engine/kernels.h"
+#include "engine/kernels/cpu_features.h"
+#include "engine/kernels/kernels.h"
 #include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/scan.h"

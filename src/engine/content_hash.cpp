@@ -1,3 +1,4 @@
+// The BLAKE3 digest used for index content and query hashes.
 #include "engine/content_hash.h"
 
 #include <blake3.h>

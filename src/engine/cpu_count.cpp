@@ -1,3 +1,4 @@
+// How many CPUs this process may use: affinity, online CPUs and the cgroup quota.
 #include "engine/cpu_count.h"
 
 #include <sched.h>

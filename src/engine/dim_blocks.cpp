@@ -1,3 +1,4 @@
+// The partition of the dimensions into blocks used by certified search and explain.
 #include "engine/dim_blocks.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Turns filter scores with a rigorous error bound into the per-row kernel's answer.
 #include "engine/exact_band.h"
 
 #include <algorithm>
@@ -5,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 
 namespace lumvero {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 #include "engine/messages.h"
 #include "engine/row_norms.h"
 

@@ -1,3 +1,4 @@
+// Read-only file mappings whose faults (a file shortened under us) become errors.
 #include "engine/mapping.h"
 
 #include <signal.h>

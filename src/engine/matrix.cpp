@@ -1,10 +1,11 @@
+// sgemm over row ranges: the filter step of the matrix strategies.
 #include "engine/matrix.h"
 
 #include <climits>
 #include <mutex>
 
 #include "engine/blas_symbols.h"
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 #include "engine/status.h"
 
 namespace lumvero {

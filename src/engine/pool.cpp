@@ -1,3 +1,4 @@
+// The process-wide worker pool: fixed threads, one job at a time, fork-safe.
 #include "engine/pool.h"
 
 #include <cxxabi.h>

@@ -1,3 +1,4 @@
+// One-time pool sizing and BLAS threading set-up, on the first open.
 #include "engine/pool_setup.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Per-row norms (f64 and f32) and per-block norms computed when an index opens.
 #include "engine/row_norms.h"
 
 #include <algorithm>

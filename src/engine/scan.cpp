@@ -1,3 +1,4 @@
+// Shared helpers of the strategies: row ranges, chunk sizes, the clock.
 #include "engine/scan.h"
 
 #include <algorithm>

@@ -1,9 +1,10 @@
+// Rounding-error bounds of the kernels and of sgemm (derivation in score_error.h).
 #include "engine/score_error.h"
 
 #include <cmath>
 #include <limits>
 
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 
 namespace lumvero::score_error {
 

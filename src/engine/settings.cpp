@@ -1,3 +1,4 @@
+// Every LUMVO_* switch and the one number parser they share.
 #include "engine/settings.h"
 
 #include <cstdlib>

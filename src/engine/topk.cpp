@@ -1,3 +1,4 @@
+// The bounded heap and the merge of per-chunk lists, both in result order.
 #include "engine/topk.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Argument conversion for the entry points, with the module's own TypeError texts.
 #include "lib/convert.h"
 
 #include "lib/errors.h"

@@ -1,3 +1,4 @@
+// The PySearchEngine type: construction, dims(), rows() and the method table.
 #include "lib/engine_object.h"
 
 #include <memory>

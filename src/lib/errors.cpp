@@ -1,3 +1,4 @@
+// Error texts to Python exceptions, and the PanicException type.
 #include "lib/errors.h"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// py_prepare_bin_from_embeddings: argument checks, then the writer without the GIL.
 #include "lib/prepare_function.h"
 
 #include <cstring>

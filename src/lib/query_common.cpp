@@ -1,3 +1,4 @@
+// Parsing and checks shared by the query methods.
 #include "lib/query_common.h"
 
 #include "engine/content_hash.h"

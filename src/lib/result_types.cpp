@@ -1,3 +1,4 @@
+// PyQueryResult and PyQueryItem: immutable copies of an engine result.
 #include "lib/result_types.h"
 
 #include <cstdio>

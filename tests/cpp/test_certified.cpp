@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/certified.h"
-#include "engine/cpu_features.h"
-#include "engine/kernels.h"
+#include "engine/kernels/cpu_features.h"
+#include "engine/kernels/kernels.h"
 #include "engine/search_engine.h"
 #include "index_fixture.h"
 

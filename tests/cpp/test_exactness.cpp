@@ -13,7 +13,7 @@
 
 #include "engine/batch_query.h"
 #include "engine/certified.h"
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/score_error.h"
 #include "engine/single_query.h"

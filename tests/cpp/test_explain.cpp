@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/explain.h"
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 #include "engine/search_engine.h"
 #include "index_fixture.h"
 

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/cpu_features.h"
+#include "engine/kernels/cpu_features.h"
 #include "engine/index_format.h"
-#include "engine/kernels_impl.h"
+#include "engine/kernels/impl.h"
 #include "engine/matrix.h"
 #include "engine/status.h"
 #include "index_fixture.h"

@@ -1,4 +1,5 @@
-#include "engine/cpu_features.h"
+// CPU feature detection (CPUID and XGETBV), read once per process.
+#include "engine/kernels/cpu_features.h"
 
 namespace lumvero::cpu {
 

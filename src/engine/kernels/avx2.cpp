@@ -13,8 +13,8 @@
 
 #include <cstddef>
 
-#include "engine/kernels_avx_common.h"
-#include "engine/kernels_impl.h"
+#include "engine/kernels/avx_common.h"
+#include "engine/kernels/impl.h"
 
 namespace lumvero::kernels {
 

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "engine/kernels_term.h"
+#include "engine/kernels/term.h"
 
 namespace lumvero::kernels {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <cstddef>
 
-#include "engine/kernels_impl.h"
-#include "engine/kernels_term.h"
+#include "engine/kernels/impl.h"
+#include "engine/kernels/term.h"
 
 namespace lumvero::kernels {
 

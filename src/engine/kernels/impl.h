@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "engine/index_format.h"
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 
 namespace lumvero::kernels {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/cpu_features.h"
-#include "engine/kernels_impl.h"
+#include "engine/kernels/cpu_features.h"
+#include "engine/kernels/impl.h"
 
 namespace lumvero::kernels {
 
