@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/kernels/cpu_features.h"
 #include "engine/index_format.h"
+#include "engine/kernels/cpu_features.h"
 #include "engine/kernels/impl.h"
 #include "engine/matrix.h"
 #include "engine/status.h"
