@@ -258,6 +258,32 @@ sys.stdout.write("done\\n"); sys.stdout.flush()
     assert outcomes["old"] > 0, outcomes  # the early kills did interrupt it
 
 
+def test_temporaries_of_killed_writers_are_reclaimed(tmp_path):
+    """A named temporary that a killed preparation left (where the file system
+    has no unnamed files, or killed between link and rename) is removed by the
+    next preparation of the same name; one that a live process holds locked
+    stays until that process is killed."""
+    X = np.random.default_rng(2).standard_normal((300, 16)).astype(np.float32)
+    abandoned = tmp_path / "k_f32.0123456789abcdef.tmp"
+    held = tmp_path / "k_f32.fedcba9876543210.tmp"
+    for leftover in (abandoned, held):
+        leftover.write_bytes(b"\0" * 65536)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, time\n"
+         f"f = open({str(held)!r}, 'r+b'); fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+         "print('locked', flush=True); time.sleep(600)\n"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        path = PREP(X, 16, 300, "k", "f32", metric="dot", output_dir=str(tmp_path))
+        assert leftovers(tmp_path, ["k_f32.bin"]) == [held.name]
+    finally:
+        holder.send_signal(signal.SIGKILL)
+        holder.wait(timeout=60)
+    assert PREP(X, 16, 300, "k", "f32", metric="dot", output_dir=str(tmp_path)) == path
+    assert leftovers(tmp_path, ["k_f32.bin"]) == []
+    assert open(path, "rb").read()[12:] == X.tobytes()
+
+
 def _mount_tmpfs(where, options):
     if os.geteuid() != 0:
         return False
