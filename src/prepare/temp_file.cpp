@@ -93,6 +93,17 @@ bool is_temp_name_of(std::string_view entry, std::string_view final_name) {
   return true;
 }
 
+Status check_temp_name_length(const std::string& dir, const std::string& final_path) {
+  const std::size_t name_len =
+      temp_prefix(base_name_of(final_path)).size() + kHexDigits + kTempExtension.size();
+  const long limit = ::pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+  const std::size_t name_max = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+  const std::size_t path_len = temp_prefix(final_path).size() + kHexDigits + kTempExtension.size();
+  if (name_len <= name_max && path_len < PATH_MAX) return {};
+  return fail("Failed to create file " + unique_temp_path(final_path) + ": " +
+              os_error_text(ENAMETOOLONG));
+}
+
 TempFile::~TempFile() {
   unmap();
   // Unlinked while still locked, so no reclaim can mistake it for abandoned.

@@ -64,6 +64,12 @@ std::string unique_temp_path(const std::string& final_path);
 // True when entry is a temporary name of the file called final_name.
 bool is_temp_name_of(std::string_view entry, std::string_view final_name);
 
+// Fails, before anything is written, when the temporary names of final_path
+// are too long for the directory dir (a component over the file system's
+// name limit, or a path over PATH_MAX), with the text creating one would
+// give.
+Status check_temp_name_length(const std::string& dir, const std::string& final_path);
+
 // Removes the temporaries of final_path in dir that no live writer holds;
 // best effort, silent. Returns how many it removed.
 std::size_t reclaim_abandoned_temps(const std::string& dir, const std::string& final_path);

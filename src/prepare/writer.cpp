@@ -253,14 +253,19 @@ Result<Destination> resolve_destination(const Request& req) {
   }
   Destination dest{join_path(dir, file_name), ""};
   dest.parent = parent_of(dest.final_path);
+  // A name too long for the file system fails here, not once the whole
+  // file is written, and before any directory is made.
+  if (auto fits = check_temp_name_length(dest.parent, dest.final_path); !fits)
+    return fail(fits.error());
   if (struct stat st{}; !dest.parent.empty() && ::stat(dest.parent.c_str(), &st) != 0)
     if (auto made = create_directories(dest.parent); !made) return fail(made.error());
 
-  // Earlier versions wrote through this fixed name; one left by a crash is
-  // removed. This version never uses it.
+  // Earlier versions wrote through this fixed name; a file one left by a
+  // crash is removed. This version never uses the name, so a directory
+  // there is not in its way and is left alone.
   const std::string legacy_temp = dest.final_path.substr(0, dest.final_path.size() - 3) + "tmp";
-  if (struct stat st{};
-      ::lstat(legacy_temp.c_str(), &st) == 0 && ::unlink(legacy_temp.c_str()) != 0)
+  if (struct stat st{}; ::lstat(legacy_temp.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+                        ::unlink(legacy_temp.c_str()) != 0)
     return fail("Failed to remove temp file: " + last_os_error());
   reclaim_abandoned_temps(dest.parent, dest.final_path);
   return dest;

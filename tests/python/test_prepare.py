@@ -1,5 +1,6 @@
 """Writing index files: bytes, normalisation, names, checks and safety."""
 import os
+import re
 import resource
 import signal
 import struct
@@ -112,10 +113,28 @@ def test_unknown_metric(tmp_path, metric):
 
 @pytest.mark.parametrize("name,stored", [
     ("my index", "myindex"), ("Übung-7", "Übung-7"), ("a_b-c", "a_b-c"), ("x²", "x²"),
-    ("Ⅻ", "Ⅻ"), ("١٢", "١٢"), ("a+b", "ab")])
+    ("Ⅻ", "Ⅻ"), ("١٢", "١٢"), ("a+b", "ab"),
+    # The longest names whose temporary names ("<stem>_f16.<16 hex>.tmp") fit
+    # in 255 bytes.
+    ("a" * 230, "a" * 230), ("Ü" * 115, "Ü" * 115), ("a b" * 115, "ab" * 115)])
 def test_base_name_sanitised(tmp_path, name, stored):
     path = prep(A, 3, 2, name, "f16", output_dir=str(tmp_path))
     assert os.path.basename(path) == f"{stored}_f16.bin"
+    assert os.listdir(tmp_path) == [f"{stored}_f16.bin"]
+
+
+@pytest.mark.parametrize("name,stored", [
+    ("a" * 231, "a" * 231), ("Ü" * 116, "Ü" * 116), ("a b" * 116, "ab" * 116),
+    ("a" * 255, "a" * 255), ("a" * 300, "a" * 300)])
+def test_name_too_long_fails_before_anything_is_written(tmp_path, name, stored):
+    """A name whose temporary name exceeds the file system's limit fails with
+    the error creating that temporary gives, before any directory is made."""
+    where = tmp_path / "new" / "dir"
+    with pytest.raises(ValueError) as info:
+        prep(np.ones((5000, 64), np.float32), 64, 5000, name, "f16", output_dir=str(where))
+    assert re.fullmatch(re.escape(f"Failed to create file {where}/{stored}_f16.") +
+                        r"[0-9a-f]{16}\.tmp: File name too long \(os error 36\)", str(info.value)), str(info.value)
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("name", ["a.b", "a/b", "   ", "", "a|b", "a<b", "a>b", 'a"b', "a?b",
@@ -284,10 +303,28 @@ def test_replaces_existing_index_and_returns_same_path(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["r_f32.bin"]
 
 
-def test_stale_temp_file_removed(tmp_path):
-    (tmp_path / "s_f32.tmp").write_bytes(b"junk")
-    prep(A, 3, 2, "s", "f32", output_dir=str(tmp_path))
-    assert sorted(os.listdir(tmp_path)) == ["s_f32.bin"]
+@pytest.mark.parametrize("kind", ["file", "fifo", "symlink", "directory", "full directory"])
+def test_stale_temp_file_removed(tmp_path, kind):
+    """What an earlier version's crash left under the fixed temporary name is
+    removed; a directory there is not the writer's and does not block it."""
+    stale = tmp_path / "s_f32.tmp"
+    if kind == "file":
+        stale.write_bytes(b"junk")
+    elif kind == "fifo":
+        os.mkfifo(stale)
+    elif kind == "symlink":
+        stale.symlink_to(tmp_path / "missing")
+    else:
+        stale.mkdir()
+        if kind == "full directory":
+            (stale / "inside").write_bytes(b"kept")
+    for _ in range(2):
+        path = prep(A, 3, 2, "s", "f32", metric="dot", output_dir=str(tmp_path))
+        assert body(path)[3].tobytes() == A.tobytes()
+    kept = ["s_f32.tmp"] if "directory" in kind else []
+    assert sorted(os.listdir(tmp_path)) == ["s_f32.bin"] + kept
+    if kind == "full directory":
+        assert (stale / "inside").read_bytes() == b"kept"
 
 
 def test_output_dir_is_file(tmp_path):
