@@ -2,8 +2,11 @@
 import os
 import re
 import resource
+import shutil
 import signal
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -325,6 +328,47 @@ def test_stale_temp_file_removed(tmp_path, kind):
     assert sorted(os.listdir(tmp_path)) == ["s_f32.bin"] + kept
     if kind == "full directory":
         assert (stale / "inside").read_bytes() == b"kept"
+
+
+@pytest.mark.parametrize("where", ["absolute", "relative", "working directory"])
+def test_directory_synced_after_the_rename(tmp_path, where):
+    """The new name is made durable: the directory is opened and fsynced
+    after the rename (an fsync of the file itself would leave the name in
+    the air after a crash)."""
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("strace is not installed")
+    out = tmp_path / "out"
+    out.mkdir()
+    output_dir, directory, cwd = {
+        "absolute": (str(out), str(out), tmp_path),
+        "relative": ("out", "out", tmp_path),
+        "working directory": ("", ".", out),
+    }[where]
+    final = "x_f32.bin" if directory == "." else f"{directory}/x_f32.bin"
+    code = (
+        "import numpy as np, lumvero\n"
+        f"print(lumvero.py_prepare_bin_from_embeddings(np.ones((2, 3), np.float32), 3, 2, 'x', 'f32', output_dir={output_dir!r}))\n"
+    )
+    trace = tmp_path / "trace"
+    r = subprocess.run([strace, "-f", "-qq", "-o", str(trace),
+                        "-e", "trace=openat,fsync,rename,renameat,renameat2",
+                        sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True, timeout=120)
+    if r.returncode != 0 and "ptrace" in r.stderr.lower():
+        pytest.skip(f"strace cannot trace here: {r.stderr.strip()}")
+    assert r.returncode == 0 and r.stdout.strip() == final, r.stderr
+    lines = trace.read_text().splitlines()
+    renamed = [i for i, line in enumerate(lines)
+               if re.search(r"rename(at2?)?\(.*\"%s\"" % re.escape(final), line) and line.endswith("= 0")]
+    assert len(renamed) == 1, "\n".join(lines[-20:])
+    opened = re.compile(r'openat\(AT_FDCWD, "%s", ([A-Z_|]+)\) = (\d+)$' % re.escape(directory))
+    directory_fds, synced = set(), []
+    for line in lines[renamed[0] + 1:]:
+        if (m := opened.search(line)) and "O_DIRECTORY" in m[1] and "O_TMPFILE" not in m[1]:
+            directory_fds.add(m[2])
+        if (m := re.search(r"fsync\((\d+)\)\s+= 0$", line)) and m[1] in directory_fds:
+            synced.append(line)
+    assert synced, "no fsync of the directory after the rename:\n" + "\n".join(lines[renamed[0]:])
 
 
 def test_output_dir_is_file(tmp_path):
