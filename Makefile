@@ -3,10 +3,11 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
-# Debian packages: BLAKE3's C sources, GoogleTest, ICU and the compiler. CMake
+# Debian packages: BLAKE3's C sources, GoogleTest, ICU, the compiler and strace
+# (a test watches the writer's system calls). CMake
 # comes from PyPI (Debian 12's 3.25 is older than the build needs) and BLAS
 # from PyPI's scipy-openblas32 (cmake/blas.cmake), so neither is installed here.
-DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ clang-format
+DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ clang-format strace
 PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
   "scikit-build-core>=0.11" "cmake>=3.26" ninja
 BENCH_PACKAGES := faiss-cpu blake3 matplotlib
