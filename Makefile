@@ -75,10 +75,11 @@ cpp-test: deps
 	$(CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
 
 # The stubs against the module (stubtest) and strict type checks of the
-# example and of a file of correct and deliberately wrong uses.
+# example, of lumvero_contrib and of a file of correct and deliberately
+# wrong uses.
 typecheck: install
 	cd build && ../$(PY) -m mypy.stubtest lumvero
-	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing
+	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
 
 test: install cpp-test typecheck
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
@@ -178,7 +179,7 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero
-	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing
+	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
 
 clean:
 	rm -rf build $(VENV) $(WHEEL_DIR)

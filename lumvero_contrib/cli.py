@@ -14,8 +14,11 @@ import argparse
 import json
 import os
 import sys
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn
 
 import numpy as np
+from numpy.typing import NDArray
 
 PROG = "lumvero-index"
 EXIT_MISMATCH = 1
@@ -27,13 +30,13 @@ class UserError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         sub = self.prog.split(" ", 1)[1] if " " in self.prog else ""
         hint = f"{PROG} {sub} --help" if sub else f"{PROG} --help"
         raise UserError(f"{message} (see {hint})")
 
 
-def _load_npy(path, what):
+def _load_npy(path: str, what: str) -> NDArray[np.float32]:
     try:
         arr = np.load(path, mmap_mode="r", allow_pickle=False)
     except FileNotFoundError:
@@ -51,7 +54,7 @@ def _load_npy(path, what):
     return arr
 
 
-def _is_manifest(path):
+def _is_manifest(path: str) -> bool:
     """A manifest is a JSON object; an index file starts with its binary
     header (whose first byte can happen to be '{', so parse to be sure)."""
     try:
@@ -71,26 +74,31 @@ def _is_manifest(path):
     return isinstance(doc, dict)
 
 
-def _human(n):
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if n < 1024 or unit == "TiB":
-            return f"{n} B" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024
+def _human(n: int) -> str:
+    if n < 1024:
+        return f"{n} B"
+    size = float(n)
+    for unit in ("KiB", "MiB", "GiB"):
+        size /= 1024
+        if size < 1024:
+            return f"{size:.1f} {unit}"
+    return f"{size / 1024:.1f} TiB"
 
 
 # ---------------------------------------------------------------------------
 
 
-def _progress_bars():
+def _progress_bars() -> tuple[Callable[[int, int, str, int, int], None], Callable[[], None]]:
     """One tqdm bar per shard (shown on a terminal), in bytes read, written
     and hashed."""
     try:
         from tqdm import tqdm
     except ImportError:  # pragma: no cover - installed with the extras
         return lambda *a: None, lambda: None
-    bars, seen = {}, {}
+    bars: dict[int, Any] = {}
+    seen: dict[tuple[int, str], int] = {}
 
-    def report(shard, n_shards, stage, done, total):
+    def report(shard: int, n_shards: int, stage: str, done: int, total: int) -> None:
         bar = bars.get(shard)
         if bar is None:
             # The shard's bytes are read (memory-mapped input), written, then
@@ -109,14 +117,14 @@ def _progress_bars():
         if stage == "hash" and done >= total:
             bar.close()
 
-    def close():
+    def close() -> None:
         for bar in bars.values():
             bar.close()
 
     return report, close
 
 
-def cmd_build(args):
+def cmd_build(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import build_shards
 
     X = _load_npy(args.embeddings, "embeddings")
@@ -135,7 +143,7 @@ def cmd_build(args):
     return 0
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
     path = args.path
@@ -172,7 +180,7 @@ def cmd_info(args):
     return 0
 
 
-def cmd_search(args):
+def cmd_search(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import (ShardedIndex, check_k, merge_top_k, prepare_queries,
                                         read_header, search_engine)
 
@@ -205,7 +213,7 @@ def cmd_search(args):
     return 0
 
 
-def cmd_verify(args):
+def cmd_verify(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
     path = args.path
@@ -248,7 +256,7 @@ def cmd_verify(args):
     return 0
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     p = _Parser(prog=PROG, description="Build, inspect, search and verify lumvero index files "
                                         "and shard manifests.")
     sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
@@ -286,17 +294,18 @@ def build_parser():
     return p
 
 
-def _one_line(e):
+def _one_line(e: BaseException) -> str:
     if isinstance(e, OSError) and e.strerror:
         return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
     text = " ".join(str(e).split())
     return text or type(e).__name__
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     try:
         args = build_parser().parse_args(argv)
-        return args.func(args)
+        func: Callable[[argparse.Namespace], int] = args.func
+        return func(args)
     except UserError as e:
         message = str(e)
     except (ValueError, TypeError, OSError, ImportError) as e:

@@ -236,8 +236,8 @@ def test_search_info_verify_errors(built, tmp_path, case):
         "no-index": (["search", tmp_path / "none.bin", q, "-k", 2],
                      f"{tmp_path / 'none.bin'}: no such file"),
         "not-index": (["info", tmp_path / "tiny.bin"],
-                      f"{tmp_path / 'tiny.bin'}: not an index file (2 bytes, shorter than the "
-                      "12-byte header)"),
+                      f"{tmp_path / 'tiny.bin'}: is not a lumvero index (expected a 12-byte "
+                      "header of dims, rows and metric id 0, 1 or 2; the file has 2 bytes)"),
         "no-k": (["search", manifest, q],
                  "the following arguments are required: -k (see lumvero-index search --help)"),
         "short-index": (["search", short, q, "-k", 1],
