@@ -3,26 +3,39 @@ manifests from the shell.
 
     lumvero-index build EMB.npy --metric M --out DIR [--shards N]
     lumvero-index info PATH
-    lumvero-index search PATH QUERIES.npy -k K [--json]
+    lumvero-index search PATH QUERIES.npy -k K [--json] [--backend ray --timeout S]
     lumvero-index verify PATH
 
-PATH is an index file or a shard manifest. Mistakes in the input end with a
-one-line message on standard error and exit status 2; ``verify`` exits with
-1 when a file does not match its manifest.
+PATH is an index file or a shard manifest. Exit statuses:
+
+    0   success
+    1   ``verify``: a file does not match its manifest (or is no valid index)
+    2   a mistake in the command line or its input files, or a shard or Ray
+        cluster that cannot answer; one line on standard error
+    3   an internal error of this tool; one line on standard error
+    130 interrupted (Ctrl-C)
 """
 import argparse
 import json
+import math
 import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn
+from typing import Any, Final, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
 
-PROG = "lumvero-index"
-EXIT_MISMATCH = 1
-EXIT_ERROR = 2
+PROG: Final = "lumvero-index"
+
+# Exit statuses, the one table of them (see the module docstring).
+SUCCESS: Final = 0
+MISMATCH: Final = 1
+USER_ERROR: Final = 2
+INTERNAL_ERROR: Final = 3
+INTERRUPTED: Final = 130
+
+_NPY_MAGIC: Final = b"\x93NUMPY"
 
 
 class UserError(Exception):
@@ -36,17 +49,31 @@ class _Parser(argparse.ArgumentParser):
         raise UserError(f"{message} (see {hint})")
 
 
-def _load_npy(path: str, what: str) -> NDArray[np.float32]:
+def _open_input(path: str) -> Any:
+    """The file, opened for reading if it is a regular file; plain words
+    for a path that is missing, unreadable, a directory or a pipe."""
+    from lumvero_contrib.shards import open_regular
+
     try:
-        arr = np.load(path, mmap_mode="r", allow_pickle=False)
+        return open_regular(path)
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
     except PermissionError:
         raise UserError(f"{path}: permission denied") from None
+    except ValueError as e:  # a directory, a pipe, a device
+        raise UserError(str(e)) from None
+
+
+def _load_npy(path: str, what: str) -> NDArray[np.float32]:
+    with _open_input(path) as f:
+        magic = f.read(len(_NPY_MAGIC))
+    if magic != _NPY_MAGIC:
+        raise UserError(f"{path}: is not a NumPy .npy file (it does not start with the .npy "
+                        f"signature)")
+    try:
+        arr = np.load(path, mmap_mode="r", allow_pickle=False)
     except (ValueError, OSError, EOFError) as e:
-        raise UserError(f"{path}: not a NumPy .npy file ({e})") from None
+        raise UserError(f"{path}: not a valid NumPy .npy file ({e})") from None
     if not isinstance(arr, np.ndarray):
         raise UserError(f"{path}: not a single-array .npy file")
     if arr.dtype != np.float32:
@@ -55,23 +82,13 @@ def _load_npy(path: str, what: str) -> NDArray[np.float32]:
 
 
 def _is_manifest(path: str) -> bool:
-    """A manifest is a JSON object; an index file starts with its binary
-    header (whose first byte can happen to be '{', so parse to be sure)."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(1 << 20)
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
-    if not head.lstrip().startswith(b"{"):
-        return False
-    try:
-        with open(path, "rb") as f:
-            doc = json.loads(f.read())
-    except (UnicodeDecodeError, json.JSONDecodeError):
-        return False
-    return isinstance(doc, dict)
+    """A manifest is JSON text; an index file starts with its binary header.
+    Only the first bytes are read to tell them apart."""
+    from lumvero_contrib.shards import looks_like_manifest
+
+    with _open_input(path):
+        pass
+    return looks_like_manifest(path)
 
 
 def _human(n: int) -> str:
@@ -140,7 +157,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     finally:
         close()
     print(path)
-    return 0
+    return SUCCESS
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -171,13 +188,13 @@ def cmd_info(args: argparse.Namespace) -> int:
             print(f"{k}: {v}")
         print("shard files:")
         print("\n".join(rows_out))
-        return 0
+        return SUCCESS
     dims, rows, metric, size = read_header(path)
     for k, v in [("path", os.path.abspath(path)), ("kind", "index file"), ("dims", dims),
                  ("rows", rows), ("metric", metric), ("size", f"{size} bytes ({_human(size)})"),
                  ("hash", file_hash(path))]:
         print(f"{k}: {v}")
-    return 0
+    return SUCCESS
 
 
 def cmd_search(args: argparse.Namespace) -> int:
@@ -186,9 +203,12 @@ def cmd_search(args: argparse.Namespace) -> int:
 
     if args.k < 0:
         raise UserError(f"-k must be non-negative, got {args.k}")
+    if not 0 < args.timeout < math.inf:
+        raise UserError(f"--timeout must be a positive number of seconds, got {args.timeout:g}")
     if _is_manifest(args.path):
         Q = _load_npy(args.queries, "queries")
-        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address) as idx:
+        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address,
+                          timeout=args.timeout) as idx:
             metric = idx.metric
             scores, ids = idx.search(np.array(Q), args.k)
     else:
@@ -210,7 +230,7 @@ def cmd_search(args: argparse.Namespace) -> int:
         for q, (rs, ri) in enumerate(zip(scores, ids)):
             hits = " ".join(f"{i}:{s!r}" for s, i in zip(rs.tolist(), ri.tolist()) if i >= 0)
             print(f"{q}\t{hits}")
-    return 0
+    return SUCCESS
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -222,10 +242,10 @@ def cmd_verify(args: argparse.Namespace) -> int:
             dims, rows, metric, size = read_header(path)
         except ValueError as e:
             print(f"FAILED {e}")
-            return EXIT_MISMATCH
+            return MISMATCH
         print(f"ok {path}: {rows} rows × {dims} dims, {metric}, {size} bytes, hash "
               f"{file_hash(path)} (no manifest to compare with)")
-        return 0
+        return SUCCESS
     m = load_manifest(path)
     bad = 0
     for s in m.shards:
@@ -251,12 +271,14 @@ def cmd_verify(args: argparse.Namespace) -> int:
             print(f"ok {s.label()}: {digest}")
     if bad:
         print(f"{bad} of {len(m.shards)} shards failed verification")
-        return EXIT_MISMATCH
+        return MISMATCH
     print(f"all {len(m.shards)} shards match the manifest")
-    return 0
+    return SUCCESS
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from lumvero_contrib.shards import DEFAULT_TIMEOUT
+
     p = _Parser(prog=PROG, description="Build, inspect, search and verify lumvero index files "
                                         "and shard manifests.")
     sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
@@ -285,7 +307,11 @@ def build_parser() -> argparse.ArgumentParser:
                    "(empty slots: id -1, score null)")
     s.add_argument("--backend", choices=("local", "ray"), default="local",
                    help="where the shards of a manifest are searched (default local)")
-    s.add_argument("--ray-address", default=None, help="Ray cluster to connect to")
+    s.add_argument("--ray-address", default=None, help="Ray cluster to connect to (auto, "
+                   "HOST:PORT or ray://HOST:10001)")
+    s.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                   help="how long to wait for the Ray cluster, a shard's actor or a shard's "
+                   f"answer (default {DEFAULT_TIMEOUT:g})")
     s.set_defaults(func=cmd_search)
 
     v = sub.add_parser("verify", help="recompute content hashes and compare with the manifest")
@@ -302,20 +328,29 @@ def _one_line(e: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns its exit status (see the module
+    docstring)."""
+    from lumvero_contrib.shards import ShardError
+
     try:
         args = build_parser().parse_args(argv)
         func: Callable[[argparse.Namespace], int] = args.func
         return func(args)
     except UserError as e:
         message = str(e)
-    except (ValueError, TypeError, OSError, ImportError) as e:
-        message = _one_line(e)
-    except RuntimeError as e:  # a shard that cannot answer
+    except (ValueError, OSError, ImportError, ShardError) as e:
+        # Bad input files and what the module refuses (ValueError), the file
+        # system and the network (OSError), Ray missing, a shard that cannot
+        # answer.
         message = _one_line(e)
     except KeyboardInterrupt:
-        return 130
+        return INTERRUPTED
+    except Exception as e:
+        print(f"{PROG}: internal error: {type(e).__name__}: {_one_line(e)} (a fault in "
+              f"{PROG}; please report it)", file=sys.stderr)
+        return INTERNAL_ERROR
     print(f"{PROG}: error: {message}", file=sys.stderr)
-    return EXIT_ERROR
+    return USER_ERROR
 
 
 if __name__ == "__main__":

@@ -22,7 +22,9 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
 
 @pytest.fixture(scope="module", autouse=True)
 def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
+    # "local": a cluster of this process's own, even when another one runs on
+    # the machine.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
              configure_logging=False)
     yield
     ray.shutdown()
