@@ -242,6 +242,69 @@ def test_manifest_disagreeing_with_its_files_is_refused(tmp_path, edit, message)
     assert str(e.value) == message
 
 
+def _list_twice(name):
+    """Shard 1 replaced by shard 0's entry under another name, its rows
+    following shard 0's."""
+    def edit(d):
+        first = dict(d["shards"][0], file=name, first_row=d["shards"][0]["rows"])
+        d["shards"][1] = first
+        d["rows"] = 2 * first["rows"]
+    return edit
+
+
+@pytest.mark.parametrize("links, edit, message", [
+    ({}, _shard(0, "file", "../outside.bin"), "shard 0 (../outside.bin) lies outside the "
+                                              "manifest's folder"),
+    ({}, "absolute", "is an absolute path; shard files are named relative to the manifest's "
+                     "folder"),
+    ({"link.bin": "../outside.bin"}, _shard(0, "file", "link.bin"),
+     "shard 0 (link.bin) lies outside the manifest's folder"),
+    ({"sub": ".."}, _shard(0, "file", "sub/outside.bin"),
+     "shard 0 (sub/outside.bin) lies outside the manifest's folder"),
+    ({}, _list_twice("shard-00000_f32.bin"),
+     "shard 1 (shard-00000_f32.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    ({}, _list_twice("./shard-00000_f32.bin"),
+     "shard 1 (./shard-00000_f32.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    ({"link.bin": "shard-00000_f32.bin"}, _list_twice("link.bin"),
+     "shard 1 (link.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    ({"hard.bin": "hard link"}, _list_twice("hard.bin"),
+     "shard 1 (hard.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    # Symlinks that stay inside the folder are followed.
+    ({"link.bin": "shard-00001_f32.bin"}, _shard(1, "file", "link.bin"), None),
+], ids=["parent", "absolute", "symlink-out", "symlinked-folder-out", "twice", "twice-dotted",
+        "twice-symlink", "twice-hard-link", "symlink-in"])
+def test_shard_files_are_confined_to_the_manifest_folder(tmp_path, capsys, links, edit, message):
+    """A manifest cannot open files outside its folder (an exact copy of a
+    shard lies outside, so its hash matches) nor serve one file twice."""
+    from lumvero_contrib import cli
+
+    X, Q = make_data("random", ROWS, DIMS, NQ)
+    folder = tmp_path / "s"
+    path = build_shards(X, folder, 2, metric="dot")
+    outside = tmp_path / "outside.bin"
+    outside.write_bytes((folder / "shard-00000_f32.bin").read_bytes())
+    for name, target in links.items():
+        if target == "hard link":
+            os.link(folder / "shard-00000_f32.bin", folder / name)
+        else:
+            os.symlink(target, folder / name)
+    edit_manifest(path, _shard(0, "file", str(outside)) if edit == "absolute" else edit)
+    if message is None:
+        with ShardedIndex(path) as idx:
+            assert_bit_identical(idx.search(Q, 5), reference(one_file(X, "dot", tmp_path), Q, 5,
+                                                             "dot"))
+        assert cli.main(["verify", path]) == 0
+        return
+    with pytest.raises(ValueError) as e:
+        ShardedIndex(path)
+    assert str(e.value).startswith(f"{path}: invalid manifest: ")
+    assert str(e.value).endswith(message)
+    capsys.readouterr()
+    assert cli.main(["verify", path]) == 2
+    out = capsys.readouterr()
+    assert out.out == "" and out.err == f"lumvero-index: error: {e.value}\n"
+
+
 def test_manifest_that_is_not_json(tmp_path):
     p = tmp_path / "manifest.json"
     p.write_bytes(b"\x03\x00\x00\x00garbage")
