@@ -16,10 +16,10 @@ SCRIPT = os.path.join(os.path.dirname(sys.executable), "lumvero-index")
 ROWS, DIMS, NQ = 203, 20, 6
 
 
-def run(*args, env=None, cwd=None):
+def run(*args, env=None, cwd=None, timeout=300, umask=-1):
     full_env = dict(os.environ, **(env or {}))
     return subprocess.run([SCRIPT, *map(str, args)], capture_output=True, text=True,
-                          env=full_env, cwd=cwd, timeout=300)
+                          env=full_env, cwd=cwd, timeout=timeout, umask=umask)
 
 
 def assert_user_error(r, message):
@@ -293,3 +293,66 @@ def test_exit_status_of_each_kind_of_failure(monkeypatch, capsys, exc, status, s
     assert cli.main(["info", "x.bin"]) == status
     out = capsys.readouterr()
     assert (out.out, out.err) == ("", stderr)
+
+
+def _child_peak_rss_kib(*args):
+    """The command run by a fresh parent, whose only child it is: (result,
+    the child's peak resident memory in KiB)."""
+    code = ("import resource, subprocess, sys; "
+            "r = subprocess.run(sys.argv[1:], capture_output=True, text=True); "
+            "print(r.returncode); print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); "
+            "sys.stderr.write(r.stderr)")
+    r = subprocess.run([sys.executable, "-c", code, SCRIPT, *map(str, args)],
+                       capture_output=True, text=True, timeout=300)
+    status, peak = r.stdout.split()
+    return subprocess.CompletedProcess(args, int(status), "", r.stderr), int(peak)
+
+
+@pytest.mark.parametrize("case", ["fifo", "fifo-shard", "brace-index", "invalid-json",
+                                  "nested-json", "umask"])
+def test_files_are_read_safely(built, tmp_path, case):
+    """Pipes are refused instead of waited on, an index is never read whole
+    to find out it is not JSON, JSON that does not parse is a manifest with a
+    mistake (status 2, not the 1 of a mismatch), and manifest.json is made
+    with the umask like the shards."""
+    d, _, _ = built
+    if case == "fifo":
+        os.mkfifo(tmp_path / "pipe")
+        r = run("verify", tmp_path / "pipe", timeout=60)
+        assert_user_error(r, f"{tmp_path / 'pipe'}: is not a regular file (a named pipe)")
+    elif case == "fifo-shard":
+        r = run("build", d / "emb.npy", "--metric", "dot", "--out", tmp_path, "--shards", 2)
+        assert r.returncode == 0, r.stderr
+        os.unlink(tmp_path / "shard-00001_f32.bin")
+        os.mkfifo(tmp_path / "shard-00001_f32.bin")
+        r = run("verify", tmp_path / "manifest.json", timeout=60)
+        assert r.returncode == 1 and r.stderr == ""
+        assert r.stdout.splitlines()[1:] == [
+            f"FAILED shard 1 (shard-00001_f32.bin): {tmp_path / 'shard-00001_f32.bin'}: is not a "
+            "regular file (a named pipe)", "1 of 2 shards failed verification"]
+    elif case == "brace-index":
+        # dims 123: the first byte is "{". A sparse 1 GiB file whose header
+        # asks for more is refused after reading its first bytes only.
+        big = tmp_path / "brace.bin"
+        with open(big, "wb") as f:
+            f.write(np.array([123, 1 << 22, 1], "<u4").tobytes())
+            f.truncate(1 << 30)
+        r, peak_kib = _child_peak_rss_kib("info", big)
+        assert_user_error(r, f"{big}: File too small: expected {12 + 4 * 123 * (1 << 22)} bytes, "
+                             f"got {1 << 30}")
+        assert peak_kib < 400 << 10
+    elif case in ("invalid-json", "nested-json"):
+        text = '{"format": 1, "shards": [' if case == "invalid-json" else '{"a": ' + "[" * 100_000
+        (tmp_path / "m.json").write_text(text)
+        r = run("verify", tmp_path / "m.json")
+        reason = ("Expecting value: line 1 column 26 (char 25)" if case == "invalid-json"
+                  else "nested too deeply")
+        assert_user_error(r, f"{tmp_path / 'm.json'}: not a shard manifest (invalid JSON: "
+                             f"{reason})")
+    else:
+        r = run("build", d / "emb.npy", "--metric", "dot", "--out", tmp_path, "--shards", 2,
+                umask=0o027)
+        assert r.returncode == 0, r.stderr
+        modes = {p.name: p.stat().st_mode & 0o777 for p in tmp_path.iterdir()}
+        assert modes == {"manifest.json": 0o640, "shard-00000_f32.bin": 0o640,
+                         "shard-00001_f32.bin": 0o640}
