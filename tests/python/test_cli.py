@@ -356,3 +356,13 @@ def test_files_are_read_safely(built, tmp_path, case):
         modes = {p.name: p.stat().st_mode & 0o777 for p in tmp_path.iterdir()}
         assert modes == {"manifest.json": 0o640, "shard-00000_f32.bin": 0o640,
                          "shard-00001_f32.bin": 0o640}
+
+
+def test_version_is_the_module_version():
+    import re
+
+    import lumvero_contrib
+
+    cmake = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
+    assert lumvero_contrib.__version__ == re.search(r"project\(lumvero VERSION ([0-9.]+)",
+                                                    cmake).group(1)
