@@ -16,11 +16,12 @@ PATH is an index file or a shard manifest. Exit statuses:
     130 interrupted (Ctrl-C)
 """
 import argparse
+import contextlib
 import json
 import math
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, NoReturn
 
 import numpy as np
@@ -49,23 +50,22 @@ class _Parser(argparse.ArgumentParser):
         raise UserError(f"{message} (see {hint})")
 
 
-def _open_input(path: str) -> Any:
-    """The file, opened for reading if it is a regular file; plain words
-    for a path that is missing, unreadable, a directory or a pipe."""
-    from lumvero_contrib.shards import open_regular
-
+@contextlib.contextmanager
+def _reading(path: str) -> Iterator[None]:
+    """Plain words for an input path that is missing, unreadable, a
+    directory or a pipe."""
     try:
-        return open_regular(path)
+        yield
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
     except PermissionError:
         raise UserError(f"{path}: permission denied") from None
-    except ValueError as e:  # a directory, a pipe, a device
-        raise UserError(str(e)) from None
 
 
 def _load_npy(path: str, what: str) -> NDArray[np.float32]:
-    with _open_input(path) as f:
+    from lumvero_contrib.shards import open_regular
+
+    with _reading(path), open_regular(path) as f:
         magic = f.read(len(_NPY_MAGIC))
     if magic != _NPY_MAGIC:
         raise UserError(f"{path}: is not a NumPy .npy file (it does not start with the .npy "
@@ -86,9 +86,8 @@ def _is_manifest(path: str) -> bool:
     Only the first bytes are read to tell them apart."""
     from lumvero_contrib.shards import looks_like_manifest
 
-    with _open_input(path):
-        pass
-    return looks_like_manifest(path)
+    with _reading(path):
+        return looks_like_manifest(path)
 
 
 def _human(n: int) -> str:
