@@ -364,9 +364,10 @@ class ShardedIndex:
             function of (shard index, manifest entry) returning one), for
             instance a node-affinity scheduling strategy placing each actor
             where its file is.
-        timeout: Seconds to wait for the cluster to accept the connection,
-            for an actor to open its shard and for each shard's answer;
-            None waits without limit.
+        timeout: Seconds to wait for an actor to open its shard and for
+            each shard's answer (default 300), and at most 30 of them for
+            the cluster to accept a connection; None waits without limit
+            (except for the connection).
 
     Raises:
         ValueError: An unknown backend, a malformed manifest, or a shard that

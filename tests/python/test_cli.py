@@ -325,6 +325,9 @@ def test_files_are_read_safely(built, tmp_path, case):
         assert r.returncode == 0, r.stderr
         os.unlink(tmp_path / "shard-00001_f32.bin")
         os.mkfifo(tmp_path / "shard-00001_f32.bin")
+        with pytest.raises(ValueError, match=r"^shard 1 \(shard-00001_f32\.bin\): .*: is not a "
+                                             r"regular file \(a named pipe\)$"):
+            ShardedIndex(tmp_path / "manifest.json")
         r = run("verify", tmp_path / "manifest.json", timeout=60)
         assert r.returncode == 1 and r.stderr == ""
         assert r.stdout.splitlines()[1:] == [

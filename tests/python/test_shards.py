@@ -150,7 +150,9 @@ def test_manifest_is_replaced_atomically(tmp_path, monkeypatch):
     monkeypatch.undo()
     path2 = build_shards(X, out, 8, metric="dot", name="other")
     assert path2 == path and len(load_manifest(path).shards) == 8
-    assert oct(os.stat(path).st_mode & 0o777) == oct(0o644)
+    umask = os.umask(0)
+    os.umask(umask)
+    assert oct(os.stat(path).st_mode & 0o777) == oct(0o666 & ~umask)
 
 
 def damage(path, how):
