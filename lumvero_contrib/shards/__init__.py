@@ -16,7 +16,8 @@ from lumvero_contrib.shards.manifest import (HEADER_BYTES, MANIFEST_FORMAT, MANI
                                              build_shards, check_regular, file_hash,
                                              load_manifest, looks_like_manifest, open_regular,
                                              read_header, shard_bounds)
-from lumvero_contrib.shards.merge import Answer, check_k, merge_top_k, prepare_queries, search_engine
+from lumvero_contrib.shards.merge import (Answer, check_k, merge_top_k, prepare_queries,
+                                          search_engine)
 
 __all__ = ["build_shards", "ShardedIndex", "ShardError", "ShardServer", "ShardEntry", "Manifest",
            "IndexHeader", "load_manifest", "merge_top_k", "search_engine", "prepare_queries",

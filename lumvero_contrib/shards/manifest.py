@@ -19,8 +19,8 @@ import lumvero
 
 __all__ = ["MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
            "MAX_MANIFEST_BYTES", "IndexHeader", "ShardEntry", "Manifest", "Progress",
-           "open_regular", "check_regular", "read_header", "file_hash", "looks_like_manifest", "load_manifest",
-           "shard_bounds", "build_shards"]
+           "open_regular", "check_regular", "read_header", "file_hash", "looks_like_manifest",
+           "load_manifest", "shard_bounds", "build_shards"]
 
 MANIFEST_NAME: Final = "manifest.json"
 MANIFEST_FORMAT: Final = 1

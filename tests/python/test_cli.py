@@ -214,7 +214,8 @@ def test_build_errors(tmp_path, case):
     assert not (out / "manifest.json").exists()
 
 
-NOT_INDEX = "is not a lumvero index (expected a 12-byte header of dims, rows and metric id 0, 1 or 2"
+NOT_INDEX = ("is not a lumvero index (expected a 12-byte header of dims, rows and metric id 0, 1 "
+             "or 2")
 
 
 @pytest.mark.parametrize("case", ["dims", "k", "nan", "no-index", "not-index", "no-k",
