@@ -5,6 +5,7 @@ import os
 import re
 import socket
 import threading
+import time
 import types
 import urllib.parse
 import uuid
@@ -198,19 +199,20 @@ def _gcs_endpoint(address: str) -> tuple[str, int] | None:
 
 
 def _connect(ray: types.ModuleType, address: str | None, timeout: float | None) -> None:
-    """``ray.init(address)``, after checking that a cluster's address takes
-    a connection at all: Ray itself keeps retrying an address nobody
-    listens on for minutes."""
-    endpoint = _gcs_endpoint(address) if address else None
+    """``ray.init(address)``, after checking that a cluster's address (or
+    else RAY_ADDRESS, which Ray then reads) takes a connection at all: Ray
+    itself keeps retrying an address nobody listens on for minutes."""
+    target = address or os.environ.get("RAY_ADDRESS")
+    endpoint = _gcs_endpoint(target) if target else None
     if endpoint is not None:
         wait = min(timeout, CONNECT_TIMEOUT) if timeout is not None else CONNECT_TIMEOUT
         try:
             socket.create_connection(endpoint, timeout=wait).close()
         except TimeoutError:
-            raise ConnectionError(f"cannot reach the Ray cluster at {address}: no answer in "
+            raise ConnectionError(f"cannot reach the Ray cluster at {target}: no answer in "
                                   f"{wait:g} s") from None
         except OSError as e:
-            raise ConnectionError(f"cannot reach the Ray cluster at {address}: "
+            raise ConnectionError(f"cannot reach the Ray cluster at {target}: "
                                   f"{e.strerror or e}") from None
     ray.init(address=address)
 
@@ -295,14 +297,16 @@ class _RayShards:
         ray = self.ray
         qref = ray.put(queries)
         # Every shard gets the queries at once; answers are collected in
-        # shard order.
+        # shard order, all within one timeout.
         asked = list(self.actors)
         refs = self._submit(qref, k)
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
         results: list[Answer | None] = [None] * len(refs)
         failed = []
         for i, ref in enumerate(refs):
+            wait = None if deadline is None else max(0.0, deadline - time.monotonic())
             try:
-                results[i] = ray.get(ref, timeout=self.timeout)
+                results[i] = ray.get(ref, timeout=wait)
             except ray.exceptions.RayError as e:
                 failed.append((i, e))
         for i, first in failed:
