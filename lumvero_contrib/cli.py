@@ -52,8 +52,8 @@ class _Parser(argparse.ArgumentParser):
 
 @contextlib.contextmanager
 def _reading(path: str) -> Iterator[None]:
-    """Plain words for an input path that is missing, unreadable, a
-    directory or a pipe."""
+    """Plain words for an input path that is missing or unreadable (a
+    directory or a pipe is refused, in plain words too, by open_regular)."""
     try:
         yield
     except FileNotFoundError:
