@@ -76,10 +76,13 @@ cpp-test: deps
 	$(CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
 
 # The stubs against the module (stubtest) and strict type checks of the
-# example and of a file of correct and deliberately wrong uses.
+# example, of lumvero_contrib and of files of correct and deliberately wrong
+# uses; check_contrib.py once more from build/, where the installed
+# lumvero_contrib is found (through its py.typed) instead of the source tree.
 typecheck: install
 	cd build && ../$(PY) -m mypy.stubtest lumvero
-	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing
+	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
+	cd build && ../$(PY) -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 
 test: install cpp-test typecheck
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
@@ -179,7 +182,8 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero
-	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing
+	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
+	cd build && wheel-venv/bin/python -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 
 clean:
 	rm -rf build $(VENV) $(WHEEL_DIR)

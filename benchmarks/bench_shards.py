@@ -29,6 +29,7 @@ from common import unit_vectors  # noqa: E402
 
 import lumvero  # noqa: E402
 from lumvero_contrib import shards  # noqa: E402
+from lumvero_contrib.shards import backends as shard_backends  # noqa: E402
 from lumvero_contrib.shards import ShardedIndex, build_shards, merge_top_k  # noqa: E402
 
 
@@ -149,7 +150,7 @@ def main():
             ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False,
                      configure_logging=False)
             # The actors time their own engine call; the subclass adds only that.
-            base = shards._ShardActor
+            base = shard_backends.ShardServer
 
             class Timed(base):
                 def timed_search(self, q, k):
@@ -157,7 +158,7 @@ def main():
                     out = self.search(q, k)
                     return out, time.perf_counter() - t
 
-            shards._remote_class = ray.remote(Timed)
+            shard_backends._remote_class = ray.remote(Timed)
         for backend in backends:
             for n in counts:
                 with ShardedIndex(manifests[n], backend=backend) as idx:

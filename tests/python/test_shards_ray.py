@@ -2,6 +2,7 @@
 stop: one actor per shard, bit-identical answers, actors that die."""
 import os
 import signal
+import socket
 import time
 
 import numpy as np
@@ -22,7 +23,9 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
 
 @pytest.fixture(scope="module", autouse=True)
 def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
+    # "local": a cluster of this process's own, even when another one runs on
+    # the machine.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
              configure_logging=False)
     yield
     ray.shutdown()
@@ -174,3 +177,53 @@ def test_actor_options_are_passed_on(tmp_path):
     with ShardedIndex(manifest, backend="ray", actor_options=options) as idx:
         assert_bit_identical(idx.search(Q, 10), reference(whole, Q, 10, "dot"))
     assert seen == [(0, "shard-00000_f32.bin", 0, 102), (1, "shard-00001_f32.bin", 102, 101)]
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("case", ["unreachable", "unreachable-from-environment",
+                                  "stopped-actor", "failing-shard"])
+def test_waits_are_bounded_and_errors_readable(ray_index, case):
+    """An unreachable cluster and a stopped actor end in bounded time; a
+    shard that fails twice is reported by the first cause of each failure,
+    in plain text."""
+    from test_cli import run
+
+    idx, Q, whole, directory = ray_index
+    if case.startswith("unreachable"):
+        address = f"127.0.0.1:{closed_port()}"
+        np.save(directory / "q.npy", Q)
+        # Given on the command line with a wait, or left to Ray to find in
+        # the environment with the default wait.
+        given = case == "unreachable"
+        r = run("search", directory / "manifest.json", directory / "q.npy", "-k", 3, "--backend",
+                "ray", *(["--ray-address", address, "--timeout", "5"] if given else []),
+                env={"RAY_ADDRESS": "" if given else address}, timeout=60)
+        assert (r.returncode, r.stdout) == (2, "")
+        assert r.stderr == (f"lumvero-index: error: cannot reach the Ray cluster at {address}: "
+                            "Connection refused\n")
+    elif case == "stopped-actor":
+        idx.close()
+        with ShardedIndex(directory / "manifest.json", backend="ray", timeout=10) as idx:
+            victim = idx.shard_info()[1]["pid"]
+            os.kill(victim, signal.SIGSTOP)
+            assert_bit_identical(idx.search(Q, 10), reference(whole, Q, 10, "cosine"))
+            assert idx.retries == 1 and process_gone(victim)
+    else:
+        wrong = np.zeros((2, DIMS + 1), np.float32)  # past the front's own checks
+        with pytest.raises(ShardError) as e:
+            idx._impl.search(wrong, 3)
+        cause = f"ValueError: {engine_message(whole, wrong)}"
+        assert str(e.value) == (f"shard 0 (shard-00000_f32.bin) did not answer ({cause}) and "
+                                f"failed again after a restart ({cause})")
+        assert isinstance(e.value.__cause__, ray.exceptions.RayTaskError)
+
+
+def engine_message(engine, queries):
+    with pytest.raises(ValueError) as e:
+        engine.query_batch_arrays(queries, 3)
+    return str(e.value)
