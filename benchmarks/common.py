@@ -123,6 +123,7 @@ def machine_info():
             "scipy-openblas32": _version("scipy-openblas32"),
             "faiss-cpu": _version("faiss-cpu"),
             "threadpoolctl": _version("threadpoolctl"),
+            "ray": _version("ray"),
         },
     }
 
