@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs a command (for instance `make demo test bench-quick`) and fails when it
 # leaves something behind: a change in the checkout that git sees (a tracked
-# file rewritten, an untracked file outside .gitignore) or a new
-# /tmp/lumvero-* entry. Entries that existed before are left out, so other
-# work on the machine does not count against the command.
+# file changed, an untracked file outside .gitignore) or a new /tmp/lumvero-*
+# entry. What was there before does not count, so local edits and other work
+# on the machine are left out; a CI checkout starts clean, so there
+# `git status --porcelain` must still be empty afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
