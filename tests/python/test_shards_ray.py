@@ -21,12 +21,16 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
                                 reason="Ray workers under the sanitizer runtime")
 
 
-@pytest.fixture(scope="module", autouse=True)
-def cluster():
+def start_local_ray():
     # "local": a cluster of this process's own, even when another one runs on
     # the machine.
     ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
              configure_logging=False)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def cluster():
+    start_local_ray()
     yield
     ray.shutdown()
 
@@ -227,3 +231,56 @@ def engine_message(engine, queries):
     with pytest.raises(ValueError) as e:
         engine.query_batch_arrays(queries, 3)
     return str(e.value)
+
+
+@pytest.fixture
+def two_nodes():
+    """A head and a worker node, each a raylet with its own CPU, on this
+    machine; this module's single-node Ray is stopped meanwhile."""
+    from ray.cluster_utils import Cluster
+
+    ray.shutdown()
+    nodes = Cluster(initialize_head=True, head_node_args={"num_cpus": 1})
+    try:
+        worker = nodes.add_node(num_cpus=1, resources={"worker": 1})
+        nodes.wait_for_nodes()
+        yield nodes, worker
+    finally:
+        ray.shutdown()
+        nodes.shutdown()
+        start_local_ray()
+
+
+def test_two_node_cluster_by_address_with_placement_and_a_node_that_dies(tmp_path, two_nodes):
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    nodes, worker = two_nodes
+    on = [nodes.head_node.node_id, worker.node_id]
+    X, Q = mixed_data(11)
+    whole = one_file(X, "dot", tmp_path)
+    manifest = build_shards(X, tmp_path / "shards", 2, metric="dot")
+    want = reference(whole, Q, 10, "dot")
+
+    def node_local(i, entry):  # shard i's file is only on node i
+        return {"scheduling_strategy": NodeAffinitySchedulingStrategy(on[i], soft=False)}
+
+    def shared_files(i, entry):  # every node sees every file: node i while it is up
+        up = [n["NodeID"] for n in ray.nodes() if n["Alive"]]
+        node = on[i] if on[i] in up else up[0]
+        return {"scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
+
+    with ShardedIndex(manifest, backend="ray", ray_address=nodes.address,
+                      actor_options=shared_files) as shared, \
+         ShardedIndex(manifest, backend="ray", actor_options=node_local) as local:
+        for idx in (shared, local):
+            assert [i["node_id"] for i in idx.shard_info()] == on
+            assert_bit_identical(idx.search(Q, 10), want)
+        nodes.remove_node(worker)
+        assert_bit_identical(shared.search(Q, 10), want)
+        assert shared.retries == 1
+        assert [i["node_id"] for i in shared.shard_info()] == [on[0], on[0]]
+        with pytest.raises(ShardError) as e:
+            local.search(Q, 10)
+        assert (e.value.shard, e.value.file) == (1, "shard-00001_f32.bin")
+    # The index that connected by address disconnects when it closes.
+    assert not ray.is_initialized()
