@@ -138,9 +138,13 @@ std::optional<double> skip_bound(const SearchEngine& e, const ScanPlan& plan, co
   double partial = 0.0;
   for (const Step& s : plan.steps) {
     partial += static_cast<double>(kernels::dot_range(q, x, s.start, s.end));
+    // A block sum that overflowed bounds nothing: the kernel adds the terms
+    // in another order and may still reach a finite score. Such a row is
+    // scored in full.
+    if (!std::isfinite(partial)) return std::nullopt;
     const BoundCheck c =
         check_bound(distance, norm, norm_sq, plan.query_energy, s.rem, partial, kth, margin);
-    if (c.skip) return c.bound;
+    if (c.skip && std::isfinite(c.bound)) return c.bound;
   }
   return std::nullopt;
 }

@@ -13,7 +13,10 @@
 //   similar = (norm[r] * rem + partial) + margin            skip if kth > it
 //   l2      = (norm_sq[r] + query_energy)
 //             - 2 * ((norm[r] * rem + partial) + margin)    skip if it > kth
-// A NaN anywhere makes the comparison false, so NaN never skips a row.
+// A NaN anywhere makes the comparison false, so NaN never skips a row; a
+// partial sum or bound that is not finite (a block sum that overflowed, where
+// the kernel's own order may still give a finite score) never skips one
+// either.
 #pragma once
 
 #include <cstddef>

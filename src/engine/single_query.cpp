@@ -248,12 +248,15 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
       for (const std::uint64_t b : order) {
         const float p = kernels::dot_range(qp, x, e.blocks[b].first, e.blocks[b].second);
         partial += static_cast<double>(p);
+        // An overflowed block sum bounds nothing (the kernel's order may
+        // still give a finite score): the row is scored in full.
+        if (!std::isfinite(partial)) break;
         consumed_q += qb[b];
         consumed_x += xb[b];
         const double rem_q = std::max(q_total - consumed_q, 0.0);
         const double rem_x = std::max(x_total - consumed_x, 0.0);
         const double bound = (std::sqrt(rem_x) * std::sqrt(rem_q) + partial) + margin;
-        if (w > bound) {  // false for a NaN bound, so NaN never prunes
+        if (w > bound && std::isfinite(bound)) {  // NaN or infinity never prunes
           pruned = true;
           break;
         }

@@ -303,5 +303,54 @@ TEST(Exactness, CertifiedKeepsARowWhoseKernelScoreOutgrowsItsExactSum) {
   EXPECT_TRUE(r->safe);
 }
 
+// Row 1 holds -1.2e38 in dimensions 0 and 1 and +1.2e38 in `partner` and
+// partner + 1 (a multiple of 8 past the first block), 100 in dimension 2.
+// A block holding dimensions 0 and 1 sums to -inf in f32, yet the kernel
+// adds d and d + 8j in the same lane, so the big terms cancel and row 1
+// scores 100 against row 0's 1. A scan that trusted the -inf partial would
+// skip it.
+std::vector<float> overflowing_rows(std::size_t rows, std::size_t dims, std::size_t partner) {
+  std::vector<float> data(rows * dims, 0.0f);
+  data[2] = 1.0f;
+  float* big = data.data() + (rows - 1) * dims;
+  big[0] = big[1] = -1.2e38f;
+  big[partner] = big[partner + 1] = 1.2e38f;
+  big[2] = 100.0f;
+  return data;
+}
+
+std::vector<float> overflowing_query(std::size_t dims, std::size_t partner) {
+  std::vector<float> q(dims, 1.0f);
+  for (const std::size_t d : {std::size_t{0}, std::size_t{1}, partner, partner + 1}) q[d] = 1.5f;
+  return q;
+}
+
+TEST(Exactness, AnOverflowedBlockSumNeverSkipsARow) {
+  for (const Metric metric : {Metric::Dot, Metric::Cosine}) {
+    auto small = open_index(16, 2, metric, overflowing_rows(2, 16, 8));
+    ASSERT_TRUE(small);
+    const std::vector<float> q = overflowing_query(16, 8);
+    ASSERT_EQ(kernels::compute_score(metric, q.data(), small->row(1), 16), 100.0f);
+    for (const std::size_t width : {2u, 3u, 5u, 8u}) {
+      auto r = small->query_certified(span_of(q), 1, width, true);
+      ASSERT_TRUE(r) << r.error();
+      ASSERT_EQ(r->results.size(), 1u);
+      EXPECT_EQ(r->results[0].idx, 1u) << "block " << width;
+      EXPECT_EQ(r->results[0].score, 100.0f) << "block " << width;
+      EXPECT_TRUE(r->safe);
+    }
+    // 10,000 x 64 has block norms in blocks of 16: the pruned scan runs.
+    auto large = open_index(64, 10000, metric, overflowing_rows(10000, 64, 16));
+    ASSERT_TRUE(large);
+    ASSERT_TRUE(large->block_norms_sq.has_value());
+    const std::vector<float> q64 = overflowing_query(64, 16);
+    auto r = single::single_pruned(*large, span_of(q64), 1);
+    ASSERT_TRUE(r) << r.error();
+    expect_same_hits(r->results, ref_top_k(*large, q64.data(), 1), "pruned");
+    ASSERT_EQ(r->results.size(), 1u);
+    EXPECT_EQ(r->results[0].idx, 9999u);
+  }
+}
+
 }  // namespace
 }  // namespace lumvero

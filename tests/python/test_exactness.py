@@ -152,3 +152,41 @@ def test_margin_changes_nothing_on_unit_data(make_engine, metric):
     c = e.query_exact_certified(X[17].copy(), 10, 32, True)["certificate"]
     assert c["safe"]
     assert c["pruned_candidates"] >= 0.98 * 20000
+
+
+def overflowing_rows(rows, dims, partner):
+    """Row 0 scores 1, the last row 100: it holds -1.2e38 in dimensions 0 and
+    1 and +1.2e38 in partner and partner + 1 (a multiple of 8 past the first
+    block). A block holding dimensions 0 and 1 sums to -inf in f32, yet the
+    kernel adds d and d + 8j in one lane, so the big terms cancel."""
+    X = np.zeros((rows, dims), np.float32)
+    X[0, 2] = 1
+    X[-1, [0, 1]], X[-1, [partner, partner + 1]], X[-1, 2] = -1.2e38, 1.2e38, 100
+    q = np.ones(dims, np.float32)
+    q[[0, 1, partner, partner + 1]] = 1.5
+    return X, q
+
+
+@pytest.mark.parametrize("metric", ["dot", "cosine"])
+@pytest.mark.parametrize("path,block", [("single", b) for b in (2, 3, 5, 8)]
+                         + [("batch", b) for b in (2, 3, 5, 8)] + [("pruned", None)])
+def test_an_overflowed_block_sum_never_skips_a_row(make_engine, monkeypatch, metric, path, block):
+    if path == "pruned":
+        # The pruned scan needs a million rows; it visits blocks of 32 here.
+        X, q = overflowing_rows(1_000_000, 64, 32)
+        monkeypatch.setenv("LUMVO_SINGLE_MODE", "pruned")
+        r = make_engine(X, metric).query_exact(q, 1)
+        assert r.method_used == "exact-pruned-fast"
+        got = [(i.idx, i.score) for i in r.results]
+    else:
+        X, q = overflowing_rows(2, 16, 8)
+        e = make_engine(X, metric)
+        if path == "single":
+            d = e.query_exact_certified(q, 1, block, True)
+        else:
+            d = e.query_batch_exact_certified(np.stack([q, q]), 1, block, True)[1]
+        assert d["certificate"]["safe"]
+        got = [(r["idx"], r["score"]) for r in d["results"]]
+    want_idx, want_scores = kernel_top_k(X, q, 1, metric)
+    assert want_idx.tolist() == [len(X) - 1] and want_scores.tolist() == [100.0]
+    assert got == [(len(X) - 1, 100.0)]
