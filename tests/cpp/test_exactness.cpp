@@ -247,6 +247,37 @@ TEST(Exactness, GapIsNegligibleOnUnitData) {
   EXPECT_FALSE(score_error::MatrixGap(Metric::Dot, 8, 1e38).for_rows(1e38).bounded);
 }
 
+// The gap for q = 2 e0 and a row x = 3 e0 over 8 dimensions (||q||^2 = 4,
+// ||x||^2 = 9, so ||q|| ||x|| = 6), worked by hand from the error model:
+// sgemm rounds each term 9 times (8 + 1), the vector kernel 6 times (product,
+// one chunk addition, three in the horizontal sum, one joining A and B; the
+// scalar layout 9), the distance kernel once more for the difference.
+// Pinned to the last few bits, so a looser or tighter bound fails here.
+TEST(Exactness, MatrixGapOfAHandWorkedRow) {
+  const double u = 0x1p-24, slack = 1.0 + 0x1p-20, underflow = 25 * 0x1p-149;
+  const auto g = [&](double m) { return m * u / (1.0 - m * u); };
+  const double kernel_dot = kernels::force_scalar() ? 9.0 : 6.0;
+  const double rel = 1e-12;
+
+  const score_error::Gap dot = score_error::MatrixGap(Metric::Dot, 8, 4.0).for_rows(9.0);
+  const double want_dot = slack * ((g(9) + g(kernel_dot)) * 6.0 + underflow);
+  EXPECT_TRUE(dot.bounded);
+  EXPECT_NEAR(dot.a, want_dot, rel * want_dot);
+  EXPECT_EQ(dot.b, 0.0);
+
+  // Euclidean: the identity 9 + 4 - 2 q.x, its f64 evaluation (12 roundings
+  // of 2^-53 over 9 + 4 + 4 * 6) and the final rounding to f32.
+  const score_error::Gap l2 = score_error::MatrixGap(Metric::Euclidean, 8, 4.0).for_rows(9.0);
+  const double g64 = 12 * 0x1p-53 / (1.0 - 12 * 0x1p-53);
+  const double u_rel = u / (1.0 - u);
+  const double a1 = 2.0 * g(9) * 6.0 + g64 * (9.0 + 4.0 + 24.0);
+  const double want_a = slack * (a1 * (1.0 + g(kernel_dot + 1)) + underflow);
+  const double want_b = slack * (u_rel + g(kernel_dot + 1) * (1.0 + u_rel));
+  EXPECT_TRUE(l2.bounded);
+  EXPECT_NEAR(l2.a, want_a, rel * want_a);
+  EXPECT_NEAR(l2.b, want_b, rel * want_b);
+}
+
 TEST(Exactness, NonFiniteBatchQueryGetsNoRowsFromEveryMatrixStrategy) {
   auto e = open_index(8, 50, Metric::Dot, testing::random_matrix(50, 8, 3));
   ASSERT_TRUE(e);
