@@ -207,6 +207,58 @@ TEST(HostileHeader, TablesFollowTheFileNotTheHeader) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// Headers that declare more rows than the file holds, the product of dims
+// and rows taken in full: 2^16 x 2^16 is 0 in 32 bits, and (2^32 - 1)^2
+// floats need more than 64 bits of bytes. Each file is opened in a child, so
+// a header that slips through (and sends the norm pass past the mapping)
+// fails this test rather than ending the suite.
+struct ShortFileCase {
+  std::uint32_t dims;
+  std::uint32_t rows;
+  std::size_t floats;  // what the file holds after its header
+  const char* error;
+};
+
+class HostileHeaderSize : public ::testing::TestWithParam<ShortFileCase> {};
+
+TEST_P(HostileHeaderSize, IsRefusedWithTheBytesItNeeds) {
+  const ShortFileCase& c = GetParam();
+  IndexFile file(c.dims, c.rows, Metric::Dot, std::vector<float>(c.floats, 1.0f));
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    ::alarm(20);
+    auto e = SearchEngine::open(file.path());
+    const std::string text = e ? std::string() : e.error();
+    const bool sent =
+        ::write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::_exit(e ? 1 : sent ? 0 : 2);
+  }
+  ::close(fds[1]);
+  std::string got;
+  char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    got.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the header was accepted";
+  EXPECT_EQ(got, c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Declared, HostileHeaderSize,
+    ::testing::Values(
+        ShortFileCase{1, 1, 0, "File too small: expected 16 bytes, got 12"},
+        ShortFileCase{3, 5, 14, "File too small: expected 72 bytes, got 68"},
+        ShortFileCase{1u << 16, 1u << 16, 0, "File too small: expected 17179869196 bytes, got 12"},
+        ShortFileCase{0xFFFFFFFFu, 0xFFFFFFFFu, 0,
+                      "File too small: expected 73786976260478468112 bytes, got 12"}));
+
 TEST(HostileHeader, ZeroWidthRowsAnswerAsBefore) {
   auto e = testing::open_index(0, 5, Metric::Euclidean, {});
   ASSERT_TRUE(e);
