@@ -18,6 +18,7 @@
 #include "engine/score_error.h"
 #include "engine/settings.h"
 #include "engine/topk.h"
+#include "engine/tuning.h"
 
 namespace lumvero {
 
@@ -28,16 +29,10 @@ constexpr std::string_view kMethodMatrixChunked = "matrix-chunked";
 constexpr std::string_view kMethodBlocked = "batch-blocked-exact";
 constexpr std::string_view kMethodPerQuery = "rayon-optimized";
 
-// Inside one task the product is cut into tiles of at most this many queries
-// by rows, so the score tile stays in cache between sgemm writing it and the
-// band filter reading it. Rows are still fed to each query's band in
-// increasing order, so the band ends exactly as over the untiled matrix.
-// Many queries per tile matter most: sgemm packs the tile's rows once per
-// call, and that copy is only amortised over the queries (measured on Zen 4
-// with OpenBLAS: 1,000 x 512 tiles run at ~97% of one large sgemm, 64 x 4,096
-// at ~70%).
-constexpr std::size_t kTileQueries = 1024;
-constexpr std::size_t kTileRows = 512;
+// Tiles (tuning.h) still feed rows to each query's band in increasing
+// order, so the band ends exactly as over the untiled matrix.
+using tuning::kTileQueries;
+using tuning::kTileRows;
 
 const float* query_at(std::span<const float> queries, std::size_t dims, std::size_t i) {
   return queries.data() + i * dims;
@@ -175,12 +170,16 @@ std::size_t qblock(std::optional<std::string_view> env, std::size_t nq, std::uin
   }
   if (nq < 2) return 1;
   const std::uint64_t t = std::max<std::size_t>(threads, 1);
-  const std::uint64_t budget = is_distance(metric) ? 3000000 : dims <= 256 ? 8000000 : 5000000;
+  const std::uint64_t budget = is_distance(metric) ? tuning::kQueryBlockFloatsEuclidean
+                               : dims <= 256       ? tuning::kQueryBlockFloatsNarrow
+                                                   : tuning::kQueryBlockFloatsWide;
   const std::uint64_t by_rows = rows <= budget && rows > 0 ? budget / rows : 0;
   const std::uint64_t n = nq;
   const std::uint64_t par = std::min(n, 2 * t);
   const std::uint64_t width = std::min(n, std::max(par, by_rows));
-  const std::uint64_t cap = dims >= 768 ? 64 : dims >= 384 ? 128 : 256;
+  const std::uint64_t cap = dims >= 768   ? tuning::kQueryBlockCapWide
+                            : dims >= 384 ? tuning::kQueryBlockCapMedium
+                                          : tuning::kQueryBlockCapNarrow;
   const std::uint64_t per_task = std::max<std::uint64_t>(1, (n + par - 1) / par);
   return static_cast<std::size_t>(std::min({per_task, width, cap}));
 }
@@ -193,7 +192,7 @@ std::size_t row_block_len(std::uint64_t rows, std::uint64_t dims, Metric metric,
 
 std::size_t super_chunk_len(std::size_t nq, std::uint64_t rows) {
   const std::uint64_t r = std::max<std::uint64_t>(rows, 1);
-  const std::uint64_t per = r > 50000000 ? 0 : 50000000 / r;
+  const std::uint64_t per = r > tuning::kSuperChunkScores ? 0 : tuning::kSuperChunkScores / r;
   return static_cast<std::size_t>(std::min<std::uint64_t>(nq, std::max<std::uint64_t>(1, per)));
 }
 

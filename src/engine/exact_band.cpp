@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine/kernels/kernels.h"
+#include "engine/tuning.h"
 
 namespace lumvero {
 
@@ -16,10 +17,7 @@ using score_error::Gap;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Rows per gap: the gap is taken over the largest norm of a run of rows, so
-// runs are short enough that one large row widens few others, and long enough
-// that the maximum costs next to nothing against the scores themselves.
-constexpr std::size_t kGapRows = 512;
+using tuning::kGapRows;
 
 // One binary32 step towards -inf / +inf from a finite value (the cheap form
 // of nextafter, which these hot conversions cannot afford as a call).

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "engine/tuning.h"
+
 namespace lumvero {
 
 std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads) {
@@ -10,18 +12,20 @@ std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, st
   const std::uint64_t d1 = std::max<std::uint64_t>(dims, 1);
   std::uint64_t budget;
   if (is_distance(metric)) {
-    budget = 3000000;
+    budget = tuning::kChunkFloatsEuclidean;
   } else if (dims >= 768) {
-    budget = 16000000;
+    budget = tuning::kChunkFloatsWide;
   } else if (dims >= 384) {
-    budget = 10000000;
+    budget = tuning::kChunkFloatsMedium;
   } else {
-    budget = 8000000;
+    budget = tuning::kChunkFloatsNarrow;
   }
   const std::uint64_t by_budget = budget >= d1 ? budget / d1 : 0;
   const std::uint64_t by_threads = rows / (4 * t);
   const std::uint64_t c = std::max({by_budget, by_threads, std::uint64_t{1}});
-  const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
+  const std::uint64_t cap = dims >= 768   ? tuning::kChunkRowsWide
+                            : dims >= 384 ? tuning::kChunkRowsMedium
+                                          : tuning::kChunkRowsNarrow;
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({c, cap, rows})));
 }
 

@@ -18,10 +18,9 @@ namespace lumvero {
 using RowRange = std::pair<std::uint64_t, std::uint64_t>;  // [begin, end)
 
 // Rows per task of the chunked and blocked scans (and per row block of the
-// batch): at least a budget of floats per chunk (8M/10M/16M by dims for
-// similarity, 3M for euclidean), at least a quarter of one thread's share,
-// capped at 8,000/16,000/32,000 rows by dims and at the row count; never
-// below 1.
+// batch): at least a budget of floats per chunk (by metric and dims,
+// tuning.h), at least a quarter of one thread's share, capped by the row cap
+// of its width class and at the row count; never below 1.
 std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
 
 // The chunks [0, L), [L, 2L), ... of `rows` rows with L = chunk_len, each cut

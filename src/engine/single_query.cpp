@@ -16,6 +16,7 @@
 #include "engine/pool_setup.h"
 #include "engine/score_error.h"
 #include "engine/settings.h"
+#include "engine/tuning.h"
 
 namespace lumvero {
 
@@ -27,14 +28,8 @@ constexpr std::string_view kMethodBlocked = "exact-blocked-matrix";
 constexpr std::string_view kMethodMatrixFull = "exact-matrix-full";
 constexpr std::string_view kMethodPruned = "exact-pruned-fast";
 
-// Rows scored per score_rows call in the scans. The kernel streams four
-// quarters of each call at once; long quarters keep the hardware prefetcher
-// on track (64 rows measured 30-40 % slower at 128 dims). 2 KiB of stack.
-constexpr std::size_t kScanRows = 512;
-
-// Below this many floats a query is answered on the calling thread: handing
-// a few microseconds of work to the pool costs more than it saves.
-constexpr std::uint64_t kInlineFloats = std::uint64_t{1} << 16;
+using tuning::kInlineFloats;
+using tuning::kScanRows;
 
 // The pruned scan's bound is never widened by less than this, whatever the
 // rounding analysis allows on small magnitudes.
