@@ -39,9 +39,25 @@ struct Chunk {
 };
 
 Chunk g_first_chunk;
-struct sigaction g_previous {};  // written once, before the handler is live
-std::uintptr_t g_page = 4096;    // likewise (a static local would need a guard)
-std::once_flag g_install_once;
+std::uintptr_t g_page = 4096;  // written before the handler is first live
+
+// The handler a foreign fault is handed to: whatever was installed when this
+// one last went in. Records are published whole through one atomic pointer
+// and never freed (each keeps the one before it reachable), so the handler
+// can read the current one at any moment.
+struct Previous {
+  struct sigaction action;
+  const Previous* older;
+};
+Previous g_first_previous{};
+std::atomic<const Previous*> g_previous{nullptr};
+std::mutex g_install_mutex;  // installers only; never taken in the handler
+
+// Set while a foreign fault is handed on. A handler that passes the signal
+// back to its own predecessor, this one, would otherwise send it round for
+// ever; such a signal takes the default action instead.
+std::atomic<bool> g_forwarding{false};
+static_assert(std::atomic<const Previous*>::is_always_lock_free);
 
 Slot* claim_slot(std::uintptr_t begin, std::uintptr_t end) {
   Chunk* chunk = &g_first_chunk;
@@ -94,19 +110,10 @@ bool absorb_fault(std::uintptr_t addr) {
   return false;
 }
 
-// Hands a fault that is not ours to whatever handled SIGBUS before.
-void chain(int sig, siginfo_t* info, void* context) {
-  if (g_previous.sa_flags & SA_SIGINFO) {
-    if (g_previous.sa_sigaction != nullptr) g_previous.sa_sigaction(sig, info, context);
-    return;
-  }
-  if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
-    g_previous.sa_handler(sig);
-    return;
-  }
-  // Default action: restore it. A hardware fault recurs when the handler
-  // returns and now terminates the process; a sent signal is sent again (it
-  // stays pending until this handler returns).
+// The default action for sig: restored, so that a hardware fault recurs when
+// the handler returns and now terminates the process; a sent signal is sent
+// again (it stays pending until this handler returns).
+void take_default(int sig, const siginfo_t* info) {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
@@ -114,26 +121,79 @@ void chain(int sig, siginfo_t* info, void* context) {
   if (info == nullptr || info->si_code <= 0) ::raise(sig);
 }
 
+// Hands a fault that is not ours to whatever handled SIGBUS before.
+void chain(int sig, siginfo_t* info, void* context) {
+  if (g_forwarding.exchange(true, std::memory_order_acq_rel)) {
+    take_default(sig, info);
+    return;
+  }
+  const Previous* p = g_previous.load(std::memory_order_acquire);
+  const struct sigaction* prev = p != nullptr ? &p->action : nullptr;
+  if (prev != nullptr && (prev->sa_flags & SA_SIGINFO) != 0 && prev->sa_sigaction != nullptr) {
+    prev->sa_sigaction(sig, info, context);
+  } else if (prev != nullptr && (prev->sa_flags & SA_SIGINFO) == 0 && prev->sa_handler != SIG_DFL &&
+             prev->sa_handler != SIG_IGN) {
+    prev->sa_handler(sig);
+  } else {
+    take_default(sig, info);
+  }
+  // Nothing sent on: that handler dealt with the fault, and a later one is
+  // handed on afresh.
+  sigset_t pending;
+  if (::sigpending(&pending) == 0 && sigismember(&pending, sig) == 0)
+    g_forwarding.store(false, std::memory_order_release);
+}
+
 void on_sigbus(int sig, siginfo_t* info, void* context) {
   const int saved_errno = errno;
   // si_code > 0: raised by the kernel for an access, so si_addr is meaningful.
   const bool ours = info != nullptr && info->si_code > 0 &&
                     absorb_fault(reinterpret_cast<std::uintptr_t>(info->si_addr));
-  errno = saved_errno;
   if (!ours) chain(sig, info, context);
+  errno = saved_errno;
+}
+
+bool is_ours(const struct sigaction& a) {
+  return (a.sa_flags & SA_SIGINFO) != 0 && a.sa_sigaction == on_sigbus;
+}
+
+bool same_action(const struct sigaction& a, const struct sigaction& b) {
+  if ((a.sa_flags & SA_SIGINFO) != (b.sa_flags & SA_SIGINFO)) return false;
+  return (a.sa_flags & SA_SIGINFO) != 0 ? a.sa_sigaction == b.sa_sigaction
+                                        : a.sa_handler == b.sa_handler;
+}
+
+// Makes `action` the handler foreign faults are handed to. False when no
+// record could be allocated.
+bool publish_previous(const struct sigaction& action) {
+  const Previous* current = g_previous.load(std::memory_order_relaxed);
+  Previous* record = current == nullptr ? &g_first_previous : new (std::nothrow) Previous{};
+  if (record == nullptr) return false;
+  record->action = action;
+  record->older = current;
+  g_previous.store(record, std::memory_order_release);
+  return true;
 }
 
 }  // namespace
 
 void install_handler() {
-  std::call_once(g_install_once, [] {
+  // The common case, the handler still in place, costs one system call.
+  struct sigaction current {};
+  if (::sigaction(SIGBUS, nullptr, &current) != 0 || is_ours(current)) return;
+  const std::lock_guard lock(g_install_mutex);
+  if (::sigaction(SIGBUS, nullptr, &current) != 0 || is_ours(current)) return;
+  if (g_previous.load(std::memory_order_relaxed) == nullptr)
     g_page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    struct sigaction sa {};
-    sa.sa_sigaction = on_sigbus;
-    sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGBUS, &sa, &g_previous);
-  });
+  if (!publish_previous(current)) return;
+  struct sigaction sa {};
+  sa.sa_sigaction = on_sigbus;
+  sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction replaced {};
+  if (::sigaction(SIGBUS, &sa, &replaced) != 0) return;
+  // Another thread installed a handler between the query and ours.
+  if (!same_action(replaced, current)) publish_previous(replaced);
 }
 
 std::size_t registered_count() {

@@ -5,8 +5,8 @@
 // end raises SIGBUS, which by default kills the process. An index file can be
 // shortened under an open engine by another process (`cp other.bin idx.bin`,
 // `open(path, "wb")`). So every Mapping registers its address range in a
-// lock-free, process-wide registry, and one SIGBUS handler, installed once at
-// the first registration, recognises faults inside a registered range: it
+// lock-free, process-wide registry, and one SIGBUS handler, installed at the
+// first registration, recognises faults inside a registered range: it
 // replaces the faulting page and everything after it in that mapping with
 // zero pages (the faulting read then completes, reading zeros) and marks the
 // mapping damaged. Whoever uses the mapping checks damaged() after the work
@@ -14,11 +14,17 @@
 // handler that was installed before (Python's faulthandler, a sanitizer, or
 // the default action), so a real crash is still a crash.
 //
+// Other code may install its own SIGBUS handler later (faulthandler enabled
+// late or disabled, a Ray driver's crash reporter), which would take these
+// faults and end the process. So the handler is put back in front, chaining
+// to the newcomer, whenever a mapping is registered and before each query
+// (install_handler: one sigaction query while it is still in place). A
+// handler that sends the signal back to this one, its own predecessor, ends
+// in the default action rather than a loop.
+//
 // The handler is async-signal-safe: it only loads and stores lock-free
-// atomics, calls mmap and sigaction, and chains. It never allocates.
-// Limitation: a handler installed for SIGBUS after the first mapping (for
-// example faulthandler.enable() called late) runs before this one and is then
-// responsible for chaining to it.
+// atomics, calls mmap, sigaction, sigpending and raise, and chains. It never
+// allocates.
 #pragma once
 
 #include <cstddef>
@@ -57,8 +63,9 @@ class Mapping {
 };
 
 namespace fault {
-// Installs the SIGBUS handler (once per process; later calls do nothing).
-// Called by the first registration; exposed for tests.
+// Installs the SIGBUS handler, or puts it back in front of a handler that
+// replaced it; does nothing while it is in place. Called by every
+// registration and before every query.
 void install_handler();
 // Number of registered mappings, for tests.
 std::size_t registered_count();

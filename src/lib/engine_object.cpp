@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/mapping.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
 
@@ -80,6 +81,9 @@ std::optional<std::string> damage_of(PyObject* self) {
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    // Code run since the last call may have replaced the handler that turns
+    // a shortened file into this error.
+    fault::install_handler();
     if (auto damage = damage_of(self)) {
       raise_value_error(*damage);
       return nullptr;

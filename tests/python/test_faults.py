@@ -117,22 +117,68 @@ print(ea.dims(), ea.rows())
     assert r.stdout.split("\n")[:3] == [CHANGED.format(os.path.realpath(a)), "True", "64 6000"]
 
 
-def test_faulthandler_still_reports_foreign_faults(tmp_path):
+# Another SIGBUS handler installed after the first open: the engine's
+# handler is put back in front of it (chaining to it) before the next query.
+# (code before the open, code after the first query, code at the end)
+REPLACED = {
+    "faulthandler_enabled_late": ("", "faulthandler.enable()", ""),
+    "faulthandler_disabled": ("faulthandler.enable()", "faulthandler.disable()", ""),
+    "ray_init_after_open": ("", "import ray; ray.init(num_cpus=1, include_dashboard=False, "
+                                "log_to_driver=False, configure_logging=False)", "ray.shutdown()"),
+}
+
+
+@pytest.mark.parametrize("how", sorted(REPLACED))
+def test_a_handler_installed_later_does_not_take_the_fault(tmp_path, how):
+    before, replace, after = REPLACED[how]
+    if how.startswith("ray"):
+        pytest.importorskip("ray")
+        if os.environ.get("LUMVO_SANITIZED"):
+            pytest.skip("Ray workers under the sanitizer runtime")
+    X = np.random.default_rng(5).standard_normal((6000, 64)).astype(np.float32)
+    path = write_index(tmp_path / "idx.bin", X, "dot")
+    code = f"""
+import faulthandler, os, signal, numpy as np, lumvero
+{before}
+X = np.random.default_rng(5).standard_normal((6000, 64)).astype(np.float32)
+e = lumvero.PySearchEngine({path!r}, False)
+e.query_exact(X[1], 3)
+{replace}
+os.truncate({path!r}, 4096)
+for attempt in range(2):
+    try:
+        e.query_batch(X[:4], 3); print("no error")
+    except ValueError as err:
+        print(err)
+{after}
+"""
+    r = run_python(code, timeout=300)
+    assert r.returncode == 0, f"child died with {r.returncode}: {r.stderr[-2000:]}"
+    assert r.stdout.splitlines() == [CHANGED.format(os.path.realpath(path))] * 2
+
+
+@pytest.mark.parametrize("late", [False, True])
+def test_faulthandler_still_reports_foreign_faults(tmp_path, late):
     """A SIGBUS outside any index mapping reaches faulthandler, installed
-    before lumvero's handler, and the process still dies of it."""
+    before lumvero's handler or after it (then put behind it by the next
+    query, while faulthandler hands the signal back to lumvero's), and the
+    process still dies of it, reported once."""
     X = np.ones((10, 4), np.float32)
     path = write_index(tmp_path / "i.bin", X, "dot")
+    enable = "faulthandler.enable()"
     code = f"""
-import faulthandler, mmap, os, lumvero
-faulthandler.enable()
+import faulthandler, mmap, os, numpy as np, lumvero
+{"" if late else enable}
 e = lumvero.PySearchEngine({path!r}, False)
+{enable if late else ""}
+e.query_exact(np.ones(4, np.float32), 1)
 f = open({str(tmp_path / "other")!r}, "w+b"); f.truncate(8192)
 m = mmap.mmap(f.fileno(), 8192, access=mmap.ACCESS_READ)
 f.truncate(0)
 m[5000]
 """
     r = run_python(code)
-    assert "Fatal Python error: Bus error" in r.stderr
+    assert r.stderr.count("Fatal Python error: Bus error") == 1
     # Under AddressSanitizer its own handler comes last and exits with 1.
     assert r.returncode == (1 if os.environ.get("LUMVO_SANITIZED") else -signal.SIGBUS)
 
