@@ -93,6 +93,18 @@ void score_into_bands(const SearchEngine& e, const float* qbase, std::size_t m, 
 // Each query's band over rows [r0, r1), ready to be resolved.
 std::vector<BandPart> band_parts(const SearchEngine& e, const float* qbase, std::size_t m,
                                  std::size_t k, std::uint64_t r0, std::uint64_t r1) {
+  if (!blas_ready()) {
+    // Without BLAS's buffer on this thread: each query's k best of the rows
+    // from the kernels. Their scores are exact, so each is both ends of its
+    // own interval, and the parts resolve with any others as before.
+    std::vector<BandPart> parts(m);
+    for (std::size_t i = 0; i < m; ++i) {
+      parts[i].sure = kernel_top_k(e, qbase + i * e.dims, k, r0, r1);
+      for (const ScoredRow& s : parts[i].sure)
+        parts[i].members.push_back({s.idx, static_cast<double>(s.score)});
+    }
+    return parts;
+  }
   const std::vector<double> qn = query_norms(e, qbase, m);
   QueryBands bands(e, qn.data(), m, k);
   score_into_bands(e, qbase, m, qn.data(), r0, r1, bands);

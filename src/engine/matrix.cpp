@@ -1,6 +1,8 @@
 // sgemm over row ranges: the filter step of the matrix strategies.
 #include "engine/matrix.h"
 
+#include <sys/mman.h>
+
 #include <climits>
 #include <mutex>
 
@@ -13,6 +15,26 @@ namespace lumvero {
 namespace {
 
 bool fits_int(std::size_t v) { return v <= static_cast<std::size_t>(INT_MAX); }
+
+// OpenBLAS's per-thread work buffer (BUFFER_SIZE of its x86-64 builds).
+constexpr std::size_t kBlasBufferBytes = std::size_t{32} << 20;
+// The warm-up multiply: large enough to take OpenBLAS's general path (its
+// small-matrix kernels need no buffer), small enough to cost microseconds.
+constexpr int kWarmUpSide = 128;
+
+thread_local bool t_blas_ready = false;
+// One warm-up at a time, so each probe sees the buffers taken before it.
+std::mutex g_warm_up_mutex;
+
+// True when twice the buffer can be mapped as BLAS maps it (private,
+// anonymous, writable: it counts against RLIMIT_AS and RLIMIT_DATA alike).
+bool room_for_blas_buffer() {
+  const std::size_t bytes = 2 * kBlasBufferBytes;
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return false;
+  ::munmap(p, bytes);
+  return true;
+}
 
 }  // namespace
 
@@ -44,6 +66,19 @@ void ensure_blas_single_threaded() {
   // Someone else in the process (threadpoolctl's threadpool_limits, say) may
   // have raised it since; our pool already runs one multiply per thread.
   if (blas_threads() > 1) set_blas_threads(1);
+}
+
+bool blas_ready() {
+  if (t_blas_ready) return true;
+  const std::lock_guard lock(g_warm_up_mutex);
+  if (!room_for_blas_buffer()) return false;
+  ensure_blas_single_threaded();
+  static const float zeros[kWarmUpSide * kWarmUpSide] = {};
+  float out[kWarmUpSide * kWarmUpSide];
+  LUMVO_CBLAS_SGEMM(CblasRowMajor, CblasNoTrans, CblasTrans, kWarmUpSide, kWarmUpSide, kWarmUpSide,
+                    1.0f, zeros, kWarmUpSide, zeros, kWarmUpSide, 0.0f, out, kWarmUpSide);
+  t_blas_ready = true;
+  return true;
 }
 
 void sgemm_nt(std::size_t m, std::size_t n, std::size_t k, const float* A, std::size_t lda,

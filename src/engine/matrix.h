@@ -59,6 +59,16 @@ int blas_threads();
 // "unknown" for a BLAS that cannot say.
 const char* blas_core_name();
 
+// Whether this thread may call sgemm now. OpenBLAS takes a work buffer per
+// thread on the thread's first multiply and ends the process when it cannot
+// get one (under an address-space limit, say). So before a thread's first
+// multiply this checks that the address space still holds twice that buffer,
+// by mapping and unmapping it, and then has BLAS take its buffer with a small
+// multiply; the thread's later multiplies reuse it. False when the space is
+// not there (checked again on the next call): the caller then scores with
+// the kernels, whose answer is the same rows and bits.
+bool blas_ready();
+
 // Keeps BLAS single-threaded: set_blas_threads(1) once per process, and again
 // whenever its thread count was raised since. Every function above calls it
 // before its first multiply.

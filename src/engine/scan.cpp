@@ -3,6 +3,9 @@
 
 #include <algorithm>
 
+#include "engine/kernels/kernels.h"
+#include "engine/search_engine.h"
+#include "engine/topk.h"
 #include "engine/tuning.h"
 
 namespace lumvero {
@@ -27,6 +30,19 @@ std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, st
                             : dims >= 384 ? tuning::kChunkRowsMedium
                                           : tuning::kChunkRowsNarrow;
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({c, cap, rows})));
+}
+
+std::vector<ScoredRow> kernel_top_k(const SearchEngine& e, const float* q, std::size_t k,
+                                    std::uint64_t begin, std::uint64_t end) {
+  // A heap never holds more entries than it is offered.
+  TopKHeap heap(static_cast<std::size_t>(std::min<std::uint64_t>(k, end - begin)), e.metric);
+  float buf[tuning::kScanRows];
+  for (std::uint64_t r = begin; r < end; r += tuning::kScanRows) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScanRows, end - r));
+    kernels::score_rows(e.metric, q, e.row(r), e.dims, n, buf);
+    feed_heap(heap, buf, n, r);
+  }
+  return heap.into_sorted();
 }
 
 std::vector<RowRange> balanced_pieces(std::uint64_t rows, std::size_t chunk_len,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/index_format.h"
+#include "engine/result_order.h"
 
 namespace lumvero {
 
@@ -22,6 +23,13 @@ using RowRange = std::pair<std::uint64_t, std::uint64_t>;  // [begin, end)
 // tuning.h), at least a quarter of one thread's share, capped by the row cap
 // of its width class and at the row count; never below 1.
 std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
+
+class SearchEngine;
+
+// The k best of rows [begin, end) under compute_score, best first: the rows
+// scored kScanRows at a time into one heap.
+std::vector<ScoredRow> kernel_top_k(const SearchEngine& e, const float* q, std::size_t k,
+                                    std::uint64_t begin, std::uint64_t end);
 
 // The chunks [0, L), [L, 2L), ... of `rows` rows with L = chunk_len, each cut
 // into equal pieces so that a handful of large chunks still spreads evenly

@@ -65,14 +65,7 @@ std::vector<ScoredRow> usable_rows(const SearchEngine& e, const float* q, std::u
 // One chunk of the chunked strategy: its own heap, rows offered in order.
 std::vector<ScoredRow> scan_chunk(const SearchEngine& e, const float* q, std::size_t k_eff,
                                   std::uint64_t begin, std::uint64_t end) {
-  TopKHeap heap(heap_k(k_eff, static_cast<std::size_t>(end - begin)), e.metric);
-  float buf[kScanRows];
-  for (std::uint64_t r = begin; r < end; r += kScanRows) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanRows, end - r));
-    kernels::score_rows(e.metric, q, e.row(r), e.dims, n, buf);
-    feed_heap(heap, buf, n, r);
-  }
-  return heap.into_sorted();
+  return kernel_top_k(e, q, k_eff, begin, end);
 }
 
 // The k best of rows [first, first + n) under compute_score, from their
@@ -89,6 +82,8 @@ std::vector<ScoredRow> rescored_top_k(const SearchEngine& e, const float* q, std
 // One block of the blocked strategy: one sgemm call, then the band.
 std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::size_t k_eff,
                                   std::uint64_t begin, std::uint64_t end) {
+  // Without BLAS's buffer on this thread the kernels give the same answer.
+  if (!blas_ready()) return scan_chunk(e, q, k_eff, begin, end);
   const std::size_t n = static_cast<std::size_t>(end - begin);
   const std::vector<float> scores =
       matrix_scores(e.metric, q, e.dims, e.row(begin), n, e.norms_sq.data() + begin);
@@ -207,6 +202,12 @@ Result<SingleOutcome> single_blocked(const SearchEngine& e, std::span<const floa
 
 Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const float> q,
                                          std::size_t k_eff) {
+  if (!blas_ready()) {
+    auto list =
+        chunked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
+    if (!list) return fail(std::move(list.error()));
+    return SingleOutcome{std::move(*list), kMethodMatrixFull};
+  }
   const std::size_t n = static_cast<std::size_t>(e.rows);
   const std::vector<float> scores =
       matrix_scores(e.metric, q.data(), e.dims, e.data(), n, e.norms_sq.data());

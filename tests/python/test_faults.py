@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 import lumvero
-from conftest import run_python, write_index
+from conftest import dot_layout, run_python, topk_oracle, write_index
 
 CHANGED = "Index file changed while in use: {}"
 PREP = lumvero.py_prepare_bin_from_embeddings
@@ -554,3 +554,60 @@ if {dims} == 0:
     assert lines[0] == f"{dims} {rows}"
     if dims == 0:
         assert lines[1] == "[0, 1, 2] [0.0, 0.0, 0.0] exact"
+
+
+# ---------------------------------------------------------------------------
+# An address-space limit just above what the process already holds.
+
+LIMITED_CALLS = {
+    # what runs, and the single-query strategy it runs under
+    "batch": ("e.query_batch_arrays(Q, 10)", None),
+    "batch_matrix": ("e.query_batch_arrays(Q, 10)", "matrix"),
+    "batch_chunked": ("e.query_batch_arrays(Q, 10)", "chunked"),
+    "single_blocked": ("e.query_exact_arrays(Q[0], 10)", "blocked"),
+    "single_matrix_full": ("e.query_exact_arrays(Q[0], 10)", "matrix_full"),
+}
+
+
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="the sanitizer's shadow memory counts against the limit")
+def test_matrix_strategies_under_an_address_space_limit(tmp_path, long_run):
+    """With RLIMIT_AS a few MiB above the process's size, BLAS cannot get its
+    per-thread buffer: every matrix strategy still answers with the kernel's
+    rows and bits, or raises MemoryError, and the process lives on."""
+    rng = np.random.default_rng(6)
+    X = rng.standard_normal((20000, 256)).astype(np.float32)
+    Q = rng.standard_normal((8, 256)).astype(np.float32)
+    path = write_index(tmp_path / "idx.bin", X, "dot")
+    np.save(tmp_path / "q.npy", Q)
+    want = [topk_oracle(dot_layout(X, q), 10, "dot") for q in Q]
+    code = f"""
+import json, os, resource, sys, numpy as np, lumvero
+e = lumvero.PySearchEngine({path!r}, False)
+Q = np.load({str(tmp_path / "q.npy")!r})
+size = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize")][0] << 10
+resource.setrlimit(resource.RLIMIT_AS, (size + (int(sys.argv[1]) << 20), resource.RLIM_INFINITY))
+out = {{}}
+for name, (call, mode) in {LIMITED_CALLS!r}.items():
+    os.environ["LUMVO_BATCH_MODE" if name.startswith("batch") else "LUMVO_SINGLE_MODE"] = mode or ""
+    try:
+        r = eval(call)
+        out[name] = [np.atleast_2d(r["indices"]).tolist(), np.atleast_2d(r["scores"]).tobytes().hex()]
+    except MemoryError:
+        out[name] = "MemoryError"
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(json.dumps(out))
+"""
+    answered = 0
+    for mib in range(0, 66, 2) if long_run else (0, 2, 4, 8, 80):
+        r = subprocess.run([sys.executable, "-c", code, str(mib)], capture_output=True, text=True,
+                           timeout=120)
+        assert r.returncode == 0, f"{mib} MiB: child died with {r.returncode}: {r.stderr[-2000:]}"
+        for name, got in json.loads(r.stdout).items():
+            if got == "MemoryError":
+                continue
+            n = 8 if name.startswith("batch") else 1
+            assert got[0] == [w[0].tolist() for w in want[:n]], f"{mib} MiB {name}"
+            assert got[1] == np.stack([w[1] for w in want[:n]]).tobytes().hex(), f"{mib} MiB {name}"
+            answered += 1
+    assert answered > 0
