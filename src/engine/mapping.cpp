@@ -53,10 +53,12 @@ Previous g_first_previous{};
 std::atomic<const Previous*> g_previous{nullptr};
 std::mutex g_install_mutex;  // installers only; never taken in the handler
 
-// Set while a foreign fault is handed on. A handler that passes the signal
-// back to its own predecessor, this one, would otherwise send it round for
-// ever; such a signal takes the default action instead.
-std::atomic<bool> g_forwarding{false};
+// The record a foreign fault was last handed to, while it is handed on. A
+// handler installed after this one passes the signal back to its own
+// predecessor, this one; handing it to the same handler again would send it
+// round for ever, so it goes to the handler before that one (the record's
+// older), and past the oldest to the default action.
+std::atomic<const Previous*> g_forwarded_to{nullptr};
 static_assert(std::atomic<const Previous*>::is_always_lock_free);
 
 Slot* claim_slot(std::uintptr_t begin, std::uintptr_t end) {
@@ -121,27 +123,35 @@ void take_default(int sig, const siginfo_t* info) {
   if (info == nullptr || info->si_code <= 0) ::raise(sig);
 }
 
+// Calls the handler of `action`, or takes the default action for it.
+void invoke(const struct sigaction& action, int sig, siginfo_t* info, void* context) {
+  if ((action.sa_flags & SA_SIGINFO) != 0) {
+    if (action.sa_sigaction != nullptr) {
+      action.sa_sigaction(sig, info, context);
+      return;
+    }
+  } else if (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN) {
+    action.sa_handler(sig);
+    return;
+  }
+  take_default(sig, info);
+}
+
 // Hands a fault that is not ours to whatever handled SIGBUS before.
 void chain(int sig, siginfo_t* info, void* context) {
-  if (g_forwarding.exchange(true, std::memory_order_acq_rel)) {
+  const Previous* last = g_forwarded_to.load(std::memory_order_acquire);
+  const Previous* next = last != nullptr ? last->older : g_previous.load(std::memory_order_acquire);
+  if (next == nullptr) {
     take_default(sig, info);
     return;
   }
-  const Previous* p = g_previous.load(std::memory_order_acquire);
-  const struct sigaction* prev = p != nullptr ? &p->action : nullptr;
-  if (prev != nullptr && (prev->sa_flags & SA_SIGINFO) != 0 && prev->sa_sigaction != nullptr) {
-    prev->sa_sigaction(sig, info, context);
-  } else if (prev != nullptr && (prev->sa_flags & SA_SIGINFO) == 0 && prev->sa_handler != SIG_DFL &&
-             prev->sa_handler != SIG_IGN) {
-    prev->sa_handler(sig);
-  } else {
-    take_default(sig, info);
-  }
+  g_forwarded_to.store(next, std::memory_order_release);
+  invoke(next->action, sig, info, context);
   // Nothing sent on: that handler dealt with the fault, and a later one is
   // handed on afresh.
   sigset_t pending;
   if (::sigpending(&pending) == 0 && sigismember(&pending, sig) == 0)
-    g_forwarding.store(false, std::memory_order_release);
+    g_forwarded_to.store(nullptr, std::memory_order_release);
 }
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
