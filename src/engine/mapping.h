@@ -19,8 +19,8 @@
 // faults and end the process. So the handler is put back in front, chaining
 // to the newcomer, whenever a mapping is registered and before each query
 // (install_handler: one sigaction query while it is still in place). A
-// handler that sends the signal back to this one, its own predecessor, ends
-// in the default action rather than a loop.
+// newcomer that sends a foreign signal back to this handler, its own
+// predecessor, has it handed on to the handler before it, not round again.
 //
 // The handler is async-signal-safe: it only loads and stores lock-free
 // atomics, calls mmap, sigaction, sigpending and raise, and chains. It never
