@@ -252,12 +252,15 @@ TEST_P(HostileHeaderSize, IsRefusedWithTheBytesItNeeds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Declared, HostileHeaderSize,
-    ::testing::Values(
-        ShortFileCase{1, 1, 0, "File too small: expected 16 bytes, got 12"},
-        ShortFileCase{3, 5, 14, "File too small: expected 72 bytes, got 68"},
-        ShortFileCase{1u << 16, 1u << 16, 0, "File too small: expected 17179869196 bytes, got 12"},
-        ShortFileCase{0xFFFFFFFFu, 0xFFFFFFFFu, 0,
-                      "File too small: expected 73786976260478468112 bytes, got 12"}));
+    ::testing::Values(ShortFileCase{1, 1, 0, "File too small: expected 16 bytes, got 12"},
+                      ShortFileCase{3, 5, 14, "File too small: expected 72 bytes, got 68"},
+                      ShortFileCase{1u << 16, 1u << 16, 0,
+                                    "File too small: expected 17179869196 bytes, got 12"},
+                      ShortFileCase{0xFFFFFFFFu, 0xFFFFFFFFu, 0,
+                                    "File too small: expected 73786976260478468112 bytes, got 12"}),
+    [](const ::testing::TestParamInfo<ShortFileCase>& p) {
+      return std::to_string(p.param.dims) + "x" + std::to_string(p.param.rows);
+    });
 
 TEST(HostileHeader, ZeroWidthRowsAnswerAsBefore) {
   auto e = testing::open_index(0, 5, Metric::Euclidean, {});
