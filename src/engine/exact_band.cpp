@@ -171,7 +171,9 @@ std::vector<ScoredRow> ExactBand::finish(const float* query, const float* data, 
 }
 
 std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
-                                     const float* query, const float* data, std::size_t dims) {
+                                     const float* query, const float* data, std::size_t dims,
+                                     std::size_t* rescored) {
+  if (rescored != nullptr) *rescored = 0;
   if (k == 0) return {};
   std::vector<std::vector<ScoredRow>> sure;
   sure.reserve(parts.size());
@@ -185,6 +187,7 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
     for (const BandMember& m : p.members) {
       if (bounded && beyond(distance, m.reach, limit)) continue;
       const float s = kernels::compute_score(metric, query, data + m.idx * dims, dims);
+      if (rescored != nullptr) ++*rescored;
       if (is_usable(s)) scored.push_back({m.idx, s});
     }
   }

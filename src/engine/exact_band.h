@@ -61,6 +61,10 @@ class ExactBand {
   // read from `data` (row r at data + r * dims); leaves the band empty.
   std::vector<ScoredRow> finish(const float* query, const float* data, std::size_t dims);
 
+  // Rows held (some may already be out of reach until the next compaction):
+  // how wide the band runs on this data.
+  std::size_t size() const { return band_.size(); }
+
   // The band's part, for resolving together with the bands of the query's
   // other row runs; leaves the band empty.
   BandPart take();
@@ -88,9 +92,11 @@ class ExactBand {
 // The k best rows under compute_score of one query whose rows were fed to
 // several bands (disjoint runs of rows). The k-th best pessimistic end over
 // all parts bounds every row, so the survivors are rescored once per query
-// rather than once per run.
+// rather than once per run. `rescored`, when given, receives the number of
+// rows scored with compute_score.
 std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
-                                     const float* query, const float* data, std::size_t dims);
+                                     const float* query, const float* data, std::size_t dims,
+                                     std::size_t* rescored = nullptr);
 
 // Feeds the scores of rows [first, first + n) to the band, the gap taken
 // over runs of the rows' squared norms: the shared path of the strategies

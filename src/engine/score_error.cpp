@@ -84,6 +84,40 @@ Gap MatrixGap::for_rows(double max_norm_sq) const {
   return gap;
 }
 
+CompressedGap::CompressedGap(Metric metric, std::uint64_t dims, double query_norm_sq,
+                             double query_error)
+    : distance_(is_distance(metric)),
+      dims_(dims),
+      query_norm_sq_(query_norm_sq),
+      query_norm_(std::sqrt(query_norm_sq) * (1.0 + gamma64(dims + 2))),
+      query_error_(query_error),
+      gamma_kernel_(gamma32(kernel_roundings(metric, dims))),
+      // The kernel's sum (with its differences for euclidean) and the f32
+      // rounding of the approximation.
+      underflow_(static_cast<double>(2 * dims + 4) * kUnderflowPerTerm) {}
+
+Gap CompressedGap::for_rows(double max_norm_sq, double resid, double code_norm) const {
+  const double row_norm = std::sqrt(max_norm_sq) * (1.0 + gamma64(dims_ + 2));
+  const double cross = query_norm_ * row_norm;
+  const double quant = query_error_ * code_norm + query_norm_ * resid;  // B
+  const double u_rel = kUnitRoundoff / (1.0 - kUnitRoundoff);
+  Gap gap;
+  if (!distance_) {
+    gap.a = kSlack * (quant + gamma_kernel_ * cross + underflow_);
+    gap.b = kSlack * (u_rel + 0x1p-52);
+    gap.bounded = cross < kNoOverflow && gap.a < kInf;  // false for NaN too
+    return gap;
+  }
+  const double quant64 = quant + 0x1p-53 * (cross + quant);  // B2
+  const double a1 =
+      2.0 * quant64 + gamma64(dims_ + 4) * (max_norm_sq + query_norm_sq_ + 4.0 * (cross + quant));
+  gap.a = kSlack * (a1 * (1.0 + gamma_kernel_) + underflow_);
+  gap.b = kSlack * (u_rel + gamma_kernel_ * (1.0 + u_rel));
+  const double reach = query_norm_ + row_norm;
+  gap.bounded = reach * reach < kNoOverflow && cross < kNoOverflow && gap.a < kInf && gap.b < 0.5;
+  return gap;
+}
+
 BlockScanMargin::BlockScanMargin(Metric metric, std::uint64_t dims, std::uint64_t block_width,
                                  std::uint64_t blocks, double query_energy)
     : energy_(query_energy),

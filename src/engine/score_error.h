@@ -97,6 +97,55 @@ class MatrixGap {
   double underflow_;     // absolute underflow allowance of both sums
 };
 
+// The gap of the compressed filter (compressed_rows.h) to compute_score.
+//
+// A row x is stored as int8 codes c with a scale s (f32) and residual
+// r = x - s c (real arithmetic); the query q as int16 codes p with a power of
+// two scale t and e = q - t p. The filter's approximation of q.x is
+//   A = s t I,  I = sum_i p_i c_i,
+// where I is an exact integer (the integer kernels never round or saturate).
+// Exactly, with no rounding anywhere,
+//   q.x = s (t p + e).c + q.r = s t I + s (e.c) + q.r,
+// so Cauchy-Schwarz gives
+//   |q.x - A| <= ||e|| (s ||c||) + ||q|| ||r||  =: B.
+// The caller passes upper bounds of ||e|| (per query) and of ||r|| and
+// s ||c|| (per run of rows); each was evaluated in f64 from exact terms (the
+// codes and r_i, e_i are exact in f64; only squares, sums and square roots
+// round) and inflated by 1 + gamma64(n + 2) before use. ||q|| is taken from
+// query_norm_sq the same way.
+//
+// Similarity: the filter computes A in f64 (s t is exact, times I rounds once:
+// |A_64 - A| <= 2^-53 |A|) and rounds to f32 (u / (1 - u) of the result, plus
+// 2^-150 in the subnormal range). The kernel is within gamma_k ||q|| ||x|| of
+// q.x (top of this file). Hence, with a = the f32 approximation,
+//   |kernel - a| <= B + gamma_k ||q|| ||x|| + (u / (1 - u) + 2^-52) |a| + underflow.
+// Euclidean: the filter evaluates v = f64(f64(||x||^2 + ||q||^2) - 2 A_64)
+// from the stored f64 norms, as MatrixGap does for sgemm, with |A_64 - q.x| <=
+// B + 2^-53 (||q|| ||x|| + B) =: B2 in place of sgemm's error:
+//   |v - D2| <= 2 B2 + gamma64(n + 4) (||x||^2 + ||q||^2 + 4 (||q|| ||x|| + B)),
+// and the rest follows MatrixGap (f32 rounding of v, the kernel's relative
+// error on the non-negative terms of D2). A non-finite bound, or norms whose
+// sums could overflow, leave the gap unbounded: such rows are always
+// rescored. kSlack covers the f64 evaluation of the bound itself.
+class CompressedGap {
+ public:
+  // query_error: an upper bound of ||e||, the query's quantisation error.
+  CompressedGap(Metric metric, std::uint64_t dims, double query_norm_sq, double query_error);
+
+  // For rows whose f64 squared norms are <= max_norm_sq, residual norms
+  // <= resid and scaled code norms s ||c|| <= code_norm (all upper bounds).
+  Gap for_rows(double max_norm_sq, double resid, double code_norm) const;
+
+ private:
+  bool distance_;
+  std::uint64_t dims_;
+  double query_norm_sq_;
+  double query_norm_;  // an upper bound of ||q||
+  double query_error_;
+  double gamma_kernel_;
+  double underflow_;
+};
+
 // Largest finite value of v[0..n); 0 when there is none. Rows with a
 // non-finite squared norm hold an infinity or a NaN, so every score of theirs
 // is non-finite and needs no bound.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/compressed_rows.h"
 #include "engine/content_hash.h"
 #include "engine/dim_blocks.h"
 #include "engine/index_format.h"
@@ -49,6 +50,9 @@ class SearchEngine {
   std::optional<std::vector<double>> block_norms_sq;  // rows x blocks.size(), row-major
   std::string path;
   Hash32 index_hash{};
+  // The int8 copy of the rows for the filtered scan, built by the first
+  // query that uses it (engine/filtered_scan.h).
+  CompressedSlot compressed;
 
   // Fails with "Index file changed while in use: {path}" once the file was
   // shortened under this engine: a read then found pages missing, which read

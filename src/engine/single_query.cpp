@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/exact_band.h"
+#include "engine/filtered_scan.h"
 #include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/messages.h"
@@ -265,6 +266,14 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
   return SingleOutcome{heap.into_sorted(), kMethodPruned};
 }
 
+Result<SingleOutcome> single_filtered(const SearchEngine& e, std::span<const float> q,
+                                      std::size_t k_eff, SingleStrategy fallback) {
+  auto list = filter::scan(e, q, k_eff);
+  if (!list) return fail(std::move(list.error()));
+  if (!*list) return run_strategy(fallback, e, q, k_eff);
+  return SingleOutcome{std::move(**list), single_method_name(fallback)};
+}
+
 Result<SingleOutcome> run_strategy(SingleStrategy s, const SearchEngine& e,
                                    std::span<const float> q, std::size_t k_eff) {
   switch (s) {
@@ -299,11 +308,16 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
   const std::optional<std::string> mode = settings::read("LUMVO_SINGLE_MODE");
   const SingleStrategy strategy = choose_single_strategy(
       mode ? std::optional<std::string_view>(*mode) : std::nullopt, rows, dims, metric);
+  // The scans that read every row may read the compressed copy instead.
+  const bool filtered =
+      (strategy == SingleStrategy::Chunked || strategy == SingleStrategy::PerRow) &&
+      filter::wanted(filter::mode(), rows, dims);
   // Rows without dimensions all score 0, so the answer is the first k_eff
   // rows; a scan would cost memory for every row the header declares.
-  auto outcome = dims == 0 ? Result<SingleOutcome>(SingleOutcome{zero_width_answer(k_eff),
+  auto outcome = dims == 0  ? Result<SingleOutcome>(SingleOutcome{zero_width_answer(k_eff),
                                                                  single_method_name(strategy)})
-                           : single::run_strategy(strategy, *this, query, k_eff);
+                 : filtered ? single::single_filtered(*this, query, k_eff, strategy)
+                            : single::run_strategy(strategy, *this, query, k_eff);
   if (!outcome) return fail(std::move(outcome.error()));
 
   QueryResult out;

@@ -13,6 +13,9 @@
 
 #include "engine/batch_query.h"
 #include "engine/certified.h"
+#include "engine/compressed_rows.h"
+#include "engine/filtered_scan.h"
+#include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/score_error.h"
@@ -34,7 +37,7 @@ const char* const kBatchModes[] = {"matrix", "chunked", "blocked", "rayon"};
 
 // Data families where sgemm and the kernel disagree by more than the gaps
 // between scores, or where the scores sit one ulp apart.
-enum class Kind { Offset, Huge, Tiny, Spikes, UlpTies, MixedScales };
+enum class Kind { Offset, Huge, Tiny, Spikes, UlpTies, MixedScales, Saturate, ZeroCodes };
 
 const char* kind_name(Kind k) {
   switch (k) {
@@ -50,6 +53,10 @@ const char* kind_name(Kind k) {
       return "ulp_ties";
     case Kind::MixedScales:
       return "mixed_scales";
+    case Kind::Saturate:
+      return "saturate";
+    case Kind::ZeroCodes:
+      return "zero_codes";
   }
   return "?";
 }
@@ -94,6 +101,17 @@ std::vector<float> adversarial(Kind kind, std::size_t rows, std::size_t dims, st
         for (std::size_t d = 0; d < dims; ++d) v[r * dims + d] = scale * normal(gen);
       }
       break;
+    case Kind::Saturate:  // magnitudes from 1e-30 to 1e30 within a row: codes clip, sums overflow
+      for (float& x : v) x = std::pow(10.0f, 60.0f * unit(gen) - 30.0f) * normal(gen);
+      break;
+    case Kind::ZeroCodes:  // one large coordinate, the rest quantise to zero; some rows all zero
+      for (std::size_t r = 0; r < rows; ++r) {
+        float* row = v.data() + r * dims;
+        if (r % 7 == 3) continue;
+        for (std::size_t d = 0; d < dims; ++d) row[d] = 1.0e-4f * normal(gen);
+        row[gen() % dims] = 1.0f;
+      }
+      break;
   }
   return v;
 }
@@ -128,11 +146,21 @@ TEST_P(AdversarialData, EverySingleStrategyReturnsTheKernelAnswer) {
     const std::vector<float> q(query(i), query(i) + kDims);
     for (const std::size_t k : {1u, 5u, 40u}) {
       const auto want = ref_top_k(e, q.data(), k);
-      for (const char* mode : kSingleModes) {
-        ScopedEnv env("LUMVO_SINGLE_MODE", mode);
-        auto r = e.query_single(span_of(q), k);
-        ASSERT_TRUE(r) << r.error();
-        expect_same_hits(r->results, want, std::string(mode) + " query " + std::to_string(i));
+      for (const char* filter : {"off", "always"}) {
+        ScopedEnv use_filter("LUMVO_FILTER", filter);
+        for (const char* mode : kSingleModes) {
+          ScopedEnv env("LUMVO_SINGLE_MODE", mode);
+          auto r = e.query_single(span_of(q), k);
+          ASSERT_TRUE(r) << r.error();
+          expect_same_hits(r->results, want,
+                           std::string(mode) + " filter " + filter + " query " + std::to_string(i));
+        }
+      }
+      for (const std::size_t pieces : {1u, 3u, 50u}) {
+        auto f = filter::scan(e, span_of(q), std::min<std::size_t>(k, kRows), pieces);
+        ASSERT_TRUE(f) << f.error();
+        ASSERT_TRUE(f->has_value());
+        expect_same_hits(**f, want, "filtered pieces " + std::to_string(pieces));
       }
       for (const std::size_t len : {1u, 97u, 512u, 1200u}) {
         auto b = single::blocked_scan(e, span_of(q), k, len);
@@ -182,6 +210,35 @@ TEST_P(AdversarialData, MatrixGapBoundsTheKernel) {
   }
 }
 
+// The compressed filter's approximation stays inside its bound on every
+// finite row, whatever the codes lost.
+TEST_P(AdversarialData, CompressedGapBoundsTheKernel) {
+  const SearchEngine& e = *engine_;
+  const CompressedRows* copy = e.compressed.get(e.data(), kRows, kDims, e.norms_sq.data());
+  ASSERT_NE(copy, nullptr);
+  const std::size_t w = copy->width();
+  for (std::size_t i = 0; i < kQueries; ++i) {
+    const float* q = query(i);
+    const QueryCodes codes = encode_query(q, kDims, w);
+    const double qn = kernels::query_norm_sq(q, kDims);
+    const score_error::CompressedGap model(e.metric, kDims, qn, codes.error);
+    std::vector<std::int32_t> sums(kRows);
+    kernels::int_rows_dot(codes.codes.data(), copy->codes(0), w, kRows, sums.data());
+    for (std::uint32_t r = 0; r < kRows; ++r) {
+      const float exact = kernels::compute_score(e.metric, q, e.row(r), kDims);
+      const double a64 = static_cast<double>(copy->scales()[r]) * codes.scale * sums[r];
+      const float approx = static_cast<float>(
+          e.metric == Metric::Euclidean ? (e.norms_sq[r] + qn) - 2.0 * a64 : a64);
+      const RunBounds& b = copy->run(r / CompressedRows::kRunRows);
+      const score_error::Gap gap = model.for_rows(b.norm_sq, b.resid, b.code_norm);
+      if (!std::isfinite(exact) || !std::isfinite(approx) || !gap.bounded) continue;
+      const double a = approx;
+      EXPECT_LE(std::fabs(static_cast<double>(exact) - a), gap.a + gap.b * std::fabs(a))
+          << "row " << r << " query " << i;
+    }
+  }
+}
+
 TEST_P(AdversarialData, CertifiedPruningNeverChangesTheAnswer) {
   const SearchEngine& e = *engine_;
   for (std::size_t i = 0; i < kQueries; ++i) {
@@ -212,7 +269,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{Metric::Cosine, Kind::Spikes}, Case{Metric::Euclidean, Kind::Spikes},
                       Case{Metric::Dot, Kind::UlpTies}, Case{Metric::Euclidean, Kind::UlpTies},
                       Case{Metric::Dot, Kind::MixedScales},
-                      Case{Metric::Euclidean, Kind::MixedScales}),
+                      Case{Metric::Euclidean, Kind::MixedScales}, Case{Metric::Dot, Kind::Saturate},
+                      Case{Metric::Euclidean, Kind::Saturate},
+                      Case{Metric::Cosine, Kind::ZeroCodes},
+                      Case{Metric::Euclidean, Kind::ZeroCodes}),
     case_name);
 
 // Rows 10^4 + N(0,1): the sgemm distance identity cancels away everything

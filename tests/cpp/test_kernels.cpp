@@ -7,6 +7,7 @@
 // the order of additions shows up as a different result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "engine/index_format.h"
 #include "engine/kernels/cpu_features.h"
 #include "engine/kernels/impl.h"
+#include "engine/kernels/int_kernels.h"
 #include "engine/matrix.h"
 #include "engine/status.h"
 #include "index_fixture.h"
@@ -259,6 +261,48 @@ TEST(Kernels, ScoreRowsMatchesReferenceForEveryVariant) {
       }
     }
   }
+}
+
+// The integer kernels: exact sums, so every variant equals a plain int64 sum,
+// including codes at the ends of their ranges (where a saturating pair add
+// would clip) and rows that are not 64-byte aligned.
+TEST(Kernels, IntegerRowsEqualExactSumsForEveryVariant) {
+  using kernels::IntIsa;
+  std::mt19937 gen(11);
+  const std::size_t counts[] = {0, 1, 3, 4, 5, 9, 17};
+  for (const IntIsa isa : {IntIsa::Reference, IntIsa::Avx2, IntIsa::AvxVnni, IntIsa::Avx512Vnni}) {
+    if (!kernels::int_isa_supported(isa)) continue;
+    for (const std::size_t width : {32u, 64u, 96u, 128u, 416u, 800u}) {
+      const std::int32_t limit = std::min<std::int32_t>(32767, 2147483647 / (127 * width));
+      for (const std::size_t count : counts) {
+        for (const int pattern : {0, 1, 2}) {  // random, all extremes, alternating signs
+          std::vector<std::int16_t> q(width);
+          std::vector<std::int8_t> storage(count * width + 1);
+          std::int8_t* rows = storage.data() + 1;
+          for (std::size_t i = 0; i < width; ++i)
+            q[i] = static_cast<std::int16_t>(
+                pattern == 0   ? static_cast<std::int32_t>(gen() % (2 * limit + 1)) - limit
+                : pattern == 1 ? limit
+                               : (i % 2 ? -limit : limit));
+          for (std::size_t i = 0; i < count * width; ++i)
+            rows[i] = static_cast<std::int8_t>(pattern == 0   ? static_cast<int>(gen() % 255) - 127
+                                               : pattern == 1 ? 127
+                                                              : ((i / 2) % 2 ? 127 : -127));
+          std::vector<std::int32_t> out(count + 1, 12345);
+          kernels::int_rows_dot_with(isa, q.data(), rows, width, count, out.data());
+          for (std::size_t j = 0; j < count; ++j) {
+            std::int64_t want = 0;
+            for (std::size_t i = 0; i < width; ++i)
+              want += std::int64_t{q[i]} * rows[j * width + i];
+            ASSERT_EQ(out[j], want) << kernels::int_isa_name(isa) << " width " << width << " count "
+                                    << count << " pattern " << pattern;
+          }
+          ASSERT_EQ(out[count], 12345) << "wrote past count";
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(kernels::int_isa_supported(kernels::active_int_isa()));
 }
 
 TEST(Kernels, ScoreRowsEqualsComputeScore) {

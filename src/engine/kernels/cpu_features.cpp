@@ -18,6 +18,8 @@ SimdFeatures probe() {
   f.sse42 = __builtin_cpu_supports("sse4.2") != 0;
   f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
              __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+  f.avx512vnni = f.avx512 && __builtin_cpu_supports("avx512vnni") != 0;
+  f.avxvnni = f.avx2 && __builtin_cpu_supports("avxvnni") != 0;
   f.amd = __builtin_cpu_is("amd") != 0;
 #endif
   return f;

@@ -13,6 +13,10 @@ struct SimdFeatures {
   // F (arithmetic), VL and DQ (256-bit halves of 512-bit registers) and BW,
   // which the AVX-512 kernels are compiled with.
   bool avx512 = false;
+  // Integer dot products of int16 pairs (vpdpwssd): with 512-bit registers
+  // (AVX-512 VNNI, on top of F and BW) or 256-bit ones (AVX-VNNI).
+  bool avx512vnni = false;
+  bool avxvnni = false;
   // AMD's AVX-512 cores split each 512-bit operation in two (kernel choice).
   bool amd = false;
 };

@@ -1,0 +1,174 @@
+// The int8 copy of the rows, its per-run error bounds and its lazy, once-only build.
+#include "engine/compressed_rows.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "engine/kernels/int_kernels.h"
+#include "engine/pool.h"
+#include "engine/score_error.h"
+#include "prepare/prepare.h"
+
+namespace lumvero {
+
+namespace {
+
+constexpr std::int32_t kCodeMax = 127;
+constexpr std::size_t kAlign = 64;
+// The copy may take at most this share of the memory the system has free.
+constexpr double kMemoryShare = 0.5;
+constexpr std::uint64_t kBuildChunk = 16 * CompressedRows::kRunRows;
+
+struct RowCode {
+  float scale;
+  double resid;      // upper bound of ||x - s c||
+  double code_norm;  // upper bound of s ||c||
+};
+
+// Codes of one row. The scale is rounded up so |x_i| / s <= 127 and the
+// codes never clip; r_i = x_i - s c_i is exact in f64 (s c_i has at most 31
+// significant bits and lies within a factor 2 of x_i, or c_i = 0), so only
+// the squares, sums and square roots round, which the inflation covers.
+RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t* out) {
+  float max_abs = 0.0f;
+  bool finite = true;
+  for (std::size_t i = 0; i < dims; ++i) {
+    finite = finite && std::isfinite(x[i]);
+    max_abs = std::max(max_abs, std::fabs(x[i]));
+  }
+  std::fill(out, out + width, std::int8_t{0});
+  if (!finite) return {std::numeric_limits<float>::quiet_NaN(), 0.0, 0.0};
+  if (max_abs == 0.0f) return {0.0f, 0.0, 0.0};
+  const double want = static_cast<double>(max_abs) / kCodeMax;
+  float s = static_cast<float>(want);
+  if (static_cast<double>(s) < want) s = std::nextafter(s, std::numeric_limits<float>::infinity());
+  const double sd = static_cast<double>(s);
+  double r2 = 0.0;
+  std::int64_t c2 = 0;
+  for (std::size_t i = 0; i < dims; ++i) {
+    const double c = std::clamp(std::nearbyint(static_cast<double>(x[i]) / sd),
+                                -static_cast<double>(kCodeMax), static_cast<double>(kCodeMax));
+    const auto ci = static_cast<std::int32_t>(c);
+    out[i] = static_cast<std::int8_t>(ci);
+    const double r = static_cast<double>(x[i]) - sd * c;
+    r2 += r * r;
+    c2 += std::int64_t{ci} * ci;
+  }
+  const double inflate = 1.0 + score_error::gamma64(dims + 2);
+  return {s, std::sqrt(r2) * inflate, sd * std::sqrt(static_cast<double>(c2)) * inflate};
+}
+
+}  // namespace
+
+void CompressedRows::FreeAligned::operator()(std::int8_t* p) const {
+  ::operator delete[](p, std::align_val_t{kAlign});
+}
+
+std::size_t CompressedRows::width_for(std::uint64_t dims) {
+  const std::uint64_t step = kernels::kIntWidthStep;
+  return static_cast<std::size_t>((std::max<std::uint64_t>(dims, 1) + step - 1) / step * step);
+}
+
+std::int32_t CompressedRows::query_code_limit(std::size_t width) {
+  const std::uint64_t limit =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / (kCodeMax * width);
+  // Fewer than 8 bits of query would leave a bound too wide to filter.
+  if (limit < 255) return 0;
+  return static_cast<std::int32_t>(std::min<std::uint64_t>(limit, 32767));
+}
+
+std::uint64_t CompressedRows::bytes_for(std::uint64_t rows, std::uint64_t dims) {
+  const std::uint64_t runs = (rows + kRunRows - 1) / kRunRows;
+  return rows * (width_for(dims) + sizeof(float)) + runs * sizeof(RunBounds);
+}
+
+std::unique_ptr<const CompressedRows> CompressedRows::build(const float* data, std::uint64_t rows,
+                                                            std::uint64_t dims,
+                                                            const double* norms_sq) {
+  const std::size_t width = width_for(dims);
+  const std::uint64_t runs = (rows + kRunRows - 1) / kRunRows;
+  if (rows > std::numeric_limits<std::size_t>::max() / (width + 64)) return nullptr;
+  std::unique_ptr<CompressedRows> out(new CompressedRows());
+  out->rows_ = rows;
+  out->dims_ = dims;
+  out->width_ = width;
+  out->codes_.reset(static_cast<std::int8_t*>(
+      ::operator new[](rows* width, std::align_val_t{kAlign}, std::nothrow)));
+  out->scales_.reset(new (std::nothrow) float[rows]);
+  out->runs_.reset(new (std::nothrow) RunBounds[runs]);
+  if (!out->codes_ || !out->scales_ || !out->runs_) return nullptr;
+
+  CompressedRows& c = *out;
+  const Status st = pool::for_chunks(
+      static_cast<std::size_t>(rows), kBuildChunk,
+      [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t r0 = begin; r0 < end; r0 += kRunRows) {
+          const std::size_t r1 = std::min(end, r0 + kRunRows);
+          RunBounds b;
+          for (std::size_t r = r0; r < r1; ++r) {
+            const RowCode rc = encode(data + r * dims, dims, width, c.codes_.get() + r * width);
+            c.scales_[r] = rc.scale;
+            if (std::isnan(rc.scale)) continue;  // never finite, never bounded
+            b.resid = std::max(b.resid, rc.resid);
+            b.code_norm = std::max(b.code_norm, rc.code_norm);
+            if (norms_sq[r] < std::numeric_limits<double>::infinity())
+              b.norm_sq = std::max(b.norm_sq, norms_sq[r]);
+          }
+          c.runs_[r0 / kRunRows] = b;
+        }
+      });
+  if (!st) return nullptr;
+  return out;
+}
+
+const CompressedRows* CompressedSlot::get(const float* data, std::uint64_t rows, std::uint64_t dims,
+                                          const double* norms_sq) const {
+  std::call_once(once_, [&] {
+    const double need = static_cast<double>(CompressedRows::bytes_for(rows, dims));
+    FilterCounters& counters = filter_counters();
+    if (need > kMemoryShare * prepare::available_memory_bytes()) {
+      counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    rows_ = CompressedRows::build(data, rows, dims, norms_sq);
+    if (!rows_) {
+      counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    counters.copies_built.fetch_add(1, std::memory_order_relaxed);
+    counters.copy_bytes.fetch_add(rows_->bytes(), std::memory_order_relaxed);
+  });
+  return rows_.get();
+}
+
+QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width) {
+  const std::int32_t limit = CompressedRows::query_code_limit(width);
+  QueryCodes out;
+  out.codes.assign(width, 0);
+  double max_abs = 0.0;
+  for (std::size_t i = 0; i < dims; ++i) max_abs = std::max(max_abs, std::fabs(double{q[i]}));
+  if (max_abs == 0.0) return out;
+  // t = 2^e >= max_abs / limit, so |q_i| / t <= limit; a power of two keeps
+  // q_i / t and t p_i exact.
+  int e = 0;
+  std::frexp(max_abs / limit, &e);
+  out.scale = std::ldexp(1.0, e);
+  double e2 = 0.0;
+  for (std::size_t i = 0; i < dims; ++i) {
+    const double p = std::nearbyint(static_cast<double>(q[i]) / out.scale);
+    out.codes[i] = static_cast<std::int16_t>(p);
+    const double d = static_cast<double>(q[i]) - out.scale * p;
+    e2 += d * d;
+  }
+  out.error = std::sqrt(e2) * (1.0 + score_error::gamma64(dims + 2));
+  return out;
+}
+
+FilterCounters& filter_counters() {
+  static FilterCounters counters;
+  return counters;
+}
+
+}  // namespace lumvero

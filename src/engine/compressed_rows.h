@@ -1,0 +1,114 @@
+// The compressed copy of an index's rows that the filtered scan reads instead
+// of the float32 rows: int8 codes with one f32 scale per row, and per run of
+// rows the upper bounds that the filter's error bound needs
+// (score_error::CompressedGap).
+//
+// Why int8 with a per-row scale: a quarter of the bytes of the float rows, so
+// a scan that is bound by memory bandwidth reads four times less; exact
+// integer sums, so every CPU computes the same approximation; and on
+// embedding-like rows the residual is small enough that the rows the bound
+// cannot rule out are a tiny fraction, rescored with the kernel.
+//
+// The copy is built lazily, by the first query that uses it, not when the
+// index is opened: opening stays one hash pass plus one read pass, and a
+// process that never queries a large index never pays for (or holds) the
+// copy. It is refused when it would not fit in the available memory; the
+// queries then read the float rows as before.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace lumvero {
+
+// Upper bounds over the finite rows of one run: residual norm ||r||, scaled
+// code norm s ||c|| and the f64 squared norm.
+struct RunBounds {
+  double resid = 0.0;
+  double code_norm = 0.0;
+  double norm_sq = 0.0;
+};
+
+class CompressedRows {
+ public:
+  // Rows per run of RunBounds: short enough that one outlying row widens few
+  // others, long enough that the per-run work is negligible.
+  static constexpr std::size_t kRunRows = 256;
+
+  // Bytes per row of codes: dims rounded up to the integer kernels' step.
+  static std::size_t width_for(std::uint64_t dims);
+  // Largest |query code| that keeps every integer sum inside int32 for rows
+  // of this width; 0 when the width is too large for a useful filter.
+  static std::int32_t query_code_limit(std::size_t width);
+  // Memory the copy of rows x dims takes.
+  static std::uint64_t bytes_for(std::uint64_t rows, std::uint64_t dims);
+
+  // Quantises the rows on the worker pool. nullptr when the memory cannot be
+  // had. norms_sq: the engine's per-row f64 squared norms.
+  static std::unique_ptr<const CompressedRows> build(const float* data, std::uint64_t rows,
+                                                     std::uint64_t dims, const double* norms_sq);
+
+  std::size_t width() const { return width_; }
+  std::uint64_t rows() const { return rows_; }
+  std::uint64_t bytes() const { return bytes_for(rows_, dims_); }
+  const std::int8_t* codes(std::uint64_t r) const { return codes_.get() + r * width_; }
+  // NaN for a row holding a NaN or an infinity (its kernel score is never
+  // finite), 0 for an all-zero row.
+  const float* scales() const { return scales_.get(); }
+  const RunBounds& run(std::uint64_t i) const { return runs_[i]; }
+
+ private:
+  struct FreeAligned {
+    void operator()(std::int8_t* p) const;
+  };
+  CompressedRows() = default;
+
+  std::uint64_t rows_ = 0;
+  std::uint64_t dims_ = 0;
+  std::size_t width_ = 0;
+  std::unique_ptr<std::int8_t[], FreeAligned> codes_;
+  std::unique_ptr<float[]> scales_;
+  std::unique_ptr<RunBounds[]> runs_;
+};
+
+// A query as the integer kernels take it: int16 codes p with a power-of-two
+// scale t, q_i = t p_i + e_i.
+struct QueryCodes {
+  std::vector<std::int16_t> codes;  // width entries, zero-padded
+  double scale = 1.0;               // t
+  double error = 0.0;               // an upper bound of ||e||
+};
+
+// Codes of a finite query for rows of `width` codes, whose query_code_limit
+// must not be 0.
+QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width);
+
+// One engine's copy, built once by its first user; concurrent first users
+// wait for that build. Never rebuilt: a refusal stands for the engine's life.
+class CompressedSlot {
+ public:
+  const CompressedRows* get(const float* data, std::uint64_t rows, std::uint64_t dims,
+                            const double* norms_sq) const;
+
+ private:
+  mutable std::once_flag once_;
+  mutable std::unique_ptr<const CompressedRows> rows_;
+};
+
+// Process-wide debug counters of the filter (tests and benchmarks read them;
+// nothing is reported anywhere else).
+struct FilterCounters {
+  std::atomic<std::uint64_t> copies_built{0};
+  std::atomic<std::uint64_t> copy_bytes{0};      // of the copies built
+  std::atomic<std::uint64_t> copies_refused{0};  // not enough memory
+  std::atomic<std::uint64_t> rows_scanned{0};    // through the codes
+  std::atomic<std::uint64_t> rows_rescored{0};   // by compute_score at the end
+  std::atomic<std::uint64_t> rows_fallback{0};   // scanned as floats: band too wide
+};
+FilterCounters& filter_counters();
+
+}  // namespace lumvero

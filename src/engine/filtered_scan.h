@@ -1,0 +1,43 @@
+// The filtered scan: one query against the compressed copy of the rows
+// (compressed_rows.h), then the band (exact_band.h) and a rescoring of the
+// rows the bound cannot rule out, so the answer is the per-row kernel's rows
+// and score bits.
+//
+// The scan reads a quarter of the bytes of the float rows. Where the band
+// turns out wide (data whose quantisation error swamps the gaps between
+// scores), each piece of the scan notices it within its first few thousand
+// rows and reads the rest of its rows as floats instead.
+//
+// LUMVO_FILTER is read on every query: "off" never uses the copy, "always"
+// uses it whatever the index's size (for checks on small indexes); any other
+// value, or none, uses it where it pays.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/result_order.h"
+#include "engine/search_engine.h"
+#include "engine/status.h"
+
+namespace lumvero::filter {
+
+enum class Mode : std::uint8_t { Auto, Off, Always };
+
+// LUMVO_FILTER, read now.
+Mode mode();
+
+// Whether a single query on an index of this shape should go through the copy.
+bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims);
+
+// The k_eff best rows under compute_score, best first; nothing when the copy
+// was refused (memory) or the rows are too wide for the integer sums, and the
+// caller must scan the float rows. pieces: how many tasks the rows are cut
+// into (0: about four per thread); the result does not depend on it.
+Result<std::optional<std::vector<ScoredRow>>> scan(const SearchEngine& e, std::span<const float> q,
+                                                   std::size_t k_eff, std::size_t pieces = 0);
+
+}  // namespace lumvero::filter

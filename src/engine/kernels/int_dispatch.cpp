@@ -1,0 +1,79 @@
+// Chooses the integer kernel once per process; every variant gives the same sums.
+#include "engine/kernels/cpu_features.h"
+#include "engine/kernels/int_kernels.h"
+
+namespace lumvero::kernels {
+
+namespace {
+
+detail::IntRowsKernel kernel_of(IntIsa isa) {
+  switch (isa) {
+    case IntIsa::Avx2:
+      return detail::kIntAvx2;
+    case IntIsa::AvxVnni:
+      return detail::kIntAvxVnni;
+    case IntIsa::Avx512Vnni:
+      return detail::kIntAvx512Vnni;
+    case IntIsa::Reference:
+      break;
+  }
+  return detail::kIntReference;
+}
+
+// The widest variant the CPU offers. The sums are exact, so this is purely a
+// speed choice, and with the rows streamed from memory width matters little.
+IntIsa detect() {
+  if (int_isa_supported(IntIsa::Avx512Vnni)) return IntIsa::Avx512Vnni;
+  if (int_isa_supported(IntIsa::AvxVnni)) return IntIsa::AvxVnni;
+  if (int_isa_supported(IntIsa::Avx2)) return IntIsa::Avx2;
+  return IntIsa::Reference;
+}
+
+}  // namespace
+
+const char* int_isa_name(IntIsa isa) {
+  switch (isa) {
+    case IntIsa::Reference:
+      return "reference";
+    case IntIsa::Avx2:
+      return "avx2";
+    case IntIsa::AvxVnni:
+      return "avx-vnni";
+    case IntIsa::Avx512Vnni:
+      return "avx512-vnni";
+  }
+  return "reference";
+}
+
+bool int_isa_supported(IntIsa isa) {
+  const cpu::SimdFeatures& f = cpu::simd_features();
+  switch (isa) {
+    case IntIsa::Reference:
+      return true;
+    case IntIsa::Avx2:
+      return f.avx2;
+    case IntIsa::AvxVnni:
+      return f.avxvnni;
+    case IntIsa::Avx512Vnni:
+      return f.avx512vnni;
+  }
+  return false;
+}
+
+IntIsa active_int_isa() {
+  static const IntIsa isa = detect();
+  return isa;
+}
+
+void int_rows_dot(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
+                  std::size_t count, std::int32_t* out) {
+  static const detail::IntRowsKernel kernel = kernel_of(active_int_isa());
+  kernel(q, rows, width, count, out);
+}
+
+void int_rows_dot_with(IntIsa isa, const std::int16_t* q, const std::int8_t* rows,
+                       std::size_t width, std::size_t count, std::int32_t* out) {
+  kernel_of(isa)(q, rows, width, count, out);
+}
+
+}  // namespace lumvero::kernels
