@@ -2,6 +2,7 @@
 #include "engine/compressed_rows.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -27,37 +28,43 @@ struct RowCode {
   double code_norm;  // upper bound of s ||c||
 };
 
-// Codes of one row. The scale is rounded up so |x_i| / s <= 127 and the
-// codes never clip; r_i = x_i - s c_i is exact in f64 (s c_i has at most 31
-// significant bits and lies within a factor 2 of x_i, or c_i = 0), so only
-// the squares, sums and square roots round, which the inflation covers.
+// Codes of one row. The scale is rounded up so |x_i| / s <= 127 and no code
+// clips. Any code is a valid code: the bound is taken over the residual that
+// the codes actually leave, r_i = x_i - s c_i, evaluated in f64 where s c_i
+// (at most 31 significant bits) is exact; only the subtraction, squares, sums
+// and square roots round, which the inflation by 1 + gamma64(n + 2) covers.
+// The loops are plain so that they vectorise: the build touches every value.
 RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t* out) {
   float max_abs = 0.0f;
-  bool finite = true;
+  std::uint32_t special = 0;  // exponent bits all ones somewhere: inf or NaN
   for (std::size_t i = 0; i < dims; ++i) {
-    finite = finite && std::isfinite(x[i]);
-    max_abs = std::max(max_abs, std::fabs(x[i]));
+    const std::uint32_t b = std::bit_cast<std::uint32_t>(x[i]);
+    special |= (b & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
+    const float a = std::bit_cast<float>(b & 0x7fffffffu);
+    max_abs = a > max_abs ? a : max_abs;
   }
   std::fill(out, out + width, std::int8_t{0});
-  if (!finite) return {std::numeric_limits<float>::quiet_NaN(), 0.0, 0.0};
+  if (special != 0) return {std::numeric_limits<float>::quiet_NaN(), 0.0, 0.0};
   if (max_abs == 0.0f) return {0.0f, 0.0, 0.0};
   const double want = static_cast<double>(max_abs) / kCodeMax;
   float s = static_cast<float>(want);
   if (static_cast<double>(s) < want) s = std::nextafter(s, std::numeric_limits<float>::infinity());
   const double sd = static_cast<double>(s);
-  double r2 = 0.0;
-  std::int64_t c2 = 0;
+  const double inv = 1.0 / sd;
+  // Adding and removing 1.5 * 2^52 rounds a double of magnitude < 2^51 to
+  // the nearest integer (ties to even).
+  constexpr double kRound = 6755399441055744.0;
+  double r2 = 0.0, c2 = 0.0;
   for (std::size_t i = 0; i < dims; ++i) {
-    const double c = std::clamp(std::nearbyint(static_cast<double>(x[i]) / sd),
-                                -static_cast<double>(kCodeMax), static_cast<double>(kCodeMax));
-    const auto ci = static_cast<std::int32_t>(c);
-    out[i] = static_cast<std::int8_t>(ci);
+    double c = (static_cast<double>(x[i]) * inv + kRound) - kRound;
+    c = c > kCodeMax ? kCodeMax : (c < -kCodeMax ? -kCodeMax : c);
+    out[i] = static_cast<std::int8_t>(static_cast<std::int32_t>(c));
     const double r = static_cast<double>(x[i]) - sd * c;
     r2 += r * r;
-    c2 += std::int64_t{ci} * ci;
+    c2 += c * c;  // exact: integers below 2^53
   }
   const double inflate = 1.0 + score_error::gamma64(dims + 2);
-  return {s, std::sqrt(r2) * inflate, sd * std::sqrt(static_cast<double>(c2)) * inflate};
+  return {s, std::sqrt(r2) * inflate, sd * std::sqrt(c2) * inflate};
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// Reports what the compressed filter did on an index: which integer kernel
+// ran, the copy's size and build time, and how many rows were rescored. The
+// Python module does not show these, so bench_filter.py runs this beside it.
+//
+// usage: lumvero_filter_probe INDEX QUERIES K
+//   QUERIES: raw little-endian float32, rows of the index's dims.
+// Prints one JSON object.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/compressed_rows.h"
+#include "engine/kernels/int_kernels.h"
+#include "engine/search_engine.h"
+
+namespace {
+
+double ms_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace lumvero;
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s INDEX QUERIES K\n", argv[0]);
+    return 2;
+  }
+  auto engine = SearchEngine::open(argv[1]);
+  if (!engine) {
+    std::fprintf(stderr, "%s\n", engine.error().c_str());
+    return 1;
+  }
+  const SearchEngine& e = **engine;
+  std::ifstream in(argv[2], std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t dims = static_cast<std::size_t>(e.dims);
+  const std::size_t nq = dims == 0 ? 0 : bytes.size() / (4 * dims);
+  std::vector<float> queries(nq * dims);
+  std::memcpy(queries.data(), bytes.data(), queries.size() * sizeof(float));
+  const std::size_t k = std::strtoull(argv[3], nullptr, 10);
+
+  FilterCounters& c = filter_counters();
+  const std::uint64_t scanned0 = c.rows_scanned, rescored0 = c.rows_rescored,
+                      fallback0 = c.rows_fallback;
+  double first_ms = 0.0;
+  std::string method;
+  for (std::size_t i = 0; i < nq; ++i) {
+    const auto t = std::chrono::steady_clock::now();
+    auto r = e.query_single(std::span<const float>(queries.data() + i * dims, dims), k);
+    if (i == 0) first_ms = ms_since(t);
+    if (!r) {
+      std::fprintf(stderr, "%s\n", r.error().c_str());
+      return 1;
+    }
+    method = r->method_used;
+  }
+  std::printf(
+      "{\"int_kernel\": \"%s\", \"copies_built\": %llu, \"copy_bytes\": %llu, "
+      "\"copies_refused\": %llu, \"first_query_ms\": %.3f, \"queries\": %zu, \"rows\": %llu, "
+      "\"rows_scanned\": %llu, \"rows_rescored\": %llu, \"rows_fallback\": %llu, "
+      "\"method\": \"%s\"}\n",
+      kernels::int_isa_name(kernels::active_int_isa()),
+      static_cast<unsigned long long>(c.copies_built.load()),
+      static_cast<unsigned long long>(c.copy_bytes.load()),
+      static_cast<unsigned long long>(c.copies_refused.load()), first_ms, nq,
+      static_cast<unsigned long long>(e.rows),
+      static_cast<unsigned long long>(c.rows_scanned - scanned0),
+      static_cast<unsigned long long>(c.rows_rescored - rescored0),
+      static_cast<unsigned long long>(c.rows_fallback - fallback0), method.c_str());
+  return 0;
+}
