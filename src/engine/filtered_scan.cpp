@@ -22,13 +22,13 @@ constexpr std::size_t kRun = CompressedRows::kRunRows;
 
 // Below this many rows, or this many floats, the float rows are read from
 // cache quickly enough that the copy does not pay for its upkeep.
-constexpr std::uint64_t kMinRows = 32768;
-constexpr std::uint64_t kMinFloats = std::uint64_t{1} << 22;
+constexpr std::uint64_t kMinRows = 16384;
+constexpr std::uint64_t kMinFloats = std::uint64_t{1} << 21;
 
-// A piece checks its band once it has fed this many rows; a band holding more
-// than one row in kWideBand of them means the bound is too loose on this data,
-// and the piece reads its remaining rows as floats.
-constexpr std::uint64_t kProbeRows = 8192;
+// A piece checks its band once, after its first kProbeRows rows: a band
+// holding more than one row in kWideBand of them means the bound is too loose
+// on this data, and the piece reads its rows as floats instead.
+constexpr std::uint64_t kProbeRows = 4096;
 constexpr std::uint64_t kWideBand = 16;
 
 struct Query {
@@ -99,13 +99,16 @@ PieceOut scan_piece(const Query& w, std::uint64_t begin, std::uint64_t end) {
     band.feed(approx, n, r, w.model.for_rows(b.norm_sq, b.resid, b.code_norm));
     r = stop;
     out.scanned = r - begin;
-    if (out.scanned >= kProbeRows && band.size() * kWideBand > out.scanned) break;
+    if (out.scanned >= kProbeRows && out.scanned < 2 * kProbeRows &&
+        band.size() * kWideBand > out.scanned) {
+      // Rescoring the band would cost more than reading the floats: the
+      // piece is read as floats from its start, the probe's codes wasted.
+      out.parts.push_back(float_part(w, begin, end));
+      out.fallback = end - begin;
+      return out;
+    }
   }
   out.parts.push_back(band.take());
-  if (r < end) {
-    out.parts.push_back(float_part(w, r, end));
-    out.fallback = end - r;
-  }
   return out;
 }
 

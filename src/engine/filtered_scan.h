@@ -6,7 +6,7 @@
 // The scan reads a quarter of the bytes of the float rows. Where the band
 // turns out wide (data whose quantisation error swamps the gaps between
 // scores), each piece of the scan notices it within its first few thousand
-// rows and reads the rest of its rows as floats instead.
+// rows and reads its rows as floats instead.
 //
 // LUMVO_FILTER is read on every query: "off" never uses the copy, "always"
 // uses it whatever the index's size (for checks on small indexes); any other

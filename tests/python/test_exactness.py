@@ -2,6 +2,8 @@
 kernel's rows and score bits, and a certificate marked safe never vouches for
 an answer that differs from the unpruned scan. Property-based, over data
 families where sgemm's rounding swamps the gaps between scores."""
+import itertools
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -36,11 +38,21 @@ def family(kind, rng, n, dims):
             for _ in range(steps[r]):
                 X[r, cols[r]] = np.nextafter(X[r, cols[r]], np.float32(np.inf))
         return X
+    if kind == "saturate":  # 1e-30 .. 1e30 within a row: codes clip, sums overflow, some NaN rows
+        X = (10.0 ** rng.uniform(-30, 30, (n, dims)) * rng.standard_normal((n, dims)))
+        X = X.astype(np.float32)
+        X[rng.random(n) < 0.05, 0] = np.nan
+        return X
+    if kind == "zero_codes":  # one unit coordinate, the rest quantise to zero; some rows all zero
+        X = (1e-4 * rng.standard_normal((n, dims))).astype(np.float32)
+        X[np.arange(n), rng.integers(0, dims, n)] = 1.0
+        X[rng.random(n) < 0.2] = 0.0
+        return X
     scales = 10.0 ** rng.uniform(-3, 3, (n, 1))  # mixed scales
     return (scales * rng.standard_normal((n, dims))).astype(np.float32)
 
 
-KINDS = ["offset", "huge", "tiny", "spikes", "ulp", "mixed"]
+KINDS = ["offset", "huge", "tiny", "spikes", "ulp", "mixed", "saturate", "zero_codes"]
 cases = st.fixed_dictionaries({
     "kind": st.sampled_from(KINDS),
     "metric": st.sampled_from(["cosine", "dot", "euclidean"]),
@@ -58,7 +70,7 @@ def kernel_top_k(X, q, k, metric):
 def build(case, make_engine, n_queries):
     rng = np.random.default_rng(case["seed"])
     all_rows = family(case["kind"], rng, case["rows"] + n_queries, case["dims"])
-    X, Q = all_rows[:case["rows"]], all_rows[case["rows"]:]
+    X, Q = all_rows[:case["rows"]], np.nan_to_num(all_rows[case["rows"]:], nan=1.0)
     return X, Q, make_engine(X, case["metric"])
 
 
@@ -72,13 +84,16 @@ def same(got_idx, got_scores, want, seed):
 @given(case=cases, k=st.integers(1, 320))
 def test_every_single_strategy_returns_the_kernel_answer(make_engine, monkeypatch, case, k):
     X, Q, e = build(case, make_engine, 1)
-    want = kernel_top_k(X, Q[0], k, case["metric"])
-    for mode in SINGLE_MODES:
+    q = Q[0]
+    want = kernel_top_k(X, q, k, case["metric"])
+    # The compressed filter on every index ("always") and never ("off").
+    for use_filter, mode in itertools.product(["always", "off"], SINGLE_MODES):
+        monkeypatch.setenv("LUMVO_FILTER", use_filter)
         if mode is None:
             monkeypatch.delenv("LUMVO_SINGLE_MODE", raising=False)
         else:
             monkeypatch.setenv("LUMVO_SINGLE_MODE", mode)
-        r = e.query_exact_arrays(Q[0], k)
+        r = e.query_exact_arrays(q, k)
         same(r["indices"], r["scores"], want, case["seed"])
 
 

@@ -1,0 +1,130 @@
+// The compressed filter around its exactness: the copy is built once however
+// many first queries race for it, the switch is read on every query, a wide
+// band hands the rows back to the float scan, and on clustered unit rows the
+// bound leaves only a sliver of rows to rescore.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/compressed_rows.h"
+#include "engine/filtered_scan.h"
+#include "engine/single_query.h"
+#include "index_fixture.h"
+
+namespace lumvero {
+namespace {
+
+using testing::expect_same_hits;
+using testing::open_index;
+using testing::ref_top_k;
+using testing::ScopedEnv;
+
+// Unit rows around a few centres, as embeddings are.
+std::vector<float> clustered(std::size_t rows, std::size_t dims, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> centres(20 * dims);
+  for (float& c : centres) c = normal(gen);
+  std::vector<float> v(rows * dims);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float* c = centres.data() + (gen() % 20) * dims;
+    double s = 0.0;
+    for (std::size_t d = 0; d < dims; ++d) {
+      v[r * dims + d] = c[d] + 0.3f * normal(gen);
+      s += double(v[r * dims + d]) * v[r * dims + d];
+    }
+    for (std::size_t d = 0; d < dims; ++d)
+      v[r * dims + d] = static_cast<float>(v[r * dims + d] / std::sqrt(s));
+  }
+  return v;
+}
+
+TEST(Filter, SwitchIsReadOnEveryQuery) {
+  {
+    ScopedEnv env("LUMVO_FILTER", "off");
+    EXPECT_EQ(filter::mode(), filter::Mode::Off);
+    EXPECT_FALSE(filter::wanted(filter::mode(), 1000000, 128));
+  }
+  for (const char* v : {"Off", "on", " off", "always ", ""}) {
+    ScopedEnv env("LUMVO_FILTER", v);
+    EXPECT_EQ(filter::mode(), filter::Mode::Auto) << v;
+  }
+  ScopedEnv env("LUMVO_FILTER", "always");
+  EXPECT_EQ(filter::mode(), filter::Mode::Always);
+  EXPECT_TRUE(filter::wanted(filter::Mode::Always, 1, 1));
+  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 0));
+  // Rows too wide for int32 sums of 8-bit-or-better queries.
+  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 70000));
+  EXPECT_FALSE(filter::wanted(filter::Mode::Auto, 1000, 128));
+  EXPECT_TRUE(filter::wanted(filter::Mode::Auto, 1000000, 128));
+}
+
+TEST(Filter, RacingFirstQueriesBuildOneCopy) {
+  constexpr std::uint32_t kRows = 5000, kDims = 40;
+  const std::vector<float> data = clustered(kRows, kDims, 3);
+  auto engine = open_index(kDims, kRows, Metric::Cosine, data);
+  ASSERT_TRUE(engine);
+  ScopedEnv env("LUMVO_FILTER", "always");
+  FilterCounters& c = filter_counters();
+  const std::uint64_t built = c.copies_built, bytes = c.copy_bytes;
+  std::vector<std::vector<ScoredRow>> got(6);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] {
+      auto r = engine->query_single(std::span<const float>(data.data() + t * kDims, kDims), 7);
+      if (r) got[t] = std::move(r->results);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(c.copies_built - built, 1u);
+  EXPECT_EQ(c.copy_bytes - bytes, CompressedRows::bytes_for(kRows, kDims));
+  for (std::size_t t = 0; t < got.size(); ++t)
+    expect_same_hits(got[t], ref_top_k(*engine, data.data() + t * kDims, 7),
+                     "thread " + std::to_string(t));
+}
+
+TEST(Filter, WideBandReadsTheFloatRows) {
+  // A large common offset: the codes cannot separate the rows.
+  constexpr std::uint32_t kRows = 20000, kDims = 32;
+  std::mt19937 gen(4);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> data(std::size_t{kRows} * kDims);
+  for (float& x : data) x = 1.0e4f + normal(gen);
+  auto engine = open_index(kDims, kRows, Metric::Euclidean, data);
+  ASSERT_TRUE(engine);
+  const std::vector<float> q(data.begin() + 5 * kDims, data.begin() + 6 * kDims);
+  FilterCounters& c = filter_counters();
+  const std::uint64_t fallback = c.rows_fallback;
+  auto r = filter::scan(*engine, std::span<const float>(q), 10, 4);
+  ASSERT_TRUE(r && r->has_value());
+  EXPECT_EQ(c.rows_fallback - fallback, kRows);
+  expect_same_hits(**r, ref_top_k(*engine, q.data(), 10), "offset rows");
+}
+
+TEST(Filter, ClusteredUnitRowsLeaveFewRowsToRescore) {
+  constexpr std::uint32_t kRows = 40000, kDims = 128;
+  const std::vector<float> data = clustered(kRows, kDims, 5);
+  for (const Metric m : {Metric::Cosine, Metric::Euclidean}) {
+    auto engine = open_index(kDims, kRows, m, data);
+    ASSERT_TRUE(engine);
+    FilterCounters& c = filter_counters();
+    const std::uint64_t rescored = c.rows_rescored, fallback = c.rows_fallback;
+    for (std::size_t i = 0; i < 5; ++i) {
+      const float* q = data.data() + (i * 7919) * kDims;
+      auto r = filter::scan(*engine, std::span<const float>(q, kDims), 10);
+      ASSERT_TRUE(r && r->has_value());
+      expect_same_hits(**r, ref_top_k(*engine, q, 10), "query " + std::to_string(i));
+    }
+    EXPECT_EQ(c.rows_fallback, fallback);
+    // Under 5 % of the rows scanned (a bound that says nothing keeps all).
+    EXPECT_LT(c.rows_rescored - rescored, 5 * kRows * 5 / 100) << metric_name(m);
+  }
+}
+
+}  // namespace
+}  // namespace lumvero
