@@ -19,6 +19,9 @@ namespace lumvero::filter {
 namespace {
 
 constexpr std::size_t kRun = CompressedRows::kRunRows;
+// Rows per integer kernel call: whole runs, long enough for the kernel's four
+// memory streams (16 KiB of stack for the sums and scores).
+constexpr std::size_t kBlock = 8 * kRun;
 
 // Below this many rows, or this many floats, the float rows are read from
 // cache quickly enough that the copy does not pay for its upkeep.
@@ -86,26 +89,35 @@ PieceOut scan_piece(const Query& w, std::uint64_t begin, std::uint64_t end) {
   PieceOut out;
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(w.k_eff, end - begin));
   ExactBand band(k, w.e.metric, std::isfinite(w.norm_sq));
-  std::int32_t sums[kRun];
-  float approx[kRun];
-  std::uint64_t r = begin;
-  while (r < end) {
-    const std::uint64_t run = r / kRun;
-    const std::uint64_t stop = std::min(end, (run + 1) * kRun);
+  std::int32_t sums[kBlock];
+  float approx[kBlock];
+  bool probed = false;
+  for (std::uint64_t r = begin; r < end;) {
+    // One kernel call per block of runs (its four streams need length), then
+    // the band run by run, each with its own bound.
+    const std::uint64_t stop = std::min<std::uint64_t>(end, (r / kRun) * kRun + kBlock);
     const std::size_t n = static_cast<std::size_t>(stop - r);
     kernels::int_rows_dot(w.codes.codes.data(), w.copy.codes(r), w.copy.width(), n, sums);
     approximate(w, sums, r, n, approx);
-    const RunBounds& b = w.copy.run(run);
-    band.feed(approx, n, r, w.model.for_rows(b.norm_sq, b.resid, b.code_norm));
+    for (std::uint64_t s = r; s < stop;) {
+      const std::uint64_t run = s / kRun;
+      const std::uint64_t run_end = std::min(stop, (run + 1) * kRun);
+      const RunBounds& b = w.copy.run(run);
+      band.feed(approx + (s - r), static_cast<std::size_t>(run_end - s), s,
+                w.model.for_rows(b.norm_sq, b.resid, b.code_norm));
+      s = run_end;
+    }
     r = stop;
     out.scanned = r - begin;
-    if (out.scanned >= kProbeRows && out.scanned < 2 * kProbeRows &&
-        band.size() * kWideBand > out.scanned) {
-      // Rescoring the band would cost more than reading the floats: the
-      // piece is read as floats from its start, the probe's codes wasted.
-      out.parts.push_back(float_part(w, begin, end));
-      out.fallback = end - begin;
-      return out;
+    if (!probed && out.scanned >= kProbeRows) {
+      probed = true;
+      if (band.size() * kWideBand > out.scanned) {
+        // Rescoring the band would cost more than reading the floats: the
+        // piece is read as floats from its start, the probe's codes wasted.
+        out.parts.push_back(float_part(w, begin, end));
+        out.fallback = end - begin;
+        return out;
+      }
     }
   }
   out.parts.push_back(band.take());

@@ -3,7 +3,8 @@
 // Rows are widened to int16 (vpmovsxbw) and multiplied with the int16 query
 // by vpmaddwd, which adds each pair of products into an int32 lane. No step
 // saturates: int8 x int16 pairs stay far inside int32, unlike vpmaddubsw,
-// whose int16 pair sums would clip. Four rows share each query load.
+// whose int16 pair sums would clip. Four rows share each query load: row j
+// of each quarter of the call, so memory is read as four streams.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -35,20 +36,25 @@ inline __m128i sum4(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
 
 void rows_avx2(const std::int16_t* q, const std::int8_t* rows, std::size_t width, std::size_t count,
                std::int32_t* out) {
-  std::size_t j = 0;
-  for (; j + 4 <= count; j += 4) {
-    const std::int8_t* x = rows + j * width;
+  const std::size_t quarter = count / 4;
+  for (std::size_t j = 0; j < quarter; ++j) {
+    const std::int8_t* x0 = rows + j * width;
+    const std::int8_t* x1 = x0 + quarter * width;
+    const std::int8_t* x2 = x1 + quarter * width;
+    const std::int8_t* x3 = x2 + quarter * width;
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
     for (std::size_t i = 0; i < width; i += 16) {
       const __m256i qq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
-      a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(widen(x + i), qq));
-      a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(widen(x + width + i), qq));
-      a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(widen(x + 2 * width + i), qq));
-      a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(widen(x + 3 * width + i), qq));
+      a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(widen(x0 + i), qq));
+      a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(widen(x1 + i), qq));
+      a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(widen(x2 + i), qq));
+      a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(widen(x3 + i), qq));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), sum4(a0, a1, a2, a3));
+    alignas(16) std::int32_t s4[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(s4), sum4(a0, a1, a2, a3));
+    for (std::size_t r = 0; r < 4; ++r) out[r * quarter + j] = s4[r];
   }
-  for (; j < count; ++j) {
+  for (std::size_t j = 4 * quarter; j < count; ++j) {
     const std::int8_t* x = rows + j * width;
     __m256i a = _mm256_setzero_si256();
     for (std::size_t i = 0; i < width; i += 16) {

@@ -3,7 +3,8 @@
 //
 // 32 elements per step: the row's int8 codes widened to int16 (vpmovsxbw)
 // and vpdpwssd adding each pair of int16 products into an int32 lane, with no
-// saturation (the caller keeps every sum inside int32). Four rows share each
+// saturation (the caller keeps every sum inside int32). Four rows (row j of
+// each quarter of the call, four streams from memory) share each
 // query load; the four totals are reduced together.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -36,20 +37,25 @@ inline __m128i sum4(__m512i a0, __m512i a1, __m512i a2, __m512i a3) {
 
 void rows_avx512vnni(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
                      std::size_t count, std::int32_t* out) {
-  std::size_t j = 0;
-  for (; j + 4 <= count; j += 4) {
-    const std::int8_t* x = rows + j * width;
+  const std::size_t quarter = count / 4;
+  for (std::size_t j = 0; j < quarter; ++j) {
+    const std::int8_t* x0 = rows + j * width;
+    const std::int8_t* x1 = x0 + quarter * width;
+    const std::int8_t* x2 = x1 + quarter * width;
+    const std::int8_t* x3 = x2 + quarter * width;
     __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
     for (std::size_t i = 0; i < width; i += 32) {
       const __m512i qq = _mm512_loadu_si512(q + i);
-      a0 = _mm512_dpwssd_epi32(a0, widen(x + i), qq);
-      a1 = _mm512_dpwssd_epi32(a1, widen(x + width + i), qq);
-      a2 = _mm512_dpwssd_epi32(a2, widen(x + 2 * width + i), qq);
-      a3 = _mm512_dpwssd_epi32(a3, widen(x + 3 * width + i), qq);
+      a0 = _mm512_dpwssd_epi32(a0, widen(x0 + i), qq);
+      a1 = _mm512_dpwssd_epi32(a1, widen(x1 + i), qq);
+      a2 = _mm512_dpwssd_epi32(a2, widen(x2 + i), qq);
+      a3 = _mm512_dpwssd_epi32(a3, widen(x3 + i), qq);
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), sum4(a0, a1, a2, a3));
+    alignas(16) std::int32_t s4[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(s4), sum4(a0, a1, a2, a3));
+    for (std::size_t r = 0; r < 4; ++r) out[r * quarter + j] = s4[r];
   }
-  for (; j < count; ++j) {
+  for (std::size_t j = 4 * quarter; j < count; ++j) {
     const std::int8_t* x = rows + j * width;
     __m512i a = _mm512_setzero_si512();
     for (std::size_t i = 0; i < width; i += 32)

@@ -33,20 +33,25 @@ inline std::int32_t sum8(__m256i v) {
 
 void rows_avxvnni(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
                   std::size_t count, std::int32_t* out) {
-  std::size_t j = 0;
-  for (; j + 4 <= count; j += 4) {
-    const std::int8_t* x = rows + j * width;
+  const std::size_t quarter = count / 4;
+  for (std::size_t j = 0; j < quarter; ++j) {
+    const std::int8_t* x0 = rows + j * width;
+    const std::int8_t* x1 = x0 + quarter * width;
+    const std::int8_t* x2 = x1 + quarter * width;
+    const std::int8_t* x3 = x2 + quarter * width;
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
     for (std::size_t i = 0; i < width; i += 16) {
       const __m256i qq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
-      a0 = _mm256_dpwssd_avx_epi32(a0, widen(x + i), qq);
-      a1 = _mm256_dpwssd_avx_epi32(a1, widen(x + width + i), qq);
-      a2 = _mm256_dpwssd_avx_epi32(a2, widen(x + 2 * width + i), qq);
-      a3 = _mm256_dpwssd_avx_epi32(a3, widen(x + 3 * width + i), qq);
+      a0 = _mm256_dpwssd_avx_epi32(a0, widen(x0 + i), qq);
+      a1 = _mm256_dpwssd_avx_epi32(a1, widen(x1 + i), qq);
+      a2 = _mm256_dpwssd_avx_epi32(a2, widen(x2 + i), qq);
+      a3 = _mm256_dpwssd_avx_epi32(a3, widen(x3 + i), qq);
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), sum4(a0, a1, a2, a3));
+    alignas(16) std::int32_t s4[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(s4), sum4(a0, a1, a2, a3));
+    for (std::size_t r = 0; r < 4; ++r) out[r * quarter + j] = s4[r];
   }
-  for (; j < count; ++j) {
+  for (std::size_t j = 4 * quarter; j < count; ++j) {
     const std::int8_t* x = rows + j * width;
     __m256i a = _mm256_setzero_si256();
     for (std::size_t i = 0; i < width; i += 16) {
