@@ -35,36 +35,50 @@ struct RowCode {
 // and square roots round, which the inflation by 1 + gamma64(n + 2) covers.
 // The loops are plain so that they vectorise: the build touches every value.
 RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t* out) {
-  float max_abs = 0.0f;
-  std::uint32_t special = 0;  // exponent bits all ones somewhere: inf or NaN
+  // Non-negative floats order as their bit patterns, and |x| >= inf in bits
+  // exactly for an infinity or a NaN: one integer maximum finds both.
+  std::uint32_t max_bits = 0;
   for (std::size_t i = 0; i < dims; ++i) {
-    const std::uint32_t b = std::bit_cast<std::uint32_t>(x[i]);
-    special |= (b & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
-    const float a = std::bit_cast<float>(b & 0x7fffffffu);
-    max_abs = a > max_abs ? a : max_abs;
+    const std::uint32_t b = std::bit_cast<std::uint32_t>(x[i]) & 0x7fffffffu;
+    max_bits = b > max_bits ? b : max_bits;
   }
   std::fill(out, out + width, std::int8_t{0});
-  if (special != 0) return {std::numeric_limits<float>::quiet_NaN(), 0.0, 0.0};
-  if (max_abs == 0.0f) return {0.0f, 0.0, 0.0};
-  const double want = static_cast<double>(max_abs) / kCodeMax;
+  if (max_bits >= 0x7f800000u) return {std::numeric_limits<float>::quiet_NaN(), 0.0, 0.0};
+  if (max_bits == 0) return {0.0f, 0.0, 0.0};
+  const double want = static_cast<double>(std::bit_cast<float>(max_bits)) / kCodeMax;
   float s = static_cast<float>(want);
   if (static_cast<double>(s) < want) s = std::nextafter(s, std::numeric_limits<float>::infinity());
-  const double sd = static_cast<double>(s);
-  const double inv = 1.0 / sd;
-  // Adding and removing 1.5 * 2^52 rounds a double of magnitude < 2^51 to
-  // the nearest integer (ties to even).
-  constexpr double kRound = 6755399441055744.0;
-  double r2 = 0.0, c2 = 0.0;
+  const float inv = 1.0f / s;
+  // Adding and removing 1.5 * 2^23 rounds a float of magnitude < 2^22 to the
+  // nearest integer (ties to even).
+  constexpr float kRound = 12582912.0f;
+  constexpr float kMax = kCodeMax;
+  std::int64_t c2 = 0;  // exact
   for (std::size_t i = 0; i < dims; ++i) {
-    double c = (static_cast<double>(x[i]) * inv + kRound) - kRound;
-    c = c > kCodeMax ? kCodeMax : (c < -kCodeMax ? -kCodeMax : c);
-    out[i] = static_cast<std::int8_t>(static_cast<std::int32_t>(c));
-    const double r = static_cast<double>(x[i]) - sd * c;
-    r2 += r * r;
-    c2 += c * c;  // exact: integers below 2^53
+    float c = (x[i] * inv + kRound) - kRound;
+    c = c > kMax ? kMax : c;
+    c = c < -kMax ? -kMax : c;
+    const auto ci = static_cast<std::int32_t>(c);
+    out[i] = static_cast<std::int8_t>(ci);
+    c2 += std::int64_t{ci} * ci;
+  }
+  // Four partial sums, so that the loop vectorises without reassociation.
+  const double sd = static_cast<double>(s);
+  double r2[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 4 <= dims; i += 4) {
+    for (std::size_t l = 0; l < 4; ++l) {
+      const double r = static_cast<double>(x[i + l]) - sd * out[i + l];
+      r2[l] += r * r;
+    }
+  }
+  for (; i < dims; ++i) {
+    const double r = static_cast<double>(x[i]) - sd * out[i];
+    r2[0] += r * r;
   }
   const double inflate = 1.0 + score_error::gamma64(dims + 2);
-  return {s, std::sqrt(r2) * inflate, sd * std::sqrt(c2) * inflate};
+  return {s, std::sqrt((r2[0] + r2[1]) + (r2[2] + r2[3])) * inflate,
+          sd * std::sqrt(static_cast<double>(c2)) * inflate};
 }
 
 }  // namespace
