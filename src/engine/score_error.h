@@ -109,9 +109,10 @@ class MatrixGap {
 // so Cauchy-Schwarz gives
 //   |q.x - A| <= ||e|| (s ||c||) + ||q|| ||r||  =: B.
 // The caller passes upper bounds of ||e|| (per query) and of ||r|| and
-// s ||c|| (per run of rows); each was evaluated in f64 from exact terms (the
-// codes and r_i, e_i are exact in f64; only squares, sums and square roots
-// round) and inflated by 1 + gamma64(n + 2) before use. ||q|| is taken from
+// s ||c|| (per run of rows); each was evaluated in f64 (s c_i and t p_i are
+// exact there, e_i is exact and r_i within one rounding; then squares, sums
+// and a square root round: a relative error below gamma64(n + 2)) and
+// inflated by 1 + gamma64(n + 2) before use. ||q|| is taken from
 // query_norm_sq the same way.
 //
 // Similarity: the filter computes A in f64 (s t is exact, times I rounds once:
