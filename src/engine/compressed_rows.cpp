@@ -17,6 +17,8 @@ namespace lumvero {
 namespace {
 
 constexpr std::int32_t kCodeMax = 127;
+// The byte that stores code 0 (codes are kept as c + 128).
+constexpr std::uint8_t kZeroCode = 128;
 constexpr std::size_t kAlign = 64;
 // The copy may take at most this share of the memory the system has free.
 constexpr double kMemoryShare = 0.5;
@@ -34,7 +36,7 @@ struct RowCode {
 // (at most 31 significant bits) is exact; only the subtraction, squares, sums
 // and square roots round, which the inflation by 1 + gamma64(n + 2) covers.
 // The loops are plain so that they vectorise: the build touches every value.
-RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t* out) {
+RowCode encode(const float* x, std::size_t dims, std::size_t width, std::uint8_t* out) {
   // Non-negative floats order as their bit patterns, and |x| >= inf in bits
   // exactly for an infinity or a NaN: one integer maximum finds both.
   std::uint32_t max_bits = 0;
@@ -42,7 +44,7 @@ RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t*
     const std::uint32_t b = std::bit_cast<std::uint32_t>(x[i]) & 0x7fffffffu;
     max_bits = b > max_bits ? b : max_bits;
   }
-  std::fill(out, out + width, std::int8_t{0});
+  std::fill(out, out + width, kZeroCode);
   if (max_bits >= 0x7f800000u) return {std::numeric_limits<float>::quiet_NaN(), 0.0, 0.0};
   if (max_bits == 0) return {0.0f, 0.0, 0.0};
   const double want = static_cast<double>(std::bit_cast<float>(max_bits)) / kCodeMax;
@@ -59,7 +61,7 @@ RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t*
     c = c > kMax ? kMax : c;
     c = c < -kMax ? -kMax : c;
     const auto ci = static_cast<std::int32_t>(c);
-    out[i] = static_cast<std::int8_t>(ci);
+    out[i] = static_cast<std::uint8_t>(ci + kZeroCode);
     c2 += std::int64_t{ci} * ci;
   }
   // Four partial sums, so that the loop vectorises without reassociation.
@@ -68,12 +70,12 @@ RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t*
   std::size_t i = 0;
   for (; i + 4 <= dims; i += 4) {
     for (std::size_t l = 0; l < 4; ++l) {
-      const double r = static_cast<double>(x[i + l]) - sd * out[i + l];
+      const double r = static_cast<double>(x[i + l]) - sd * (out[i + l] - kZeroCode);
       r2[l] += r * r;
     }
   }
   for (; i < dims; ++i) {
-    const double r = static_cast<double>(x[i]) - sd * out[i];
+    const double r = static_cast<double>(x[i]) - sd * (out[i] - kZeroCode);
     r2[0] += r * r;
   }
   const double inflate = 1.0 + score_error::gamma64(dims + 2);
@@ -83,7 +85,7 @@ RowCode encode(const float* x, std::size_t dims, std::size_t width, std::int8_t*
 
 }  // namespace
 
-void CompressedRows::FreeAligned::operator()(std::int8_t* p) const {
+void CompressedRows::FreeAligned::operator()(std::uint8_t* p) const {
   ::operator delete[](p, std::align_val_t{kAlign});
 }
 
@@ -93,11 +95,13 @@ std::size_t CompressedRows::width_for(std::uint64_t dims) {
 }
 
 std::int32_t CompressedRows::query_code_limit(std::size_t width) {
+  // The kernels' contract: width * 128 * max|q| < 2^31.
   const std::uint64_t limit =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / (kCodeMax * width);
+      static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / (128 * width);
   // Fewer than 8 bits of query would leave a bound too wide to filter.
   if (limit < 255) return 0;
-  return static_cast<std::int32_t>(std::min<std::uint64_t>(limit, 32767));
+  return static_cast<std::int32_t>(
+      std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(kernels::kIntQueryMax)));
 }
 
 std::uint64_t CompressedRows::bytes_for(std::uint64_t rows, std::uint64_t dims) {
@@ -115,7 +119,7 @@ std::unique_ptr<const CompressedRows> CompressedRows::build(const float* data, s
   out->rows_ = rows;
   out->dims_ = dims;
   out->width_ = width;
-  out->codes_.reset(static_cast<std::int8_t*>(
+  out->codes_.reset(static_cast<std::uint8_t*>(
       ::operator new[](rows* width, std::align_val_t{kAlign}, std::nothrow)));
   out->scales_.reset(new (std::nothrow) float[rows]);
   out->runs_.reset(new (std::nothrow) RunBounds[runs]);
@@ -167,23 +171,25 @@ const CompressedRows* CompressedSlot::get(const float* data, std::uint64_t rows,
 QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width) {
   const std::int32_t limit = CompressedRows::query_code_limit(width);
   QueryCodes out;
-  out.codes.assign(width, 0);
+  std::vector<std::int16_t> codes(width, 0);
   double max_abs = 0.0;
   for (std::size_t i = 0; i < dims; ++i) max_abs = std::max(max_abs, std::fabs(double{q[i]}));
-  if (max_abs == 0.0) return out;
-  // t = 2^e >= max_abs / limit, so |q_i| / t <= limit; a power of two keeps
-  // q_i / t and t p_i exact.
-  int e = 0;
-  std::frexp(max_abs / limit, &e);
-  out.scale = std::ldexp(1.0, e);
-  double e2 = 0.0;
-  for (std::size_t i = 0; i < dims; ++i) {
-    const double p = std::nearbyint(static_cast<double>(q[i]) / out.scale);
-    out.codes[i] = static_cast<std::int16_t>(p);
-    const double d = static_cast<double>(q[i]) - out.scale * p;
-    e2 += d * d;
+  if (max_abs > 0.0) {
+    // t = 2^e >= max_abs / limit, so |q_i| / t <= limit; a power of two keeps
+    // q_i / t and t p_i exact.
+    int e = 0;
+    std::frexp(max_abs / limit, &e);
+    out.scale = std::ldexp(1.0, e);
+    double e2 = 0.0;
+    for (std::size_t i = 0; i < dims; ++i) {
+      const double p = std::nearbyint(static_cast<double>(q[i]) / out.scale);
+      codes[i] = static_cast<std::int16_t>(p);
+      const double d = static_cast<double>(q[i]) - out.scale * p;
+      e2 += d * d;
+    }
+    out.error = std::sqrt(e2) * (1.0 + score_error::gamma64(dims + 2));
   }
-  out.error = std::sqrt(e2) * (1.0 + score_error::gamma64(dims + 2));
+  out.codes = kernels::prepare_int_query(codes.data(), width);
   return out;
 }
 

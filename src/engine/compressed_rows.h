@@ -23,6 +23,8 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/kernels/int_kernels.h"
+
 namespace lumvero {
 
 // Upper bounds over the finite rows of one run: residual norm ||r||, scaled
@@ -55,7 +57,8 @@ class CompressedRows {
   std::size_t width() const { return width_; }
   std::uint64_t rows() const { return rows_; }
   std::uint64_t bytes() const { return bytes_for(rows_, dims_); }
-  const std::int8_t* codes(std::uint64_t r) const { return codes_.get() + r * width_; }
+  // Row r's codes c as bytes c + 128 (kernels/int_kernels.h).
+  const std::uint8_t* codes(std::uint64_t r) const { return codes_.get() + r * width_; }
   // NaN for a row holding a NaN or an infinity (its kernel score is never
   // finite), 0 for an all-zero row.
   const float* scales() const { return scales_.get(); }
@@ -63,14 +66,14 @@ class CompressedRows {
 
  private:
   struct FreeAligned {
-    void operator()(std::int8_t* p) const;
+    void operator()(std::uint8_t* p) const;
   };
   CompressedRows() = default;
 
   std::uint64_t rows_ = 0;
   std::uint64_t dims_ = 0;
   std::size_t width_ = 0;
-  std::unique_ptr<std::int8_t[], FreeAligned> codes_;
+  std::unique_ptr<std::uint8_t[], FreeAligned> codes_;
   std::unique_ptr<float[]> scales_;
   std::unique_ptr<RunBounds[]> runs_;
 };
@@ -78,9 +81,9 @@ class CompressedRows {
 // A query as the integer kernels take it: int16 codes p with a power-of-two
 // scale t, q_i = t p_i + e_i.
 struct QueryCodes {
-  std::vector<std::int16_t> codes;  // width entries, zero-padded
-  double scale = 1.0;               // t
-  double error = 0.0;               // an upper bound of ||e||
+  kernels::IntQuery codes;  // width entries, zero-padded
+  double scale = 1.0;       // t
+  double error = 0.0;       // an upper bound of ||e||
 };
 
 // Codes of a finite query for rows of `width` codes, whose query_code_limit

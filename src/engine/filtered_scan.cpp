@@ -97,7 +97,7 @@ PieceOut scan_piece(const Query& w, std::uint64_t begin, std::uint64_t end) {
     // the band run by run, each with its own bound.
     const std::uint64_t stop = std::min<std::uint64_t>(end, (r / kRun) * kRun + kBlock);
     const std::size_t n = static_cast<std::size_t>(stop - r);
-    kernels::int_rows_dot(w.codes.codes.data(), w.copy.codes(r), w.copy.width(), n, sums);
+    kernels::int_rows_dot(w.codes.codes, w.copy.codes(r), w.copy.width(), n, sums);
     approximate(w, sums, r, n, approx);
     for (std::uint64_t s = r; s < stop;) {
       const std::uint64_t run = s / kRun;

@@ -223,7 +223,7 @@ TEST_P(AdversarialData, CompressedGapBoundsTheKernel) {
     const double qn = kernels::query_norm_sq(q, kDims);
     const score_error::CompressedGap model(e.metric, kDims, qn, codes.error);
     std::vector<std::int32_t> sums(kRows);
-    kernels::int_rows_dot(codes.codes.data(), copy->codes(0), w, kRows, sums.data());
+    kernels::int_rows_dot(codes.codes, copy->codes(0), w, kRows, sums.data());
     for (std::uint32_t r = 0; r < kRows; ++r) {
       const float exact = kernels::compute_score(e.metric, q, e.row(r), kDims);
       const double a64 = static_cast<double>(copy->scales()[r]) * codes.scale * sums[r];

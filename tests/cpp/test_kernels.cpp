@@ -264,36 +264,46 @@ TEST(Kernels, ScoreRowsMatchesReferenceForEveryVariant) {
 }
 
 // The integer kernels: exact sums, so every variant equals a plain int64 sum,
-// including codes at the ends of their ranges (where a saturating pair add
-// would clip) and rows that are not 64-byte aligned.
+// including codes and query values at the ends of their ranges (where a
+// saturating pair add would clip, and where the wrapping lanes must come back
+// to the exact total) and rows that are not 64-byte aligned.
 TEST(Kernels, IntegerRowsEqualExactSumsForEveryVariant) {
   using kernels::IntIsa;
   std::mt19937 gen(11);
   const std::size_t counts[] = {0, 1, 3, 4, 5, 9, 17};
   for (const IntIsa isa : {IntIsa::Reference, IntIsa::Avx2, IntIsa::AvxVnni, IntIsa::Avx512Vnni}) {
     if (!kernels::int_isa_supported(isa)) continue;
-    for (const std::size_t width : {32u, 64u, 96u, 128u, 416u, 800u}) {
-      const std::int32_t limit = std::min<std::int32_t>(32767, 2147483647 / (127 * width));
+    for (const std::size_t width : {64u, 128u, 192u, 448u, 832u}) {
+      const std::int32_t limit =
+          std::min<std::int32_t>(kernels::kIntQueryMax, 2147483647 / (128 * width));
       for (const std::size_t count : counts) {
-        for (const int pattern : {0, 1, 2}) {  // random, all extremes, alternating signs
+        // random, all extremes, alternating signs, the byte split's edges
+        for (const int pattern : {0, 1, 2, 3}) {
           std::vector<std::int16_t> q(width);
-          std::vector<std::int8_t> storage(count * width + 1);
-          std::int8_t* rows = storage.data() + 1;
-          for (std::size_t i = 0; i < width; ++i)
-            q[i] = static_cast<std::int16_t>(
-                pattern == 0   ? static_cast<std::int32_t>(gen() % (2 * limit + 1)) - limit
-                : pattern == 1 ? limit
-                               : (i % 2 ? -limit : limit));
+          std::vector<std::uint8_t> storage(count * width + 1);
+          std::uint8_t* rows = storage.data() + 1;
+          const std::int32_t edges[] = {-limit, -257, -256, -255, -129, -128, -1,
+                                        0,      1,    127,  128,  255,  256,  limit};
+          for (std::size_t i = 0; i < width; ++i) {
+            const std::int32_t r = static_cast<std::int32_t>(gen() % (2 * limit + 1)) - limit;
+            const std::int32_t v = pattern == 0   ? r
+                                   : pattern == 1 ? -limit
+                                   : pattern == 2 ? (i % 2 ? -limit : limit)
+                                                  : edges[i % 14];
+            q[i] = static_cast<std::int16_t>(v);
+          }
           for (std::size_t i = 0; i < count * width; ++i)
-            rows[i] = static_cast<std::int8_t>(pattern == 0   ? static_cast<int>(gen() % 255) - 127
-                                               : pattern == 1 ? 127
-                                                              : ((i / 2) % 2 ? 127 : -127));
+            rows[i] = static_cast<std::uint8_t>(pattern == 0   ? gen() % 256
+                                                : pattern == 1 ? 0
+                                                : pattern == 3 ? 255
+                                                               : ((i / 2) % 2 ? 255 : 0));
+          const kernels::IntQuery iq = kernels::prepare_int_query(q.data(), width);
           std::vector<std::int32_t> out(count + 1, 12345);
-          kernels::int_rows_dot_with(isa, q.data(), rows, width, count, out.data());
+          kernels::int_rows_dot_with(isa, iq, rows, width, count, out.data());
           for (std::size_t j = 0; j < count; ++j) {
             std::int64_t want = 0;
             for (std::size_t i = 0; i < width; ++i)
-              want += std::int64_t{q[i]} * rows[j * width + i];
+              want += std::int64_t{q[i]} * (std::int64_t{rows[j * width + i]} - 128);
             ASSERT_EQ(out[j], want) << kernels::int_isa_name(isa) << " width " << width << " count "
                                     << count << " pattern " << pattern;
           }

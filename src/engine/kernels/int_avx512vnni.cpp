@@ -1,11 +1,13 @@
 // AVX-512 VNNI integer kernel (this file alone is compiled with
 // -mavx512f/bw/vl/vnni).
 //
-// 32 elements per step: the row's int8 codes widened to int16 (vpmovsxbw)
-// and vpdpwssd adding each pair of int16 products into an int32 lane, with no
-// saturation (the caller keeps every sum inside int32). Four rows (row j of
-// each quarter of the call, four streams from memory) share each
-// query load; the four totals are reduced together.
+// vpdpbusd multiplies 64 unsigned code bytes by 64 signed query bytes and adds
+// each group of four products into an int32 lane. The int16 query goes in as
+// two byte halves, q = 256 hi + lo, so a row takes two instructions per 64
+// codes and no widening. The lanes wrap modulo 2^32; 256 hi + lo and the
+// correction 128 * sum(q) for the code offset land on the exact sum. Four
+// rows (row j of each quarter of the call, four streams from memory) share
+// each query load; their totals are reduced together.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
@@ -20,47 +22,66 @@ namespace lumvero::kernels {
 
 namespace {
 
-inline __m512i widen(const std::int8_t* p) {
-  return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-}
+struct Acc {
+  __m512i hi = _mm512_setzero_si512();
+  __m512i lo = _mm512_setzero_si512();
 
-inline __m256i fold(__m512i v) {
-  return _mm256_add_epi32(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
-}
+  void add(const std::uint8_t* x, __m512i qhi, __m512i qlo) {
+    const __m512i c = _mm512_loadu_si512(x);
+    hi = _mm512_dpbusd_epi32(hi, c, qhi);
+    lo = _mm512_dpbusd_epi32(lo, c, qlo);
+  }
+  // 256 hi + lo per lane, folded to eight lanes.
+  __m256i total() const {
+    const __m512i t = _mm512_add_epi32(_mm512_slli_epi32(hi, 8), lo);
+    return _mm256_add_epi32(_mm512_castsi512_si256(t), _mm512_extracti64x4_epi64(t, 1));
+  }
+};
 
-inline __m128i sum4(__m512i a0, __m512i a1, __m512i a2, __m512i a3) {
-  const __m256i h01 = _mm256_hadd_epi32(fold(a0), fold(a1));
-  const __m256i h23 = _mm256_hadd_epi32(fold(a2), fold(a3));
+inline __m128i sum4(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
+  const __m256i h01 = _mm256_hadd_epi32(a0, a1);
+  const __m256i h23 = _mm256_hadd_epi32(a2, a3);
   const __m256i h = _mm256_hadd_epi32(h01, h23);
   return _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
 }
 
-void rows_avx512vnni(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
+void rows_avx512vnni(const IntQuery& query, const std::uint8_t* rows, std::size_t width,
                      std::size_t count, std::int32_t* out) {
+  const std::int8_t* qh = query.hi.data();
+  const std::int8_t* ql = query.lo.data();
+  const std::uint32_t bias = 128u * static_cast<std::uint32_t>(query.sum);
   const std::size_t quarter = count / 4;
   for (std::size_t j = 0; j < quarter; ++j) {
-    const std::int8_t* x0 = rows + j * width;
-    const std::int8_t* x1 = x0 + quarter * width;
-    const std::int8_t* x2 = x1 + quarter * width;
-    const std::int8_t* x3 = x2 + quarter * width;
-    __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
-    for (std::size_t i = 0; i < width; i += 32) {
-      const __m512i qq = _mm512_loadu_si512(q + i);
-      a0 = _mm512_dpwssd_epi32(a0, widen(x0 + i), qq);
-      a1 = _mm512_dpwssd_epi32(a1, widen(x1 + i), qq);
-      a2 = _mm512_dpwssd_epi32(a2, widen(x2 + i), qq);
-      a3 = _mm512_dpwssd_epi32(a3, widen(x3 + i), qq);
+    const std::uint8_t* x0 = rows + j * width;
+    const std::uint8_t* x1 = x0 + quarter * width;
+    const std::uint8_t* x2 = x1 + quarter * width;
+    const std::uint8_t* x3 = x2 + quarter * width;
+    Acc a0, a1, a2, a3;
+    for (std::size_t i = 0; i < width; i += 64) {
+      const __m512i hi = _mm512_loadu_si512(qh + i);
+      const __m512i lo = _mm512_loadu_si512(ql + i);
+      a0.add(x0 + i, hi, lo);
+      a1.add(x1 + i, hi, lo);
+      a2.add(x2 + i, hi, lo);
+      a3.add(x3 + i, hi, lo);
     }
-    alignas(16) std::int32_t s4[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(s4), sum4(a0, a1, a2, a3));
-    for (std::size_t r = 0; r < 4; ++r) out[r * quarter + j] = s4[r];
+    alignas(16) std::uint32_t s4[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(s4),
+                    sum4(a0.total(), a1.total(), a2.total(), a3.total()));
+    for (std::size_t r = 0; r < 4; ++r)
+      out[r * quarter + j] = static_cast<std::int32_t>(s4[r] - bias);
   }
   for (std::size_t j = 4 * quarter; j < count; ++j) {
-    const std::int8_t* x = rows + j * width;
-    __m512i a = _mm512_setzero_si512();
-    for (std::size_t i = 0; i < width; i += 32)
-      a = _mm512_dpwssd_epi32(a, widen(x + i), _mm512_loadu_si512(q + i));
-    out[j] = _mm512_reduce_add_epi32(a);
+    const std::uint8_t* x = rows + j * width;
+    Acc a;
+    for (std::size_t i = 0; i < width; i += 64)
+      a.add(x + i, _mm512_loadu_si512(qh + i), _mm512_loadu_si512(ql + i));
+    const __m256i t = a.total();
+    const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
+    const __m128i u = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    const auto v =
+        static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(u, _mm_shuffle_epi32(u, 0xB1))));
+    out[j] = static_cast<std::int32_t>(v - bias);
   }
 }
 

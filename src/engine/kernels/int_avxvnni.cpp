@@ -1,8 +1,9 @@
 // AVX-VNNI integer kernel (this file alone is compiled with -mavx2 -mavxvnni).
 //
-// As the AVX2 kernel, with the multiply and the add fused into vpdpwssd: each
-// int32 lane gains the two int16 products of its pair, without saturation
-// (the caller keeps every sum inside int32).
+// The 256-bit form of the AVX-512 VNNI kernel: vpdpbusd over 32 unsigned code
+// bytes and 32 signed query bytes, the int16 query as two byte halves
+// (q = 256 hi + lo), lanes wrapping modulo 2^32 and corrected at the end by
+// 128 * sum(q) for the code offset. Four rows, one per quarter of the call.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -14,9 +15,17 @@ namespace lumvero::kernels {
 
 namespace {
 
-inline __m256i widen(const std::int8_t* p) {
-  return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
+struct Acc {
+  __m256i hi = _mm256_setzero_si256();
+  __m256i lo = _mm256_setzero_si256();
+
+  void add(const std::uint8_t* x, __m256i qhi, __m256i qlo) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    hi = _mm256_dpbusd_avx_epi32(hi, c, qhi);
+    lo = _mm256_dpbusd_avx_epi32(lo, c, qlo);
+  }
+  __m256i total() const { return _mm256_add_epi32(_mm256_slli_epi32(hi, 8), lo); }
+};
 
 inline __m128i sum4(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
   const __m256i h01 = _mm256_hadd_epi32(a0, a1);
@@ -25,40 +34,46 @@ inline __m128i sum4(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
   return _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
 }
 
-inline std::int32_t sum8(__m256i v) {
-  const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-  const __m128i t = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-  return _mm_cvtsi128_si32(_mm_add_epi32(t, _mm_shuffle_epi32(t, 0xB1)));
+inline __m256i load(const std::int8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-void rows_avxvnni(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
+void rows_avxvnni(const IntQuery& query, const std::uint8_t* rows, std::size_t width,
                   std::size_t count, std::int32_t* out) {
+  const std::int8_t* qh = query.hi.data();
+  const std::int8_t* ql = query.lo.data();
+  const std::uint32_t bias = 128u * static_cast<std::uint32_t>(query.sum);
   const std::size_t quarter = count / 4;
   for (std::size_t j = 0; j < quarter; ++j) {
-    const std::int8_t* x0 = rows + j * width;
-    const std::int8_t* x1 = x0 + quarter * width;
-    const std::int8_t* x2 = x1 + quarter * width;
-    const std::int8_t* x3 = x2 + quarter * width;
-    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-    for (std::size_t i = 0; i < width; i += 16) {
-      const __m256i qq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
-      a0 = _mm256_dpwssd_avx_epi32(a0, widen(x0 + i), qq);
-      a1 = _mm256_dpwssd_avx_epi32(a1, widen(x1 + i), qq);
-      a2 = _mm256_dpwssd_avx_epi32(a2, widen(x2 + i), qq);
-      a3 = _mm256_dpwssd_avx_epi32(a3, widen(x3 + i), qq);
+    const std::uint8_t* x0 = rows + j * width;
+    const std::uint8_t* x1 = x0 + quarter * width;
+    const std::uint8_t* x2 = x1 + quarter * width;
+    const std::uint8_t* x3 = x2 + quarter * width;
+    Acc a0, a1, a2, a3;
+    for (std::size_t i = 0; i < width; i += 32) {
+      const __m256i hi = load(qh + i);
+      const __m256i lo = load(ql + i);
+      a0.add(x0 + i, hi, lo);
+      a1.add(x1 + i, hi, lo);
+      a2.add(x2 + i, hi, lo);
+      a3.add(x3 + i, hi, lo);
     }
-    alignas(16) std::int32_t s4[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(s4), sum4(a0, a1, a2, a3));
-    for (std::size_t r = 0; r < 4; ++r) out[r * quarter + j] = s4[r];
+    alignas(16) std::uint32_t s4[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(s4),
+                    sum4(a0.total(), a1.total(), a2.total(), a3.total()));
+    for (std::size_t r = 0; r < 4; ++r)
+      out[r * quarter + j] = static_cast<std::int32_t>(s4[r] - bias);
   }
   for (std::size_t j = 4 * quarter; j < count; ++j) {
-    const std::int8_t* x = rows + j * width;
-    __m256i a = _mm256_setzero_si256();
-    for (std::size_t i = 0; i < width; i += 16) {
-      const __m256i qq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
-      a = _mm256_dpwssd_avx_epi32(a, widen(x + i), qq);
-    }
-    out[j] = sum8(a);
+    const std::uint8_t* x = rows + j * width;
+    Acc a;
+    for (std::size_t i = 0; i < width; i += 32) a.add(x + i, load(qh + i), load(ql + i));
+    const __m256i t = a.total();
+    const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1));
+    const __m128i u = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    const auto v =
+        static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(u, _mm_shuffle_epi32(u, 0xB1))));
+    out[j] = static_cast<std::int32_t>(v - bias);
   }
 }
 

@@ -65,14 +65,14 @@ IntIsa active_int_isa() {
   return isa;
 }
 
-void int_rows_dot(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
-                  std::size_t count, std::int32_t* out) {
+void int_rows_dot(const IntQuery& q, const std::uint8_t* rows, std::size_t width, std::size_t count,
+                  std::int32_t* out) {
   static const detail::IntRowsKernel kernel = kernel_of(active_int_isa());
   kernel(q, rows, width, count, out);
 }
 
-void int_rows_dot_with(IntIsa isa, const std::int16_t* q, const std::int8_t* rows,
-                       std::size_t width, std::size_t count, std::int32_t* out) {
+void int_rows_dot_with(IntIsa isa, const IntQuery& q, const std::uint8_t* rows, std::size_t width,
+                       std::size_t count, std::int32_t* out) {
   kernel_of(isa)(q, rows, width, count, out);
 }
 

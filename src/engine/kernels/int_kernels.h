@@ -1,23 +1,42 @@
 // Integer dot products for the compressed filter: one int16 query against
-// rows of int8 codes.
+// rows of 8-bit codes.
 //
-// Integer sums are exact, so every variant returns the same int32 for the
-// same inputs; the choice of variant (detected once from the CPU, like the
-// float kernels) only changes speed. The caller keeps the sums in range:
-// width * 127 * max|q| must stay below 2^31, and every pair of products
-// (q[2i] x[2i] + q[2i+1] x[2i+1]) then fits too.
+// A row's codes are stored as unsigned bytes c' = c + 128, so a code c in
+// [-128, 127] is one byte that the byte-product instructions take as their
+// unsigned operand. Every variant returns, for every row,
+//   sum_i q[i] * (c'[i] - 128)
+// exactly: integer arithmetic never rounds, and the variants that let partial
+// sums wrap modulo 2^32 still land on the exact result, which the caller
+// keeps inside int32 (width * 128 * max|q| < 2^31). So every CPU computes the
+// same sums; the variant, detected once like the float kernels, only changes
+// speed.
 //
 // Layout: `width` is a multiple of kIntWidthStep; row j of a call starts at
-// rows + j * width. Padding elements are zero in both query and rows, so no
-// variant has a tail to handle.
+// rows + j * width. Padding holds code 0 (byte 128) in the rows and 0 in the
+// query, so no variant has a tail to handle.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace lumvero::kernels {
 
-inline constexpr std::size_t kIntWidthStep = 32;
+inline constexpr std::size_t kIntWidthStep = 64;
+// Largest |q[i]|: the byte split below needs hi in [-127, 127].
+inline constexpr std::int32_t kIntQueryMax = 127 * 256;
+
+// A query as the kernels take it: its codes, the same codes split into signed
+// bytes (q = 256 hi + lo) for the byte-product instructions, and their sum.
+struct IntQuery {
+  std::vector<std::int16_t> q;
+  std::vector<std::int8_t> lo;
+  std::vector<std::int8_t> hi;
+  std::int32_t sum = 0;
+};
+
+// q[0..width), each |q[i]| <= kIntQueryMax.
+IntQuery prepare_int_query(const std::int16_t* q, std::size_t width);
 
 enum class IntIsa { Reference, Avx2, AvxVnni, Avx512Vnni };
 
@@ -27,16 +46,16 @@ bool int_isa_supported(IntIsa isa);
 // The variant int_rows_dot uses: the widest supported, detected once.
 IntIsa active_int_isa();
 
-// out[j] = sum_i q[i] * rows[j * width + i] for j in [0, count).
-void int_rows_dot(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
-                  std::size_t count, std::int32_t* out);
+// out[j] = sum_i q.q[i] * (rows[j * width + i] - 128) for j in [0, count).
+void int_rows_dot(const IntQuery& q, const std::uint8_t* rows, std::size_t width, std::size_t count,
+                  std::int32_t* out);
 // The same through a given variant (tests and benchmarks); it must be
 // supported.
-void int_rows_dot_with(IntIsa isa, const std::int16_t* q, const std::int8_t* rows,
-                       std::size_t width, std::size_t count, std::int32_t* out);
+void int_rows_dot_with(IntIsa isa, const IntQuery& q, const std::uint8_t* rows, std::size_t width,
+                       std::size_t count, std::int32_t* out);
 
 namespace detail {
-using IntRowsKernel = void (*)(const std::int16_t* q, const std::int8_t* rows, std::size_t width,
+using IntRowsKernel = void (*)(const IntQuery& q, const std::uint8_t* rows, std::size_t width,
                                std::size_t count, std::int32_t* out);
 // Defined one translation unit per instruction set.
 extern const IntRowsKernel kIntReference;

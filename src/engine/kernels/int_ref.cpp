@@ -1,4 +1,5 @@
-// The portable integer kernel: the definition the vector variants are tested against.
+// The portable integer kernel and the query's byte split: the definition the vector variants are
+// tested against.
 #include <cstddef>
 #include <cstdint>
 
@@ -8,18 +9,35 @@ namespace lumvero::kernels {
 
 namespace {
 
-void rows_ref(const std::int16_t* q, const std::int8_t* rows, std::size_t width, std::size_t count,
+void rows_ref(const IntQuery& q, const std::uint8_t* rows, std::size_t width, std::size_t count,
               std::int32_t* out) {
   for (std::size_t j = 0; j < count; ++j) {
-    const std::int8_t* x = rows + j * width;
-    std::int32_t s = 0;
+    const std::uint8_t* x = rows + j * width;
+    std::int32_t s = 0;  // every partial sum is bounded by the caller's limit
     for (std::size_t i = 0; i < width; ++i)
-      s += static_cast<std::int32_t>(q[i]) * static_cast<std::int32_t>(x[i]);
+      s += static_cast<std::int32_t>(q.q[i]) * (static_cast<std::int32_t>(x[i]) - 128);
     out[j] = s;
   }
 }
 
 }  // namespace
+
+IntQuery prepare_int_query(const std::int16_t* q, std::size_t width) {
+  IntQuery out;
+  out.q.assign(q, q + width);
+  out.lo.resize(width);
+  out.hi.resize(width);
+  std::uint32_t sum = 0;  // modulo 2^32, as the kernels use it
+  for (std::size_t i = 0; i < width; ++i) {
+    const std::int32_t v = q[i];
+    const auto lo = static_cast<std::int8_t>(static_cast<std::uint8_t>(v & 0xff));
+    out.lo[i] = lo;
+    out.hi[i] = static_cast<std::int8_t>((v - lo) / 256);
+    sum += static_cast<std::uint32_t>(v);
+  }
+  out.sum = static_cast<std::int32_t>(sum);
+  return out;
+}
 
 namespace detail {
 constinit const IntRowsKernel kIntReference = &rows_ref;
