@@ -33,6 +33,9 @@
 // * The only scores allowed to differ in the last bits are the sgemm-based
 //   ones (matrix.h): BLAS sums in its own order with whatever instructions it
 //   picks at run time.
+// * The integer kernels of the compressed filter (int_kernels.h) compute no
+//   score at all, only exact integer sums that the filter turns into bounded
+//   approximations; every answer is still rescored here.
 //
 // Kernels never allocate, never fail and are safe to call concurrently.
 #pragma once
