@@ -33,6 +33,9 @@ constexpr std::uint64_t kMinFloats = std::uint64_t{1} << 21;
 // on this data, and the piece reads its rows as floats instead.
 constexpr std::uint64_t kProbeRows = 4096;
 constexpr std::uint64_t kWideBand = 16;
+// A band holds at least k rows, all rescored on the calling thread: a large
+// k leaves the parallel float scan ahead.
+constexpr std::size_t kMaxK = kProbeRows / kWideBand;
 
 struct Query {
   const SearchEngine& e;
@@ -133,10 +136,10 @@ Mode mode() {
   return Mode::Auto;
 }
 
-bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims) {
+bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff) {
   if (m == Mode::Off || dims == 0 || rows == 0) return false;
   if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0) return false;
-  return m == Mode::Always || (rows >= kMinRows && rows * dims >= kMinFloats);
+  return m == Mode::Always || (rows >= kMinRows && rows * dims >= kMinFloats && k_eff <= kMaxK);
 }
 
 Result<std::optional<std::vector<ScoredRow>>> scan(const SearchEngine& e, std::span<const float> q,

@@ -30,8 +30,9 @@ enum class Mode : std::uint8_t { Auto, Off, Always };
 // LUMVO_FILTER, read now.
 Mode mode();
 
-// Whether a single query on an index of this shape should go through the copy.
-bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims);
+// Whether a single query for the k_eff best rows of an index of this shape
+// should go through the copy.
+bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff);
 
 // The k_eff best rows under compute_score, best first; nothing when the copy
 // was refused (memory) or the rows are too wide for the integer sums, and the

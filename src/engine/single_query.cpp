@@ -311,7 +311,7 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
   // The scans that read every row may read the compressed copy instead.
   const bool filtered =
       (strategy == SingleStrategy::Chunked || strategy == SingleStrategy::PerRow) &&
-      filter::wanted(filter::mode(), rows, dims);
+      filter::wanted(filter::mode(), rows, dims, k_eff);
   // Rows without dimensions all score 0, so the answer is the first k_eff
   // rows; a scan would cost memory for every row the header declares.
   auto outcome = dims == 0  ? Result<SingleOutcome>(SingleOutcome{zero_width_answer(k_eff),

@@ -48,7 +48,7 @@ TEST(Filter, SwitchIsReadOnEveryQuery) {
   {
     ScopedEnv env("LUMVO_FILTER", "off");
     EXPECT_EQ(filter::mode(), filter::Mode::Off);
-    EXPECT_FALSE(filter::wanted(filter::mode(), 1000000, 128));
+    EXPECT_FALSE(filter::wanted(filter::mode(), 1000000, 128, 10));
   }
   for (const char* v : {"Off", "on", " off", "always ", ""}) {
     ScopedEnv env("LUMVO_FILTER", v);
@@ -56,12 +56,15 @@ TEST(Filter, SwitchIsReadOnEveryQuery) {
   }
   ScopedEnv env("LUMVO_FILTER", "always");
   EXPECT_EQ(filter::mode(), filter::Mode::Always);
-  EXPECT_TRUE(filter::wanted(filter::Mode::Always, 1, 1));
-  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 0));
+  EXPECT_TRUE(filter::wanted(filter::Mode::Always, 1, 1, 1));
+  EXPECT_TRUE(filter::wanted(filter::Mode::Always, 1000000, 128, 100000));
+  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 0, 1));
   // Rows too wide for int32 sums of 8-bit-or-better queries.
-  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 70000));
-  EXPECT_FALSE(filter::wanted(filter::Mode::Auto, 1000, 128));
-  EXPECT_TRUE(filter::wanted(filter::Mode::Auto, 1000000, 128));
+  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 70000, 1));
+  EXPECT_FALSE(filter::wanted(filter::Mode::Auto, 1000, 128, 10));
+  // A large k: the band alone would be rescored on one thread.
+  EXPECT_FALSE(filter::wanted(filter::Mode::Auto, 1000000, 128, 1000));
+  EXPECT_TRUE(filter::wanted(filter::Mode::Auto, 1000000, 128, 10));
 }
 
 TEST(Filter, RacingFirstQueriesBuildOneCopy) {
