@@ -50,22 +50,33 @@ RowCode encode(const float* x, std::size_t dims, std::size_t width, std::uint8_t
   const double want = static_cast<double>(std::bit_cast<float>(max_bits)) / kCodeMax;
   float s = static_cast<float>(want);
   if (static_cast<double>(s) < want) s = std::nextafter(s, std::numeric_limits<float>::infinity());
-  const float inv = 1.0f / s;
+  const double sd = static_cast<double>(s);
   // Adding and removing 1.5 * 2^23 rounds a float of magnitude < 2^22 to the
-  // nearest integer (ties to even).
+  // nearest integer (ties to even). Below 2^-100 the reciprocal of s could
+  // overflow binary32, so such rows take the same steps in f64.
   constexpr float kRound = 12582912.0f;
   constexpr float kMax = kCodeMax;
-  std::int64_t c2 = 0;  // exact
+  const bool tiny = s < 0x1p-100f;
+  const float inv = tiny ? 0.0f : 1.0f / s;
+  std::int32_t c2 = 0;  // exact: build() refuses rows too wide for int32 sums
   for (std::size_t i = 0; i < dims; ++i) {
     float c = (x[i] * inv + kRound) - kRound;
     c = c > kMax ? kMax : c;
     c = c < -kMax ? -kMax : c;
     const auto ci = static_cast<std::int32_t>(c);
     out[i] = static_cast<std::uint8_t>(ci + kZeroCode);
-    c2 += std::int64_t{ci} * ci;
+    c2 += ci * ci;
+  }
+  if (tiny) {  // the loop above saw inv = 0: every code 0
+    c2 = 0;
+    for (std::size_t i = 0; i < dims; ++i) {
+      const auto ci = static_cast<std::int32_t>(
+          std::clamp(std::nearbyint(static_cast<double>(x[i]) / sd), -double{kMax}, double{kMax}));
+      out[i] = static_cast<std::uint8_t>(ci + kZeroCode);
+      c2 += ci * ci;
+    }
   }
   // Four partial sums, so that the loop vectorises without reassociation.
-  const double sd = static_cast<double>(s);
   double r2[4] = {0.0, 0.0, 0.0, 0.0};
   std::size_t i = 0;
   for (; i + 4 <= dims; i += 4) {
@@ -113,6 +124,7 @@ std::unique_ptr<const CompressedRows> CompressedRows::build(const float* data, s
                                                             std::uint64_t dims,
                                                             const double* norms_sq) {
   const std::size_t width = width_for(dims);
+  if (query_code_limit(width) == 0) return nullptr;  // too wide to filter
   const std::uint64_t runs = (rows + kRunRows - 1) / kRunRows;
   if (rows > std::numeric_limits<std::size_t>::max() / (width + 64)) return nullptr;
   std::unique_ptr<CompressedRows> out(new CompressedRows());

@@ -103,6 +103,8 @@ std::vector<float> adversarial(Kind kind, std::size_t rows, std::size_t dims, st
       break;
     case Kind::Saturate:  // magnitudes from 1e-30 to 1e30 within a row: codes clip, sums overflow
       for (float& x : v) x = std::pow(10.0f, 60.0f * unit(gen) - 30.0f) * normal(gen);
+      for (std::size_t r = 5; r < rows; r += 11)  // and rows of subnormal values only
+        for (std::size_t d = 0; d < dims; ++d) v[r * dims + d] = 1.0e-40f * normal(gen);
       break;
     case Kind::ZeroCodes:  // one large coordinate, the rest quantise to zero; some rows all zero
       for (std::size_t r = 0; r < rows; ++r) {

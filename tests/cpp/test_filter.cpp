@@ -67,6 +67,31 @@ TEST(Filter, SwitchIsReadOnEveryQuery) {
   EXPECT_TRUE(filter::wanted(filter::Mode::Auto, 1000000, 128, 10));
 }
 
+// "off" is an escape hatch: the copy is never built, not even lazily.
+TEST(Filter, OffNeverBuildsTheCopy) {
+  constexpr std::uint32_t kRows = 20000, kDims = 128;
+  const std::vector<float> data = clustered(kRows, kDims, 6);
+  auto engine = open_index(kDims, kRows, Metric::Cosine, data);
+  ASSERT_TRUE(engine);
+  FilterCounters& c = filter_counters();
+  const std::uint64_t built = c.copies_built, scanned = c.rows_scanned;
+  const auto want = ref_top_k(*engine, data.data(), 10);
+  {
+    ScopedEnv env("LUMVO_FILTER", "off");
+    auto r = engine->query_single(std::span<const float>(data.data(), kDims), 10);
+    ASSERT_TRUE(r);
+    expect_same_hits(r->results, want, "off");
+  }
+  EXPECT_EQ(c.copies_built, built);
+  EXPECT_EQ(c.rows_scanned, scanned);
+  ScopedEnv env("LUMVO_FILTER", std::nullopt);
+  auto r = engine->query_single(std::span<const float>(data.data(), kDims), 10);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(c.copies_built, built + 1);
+  EXPECT_EQ(c.rows_scanned, scanned + kRows);
+  expect_same_hits(r->results, want, "auto");
+}
+
 TEST(Filter, RacingFirstQueriesBuildOneCopy) {
   constexpr std::uint32_t kRows = 5000, kDims = 40;
   const std::vector<float> data = clustered(kRows, kDims, 3);

@@ -42,6 +42,7 @@ def family(kind, rng, n, dims):
         X = (10.0 ** rng.uniform(-30, 30, (n, dims)) * rng.standard_normal((n, dims)))
         X = X.astype(np.float32)
         X[rng.random(n) < 0.05, 0] = np.nan
+        X[rng.random(n) < 0.1] *= np.float32(1e-45)  # rows scaled into the subnormal range
         return X
     if kind == "zero_codes":  # one unit coordinate, the rest quantise to zero; some rows all zero
         X = (1e-4 * rng.standard_normal((n, dims))).astype(np.float32)
