@@ -177,11 +177,12 @@ std::unique_ptr<const CompressedRows> CompressedRows::build(const float* data, s
 }
 
 const CompressedRows* CompressedSlot::get(const float* data, std::uint64_t rows, std::uint64_t dims,
-                                          const double* norms_sq) const {
+                                          const double* norms_sq, double available_bytes) const {
   std::call_once(once_, [&] {
     const double need = static_cast<double>(CompressedRows::bytes_for(rows, dims));
+    if (available_bytes < 0.0) available_bytes = prepare::available_memory_bytes();
     FilterCounters& counters = filter_counters();
-    if (need > kMemoryShare * prepare::available_memory_bytes()) {
+    if (need > kMemoryShare * available_bytes) {
       counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
       return;
     }

@@ -94,8 +94,10 @@ QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width);
 // wait for that build. Never rebuilt: a refusal stands for the engine's life.
 class CompressedSlot {
  public:
+  // available_bytes: the memory the system has free, read from /proc/meminfo
+  // when negative; the copy may take half of it.
   const CompressedRows* get(const float* data, std::uint64_t rows, std::uint64_t dims,
-                            const double* norms_sq) const;
+                            const double* norms_sq, double available_bytes = -1.0) const;
 
  private:
   mutable std::once_flag once_;

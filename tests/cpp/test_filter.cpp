@@ -92,6 +92,32 @@ TEST(Filter, OffNeverBuildsTheCopy) {
   expect_same_hits(r->results, want, "auto");
 }
 
+// Without the memory for the copy the queries read the float rows, and the
+// refusal stands: the copy is never retried.
+TEST(Filter, RefusedCopyLeavesTheFloatScan) {
+  constexpr std::uint32_t kRows = 3000, kDims = 24;
+  const std::vector<float> data = clustered(kRows, kDims, 8);
+  auto engine = open_index(kDims, kRows, Metric::Dot, data);
+  ASSERT_TRUE(engine);
+  FilterCounters& c = filter_counters();
+  const std::uint64_t refused = c.copies_refused, built = c.copies_built, scanned = c.rows_scanned;
+  const double just_short = 2.0 * static_cast<double>(CompressedRows::bytes_for(kRows, kDims)) - 1;
+  EXPECT_EQ(
+      engine->compressed.get(engine->data(), kRows, kDims, engine->norms_sq.data(), just_short),
+      nullptr);
+  EXPECT_EQ(c.copies_refused, refused + 1);
+  ScopedEnv env("LUMVO_FILTER", "always");
+  for (std::size_t i = 0; i < 3; ++i) {
+    const float* q = data.data() + i * 101 * kDims;
+    auto r = engine->query_single(std::span<const float>(q, kDims), 5);
+    ASSERT_TRUE(r);
+    expect_same_hits(r->results, ref_top_k(*engine, q, 5), "query " + std::to_string(i));
+  }
+  EXPECT_EQ(c.copies_built, built);
+  EXPECT_EQ(c.copies_refused, refused + 1);
+  EXPECT_EQ(c.rows_scanned, scanned);
+}
+
 TEST(Filter, RacingFirstQueriesBuildOneCopy) {
   constexpr std::uint32_t kRows = 5000, kDims = 40;
   const std::vector<float> data = clustered(kRows, kDims, 3);
