@@ -13,6 +13,7 @@
 #include "engine/kernels/int_kernels.h"
 #include "engine/pool.h"
 #include "engine/score_error.h"
+#include "engine/tuning.h"
 #include "prepare/prepare.h"
 
 namespace lumvero {
@@ -23,9 +24,6 @@ constexpr std::int32_t kCodeMax = 127;
 // The byte that stores code 0 (codes are kept as c + 128).
 constexpr std::uint8_t kZeroCode = 128;
 constexpr std::size_t kAlign = 64;
-// The copy may take at most this share of the memory the system has free.
-constexpr double kMemoryShare = 0.5;
-constexpr std::uint64_t kBuildChunk = 16 * CompressedRows::kRunRows;
 
 struct RowCode {
   float scale;
@@ -155,7 +153,7 @@ std::unique_ptr<const CompressedRows> CompressedRows::build(const float* data, s
 
   CompressedRows& c = *out;
   const Status st = pool::for_chunks(
-      static_cast<std::size_t>(rows), kBuildChunk,
+      static_cast<std::size_t>(rows), tuning::kFilterBuildRows,
       [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t r0 = begin; r0 < end; r0 += kRunRows) {
           const std::size_t r1 = std::min(end, r0 + kRunRows);
@@ -182,7 +180,7 @@ const CompressedRows* CompressedSlot::get(const float* data, std::uint64_t rows,
     const double need = static_cast<double>(CompressedRows::bytes_for(rows, dims));
     if (available_bytes < 0.0) available_bytes = prepare::available_memory_bytes();
     FilterCounters& counters = filter_counters();
-    if (need > kMemoryShare * available_bytes) {
+    if (need > tuning::kFilterMemoryShare * available_bytes) {
       counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
       return;
     }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "engine/kernels/int_kernels.h"
+#include "engine/tuning.h"
 
 namespace lumvero {
 
@@ -37,9 +38,8 @@ struct RunBounds {
 
 class CompressedRows {
  public:
-  // Rows per run of RunBounds: short enough that one outlying row widens few
-  // others, long enough that the per-run work is negligible.
-  static constexpr std::size_t kRunRows = 256;
+  // Rows per run of RunBounds (tuning.h).
+  static constexpr std::size_t kRunRows = tuning::kFilterRunRows;
 
   // Bytes per row of codes: dims rounded up to the integer kernels' step.
   static std::size_t width_for(std::uint64_t dims);

@@ -13,29 +13,16 @@
 #include "engine/score_error.h"
 #include "engine/settings.h"
 #include "engine/topk.h"
+#include "engine/tuning.h"
 
 namespace lumvero::filter {
 
 namespace {
 
 constexpr std::size_t kRun = CompressedRows::kRunRows;
-// Rows per integer kernel call: whole runs, long enough for the kernel's four
-// memory streams (16 KiB of stack for the sums and scores).
-constexpr std::size_t kBlock = 8 * kRun;
-
-// Below this many rows, or this many floats, the float rows are read from
-// cache quickly enough that the copy does not pay for its upkeep.
-constexpr std::uint64_t kMinRows = 16384;
-constexpr std::uint64_t kMinFloats = std::uint64_t{1} << 21;
-
-// A piece checks its band once, after its first kProbeRows rows: a band
-// holding more than one row in kWideBand of them means the bound is too loose
-// on this data, and the piece reads its rows as floats instead.
-constexpr std::uint64_t kProbeRows = 4096;
-constexpr std::uint64_t kWideBand = 16;
-// A band holds at least k rows, all rescored on the calling thread: a large
-// k leaves the parallel float scan ahead.
-constexpr std::size_t kMaxK = kProbeRows / kWideBand;
+constexpr std::size_t kBlock = tuning::kFilterBlockRows;
+constexpr std::uint64_t kProbeRows = tuning::kFilterProbeRows;
+constexpr std::uint64_t kWideBand = tuning::kFilterWideBand;
 
 struct Query {
   const SearchEngine& e;
@@ -139,7 +126,9 @@ Mode mode() {
 bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff) {
   if (m == Mode::Off || dims == 0 || rows == 0) return false;
   if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0) return false;
-  return m == Mode::Always || (rows >= kMinRows && rows * dims >= kMinFloats && k_eff <= kMaxK);
+  return m == Mode::Always ||
+         (rows >= tuning::kFilterMinRows && rows * dims >= tuning::kFilterMinFloats &&
+          k_eff <= tuning::kFilterMaxK);
 }
 
 Result<std::optional<std::vector<ScoredRow>>> scan(const SearchEngine& e, std::span<const float> q,

@@ -72,4 +72,33 @@ inline constexpr std::uint64_t kInlineFloats = std::uint64_t{1} << 16;
 // long enough that the maximum costs next to nothing against the scores.
 inline constexpr std::size_t kGapRows = 512;
 
+// The compressed filter (compressed_rows.h, filtered_scan.h).
+// Rows per run of the copy's per-run bounds: short enough that one outlying
+// row widens few others, long enough that the per-run work is negligible
+// (32-row runs measured 13 % fewer rows rescored at 768 dims, and slower).
+inline constexpr std::size_t kFilterRunRows = 256;
+// Rows per integer kernel call: whole runs, long enough for the kernel's
+// four memory streams (16 KiB of stack for the sums and scores).
+inline constexpr std::size_t kFilterBlockRows = 8 * kFilterRunRows;
+// Below this many rows, or this many floats, the float rows are read from
+// cache quickly enough that the copy does not pay for its memory and its
+// build (measured: 20,000 x 128 still 1.3x faster, 10,000 x 64 even).
+inline constexpr std::uint64_t kFilterMinRows = 16384;
+inline constexpr std::uint64_t kFilterMinFloats = std::uint64_t{1} << 21;
+// A piece checks its band once, after its first kFilterProbeRows rows: more
+// than one row in kFilterWideBand still in the band means the bound is too
+// loose for the data (a large common offset, near-copies), and the piece
+// reads its rows as floats instead; the probe costs about 4,096 rows of
+// codes per piece.
+inline constexpr std::uint64_t kFilterProbeRows = 4096;
+inline constexpr std::uint64_t kFilterWideBand = 16;
+// A band holds at least k rows, all rescored on the calling thread: beyond
+// this k the parallel float scan stays ahead, and a probe could not tell a
+// wide band from a large k.
+inline constexpr std::size_t kFilterMaxK = kFilterProbeRows / kFilterWideBand;
+// The copy may take at most this share of the memory the system has free.
+inline constexpr double kFilterMemoryShare = 0.5;
+// Rows per build task: whole runs, enough work per hand-over.
+inline constexpr std::uint64_t kFilterBuildRows = 16 * kFilterRunRows;
+
 }  // namespace lumvero::tuning
