@@ -1,6 +1,9 @@
 // query_batch, query_batch_arrays, query_batch_detailed.
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "engine/batch_query.h"
 #include "lib/engine_object.h"
@@ -30,6 +33,34 @@ std::optional<BatchInput> batch_input(QueryCall& call) {
 
 Result<std::vector<QueryResult>> run_batch(QueryCall& call, const BatchInput& in) {
   return call.engine->query_batch(in.values, in.cols, call.k);
+}
+
+// Parses and runs a plain batch call; `engine` keeps the receiver's engine
+// for the index fields. Empty with a Python exception set on failure.
+std::optional<std::vector<QueryResult>> batch_call(PyObject* self, PyObject* args, PyObject* kwargs,
+                                                   const char* function,
+                                                   std::shared_ptr<const SearchEngine>* engine) {
+  auto call = begin_query_call(self, args, kwargs, function, "queries", 2);
+  if (!call) return std::nullopt;
+  auto in = batch_input(*call);
+  if (!in) return std::nullopt;
+  auto found = or_raise(run_batch(*call, *in));
+  if (!found) return std::nullopt;
+  if (engine != nullptr) *engine = call->engine;
+  return std::move(*found);
+}
+
+// The strategy names of a batch, one str per query.
+PyObject* method_names(const std::vector<QueryResult>& results) {
+  Ref methods = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!methods) return nullptr;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::string& m = results[i].method_used;
+    PyObject* name = PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
+    if (name == nullptr) return nullptr;
+    PyList_SET_ITEM(methods.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return methods.release();
 }
 
 PyObject* result_list(std::vector<QueryResult>&& results) {
@@ -67,23 +98,15 @@ PyObject* matrix_from_results(const std::vector<QueryResult>& results, std::size
 }  // namespace
 
 PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto call = begin_query_call(self, args, kwargs, "query_batch", "queries", 2);
-  if (!call) return nullptr;
-  auto in = batch_input(*call);
-  if (!in) return nullptr;
-  auto found = or_raise(run_batch(*call, *in));
+  auto found = batch_call(self, args, kwargs, "query_batch", nullptr);
   if (!found) return nullptr;
   return result_list(std::move(*found));
 }
 
 PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto call = begin_query_call(self, args, kwargs, "query_batch_arrays", "queries", 2);
-  if (!call) return nullptr;
-  auto in = batch_input(*call);
-  if (!in) return nullptr;
-  auto found = or_raise(run_batch(*call, *in));
+  std::shared_ptr<const SearchEngine> engine;
+  auto found = batch_call(self, args, kwargs, "query_batch_arrays", &engine);
   if (!found) return nullptr;
-  const SearchEngine& engine = *call->engine;
   const auto& results = *found;
   const std::size_t width = results.empty() ? 0 : results.front().results.size();
 
@@ -95,15 +118,9 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!scores) return nullptr;
   std::vector<double> times;
   times.reserve(results.size());
-  Ref methods = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  for (const QueryResult& r : results) times.push_back(r.query_time_ms);
+  Ref methods = Ref::steal(method_names(results));
   if (!methods) return nullptr;
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    times.push_back(results[i].query_time_ms);
-    const std::string& m = results[i].method_used;
-    PyObject* name = PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
-    if (name == nullptr) return nullptr;
-    PyList_SET_ITEM(methods.get(), static_cast<Py_ssize_t>(i), name);
-  }
 
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -111,7 +128,7 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
       !dict_put(dict.get(), "scores", scores.release()) ||
       !dict_put(dict.get(), "query_time_ms", array_from_vector(std::move(times))) ||
       !dict_put(dict.get(), "method_used", methods.release()) ||
-      !put_index_fields(dict.get(), engine))
+      !put_index_fields(dict.get(), *engine))
     return nullptr;
   return dict.release();
 }
