@@ -1,0 +1,19 @@
+# Types of the private native part of lumvero_contrib.Index.
+from collections.abc import Buffer
+
+import numpy as np
+import numpy.typing as npt
+
+def normalize_rows(rows: npt.NDArray[np.float32], /) -> None: ...
+def row_norms_sq(rows: npt.NDArray[np.float32], /) -> npt.NDArray[np.float64]: ...
+def blake3_hex(data: Buffer, /) -> str: ...
+def search(
+    runs: list[tuple[npt.NDArray[np.float32], npt.NDArray[np.float64], int]],
+    queries: npt.NDArray[np.float32],
+    k: int,
+    metric_id: int,
+    live: npt.NDArray[np.bool_] | None,
+    allowed: npt.NDArray[np.int64] | None,
+    /,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
+def blas_core() -> str: ...

@@ -1,0 +1,281 @@
+// lumvero_contrib._native: the engine's in-memory search, row normalisation,
+// row norms and BLAKE3 for lumvero_contrib.Index (raw CPython + NumPy C API).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/content_hash.h"
+#include "engine/filtered_search.h"
+#include "engine/matrix.h"
+#include "prepare/prepare.h"
+
+namespace {
+
+using lumvero::Metric;
+
+// Owns one reference.
+struct Ref {
+  PyObject* p = nullptr;
+  Ref() = default;
+  explicit Ref(PyObject* o) : p(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p); }
+  PyObject* release() {
+    PyObject* o = p;
+    p = nullptr;
+    return o;
+  }
+};
+
+// The array when it is ndim-dimensional, of the type, C-contiguous and
+// aligned; else nullptr with TypeError set. Borrowed.
+PyArrayObject* as_array(PyObject* o, int ndim, int type, const char* what, bool writable = false) {
+  if (!PyArray_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a NumPy array", what);
+    return nullptr;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (PyArray_NDIM(a) != ndim || PyArray_TYPE(a) != type || !PyArray_IS_C_CONTIGUOUS(a) ||
+      !PyArray_ISALIGNED(a) || (writable && !PyArray_ISWRITEABLE(a))) {
+    PyErr_Format(PyExc_TypeError, "%s must be a %d-D C-contiguous aligned%s array of %s", what,
+                 ndim, writable ? " writable" : "",
+                 type == NPY_FLOAT32   ? "float32"
+                 : type == NPY_FLOAT64 ? "float64"
+                                       : "integers");
+    return nullptr;
+  }
+  return a;
+}
+
+bool metric_of(long id, Metric* out) {
+  if (id < 0 || id > 2) {
+    PyErr_SetString(PyExc_ValueError, "metric id must be 0, 1 or 2");
+    return false;
+  }
+  *out = static_cast<Metric>(id);
+  return true;
+}
+
+// Engine faults that escaped as exceptions become Python errors here.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown engine failure");
+  }
+  return nullptr;
+}
+
+PyObject* normalize_rows(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows", true);
+    if (a == nullptr) return nullptr;
+    auto* data = static_cast<float*>(PyArray_DATA(a));
+    const auto rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+    const auto dims = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
+    lumvero::Status st;
+    Py_BEGIN_ALLOW_THREADS
+        // In place is safe: each row's norm is read before any of it is written.
+        st = lumvero::prepare::normalize_rows(data, data, rows, dims);
+    Py_END_ALLOW_THREADS if (!st) {
+      PyErr_SetString(PyExc_RuntimeError, st.error().c_str());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* row_norms_sq(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows");
+    if (a == nullptr) return nullptr;
+    npy_intp n = PyArray_DIM(a, 0);
+    Ref out(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
+    if (out.p == nullptr) return nullptr;
+    const auto* data = static_cast<const float*>(PyArray_DATA(a));
+    auto* norms = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.p)));
+    const auto dims = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
+    Py_BEGIN_ALLOW_THREADS lumvero::run_norms_sq(data, static_cast<std::uint64_t>(n), dims, norms);
+    Py_END_ALLOW_THREADS return out.release();
+  });
+}
+
+PyObject* blake3_hex(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    lumvero::Hash32 h{};
+    Py_BEGIN_ALLOW_THREADS h = lumvero::blake3_digest(view.buf, static_cast<std::size_t>(view.len));
+    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+    const std::string hex = lumvero::hash_hex(h);
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+  });
+}
+
+// search(runs, queries, k, metric, live, allowed) -> (scores, positions)
+//   runs:    list of (rows float32 (n, dims), norms_sq float64 (n,), first position)
+//   queries: float32 (nq, dims), finite
+//   live:    uint8 or bool (positions,) or None
+//   allowed: int64 sorted positions or None (then live is ignored)
+// Missing places hold position -1 and the metric's worst score.
+PyObject* search(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj;
+    Py_ssize_t k;
+    long metric_id;
+    if (!PyArg_ParseTuple(args, "O!OnlOO", &PyList_Type, &runs_obj, &q_obj, &k, &metric_id,
+                          &live_obj, &allowed_obj))
+      return nullptr;
+    Metric metric;
+    if (!metric_of(metric_id, &metric)) return nullptr;
+    PyArrayObject* q = as_array(q_obj, 2, NPY_FLOAT32, "queries");
+    if (q == nullptr) return nullptr;
+    if (k < 0) {
+      PyErr_SetString(PyExc_ValueError, "k must be >= 0");
+      return nullptr;
+    }
+    const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
+
+    std::vector<lumvero::RowRun> runs;
+    std::uint64_t end = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs_obj); ++i) {
+      PyObject* t = PyList_GET_ITEM(runs_obj, i);
+      PyObject *rows_obj, *norms_obj;
+      unsigned long long first;
+      if (!PyArg_ParseTuple(t, "OOK", &rows_obj, &norms_obj, &first)) return nullptr;
+      PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "run rows");
+      PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "run norms");
+      if (rows == nullptr || norms == nullptr) return nullptr;
+      const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+      if (static_cast<std::size_t>(PyArray_DIM(rows, 1)) != dims ||
+          static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) < n || first < end) {
+        PyErr_SetString(PyExc_ValueError, "runs must match the queries' dims and not overlap");
+        return nullptr;
+      }
+      runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
+                      static_cast<const double*>(PyArray_DATA(norms)), n, first});
+      end = first + n;
+    }
+
+    lumvero::RowFilter filter;
+    if (allowed_obj != Py_None) {
+      PyArrayObject* a = as_array(allowed_obj, 1, NPY_INT64, "allowed");
+      if (a == nullptr) return nullptr;
+      const auto* pos = static_cast<const std::uint64_t*>(PyArray_DATA(a));
+      const auto m = static_cast<std::size_t>(PyArray_DIM(a, 0));
+      // Sorted, inside a run: the scans index rows by these without checks.
+      std::size_t r = 0;
+      for (std::size_t j = 0; j < m; ++j) {
+        if (j > 0 && pos[j] <= pos[j - 1]) r = runs.size();
+        while (r < runs.size() && pos[j] >= runs[r].first + runs[r].rows) ++r;
+        if (r == runs.size() || pos[j] < runs[r].first) {
+          PyErr_SetString(PyExc_ValueError, "allowed must be increasing positions inside the runs");
+          return nullptr;
+        }
+      }
+      filter.allowed = pos;
+      filter.allowed_count = m;
+      filter.use_allowed = true;
+    } else if (live_obj != Py_None) {
+      if (!PyArray_Check(live_obj) ||
+          (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) != NPY_BOOL &&
+           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) != NPY_UINT8)) {
+        PyErr_SetString(PyExc_TypeError, "live must be a bool or uint8 array");
+        return nullptr;
+      }
+      PyArrayObject* l =
+          as_array(live_obj, 1, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)), "live");
+      if (l == nullptr) return nullptr;
+      if (static_cast<std::uint64_t>(PyArray_DIM(l, 0)) < end) {
+        PyErr_SetString(PyExc_ValueError, "live must cover every position");
+        return nullptr;
+      }
+      filter.live = static_cast<const std::uint8_t*>(PyArray_DATA(l));
+    }
+
+    npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
+    Ref scores(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
+    Ref positions(PyArray_SimpleNew(2, shape, NPY_INT64));
+    if (scores.p == nullptr || positions.p == nullptr) return nullptr;
+    auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.p)));
+    auto* p_out =
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.p)));
+    const float worst = lumvero::is_distance(metric) ? std::numeric_limits<float>::infinity()
+                                                     : -std::numeric_limits<float>::infinity();
+    const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
+
+    lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
+    Py_BEGIN_ALLOW_THREADS res = lumvero::filtered_search(runs, dims, metric, {qdata, nq * dims},
+                                                          nq, static_cast<std::size_t>(k), filter);
+    if (res) {
+      const auto ku = static_cast<std::size_t>(k);
+      for (std::size_t i = 0; i < nq; ++i) {
+        const auto& list = (*res)[i];
+        for (std::size_t j = 0; j < ku; ++j) {
+          const bool have = j < list.size();
+          s_out[i * ku + j] = have ? list[j].score : worst;
+          p_out[i * ku + j] = have ? static_cast<std::int64_t>(list[j].idx) : -1;
+        }
+      }
+    }
+    Py_END_ALLOW_THREADS if (!res) {
+      PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
+      return nullptr;
+    }
+    return PyTuple_Pack(2, scores.p, positions.p);
+  });
+}
+
+PyObject* blas_core(PyObject*, PyObject*) {
+  return PyUnicode_FromString(lumvero::blas_core_name());
+}
+
+PyMethodDef methods[] = {
+    {"normalize_rows", normalize_rows, METH_O,
+     "normalize_rows(rows) -> None\n\nScales each float32 row to unit length in place, exactly "
+     "as the index writer does; rows whose norm is zero or not finite become zeros."},
+    {"row_norms_sq", row_norms_sq, METH_O,
+     "row_norms_sq(rows) -> ndarray\n\nPer-row squared norms in float64, as the loader computes "
+     "them."},
+    {"blake3_hex", blake3_hex, METH_O,
+     "blake3_hex(buffer) -> str\n\nBLAKE3 digest, 64 hex digits."},
+    {"search", search, METH_VARARGS,
+     "search(runs, queries, k, metric_id, live, allowed) -> (scores, positions)\n\nExact top-k "
+     "over in-memory row runs, removed or disallowed rows skipped inside the scan."},
+    {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "lumvero_contrib._native",
+    "Native support for lumvero_contrib.Index (private).",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native() {
+  if (_import_array() < 0) return nullptr;
+  lumvero::ensure_blas_single_threaded();
+  return PyModule_Create(&module_def);
+}
