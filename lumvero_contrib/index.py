@@ -82,12 +82,13 @@ def _float_rows(X: Any, what: str, dims: int) -> FloatArray:
             raise ValueError(f"{what} has {a.shape[1]} columns; this index has {dims} dims")
     else:
         raise ValueError(f"{what} must be (n, {dims}) or ({dims},); got shape {a.shape}")
-    out = np.array(a, dtype=np.float32, order="C", copy=True)
+    with np.errstate(over="ignore", invalid="ignore"):
+        out = np.array(a, dtype=np.float32, order="C", copy=True)
     finite = np.isfinite(out)
     if not finite.all():
         r, c = (int(v) for v in np.argwhere(~finite)[0])
         raise ValueError(f"{what} has a non-finite value at row {r}, column {c} "
-                         f"({out[r, c]!r} as float32); pass finite values")
+                         f"({float(out[r, c])} as float32); pass finite values")
     return out
 
 
@@ -479,8 +480,9 @@ class Index:
             scores, positions = _native.search(runs, queries, k, _METRIC_IDS[self._metric],
                                                live, allowed)
             found = positions >= 0
-            ids = np.where(found, self._ids[np.where(found, positions, 0)], -1)
-            return scores, ids.astype(np.int64, copy=False)
+            ids = np.full(positions.shape, -1, np.int64)
+            ids[found] = self._ids[positions[found]]
+            return scores, ids
 
     # -- saving and loading -------------------------------------------------
 
