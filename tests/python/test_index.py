@@ -113,8 +113,9 @@ class IndexMachine(RuleBasedStateMachine):
             self.ix.add(X if n != 1 or data.draw(st.booleans()) else X[0])
             new = np.arange(self.next_id, self.next_id + n, dtype=np.int64)
         else:
-            free = sorted(set(range(60)) - set(self.ids.tolist()))
-            new = np.array(data.draw(st.permutations(free))[:n], np.int64)
+            free = sorted(set(range(self.ids.size + 60)) - set(self.ids.tolist()))
+            new = np.array(data.draw(st.lists(st.sampled_from(free), min_size=n, max_size=n,
+                                              unique=True)), np.int64)
             self.ix.add(X, ids=new)
         self.rows = np.concatenate([self.rows, self.stored(X).reshape(n, self.dims)])
         self.ids = np.concatenate([self.ids, new])
