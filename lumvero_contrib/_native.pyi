@@ -1,12 +1,13 @@
 # Types of the private native part of lumvero_contrib.Index.
-from collections.abc import Buffer
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer
 
 def normalize_rows(rows: npt.NDArray[np.float32], /) -> None: ...
 def row_norms_sq(rows: npt.NDArray[np.float32], /) -> npt.NDArray[np.float64]: ...
-def blake3_hex(data: Buffer, /) -> str: ...
+def blake3_hex(data: Buffer | npt.NDArray[Any], /) -> str: ...
 def search(
     runs: list[tuple[npt.NDArray[np.float32], npt.NDArray[np.float64], int]],
     queries: npt.NDArray[np.float32],

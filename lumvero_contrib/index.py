@@ -12,7 +12,7 @@ the earlier insertion.
 from __future__ import annotations
 
 import json
-import numbers
+import operator
 import os
 import re
 import struct
@@ -109,6 +109,16 @@ def _int_ids(ids: Any, what: str) -> IdArray:
     return a.astype(np.int64, copy=False)
 
 
+def _integer(value: object, what: str) -> int:
+    """value as a Python int; TypeError for bool and non-integers."""
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be an integer; got bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{what} must be an integer; got {type(value).__name__}") from None
+
+
 def _listed(values: Any, limit: int = 10) -> str:
     items = [int(v) for v in values[:limit]]
     more = ", ..." if len(values) > limit else ""
@@ -177,13 +187,12 @@ class Index:
     """
 
     def __init__(self, dims: int, metric: str = "cosine") -> None:
-        if isinstance(dims, bool) or not isinstance(dims, numbers.Integral):
-            raise TypeError(f"dims must be an integer; got {type(dims).__name__}")
-        if not 1 <= int(dims) <= _MAX_DIMS:
-            raise ValueError(f"dims must be between 1 and {_MAX_DIMS}; got {int(dims)}")
+        d = _integer(dims, "dims")
+        if not 1 <= d <= _MAX_DIMS:
+            raise ValueError(f"dims must be between 1 and {_MAX_DIMS}; got {d}")
         if metric not in _METRIC_IDS:
             raise ValueError(f"metric must be 'cosine', 'dot' or 'euclidean'; got {metric!r}")
-        self._dims = int(dims)
+        self._dims: int = d
         self._metric = str(metric)
         self._lock = threading.RLock()
         self._runs: list[_Run] = []
@@ -448,11 +457,9 @@ class Index:
             >>> ids.tolist(), scores.tolist()
             ([[7, 6]], [[2.0, 25.0]])
         """
-        if isinstance(k, bool) or not isinstance(k, numbers.Integral):
-            raise TypeError(f"k must be an integer; got {type(k).__name__}")
-        if int(k) < 1:
-            raise ValueError(f"k must be at least 1; got {int(k)}")
-        k = int(k)
+        k = _integer(k, "k")
+        if k < 1:
+            raise ValueError(f"k must be at least 1; got {k}")
         queries = _float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
             zero = np.flatnonzero(~queries.any(axis=1))
@@ -514,7 +521,7 @@ class Index:
                     part = run.rows[s: min(run.count, s + _MAX_FILE_ROWS)]
                     name = f"rows-{token}-{len(files)}.index"
                     header = struct.pack("<III", self._dims, int(part.shape[0]), metric_id)
-                    digest = _write_file(directory / name, header, memoryview(part).cast("B"))
+                    digest = _write_file(directory / name, header, part.data.cast("B"))
                     files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
             ids_name = f"ids-{token}.npy"
             removed_name = f"removed-{token}.npy"

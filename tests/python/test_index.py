@@ -411,3 +411,8 @@ def test_sigkill_during_save_leaves_old_or_new_state(tmp_path):
 
 def test_package_exports_index():
     assert "Index" in lumvero_contrib.__all__ and lumvero_contrib.Index is Index
+
+
+def test_docstring_examples_hold():
+    import doctest
+    assert doctest.testmod(index_module).failed == 0
