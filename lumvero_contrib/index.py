@@ -67,6 +67,77 @@ class _Run:
         return int(self.rows.shape[0]) - self.count
 
 
+class _Lookup:
+    """Live id -> position for ids that do not increase with position: sorted
+    arrays searched in bulk, plus the ids added since they were last sorted.
+
+    Removed ids keep their place with position -1 until the next merge, which
+    drops them, so an id removed and added again is found at its new place.
+    """
+
+    # Ids added in one call beyond this are merged at once; fewer wait in the
+    # pending dict until it outgrows a small share of the sorted ids.
+    _MERGE_AT_ONCE: Final = 64
+
+    def __init__(self, ids: IdArray, positions: IdArray) -> None:
+        order = np.argsort(ids, kind="stable")
+        self._keys: IdArray = ids[order]
+        self._vals: IdArray = positions[order]
+        self._pending: dict[int, int] = {}
+        self._sorted_pending: tuple[IdArray, IdArray] | None = None
+
+    def add(self, ids: IdArray, positions: IdArray) -> None:
+        if ids.shape[0] > self._MERGE_AT_ONCE:
+            self._merge(ids, positions)
+            return
+        self._pending.update(zip(ids.tolist(), positions.tolist()))
+        self._sorted_pending = None
+        if len(self._pending) > 1024 + self._keys.shape[0] // 32:
+            self._merge(np.zeros(0, np.int64), np.zeros(0, np.int64))
+
+    def _merge(self, ids: IdArray, positions: IdArray) -> None:
+        alive = self._vals >= 0
+        pk = np.fromiter(self._pending.keys(), np.int64, len(self._pending))
+        pv = np.fromiter(self._pending.values(), np.int64, len(self._pending))
+        keys = np.concatenate([self._keys[alive], pk, ids])
+        vals = np.concatenate([self._vals[alive], pv, positions])
+        order = np.argsort(keys, kind="stable")
+        self._keys, self._vals = keys[order], vals[order]
+        self._pending = {}
+        self._sorted_pending = None
+
+    @staticmethod
+    def _search(keys: IdArray, vals: IdArray, ids: IdArray) -> IdArray:
+        if keys.shape[0] == 0:
+            return np.full(ids.shape[0], -1, np.int64)
+        at = np.minimum(np.searchsorted(keys, ids), keys.shape[0] - 1)
+        return np.where(keys[at] == ids, vals[at], -1).astype(np.int64)
+
+    def find(self, ids: IdArray) -> IdArray:
+        """Positions of the ids, -1 for those not live."""
+        out = self._search(self._keys, self._vals, ids)
+        if self._pending:
+            if self._sorted_pending is None:
+                pk = np.fromiter(self._pending.keys(), np.int64, len(self._pending))
+                pv = np.fromiter(self._pending.values(), np.int64, len(self._pending))
+                order = np.argsort(pk)
+                self._sorted_pending = (pk[order], pv[order])
+            recent = self._search(*self._sorted_pending, ids)
+            out = np.where(recent >= 0, recent, out)
+        return out
+
+    def remove(self, ids: IdArray) -> None:
+        """Forgets live ids."""
+        if self._keys.shape[0]:
+            at = np.minimum(np.searchsorted(self._keys, ids), self._keys.shape[0] - 1)
+            hit = at[self._keys[at] == ids]
+            self._vals[hit] = -1
+        if self._pending:
+            for i in ids.tolist():
+                if self._pending.pop(i, None) is not None:
+                    self._sorted_pending = None
+
+
 def _float_rows(X: Any, what: str, dims: int) -> FloatArray:
     """X as a fresh (n, dims) float32 C-contiguous array of finite values."""
     a = np.asarray(X)
@@ -84,9 +155,9 @@ def _float_rows(X: Any, what: str, dims: int) -> FloatArray:
         raise ValueError(f"{what} must be (n, {dims}) or ({dims},); got shape {a.shape}")
     with np.errstate(over="ignore", invalid="ignore"):
         out = np.array(a, dtype=np.float32, order="C", copy=True)
-    finite = np.isfinite(out)
-    if not finite.all():
-        r, c = (int(v) for v in np.argwhere(~finite)[0])
+    bad = _native.first_non_finite(out) if out.size else -1
+    if bad >= 0:
+        r, c = divmod(bad, dims)
         raise ValueError(f"{what} has a non-finite value at row {r}, column {c} "
                          f"({float(out[r, c])} as float32); pass finite values")
     return out
@@ -125,15 +196,16 @@ def _listed(values: Any, limit: int = 10) -> str:
     return "[" + ", ".join(str(v) for v in items) + more + "]"
 
 
-def _normalize(rows: FloatArray, what: str) -> None:
+def _normalize(rows: FloatArray, what: str, zero_ok: bool) -> None:
     """Scales rows to unit length in place, exactly as the index writer does.
-    Zero rows stay zero; a row whose norm overflows float32 cannot be scaled."""
-    was_zero = ~rows.any(axis=1)
-    _native.normalize_rows(rows)
-    lost = np.flatnonzero(~rows.any(axis=1) & ~was_zero)
-    if lost.size:
-        raise ValueError(f"{what} row {int(lost[0])} cannot be scaled to unit length: its norm "
-                         f"overflows float32; scale it down first")
+    Zero rows stay zero where zero_ok; a row whose sum of squares overflows or
+    underflows float32 cannot be scaled."""
+    zero, lost = _native.normalize_rows(rows)
+    if zero >= 0 and not zero_ok:
+        raise ValueError(f"{what} row {zero} is zero; a cosine query needs a non-zero vector")
+    if lost >= 0:
+        raise ValueError(f"{what} row {lost} cannot be scaled to unit length: its sum of "
+                         f"squares overflows or underflows float32; rescale it first")
 
 
 def _fsync_dir(path: Path) -> None:
@@ -201,10 +273,10 @@ class Index:
         self._live: npt.NDArray[np.bool_] = np.zeros(0, np.bool_)
         self._live_count = 0
         self._next_id = 0
-        # While ids increase with position, an id is found by binary search;
-        # otherwise through a dict of the live ids.
+        # While ids increase with position, an id is found by binary search
+        # in them; otherwise through a lookup built on first need.
         self._ascending = True
-        self._pos: dict[int, int] | None = None
+        self._lookup: _Lookup | None = None
 
     # -- properties -------------------------------------------------------
 
@@ -267,7 +339,7 @@ class Index:
         with self._lock:
             new_ids = self._check_new_ids(ids, n)
             if self._metric == "cosine":
-                _normalize(rows, "X")
+                _normalize(rows, "X", zero_ok=True)
             if n == 0:
                 return
             self._append_rows(rows)
@@ -334,24 +406,22 @@ class Index:
             after = start == 0 or int(new_ids[0]) > int(self._ids[start - 1])
             if not (increasing and after):
                 self._ascending = False
-                self._build_dict()
+                self._lookup = None
         self._ids[start:end] = new_ids
         self._live[start:end] = True
         self._stored = end
         self._live_count += n
         self._next_id = max(self._next_id, int(new_ids.max()) + 1)
-        if self._pos is not None:
-            self._pos.update(zip(new_ids.tolist(), range(start, end)))
-
-    def _build_dict(self) -> None:
-        live = np.flatnonzero(self._live[: self._stored])
-        self._pos = dict(zip(self._ids[live].tolist(), live.tolist()))
+        if self._lookup is not None:
+            self._lookup.add(new_ids, np.arange(start, end, dtype=np.int64))
 
     def _positions(self, ids: IdArray) -> IdArray:
         """Position of each live id, -1 for ids not present."""
-        if self._pos is not None:
-            get = self._pos.get
-            return np.fromiter((get(i, -1) for i in ids.tolist()), np.int64, ids.shape[0])
+        if not self._ascending:
+            if self._lookup is None:
+                live = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
+                self._lookup = _Lookup(self._ids[live], live)
+            return self._lookup.find(ids)
         stored = self._ids[: self._stored]
         pos = np.searchsorted(stored, ids)
         inside = pos < self._stored
@@ -387,9 +457,8 @@ class Index:
             hit = pos[pos >= 0]
             self._live[hit] = False
             self._live_count -= int(hit.size)
-            if self._pos is not None:
-                for i in a[pos >= 0].tolist():
-                    del self._pos[i]
+            if self._lookup is not None:
+                self._lookup.remove(a[pos >= 0])
             return int(hit.size)
 
     def compact(self) -> None:
@@ -417,9 +486,7 @@ class Index:
             self._live = np.ones(n, np.bool_)
             self._stored = n
             self._ascending = bool(np.all(ids[1:] > ids[:-1]))
-            self._pos = None
-            if not self._ascending:
-                self._build_dict()
+            self._lookup = None
 
     # -- searching ----------------------------------------------------------
 
@@ -462,11 +529,7 @@ class Index:
             raise ValueError(f"k must be at least 1; got {k}")
         queries = _float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
-            zero = np.flatnonzero(~queries.any(axis=1))
-            if zero.size:
-                raise ValueError(f"Q row {int(zero[0])} is zero; a cosine query needs a "
-                                 f"non-zero vector")
-            _normalize(queries, "Q")
+            _normalize(queries, "Q", zero_ok=False)
         allow_ids = None if allow is None else np.unique(_int_ids(allow, "allow"))
         with self._lock:
             live: npt.NDArray[np.bool_] | None = None
@@ -630,6 +693,4 @@ class Index:
         if live_ids.size and (live_ids.min() < 0 or np.unique(live_ids).size != live_ids.size):
             raise bad("the live ids are negative or repeated")
         ix._ascending = bool(np.all(ids[1:] > ids[:-1]))
-        if not ix._ascending:
-            ix._build_dict()
         return ix

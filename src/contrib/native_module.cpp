@@ -5,6 +5,8 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -14,6 +16,7 @@
 #include "engine/content_hash.h"
 #include "engine/filtered_search.h"
 #include "engine/matrix.h"
+#include "engine/pool.h"
 #include "prepare/prepare.h"
 
 namespace {
@@ -79,22 +82,94 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
+bool all_zero(const float* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (x[i] != 0.0f) return false;
+  return true;
+}
+
+// Runs fn(begin, end) over [0, rows) in tasks of `per_task` rows: on the pool
+// when there is more than one task, else on the calling thread (waking the
+// pool for a few rows costs more than the rows).
+template <class F>
+void over_rows(std::uint64_t rows, std::uint64_t per_task, F&& fn) {
+  if (rows <= per_task) {
+    fn(std::size_t{0}, static_cast<std::size_t>(rows));
+    return;
+  }
+  (void)lumvero::pool::for_chunks(rows, per_task,
+                                  [&](std::size_t b, std::size_t e, std::size_t) { fn(b, e); });
+}
+
+std::uint64_t rows_per_task(std::uint64_t dims) {
+  return std::max<std::uint64_t>(1, (std::uint64_t{1} << 18) / std::max<std::uint64_t>(dims, 1));
+}
+
+// normalize_rows(rows) -> (first zero row, first row that could not be scaled)
+// In place, row by row with the writer's own routine. A row that is not zero
+// but comes out zero had a sum of squares that overflows or underflows
+// float32. -1 where there is none.
 PyObject* normalize_rows(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
     PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows", true);
     if (a == nullptr) return nullptr;
     auto* data = static_cast<float*>(PyArray_DATA(a));
     const auto rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
-    const auto dims = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
-    lumvero::Status st;
-    Py_BEGIN_ALLOW_THREADS
-        // In place is safe: each row's norm is read before any of it is written.
-        st = lumvero::prepare::normalize_rows(data, data, rows, dims);
-    Py_END_ALLOW_THREADS if (!st) {
-      PyErr_SetString(PyExc_RuntimeError, st.error().c_str());
-      return nullptr;
-    }
-    Py_RETURN_NONE;
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(a, 1));
+    std::atomic<std::uint64_t> first_zero{rows};
+    std::atomic<std::uint64_t> first_lost{rows};
+    auto lower = [](std::atomic<std::uint64_t>& at, std::uint64_t r) {
+      std::uint64_t cur = at.load();
+      while (r < cur && !at.compare_exchange_weak(cur, r)) {
+      }
+    };
+    Py_BEGIN_ALLOW_THREADS over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
+      for (std::size_t r = b; r < e; ++r) {
+        float* x = data + r * dims;
+        const bool zero = all_zero(x, dims);
+        if (zero) lower(first_zero, r);
+        // In place is safe: the routine reads the whole row before writing.
+        // Zero rows go through it too: it writes them as +0.0.
+        lumvero::prepare::normalize_row(x, x, dims);
+        if (!zero && all_zero(x, dims)) lower(first_lost, r);
+      }
+    });
+    Py_END_ALLOW_THREADS auto as_index = [&](std::uint64_t v) {
+      return v == rows ? -1LL : static_cast<long long>(v);
+    };
+    return Py_BuildValue("(LL)", as_index(first_zero.load()), as_index(first_lost.load()));
+  });
+}
+
+// first_non_finite(rows) -> flat index of the first NaN or infinity, or -1.
+PyObject* first_non_finite(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows");
+    if (a == nullptr) return nullptr;
+    const auto* data = static_cast<const std::uint32_t*>(PyArray_DATA(a));
+    const auto rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(a, 1));
+    const std::uint64_t total = rows * dims;
+    std::atomic<std::uint64_t> first{total};
+    Py_BEGIN_ALLOW_THREADS over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
+      const std::uint32_t* p = data + b * dims;
+      const std::size_t n = (e - b) * dims;
+      // All exponent bits set: an infinity or a NaN. Branch-free so it vectorises.
+      std::uint32_t any = 0;
+      for (std::size_t i = 0; i < n; ++i) any |= ((p[i] & 0x7f800000u) == 0x7f800000u);
+      if (any == 0) return;
+      for (std::size_t i = 0; i < n; ++i) {
+        if ((p[i] & 0x7f800000u) == 0x7f800000u) {
+          std::uint64_t at = b * dims + i;
+          std::uint64_t cur = first.load();
+          while (at < cur && !first.compare_exchange_weak(cur, at)) {
+          }
+          return;
+        }
+      }
+    });
+    Py_END_ALLOW_THREADS const std::uint64_t f = first.load();
+    return PyLong_FromLongLong(f == total ? -1LL : static_cast<long long>(f));
   });
 }
 
@@ -246,8 +321,11 @@ PyObject* blas_core(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"normalize_rows", normalize_rows, METH_O,
-     "normalize_rows(rows) -> None\n\nScales each float32 row to unit length in place, exactly "
-     "as the index writer does; rows whose norm is zero or not finite become zeros."},
+     "normalize_rows(rows) -> (first_zero, first_lost)\n\nScales each float32 row to unit "
+     "length in place, exactly as the index writer does; returns the first zero row and the "
+     "first row that could not be scaled (it became zero), -1 for none."},
+    {"first_non_finite", first_non_finite, METH_O,
+     "first_non_finite(rows) -> int\n\nFlat index of the first NaN or infinity, -1 for none."},
     {"row_norms_sq", row_norms_sq, METH_O,
      "row_norms_sq(rows) -> ndarray\n\nPer-row squared norms in float64, as the loader computes "
      "them."},

@@ -30,6 +30,10 @@ constexpr std::size_t kTileQueries = 1024;
 // From this many queries on, a call scores tiles with sgemm; fewer run the
 // kernel scan once per query (the module's own split).
 constexpr std::size_t kMatrixFromQueries = 4;
+// Below this many products (queries x selected rows x dims) a call runs the
+// kernel scan on the calling thread, one piece per run: waking the pool
+// would cost more than the work.
+constexpr std::uint64_t kInlineProducts = std::uint64_t{1} << 21;
 
 // Work for one pool task: rows [begin, end) of one run, or entries
 // [begin, end) of the allow-list (all inside that run).
@@ -89,6 +93,24 @@ std::vector<Piece> make_pieces(std::span<const RowRun> runs, std::size_t dims, M
       for (const auto& [b, e] :
            balanced_pieces(run.rows, chunk_rows(run.rows, dims, metric, threads), threads))
         pieces.push_back({r, false, b, e});
+    }
+  }
+  return pieces;
+}
+
+// One piece per run holding any selected row.
+std::vector<Piece> whole_runs(std::span<const RowRun> runs, const RowFilter& f) {
+  std::vector<Piece> pieces;
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    const RowRun& run = runs[r];
+    if (f.use_allowed) {
+      const std::uint64_t* all_end = f.allowed + f.allowed_count;
+      const std::uint64_t lo = std::lower_bound(f.allowed, all_end, run.first) - f.allowed;
+      const std::uint64_t hi =
+          std::lower_bound(f.allowed, all_end, run.first + run.rows) - f.allowed;
+      if (hi > lo) pieces.push_back({r, true, lo, hi});
+    } else if (run.rows > 0) {
+      pieces.push_back({r, false, 0, run.rows});
     }
   }
   return pieces;
@@ -181,9 +203,18 @@ std::vector<BandPart> band_piece(const RowRun& run, const RowFilter& f, const Pi
 }  // namespace
 
 void run_norms_sq(const float* data, std::uint64_t rows, std::uint64_t dims, double* out) {
-  // One block over every dimension: the same left-to-right f64 sum.
+  // One block over every dimension: the same left-to-right f64 sum. Rows are
+  // independent, so cutting them into tasks changes no bit.
   const std::vector<DimBlock> whole{{0, dims}};
-  compute_row_norms(data, rows, dims, whole, out, nullptr);
+  const std::size_t per_task =
+      std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::uint64_t>(dims, 1));
+  if (rows <= per_task) {
+    compute_row_norms(data, rows, dims, whole, out, nullptr);
+    return;
+  }
+  (void)pool::for_chunks(rows, per_task, [&](std::size_t b, std::size_t e, std::size_t) {
+    compute_row_norms(data + b * dims, e - b, dims, whole, out + b, nullptr);
+  });
 }
 
 Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowRun> runs,
@@ -198,15 +229,24 @@ Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowR
   k = static_cast<std::size_t>(std::min<std::uint64_t>(k, selectable));
   if (k == 0 || nq == 0 || dims == 0) return out;
 
-  const std::vector<Piece> pieces = make_pieces(runs, dims, metric, filter);
-  if (nq < kMatrixFromQueries) {
+  const bool inline_scan = selectable * dims < kInlineProducts / nq;
+  const std::vector<Piece> pieces =
+      inline_scan ? whole_runs(runs, filter) : make_pieces(runs, dims, metric, filter);
+  if (nq < kMatrixFromQueries || inline_scan) {
     for (std::size_t i = 0; i < nq; ++i) {
       const float* q = queries.data() + i * dims;
-      auto lists = pool::map(pieces.size(), [&](std::size_t p) {
+      auto one = [&](std::size_t p) {
         return scan_piece(runs[pieces[p].run], filter, pieces[p], dims, metric, q, k);
-      });
-      if (!lists) return fail(std::move(lists.error()));
-      out[i] = merge_chunk_lists(std::move(*lists), k, metric);
+      };
+      std::vector<std::vector<ScoredRow>> lists;
+      if (inline_scan) {
+        for (std::size_t p = 0; p < pieces.size(); ++p) lists.push_back(one(p));
+      } else {
+        auto mapped = pool::map(pieces.size(), one);
+        if (!mapped) return fail(std::move(mapped.error()));
+        lists = std::move(*mapped);
+      }
+      out[i] = merge_chunk_lists(std::move(lists), k, metric);
     }
     return out;
   }
