@@ -141,8 +141,7 @@ class _Lookup:
 def _float_rows(X: Any, what: str, dims: int) -> FloatArray:
     """X as a fresh (n, dims) float32 C-contiguous array of finite values."""
     a = np.asarray(X)
-    if a.dtype == np.bool_ or not (np.issubdtype(a.dtype, np.integer)
-                                   or np.issubdtype(a.dtype, np.floating)):
+    if a.dtype.kind not in "iuf":  # not bool, complex, text or objects
         raise TypeError(f"{what} must hold real numbers; got dtype {a.dtype}")
     if a.ndim == 1:
         if a.shape[0] != dims:
@@ -153,7 +152,11 @@ def _float_rows(X: Any, what: str, dims: int) -> FloatArray:
             raise ValueError(f"{what} has {a.shape[1]} columns; this index has {dims} dims")
     else:
         raise ValueError(f"{what} must be (n, {dims}) or ({dims},); got shape {a.shape}")
-    with np.errstate(over="ignore", invalid="ignore"):
+    if a.dtype.kind == "f" and a.dtype.itemsize > 4:
+        # Values beyond float32's range become infinities, reported below.
+        with np.errstate(over="ignore", invalid="ignore"):
+            out = np.array(a, dtype=np.float32, order="C", copy=True)
+    else:
         out = np.array(a, dtype=np.float32, order="C", copy=True)
     bad = _native.first_non_finite(out) if out.size else -1
     if bad >= 0:
@@ -172,7 +175,7 @@ def _int_ids(ids: Any, what: str) -> IdArray:
         raise ValueError(f"{what} must be a 1-D sequence of integers; got shape {a.shape}")
     if a.size == 0:
         return np.zeros(0, np.int64)
-    if a.dtype == np.bool_ or not np.issubdtype(a.dtype, np.integer):
+    if a.dtype.kind not in "iu":
         raise TypeError(f"{what} must be integers (int64); got dtype {a.dtype}")
     if a.dtype == np.uint64 and int(a.max()) > np.iinfo(np.int64).max:
         big = sorted({int(v) for v in a[a > np.iinfo(np.int64).max][:10]})
@@ -355,12 +358,14 @@ class Index:
             raise ValueError(f"ids has {a.shape[0]} entries; X has {n} rows")
         if n == 0:
             return a
-        negative = a[a < 0]
-        if negative.size:
-            raise ValueError(f"ids must be >= 0; negative ids: {_listed(negative)}")
-        uniq, counts = np.unique(a, return_counts=True)
-        if uniq.size != n:
-            raise ValueError(f"ids repeated in this call: {_listed(uniq[counts > 1])}")
+        if n == 1:
+            uniq = a
+        else:
+            uniq, counts = np.unique(a, return_counts=True)
+            if uniq.size != n:
+                raise ValueError(f"ids repeated in this call: {_listed(uniq[counts > 1])}")
+        if uniq[0] < 0:
+            raise ValueError(f"ids must be >= 0; negative ids: {_listed(uniq[uniq < 0])}")
         if self._live_count and int(uniq[0]) < self._next_id:
             present = uniq[self._positions(uniq) >= 0]
             if present.size:
