@@ -133,9 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FilterCase{Metric::Cosine, 1, false}, FilterCase{Metric::Dot, 2, true},
                       FilterCase{Metric::Euclidean, 1, true}, FilterCase{Metric::Dot, 6, false},
                       FilterCase{Metric::Euclidean, 6, true}, FilterCase{Metric::Cosine, 9, true}),
-    [](const ::testing::TestParamInfo<FilterCase>& info) {
-      return std::string(metric_name(info.param.metric)) + "_" + std::to_string(info.param.nq) +
-             (info.param.exact_values ? "_ties" : "");
+    [](const ::testing::TestParamInfo<FilterCase>& p) {
+      return std::string(metric_name(p.param.metric)) + "_" + std::to_string(p.param.nq) +
+             (p.param.exact_values ? "_ties" : "");
     });
 
 }  // namespace
