@@ -191,24 +191,24 @@ def test_next_default_id_follows_the_largest_ever_added(tmp_path):
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("nq", [1, 6])
 def test_larger_index_many_runs_and_filters(metric, nq):
-    """Enough rows for many pool pieces per run, runs of every size, and both
-    filter forms (mask and position list), against the module's own answers."""
+    """Enough rows for the pool's pieces and sgemm tiles, runs of every size,
+    and both filter forms (mask and position list), against the oracle."""
     rng = np.random.default_rng(7)
-    dims = 37
-    X = rng.standard_normal((9000, dims)).astype(np.float32)
-    X[5000:5100] = X[:100]  # equal rows: ties resolved by earlier insertion
+    rows, dims = 40000, 64
+    X = rng.standard_normal((rows, dims)).astype(np.float32)
+    X[30000:30100] = X[:100]  # equal rows: ties resolved by earlier insertion
     ix = Index(dims, metric=metric)
     ix.add(X[:3000])
     for i in range(3000, 3050):
         ix.add(X[i])
     ix.add(X[3050:])
-    removed = rng.choice(9000, 700, replace=False)
+    removed = rng.choice(rows, 3000, replace=False)
     ix.remove(removed)
-    live = np.setdiff1d(np.arange(9000), removed)
+    live = np.setdiff1d(np.arange(rows), removed)
     Q = rng.standard_normal((nq, dims)).astype(np.float32)
     stored = normalize_like_writer(X) if metric == "cosine" else X
     Qs = normalize_like_writer(Q) if metric == "cosine" else Q
-    for allow in [None, rng.choice(9000, 60, replace=False), rng.choice(9000, 4000, replace=False)]:
+    for allow in [None, rng.choice(rows, 60, replace=False), rng.choice(rows, 20000, replace=False)]:
         got = ix.search(Q, 10, allow=allow)
         sel = live if allow is None else np.intersect1d(live, allow)
         assert_same(got, oracle(stored[sel], sel, Qs, 10, metric))
