@@ -108,10 +108,11 @@ class _Lookup:
 
     @staticmethod
     def _search(keys: IdArray, vals: IdArray, ids: IdArray) -> IdArray:
-        if keys.shape[0] == 0:
-            return np.full(ids.shape[0], -1, np.int64)
-        at = np.minimum(np.searchsorted(keys, ids), keys.shape[0] - 1)
-        return np.where(keys[at] == ids, vals[at], -1).astype(np.int64)
+        at = _native.find_sorted(keys, ids)
+        out = np.full(ids.shape[0], -1, np.int64)
+        hit = at >= 0
+        out[hit] = vals[at[hit]]
+        return out
 
     def find(self, ids: IdArray) -> IdArray:
         """Positions of the ids, -1 for those not live."""
@@ -128,10 +129,8 @@ class _Lookup:
 
     def remove(self, ids: IdArray) -> None:
         """Forgets live ids."""
-        if self._keys.shape[0]:
-            at = np.minimum(np.searchsorted(self._keys, ids), self._keys.shape[0] - 1)
-            hit = at[self._keys[at] == ids]
-            self._vals[hit] = -1
+        at = _native.find_sorted(self._keys, ids)
+        self._vals[at[at >= 0]] = -1
         if self._pending:
             for i in ids.tolist():
                 if self._pending.pop(i, None) is not None:
@@ -191,6 +190,15 @@ def _integer(value: object, what: str) -> int:
         return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{what} must be an integer; got {type(value).__name__}") from None
+
+
+def _sorted_unique(a: IdArray) -> IdArray:
+    """The distinct values, sorted (sorted needles make the binary searches
+    that follow read memory in order)."""
+    s = np.sort(a)
+    if s.shape[0] > 1:
+        s = s[np.concatenate(([True], s[1:] != s[:-1]))]
+    return s
 
 
 def _listed(values: Any, limit: int = 10) -> str:
@@ -429,12 +437,10 @@ class Index:
                 live = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
                 self._lookup = _Lookup(self._ids[live], live)
             return self._lookup.find(ids)
-        stored = self._ids[: self._stored]
-        pos = np.searchsorted(stored, ids)
-        inside = pos < self._stored
-        pos_c = np.where(inside, pos, 0)
-        found = inside & (stored[pos_c] == ids) & self._live[pos_c] if self._stored else inside
-        return np.where(found, pos_c, -1).astype(np.int64)
+        pos = _native.find_sorted(self._ids[: self._stored], ids)
+        hit = np.flatnonzero(pos >= 0)
+        pos[hit[~self._live[pos[hit]]]] = -1  # removed rows keep their ids until compacted
+        return pos
 
     def remove(self, ids: npt.ArrayLike) -> int:
         """Removes rows by id; they are never returned again.
@@ -456,7 +462,7 @@ class Index:
             >>> len(ix)
             1
         """
-        a = np.unique(_int_ids(ids, "ids"))
+        a = _sorted_unique(_int_ids(ids, "ids"))
         with self._lock:
             if a.size == 0 or self._live_count == 0:
                 return 0
@@ -537,13 +543,15 @@ class Index:
         queries = _float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
             _normalize(queries, "Q", zero_ok=False)
-        allow_ids = None if allow is None else np.unique(_int_ids(allow, "allow"))
+        allow_ids = None if allow is None else _sorted_unique(_int_ids(allow, "allow"))
         with self._lock:
             live: npt.NDArray[np.bool_] | None = None
             allowed: IdArray | None = None
             if allow_ids is not None:
                 pos = self._positions(allow_ids)
-                allowed = np.sort(pos[pos >= 0])
+                allowed = pos[pos >= 0]
+                if not self._ascending:  # positions follow the sorted ids only then
+                    allowed.sort()
             elif self._live_count < self._stored:
                 if self._live_count * _SPARSE_FRACTION <= self._stored:
                     allowed = np.flatnonzero(self._live[: self._stored]).astype(np.int64)

@@ -319,6 +319,42 @@ PyObject* search(PyObject*, PyObject* args) {
   });
 }
 
+// find_sorted(keys, needles) -> index of each needle in keys, -1 if absent.
+// keys sorted ascending, no repeats. Needles in ascending order are found by
+// galloping from the previous hit, so a sorted batch reads keys front to
+// back; any other order is still answered, by a fresh search.
+PyObject* find_sorted(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *keys_obj, *needles_obj;
+    if (!PyArg_ParseTuple(args, "OO", &keys_obj, &needles_obj)) return nullptr;
+    PyArrayObject* keys_a = as_array(keys_obj, 1, NPY_INT64, "keys");
+    PyArrayObject* needles_a = as_array(needles_obj, 1, NPY_INT64, "needles");
+    if (keys_a == nullptr || needles_a == nullptr) return nullptr;
+    npy_intp m = PyArray_DIM(needles_a, 0);
+    Ref out(PyArray_SimpleNew(1, &m, NPY_INT64));
+    if (out.p == nullptr) return nullptr;
+    const auto* keys = static_cast<const std::int64_t*>(PyArray_DATA(keys_a));
+    const auto* needles = static_cast<const std::int64_t*>(PyArray_DATA(needles_a));
+    auto* found = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.p)));
+    const auto n = static_cast<std::size_t>(PyArray_DIM(keys_a, 0));
+    Py_BEGIN_ALLOW_THREADS std::size_t lo = 0;
+    for (npy_intp j = 0; j < m; ++j) {
+      const std::int64_t v = needles[j];
+      if (j > 0 && v < needles[j - 1]) lo = 0;
+      std::size_t hi = lo;
+      std::size_t step = 1;
+      while (hi < n && keys[hi] < v) {
+        lo = hi + 1;
+        hi = lo + step;
+        step <<= 1;
+      }
+      lo = static_cast<std::size_t>(std::lower_bound(keys + lo, keys + std::min(hi, n), v) - keys);
+      found[j] = lo < n && keys[lo] == v ? static_cast<std::int64_t>(lo) : -1;
+    }
+    Py_END_ALLOW_THREADS return out.release();
+  });
+}
+
 PyObject* blas_core(PyObject*, PyObject*) {
   return PyUnicode_FromString(lumvero::blas_core_name());
 }
@@ -338,6 +374,9 @@ PyMethodDef methods[] = {
     {"search", search, METH_VARARGS,
      "search(runs, queries, k, metric_id, live, allowed) -> (scores, positions)\n\nExact top-k "
      "over in-memory row runs, removed or disallowed rows skipped inside the scan."},
+    {"find_sorted", find_sorted, METH_VARARGS,
+     "find_sorted(keys, needles) -> ndarray\n\nIndex of each needle in the sorted keys, -1 "
+     "when absent."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
     {nullptr, nullptr, 0, nullptr},
 };
