@@ -77,7 +77,7 @@ cpp-test: deps
 # The stubs against the module (stubtest) and strict type checks of the
 # example and of a file of correct and deliberately wrong uses.
 typecheck: install
-	cd build && ../$(PY) -m mypy.stubtest lumvero
+	cd build && ../$(PY) -m mypy.stubtest lumvero lumvero_contrib._native
 	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing
 
 test: install cpp-test typecheck
@@ -177,7 +177,7 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/pip install -q --upgrade pip
 	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
-	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero
+	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero lumvero_contrib._native
 	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing
 
 clean:
