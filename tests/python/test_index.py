@@ -99,6 +99,7 @@ class IndexMachine(RuleBasedStateMachine):
         self.ix = Index(dims, metric=metric)
         self.rows = np.zeros((0, dims), np.float32)
         self.ids = np.zeros(0, np.int64)
+        self.removed = [64]  # ids removed (and not added again) plus one never added
         self.next_id = 0
 
     def stored(self, X):
@@ -129,6 +130,7 @@ class IndexMachine(RuleBasedStateMachine):
         assert self.ix.remove(np.array(chosen, np.int64)) == len(present)
         keep = ~np.isin(self.ids, list(present))
         self.rows, self.ids = self.rows[keep], self.ids[keep]
+        self.removed += sorted(present)
 
     @rule(data=st.data())
     def search(self, data):
@@ -137,7 +139,7 @@ class IndexMachine(RuleBasedStateMachine):
         Q = draw_matrix(data, nq, self.dims)
         allow = None
         if data.draw(st.booleans()):
-            allow = data.draw(st.lists(st.sampled_from(self.ids.tolist() + [61, 63]),
+            allow = data.draw(st.lists(st.sampled_from(self.ids.tolist() + self.removed),
                                        max_size=max(1, len(self.ids))))
         Q32 = Q.astype(np.float32)
         if self.metric == "cosine":
