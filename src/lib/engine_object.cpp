@@ -134,9 +134,8 @@ PyType_Spec engine_spec = {"lumvero.PySearchEngine", sizeof(EngineObject), 0,
 }  // namespace
 
 PyTypeObject* search_engine_type() {
-  static PyObject* type = nullptr;  // created once, under the interpreter lock
-  if (type == nullptr) type = PyType_FromSpec(&engine_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+  static PyObject* type = nullptr;
+  return type_once(type, &engine_spec);
 }
 
 std::shared_ptr<const SearchEngine> hold_engine(PyObject* self) {

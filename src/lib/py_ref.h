@@ -51,4 +51,11 @@ class GilRelease {
   PyThreadState* state_;
 };
 
+// A heap type made from its spec on first use and kept for the process
+// (type objects are created under the interpreter lock, once).
+inline PyTypeObject* type_once(PyObject*& slot, PyType_Spec* spec) {
+  if (slot == nullptr) slot = PyType_FromSpec(spec);
+  return reinterpret_cast<PyTypeObject*>(slot);
+}
+
 }  // namespace lumvero::py

@@ -17,16 +17,22 @@ std::optional<QueryCall> begin_query_call(PyObject* self, PyObject* args, PyObje
                                    &array_obj, &k_obj))
     return std::nullopt;
   QueryCall call;
-  call.engine = hold_engine(self);
-  if (!call.engine) return std::nullopt;
-  call.array = to_f32_array(array_obj, array_name, ndim);
-  if (call.array == nullptr) return std::nullopt;
-  const auto k = to_u64(k_obj, "k");
-  if (!k) return std::nullopt;
-  call.k = *k;
+  if (!take_engine_array_k(self, array_obj, k_obj, array_name, ndim, call)) return std::nullopt;
   call.array = checked_f32_array(array_obj, array_name, ndim);
   if (call.array == nullptr) return std::nullopt;
   return call;
+}
+
+bool take_engine_array_k(PyObject* self, PyObject* array_obj, PyObject* k_obj,
+                         const char* array_name, int ndim, QueryCall& call) {
+  call.engine = hold_engine(self);
+  if (!call.engine) return false;
+  call.array = to_f32_array(array_obj, array_name, ndim);
+  if (call.array == nullptr) return false;
+  const auto k = to_u64(k_obj, "k");
+  if (!k) return false;
+  call.k = *k;
+  return true;
 }
 
 const float* row_major_queries(PyArrayObject* queries, Ref& keep) {

@@ -26,6 +26,12 @@ struct QueryCall {
 std::optional<QueryCall> begin_query_call(PyObject* self, PyObject* args, PyObject* kwargs,
                                           const char* function, const char* array_name, int ndim);
 
+// The first steps of every query method: holds the receiver, converts the
+// array (type and element type only; the caller checks contiguity after its
+// other arguments), then k. False with a Python exception set on failure.
+bool take_engine_array_k(PyObject* self, PyObject* array_obj, PyObject* k_obj,
+                         const char* array_name, int ndim, QueryCall& call);
+
 // The array's values as the engine reads them.
 inline const float* array_floats(PyArrayObject* arr) {
   return static_cast<const float*>(PyArray_DATA(arr));

@@ -156,15 +156,13 @@ PyType_Spec item_spec = {"lumvero.PyQueryItem", sizeof(QueryItemObject), 0,
 }  // namespace
 
 PyTypeObject* query_result_type() {
-  static PyObject* type = nullptr;  // created once, under the interpreter lock
-  if (type == nullptr) type = PyType_FromSpec(&result_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+  static PyObject* type = nullptr;
+  return type_once(type, &result_spec);
 }
 
 PyTypeObject* query_item_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&item_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+  return type_once(type, &item_spec);
 }
 
 PyObject* wrap_query_result(QueryResult&& result) {

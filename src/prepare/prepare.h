@@ -51,6 +51,9 @@ struct Request {
   bool normalize = false;
   Metric metric = Metric::Cosine;
   std::optional<std::string> output_dir;
+  // Write through an unnamed temporary file where the file system offers
+  // them; off, the named one that other file systems get (for tests).
+  bool unnamed_temp = true;
 };
 
 // Everything after the metric check; returns the final path.

@@ -2,24 +2,21 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <new>
 #include <sstream>
 
 #include "engine/sys_error.h"
 #include "prepare/prepare.h"
+#include "prepare/temp_file.h"
 
 namespace lumvero::prepare {
 
@@ -85,89 +82,6 @@ Status create_directories(const std::string& dir) {
     return fail("Failed to create directory " + dir + ": " + os_error_text(ENOTDIR));
   return {};
 }
-
-// A name no other writer picks: the final path's stem, 16 random hex digits
-// and ".tmp", in the final file's directory.
-std::string unique_temp_path(const std::string& final_path) {
-  std::uint64_t r = 0;
-  if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-    static std::atomic<std::uint64_t> counter{0};
-    r = (static_cast<std::uint64_t>(::getpid()) << 32) ^
-        static_cast<std::uint64_t>(::time(nullptr)) ^
-        (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-  }
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016" PRIx64, r);
-  return final_path.substr(0, final_path.size() - 3) + hex + ".tmp";
-}
-
-// The file being written. Preferably an unnamed file (O_TMPFILE) in the
-// output directory: nobody else can see or remove it, and it vanishes with
-// the process if the preparation is killed. Where the file system has no
-// unnamed files, a uniquely named one created with O_EXCL. Either way two
-// preparations of the same name never share a file, and the final name
-// only ever gets a complete file, by one rename.
-// Closed, unmapped, and removed unless published, on every exit path.
-class TempFile {
- public:
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    unmap();
-    if (fd_ >= 0) ::close(fd_);
-    if (!named_.empty() && !published_) ::unlink(named_.c_str());
-  }
-
-  // Fails with the message text of a file that cannot be created.
-  Status create(const std::string& dir, const std::string& final_path) {
-    fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd_ >= 0) return {};
-    named_ = unique_temp_path(final_path);
-    fd_ = ::open(named_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ >= 0) return {};
-    const int err = errno;
-    std::string failed = std::move(named_);
-    named_.clear();
-    return fail("Failed to create file " + failed + ": " + os_error_text(err));
-  }
-
-  // Gives the complete file the final name, replacing whatever had it.
-  Status publish(const std::string& final_path) {
-    if (named_.empty()) {
-      // Link the unnamed file under a unique name, then rename that over the
-      // final name (a link cannot replace an existing name).
-      const std::string linked = unique_temp_path(final_path);
-      const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, linked.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-          ::linkat(fd_, "", AT_FDCWD, linked.c_str(), AT_EMPTY_PATH) != 0)
-        return fail("Failed to move temp file to final location: " + last_os_error());
-      named_ = linked;
-    }
-    if (::rename(named_.c_str(), final_path.c_str()) != 0)
-      return fail("Failed to move temp file to final location: " + last_os_error());
-    published_ = true;
-    return {};
-  }
-
-  void unmap() {
-    if (map_ != nullptr) ::munmap(map_, map_len_);
-    map_ = nullptr;
-  }
-  int fd() const { return fd_; }
-  void set_mapping(void* p, std::size_t len) {
-    map_ = p;
-    map_len_ = len;
-  }
-  unsigned char* bytes() const { return static_cast<unsigned char*>(map_); }
-
- private:
-  int fd_ = -1;
-  std::string named_;  // empty while the file has no name
-  bool published_ = false;
-  void* map_ = nullptr;
-  std::size_t map_len_ = 0;
-};
 
 // Makes the new directory entry durable; best effort (not every file system
 // supports fsync on directories).
@@ -319,8 +233,8 @@ struct Destination {
   std::string parent;
 };
 
-// The final file name and its directory, created when missing; a stale
-// temporary of an earlier version under the fixed name is removed.
+// The final file name and its directory, created when missing; temporaries
+// that killed preparations of the same name left behind are removed.
 Result<Destination> resolve_destination(const Request& req) {
   const std::string clean = sanitize_base_name(req.base_name);
   if (clean.empty()) return fail("Base name contains no valid characters");
@@ -339,24 +253,30 @@ Result<Destination> resolve_destination(const Request& req) {
   }
   Destination dest{join_path(dir, file_name), ""};
   dest.parent = parent_of(dest.final_path);
+  // A name too long for the file system fails here, not once the whole
+  // file is written, and before any directory is made.
+  if (auto fits = check_temp_name_length(dest.parent, dest.final_path); !fits)
+    return fail(fits.error());
   if (struct stat st{}; !dest.parent.empty() && ::stat(dest.parent.c_str(), &st) != 0)
     if (auto made = create_directories(dest.parent); !made) return fail(made.error());
 
-  // Earlier versions wrote through this fixed name; one left by a crash is
-  // removed. This version never uses it.
+  // Earlier versions wrote through this fixed name; a file one left by a
+  // crash is removed. This version never uses the name, so a directory
+  // there is not in its way and is left alone.
   const std::string legacy_temp = dest.final_path.substr(0, dest.final_path.size() - 3) + "tmp";
-  if (struct stat st{};
-      ::lstat(legacy_temp.c_str(), &st) == 0 && ::unlink(legacy_temp.c_str()) != 0)
+  if (struct stat st{}; ::lstat(legacy_temp.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+                        ::unlink(legacy_temp.c_str()) != 0)
     return fail("Failed to remove temp file: " + last_os_error());
+  reclaim_abandoned_temps(dest.parent, dest.final_path);
   return dest;
 }
 
-// Writes the whole file through an unnamed temporary one and renames it
+// Writes the whole file through a temporary one and renames it
 // over the final name only once it is complete. An existing index under the
 // final name stays in place until then.
 Status write_file(const Request& req, const Destination& dest) {
   TempFile temp;
-  if (auto created = temp.create(dest.parent, dest.final_path); !created)
+  if (auto created = temp.create(dest.parent, dest.final_path, req.unnamed_temp); !created)
     return fail(created.error());
 
   const std::uint64_t length = kHeaderBytes + 4 * req.rows * req.dims;

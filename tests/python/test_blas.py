@@ -12,7 +12,7 @@ threadpoolctl = pytest.importorskip("threadpoolctl")
 # Prints threadpoolctl's view before and after importing lumvero and running a
 # batch through the matrix strategy; `extra` runs in between.
 PROBE = r"""
-import json, os, sys, tempfile
+import json, os, sys
 import numpy as np
 import threadpoolctl
 sys.path.insert(0, {tests!r})
@@ -25,7 +25,7 @@ before = blas()
 import lumvero
 after_import = blas()
 X = np.random.default_rng(0).standard_normal((3000, 64)).astype(np.float32)
-path = write_index(os.path.join(tempfile.mkdtemp(), "i.bin"), X, "dot")
+path = write_index(os.path.join({directory!r}, "i.bin"), X, "dot")
 engine = lumvero.PySearchEngine(path, False)
 {extra}
 os.environ["LUMVO_BATCH_MODE"] = "matrix"
@@ -36,11 +36,12 @@ print(json.dumps({{"before": before, "after_import": after_import, "after_query"
 """
 
 
-def probe(extra=""):
+def probe(directory, extra=""):
     import os
 
     tests = os.path.dirname(os.path.abspath(__file__))
-    r = run_python(PROBE.format(tests=tests, extra=extra), env={"OPENBLAS_NUM_THREADS": "2"})
+    code = PROBE.format(tests=tests, directory=str(directory), extra=extra)
+    r = run_python(code, env={"OPENBLAS_NUM_THREADS": "2"})
     assert r.returncode == 0, r.stderr
     return json.loads(r.stdout)
 
@@ -51,8 +52,8 @@ def lumvero_blas(state):
     return new
 
 
-def test_threadpoolctl_lists_lumvero_blas_with_version_and_core():
-    state = probe()
+def test_threadpoolctl_lists_lumvero_blas_with_version_and_core(tmp_path):
+    state = probe(tmp_path)
     new = lumvero_blas(state)
     assert len(new) == 1, state
     (path, info), = new.items()
@@ -64,8 +65,8 @@ def test_threadpoolctl_lists_lumvero_blas_with_version_and_core():
     assert state["after_query"][path]["num_threads"] == 1
 
 
-def test_numpy_blas_is_left_alone():
-    state = probe()
+def test_numpy_blas_is_left_alone(tmp_path):
+    state = probe(tmp_path)
     others = state["before"]
     assert others, "NumPy's own BLAS should be visible to threadpoolctl"
     for path, info in others.items():
@@ -74,11 +75,11 @@ def test_numpy_blas_is_left_alone():
 
 
 @pytest.mark.parametrize("limit", [2, 4])
-def test_raised_thread_count_is_put_back_by_the_next_query(limit):
+def test_raised_thread_count_is_put_back_by_the_next_query(tmp_path, limit):
     # threadpool_limits raises every BLAS in the process, lumvero's included;
     # the next multiply puts lumvero's back to one thread and only lumvero's.
     extra = f"threadpoolctl.threadpool_limits({limit}, user_api='blas')"
-    state = probe(extra)
+    state = probe(tmp_path, extra)
     (path, _), = lumvero_blas(state).items()
     assert state["after_query"][path]["num_threads"] == 1
     for other in state["before"]:

@@ -16,10 +16,10 @@ SCRIPT = os.path.join(os.path.dirname(sys.executable), "lumvero-index")
 ROWS, DIMS, NQ = 203, 20, 6
 
 
-def run(*args, env=None, cwd=None):
+def run(*args, env=None, cwd=None, timeout=300, umask=-1):
     full_env = dict(os.environ, **(env or {}))
     return subprocess.run([SCRIPT, *map(str, args)], capture_output=True, text=True,
-                          env=full_env, cwd=cwd, timeout=300)
+                          env=full_env, cwd=cwd, timeout=timeout, umask=umask)
 
 
 def assert_user_error(r, message):
@@ -91,7 +91,7 @@ def test_search_through_ray(built, tmp_path):
     """A Ray cluster of the command's own, started and stopped by it."""
     d, X, Q = built
     r = run("search", d / "idx" / "manifest.json", d / "queries.npy", "-k", 7, "--json",
-            "--backend", "ray", env={"RAY_ADDRESS": ""})
+            "--backend", "ray", "--ray-address", "local", env={"RAY_ADDRESS": ""})
     assert r.returncode == 0, r.stderr
     doc = json.loads(r.stdout)
     want_s, want_i = reference(one_file(X, "euclidean", tmp_path), Q, 7, "euclidean")
@@ -187,7 +187,9 @@ def test_build_errors(tmp_path, case):
     args, message = {
         "missing": (["build", tmp_path / "nope.npy", "--metric", "dot", "--out", out],
                     f"{tmp_path / 'nope.npy'}: no such file"),
-        "not-npy": (["build", tmp_path / "t.txt", "--metric", "dot", "--out", out], None),
+        "not-npy": (["build", tmp_path / "t.txt", "--metric", "dot", "--out", out],
+                    f"{tmp_path / 't.txt'}: is not a NumPy .npy file (it does not start with the "
+                    ".npy signature)"),
         "float64": (["build", save(tmp_path, "d.npy", np.ones((4, 3))), "--metric", "dot",
                      "--out", out], f"{tmp_path / 'd.npy'}: embeddings must be float32, got "
                                     "float64"),
@@ -208,21 +210,25 @@ def test_build_errors(tmp_path, case):
     }[case]
     (tmp_path / "t.txt").write_text("hello\n")
     r = run(*args)
-    if message is None:
-        assert r.stderr.startswith(f"lumvero-index: error: {tmp_path / 't.txt'}: not a NumPy "
-                                   ".npy file (")
-        message = r.stderr[len("lumvero-index: error: "):-1]
     assert_user_error(r, message)
     assert not (out / "manifest.json").exists()
 
 
+NOT_INDEX = ("is not a lumvero index (expected a 12-byte header of dims, rows and metric id 0, 1 "
+             "or 2")
+
+
 @pytest.mark.parametrize("case", ["dims", "k", "nan", "no-index", "not-index", "no-k",
-                                  "short-index", "bad-manifest"])
+                                  "short-index", "bad-manifest", "npy-as-index",
+                                  "text-as-index", "directory-as-index", "text-as-queries",
+                                  "directory-as-queries"])
 def test_search_info_verify_errors(built, tmp_path, case):
     d, _, _ = built
     manifest = d / "idx" / "manifest.json"
     q = d / "queries.npy"
     (tmp_path / "tiny.bin").write_bytes(b"\x01\x00")
+    (tmp_path / "notes.txt").write_text("rows and dims of the test set\n")
+    (tmp_path / "folder").mkdir()
     (tmp_path / "m.json").write_text('{"format": 1, "shards": 5}')
     short = tmp_path / "short.bin"
     short.write_bytes(np.array([4, 2, 0], "<u4").tobytes() + b"\0" * 20)
@@ -236,8 +242,17 @@ def test_search_info_verify_errors(built, tmp_path, case):
         "no-index": (["search", tmp_path / "none.bin", q, "-k", 2],
                      f"{tmp_path / 'none.bin'}: no such file"),
         "not-index": (["info", tmp_path / "tiny.bin"],
-                      f"{tmp_path / 'tiny.bin'}: not an index file (2 bytes, shorter than the "
-                      "12-byte header)"),
+                      f"{tmp_path / 'tiny.bin'}: {NOT_INDEX}; the file has 2 bytes)"),
+        "npy-as-index": (["info", q], f"{q}: {NOT_INDEX}; this is a NumPy .npy file)"),
+        "text-as-index": (["search", tmp_path / "notes.txt", q, "-k", 2],
+                          f"{tmp_path / 'notes.txt'}: {NOT_INDEX}; found metric id 1835623456)"),
+        "directory-as-index": (["search", tmp_path / "folder", q, "-k", 2],
+                               f"{tmp_path / 'folder'}: is a directory"),
+        "text-as-queries": (["search", manifest, tmp_path / "notes.txt", "-k", 2],
+                            f"{tmp_path / 'notes.txt'}: is not a NumPy .npy file (it does not "
+                            "start with the .npy signature)"),
+        "directory-as-queries": (["search", manifest, tmp_path / "folder", "-k", 2],
+                                 f"{tmp_path / 'folder'}: is a directory"),
         "no-k": (["search", manifest, q],
                  "the following arguments are required: -k (see lumvero-index search --help)"),
         "short-index": (["search", short, q, "-k", 1],
@@ -251,3 +266,107 @@ def test_search_info_verify_errors(built, tmp_path, case):
 def test_no_command():
     assert_user_error(run(), "the following arguments are required: command (see lumvero-index "
                              "--help)")
+
+
+@pytest.mark.parametrize("exc, status, stderr", [
+    (ZeroDivisionError("float division by zero"), 3,
+     "lumvero-index: internal error: ZeroDivisionError: float division by zero (a fault in "
+     "lumvero-index; please report it)\n"),
+    (TypeError("'NoneType' object is not\nsubscriptable"), 3,
+     "lumvero-index: internal error: TypeError: 'NoneType' object is not subscriptable (a fault "
+     "in lumvero-index; please report it)\n"),
+    (KeyError("dims"), 3, "lumvero-index: internal error: KeyError: 'dims' (a fault in "
+                          "lumvero-index; please report it)\n"),
+    (ValueError("Unknown metric id: 7"), 2, "lumvero-index: error: Unknown metric id: 7\n"),
+    (FileNotFoundError(2, "No such file or directory", "x.bin"), 2,
+     "lumvero-index: error: x.bin: No such file or directory\n"),
+    (KeyboardInterrupt(), 130, ""),
+])
+def test_exit_status_of_each_kind_of_failure(monkeypatch, capsys, exc, status, stderr):
+    """A fault of the tool itself has its own status, never the 1 of a
+    verification that found a mismatch."""
+    from lumvero_contrib import cli
+
+    def fail(args):
+        raise exc
+
+    monkeypatch.setattr(cli, "cmd_info", fail)
+    assert cli.main(["info", "x.bin"]) == status
+    out = capsys.readouterr()
+    assert (out.out, out.err) == ("", stderr)
+
+
+def _child_peak_rss_kib(*args):
+    """The command run by a fresh parent, whose only child it is: (result,
+    the child's peak resident memory in KiB)."""
+    code = ("import resource, subprocess, sys; "
+            "r = subprocess.run(sys.argv[1:], capture_output=True, text=True); "
+            "print(r.returncode); print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); "
+            "sys.stderr.write(r.stderr)")
+    r = subprocess.run([sys.executable, "-c", code, SCRIPT, *map(str, args)],
+                       capture_output=True, text=True, timeout=300)
+    status, peak = r.stdout.split()
+    return subprocess.CompletedProcess(args, int(status), "", r.stderr), int(peak)
+
+
+@pytest.mark.parametrize("case", ["fifo", "fifo-shard", "brace-index", "invalid-json",
+                                  "nested-json", "umask"])
+def test_files_are_read_safely(built, tmp_path, case):
+    """Pipes are refused instead of waited on, an index is never read whole
+    to find out it is not JSON, JSON that does not parse is a manifest with a
+    mistake (status 2, not the 1 of a mismatch), and manifest.json is made
+    with the umask like the shards."""
+    d, _, _ = built
+    if case == "fifo":
+        os.mkfifo(tmp_path / "pipe")
+        r = run("verify", tmp_path / "pipe", timeout=60)
+        assert_user_error(r, f"{tmp_path / 'pipe'}: is not a regular file (a named pipe)")
+    elif case == "fifo-shard":
+        r = run("build", d / "emb.npy", "--metric", "dot", "--out", tmp_path, "--shards", 2)
+        assert r.returncode == 0, r.stderr
+        os.unlink(tmp_path / "shard-00001_f32.bin")
+        os.mkfifo(tmp_path / "shard-00001_f32.bin")
+        with pytest.raises(ValueError, match=r"^shard 1 \(shard-00001_f32\.bin\): .*: is not a "
+                                             r"regular file \(a named pipe\)$"):
+            ShardedIndex(tmp_path / "manifest.json")
+        r = run("verify", tmp_path / "manifest.json", timeout=60)
+        assert r.returncode == 1 and r.stderr == ""
+        assert r.stdout.splitlines()[1:] == [
+            f"FAILED shard 1 (shard-00001_f32.bin): {tmp_path / 'shard-00001_f32.bin'}: is not a "
+            "regular file (a named pipe)", "1 of 2 shards failed verification"]
+    elif case == "brace-index":
+        # dims 123: the first byte is "{". A sparse 1 GiB file whose header
+        # asks for more is refused after reading its first bytes only.
+        big = tmp_path / "brace.bin"
+        with open(big, "wb") as f:
+            f.write(np.array([123, 1 << 22, 1], "<u4").tobytes())
+            f.truncate(1 << 30)
+        r, peak_kib = _child_peak_rss_kib("info", big)
+        assert_user_error(r, f"{big}: File too small: expected {12 + 4 * 123 * (1 << 22)} bytes, "
+                             f"got {1 << 30}")
+        assert peak_kib < 400 << 10
+    elif case in ("invalid-json", "nested-json"):
+        text = '{"format": 1, "shards": [' if case == "invalid-json" else '{"a": ' + "[" * 100_000
+        (tmp_path / "m.json").write_text(text)
+        r = run("verify", tmp_path / "m.json")
+        reason = ("Expecting value: line 1 column 26 (char 25)" if case == "invalid-json"
+                  else "nested too deeply")
+        assert_user_error(r, f"{tmp_path / 'm.json'}: not a shard manifest (invalid JSON: "
+                             f"{reason})")
+    else:
+        r = run("build", d / "emb.npy", "--metric", "dot", "--out", tmp_path, "--shards", 2,
+                umask=0o027)
+        assert r.returncode == 0, r.stderr
+        modes = {p.name: p.stat().st_mode & 0o777 for p in tmp_path.iterdir()}
+        assert modes == {"manifest.json": 0o640, "shard-00000_f32.bin": 0o640,
+                         "shard-00001_f32.bin": 0o640}
+
+
+def test_version_is_the_module_version():
+    import re
+
+    import lumvero_contrib
+
+    cmake = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
+    assert lumvero_contrib.__version__ == re.search(r"project\(lumvero VERSION ([0-9.]+)",
+                                                    cmake).group(1)

@@ -209,9 +209,44 @@ print(json.dumps(stats))
 # ---------------------------------------------------------------------------
 # Preparation under faults.
 
-def test_sigkill_during_preparation(tmp_path, long_run):
+# Child-side code that makes the kernel refuse unnamed files (O_TMPFILE) to
+# the process, as NFS, CIFS and many FUSE file systems do: a seccomp filter
+# answering EOPNOTSUPP to every openat that carries the flag (x86-64 only).
+NO_UNNAMED_FILES = """
+import ctypes, struct
+def _no_unnamed_files():
+    program = [(0x20, 0, 0, 4), (0x15, 0, 5, 0xC000003E),   # arch is x86-64, else allow
+               (0x20, 0, 0, 0), (0x15, 0, 3, 257),           # openat, else allow
+               (0x20, 0, 0, 32), (0x45, 0, 1, 0x400000),     # flags hold __O_TMPFILE
+               (0x06, 0, 0, 0x00050000 | 95), (0x06, 0, 0, 0x7FFF0000)]
+    raw = b"".join(struct.pack("HBBI", *op) for op in program)
+    buf = ctypes.create_string_buffer(raw, len(raw))
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+    prog = Program(len(program), ctypes.addressof(buf))
+    libc = ctypes.CDLL(None, use_errno=True)
+    if (libc.prctl(38, 1, 0, 0, 0) != 0 or   # PR_SET_NO_NEW_PRIVS
+            libc.prctl(22, 2, ctypes.c_void_p(ctypes.addressof(prog)), 0, 0) != 0):  # filter
+        raise OSError(ctypes.get_errno(), "seccomp")
+_no_unnamed_files()
+"""
+
+
+def require_no_unnamed_files():
+    r = run_python(NO_UNNAMED_FILES + "import os\ntry:\n    os.open('.', os.O_TMPFILE | os.O_RDWR)\n"
+                   "except OSError as e:\n    print(e.errno)\n")
+    if r.stdout.strip() != "95":
+        pytest.skip(f"cannot refuse unnamed files to a child here: {r.stderr.strip()[-300:]}")
+
+
+@pytest.mark.parametrize("files", ["unnamed", "named"])
+def test_sigkill_during_preparation(tmp_path, long_run, files):
     """Killed at points spread over a preparation, the final name always holds
-    the old or the new file byte for byte, and no temporary file remains."""
+    the old or the new file byte for byte. With unnamed files no temporary
+    remains; where the file system has none, a kill can leave the named
+    temporary, and the next preparation of the name removes it."""
+    if files == "named":
+        require_no_unnamed_files()
     points = 60 if long_run else 10
     rows, dims = 60000, 128
     new_dir = tmp_path / "new"
@@ -225,7 +260,7 @@ def test_sigkill_during_preparation(tmp_path, long_run):
     old_path = PREP(X_old, dims, rows, "k", "f32", metric="dot", output_dir=str(out))
     expected_old = open(old_path, "rb").read()
 
-    code = f"""
+    code = (NO_UNNAMED_FILES if files == "named" else "") + f"""
 import sys, numpy as np, lumvero
 X = np.random.default_rng(6).standard_normal(({rows}, {dims})).astype(np.float32)
 sys.stdout.write("go\\n"); sys.stdout.flush()
@@ -246,6 +281,7 @@ sys.stdout.write("done\\n"); sys.stdout.flush()
     duration, code_ = run(None)  # calibrate: how long one preparation takes
     assert code_ == 0
     outcomes = {"old": 0, "new": 0}
+    left_behind = set()
     for i in range(points):
         with open(old_path, "wb") as f:  # start every round from the old file
             f.write(expected_old)
@@ -253,9 +289,44 @@ sys.stdout.write("done\\n"); sys.stdout.flush()
         got = open(old_path, "rb").read()
         assert got in (expected_old, expected_new), f"point {i}: a partial file under the final name"
         outcomes["old" if got == expected_old else "new"] += 1
-        assert leftovers(out, ["k_f32.bin"]) == [], f"point {i} (exit {rc})"
-    print("SIGKILL points:", points, outcomes)
+        left = leftovers(out, ["k_f32.bin"])
+        if files == "unnamed":
+            assert left == [], f"point {i} (exit {rc})"
+        else:
+            assert all(re.fullmatch(r"k_f32\.[0-9a-f]{16}\.tmp", n) for n in left), left
+            left_behind.update(left)
+    print("SIGKILL points:", points, outcomes, "temporaries left:", len(left_behind))
     assert outcomes["old"] > 0, outcomes  # the early kills did interrupt it
+    if files == "named":
+        assert left_behind, "no kill caught a named temporary"
+        PREP(X_old[:2], dims, 2, "k", "f32", metric="dot", output_dir=str(out))
+        assert leftovers(out, ["k_f32.bin"]) == []
+
+
+def test_temporaries_of_killed_writers_are_reclaimed(tmp_path):
+    """A named temporary that a killed preparation left (where the file system
+    has no unnamed files, or killed between link and rename) is removed by the
+    next preparation of the same name; one that a live process holds locked
+    stays until that process is killed."""
+    X = np.random.default_rng(2).standard_normal((300, 16)).astype(np.float32)
+    abandoned = tmp_path / "k_f32.0123456789abcdef.tmp"
+    held = tmp_path / "k_f32.fedcba9876543210.tmp"
+    for leftover in (abandoned, held):
+        leftover.write_bytes(b"\0" * 65536)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, time\n"
+         f"f = open({str(held)!r}, 'r+b'); fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+         "print('locked', flush=True); time.sleep(600)\n"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        path = PREP(X, 16, 300, "k", "f32", metric="dot", output_dir=str(tmp_path))
+        assert leftovers(tmp_path, ["k_f32.bin"]) == [held.name]
+    finally:
+        holder.send_signal(signal.SIGKILL)
+        holder.wait(timeout=60)
+    assert PREP(X, 16, 300, "k", "f32", metric="dot", output_dir=str(tmp_path)) == path
+    assert leftovers(tmp_path, ["k_f32.bin"]) == []
+    assert open(path, "rb").read()[12:] == X.tobytes()
 
 
 def _mount_tmpfs(where, options):

@@ -1,8 +1,12 @@
 """Writing index files: bytes, normalisation, names, checks and safety."""
 import os
+import re
 import resource
+import shutil
 import signal
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -112,10 +116,28 @@ def test_unknown_metric(tmp_path, metric):
 
 @pytest.mark.parametrize("name,stored", [
     ("my index", "myindex"), ("Übung-7", "Übung-7"), ("a_b-c", "a_b-c"), ("x²", "x²"),
-    ("Ⅻ", "Ⅻ"), ("١٢", "١٢"), ("a+b", "ab")])
+    ("Ⅻ", "Ⅻ"), ("١٢", "١٢"), ("a+b", "ab"),
+    # The longest names whose temporary names ("<stem>_f16.<16 hex>.tmp") fit
+    # in 255 bytes.
+    ("a" * 230, "a" * 230), ("Ü" * 115, "Ü" * 115), ("a b" * 115, "ab" * 115)])
 def test_base_name_sanitised(tmp_path, name, stored):
     path = prep(A, 3, 2, name, "f16", output_dir=str(tmp_path))
     assert os.path.basename(path) == f"{stored}_f16.bin"
+    assert os.listdir(tmp_path) == [f"{stored}_f16.bin"]
+
+
+@pytest.mark.parametrize("name,stored", [
+    ("a" * 231, "a" * 231), ("Ü" * 116, "Ü" * 116), ("a b" * 116, "ab" * 116),
+    ("a" * 255, "a" * 255), ("a" * 300, "a" * 300)])
+def test_name_too_long_fails_before_anything_is_written(tmp_path, name, stored):
+    """A name whose temporary name exceeds the file system's limit fails with
+    the error creating that temporary gives, before any directory is made."""
+    where = tmp_path / "new" / "dir"
+    with pytest.raises(ValueError) as info:
+        prep(np.ones((5000, 64), np.float32), 64, 5000, name, "f16", output_dir=str(where))
+    assert re.fullmatch(re.escape(f"Failed to create file {where}/{stored}_f16.") +
+                        r"[0-9a-f]{16}\.tmp: File name too long \(os error 36\)", str(info.value)), str(info.value)
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("name", ["a.b", "a/b", "   ", "", "a|b", "a<b", "a>b", 'a"b', "a?b",
@@ -284,10 +306,69 @@ def test_replaces_existing_index_and_returns_same_path(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["r_f32.bin"]
 
 
-def test_stale_temp_file_removed(tmp_path):
-    (tmp_path / "s_f32.tmp").write_bytes(b"junk")
-    prep(A, 3, 2, "s", "f32", output_dir=str(tmp_path))
-    assert sorted(os.listdir(tmp_path)) == ["s_f32.bin"]
+@pytest.mark.parametrize("kind", ["file", "fifo", "symlink", "directory", "full directory"])
+def test_stale_temp_file_removed(tmp_path, kind):
+    """What an earlier version's crash left under the fixed temporary name is
+    removed; a directory there is not the writer's and does not block it."""
+    stale = tmp_path / "s_f32.tmp"
+    if kind == "file":
+        stale.write_bytes(b"junk")
+    elif kind == "fifo":
+        os.mkfifo(stale)
+    elif kind == "symlink":
+        stale.symlink_to(tmp_path / "missing")
+    else:
+        stale.mkdir()
+        if kind == "full directory":
+            (stale / "inside").write_bytes(b"kept")
+    for _ in range(2):
+        path = prep(A, 3, 2, "s", "f32", metric="dot", output_dir=str(tmp_path))
+        assert body(path)[3].tobytes() == A.tobytes()
+    kept = ["s_f32.tmp"] if "directory" in kind else []
+    assert sorted(os.listdir(tmp_path)) == ["s_f32.bin"] + kept
+    if kind == "full directory":
+        assert (stale / "inside").read_bytes() == b"kept"
+
+
+@pytest.mark.parametrize("where", ["absolute", "relative", "working directory"])
+def test_directory_synced_after_the_rename(tmp_path, where):
+    """The new name is made durable: the directory is opened and fsynced
+    after the rename (an fsync of the file itself would leave the name in
+    the air after a crash)."""
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("strace is not installed")
+    out = tmp_path / "out"
+    out.mkdir()
+    output_dir, directory, cwd = {
+        "absolute": (str(out), str(out), tmp_path),
+        "relative": ("out", "out", tmp_path),
+        "working directory": ("", ".", out),
+    }[where]
+    final = "x_f32.bin" if directory == "." else f"{directory}/x_f32.bin"
+    code = (
+        "import numpy as np, lumvero\n"
+        f"print(lumvero.py_prepare_bin_from_embeddings(np.ones((2, 3), np.float32), 3, 2, 'x', 'f32', output_dir={output_dir!r}))\n"
+    )
+    trace = tmp_path / "trace"
+    r = subprocess.run([strace, "-f", "-qq", "-o", str(trace),
+                        "-e", "trace=openat,fsync,rename,renameat,renameat2",
+                        sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True, timeout=120)
+    if r.returncode != 0 and "ptrace" in r.stderr.lower():
+        pytest.skip(f"strace cannot trace here: {r.stderr.strip()}")
+    assert r.returncode == 0 and r.stdout.strip() == final, r.stderr
+    lines = trace.read_text().splitlines()
+    renamed = [i for i, line in enumerate(lines)
+               if re.search(r"rename(at2?)?\(.*\"%s\"" % re.escape(final), line) and line.endswith("= 0")]
+    assert len(renamed) == 1, "\n".join(lines[-20:])
+    opened = re.compile(r'openat\(AT_FDCWD, "%s", ([A-Z_|]+)\) = (\d+)$' % re.escape(directory))
+    directory_fds, synced = set(), []
+    for line in lines[renamed[0] + 1:]:
+        if (m := opened.search(line)) and "O_DIRECTORY" in m[1] and "O_TMPFILE" not in m[1]:
+            directory_fds.add(m[2])
+        if (m := re.search(r"fsync\((\d+)\)\s+= 0$", line)) and m[1] in directory_fds:
+            synced.append(line)
+    assert synced, "no fsync of the directory after the rename:\n" + "\n".join(lines[renamed[0]:])
 
 
 def test_output_dir_is_file(tmp_path):

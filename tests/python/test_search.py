@@ -147,15 +147,15 @@ def test_ties_lower_index_first(make_engine):
     assert [i.idx for i in r.results] == [0, 2, 1, 4, 3]
 
 
-def test_force_scalar_is_read_once():
+def test_force_scalar_is_read_once(tmp_path):
     code = (
-        "import os, sys, numpy as np, lumvero, tempfile, struct\n"
+        "import os, sys, numpy as np, lumvero, struct\n"
         "sys.path.insert(0, %r)\n"
         "from conftest import write_index, scalar_sum, dot_layout\n"
         "rng = np.random.default_rng(4)\n"
         "X = rng.standard_normal((300, 37)).astype(np.float32)\n"
         "q = rng.standard_normal(37).astype(np.float32)\n"
-        "d = tempfile.mkdtemp()\n"
+        "d = %r\n"
         "e = lumvero.PySearchEngine(write_index(d + '/a.bin', X, 'dot'), False)\n"
         "r = e.query_exact(q, 300)\n"
         "got = {i.idx: i.score for i in r.results}\n"
@@ -165,7 +165,7 @@ def test_force_scalar_is_read_once():
         "r2 = e.query_exact(q, 300)\n"
         "assert [(i.idx, i.score) for i in r2.results] == [(i.idx, i.score) for i in r.results]\n"
         "print('ok')\n"
-    ) % str(__import__("pathlib").Path(__file__).parent)
+    ) % (str(__import__("pathlib").Path(__file__).parent), str(tmp_path))
     for value in ("1", "0", " 1"):
         out = run_python(code, env={"LUMVO_FORCE_SCALAR": value})
         assert out.stdout.strip() == "ok", (value, out.stderr)

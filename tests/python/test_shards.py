@@ -9,7 +9,7 @@ import pytest
 import lumvero
 from blake3_ref import blake3_hex
 from conftest import topk_oracle
-from lumvero_contrib import shards
+from lumvero_contrib.shards import manifest as shard_manifest
 from lumvero_contrib.shards import ShardedIndex, build_shards, load_manifest, merge_top_k
 from shard_helpers import (METRICS, assert_bit_identical, make_data, one_file, reference,
                            ties_across_shards)
@@ -142,7 +142,7 @@ def test_manifest_is_replaced_atomically(tmp_path, monkeypatch):
         f.write('{"format": 1, "metric": "dot", "dim')
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(shards.json, "dump", broken_dump)
+    monkeypatch.setattr(shard_manifest.json, "dump", broken_dump)
     with pytest.raises(OSError, match="No space left on device"):
         build_shards(X[:100], out, 2, metric="dot", name="other")
     assert open(path, "rb").read() == before
@@ -150,7 +150,9 @@ def test_manifest_is_replaced_atomically(tmp_path, monkeypatch):
     monkeypatch.undo()
     path2 = build_shards(X, out, 8, metric="dot", name="other")
     assert path2 == path and len(load_manifest(path).shards) == 8
-    assert oct(os.stat(path).st_mode & 0o777) == oct(0o644)
+    umask = os.umask(0)
+    os.umask(umask)
+    assert oct(os.stat(path).st_mode & 0o777) == oct(0o666 & ~umask)
 
 
 def damage(path, how):
@@ -242,6 +244,69 @@ def test_manifest_disagreeing_with_its_files_is_refused(tmp_path, edit, message)
     assert str(e.value) == message
 
 
+def _list_twice(name):
+    """Shard 1 replaced by shard 0's entry under another name, its rows
+    following shard 0's."""
+    def edit(d):
+        first = dict(d["shards"][0], file=name, first_row=d["shards"][0]["rows"])
+        d["shards"][1] = first
+        d["rows"] = 2 * first["rows"]
+    return edit
+
+
+@pytest.mark.parametrize("links, edit, message", [
+    ({}, _shard(0, "file", "../outside.bin"), "shard 0 (../outside.bin) lies outside the "
+                                              "manifest's folder"),
+    ({}, "absolute", "is an absolute path; shard files are named relative to the manifest's "
+                     "folder"),
+    ({"link.bin": "../outside.bin"}, _shard(0, "file", "link.bin"),
+     "shard 0 (link.bin) lies outside the manifest's folder"),
+    ({"sub": ".."}, _shard(0, "file", "sub/outside.bin"),
+     "shard 0 (sub/outside.bin) lies outside the manifest's folder"),
+    ({}, _list_twice("shard-00000_f32.bin"),
+     "shard 1 (shard-00000_f32.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    ({}, _list_twice("./shard-00000_f32.bin"),
+     "shard 1 (./shard-00000_f32.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    ({"link.bin": "shard-00000_f32.bin"}, _list_twice("link.bin"),
+     "shard 1 (link.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    ({"hard.bin": "hard link"}, _list_twice("hard.bin"),
+     "shard 1 (hard.bin) is the same file as shard 0 (shard-00000_f32.bin)"),
+    # Symlinks that stay inside the folder are followed.
+    ({"link.bin": "shard-00001_f32.bin"}, _shard(1, "file", "link.bin"), None),
+], ids=["parent", "absolute", "symlink-out", "symlinked-folder-out", "twice", "twice-dotted",
+        "twice-symlink", "twice-hard-link", "symlink-in"])
+def test_shard_files_are_confined_to_the_manifest_folder(tmp_path, capsys, links, edit, message):
+    """A manifest cannot open files outside its folder (an exact copy of a
+    shard lies outside, so its hash matches) nor serve one file twice."""
+    from lumvero_contrib import cli
+
+    X, Q = make_data("random", ROWS, DIMS, NQ)
+    folder = tmp_path / "s"
+    path = build_shards(X, folder, 2, metric="dot")
+    outside = tmp_path / "outside.bin"
+    outside.write_bytes((folder / "shard-00000_f32.bin").read_bytes())
+    for name, target in links.items():
+        if target == "hard link":
+            os.link(folder / "shard-00000_f32.bin", folder / name)
+        else:
+            os.symlink(target, folder / name)
+    edit_manifest(path, _shard(0, "file", str(outside)) if edit == "absolute" else edit)
+    if message is None:
+        with ShardedIndex(path) as idx:
+            assert_bit_identical(idx.search(Q, 5), reference(one_file(X, "dot", tmp_path), Q, 5,
+                                                             "dot"))
+        assert cli.main(["verify", path]) == 0
+        return
+    with pytest.raises(ValueError) as e:
+        ShardedIndex(path)
+    assert str(e.value).startswith(f"{path}: invalid manifest: ")
+    assert str(e.value).endswith(message)
+    capsys.readouterr()
+    assert cli.main(["verify", path]) == 2
+    out = capsys.readouterr()
+    assert out.out == "" and out.err == f"lumvero-index: error: {e.value}\n"
+
+
 def test_manifest_that_is_not_json(tmp_path):
     p = tmp_path / "manifest.json"
     p.write_bytes(b"\x03\x00\x00\x00garbage")
@@ -298,8 +363,9 @@ def test_unknown_backend(tmp_path):
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("seed", range(4))
 def test_merge_keeps_the_total_order(metric, seed):
-    """Any split of scored rows into parts, each cut to its own k best, merges
-    into the k best of all rows (oracle: one sort over everything)."""
+    """Any split of scored rows into parts, each cut to its own k best and
+    handed over in any order, merges into the k best of all rows (oracle:
+    one sort over everything)."""
     rng = np.random.default_rng(seed)
     n, rows, k = 5, 60, 12
     values = np.array([0.0, -0.0, 0.5, -0.5, 1.0, 2.0, -3.0, np.nan, np.inf, -np.inf], np.float32)
@@ -313,6 +379,9 @@ def test_merge_keeps_the_total_order(metric, seed):
             idx, sc = topk_oracle(S[q, a:b], k, metric)
             ps[q, :len(idx)], pi[q, :len(idx)] = sc, idx + a
         parts.append((ps, pi))
+    # Parts in any order: equal scores are ordered by global row, not by
+    # the part they come in.
+    parts = [parts[i] for i in rng.permutation(len(parts))]
     got_s, got_i = merge_top_k(parts, k, metric)
     fill = np.float32(np.inf if metric == "euclidean" else -np.inf)
     for q in range(n):

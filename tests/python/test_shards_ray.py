@@ -2,6 +2,7 @@
 stop: one actor per shard, bit-identical answers, actors that die."""
 import os
 import signal
+import socket
 import time
 
 import numpy as np
@@ -20,10 +21,16 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
                                 reason="Ray workers under the sanitizer runtime")
 
 
+def start_local_ray():
+    # "local": a cluster of this process's own, even when another one runs on
+    # the machine.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
+             configure_logging=False)
+
+
 @pytest.fixture(scope="module", autouse=True)
 def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             configure_logging=False)
+    start_local_ray()
     yield
     ray.shutdown()
 
@@ -174,3 +181,106 @@ def test_actor_options_are_passed_on(tmp_path):
     with ShardedIndex(manifest, backend="ray", actor_options=options) as idx:
         assert_bit_identical(idx.search(Q, 10), reference(whole, Q, 10, "dot"))
     assert seen == [(0, "shard-00000_f32.bin", 0, 102), (1, "shard-00001_f32.bin", 102, 101)]
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("case", ["unreachable", "unreachable-from-environment",
+                                  "stopped-actor", "failing-shard"])
+def test_waits_are_bounded_and_errors_readable(ray_index, case):
+    """An unreachable cluster and a stopped actor end in bounded time; a
+    shard that fails twice is reported by the first cause of each failure,
+    in plain text."""
+    from test_cli import run
+
+    idx, Q, whole, directory = ray_index
+    if case.startswith("unreachable"):
+        address = f"127.0.0.1:{closed_port()}"
+        np.save(directory / "q.npy", Q)
+        # Given on the command line with a wait, or left to Ray to find in
+        # the environment with the default wait.
+        given = case == "unreachable"
+        r = run("search", directory / "manifest.json", directory / "q.npy", "-k", 3, "--backend",
+                "ray", *(["--ray-address", address, "--timeout", "5"] if given else []),
+                env={"RAY_ADDRESS": "" if given else address}, timeout=60)
+        assert (r.returncode, r.stdout) == (2, "")
+        assert r.stderr == (f"lumvero-index: error: cannot reach the Ray cluster at {address}: "
+                            "Connection refused\n")
+    elif case == "stopped-actor":
+        idx.close()
+        with ShardedIndex(directory / "manifest.json", backend="ray", timeout=10) as idx:
+            victim = idx.shard_info()[1]["pid"]
+            os.kill(victim, signal.SIGSTOP)
+            assert_bit_identical(idx.search(Q, 10), reference(whole, Q, 10, "cosine"))
+            assert idx.retries == 1 and process_gone(victim)
+    else:
+        wrong = np.zeros((2, DIMS + 1), np.float32)  # past the front's own checks
+        with pytest.raises(ShardError) as e:
+            idx._impl.search(wrong, 3)
+        cause = f"ValueError: {engine_message(whole, wrong)}"
+        assert str(e.value) == (f"shard 0 (shard-00000_f32.bin) did not answer ({cause}) and "
+                                f"failed again after a restart ({cause})")
+        assert isinstance(e.value.__cause__, ray.exceptions.RayTaskError)
+
+
+def engine_message(engine, queries):
+    with pytest.raises(ValueError) as e:
+        engine.query_batch_arrays(queries, 3)
+    return str(e.value)
+
+
+@pytest.fixture
+def two_nodes():
+    """A head and a worker node, each a raylet with its own CPU, on this
+    machine; this module's single-node Ray is stopped meanwhile."""
+    from ray.cluster_utils import Cluster
+
+    ray.shutdown()
+    nodes = Cluster(initialize_head=True, head_node_args={"num_cpus": 1})
+    try:
+        worker = nodes.add_node(num_cpus=1, resources={"worker": 1})
+        nodes.wait_for_nodes()
+        yield nodes, worker
+    finally:
+        ray.shutdown()
+        nodes.shutdown()
+        start_local_ray()
+
+
+def test_two_node_cluster_by_address_with_placement_and_a_node_that_dies(tmp_path, two_nodes):
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    nodes, worker = two_nodes
+    on = [nodes.head_node.node_id, worker.node_id]
+    X, Q = mixed_data(11)
+    whole = one_file(X, "dot", tmp_path)
+    manifest = build_shards(X, tmp_path / "shards", 2, metric="dot")
+    want = reference(whole, Q, 10, "dot")
+
+    def node_local(i, entry):  # shard i's file is only on node i
+        return {"scheduling_strategy": NodeAffinitySchedulingStrategy(on[i], soft=False)}
+
+    def shared_files(i, entry):  # every node sees every file: node i while it is up
+        up = [n["NodeID"] for n in ray.nodes() if n["Alive"]]
+        node = on[i] if on[i] in up else up[0]
+        return {"scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
+
+    with ShardedIndex(manifest, backend="ray", ray_address=nodes.address,
+                      actor_options=shared_files) as shared, \
+         ShardedIndex(manifest, backend="ray", actor_options=node_local) as local:
+        for idx in (shared, local):
+            assert [i["node_id"] for i in idx.shard_info()] == on
+            assert_bit_identical(idx.search(Q, 10), want)
+        nodes.remove_node(worker)
+        assert_bit_identical(shared.search(Q, 10), want)
+        assert shared.retries == 1
+        assert [i["node_id"] for i in shared.shard_info()] == [on[0], on[0]]
+        with pytest.raises(ShardError) as e:
+            local.search(Q, 10)
+        assert (e.value.shard, e.value.file) == (1, "shard-00001_f32.bin")
+    # The index that connected by address disconnects when it closes.
+    assert not ray.is_initialized()

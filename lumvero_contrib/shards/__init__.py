@@ -1,0 +1,27 @@
+"""Sharded exact search.
+
+An embedding matrix too large for one machine is split into shard files:
+contiguous, balanced row ranges, each an ordinary lumvero index file, listed
+in a ``manifest.json`` with the range and the content hash of every shard
+(:mod:`.manifest`). ``ShardedIndex`` searches every shard, in this process or
+through one Ray actor per shard (:mod:`.backends`), and merges the per-shard
+top-k lists under the engine's one result order (:mod:`.merge`), so the
+answer is exactly the answer of one index file holding all the rows.
+"""
+from lumvero_contrib.shards.backends import (ACTOR_PREFIX, DEFAULT_TIMEOUT, ActorOptions,
+                                             ShardedIndex, ShardError, ShardServer)
+from lumvero_contrib.shards.manifest import (HEADER_BYTES, MANIFEST_FORMAT, MANIFEST_NAME,
+                                             MAX_MANIFEST_BYTES, MAX_SHARD_ROWS, METRIC_NAMES,
+                                             IndexHeader, Manifest, Progress, ShardEntry,
+                                             build_shards, check_regular, file_hash,
+                                             load_manifest, looks_like_manifest, open_regular,
+                                             read_header, shard_bounds)
+from lumvero_contrib.shards.merge import (Answer, check_k, merge_top_k, prepare_queries,
+                                          search_engine)
+
+__all__ = ["build_shards", "ShardedIndex", "ShardError", "ShardServer", "ShardEntry", "Manifest",
+           "IndexHeader", "load_manifest", "merge_top_k", "search_engine", "prepare_queries",
+           "check_k", "file_hash", "read_header", "open_regular", "check_regular",
+           "looks_like_manifest", "shard_bounds", "Answer", "ActorOptions", "Progress",
+           "MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
+           "MAX_MANIFEST_BYTES", "ACTOR_PREFIX", "DEFAULT_TIMEOUT"]

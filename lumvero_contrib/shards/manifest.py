@@ -1,0 +1,642 @@
+"""Shard files and their manifest: the index header, content hashes, the
+manifest's entries (confined to the manifest's folder) and the writer that
+cuts an embedding matrix into shards."""
+import io
+import json
+import operator
+import os
+import stat
+import struct
+import uuid
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, Final, NamedTuple, TypeGuard, cast
+
+import numpy as np
+from numpy.typing import NDArray
+
+import lumvero
+
+__all__ = ["MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
+           "MAX_MANIFEST_BYTES", "IndexHeader", "ShardEntry", "Manifest", "Progress",
+           "open_regular", "check_regular", "read_header", "file_hash", "looks_like_manifest",
+           "load_manifest", "shard_bounds", "build_shards"]
+
+MANIFEST_NAME: Final = "manifest.json"
+MANIFEST_FORMAT: Final = 1
+METRIC_NAMES: Final = ("cosine", "dot", "euclidean")
+HEADER_BYTES: Final = 12
+MAX_SHARD_ROWS: Final = 50_000_000  # the most rows the writer puts in one index file
+# About 400,000 shards; anything larger is not a manifest this writer made.
+MAX_MANIFEST_BYTES: Final = 64 << 20
+_LEVEL: Final = "f32"
+_IO_CHUNK: Final = 64 << 20
+_SNIFF_BYTES: Final = 4096
+_NPY_MAGIC: Final = b"\x93NUMPY"
+
+Progress = Callable[[int, int, str, int, int], None]
+"""``progress(shard, n_shards, stage, done, total)`` of :func:`build_shards`."""
+
+
+class IndexHeader(NamedTuple):
+    """The header of an index file and the file's size in bytes."""
+
+    dims: int
+    rows: int
+    metric: str
+    size: int
+
+
+# ---------------------------------------------------------------------------
+# Files: opening, header, content hash
+
+
+def _kind(mode: int) -> str:
+    if stat.S_ISDIR(mode):
+        return "is a directory"
+    if stat.S_ISFIFO(mode):
+        return "is not a regular file (a named pipe)"
+    if stat.S_ISSOCK(mode):
+        return "is not a regular file (a socket)"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "is not a regular file (a device)"
+    return "is not a regular file"
+
+
+def open_regular(path: str | os.PathLike[str]) -> io.BufferedReader:
+    """Opens a regular file for reading in binary mode.
+
+    The file is opened without blocking, so a named pipe or a device is
+    refused instead of waiting forever for a writer.
+
+    Arguments:
+        path: The file to open.
+
+    Returns:
+        The open file (the caller closes it).
+
+    Raises:
+        ValueError: ``"{path}: is a directory"`` or
+            ``"{path}: is not a regular file (...)"``.
+        OSError: The file cannot be opened (missing, no permission).
+
+    Examples:
+        >>> with open_regular("shards/manifest.json") as f:  # doctest: +SKIP
+        ...     head = f.read(12)
+    """
+    name = os.fspath(path)
+    fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{name}: {_kind(mode)}")
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def check_regular(path: str | os.PathLike[str]) -> None:
+    """Raises ``ValueError`` for an existing path that is not a regular file
+    (after following symlinks); a missing path is left to whoever opens it."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return
+    if not stat.S_ISREG(mode):
+        raise ValueError(f"{os.fspath(path)}: {_kind(mode)}")
+
+
+def read_header(path: str | os.PathLike[str]) -> IndexHeader:
+    """Reads and checks the header of an index file the way the engine checks
+    it when it opens the file.
+
+    Arguments:
+        path: The index file.
+
+    Returns:
+        Its dims, rows, metric name and size in bytes.
+
+    Raises:
+        ValueError: The path is not a regular file, not an index file (too
+            short for the 12-byte header, an unknown metric id, a NumPy
+            ``.npy`` file), or shorter than its header says.
+        OSError: The file cannot be opened.
+
+    Examples:
+        >>> dims, rows, metric, size = read_header("news_f32.bin")  # doctest: +SKIP
+    """
+    name = os.fspath(path)
+    with open_regular(name) as f:
+        size = os.fstat(f.fileno()).st_size
+        head = f.read(HEADER_BYTES)
+    expected = "expected a 12-byte header of dims, rows and metric id 0, 1 or 2"
+    if head.startswith(_NPY_MAGIC):
+        raise ValueError(f"{name}: is not a lumvero index ({expected}; this is a NumPy .npy file)")
+    if len(head) < HEADER_BYTES:
+        raise ValueError(f"{name}: is not a lumvero index ({expected}; the file has {size} "
+                         f"byte{'' if size == 1 else 's'})")
+    dims, rows, metric_id = struct.unpack("<III", head)
+    if metric_id >= len(METRIC_NAMES):
+        raise ValueError(f"{name}: is not a lumvero index ({expected}; found metric id "
+                         f"{metric_id})")
+    need = HEADER_BYTES + 4 * dims * rows
+    if size < need:
+        raise ValueError(f"{name}: File too small: expected {need} bytes, got {size}")
+    return IndexHeader(dims, rows, METRIC_NAMES[metric_id], size)
+
+
+def file_hash(path: str | os.PathLike[str],
+              progress: Callable[[int, int], None] | None = None) -> str:
+    """BLAKE3 of every byte of a file: for an index file, the engine's
+    ``index_hash``.
+
+    Arguments:
+        path: A regular file.
+        progress: Called as ``progress(done, total)`` (bytes) while hashing.
+
+    Returns:
+        64 lowercase hexadecimal digits.
+
+    Raises:
+        ValueError: The path is not a regular file.
+        OSError: The file cannot be read.
+
+    Examples:
+        >>> file_hash("news_f32.bin")  # doctest: +SKIP
+        'a3f1...'
+    """
+    name = os.fspath(path)
+    try:
+        import blake3
+    except ImportError:  # pragma: no cover - the extras install it
+        return _engine_hash(lumvero.PySearchEngine(name, False))
+    h = blake3.blake3(max_threads=blake3.blake3.AUTO)
+    with open_regular(name) as f:
+        if progress is None:
+            h.update_mmap(name)
+            return h.hexdigest()
+        total = os.fstat(f.fileno()).st_size
+        buf = bytearray(min(_IO_CHUNK, max(total, 1)))
+        view = memoryview(buf)
+        done = 0
+        while n := f.readinto(buf):
+            h.update(view[:n])
+            done += n
+            progress(done, total)
+    return h.hexdigest()
+
+
+def _engine_hash(engine: lumvero.PySearchEngine) -> str:
+    """The content hash the engine computed when it opened its file."""
+    digest = engine.query_exact_detailed(np.zeros(engine.dims(), np.float32), 0).index_hash
+    if digest is None:  # pragma: no cover - every opened index has one
+        raise RuntimeError("the engine reported no content hash")
+    return digest
+
+
+def looks_like_manifest(path: str | os.PathLike[str]) -> bool:
+    """Tells a manifest from an index file by the first bytes only.
+
+    A manifest is JSON text starting with ``{``. An index file's header
+    always holds a zero byte (its metric id is 0, 1 or 2 in four bytes), and
+    JSON text never does, so an index whose first byte happens to be ``{``
+    (dims 123, say) is still recognised without reading it all.
+
+    Arguments:
+        path: The file given on the command line.
+
+    Returns:
+        True for text that starts like a JSON object.
+
+    Raises:
+        ValueError: The path is not a regular file.
+        OSError: The file cannot be opened.
+
+    Examples:
+        >>> looks_like_manifest("shards/manifest.json")  # doctest: +SKIP
+        True
+    """
+    with open_regular(path) as f:
+        head = f.read(_SNIFF_BYTES)
+    return head.lstrip(b" \t\r\n").startswith(b"{") and b"\0" not in head
+
+
+# ---------------------------------------------------------------------------
+# Manifest
+
+
+def _is_int(v: object) -> TypeGuard[int]:
+    return isinstance(v, int) and not isinstance(v, bool)
+
+
+def _is_hex64(v: object) -> TypeGuard[str]:
+    return isinstance(v, str) and len(v) == 64 and all(c in "0123456789abcdef" for c in v)
+
+
+def _confined(folder: str, file: str, label: str) -> str:
+    """The real path of ``file`` named relative to ``folder`` (itself a real
+    path); refused when absolute or when it leads out of the folder, by
+    ``..`` or through a symlink."""
+    if os.path.isabs(file):
+        raise ValueError(f"{label} is an absolute path; shard files are named relative to the "
+                         f"manifest's folder")
+    real = os.path.realpath(os.path.join(folder, file))
+    if real == folder or os.path.commonpath([folder, real]) != folder:
+        raise ValueError(f"{label} lies outside the manifest's folder")
+    return real
+
+
+@dataclass(frozen=True)
+class ShardEntry:
+    """One shard of a manifest: a row range of the whole matrix in its own
+    index file, named relative to the manifest's folder and never outside it.
+
+    Attributes:
+        index: Position of the shard in the manifest.
+        file: The file name as written in the manifest.
+        folder: The manifest's folder, symlinks resolved.
+        path: The shard file, symlinks resolved (inside ``folder``).
+        first_row: Global row number of the shard's first row.
+        rows: Number of rows.
+        index_hash: BLAKE3 of the shard file, 64 lowercase hex digits.
+    """
+
+    index: int
+    file: str
+    folder: str
+    path: str
+    first_row: int
+    rows: int
+    index_hash: str
+
+    @classmethod
+    def from_json(cls, index: int, obj: object, folder: str, first_row: int) -> "ShardEntry":
+        """Checks one entry of a manifest's ``"shards"`` list.
+
+        Arguments:
+            index: Position of the entry in the list.
+            obj: The decoded JSON value of the entry.
+            folder: The manifest's folder, symlinks resolved.
+            first_row: The row the entry must start at (where the previous
+                shard ended).
+
+        Returns:
+            The entry, its file resolved inside ``folder``.
+
+        Raises:
+            ValueError: The entry is malformed, does not start at
+                ``first_row``, or names a file outside the folder (absolute,
+                ``..`` or a symlink leading out).
+
+        Examples:
+            >>> ShardEntry.from_json(0, {"file": "s-00000_f32.bin", "first_row": 0,
+            ...                          "rows": 10, "index_hash": "ab" * 32},
+            ...                      "/data/shards", 0).path  # doctest: +SKIP
+            '/data/shards/s-00000_f32.bin'
+        """
+        if not isinstance(obj, dict):
+            raise ValueError(f"shard {index} is not an object")
+        file, first, rows, digest = (obj.get("file"), obj.get("first_row"), obj.get("rows"),
+                                     obj.get("index_hash"))
+        if not isinstance(file, str) or not file:
+            raise ValueError(f"shard {index} has no file name")
+        if not _is_int(first) or not _is_int(rows) or rows < 1:
+            raise ValueError(f"shard {index} ({file}) has no valid first_row and rows")
+        if first != first_row:
+            raise ValueError(f"shard {index} ({file}) starts at row {first}, expected {first_row}")
+        if not _is_hex64(digest):
+            raise ValueError(f"shard {index} ({file}) has no valid index_hash")
+        return cls(index, file, folder, _confined(folder, file, f"shard {index} ({file})"), first,
+                   rows, digest)
+
+    def resolve(self) -> str:
+        """The shard file's real path, checked again to lie inside the
+        manifest's folder (an actor on another node checks its own file
+        system before it opens the file).
+
+        Raises:
+            ValueError: The name leads out of the folder.
+        """
+        return _confined(self.folder, self.file, self.label())
+
+    def label(self) -> str:
+        """``"shard {index} ({file})"``, the prefix of every message about it."""
+        return f"shard {self.index} ({self.file})"
+
+    def to_json(self) -> dict[str, Any]:
+        """The entry as written in the manifest."""
+        return {"file": self.file, "first_row": self.first_row, "rows": self.rows,
+                "index_hash": self.index_hash}
+
+
+@dataclass(frozen=True)
+class Manifest:
+    """A shard manifest: the shape and metric of the whole matrix and its
+    shards, contiguous row ranges in order.
+
+    Attributes:
+        path: The manifest file as given.
+        metric: ``"cosine"``, ``"dot"`` or ``"euclidean"``.
+        dims: Components per row.
+        rows: Rows of all shards together.
+        shards: The entries, in row order.
+    """
+
+    path: str
+    metric: str
+    dims: int
+    rows: int
+    shards: tuple[ShardEntry, ...]
+
+    @classmethod
+    def from_json(cls, path: str, doc: object) -> "Manifest":
+        """Checks a decoded manifest.
+
+        Arguments:
+            path: The manifest file (shard files are named relative to its
+                folder).
+            doc: The decoded JSON document.
+
+        Returns:
+            The manifest.
+
+        Raises:
+            ValueError: ``"{path}: not a shard manifest (...)"`` when ``doc``
+                has no shard list, ``"{path}: invalid manifest: ..."`` for
+                any malformed field, a shard outside the manifest's folder or
+                the same file listed twice.
+        """
+        if not isinstance(doc, dict) or "shards" not in doc:
+            raise ValueError(f"{path}: not a shard manifest (no \"shards\" list)")
+        try:
+            return cls._checked(path, doc)
+        except ValueError as e:
+            raise ValueError(f"{path}: invalid manifest: {e}") from None
+
+    @classmethod
+    def _checked(cls, path: str, doc: dict[str, Any]) -> "Manifest":
+        if doc.get("format") != MANIFEST_FORMAT:
+            raise ValueError(f"format {doc.get('format')!r} is not {MANIFEST_FORMAT}")
+        metric, dims, rows, shards = doc.get("metric"), doc.get("dims"), doc.get("rows"), \
+            doc.get("shards")
+        if metric not in METRIC_NAMES:
+            raise ValueError(f"unknown metric {metric!r}")
+        if not _is_int(dims) or dims < 1:
+            raise ValueError(f"dims {dims!r} is not a positive integer")
+        if not _is_int(rows) or rows < 1:
+            raise ValueError(f"rows {rows!r} is not a positive integer")
+        if not isinstance(shards, list) or not shards:
+            raise ValueError("\"shards\" is not a non-empty list")
+        folder = os.path.realpath(os.path.dirname(os.path.abspath(path)))
+        entries: list[ShardEntry] = []
+        next_row = 0
+        for i, obj in enumerate(shards):
+            entries.append(ShardEntry.from_json(i, obj, folder, next_row))
+            next_row += entries[-1].rows
+        if next_row != rows:
+            raise ValueError(f"the shards hold {next_row} rows, the manifest says {rows}")
+        _refuse_duplicates(entries)
+        return cls(path, metric, dims, rows, tuple(entries))
+
+    @classmethod
+    def read(cls, path: str | os.PathLike[str]) -> "Manifest":
+        """Reads and checks a manifest file.
+
+        Arguments:
+            path: The manifest file.
+
+        Returns:
+            The manifest.
+
+        Raises:
+            ValueError: The file is not a regular file, larger than
+                ``MAX_MANIFEST_BYTES``, not JSON (or nested too deeply to
+                decode), or not a valid manifest; the message starts with the
+                path.
+            OSError: The file cannot be read.
+
+        Examples:
+            >>> m = Manifest.read("shards/manifest.json")  # doctest: +SKIP
+            >>> m.rows, len(m.shards)  # doctest: +SKIP
+            (1000000, 4)
+        """
+        name = os.fspath(path)
+        with open_regular(name) as f:
+            raw = f.read(MAX_MANIFEST_BYTES + 1)
+        if len(raw) > MAX_MANIFEST_BYTES:
+            raise ValueError(f"{name}: not a shard manifest (larger than "
+                             f"{MAX_MANIFEST_BYTES >> 20} MiB)")
+        try:
+            doc = json.loads(raw)
+        except (UnicodeDecodeError, json.JSONDecodeError) as e:
+            raise ValueError(f"{name}: not a shard manifest (invalid JSON: {e})") from None
+        except RecursionError:
+            raise ValueError(f"{name}: not a shard manifest (invalid JSON: nested too "
+                             f"deeply)") from None
+        return cls.from_json(name, doc)
+
+
+def _refuse_duplicates(entries: list[ShardEntry]) -> None:
+    """Two entries naming one file (by path, or by device and inode for hard
+    links) would serve its rows twice under two ids."""
+    seen: dict[object, ShardEntry] = {}
+    for e in entries:
+        keys: list[object] = [e.path]
+        try:
+            st = os.stat(e.path)
+            keys.append((st.st_dev, st.st_ino))
+        except OSError:
+            pass  # a missing file is reported when it is opened
+        for key in keys:
+            if key in seen:
+                raise ValueError(f"{e.label()} is the same file as {seen[key].label()}")
+            seen[key] = e
+
+
+def load_manifest(manifest_path: str | os.PathLike[str]) -> Manifest:
+    """Reads and checks a shard manifest (``Manifest.read``).
+
+    Raises:
+        ValueError: Anything malformed, naming the manifest (and the shard).
+        OSError: The file cannot be read.
+
+    Examples:
+        >>> load_manifest("shards/manifest.json").metric  # doctest: +SKIP
+        'cosine'
+    """
+    return Manifest.read(manifest_path)
+
+
+def _write_json_atomic(path: str, doc: dict[str, Any]) -> None:
+    """Temporary file in the same directory, flushed to disk, then renamed:
+    a reader sees the old manifest or the new one, never a partial one. The
+    file is created with mode 0666 less the umask, like the shard files."""
+    directory = os.path.dirname(os.path.abspath(path))
+    while True:
+        tmp = os.path.join(directory, f".manifest-{uuid.uuid4().hex}.tmp")
+        try:
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:  # pragma: no cover - a 128-bit name collision
+            continue
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(doc, f, indent=2)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    dfd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(dfd)
+    finally:
+        os.close(dfd)
+
+
+# ---------------------------------------------------------------------------
+# Building
+
+
+def shard_bounds(rows: int, n_shards: int) -> list[tuple[int, int]]:
+    """Contiguous balanced row ranges.
+
+    Arguments:
+        rows: Rows of the whole matrix.
+        n_shards: Number of ranges.
+
+    Returns:
+        ``[(first, end), ...]``: the first ``rows % n_shards`` ranges hold
+        one row more than the others.
+
+    Examples:
+        >>> shard_bounds(10, 3)
+        [(0, 4), (4, 7), (7, 10)]
+    """
+    base, extra = divmod(rows, n_shards)
+    out, first = [], 0
+    for i in range(n_shards):
+        end = first + base + (1 if i < extra else 0)
+        out.append((first, end))
+        first = end
+    return out
+
+
+def _touch_pages(part: NDArray[np.float32], report: Callable[[int], None]) -> None:
+    """Reads a memory-mapped shard once, chunk by chunk, so its pages are in
+    the page cache before the writer copies them (and progress shows while
+    the file is read)."""
+    rows = part.shape[0]
+    row_bytes = part.itemsize * part.shape[1]
+    step = max(1, _IO_CHUNK // max(row_bytes, 1))
+    for a in range(0, rows, step):
+        b = min(rows, a + step)
+        np.bitwise_or.reduce(part[a:b].view(np.uint32), axis=None)
+        report((b - a) * row_bytes)
+
+
+def _check_embeddings(X: object, n_shards: int) -> NDArray[np.float32]:
+    if not isinstance(X, np.ndarray):
+        raise TypeError(f"embeddings must be a NumPy array, got {type(X).__name__}")
+    if X.ndim != 2:
+        raise ValueError(f"embeddings must be two-dimensional (rows, dims), got {X.ndim} "
+                         f"dimension{'s' if X.ndim != 1 else ''}")
+    if X.dtype != np.float32:
+        raise TypeError(f"embeddings must be float32, got {X.dtype}")
+    rows, dims = X.shape
+    if rows == 0 or dims == 0:
+        raise ValueError(f"embeddings are empty (shape {rows}×{dims})")
+    if not 1 <= n_shards <= rows:
+        raise ValueError(f"n_shards must be between 1 and the row count {rows}, got {n_shards}")
+    if -(-rows // n_shards) > MAX_SHARD_ROWS:
+        raise ValueError(f"{rows} rows need at least {-(-rows // MAX_SHARD_ROWS)} shards "
+                         f"(at most {MAX_SHARD_ROWS} rows per shard), got {n_shards}")
+    return X
+
+
+def _write_shard(part: NDArray[np.float32], i: int, n_shards: int, file_name: str, out_dir: str,
+                 metric: str, normalize: bool, report: Progress) -> str:
+    """Writes one shard (reading a memory-mapped range first); returns its
+    path."""
+    rows, dims = part.shape
+    nbytes = rows * dims * 4
+    if isinstance(part, np.memmap):
+        done = [0]
+
+        def read(n: int) -> None:
+            done[0] += n
+            report(i, n_shards, "read", done[0], nbytes)
+
+        _touch_pages(part, read)
+    if not (part.flags.c_contiguous or part.flags.f_contiguous):
+        part = np.ascontiguousarray(part)
+    report(i, n_shards, "write", 0, nbytes)
+    # The module checks the metric's spelling (any case).
+    path = lumvero.py_prepare_bin_from_embeddings(part, dims, rows, file_name, _LEVEL,
+                                                  normalize=normalize, metric=cast(Any, metric),
+                                                  output_dir=out_dir)
+    report(i, n_shards, "write", nbytes, nbytes)
+    return path
+
+
+def build_shards(embeddings: NDArray[np.float32], out_dir: str | os.PathLike[str], n_shards: int,
+                 metric: str = "cosine", normalize: bool = False, name: str = "shard",
+                 progress: Progress | None = None) -> str:
+    """Writes an embedding matrix as shard files and their manifest.
+
+    The shards are contiguous, balanced row ranges, written one at a time (so
+    a memory-mapped matrix larger than memory works); ``manifest.json`` is
+    written last, atomically.
+
+    Arguments:
+        embeddings: A float32 (rows, dims) array, in memory or memory-mapped.
+        out_dir: Folder for the shard files and the manifest (created).
+        n_shards: Number of shards, 1 to rows (at most 50,000,000 rows each).
+        metric: Any spelling the module accepts ("cosine", "dot", "l2", ...).
+        normalize: Scale rows to unit length (always done for cosine).
+        name: Base name of the shard files (``{name}-00000_f32.bin``, ...).
+        progress: Called as ``progress(shard, n_shards, stage, done, total)``
+            as each shard is read ("read", memory-mapped input only),
+            written ("write") and hashed ("hash"); done and total are bytes.
+
+    Returns:
+        The manifest's path.
+
+    Raises:
+        TypeError: ``embeddings`` is not a float32 NumPy array.
+        ValueError: An empty matrix, a shard count out of range, or a
+            metric or name the module refuses.
+        OSError: Writing failed.
+
+    Examples:
+        >>> X = np.random.default_rng(0).standard_normal((1000, 64), np.float32)
+        >>> build_shards(X, "shards", 4, metric="cosine")  # doctest: +SKIP
+        'shards/manifest.json'
+    """
+    n_shards = operator.index(n_shards)
+    X = _check_embeddings(embeddings, n_shards)
+    rows, dims = X.shape
+    folder = os.fspath(out_dir)
+    os.makedirs(folder, exist_ok=True)
+    width = max(5, len(str(n_shards - 1)))
+    report: Progress = progress or (lambda *a: None)
+    entries, metric_name = [], ""
+    for i, (first, end) in enumerate(shard_bounds(rows, n_shards)):
+        path = _write_shard(X[first:end], i, n_shards, f"{name}-{i:0{width}d}", folder, metric,
+                            normalize, report)
+        digest = file_hash(path, progress=lambda d, t: report(i, n_shards, "hash", d, t))
+        metric_name = read_header(path).metric
+        entries.append({"file": os.path.basename(path), "first_row": first, "rows": end - first,
+                        "index_hash": digest})
+    manifest = {"format": MANIFEST_FORMAT, "metric": metric_name, "dims": dims, "rows": rows,
+                "shards": entries}
+    manifest_path = os.path.join(folder, MANIFEST_NAME)
+    _write_json_atomic(manifest_path, manifest)
+    return manifest_path
