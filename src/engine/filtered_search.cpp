@@ -30,10 +30,12 @@ constexpr std::size_t kTileQueries = 1024;
 // From this many queries on, a call scores tiles with sgemm; fewer run the
 // kernel scan once per query (the module's own split).
 constexpr std::size_t kMatrixFromQueries = 4;
+// Allow-list entries between the row being scored and the row fetched ahead.
+constexpr std::uint64_t kPrefetchAhead = 8;
 // Below this many products (queries x selected rows x dims) a call runs the
 // kernel scan on the calling thread, one piece per run: waking the pool
 // would cost more than the work.
-constexpr std::uint64_t kInlineProducts = std::uint64_t{1} << 21;
+constexpr std::uint64_t kInlineProducts = std::uint64_t{1} << 19;
 
 // Work for one pool task: rows [begin, end) of one run, or entries
 // [begin, end) of the allow-list (all inside that run).
@@ -121,15 +123,23 @@ std::vector<ScoredRow> scan_piece(const RowRun& run, const RowFilter& f, const P
                                   std::size_t dims, Metric metric, const float* q, std::size_t k) {
   TopKHeap heap(std::min<std::uint64_t>(k, p.end - p.begin), metric);
   float buf[kScoreBlock];
-  for_stretches(run, f, p.sparse, p.begin, p.end,
-                [&](std::uint64_t s, std::uint64_t n, std::uint64_t) {
-                  for (std::uint64_t o = 0; o < n; o += kScoreBlock) {
-                    const std::size_t m =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(kScoreBlock, n - o));
-                    kernels::score_rows(metric, q, run.data + (s + o) * dims, dims, m, buf);
-                    feed_heap(heap, buf, m, run.first + s + o);
-                  }
-                });
+  const std::size_t row_bytes = dims * sizeof(float);
+  for_stretches(
+      run, f, p.sparse, p.begin, p.end, [&](std::uint64_t s, std::uint64_t n, std::uint64_t off) {
+        // Scattered rows: fetch a row a few entries ahead while
+        // this one is scored, so their latencies overlap.
+        if (p.sparse && p.begin + off + n + kPrefetchAhead < p.end) {
+          const auto* ahead = reinterpret_cast<const char*>(
+              run.data + (f.allowed[p.begin + off + n + kPrefetchAhead] - run.first) * dims);
+          for (std::size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(ahead + b);
+        }
+        for (std::uint64_t o = 0; o < n; o += kScoreBlock) {
+          const std::size_t m =
+              static_cast<std::size_t>(std::min<std::uint64_t>(kScoreBlock, n - o));
+          kernels::score_rows(metric, q, run.data + (s + o) * dims, dims, m, buf);
+          feed_heap(heap, buf, m, run.first + s + o);
+        }
+      });
   return heap.into_sorted();
 }
 
