@@ -77,8 +77,23 @@ void for_stretches(const RowRun& run, const RowFilter& f, bool sparse, std::uint
   }
 }
 
+// [0, n) in equal pieces: the scan's chunk length, at least four pieces per
+// thread for an even spread, but none shorter than min_piece (a piece costs
+// a task and, in a batch, a band per query).
+std::vector<RowRange> cut(std::uint64_t n, std::size_t chunk, std::size_t threads,
+                          std::uint64_t min_piece) {
+  std::vector<RowRange> out;
+  if (n == 0) return out;
+  const std::uint64_t by_chunk = (n + chunk - 1) / std::max<std::size_t>(chunk, 1);
+  const std::uint64_t wanted = std::max<std::uint64_t>(by_chunk, 4 * threads);
+  const std::uint64_t most = std::max<std::uint64_t>(1, n / std::max<std::uint64_t>(min_piece, 1));
+  const std::uint64_t count = std::min(wanted, most);
+  for (std::uint64_t i = 0; i < count; ++i) out.push_back({n * i / count, n * (i + 1) / count});
+  return out;
+}
+
 std::vector<Piece> make_pieces(std::span<const RowRun> runs, std::size_t dims, Metric metric,
-                               const RowFilter& f) {
+                               const RowFilter& f, std::uint64_t min_piece) {
   const std::size_t threads = pool::thread_count();
   std::vector<Piece> pieces;
   for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -89,11 +104,11 @@ std::vector<Piece> make_pieces(std::span<const RowRun> runs, std::size_t dims, M
       const std::uint64_t hi =
           std::lower_bound(f.allowed, all_end, run.first + run.rows) - f.allowed;
       const std::uint64_t n = hi - lo;
-      for (const auto& [b, e] : balanced_pieces(n, chunk_rows(n, dims, metric, threads), threads))
+      for (const auto& [b, e] : cut(n, chunk_rows(n, dims, metric, threads), threads, min_piece))
         pieces.push_back({r, true, lo + b, lo + e});
     } else {
       for (const auto& [b, e] :
-           balanced_pieces(run.rows, chunk_rows(run.rows, dims, metric, threads), threads))
+           cut(run.rows, chunk_rows(run.rows, dims, metric, threads), threads, min_piece))
         pieces.push_back({r, false, b, e});
     }
   }
@@ -241,7 +256,9 @@ Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowR
 
   const bool inline_scan = selectable * dims < kInlineProducts / nq;
   const std::vector<Piece> pieces =
-      inline_scan ? whole_runs(runs, filter) : make_pieces(runs, dims, metric, filter);
+      inline_scan ? whole_runs(runs, filter)
+                  : make_pieces(runs, dims, metric, filter,
+                                nq < kMatrixFromQueries ? kScoreBlock : kTileRows);
   if (nq < kMatrixFromQueries || inline_scan) {
     for (std::size_t i = 0; i < nq; ++i) {
       const float* q = queries.data() + i * dims;
