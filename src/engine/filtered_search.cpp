@@ -47,9 +47,10 @@ struct Piece {
 };
 
 // Calls fn(local_row, count, offset) for each maximal stretch of consecutive
-// selected rows of the piece, in increasing order; offset counts the selected
-// rows of the piece before the stretch (the stretch's place in a gathered
-// tile). `limit` cuts the piece to its entries [from, to) first.
+// selected rows among rows [from, to) of a dense piece or allow-list entries
+// [from, to) of a sparse one, in increasing order. offset is the stretch's
+// place counted from `from`: its place in a tile that starts there (for a
+// sparse piece, the gathered tile).
 template <class F>
 void for_stretches(const RowRun& run, const RowFilter& f, bool sparse, std::uint64_t from,
                    std::uint64_t to, F&& fn) {
