@@ -363,7 +363,7 @@ class Index:
             return np.arange(self._next_id, self._next_id + n, dtype=np.int64)
         a = _int_ids(ids, "ids")
         if a.shape[0] != n:
-            raise ValueError(f"ids has {a.shape[0]} entries; X has {n} rows")
+            raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")
         if n == 0:
             return a
         if n == 1:

@@ -210,7 +210,8 @@ def test_larger_index_many_runs_and_filters(metric, nq):
     Q = rng.standard_normal((nq, dims)).astype(np.float32)
     stored = normalize_like_writer(X) if metric == "cosine" else X
     Qs = normalize_like_writer(Q) if metric == "cosine" else Q
-    for allow in [None, rng.choice(rows, 60, replace=False), rng.choice(rows, 20000, replace=False)]:
+    for allow in [None, rng.choice(rows, 60, replace=False),
+                  rng.choice(rows, 20000, replace=False)]:
         got = ix.search(Q, 10, allow=allow)
         sel = live if allow is None else np.intersect1d(live, allow)
         assert_same(got, oracle(stored[sel], sel, Qs, 10, metric))
@@ -277,7 +278,8 @@ def _filled(n=3, dims=128, ids=None):
     (lambda: Index(0), ValueError, "dims must be between 1 and 10000; got 0"),
     (lambda: Index(2.0), TypeError, "dims must be an integer; got float"),
     (lambda: Index(4, metric="l2"), ValueError, "metric must be 'cosine', 'dot' or 'euclidean'"),
-    (lambda: _filled().add(np.ones((2, 3))), ValueError, "X has 3 columns; this index has 128 dims"),
+    (lambda: _filled().add(np.ones((2, 3))), ValueError,
+     "X has 3 columns; this index has 128 dims"),
     (lambda: _filled().add(np.ones(3)), ValueError, "X has 3 values; this index has 128 dims"),
     (lambda: _filled().add(np.ones((1, 1, 128))), ValueError, "X must be (n, 128) or (128,)"),
     (lambda: _filled().add(np.full((2, 128), 1e300)), ValueError,
@@ -292,8 +294,10 @@ def _filled(n=3, dims=128, ids=None):
      "ids must be >= 0; negative ids: [-4]"),
     (lambda: _filled().add(np.ones((3, 128)), ids=[7, 8, 7]), ValueError,
      "ids repeated in this call: [7]"),
-    (lambda: _filled().add(np.ones((2, 128)), ids=[7]), ValueError, "ids has 1 entries; X has 2 rows"),
-    (lambda: _filled().add(np.ones((1, 128)), ids=[1.5]), TypeError, "ids must be integers (int64)"),
+    (lambda: _filled().add(np.ones((2, 128)), ids=[7]), ValueError,
+     "got 1 ids for 2 rows of X; pass one id per row"),
+    (lambda: _filled().add(np.ones((1, 128)), ids=[1.5]), TypeError,
+     "ids must be integers (int64)"),
     (lambda: _filled().add(np.ones((1, 128)), ids=np.array([2**63], np.uint64)), ValueError,
      "ids do not fit in int64: [9223372036854775808]"),
     (lambda: _filled().add(np.full((1, 128), 1e30)), ValueError,
