@@ -177,6 +177,7 @@ class IndexMachine(RuleBasedStateMachine):
 
 TestIndexMachine = IndexMachine.TestCase
 TestIndexMachine.settings = settings(max_examples=150, stateful_step_count=25, deadline=None,
+                                     derandomize=True, database=None,
                                      suppress_health_check=[HealthCheck.too_slow])
 
 
