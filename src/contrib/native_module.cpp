@@ -1,0 +1,402 @@
+// lumvero_contrib._native: the engine's in-memory search, row normalisation,
+// row norms and BLAKE3 for lumvero_contrib.Index (raw CPython + NumPy C API).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/content_hash.h"
+#include "engine/filtered_search.h"
+#include "engine/matrix.h"
+#include "engine/pool.h"
+#include "engine/pool_setup.h"
+#include "prepare/prepare.h"
+
+namespace {
+
+using lumvero::Metric;
+
+// Owns one reference.
+struct Ref {
+  PyObject* p = nullptr;
+  Ref() = default;
+  explicit Ref(PyObject* o) : p(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p); }
+  PyObject* release() {
+    PyObject* o = p;
+    p = nullptr;
+    return o;
+  }
+};
+
+// The array when it is ndim-dimensional, of the type, C-contiguous and
+// aligned; else nullptr with TypeError set. Borrowed.
+PyArrayObject* as_array(PyObject* o, int ndim, int type, const char* what, bool writable = false) {
+  if (!PyArray_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a NumPy array", what);
+    return nullptr;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (PyArray_NDIM(a) != ndim || PyArray_TYPE(a) != type || !PyArray_IS_C_CONTIGUOUS(a) ||
+      !PyArray_ISALIGNED(a) || (writable && !PyArray_ISWRITEABLE(a))) {
+    PyErr_Format(PyExc_TypeError, "%s must be a %d-D C-contiguous aligned%s array of %s", what,
+                 ndim, writable ? " writable" : "",
+                 type == NPY_FLOAT32   ? "float32"
+                 : type == NPY_FLOAT64 ? "float64"
+                                       : "integers");
+    return nullptr;
+  }
+  return a;
+}
+
+bool metric_of(long id, Metric* out) {
+  if (id < 0 || id > 2) {
+    PyErr_SetString(PyExc_ValueError, "metric id must be 0, 1 or 2");
+    return false;
+  }
+  *out = static_cast<Metric>(id);
+  return true;
+}
+
+// Engine faults that escaped as exceptions become Python errors here. The
+// pool is sized from LUMVO_THREADS at the first call, as the module does at
+// the first index it opens.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    lumvero::pool_setup();
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown engine failure");
+  }
+  return nullptr;
+}
+
+bool all_zero(const float* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (x[i] != 0.0f) return false;
+  return true;
+}
+
+// Runs fn(begin, end) over [0, rows) in tasks of `per_task` rows: on the pool
+// when there is more than one task, else on the calling thread (waking the
+// pool for a few rows costs more than the rows).
+template <class F>
+void over_rows(std::uint64_t rows, std::uint64_t per_task, F&& fn) {
+  if (rows <= per_task) {
+    fn(std::size_t{0}, static_cast<std::size_t>(rows));
+    return;
+  }
+  (void)lumvero::pool::for_chunks(rows, per_task,
+                                  [&](std::size_t b, std::size_t e, std::size_t) { fn(b, e); });
+}
+
+std::uint64_t rows_per_task(std::uint64_t dims) {
+  return std::max<std::uint64_t>(1, (std::uint64_t{1} << 18) / std::max<std::uint64_t>(dims, 1));
+}
+
+// normalize_rows(rows) -> (first zero row, first row that could not be scaled)
+// In place, row by row with the writer's own routine. A row that is not zero
+// but comes out zero had a sum of squares that overflows or underflows
+// float32. -1 where there is none.
+PyObject* normalize_rows(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows", true);
+    if (a == nullptr) return nullptr;
+    auto* data = static_cast<float*>(PyArray_DATA(a));
+    const auto rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(a, 1));
+    std::atomic<std::uint64_t> first_zero{rows};
+    std::atomic<std::uint64_t> first_lost{rows};
+    auto lower = [](std::atomic<std::uint64_t>& at, std::uint64_t r) {
+      std::uint64_t cur = at.load();
+      while (r < cur && !at.compare_exchange_weak(cur, r)) {
+      }
+    };
+    Py_BEGIN_ALLOW_THREADS over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
+      for (std::size_t r = b; r < e; ++r) {
+        float* x = data + r * dims;
+        const bool zero = all_zero(x, dims);
+        if (zero) lower(first_zero, r);
+        // In place is safe: the routine reads the whole row before writing.
+        // Zero rows go through it too: it writes them as +0.0.
+        lumvero::prepare::normalize_row(x, x, dims);
+        if (!zero && all_zero(x, dims)) lower(first_lost, r);
+      }
+    });
+    Py_END_ALLOW_THREADS auto as_index = [&](std::uint64_t v) {
+      return v == rows ? -1LL : static_cast<long long>(v);
+    };
+    return Py_BuildValue("(LL)", as_index(first_zero.load()), as_index(first_lost.load()));
+  });
+}
+
+// first_non_finite(rows) -> flat index of the first NaN or infinity, or -1.
+PyObject* first_non_finite(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows");
+    if (a == nullptr) return nullptr;
+    const auto* data = static_cast<const std::uint32_t*>(PyArray_DATA(a));
+    const auto rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(a, 1));
+    const std::uint64_t total = rows * dims;
+    std::atomic<std::uint64_t> first{total};
+    Py_BEGIN_ALLOW_THREADS over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
+      const std::uint32_t* p = data + b * dims;
+      const std::size_t n = (e - b) * dims;
+      // All exponent bits set: an infinity or a NaN. Branch-free so it vectorises.
+      std::uint32_t any = 0;
+      for (std::size_t i = 0; i < n; ++i) any |= ((p[i] & 0x7f800000u) == 0x7f800000u);
+      if (any == 0) return;
+      for (std::size_t i = 0; i < n; ++i) {
+        if ((p[i] & 0x7f800000u) == 0x7f800000u) {
+          std::uint64_t at = b * dims + i;
+          std::uint64_t cur = first.load();
+          while (at < cur && !first.compare_exchange_weak(cur, at)) {
+          }
+          return;
+        }
+      }
+    });
+    Py_END_ALLOW_THREADS const std::uint64_t f = first.load();
+    return PyLong_FromLongLong(f == total ? -1LL : static_cast<long long>(f));
+  });
+}
+
+PyObject* row_norms_sq(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows");
+    if (a == nullptr) return nullptr;
+    npy_intp n = PyArray_DIM(a, 0);
+    Ref out(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
+    if (out.p == nullptr) return nullptr;
+    const auto* data = static_cast<const float*>(PyArray_DATA(a));
+    auto* norms = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.p)));
+    const auto dims = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
+    Py_BEGIN_ALLOW_THREADS lumvero::run_norms_sq(data, static_cast<std::uint64_t>(n), dims, norms);
+    Py_END_ALLOW_THREADS return out.release();
+  });
+}
+
+PyObject* blake3_hex(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    lumvero::Hash32 h{};
+    Py_BEGIN_ALLOW_THREADS h = lumvero::blake3_digest(view.buf, static_cast<std::size_t>(view.len));
+    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+    const std::string hex = lumvero::hash_hex(h);
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+  });
+}
+
+// search(runs, queries, k, metric, live, allowed) -> (scores, positions)
+//   runs:    list of (rows float32 (n, dims), norms_sq float64 (n,), first position)
+//   queries: float32 (nq, dims), finite
+//   live:    uint8 or bool (positions,) or None
+//   allowed: int64 sorted positions or None (then live is ignored)
+// Missing places hold position -1 and the metric's worst score.
+PyObject* search(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj;
+    Py_ssize_t k;
+    long metric_id;
+    if (!PyArg_ParseTuple(args, "O!OnlOO", &PyList_Type, &runs_obj, &q_obj, &k, &metric_id,
+                          &live_obj, &allowed_obj))
+      return nullptr;
+    Metric metric;
+    if (!metric_of(metric_id, &metric)) return nullptr;
+    PyArrayObject* q = as_array(q_obj, 2, NPY_FLOAT32, "queries");
+    if (q == nullptr) return nullptr;
+    if (k < 0) {
+      PyErr_SetString(PyExc_ValueError, "k must be >= 0");
+      return nullptr;
+    }
+    const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
+
+    std::vector<lumvero::RowRun> runs;
+    std::uint64_t end = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs_obj); ++i) {
+      PyObject* t = PyList_GET_ITEM(runs_obj, i);
+      PyObject *rows_obj, *norms_obj;
+      unsigned long long first;
+      if (!PyArg_ParseTuple(t, "OOK", &rows_obj, &norms_obj, &first)) return nullptr;
+      PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "run rows");
+      PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "run norms");
+      if (rows == nullptr || norms == nullptr) return nullptr;
+      const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+      if (static_cast<std::size_t>(PyArray_DIM(rows, 1)) != dims ||
+          static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) < n || first < end) {
+        PyErr_SetString(PyExc_ValueError, "runs must match the queries' dims and not overlap");
+        return nullptr;
+      }
+      runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
+                      static_cast<const double*>(PyArray_DATA(norms)), n, first});
+      end = first + n;
+    }
+
+    lumvero::RowFilter filter;
+    if (allowed_obj != Py_None) {
+      PyArrayObject* a = as_array(allowed_obj, 1, NPY_INT64, "allowed");
+      if (a == nullptr) return nullptr;
+      const auto* pos = static_cast<const std::uint64_t*>(PyArray_DATA(a));
+      const auto m = static_cast<std::size_t>(PyArray_DIM(a, 0));
+      // Sorted, inside a run: the scans index rows by these without checks.
+      std::size_t r = 0;
+      for (std::size_t j = 0; j < m; ++j) {
+        if (j > 0 && pos[j] <= pos[j - 1]) r = runs.size();
+        while (r < runs.size() && pos[j] >= runs[r].first + runs[r].rows) ++r;
+        if (r == runs.size() || pos[j] < runs[r].first) {
+          PyErr_SetString(PyExc_ValueError, "allowed must be increasing positions inside the runs");
+          return nullptr;
+        }
+      }
+      filter.allowed = pos;
+      filter.allowed_count = m;
+      filter.use_allowed = true;
+    } else if (live_obj != Py_None) {
+      if (!PyArray_Check(live_obj) ||
+          (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) != NPY_BOOL &&
+           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) != NPY_UINT8)) {
+        PyErr_SetString(PyExc_TypeError, "live must be a bool or uint8 array");
+        return nullptr;
+      }
+      PyArrayObject* l =
+          as_array(live_obj, 1, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)), "live");
+      if (l == nullptr) return nullptr;
+      if (static_cast<std::uint64_t>(PyArray_DIM(l, 0)) < end) {
+        PyErr_SetString(PyExc_ValueError, "live must cover every position");
+        return nullptr;
+      }
+      filter.live = static_cast<const std::uint8_t*>(PyArray_DATA(l));
+    }
+
+    npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
+    Ref scores(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
+    Ref positions(PyArray_SimpleNew(2, shape, NPY_INT64));
+    if (scores.p == nullptr || positions.p == nullptr) return nullptr;
+    auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.p)));
+    auto* p_out =
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.p)));
+    const float worst = lumvero::is_distance(metric) ? std::numeric_limits<float>::infinity()
+                                                     : -std::numeric_limits<float>::infinity();
+    const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
+
+    lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
+    Py_BEGIN_ALLOW_THREADS res = lumvero::filtered_search(runs, dims, metric, {qdata, nq * dims},
+                                                          nq, static_cast<std::size_t>(k), filter);
+    if (res) {
+      const auto ku = static_cast<std::size_t>(k);
+      for (std::size_t i = 0; i < nq; ++i) {
+        const auto& list = (*res)[i];
+        for (std::size_t j = 0; j < ku; ++j) {
+          const bool have = j < list.size();
+          s_out[i * ku + j] = have ? list[j].score : worst;
+          p_out[i * ku + j] = have ? static_cast<std::int64_t>(list[j].idx) : -1;
+        }
+      }
+    }
+    Py_END_ALLOW_THREADS if (!res) {
+      PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
+      return nullptr;
+    }
+    return PyTuple_Pack(2, scores.p, positions.p);
+  });
+}
+
+// find_sorted(keys, needles) -> index of each needle in keys, -1 if absent.
+// keys sorted ascending, no repeats. Needles in ascending order are found by
+// galloping from the previous hit, so a sorted batch reads keys front to
+// back; any other order is still answered, by a fresh search.
+PyObject* find_sorted(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *keys_obj, *needles_obj;
+    if (!PyArg_ParseTuple(args, "OO", &keys_obj, &needles_obj)) return nullptr;
+    PyArrayObject* keys_a = as_array(keys_obj, 1, NPY_INT64, "keys");
+    PyArrayObject* needles_a = as_array(needles_obj, 1, NPY_INT64, "needles");
+    if (keys_a == nullptr || needles_a == nullptr) return nullptr;
+    npy_intp m = PyArray_DIM(needles_a, 0);
+    Ref out(PyArray_SimpleNew(1, &m, NPY_INT64));
+    if (out.p == nullptr) return nullptr;
+    const auto* keys = static_cast<const std::int64_t*>(PyArray_DATA(keys_a));
+    const auto* needles = static_cast<const std::int64_t*>(PyArray_DATA(needles_a));
+    auto* found = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.p)));
+    const auto n = static_cast<std::size_t>(PyArray_DIM(keys_a, 0));
+    Py_BEGIN_ALLOW_THREADS std::size_t lo = 0;
+    for (npy_intp j = 0; j < m; ++j) {
+      const std::int64_t v = needles[j];
+      if (j > 0 && v < needles[j - 1]) lo = 0;
+      std::size_t hi = lo;
+      std::size_t step = 1;
+      while (hi < n && keys[hi] < v) {
+        lo = hi + 1;
+        hi = lo + step;
+        step <<= 1;
+      }
+      lo = static_cast<std::size_t>(std::lower_bound(keys + lo, keys + std::min(hi, n), v) - keys);
+      found[j] = lo < n && keys[lo] == v ? static_cast<std::int64_t>(lo) : -1;
+    }
+    Py_END_ALLOW_THREADS return out.release();
+  });
+}
+
+PyObject* blas_core(PyObject*, PyObject*) {
+  return PyUnicode_FromString(lumvero::blas_core_name());
+}
+
+PyMethodDef methods[] = {
+    {"normalize_rows", normalize_rows, METH_O,
+     "normalize_rows(rows) -> (first_zero, first_lost)\n\nScales each float32 row to unit "
+     "length in place, exactly as the index writer does; returns the first zero row and the "
+     "first row that could not be scaled (it became zero), -1 for none."},
+    {"first_non_finite", first_non_finite, METH_O,
+     "first_non_finite(rows) -> int\n\nFlat index of the first NaN or infinity, -1 for none."},
+    {"row_norms_sq", row_norms_sq, METH_O,
+     "row_norms_sq(rows) -> ndarray\n\nPer-row squared norms in float64, as the loader computes "
+     "them."},
+    {"blake3_hex", blake3_hex, METH_O,
+     "blake3_hex(buffer) -> str\n\nBLAKE3 digest, 64 hex digits."},
+    {"search", search, METH_VARARGS,
+     "search(runs, queries, k, metric_id, live, allowed) -> (scores, positions)\n\nExact top-k "
+     "over in-memory row runs, removed or disallowed rows skipped inside the scan."},
+    {"find_sorted", find_sorted, METH_VARARGS,
+     "find_sorted(keys, needles) -> ndarray\n\nIndex of each needle in the sorted keys, -1 "
+     "when absent."},
+    {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "lumvero_contrib._native",
+    "Native support for lumvero_contrib.Index (private).",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native() {
+  if (_import_array() < 0) return nullptr;
+  lumvero::ensure_blas_single_threaded();
+  return PyModule_Create(&module_def);
+}

@@ -1,0 +1,32 @@
+"""Type-checked with `mypy --strict` (make typecheck), never run: the types a
+user of lumvero_contrib.Index sees."""
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+from lumvero_contrib import Index
+
+
+def correct_use(X: NDArray[np.float64], q: list[float]) -> None:
+    ix = Index(128, metric="dot")
+    ix.add(X)
+    ix.add(X, ids=np.arange(len(X)) + 1000)
+    scores, ids = ix.search(q, 10, allow=[1000, 1001])
+    assert_type(scores, NDArray[np.float32])
+    assert_type(ids, NDArray[np.int64])
+    assert_type(ix.remove([3]), int)
+    assert_type(ix.ids(), NDArray[np.int64])
+    assert_type(len(ix), int)
+    assert_type(ix.dims, int)
+    assert_type(ix.metric, str)
+    ix.compact()
+    ix.save("/tmp/ix")
+    assert_type(Index.load("/tmp/ix", mmap=False), Index)
+
+
+def mistakes(X: NDArray[np.float32]) -> None:
+    ix = Index(128)
+    ix.search(X)  # type: ignore[call-arg]
+    ix.add(X, 5, 6)  # type: ignore[call-arg]
+    Index.load(3.5)  # type: ignore[arg-type]
