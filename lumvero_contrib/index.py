@@ -54,14 +54,21 @@ class _Run:
     """Rows [0, count) of a buffer of float32 rows and their squared norms;
     row j has position first + j."""
 
-    __slots__ = ("rows", "norms", "count", "first")
+    __slots__ = ("rows", "norms", "count", "first", "source")
 
     def __init__(self, rows: FloatArray, norms: npt.NDArray[np.float64], count: int,
-                 first: int) -> None:
+                 first: int, source: str | None = None) -> None:
         self.rows = rows
         self.norms = norms
         self.count = count
         self.first = first
+        self.source = source  # the row file, when the rows are mapped from one
+
+    def check_intact(self) -> None:
+        """Raises ValueError when the mapped row file was shortened under
+        this index (its missing rows then read as zeros)."""
+        if self.source is not None and _native.mapping_damaged(self.rows):
+            raise ValueError(f"row file {self.source} changed while in use; load the index again")
 
     def spare(self) -> int:
         return int(self.rows.shape[0]) - self.count
@@ -493,6 +500,8 @@ class Index:
                 rows[at: at + keep.size] = run.rows[keep]
                 norms[at: at + keep.size] = run.norms[keep]
                 at += int(keep.size)
+            for run in self._runs:
+                run.check_intact()
             ids = self._ids[: self._stored][self._live[: self._stored]].copy()
             self._runs = [_Run(rows, norms, n, 0)] if n else []
             self._ids = ids
@@ -564,6 +573,8 @@ class Index:
             runs = [(r.rows[: r.count], r.norms[: r.count], r.first) for r in self._runs]
             scores, positions = _native.search(runs, queries, k, _METRIC_IDS[self._metric],
                                                live, allowed)
+            for r in self._runs:
+                r.check_intact()
             found = positions >= 0
             ids = np.full(positions.shape, -1, np.int64)
             ids[found] = self._ids[positions[found]]
@@ -601,6 +612,8 @@ class Index:
                     header = struct.pack("<III", self._dims, int(part.shape[0]), metric_id)
                     digest = _write_file(directory / name, header, part.data.cast("B"))
                     files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
+            for run in self._runs:  # what was written came from intact rows
+                run.check_intact()
             ids_name = f"ids-{token}.npy"
             removed_name = f"removed-{token}.npy"
             ids_hash = self._save_npy(directory / ids_name, self._ids[: self._stored])
@@ -687,10 +700,13 @@ class Index:
                 raise bad(f"{name} does not hold {n} rows of {ix._dims} dims")
             rows: FloatArray
             if mmap:
-                rows = np.memmap(p, dtype=np.float32, mode="r", offset=12, shape=(n, ix._dims))
+                # Mapped under the engine's guard: a file shortened by another
+                # process later is an error, not a SIGBUS.
+                rows = _native.map_rows(os.fspath(p), n, ix._dims)
             else:
                 rows = np.fromfile(p, dtype="<f4", offset=12).reshape(n, ix._dims)
-            ix._runs.append(_Run(rows, _native.row_norms_sq(rows), n, first))
+            ix._runs.append(_Run(rows, _native.row_norms_sq(rows), n, first,
+                                 os.fspath(p) if mmap else None))
             first += n
         ids = np.load(checked(*ids_entry), allow_pickle=False)
         removed = np.load(checked(*removed_entry), allow_pickle=False)

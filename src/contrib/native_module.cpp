@@ -15,6 +15,8 @@
 
 #include "engine/content_hash.h"
 #include "engine/filtered_search.h"
+#include "engine/mapped_file.h"
+#include "engine/mapping.h"
 #include "engine/matrix.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
@@ -212,6 +214,9 @@ PyObject* blake3_hex(PyObject*, PyObject* arg) {
 // Missing places hold position -1 and the metric's worst score.
 PyObject* search(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    // Another library may have replaced the SIGBUS handler since the rows
+    // were mapped.
+    lumvero::fault::install_handler();
     PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj;
     Py_ssize_t k;
     long metric_id;
@@ -355,6 +360,67 @@ PyObject* find_sorted(PyObject*, PyObject* args) {
   });
 }
 
+constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
+
+void free_mapping(PyObject* capsule) {
+  delete static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(capsule, kMappingCapsule));
+}
+
+// map_rows(path, rows, dims) -> read-only float32 array over the rows of an
+// index file, mapped under the engine's fault guard: if the file is shortened
+// while mapped, reads past its end give zeros and mapping_damaged() turns
+// true, instead of the process dying of SIGBUS.
+PyObject* map_rows(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* path_bytes = nullptr;
+    Py_ssize_t rows, dims;
+    if (!PyArg_ParseTuple(args, "O&nn", PyUnicode_FSConverter, &path_bytes, &rows, &dims))
+      return nullptr;
+    Ref path_ref(path_bytes);
+    if (rows < 0 || dims < 1) {
+      PyErr_SetString(PyExc_ValueError, "rows must be >= 0 and dims >= 1");
+      return nullptr;
+    }
+    auto file = lumvero::map_file(PyBytes_AS_STRING(path_bytes));
+    if (!file) {
+      PyErr_SetString(PyExc_OSError, file.error().c_str());
+      return nullptr;
+    }
+    const std::uint64_t want =
+        12 + std::uint64_t{4} * static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(dims);
+    if (file->length < want) {
+      PyErr_Format(PyExc_ValueError, "%s holds fewer than %zd rows of %zd dims",
+                   PyBytes_AS_STRING(path_bytes), rows, dims);
+      return nullptr;
+    }
+    auto* owned = new lumvero::MappedFile(std::move(*file));
+    Ref capsule(PyCapsule_New(owned, kMappingCapsule, free_mapping));
+    if (capsule.p == nullptr) {
+      delete owned;
+      return nullptr;
+    }
+    npy_intp shape[2] = {rows, dims};
+    void* data = const_cast<unsigned char*>(owned->mapping.bytes()) + 12;
+    Ref array(PyArray_New(&PyArray_Type, 2, shape, NPY_FLOAT32, nullptr, data, 0,
+                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    if (array.p == nullptr) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.p), capsule.release()) < 0)
+      return nullptr;
+    return array.release();
+  });
+}
+
+// mapping_damaged(array) -> bool: whether the file under an array from
+// map_rows (or a view of one) was found shortened; False for other arrays.
+PyObject* mapping_damaged(PyObject*, PyObject* arg) {
+  PyObject* o = arg;
+  while (PyArray_Check(o) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(o)) != nullptr)
+    o = PyArray_BASE(reinterpret_cast<PyArrayObject*>(o));
+  if (!PyCapsule_IsValid(o, kMappingCapsule)) Py_RETURN_FALSE;
+  const auto* file = static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(o, kMappingCapsule));
+  return PyBool_FromLong(file->mapping.damaged());
+}
+
 PyObject* blas_core(PyObject*, PyObject*) {
   return PyUnicode_FromString(lumvero::blas_core_name());
 }
@@ -377,6 +443,12 @@ PyMethodDef methods[] = {
     {"find_sorted", find_sorted, METH_VARARGS,
      "find_sorted(keys, needles) -> ndarray\n\nIndex of each needle in the sorted keys, -1 "
      "when absent."},
+    {"map_rows", map_rows, METH_VARARGS,
+     "map_rows(path, rows, dims) -> ndarray\n\nThe rows of an index file, mapped read-only "
+     "under the engine's guard against the file being shortened."},
+    {"mapping_damaged", mapping_damaged, METH_O,
+     "mapping_damaged(array) -> bool\n\nWhether the file under a map_rows array was found "
+     "shortened since it was mapped."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -355,6 +355,20 @@ def test_load_refuses_damaged_directories(tmp_path, damage, message):
         Index.load(tmp_path)
 
 
+def test_mapped_rows_shortened_under_a_loaded_index_raise(tmp_path):
+    # Another process truncates a row file the loaded index maps: an error
+    # naming the file, not a SIGBUS that ends the process.
+    ix = _filled(n=40)  # rows past the first page of the file
+    ix.save(tmp_path)
+    loaded = Index.load(tmp_path, mmap=True)
+    loaded.remove([0])  # so that compact copies rows
+    rows = next(p for p in os.listdir(tmp_path) if p.endswith(".index"))
+    os.truncate(tmp_path / rows, 12)
+    for call in (lambda: loaded.search(np.ones(loaded.dims), 3), loaded.compact):
+        with pytest.raises(ValueError, match=f"row file .*{rows} changed while in use"):
+            call()
+
+
 def test_load_without_manifest(tmp_path):
     with pytest.raises(FileNotFoundError):
         Index.load(tmp_path)

@@ -1,0 +1,23 @@
+// A whole file mapped read-only under the fault guard of engine/mapping.h,
+// with its length: how index files are opened for reading.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/mapping.h"
+#include "engine/status.h"
+
+namespace lumvero {
+
+struct MappedFile {
+  Mapping mapping;
+  std::uint64_t length = 0;
+};
+
+// Maps the regular file at `path` (an empty file as one byte, so the mapping
+// itself never fails on it). Fails with "Failed to open file {path}: ..." or
+// "Failed to mmap file: ..." texts.
+Result<MappedFile> map_file(const std::string& path);
+
+}  // namespace lumvero
