@@ -250,6 +250,75 @@ def _file_hash(path: Path) -> str:
     return _native.blake3_hex(np.memmap(path, dtype=np.uint8, mode="r"))
 
 
+class _Saved:
+    """A directory written by ``Index.save``, read and checked part by part;
+    every failure is a ValueError naming the directory and the part."""
+
+    def __init__(self, directory: Path) -> None:
+        self.directory = directory
+        try:
+            manifest = json.loads((directory / _MANIFEST).read_text())
+        except json.JSONDecodeError as e:
+            raise ValueError(f"{directory / _MANIFEST} is not valid JSON: {e}") from None
+        try:
+            if manifest["format"] != _FORMAT or manifest["version"] != _FORMAT_VERSION:
+                raise self.bad("manifest.json is not an Index manifest of a known version")
+            self.dims = int(manifest["dims"])
+            self.metric = str(manifest["metric"])
+            self.stored = int(manifest["rows"])
+            self.entries = [(str(f["file"]), int(f["rows"]), str(f["blake3"]))
+                            for f in manifest["row_files"]]
+            self.ids_entry = (str(manifest["ids"]["file"]), str(manifest["ids"]["blake3"]))
+            self.removed_entry = (str(manifest["removed"]["file"]),
+                                  str(manifest["removed"]["blake3"]))
+            self.next_id = int(manifest["next_id"])
+        except (KeyError, TypeError) as e:
+            raise self.bad(f"manifest.json lacks or mistypes {e}") from None
+
+    def bad(self, what: str) -> ValueError:
+        return ValueError(f"index directory {self.directory}: {what}")
+
+    def checked(self, name: str, digest: str) -> Path:
+        """The file's path, once it is there and matches its hash."""
+        p = self.directory / name
+        if os.sep in name or not p.is_file():
+            raise self.bad(f"{name} is missing")
+        if _file_hash(p) != digest:
+            raise self.bad(f"{name} does not match its BLAKE3 hash in manifest.json")
+        return p
+
+    def rows(self, name: str, n: int, digest: str, metric_id: int,
+             mmap: bool) -> tuple[FloatArray, str | None]:
+        """A row file's rows, mapped (with its path) or read into memory."""
+        p = self.checked(name, digest)
+        with open(p, "rb") as f:
+            header = struct.unpack("<III", f.read(12))
+        if header != (self.dims, n, metric_id) or p.stat().st_size != 12 + 4 * n * self.dims:
+            raise self.bad(f"{name} does not hold {n} rows of {self.dims} dims")
+        if mmap:
+            # Mapped under the engine's guard: a file shortened by another
+            # process later is an error, not a SIGBUS.
+            return _native.map_rows(os.fspath(p), n, self.dims), os.fspath(p)
+        return np.fromfile(p, dtype="<f4", offset=12).reshape(n, self.dims), None
+
+    def ids_and_live(self, rows_read: int) -> tuple[IdArray, npt.NDArray[np.bool_]]:
+        """The ids by row and the live flags, checked against the rows read."""
+        ids = np.load(self.checked(*self.ids_entry), allow_pickle=False)
+        removed = np.load(self.checked(*self.removed_entry), allow_pickle=False)
+        stored = self.stored
+        if rows_read != stored or ids.shape != (stored,) or ids.dtype != np.int64:
+            raise self.bad(f"the row files and ids do not hold {stored} rows")
+        if removed.ndim != 1 or removed.dtype != np.int64 or (
+                removed.size and (removed.min() < 0 or removed.max() >= stored)):
+            raise self.bad("the removed rows are not positions of stored rows")
+        live = np.ones(stored, np.bool_)
+        live[removed] = False
+        live_ids = ids[live]
+        if live_ids.size and (live_ids.min() < 0 or np.unique(live_ids).size != live_ids.size):
+            raise self.bad("the live ids are negative or repeated")
+        return ids.copy(), live
+
+
 class Index:
     """Exact nearest-neighbour search over float32 rows in memory, with int64 ids.
 
@@ -660,68 +729,16 @@ class Index:
             ValueError: a missing, altered or inconsistent file (named).
             FileNotFoundError: no manifest in the directory.
         """
-        directory = Path(path)
-        try:
-            manifest = json.loads((directory / _MANIFEST).read_text())
-        except json.JSONDecodeError as e:
-            raise ValueError(f"{directory / _MANIFEST} is not valid JSON: {e}") from None
-
-        def bad(what: str) -> ValueError:
-            return ValueError(f"index directory {directory}: {what}")
-
-        try:
-            if manifest["format"] != _FORMAT or manifest["version"] != _FORMAT_VERSION:
-                raise bad("manifest.json is not an Index manifest of a known version")
-            ix = cls(int(manifest["dims"]), str(manifest["metric"]))
-            stored = int(manifest["rows"])
-            entries = [(str(f["file"]), int(f["rows"]), str(f["blake3"]))
-                       for f in manifest["row_files"]]
-            ids_entry = (str(manifest["ids"]["file"]), str(manifest["ids"]["blake3"]))
-            removed_entry = (str(manifest["removed"]["file"]), str(manifest["removed"]["blake3"]))
-            next_id = int(manifest["next_id"])
-        except (KeyError, TypeError) as e:
-            raise bad(f"manifest.json lacks or mistypes {e}") from None
-
-        def checked(name: str, digest: str) -> Path:
-            p = directory / name
-            if os.sep in name or not p.is_file():
-                raise bad(f"{name} is missing")
-            if _file_hash(p) != digest:
-                raise bad(f"{name} does not match its BLAKE3 hash in manifest.json")
-            return p
-
+        saved = _Saved(Path(path))
+        ix = cls(saved.dims, saved.metric)
         first = 0
-        metric_id = _METRIC_IDS[ix._metric]
-        for name, n, digest in entries:
-            p = checked(name, digest)
-            with open(p, "rb") as f:
-                header = struct.unpack("<III", f.read(12))
-            if header != (ix._dims, n, metric_id) or p.stat().st_size != 12 + 4 * n * ix._dims:
-                raise bad(f"{name} does not hold {n} rows of {ix._dims} dims")
-            rows: FloatArray
-            if mmap:
-                # Mapped under the engine's guard: a file shortened by another
-                # process later is an error, not a SIGBUS.
-                rows = _native.map_rows(os.fspath(p), n, ix._dims)
-            else:
-                rows = np.fromfile(p, dtype="<f4", offset=12).reshape(n, ix._dims)
-            ix._runs.append(_Run(rows, _native.row_norms_sq(rows), n, first,
-                                 os.fspath(p) if mmap else None))
+        for name, n, digest in saved.entries:
+            rows, source = saved.rows(name, n, digest, _METRIC_IDS[ix._metric], mmap)
+            ix._runs.append(_Run(rows, _native.row_norms_sq(rows), n, first, source))
             first += n
-        ids = np.load(checked(*ids_entry), allow_pickle=False)
-        removed = np.load(checked(*removed_entry), allow_pickle=False)
-        if first != stored or ids.shape != (stored,) or ids.dtype != np.int64:
-            raise bad(f"the row files and ids do not hold {stored} rows")
-        if removed.ndim != 1 or removed.dtype != np.int64 or (
-                removed.size and (removed.min() < 0 or removed.max() >= stored)):
-            raise bad("the removed rows are not positions of stored rows")
-        live = np.ones(stored, np.bool_)
-        live[removed] = False
-        ix._ids, ix._live, ix._stored = ids.copy(), live, stored
+        ids, live = saved.ids_and_live(first)
+        ix._ids, ix._live, ix._stored = ids, live, saved.stored
         ix._live_count = int(live.sum())
-        ix._next_id = next_id
-        live_ids = ids[live]
-        if live_ids.size and (live_ids.min() < 0 or np.unique(live_ids).size != live_ids.size):
-            raise bad("the live ids are negative or repeated")
+        ix._next_id = saved.next_id
         ix._ascending = bool(np.all(ids[1:] > ids[:-1]))
         return ix

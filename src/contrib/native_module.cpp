@@ -206,6 +206,85 @@ PyObject* blake3_hex(PyObject*, PyObject* arg) {
   });
 }
 
+// The runs argument: (rows, norms, first) tuples of C-contiguous arrays, in
+// increasing, non-overlapping positions; `end` is one past the last position.
+bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRun>& runs,
+                std::uint64_t& end) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs_obj); ++i) {
+    PyObject* t = PyList_GET_ITEM(runs_obj, i);
+    PyObject *rows_obj, *norms_obj;
+    unsigned long long first;
+    if (!PyArg_ParseTuple(t, "OOK", &rows_obj, &norms_obj, &first)) return false;
+    PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "run rows");
+    PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "run norms");
+    if (rows == nullptr || norms == nullptr) return false;
+    const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+    if (static_cast<std::size_t>(PyArray_DIM(rows, 1)) != dims ||
+        static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) < n || first < end) {
+      PyErr_SetString(PyExc_ValueError, "runs must match the queries' dims and not overlap");
+      return false;
+    }
+    runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
+                    static_cast<const double*>(PyArray_DATA(norms)), n, first});
+    end = first + n;
+  }
+  return true;
+}
+
+// allowed: increasing positions inside the runs (the scans index rows by
+// them without further checks).
+bool parse_allowed(PyObject* allowed_obj, const std::vector<lumvero::RowRun>& runs,
+                   lumvero::RowFilter& filter) {
+  PyArrayObject* a = as_array(allowed_obj, 1, NPY_INT64, "allowed");
+  if (a == nullptr) return false;
+  const auto* pos = static_cast<const std::uint64_t*>(PyArray_DATA(a));
+  const auto m = static_cast<std::size_t>(PyArray_DIM(a, 0));
+  std::size_t r = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    if (j > 0 && pos[j] <= pos[j - 1]) r = runs.size();
+    while (r < runs.size() && pos[j] >= runs[r].first + runs[r].rows) ++r;
+    if (r == runs.size() || pos[j] < runs[r].first) {
+      PyErr_SetString(PyExc_ValueError, "allowed must be increasing positions inside the runs");
+      return false;
+    }
+  }
+  filter.allowed = pos;
+  filter.allowed_count = m;
+  filter.use_allowed = true;
+  return true;
+}
+
+// live: a bool or uint8 flag per position, covering [0, end).
+bool parse_live(PyObject* live_obj, std::uint64_t end, lumvero::RowFilter& filter) {
+  const int type =
+      PyArray_Check(live_obj) ? PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) : -1;
+  if (type != NPY_BOOL && type != NPY_UINT8) {
+    PyErr_SetString(PyExc_TypeError, "live must be a bool or uint8 array");
+    return false;
+  }
+  PyArrayObject* l = as_array(live_obj, 1, type, "live");
+  if (l == nullptr) return false;
+  if (static_cast<std::uint64_t>(PyArray_DIM(l, 0)) < end) {
+    PyErr_SetString(PyExc_ValueError, "live must cover every position");
+    return false;
+  }
+  filter.live = static_cast<const std::uint8_t*>(PyArray_DATA(l));
+  return true;
+}
+
+// Each query's list into k places, missing ones as position -1 and `worst`.
+void fill_padded(const std::vector<std::vector<lumvero::ScoredRow>>& lists, std::size_t k,
+                 float worst, float* scores, std::int64_t* positions) {
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    const auto& list = lists[i];
+    for (std::size_t j = 0; j < k; ++j) {
+      const bool have = j < list.size();
+      scores[i * k + j] = have ? list[j].score : worst;
+      positions[i * k + j] = have ? static_cast<std::int64_t>(list[j].idx) : -1;
+    }
+  }
+}
+
 // search(runs, queries, k, metric, live, allowed) -> (scores, positions)
 //   runs:    list of (rows float32 (n, dims), norms_sq float64 (n,), first position)
 //   queries: float32 (nq, dims), finite
@@ -236,59 +315,12 @@ PyObject* search(PyObject*, PyObject* args) {
 
     std::vector<lumvero::RowRun> runs;
     std::uint64_t end = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs_obj); ++i) {
-      PyObject* t = PyList_GET_ITEM(runs_obj, i);
-      PyObject *rows_obj, *norms_obj;
-      unsigned long long first;
-      if (!PyArg_ParseTuple(t, "OOK", &rows_obj, &norms_obj, &first)) return nullptr;
-      PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "run rows");
-      PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "run norms");
-      if (rows == nullptr || norms == nullptr) return nullptr;
-      const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
-      if (static_cast<std::size_t>(PyArray_DIM(rows, 1)) != dims ||
-          static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) < n || first < end) {
-        PyErr_SetString(PyExc_ValueError, "runs must match the queries' dims and not overlap");
-        return nullptr;
-      }
-      runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
-                      static_cast<const double*>(PyArray_DATA(norms)), n, first});
-      end = first + n;
-    }
-
+    if (!parse_runs(runs_obj, dims, runs, end)) return nullptr;
     lumvero::RowFilter filter;
     if (allowed_obj != Py_None) {
-      PyArrayObject* a = as_array(allowed_obj, 1, NPY_INT64, "allowed");
-      if (a == nullptr) return nullptr;
-      const auto* pos = static_cast<const std::uint64_t*>(PyArray_DATA(a));
-      const auto m = static_cast<std::size_t>(PyArray_DIM(a, 0));
-      // Sorted, inside a run: the scans index rows by these without checks.
-      std::size_t r = 0;
-      for (std::size_t j = 0; j < m; ++j) {
-        if (j > 0 && pos[j] <= pos[j - 1]) r = runs.size();
-        while (r < runs.size() && pos[j] >= runs[r].first + runs[r].rows) ++r;
-        if (r == runs.size() || pos[j] < runs[r].first) {
-          PyErr_SetString(PyExc_ValueError, "allowed must be increasing positions inside the runs");
-          return nullptr;
-        }
-      }
-      filter.allowed = pos;
-      filter.allowed_count = m;
-      filter.use_allowed = true;
+      if (!parse_allowed(allowed_obj, runs, filter)) return nullptr;
     } else if (live_obj != Py_None) {
-      if (!PyArray_Check(live_obj) ||
-          (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) != NPY_BOOL &&
-           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) != NPY_UINT8)) {
-        PyErr_SetString(PyExc_TypeError, "live must be a bool or uint8 array");
-        return nullptr;
-      }
-      PyArrayObject* l =
-          as_array(live_obj, 1, PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)), "live");
-      if (l == nullptr) return nullptr;
-      if (static_cast<std::uint64_t>(PyArray_DIM(l, 0)) < end) {
-        PyErr_SetString(PyExc_ValueError, "live must cover every position");
-        return nullptr;
-      }
-      filter.live = static_cast<const std::uint8_t*>(PyArray_DATA(l));
+      if (!parse_live(live_obj, end, filter)) return nullptr;
     }
 
     npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
@@ -305,17 +337,7 @@ PyObject* search(PyObject*, PyObject* args) {
     lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
     Py_BEGIN_ALLOW_THREADS res = lumvero::filtered_search(runs, dims, metric, {qdata, nq * dims},
                                                           nq, static_cast<std::size_t>(k), filter);
-    if (res) {
-      const auto ku = static_cast<std::size_t>(k);
-      for (std::size_t i = 0; i < nq; ++i) {
-        const auto& list = (*res)[i];
-        for (std::size_t j = 0; j < ku; ++j) {
-          const bool have = j < list.size();
-          s_out[i * ku + j] = have ? list[j].score : worst;
-          p_out[i * ku + j] = have ? static_cast<std::int64_t>(list[j].idx) : -1;
-        }
-      }
-    }
+    if (res) fill_padded(*res, static_cast<std::size_t>(k), worst, s_out, p_out);
     Py_END_ALLOW_THREADS if (!res) {
       PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
       return nullptr;

@@ -93,6 +93,14 @@ std::vector<RowRange> cut(std::uint64_t n, std::size_t chunk, std::size_t thread
   return out;
 }
 
+// The places in the allow-list of the positions that fall in `run`.
+std::pair<std::uint64_t, std::uint64_t> allowed_in(const RowFilter& f, const RowRun& run) {
+  const std::uint64_t* all_end = f.allowed + f.allowed_count;
+  const std::uint64_t lo = std::lower_bound(f.allowed, all_end, run.first) - f.allowed;
+  const std::uint64_t hi = std::lower_bound(f.allowed, all_end, run.first + run.rows) - f.allowed;
+  return {lo, hi};
+}
+
 std::vector<Piece> make_pieces(std::span<const RowRun> runs, std::size_t dims, Metric metric,
                                const RowFilter& f, std::uint64_t min_piece) {
   const std::size_t threads = pool::thread_count();
@@ -100,10 +108,7 @@ std::vector<Piece> make_pieces(std::span<const RowRun> runs, std::size_t dims, M
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const RowRun& run = runs[r];
     if (f.use_allowed) {
-      const std::uint64_t* all_end = f.allowed + f.allowed_count;
-      const std::uint64_t lo = std::lower_bound(f.allowed, all_end, run.first) - f.allowed;
-      const std::uint64_t hi =
-          std::lower_bound(f.allowed, all_end, run.first + run.rows) - f.allowed;
+      const auto [lo, hi] = allowed_in(f, run);
       const std::uint64_t n = hi - lo;
       for (const auto& [b, e] : cut(n, chunk_rows(n, dims, metric, threads), threads, min_piece))
         pieces.push_back({r, true, lo + b, lo + e});
@@ -122,10 +127,7 @@ std::vector<Piece> whole_runs(std::span<const RowRun> runs, const RowFilter& f) 
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const RowRun& run = runs[r];
     if (f.use_allowed) {
-      const std::uint64_t* all_end = f.allowed + f.allowed_count;
-      const std::uint64_t lo = std::lower_bound(f.allowed, all_end, run.first) - f.allowed;
-      const std::uint64_t hi =
-          std::lower_bound(f.allowed, all_end, run.first + run.rows) - f.allowed;
+      const auto [lo, hi] = allowed_in(f, run);
       if (hi > lo) pieces.push_back({r, true, lo, hi});
     } else if (run.rows > 0) {
       pieces.push_back({r, false, 0, run.rows});
@@ -243,54 +245,52 @@ void run_norms_sq(const float* data, std::uint64_t rows, std::uint64_t dims, dou
   });
 }
 
-Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowRun> runs,
-                                                            std::size_t dims, Metric metric,
-                                                            std::span<const float> queries,
-                                                            std::size_t nq, std::size_t k,
-                                                            const RowFilter& filter) {
+namespace {
+
+// Few queries: each query's pieces scanned with the kernel (inline for small
+// work, else on the pool), then merged.
+Result<std::vector<std::vector<ScoredRow>>> scan_queries(std::span<const RowRun> runs,
+                                                         const std::vector<Piece>& pieces,
+                                                         std::size_t dims, Metric metric,
+                                                         const float* queries, std::size_t nq,
+                                                         std::size_t k, const RowFilter& filter,
+                                                         bool inline_scan) {
   std::vector<std::vector<ScoredRow>> out(nq);
-  std::uint64_t selectable = 0;
-  for (const RowRun& run : runs) selectable += run.rows;
-  if (filter.use_allowed) selectable = std::min<std::uint64_t>(selectable, filter.allowed_count);
-  k = static_cast<std::size_t>(std::min<std::uint64_t>(k, selectable));
-  if (k == 0 || nq == 0 || dims == 0) return out;
-
-  const bool inline_scan = selectable * dims < kInlineProducts / nq;
-  const std::vector<Piece> pieces =
-      inline_scan ? whole_runs(runs, filter)
-                  : make_pieces(runs, dims, metric, filter,
-                                nq < kMatrixFromQueries ? kScoreBlock : kTileRows);
-  if (nq < kMatrixFromQueries || inline_scan) {
-    for (std::size_t i = 0; i < nq; ++i) {
-      const float* q = queries.data() + i * dims;
-      auto one = [&](std::size_t p) {
-        return scan_piece(runs[pieces[p].run], filter, pieces[p], dims, metric, q, k);
-      };
-      std::vector<std::vector<ScoredRow>> lists;
-      if (inline_scan) {
-        for (std::size_t p = 0; p < pieces.size(); ++p) lists.push_back(one(p));
-      } else {
-        auto mapped = pool::map(pieces.size(), one);
-        if (!mapped) return fail(std::move(mapped.error()));
-        lists = std::move(*mapped);
-      }
-      out[i] = merge_chunk_lists(std::move(lists), k, metric);
+  for (std::size_t i = 0; i < nq; ++i) {
+    const float* q = queries + i * dims;
+    auto one = [&](std::size_t p) {
+      return scan_piece(runs[pieces[p].run], filter, pieces[p], dims, metric, q, k);
+    };
+    std::vector<std::vector<ScoredRow>> lists;
+    if (inline_scan) {
+      for (std::size_t p = 0; p < pieces.size(); ++p) lists.push_back(one(p));
+    } else {
+      auto mapped = pool::map(pieces.size(), one);
+      if (!mapped) return fail(std::move(mapped.error()));
+      lists = std::move(*mapped);
     }
-    return out;
+    out[i] = merge_chunk_lists(std::move(lists), k, metric);
   }
+  return out;
+}
 
+// Many queries: sgemm bands per piece on the pool, then each query's bands
+// resolved run by run (a band names rows by their place in its run) and the
+// runs' lists merged under the result order.
+Result<std::vector<std::vector<ScoredRow>>> band_queries(std::span<const RowRun> runs,
+                                                         const std::vector<Piece>& pieces,
+                                                         std::size_t dims, Metric metric,
+                                                         const float* queries, std::size_t nq,
+                                                         std::size_t k, const RowFilter& filter) {
   std::vector<double> qn(nq);
-  for (std::size_t i = 0; i < nq; ++i)
-    qn[i] = kernels::query_norm_sq(queries.data() + i * dims, dims);
+  for (std::size_t i = 0; i < nq; ++i) qn[i] = kernels::query_norm_sq(queries + i * dims, dims);
   auto parts = pool::map(pieces.size(), [&](std::size_t p) {
-    return band_piece(runs[pieces[p].run], filter, pieces[p], dims, metric, queries.data(), nq,
-                      qn.data(), k);
+    return band_piece(runs[pieces[p].run], filter, pieces[p], dims, metric, queries, nq, qn.data(),
+                      k);
   });
   if (!parts) return fail(std::move(parts.error()));
-  // Each query's bands are resolved run by run (a band names rows by their
-  // place in its run) and the runs' lists merged under the result order.
   auto resolved = pool::map(nq, [&](std::size_t i) {
-    const float* q = queries.data() + i * dims;
+    const float* q = queries + i * dims;
     std::vector<std::vector<ScoredRow>> per_run;
     std::size_t p = 0;
     for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -307,6 +307,29 @@ Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowR
   });
   if (!resolved) return fail(std::move(resolved.error()));
   return std::move(*resolved);
+}
+
+}  // namespace
+
+Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowRun> runs,
+                                                            std::size_t dims, Metric metric,
+                                                            std::span<const float> queries,
+                                                            std::size_t nq, std::size_t k,
+                                                            const RowFilter& filter) {
+  std::uint64_t selectable = 0;
+  for (const RowRun& run : runs) selectable += run.rows;
+  if (filter.use_allowed) selectable = std::min<std::uint64_t>(selectable, filter.allowed_count);
+  k = static_cast<std::size_t>(std::min<std::uint64_t>(k, selectable));
+  if (k == 0 || nq == 0 || dims == 0) return std::vector<std::vector<ScoredRow>>(nq);
+
+  const bool inline_scan = selectable * dims < kInlineProducts / nq;
+  const std::vector<Piece> pieces =
+      inline_scan ? whole_runs(runs, filter)
+                  : make_pieces(runs, dims, metric, filter,
+                                nq < kMatrixFromQueries ? kScoreBlock : kTileRows);
+  if (nq < kMatrixFromQueries || inline_scan)
+    return scan_queries(runs, pieces, dims, metric, queries.data(), nq, k, filter, inline_scan);
+  return band_queries(runs, pieces, dims, metric, queries.data(), nq, k, filter);
 }
 
 }  // namespace lumvero
