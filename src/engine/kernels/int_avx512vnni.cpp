@@ -7,7 +7,8 @@
 // codes and no widening. The lanes wrap modulo 2^32; 256 hi + lo and the
 // correction 128 * sum(q) for the code offset land on the exact sum. Four
 // rows (row j of each quarter of the call, four streams from memory) share
-// each query load; their totals are reduced together.
+// each query load; their totals are reduced together. The tile kernel works
+// on packed rows and needs no reduction across lanes.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
@@ -15,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/kernels/int_kernels.h"
 
@@ -85,10 +87,62 @@ void rows_avx512vnni(const IntQuery& query, const std::uint8_t* rows, std::size_
   }
 }
 
+std::int32_t four_codes(const std::int8_t* p) {
+  std::int32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The tile: each packed vector holds four codes of 16 rows, each query's
+// four codes are broadcast to every lane; 6 queries x 2 vectors x 2 byte
+// halves = 24 accumulators, two row vectors and two broadcasts live.
+// GCC 12 sees the undefined source operand inside the shift intrinsic.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+void tile_avx512vnni(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+                     std::int32_t* out) {
+  constexpr std::size_t kQ = kIntTileQueries;
+  static_assert(kIntTileRows == 32);
+  const std::int8_t* hi[kQ];
+  const std::int8_t* lo[kQ];
+  for (std::size_t i = 0; i < kQ; ++i) {
+    hi[i] = qs[i]->hi.data();
+    lo[i] = qs[i]->lo.data();
+  }
+  __m512i ah[kQ][2], al[kQ][2];
+#pragma GCC unroll 6
+  for (std::size_t i = 0; i < kQ; ++i)
+    ah[i][0] = ah[i][1] = al[i][0] = al[i][1] = _mm512_setzero_si512();
+  for (std::size_t c = 0; c < width; c += 4) {
+    const std::uint8_t* p = packed + c * kIntTileRows;
+    const __m512i x0 = _mm512_loadu_si512(p);
+    const __m512i x1 = _mm512_loadu_si512(p + 64);
+#pragma GCC unroll 6
+    for (std::size_t i = 0; i < kQ; ++i) {
+      const __m512i bh = _mm512_set1_epi32(four_codes(hi[i] + c));
+      const __m512i bl = _mm512_set1_epi32(four_codes(lo[i] + c));
+      ah[i][0] = _mm512_dpbusd_epi32(ah[i][0], x0, bh);
+      ah[i][1] = _mm512_dpbusd_epi32(ah[i][1], x1, bh);
+      al[i][0] = _mm512_dpbusd_epi32(al[i][0], x0, bl);
+      al[i][1] = _mm512_dpbusd_epi32(al[i][1], x1, bl);
+    }
+  }
+#pragma GCC unroll 6
+  for (std::size_t i = 0; i < kQ; ++i) {
+    const __m512i bias = _mm512_set1_epi32(static_cast<int>(128u * static_cast<std::uint32_t>(qs[i]->sum)));
+    for (std::size_t h = 0; h < 2; ++h) {
+      const __m512i t = _mm512_sub_epi32(_mm512_add_epi32(_mm512_slli_epi32(ah[i][h], 8), al[i][h]), bias);
+      _mm512_storeu_si512(out + i * kIntTileRows + 16 * h, t);
+    }
+  }
+}
+#pragma GCC diagnostic pop
+
 }  // namespace
 
 namespace detail {
 constinit const IntRowsKernel kIntAvx512Vnni = &rows_avx512vnni;
+constinit const IntTileKernel kIntTileAvx512Vnni = &tile_avx512vnni;
 }  // namespace detail
 
 }  // namespace lumvero::kernels
