@@ -308,7 +308,8 @@ Result<std::vector<QueryResult>> batch_blocked(const SearchEngine& e,
     if (*f) {
       std::vector<QueryResult> out;
       out.reserve(nq);
-      for (std::vector<ScoredRow>& rows : **f) out.push_back(make_result(std::move(rows), kMethodBlocked));
+      for (std::vector<ScoredRow>& rows : **f)
+        out.push_back(make_result(std::move(rows), kMethodBlocked));
       return out;
     }
   }

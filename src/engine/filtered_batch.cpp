@@ -59,14 +59,13 @@ std::vector<BandPart> scan_piece(Batch& b, std::uint64_t begin, std::uint64_t en
     const std::size_t tiles = (n + kTileR - 1) / kTileR;
     // The run's rows are packed once and reused by every query of the batch.
     for (std::size_t t = 0; t < tiles; ++t)
-      kernels::int_pack_rows(b.copy.codes(r0 + t * kTileR), width,
-                             std::min(kTileR, n - t * kTileR), packed.get() + t * kTileR * width);
+      kernels::int_pack_rows(b.copy.codes(r0 + t * kTileR), width, std::min(kTileR, n - t * kTileR),
+                             packed.get() + t * kTileR * width);
     const RunBounds& rb = b.copy.run(r0 / kRun);
     for (std::size_t q0 = 0; q0 < b.nq; q0 += kTileQ) {
       const std::size_t qm = std::min(kTileQ, b.nq - q0);
       const kernels::IntQuery* qs[kTileQ];
-      for (std::size_t i = 0; i < kTileQ; ++i)
-        qs[i] = i < qm ? &b.codes[q0 + i].codes : &b.zero;
+      for (std::size_t i = 0; i < kTileQ; ++i) qs[i] = i < qm ? &b.codes[q0 + i].codes : &b.zero;
       for (std::size_t t = 0; t < tiles; ++t) {
         kernels::int_tile_dot(qs, packed.get() + t * kTileR * width, width, tile);
         for (std::size_t i = 0; i < qm; ++i)
@@ -78,8 +77,8 @@ std::vector<BandPart> scan_piece(Batch& b, std::uint64_t begin, std::uint64_t en
       for (std::size_t i = 0; i < qm; ++i) {
         const std::size_t q = q0 + i;
         if (!b.finite[q]) continue;
-        approximate_scores(e, b.copy, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kRun, r0,
-                           n, approx);
+        approximate_scores(e, b.copy, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kRun, r0, n,
+                           approx);
         bands[q].feed(approx, n, r0, b.models[q].for_rows(rb.norm_sq, rb.resid, rb.code_norm));
       }
     }
@@ -106,8 +105,8 @@ bool batch_wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_
   if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0) return false;
   if (m == Mode::Always) return true;
   return kernels::int_tile_vectorised() && nq >= tuning::kFilterBatchMinQueries &&
-         dims >= tuning::kFilterBatchMinDims && rows >= tuning::kFilterMinRows &&
-         rows * dims >= tuning::kFilterMinFloats && k_eff <= tuning::kFilterMaxK;
+         rows >= tuning::kFilterMinRows && rows * dims >= tuning::kFilterMinFloats &&
+         k_eff <= tuning::kFilterMaxK;
 }
 
 Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
@@ -141,8 +140,7 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
     b.norm_sq.push_back(qn);
     b.finite.push_back(finite);
     // A query that is not finite keeps an empty band; its codes are zeros.
-    b.codes.push_back(finite ? encode_query(v, dims, copy->width())
-                             : QueryCodes{b.zero, 1.0, 0.0});
+    b.codes.push_back(finite ? encode_query(v, dims, copy->width()) : QueryCodes{b.zero, 1.0, 0.0});
     b.models.emplace_back(e.metric, e.dims, finite ? qn : 0.0, b.codes.back().error);
   }
 
@@ -166,8 +164,8 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
     parts.reserve(outs->size());
     for (std::vector<BandPart>& piece : *outs) parts.push_back(std::move(piece[q]));
     std::size_t one = 0;
-    best[q] = resolve_bands(std::move(parts), k_eff, e.metric, queries.data() + q * dims,
-                            e.data(), dims, &one);
+    best[q] = resolve_bands(std::move(parts), k_eff, e.metric, queries.data() + q * dims, e.data(),
+                            dims, &one);
     rescored += one;
   }
   FilterCounters& c = filter_counters();

@@ -93,47 +93,60 @@ std::int32_t four_codes(const std::int8_t* p) {
   return v;
 }
 
-// The tile: each packed vector holds four codes of 16 rows, each query's
-// four codes are broadcast to every lane; 6 queries x 2 vectors x 2 byte
-// halves = 24 accumulators, two row vectors and two broadcasts live.
 // GCC 12 sees the undefined source operand inside the shift intrinsic.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+// One query's accumulators in a tile: two vectors of 16 rows, two byte
+// halves. Named registers, not an array: GCC keeps arrays of vectors in
+// memory.
+struct TileAcc {
+  __m512i h0 = _mm512_setzero_si512();
+  __m512i h1 = _mm512_setzero_si512();
+  __m512i l0 = _mm512_setzero_si512();
+  __m512i l1 = _mm512_setzero_si512();
+
+  void add(__m512i x0, __m512i x1, const IntQuery* q, std::size_t c) {
+    const __m512i bh = _mm512_set1_epi32(four_codes(q->hi.data() + c));
+    const __m512i bl = _mm512_set1_epi32(four_codes(q->lo.data() + c));
+    h0 = _mm512_dpbusd_epi32(h0, x0, bh);
+    h1 = _mm512_dpbusd_epi32(h1, x1, bh);
+    l0 = _mm512_dpbusd_epi32(l0, x0, bl);
+    l1 = _mm512_dpbusd_epi32(l1, x1, bl);
+  }
+  void store(const IntQuery* q, std::int32_t* out) const {
+    const __m512i bias =
+        _mm512_set1_epi32(static_cast<int>(128u * static_cast<std::uint32_t>(q->sum)));
+    _mm512_storeu_si512(out,
+                        _mm512_sub_epi32(_mm512_add_epi32(_mm512_slli_epi32(h0, 8), l0), bias));
+    _mm512_storeu_si512(out + 16,
+                        _mm512_sub_epi32(_mm512_add_epi32(_mm512_slli_epi32(h1, 8), l1), bias));
+  }
+};
+
+// The tile in two passes of three queries: each packed vector holds four
+// codes of 16 rows, each query's four codes are broadcast to every lane;
+// 3 queries x 2 vectors x 2 byte halves = 12 accumulators (GCC spills when
+// asked to hold 24 across the loop). The packed rows stay in L1 between the
+// passes.
 void tile_avx512vnni(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
                      std::int32_t* out) {
-  constexpr std::size_t kQ = kIntTileQueries;
-  static_assert(kIntTileRows == 32);
-  const std::int8_t* hi[kQ];
-  const std::int8_t* lo[kQ];
-  for (std::size_t i = 0; i < kQ; ++i) {
-    hi[i] = qs[i]->hi.data();
-    lo[i] = qs[i]->lo.data();
-  }
-  __m512i ah[kQ][2], al[kQ][2];
-#pragma GCC unroll 6
-  for (std::size_t i = 0; i < kQ; ++i)
-    ah[i][0] = ah[i][1] = al[i][0] = al[i][1] = _mm512_setzero_si512();
-  for (std::size_t c = 0; c < width; c += 4) {
-    const std::uint8_t* p = packed + c * kIntTileRows;
-    const __m512i x0 = _mm512_loadu_si512(p);
-    const __m512i x1 = _mm512_loadu_si512(p + 64);
-#pragma GCC unroll 6
-    for (std::size_t i = 0; i < kQ; ++i) {
-      const __m512i bh = _mm512_set1_epi32(four_codes(hi[i] + c));
-      const __m512i bl = _mm512_set1_epi32(four_codes(lo[i] + c));
-      ah[i][0] = _mm512_dpbusd_epi32(ah[i][0], x0, bh);
-      ah[i][1] = _mm512_dpbusd_epi32(ah[i][1], x1, bh);
-      al[i][0] = _mm512_dpbusd_epi32(al[i][0], x0, bl);
-      al[i][1] = _mm512_dpbusd_epi32(al[i][1], x1, bl);
+  static_assert(kIntTileQueries == 6 && kIntTileRows == 32);
+  for (std::size_t part = 0; part < 6; part += 3) {
+    TileAcc a0, a1, a2;
+    const IntQuery* q0 = qs[part];
+    const IntQuery* q1 = qs[part + 1];
+    const IntQuery* q2 = qs[part + 2];
+    for (std::size_t c = 0; c < width; c += 4) {
+      const std::uint8_t* p = packed + c * kIntTileRows;
+      const __m512i x0 = _mm512_loadu_si512(p);
+      const __m512i x1 = _mm512_loadu_si512(p + 64);
+      a0.add(x0, x1, q0, c);
+      a1.add(x0, x1, q1, c);
+      a2.add(x0, x1, q2, c);
     }
-  }
-#pragma GCC unroll 6
-  for (std::size_t i = 0; i < kQ; ++i) {
-    const __m512i bias = _mm512_set1_epi32(static_cast<int>(128u * static_cast<std::uint32_t>(qs[i]->sum)));
-    for (std::size_t h = 0; h < 2; ++h) {
-      const __m512i t = _mm512_sub_epi32(_mm512_add_epi32(_mm512_slli_epi32(ah[i][h], 8), al[i][h]), bias);
-      _mm512_storeu_si512(out + i * kIntTileRows + 16 * h, t);
-    }
+    a0.store(q0, out + part * kIntTileRows);
+    a1.store(q1, out + (part + 1) * kIntTileRows);
+    a2.store(q2, out + (part + 2) * kIntTileRows);
   }
 }
 #pragma GCC diagnostic pop

@@ -100,8 +100,6 @@ void int_tile_dot_with(IntIsa isa, const IntQuery* const* qs, const std::uint8_t
   tile_kernel_of(isa)(qs, packed, width, out);
 }
 
-bool int_tile_vectorised() {
-  return tile_kernel_of(active_int_isa()) != detail::kIntTileReference;
-}
+bool int_tile_vectorised() { return tile_kernel_of(active_int_isa()) != detail::kIntTileReference; }
 
 }  // namespace lumvero::kernels
