@@ -9,6 +9,7 @@
 
 #include "engine/cpu_count.h"
 #include "engine/exact_band.h"
+#include "engine/filtered_batch.h"
 #include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/messages.h"
@@ -298,7 +299,20 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
 Result<std::vector<QueryResult>> batch_blocked(const SearchEngine& e,
                                                std::span<const float> queries, std::size_t nq,
                                                std::size_t k) {
-  if (k_eff_of(e, k) == 0 || nq == 0) return std::vector<QueryResult>{};
+  const std::size_t k_eff = k_eff_of(e, k);
+  if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
+  if (filter::batch_wanted(filter::mode(), e.rows, e.dims, k_eff, nq)) {
+    // The compressed rows' tiles; the same answers, so the same name.
+    auto f = filter::batch_scan(e, queries, nq, k_eff);
+    if (!f) return fail(std::move(f.error()));
+    if (*f) {
+      std::vector<QueryResult> out;
+      out.reserve(nq);
+      for (std::vector<ScoredRow>& rows : **f)
+        out.push_back(make_result(std::move(rows), kMethodBlocked));
+      return out;
+    }
+  }
   return blocked_with_len(e, queries, nq, k,
                           row_block_len(e.rows, e.dims, e.metric, pool::thread_count()));
 }

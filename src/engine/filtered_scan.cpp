@@ -40,23 +40,6 @@ struct PieceOut {
   std::uint64_t fallback = 0;
 };
 
-// Approximate scores of rows [first, first + n) from their integer sums.
-void approximate(const Query& w, const std::int32_t* sums, std::uint64_t first, std::size_t n,
-                 float* out) {
-  const float* scales = w.copy.scales() + first;
-  const double t = w.codes.scale;
-  if (!is_distance(w.e.metric)) {
-    for (std::size_t j = 0; j < n; ++j)
-      out[j] = static_cast<float>(static_cast<double>(scales[j]) * t * sums[j]);
-    return;
-  }
-  const double* norms = w.e.norms_sq.data() + first;
-  for (std::size_t j = 0; j < n; ++j) {
-    const double a = static_cast<double>(scales[j]) * t * sums[j];
-    out[j] = static_cast<float>((norms[j] + w.norm_sq) - 2.0 * a);
-  }
-}
-
 // The rows [begin, end) as exact kernel scores: the part of a piece whose
 // band ran wide.
 BandPart float_part(const Query& w, std::uint64_t begin, std::uint64_t end) {
@@ -88,7 +71,7 @@ PieceOut scan_piece(const Query& w, std::uint64_t begin, std::uint64_t end) {
     const std::uint64_t stop = std::min<std::uint64_t>(end, (r / kRun) * kRun + kBlock);
     const std::size_t n = static_cast<std::size_t>(stop - r);
     kernels::int_rows_dot(w.codes.codes, w.copy.codes(r), w.copy.width(), n, sums);
-    approximate(w, sums, r, n, approx);
+    approximate_scores(w.e, w.copy, w.codes.scale, w.norm_sq, sums, r, n, approx);
     for (std::uint64_t s = r; s < stop;) {
       const std::uint64_t run = s / kRun;
       const std::uint64_t run_end = std::min(stop, (run + 1) * kRun);
@@ -115,6 +98,22 @@ PieceOut scan_piece(const Query& w, std::uint64_t begin, std::uint64_t end) {
 }
 
 }  // namespace
+
+void approximate_scores(const SearchEngine& e, const CompressedRows& copy, double t,
+                        double query_norm_sq, const std::int32_t* sums, std::uint64_t first,
+                        std::size_t n, float* out) {
+  const float* scales = copy.scales() + first;
+  if (!is_distance(e.metric)) {
+    for (std::size_t j = 0; j < n; ++j)
+      out[j] = static_cast<float>(static_cast<double>(scales[j]) * t * sums[j]);
+    return;
+  }
+  const double* norms = e.norms_sq.data() + first;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double a = static_cast<double>(scales[j]) * t * sums[j];
+    out[j] = static_cast<float>((norms[j] + query_norm_sq) - 2.0 * a);
+  }
+}
 
 Mode mode() {
   const std::optional<std::string> v = settings::read("LUMVO_FILTER");

@@ -23,6 +23,10 @@
 #include "engine/search_engine.h"
 #include "engine/status.h"
 
+namespace lumvero {
+class CompressedRows;
+}
+
 namespace lumvero::filter {
 
 enum class Mode : std::uint8_t { Auto, Off, Always };
@@ -40,5 +44,12 @@ bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff
 // into (0: about four per thread); the result does not depend on it.
 Result<std::optional<std::vector<ScoredRow>>> scan(const SearchEngine& e, std::span<const float> q,
                                                    std::size_t k_eff, std::size_t pieces = 0);
+
+// Approximate scores of rows [first, first + n) of the copy from their
+// integer sums with a query of scale t and squared norm query_norm_sq: the
+// values score_error::CompressedGap bounds.
+void approximate_scores(const SearchEngine& e, const CompressedRows& copy, double t,
+                        double query_norm_sq, const std::int32_t* sums, std::uint64_t first,
+                        std::size_t n, float* out);
 
 }  // namespace lumvero::filter

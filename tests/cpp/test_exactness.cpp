@@ -14,6 +14,7 @@
 #include "engine/batch_query.h"
 #include "engine/certified.h"
 #include "engine/compressed_rows.h"
+#include "engine/filtered_batch.h"
 #include "engine/filtered_scan.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
@@ -176,14 +177,29 @@ TEST_P(AdversarialData, EverySingleStrategyReturnsTheKernelAnswer) {
 TEST_P(AdversarialData, EveryBatchStrategyReturnsTheKernelAnswer) {
   const SearchEngine& e = *engine_;
   ScopedEnv qblock("LUMVO_QBLOCK", std::nullopt);
-  for (const char* mode : kBatchModes) {
-    ScopedEnv env("LUMVO_BATCH_MODE", mode);
-    auto r = e.query_batch(span_of(queries_), kDims, 7);
-    ASSERT_TRUE(r) << r.error();
-    ASSERT_EQ(r->size(), kQueries);
-    for (std::size_t i = 0; i < kQueries; ++i)
-      expect_same_hits((*r)[i].results, ref_top_k(e, query(i), 7),
-                       std::string(mode) + " query " + std::to_string(i));
+  for (const char* filter : {"off", "always"}) {
+    ScopedEnv use_filter("LUMVO_FILTER", filter);
+    for (const char* mode : kBatchModes) {
+      ScopedEnv env("LUMVO_BATCH_MODE", mode);
+      auto r = e.query_batch(span_of(queries_), kDims, 7);
+      ASSERT_TRUE(r) << r.error();
+      ASSERT_EQ(r->size(), kQueries);
+      for (std::size_t i = 0; i < kQueries; ++i)
+        expect_same_hits((*r)[i].results, ref_top_k(e, query(i), 7),
+                         std::string(mode) + " filter " + filter + " query " + std::to_string(i));
+    }
+  }
+  for (const std::size_t pieces : {1u, 3u, 50u}) {
+    ScopedEnv use_filter("LUMVO_FILTER", "always");
+    for (const std::size_t k : {1u, 7u, 40u}) {
+      auto f = filter::batch_scan(e, span_of(queries_), kQueries, std::min<std::size_t>(k, kRows),
+                                  pieces);
+      ASSERT_TRUE(f) << f.error();
+      ASSERT_TRUE(f->has_value());
+      for (std::size_t i = 0; i < kQueries; ++i)
+        expect_same_hits((**f)[i], ref_top_k(e, query(i), k),
+                         "filtered batch pieces " + std::to_string(pieces));
+    }
   }
   for (const std::size_t len : {1u, 300u, 1200u}) {
     auto r = batch::blocked_with_len(e, span_of(queries_), kQueries, 7, len);
@@ -345,12 +361,15 @@ TEST(Exactness, NonFiniteBatchQueryGetsNoRowsFromEveryMatrixStrategy) {
   ASSERT_TRUE(e);
   std::vector<float> qs = testing::random_matrix(4, 8, 4);
   qs[2 * 8 + 1] = std::numeric_limits<float>::infinity();
-  for (const char* mode : {"matrix", "chunked", "blocked"}) {
-    ScopedEnv env("LUMVO_BATCH_MODE", mode);
-    auto r = e->query_batch(span_of(qs), 8, 3);
-    ASSERT_TRUE(r) << r.error();
-    EXPECT_TRUE((*r)[2].results.empty()) << mode;
-    expect_same_hits((*r)[1].results, ref_top_k(*e, qs.data() + 8, 3), mode);
+  for (const char* filter : {"off", "always"}) {
+    ScopedEnv use_filter("LUMVO_FILTER", filter);
+    for (const char* mode : {"matrix", "chunked", "blocked"}) {
+      ScopedEnv env("LUMVO_BATCH_MODE", mode);
+      auto r = e->query_batch(span_of(qs), 8, 3);
+      ASSERT_TRUE(r) << r.error();
+      EXPECT_TRUE((*r)[2].results.empty()) << mode << " filter " << filter;
+      expect_same_hits((*r)[1].results, ref_top_k(*e, qs.data() + 8, 3), mode);
+    }
   }
 }
 

@@ -6,12 +6,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/compressed_rows.h"
+#include "engine/filtered_batch.h"
 #include "engine/filtered_scan.h"
 #include "engine/single_query.h"
 #include "index_fixture.h"
@@ -158,6 +160,24 @@ TEST(Filter, WideBandReadsTheFloatRows) {
   ASSERT_TRUE(r && r->has_value());
   EXPECT_EQ(c.rows_fallback - fallback, kRows);
   expect_same_hits(**r, ref_top_k(*engine, q.data(), 10), "offset rows");
+
+  // A batch gives up on the tiles (the fp32 path answers it) unless told
+  // to use them always; the answers are the kernel's either way.
+  const std::vector<float> qs(data.begin(), data.begin() + 4 * kDims);
+  {
+    ScopedEnv unset("LUMVO_FILTER", std::nullopt);
+    auto b = filter::batch_scan(*engine, std::span<const float>(qs), 4, 10, 2);
+    ASSERT_TRUE(b);
+    EXPECT_FALSE(b->has_value());
+  }
+  for (const char* filter : {"auto", "always"}) {
+    ScopedEnv use("LUMVO_FILTER", filter);
+    auto b = engine->query_batch(std::span<const float>(qs), kDims, 10);
+    ASSERT_TRUE(b) << b.error();
+    for (std::size_t i = 0; i < 4; ++i)
+      expect_same_hits((*b)[i].results, ref_top_k(*engine, qs.data() + i * kDims, 10),
+                       std::string("offset batch, filter ") + filter);
+  }
 }
 
 TEST(Filter, ClusteredUnitRowsLeaveFewRowsToRescore) {
@@ -177,6 +197,16 @@ TEST(Filter, ClusteredUnitRowsLeaveFewRowsToRescore) {
     EXPECT_EQ(c.rows_fallback, fallback);
     // Under 5 % of the rows scanned (a bound that says nothing keeps all).
     EXPECT_LT(c.rows_rescored - rescored, 5 * kRows * 5 / 100) << metric_name(m);
+    // The same queries as one batch through the tiles.
+    std::vector<float> qs;
+    for (std::size_t i = 0; i < 5; ++i)
+      qs.insert(qs.end(), data.begin() + (i * 7919) * kDims, data.begin() + (i * 7919 + 1) * kDims);
+    ScopedEnv unset("LUMVO_FILTER", std::nullopt);
+    auto b = filter::batch_scan(*engine, std::span<const float>(qs), 5, 10);
+    ASSERT_TRUE(b && b->has_value());
+    for (std::size_t i = 0; i < 5; ++i)
+      expect_same_hits((**b)[i], ref_top_k(*engine, qs.data() + i * kDims, 10),
+                       "batch query " + std::to_string(i));
   }
 }
 

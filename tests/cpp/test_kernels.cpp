@@ -266,7 +266,8 @@ TEST(Kernels, ScoreRowsMatchesReferenceForEveryVariant) {
 // The integer kernels: exact sums, so every variant equals a plain int64 sum,
 // including codes and query values at the ends of their ranges (where a
 // saturating pair add would clip, and where the wrapping lanes must come back
-// to the exact total) and rows that are not 64-byte aligned.
+// to the exact total) and rows that are not 64-byte aligned; the same for the
+// tile kernel on the rows packed.
 TEST(Kernels, IntegerRowsEqualExactSumsForEveryVariant) {
   using kernels::IntIsa;
   std::mt19937 gen(11);
@@ -308,6 +309,33 @@ TEST(Kernels, IntegerRowsEqualExactSumsForEveryVariant) {
                                     << count << " pattern " << pattern;
           }
           ASSERT_EQ(out[count], 12345) << "wrote past count";
+
+          // The tile kernel on the same rows, packed, against six queries
+          // (this one rotated and sign-flipped); padding rows sum to 0.
+          std::vector<kernels::IntQuery> tq;
+          for (std::size_t t = 0; t < kernels::kIntTileQueries; ++t) {
+            std::vector<std::int16_t> v(width);
+            for (std::size_t i = 0; i < width; ++i)
+              v[i] = static_cast<std::int16_t>((t % 2 ? -1 : 1) * q[(i + 7 * t) % width]);
+            tq.push_back(kernels::prepare_int_query(v.data(), width));
+          }
+          std::vector<const kernels::IntQuery*> qs;
+          for (const kernels::IntQuery& t : tq) qs.push_back(&t);
+          std::vector<std::uint8_t> packed(width * kernels::kIntTileRows + 1);
+          kernels::int_pack_rows(rows, width, count, packed.data() + 1);
+          std::vector<std::int32_t> tile(kernels::kIntTileQueries * kernels::kIntTileRows + 1,
+                                         12345);
+          kernels::int_tile_dot_with(isa, qs.data(), packed.data() + 1, width, tile.data());
+          for (std::size_t t = 0; t < kernels::kIntTileQueries; ++t)
+            for (std::size_t j = 0; j < kernels::kIntTileRows; ++j) {
+              std::int64_t want = 0;
+              for (std::size_t i = 0; j < count && i < width; ++i)
+                want += std::int64_t{tq[t].q[i]} * (std::int64_t{rows[j * width + i]} - 128);
+              ASSERT_EQ(tile[t * kernels::kIntTileRows + j], want)
+                  << kernels::int_isa_name(isa) << " tile width " << width << " count " << count
+                  << " pattern " << pattern << " query " << t << " row " << j;
+            }
+          ASSERT_EQ(tile.back(), 12345) << "tile wrote past its end";
         }
       }
     }

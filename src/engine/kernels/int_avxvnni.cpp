@@ -3,11 +3,13 @@
 // The 256-bit form of the AVX-512 VNNI kernel: vpdpbusd over 32 unsigned code
 // bytes and 32 signed query bytes, the int16 query as two byte halves
 // (q = 256 hi + lo), lanes wrapping modulo 2^32 and corrected at the end by
-// 128 * sum(q) for the code offset. Four rows, one per quarter of the call.
+// 128 * sum(q) for the code offset. Four rows, one per quarter of the call;
+// the tile kernel works on packed rows, one row per lane.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/kernels/int_kernels.h"
 
@@ -77,9 +79,69 @@ void rows_avxvnni(const IntQuery& query, const std::uint8_t* rows, std::size_t w
   }
 }
 
+std::int32_t four_codes(const std::int8_t* p) {
+  std::int32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// One query's accumulators for 16 rows: two vectors of 8 rows, two byte
+// halves. Named registers, not an array: GCC keeps arrays of vectors in
+// memory.
+struct TileAcc {
+  __m256i h0 = _mm256_setzero_si256();
+  __m256i h1 = _mm256_setzero_si256();
+  __m256i l0 = _mm256_setzero_si256();
+  __m256i l1 = _mm256_setzero_si256();
+
+  void add(__m256i x0, __m256i x1, const IntQuery* q, std::size_t c) {
+    const __m256i bh = _mm256_set1_epi32(four_codes(q->hi.data() + c));
+    const __m256i bl = _mm256_set1_epi32(four_codes(q->lo.data() + c));
+    h0 = _mm256_dpbusd_avx_epi32(h0, x0, bh);
+    h1 = _mm256_dpbusd_avx_epi32(h1, x1, bh);
+    l0 = _mm256_dpbusd_avx_epi32(l0, x0, bl);
+    l1 = _mm256_dpbusd_avx_epi32(l1, x1, bl);
+  }
+  void store(const IntQuery* q, std::int32_t* out) const {
+    const __m256i bias =
+        _mm256_set1_epi32(static_cast<int>(128u * static_cast<std::uint32_t>(q->sum)));
+    const __m256i t0 = _mm256_sub_epi32(_mm256_add_epi32(_mm256_slli_epi32(h0, 8), l0), bias);
+    const __m256i t1 = _mm256_sub_epi32(_mm256_add_epi32(_mm256_slli_epi32(h1, 8), l1), bias);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), t0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), t1);
+  }
+};
+
+// The tile in four passes, each 3 queries x 16 rows: 3 queries x 2 row
+// vectors x 2 byte halves = 12 accumulators of the 16 registers.
+void tile_pass(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+               std::size_t half, std::int32_t* out) {
+  TileAcc a0, a1, a2;
+  for (std::size_t c = 0; c < width; c += 4) {
+    const std::uint8_t* p = packed + c * kIntTileRows + 64 * half;
+    const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    a0.add(x0, x1, qs[0], c);
+    a1.add(x0, x1, qs[1], c);
+    a2.add(x0, x1, qs[2], c);
+  }
+  a0.store(qs[0], out + 16 * half);
+  a1.store(qs[1], out + kIntTileRows + 16 * half);
+  a2.store(qs[2], out + 2 * kIntTileRows + 16 * half);
+}
+
+void tile_avxvnni(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+                  std::int32_t* out) {
+  static_assert(kIntTileQueries == 6 && kIntTileRows == 32);
+  for (std::size_t part = 0; part < 2; ++part)
+    for (std::size_t half = 0; half < 2; ++half)
+      tile_pass(qs + 3 * part, packed, width, half, out + 3 * part * kIntTileRows);
+}
+
 }  // namespace
 
 namespace detail {
+constinit const IntTileKernel kIntTileAvxVnni = &tile_avxvnni;
 constinit const IntRowsKernel kIntAvxVnni = &rows_avxvnni;
 }  // namespace detail
 

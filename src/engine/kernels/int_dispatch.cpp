@@ -20,6 +20,19 @@ detail::IntRowsKernel kernel_of(IntIsa isa) {
   return detail::kIntReference;
 }
 
+detail::IntTileKernel tile_kernel_of(IntIsa isa) {
+  switch (isa) {
+    case IntIsa::AvxVnni:
+      return detail::kIntTileAvxVnni;
+    case IntIsa::Avx512Vnni:
+      return detail::kIntTileAvx512Vnni;
+    case IntIsa::Avx2:
+    case IntIsa::Reference:
+      break;
+  }
+  return detail::kIntTileReference;
+}
+
 // The widest variant the CPU offers. The sums are exact, so this is purely a
 // speed choice, and with the rows streamed from memory width matters little.
 IntIsa detect() {
@@ -75,5 +88,18 @@ void int_rows_dot_with(IntIsa isa, const IntQuery& q, const std::uint8_t* rows, 
                        std::size_t count, std::int32_t* out) {
   kernel_of(isa)(q, rows, width, count, out);
 }
+
+void int_tile_dot(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+                  std::int32_t* out) {
+  static const detail::IntTileKernel kernel = tile_kernel_of(active_int_isa());
+  kernel(qs, packed, width, out);
+}
+
+void int_tile_dot_with(IntIsa isa, const IntQuery* const* qs, const std::uint8_t* packed,
+                       std::size_t width, std::int32_t* out) {
+  tile_kernel_of(isa)(qs, packed, width, out);
+}
+
+bool int_tile_vectorised() { return tile_kernel_of(active_int_isa()) != detail::kIntTileReference; }
 
 }  // namespace lumvero::kernels

@@ -54,7 +54,42 @@ void int_rows_dot(const IntQuery& q, const std::uint8_t* rows, std::size_t width
 void int_rows_dot_with(IntIsa isa, const IntQuery& q, const std::uint8_t* rows, std::size_t width,
                        std::size_t count, std::int32_t* out);
 
+// Tiles of several queries against a block of rows, for batches: every
+// query's codes are reused across the block's rows in registers, every row's
+// codes across the tile's queries.
+//
+// A tile is kIntTileQueries queries x kIntTileRows rows. Its rows are first
+// packed (int_pack_rows) so that each group of four codes of the rows lies in
+// one run of 4 * kIntTileRows bytes, row after row: one vector load then
+// holds four codes of 8 or 16 rows, and the byte-product instructions sum
+// them per row with the query's four codes broadcast to every lane. No sums
+// across lanes are needed.
+inline constexpr std::size_t kIntTileQueries = 6;
+inline constexpr std::size_t kIntTileRows = 32;
+
+// Packs rows[0..count) (count <= kIntTileRows, each `width` bytes) into
+// packed[0 .. width * kIntTileRows); missing rows are code 0.
+void int_pack_rows(const std::uint8_t* rows, std::size_t width, std::size_t count,
+                   std::uint8_t* packed);
+
+// out[i * kIntTileRows + j] = sum_c qs[i]->q[c] * (code c of packed row j)
+// for every i < kIntTileQueries and j < kIntTileRows: the same exact sums as
+// int_rows_dot. qs holds kIntTileQueries queries of `width` codes.
+void int_tile_dot(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+                  std::int32_t* out);
+// The same through a given variant; it must be supported.
+void int_tile_dot_with(IntIsa isa, const IntQuery* const* qs, const std::uint8_t* packed,
+                       std::size_t width, std::int32_t* out);
+// Whether the active variant has its own tile kernel (Avx2 has none: without
+// a byte product that does not saturate, tiles run on the reference).
+bool int_tile_vectorised();
+
 namespace detail {
+using IntTileKernel = void (*)(const IntQuery* const* qs, const std::uint8_t* packed,
+                               std::size_t width, std::int32_t* out);
+extern const IntTileKernel kIntTileReference;
+extern const IntTileKernel kIntTileAvxVnni;
+extern const IntTileKernel kIntTileAvx512Vnni;
 using IntRowsKernel = void (*)(const IntQuery& q, const std::uint8_t* rows, std::size_t width,
                                std::size_t count, std::int32_t* out);
 // Defined one translation unit per instruction set.

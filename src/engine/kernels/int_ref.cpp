@@ -20,7 +20,33 @@ void rows_ref(const IntQuery& q, const std::uint8_t* rows, std::size_t width, st
   }
 }
 
+void tile_ref(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+              std::int32_t* out) {
+  for (std::size_t i = 0; i < kIntTileQueries; ++i) {
+    const std::int16_t* q = qs[i]->q.data();
+    for (std::size_t j = 0; j < kIntTileRows; ++j) {
+      std::int32_t s = 0;
+      for (std::size_t c = 0; c < width; ++c) {
+        const std::uint8_t x = packed[(c / 4) * 4 * kIntTileRows + j * 4 + c % 4];
+        s += static_cast<std::int32_t>(q[c]) * (static_cast<std::int32_t>(x) - 128);
+      }
+      out[i * kIntTileRows + j] = s;
+    }
+  }
+}
+
 }  // namespace
+
+void int_pack_rows(const std::uint8_t* rows, std::size_t width, std::size_t count,
+                   std::uint8_t* packed) {
+  for (std::size_t g = 0; g < width / 4; ++g) {
+    std::uint8_t* dst = packed + g * 4 * kIntTileRows;
+    for (std::size_t j = 0; j < count; ++j)
+      for (std::size_t b = 0; b < 4; ++b) dst[j * 4 + b] = rows[j * width + g * 4 + b];
+    for (std::size_t j = count; j < kIntTileRows; ++j)
+      for (std::size_t b = 0; b < 4; ++b) dst[j * 4 + b] = 128;
+  }
+}
 
 IntQuery prepare_int_query(const std::int16_t* q, std::size_t width) {
   IntQuery out;
@@ -41,6 +67,7 @@ IntQuery prepare_int_query(const std::int16_t* q, std::size_t width) {
 
 namespace detail {
 constinit const IntRowsKernel kIntReference = &rows_ref;
+constinit const IntTileKernel kIntTileReference = &tile_ref;
 }  // namespace detail
 
 }  // namespace lumvero::kernels
