@@ -125,13 +125,8 @@ def main():
         contenders = {"filter": lum("auto"), "off": lum("off")}
         faiss_index = None
         if faiss is not None:
-            faiss_index = faiss.IndexFlatIP(dims)
-            faiss_index.add(X)
-            for nt in (1, 2):
-                def fs(q, nt=nt):
-                    faiss.omp_set_num_threads(nt)
-                    faiss_index.search(q[None, :], K)
-                contenders[f"faiss {nt}"] = fs
+            faiss_index, faiss_contenders = common.faiss_single_query(faiss, X, K)
+            contenders.update(faiss_contenders)
         for fn in contenders.values():
             fn(Q[0])
         results = {"auto": [], "off": []}

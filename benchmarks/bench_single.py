@@ -88,13 +88,8 @@ def main():
         contenders["numpy"] = numpy_top
         faiss_index = None
         if faiss is not None:
-            faiss_index = faiss.IndexFlatIP(dims)
-            faiss_index.add(X)
-            for t in (1, 2):
-                def fs(q, t=t):
-                    faiss.omp_set_num_threads(t)
-                    faiss_index.search(q[None, :], K)
-                contenders[f"faiss {t}"] = fs
+            faiss_index, faiss_contenders = common.faiss_single_query(faiss, X, K)
+            contenders.update(faiss_contenders)
         # Query by query, every contender in turn: noise hits all alike.
         times = {name: [] for name in contenders}
         for fn in contenders.values():

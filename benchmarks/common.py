@@ -388,3 +388,17 @@ def run(main):
         _remove_temp_dirs()
         print("\ninterrupted: temporary index files removed", file=sys.stderr)
         sys.exit(130)
+
+
+def faiss_single_query(faiss, X, k):
+    """FAISS's exact inner-product index over X and, for one and two
+    threads, a function answering one query ("faiss 1", "faiss 2")."""
+    index = faiss.IndexFlatIP(X.shape[1])
+    index.add(X)
+    contenders = {}
+    for t in (1, 2):
+        def search(q, t=t):
+            faiss.omp_set_num_threads(t)
+            index.search(q[None, :], k)
+        contenders[f"faiss {t}"] = search
+    return index, contenders

@@ -10,6 +10,7 @@
 
 #include "engine/compressed_rows.h"
 #include "engine/exact_band.h"
+#include "engine/filtered_scan.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
 #include "engine/pool.h"
@@ -146,13 +147,8 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
 
   // Pieces of whole runs, about two per thread: each piece holds a band per
   // query, and every band is one more part to resolve.
-  const std::uint64_t runs = (e.rows + kRun - 1) / kRun;
-  if (pieces == 0) pieces = 2 * std::max<std::size_t>(pool::thread_count(), 1);
-  const std::uint64_t per = std::max<std::uint64_t>(1, (runs + pieces - 1) / pieces);
-  const std::size_t count = static_cast<std::size_t>((runs + per - 1) / per);
-  auto outs = pool::map(count, [&](std::size_t i) {
-    const std::uint64_t begin = i * per * kRun;
-    return scan_piece(b, begin, std::min<std::uint64_t>(e.rows, begin + per * kRun));
+  auto outs = map_run_pieces(e.rows, pieces, 2, [&](std::uint64_t begin, std::uint64_t end) {
+    return scan_piece(b, begin, end);
   });
   if (!outs) return fail(std::move(outs.error()));
   if (b.wide.load()) return Out{};

@@ -144,13 +144,8 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const SearchEngine& e, std::s
   const Query w{e, *copy, q.data(), std::move(codes), qn, model, k_eff};
 
   // Pieces of whole runs, about four per thread.
-  const std::uint64_t runs = (e.rows + kRun - 1) / kRun;
-  if (pieces == 0) pieces = 4 * std::max<std::size_t>(pool::thread_count(), 1);
-  const std::uint64_t per = std::max<std::uint64_t>(1, (runs + pieces - 1) / pieces);
-  const std::size_t count = static_cast<std::size_t>((runs + per - 1) / per);
-  auto outs = pool::map(count, [&](std::size_t i) {
-    const std::uint64_t begin = i * per * kRun;
-    return scan_piece(w, begin, std::min<std::uint64_t>(e.rows, begin + per * kRun));
+  auto outs = map_run_pieces(e.rows, pieces, 4, [&](std::uint64_t begin, std::uint64_t end) {
+    return scan_piece(w, begin, end);
   });
   if (!outs) return fail(std::move(outs.error()));
 

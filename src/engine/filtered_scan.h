@@ -13,12 +13,15 @@
 // value, or none, uses it where it pays.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "engine/compressed_rows.h"
+#include "engine/pool.h"
 #include "engine/result_order.h"
 #include "engine/search_engine.h"
 #include "engine/status.h"
@@ -51,5 +54,21 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const SearchEngine& e, std::s
 void approximate_scores(const SearchEngine& e, const CompressedRows& copy, double t,
                         double query_norm_sq, const std::int32_t* sums, std::uint64_t first,
                         std::size_t n, float* out);
+
+// Rows [0, rows) in pieces of whole runs of the copy: `pieces` of them, or
+// per_thread for each pool thread when pieces is 0; scan(begin, end) runs
+// on the pool for each, results in piece order.
+template <class Scan>
+auto map_run_pieces(std::uint64_t rows, std::size_t pieces, std::size_t per_thread, Scan&& scan) {
+  constexpr std::uint64_t run = CompressedRows::kRunRows;
+  const std::uint64_t runs = (rows + run - 1) / run;
+  if (pieces == 0) pieces = per_thread * std::max<std::size_t>(pool::thread_count(), 1);
+  const std::uint64_t per = std::max<std::uint64_t>(1, (runs + pieces - 1) / pieces);
+  const std::size_t count = static_cast<std::size_t>((runs + per - 1) / per);
+  return pool::map(count, [&](std::size_t i) {
+    const std::uint64_t begin = i * per * run;
+    return scan(begin, std::min<std::uint64_t>(rows, begin + per * run));
+  });
+}
 
 }  // namespace lumvero::filter
