@@ -39,11 +39,6 @@ from common import shape_label, unit_vectors, write_index  # noqa: E402
 
 import lumvero  # noqa: E402
 
-# FAISS's OpenMP threads otherwise spin for a while after each search and take
-# the CPUs from whatever is timed next (measured here: lumvero's queries right
-# after a two-thread FAISS search took twice as long). Set before the OpenMP
-# runtime starts; FAISS's one-thread figure is unaffected.
-os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 try:
     import faiss
 except ImportError:  # installed by `make bench`

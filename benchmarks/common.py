@@ -16,6 +16,13 @@ import time
 
 import numpy as np
 
+# FAISS's OpenMP threads spin after a search by default and take the CPUs
+# from whatever is timed next (measured here: lumvero's queries right after a
+# two-thread FAISS search took twice as long). Set before any benchmark
+# imports FAISS and its OpenMP runtime starts; one-thread figures are
+# unaffected.
+os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 SHAPES = [(100_000, 384), (1_000_000, 128), (200_000, 768)]
 # --quick (make bench-quick): the same dims, a tenth of the rows, fewer runs.
