@@ -11,10 +11,10 @@
 #include <new>
 
 #include "engine/kernels/int_kernels.h"
+#include "engine/memory_info.h"
 #include "engine/pool.h"
 #include "engine/score_error.h"
 #include "engine/tuning.h"
-#include "prepare/prepare.h"
 
 namespace lumvero {
 
@@ -178,7 +178,7 @@ const CompressedRows* CompressedSlot::get(const float* data, std::uint64_t rows,
                                           const double* norms_sq, double available_bytes) const {
   std::call_once(once_, [&] {
     const double need = static_cast<double>(CompressedRows::bytes_for(rows, dims));
-    if (available_bytes < 0.0) available_bytes = prepare::available_memory_bytes();
+    if (available_bytes < 0.0) available_bytes = available_memory_bytes();
     FilterCounters& counters = filter_counters();
     if (need > tuning::kFilterMemoryShare * available_bytes) {
       counters.copies_refused.fetch_add(1, std::memory_order_relaxed);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/index_format.h"
+#include "engine/memory_info.h"
 #include "engine/status.h"
 
 namespace lumvero::prepare {
@@ -80,8 +81,8 @@ struct SampleCount {
 // Counts non-finite values at a fixed stride over the n values.
 SampleCount invalid_sample(const float* values, std::uint64_t n);
 
-// MemAvailable from a meminfo-format file, in bytes; 8 GiB when unreadable.
-double available_memory_bytes(const char* meminfo_path = "/proc/meminfo");
+// MemAvailable (engine/memory_info.h), for the writer's memory check.
+using ::lumvero::available_memory_bytes;
 
 // Fails only when need exceeds available and strict_env (the value of
 // LUMVO_STRICT_MEMCHECK, or null) is exactly "1".

@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <new>
-#include <sstream>
 
 #include "engine/sys_error.h"
 #include "prepare/prepare.h"
@@ -160,24 +158,6 @@ SampleCount invalid_sample(const float* values, std::uint64_t n) {
   for (std::uint64_t i = 0; i < count.examined; ++i)
     if (is_non_finite(values[i * stride])) ++count.bad;
   return count;
-}
-
-double available_memory_bytes(const char* meminfo_path) {
-  constexpr double kFallback = 8589934592.0;
-  std::ifstream in(meminfo_path);
-  if (!in) return kFallback;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("MemAvailable:", 0) != 0) continue;
-    std::istringstream tokens(line);
-    std::string label, value;
-    tokens >> label >> value;
-    char* end = nullptr;
-    errno = 0;
-    const double kib = std::strtod(value.c_str(), &end);
-    if (!value.empty() && end == value.c_str() + value.size()) return kib * 1024.0;
-  }
-  return kFallback;
 }
 
 Status memory_check(double need, double available, const char* strict_env) {
