@@ -20,26 +20,13 @@
 #include "engine/matrix.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
+#include "lib/py_ref.h"
 #include "prepare/prepare.h"
 
 namespace {
 
 using lumvero::Metric;
-
-// Owns one reference.
-struct Ref {
-  PyObject* p = nullptr;
-  Ref() = default;
-  explicit Ref(PyObject* o) : p(o) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p); }
-  PyObject* release() {
-    PyObject* o = p;
-    p = nullptr;
-    return o;
-  }
-};
+using lumvero::py::Ref;
 
 // The array when it is ndim-dimensional, of the type, C-contiguous and
 // aligned; else nullptr with TypeError set. Borrowed.
@@ -184,10 +171,10 @@ PyObject* row_norms_sq(PyObject*, PyObject* arg) {
     PyArrayObject* a = as_array(arg, 2, NPY_FLOAT32, "rows");
     if (a == nullptr) return nullptr;
     npy_intp n = PyArray_DIM(a, 0);
-    Ref out(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
-    if (out.p == nullptr) return nullptr;
+    Ref out = Ref::steal(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
+    if (out.get() == nullptr) return nullptr;
     const auto* data = static_cast<const float*>(PyArray_DATA(a));
-    auto* norms = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.p)));
+    auto* norms = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const auto dims = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
     Py_BEGIN_ALLOW_THREADS lumvero::run_norms_sq(data, static_cast<std::uint64_t>(n), dims, norms);
     Py_END_ALLOW_THREADS return out.release();
@@ -324,12 +311,12 @@ PyObject* search(PyObject*, PyObject* args) {
     }
 
     npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
-    Ref scores(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
-    Ref positions(PyArray_SimpleNew(2, shape, NPY_INT64));
-    if (scores.p == nullptr || positions.p == nullptr) return nullptr;
-    auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.p)));
+    Ref scores = Ref::steal(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
+    Ref positions = Ref::steal(PyArray_SimpleNew(2, shape, NPY_INT64));
+    if (scores.get() == nullptr || positions.get() == nullptr) return nullptr;
+    auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
     auto* p_out =
-        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.p)));
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
     const float worst = lumvero::is_distance(metric) ? std::numeric_limits<float>::infinity()
                                                      : -std::numeric_limits<float>::infinity();
     const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
@@ -342,7 +329,7 @@ PyObject* search(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
       return nullptr;
     }
-    return PyTuple_Pack(2, scores.p, positions.p);
+    return PyTuple_Pack(2, scores.get(), positions.get());
   });
 }
 
@@ -358,11 +345,12 @@ PyObject* find_sorted(PyObject*, PyObject* args) {
     PyArrayObject* needles_a = as_array(needles_obj, 1, NPY_INT64, "needles");
     if (keys_a == nullptr || needles_a == nullptr) return nullptr;
     npy_intp m = PyArray_DIM(needles_a, 0);
-    Ref out(PyArray_SimpleNew(1, &m, NPY_INT64));
-    if (out.p == nullptr) return nullptr;
+    Ref out = Ref::steal(PyArray_SimpleNew(1, &m, NPY_INT64));
+    if (out.get() == nullptr) return nullptr;
     const auto* keys = static_cast<const std::int64_t*>(PyArray_DATA(keys_a));
     const auto* needles = static_cast<const std::int64_t*>(PyArray_DATA(needles_a));
-    auto* found = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.p)));
+    auto* found =
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const auto n = static_cast<std::size_t>(PyArray_DIM(keys_a, 0));
     Py_BEGIN_ALLOW_THREADS std::size_t lo = 0;
     for (npy_intp j = 0; j < m; ++j) {
@@ -398,7 +386,7 @@ PyObject* map_rows(PyObject*, PyObject* args) {
     Py_ssize_t rows, dims;
     if (!PyArg_ParseTuple(args, "O&nn", PyUnicode_FSConverter, &path_bytes, &rows, &dims))
       return nullptr;
-    Ref path_ref(path_bytes);
+    Ref path_ref = Ref::steal(path_bytes);
     if (rows < 0 || dims < 1) {
       PyErr_SetString(PyExc_ValueError, "rows must be >= 0 and dims >= 1");
       return nullptr;
@@ -416,17 +404,17 @@ PyObject* map_rows(PyObject*, PyObject* args) {
       return nullptr;
     }
     auto* owned = new lumvero::MappedFile(std::move(*file));
-    Ref capsule(PyCapsule_New(owned, kMappingCapsule, free_mapping));
-    if (capsule.p == nullptr) {
+    Ref capsule = Ref::steal(PyCapsule_New(owned, kMappingCapsule, free_mapping));
+    if (capsule.get() == nullptr) {
       delete owned;
       return nullptr;
     }
     npy_intp shape[2] = {rows, dims};
     void* data = const_cast<unsigned char*>(owned->mapping.bytes()) + 12;
-    Ref array(PyArray_New(&PyArray_Type, 2, shape, NPY_FLOAT32, nullptr, data, 0,
-                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
-    if (array.p == nullptr) return nullptr;
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.p), capsule.release()) < 0)
+    Ref array = Ref::steal(PyArray_New(&PyArray_Type, 2, shape, NPY_FLOAT32, nullptr, data, 0,
+                                       NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    if (array.get() == nullptr) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
       return nullptr;
     return array.release();
   });
