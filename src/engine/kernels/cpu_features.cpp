@@ -1,6 +1,10 @@
 // CPU feature detection (CPUID and XGETBV), read once per process.
 #include "engine/kernels/cpu_features.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 namespace lumvero::cpu {
 
 namespace {
@@ -19,7 +23,12 @@ SimdFeatures probe() {
   f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
              __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
   f.avx512vnni = f.avx512 && __builtin_cpu_supports("avx512vnni") != 0;
-  f.avxvnni = f.avx2 && __builtin_cpu_supports("avxvnni") != 0;
+  // AVX-VNNI (CPUID leaf 7, sub-leaf 1, EAX bit 4) straight from CPUID: not
+  // every compiler's __builtin_cpu_supports knows the name. The YMM state
+  // check is the one behind avx2.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  f.avxvnni =
+      f.avx2 && __get_cpuid_count(7, 1, &eax, &ebx, &ecx, &edx) != 0 && (eax & (1u << 4)) != 0;
   f.amd = __builtin_cpu_is("amd") != 0;
 #endif
   return f;
