@@ -40,6 +40,39 @@ struct Batch {
   std::atomic<bool> wide{false};
 };
 
+// Packs the run's n rows from r0 into `tiles` tiles, once for every query of
+// the batch.
+void pack_run(const Batch& b, std::uint64_t r0, std::size_t n, std::size_t tiles,
+              std::uint8_t* packed) {
+  const std::size_t width = b.copy.width();
+  for (std::size_t t = 0; t < tiles; ++t)
+    kernels::int_pack_rows(b.copy.codes(r0 + t * kTileR), width, std::min(kTileR, n - t * kTileR),
+                           packed + t * kTileR * width);
+}
+
+// Integer sums of queries [q0, q0 + qm) with the packed tiles, kRun places
+// per query in `sums`.
+void tile_sums(const Batch& b, const std::uint8_t* packed, std::size_t tiles, std::size_t q0,
+               std::size_t qm, std::int32_t* sums) {
+  const std::size_t width = b.copy.width();
+  alignas(64) std::int32_t tile[kTileQ * kTileR];
+  const kernels::IntQuery* qs[kTileQ];
+  for (std::size_t i = 0; i < kTileQ; ++i) qs[i] = i < qm ? &b.codes[q0 + i].codes : &b.zero;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    kernels::int_tile_dot(qs, packed + t * kTileR * width, width, tile);
+    for (std::size_t i = 0; i < qm; ++i)
+      std::memcpy(sums + i * kRun + t * kTileR, tile + i * kTileR, kTileR * sizeof(std::int32_t));
+  }
+}
+
+// Whether the bands hold more than one row in kFilterWideBand of the rows
+// seen per query.
+bool bands_wide(const std::vector<ExactBand>& bands, std::uint64_t seen) {
+  std::uint64_t held = 0;
+  for (const ExactBand& band : bands) held += band.size();
+  return held * tuning::kFilterWideBand > seen * bands.size();
+}
+
 // Each query's band over the rows [begin, end), whole runs; empty when the
 // batch gave up on a wide band.
 std::vector<BandPart> scan_piece(Batch& b, std::uint64_t begin, std::uint64_t end) {
@@ -51,28 +84,17 @@ std::vector<BandPart> scan_piece(Batch& b, std::uint64_t begin, std::uint64_t en
   for (std::size_t q = 0; q < b.nq; ++q) bands.emplace_back(k, e.metric, b.finite[q]);
 
   const auto packed = std::make_unique_for_overwrite<std::uint8_t[]>(kRun * width);
-  alignas(64) std::int32_t tile[kTileQ * kTileR];
   const auto sums = std::make_unique_for_overwrite<std::int32_t[]>(kTileQ * kRun);
   float approx[kRun];
   bool probed = !b.may_give_up;
   for (std::uint64_t r0 = begin; r0 < end; r0 += kRun) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kRun, end - r0));
     const std::size_t tiles = (n + kTileR - 1) / kTileR;
-    // The run's rows are packed once and reused by every query of the batch.
-    for (std::size_t t = 0; t < tiles; ++t)
-      kernels::int_pack_rows(b.copy.codes(r0 + t * kTileR), width, std::min(kTileR, n - t * kTileR),
-                             packed.get() + t * kTileR * width);
+    pack_run(b, r0, n, tiles, packed.get());
     const RunBounds& rb = b.copy.run(r0 / kRun);
     for (std::size_t q0 = 0; q0 < b.nq; q0 += kTileQ) {
       const std::size_t qm = std::min(kTileQ, b.nq - q0);
-      const kernels::IntQuery* qs[kTileQ];
-      for (std::size_t i = 0; i < kTileQ; ++i) qs[i] = i < qm ? &b.codes[q0 + i].codes : &b.zero;
-      for (std::size_t t = 0; t < tiles; ++t) {
-        kernels::int_tile_dot(qs, packed.get() + t * kTileR * width, width, tile);
-        for (std::size_t i = 0; i < qm; ++i)
-          std::memcpy(sums.get() + i * kRun + t * kTileR, tile + i * kTileR,
-                      kTileR * sizeof(std::int32_t));
-      }
+      tile_sums(b, packed.get(), tiles, q0, qm, sums.get());
       // The epilogue: each query's scores go through its band's cut, which
       // keeps only the rows that can still reach its k best.
       for (std::size_t i = 0; i < qm; ++i) {
@@ -85,10 +107,7 @@ std::vector<BandPart> scan_piece(Batch& b, std::uint64_t begin, std::uint64_t en
     }
     if (!probed && r0 + n - begin >= tuning::kFilterProbeRows) {
       probed = true;
-      std::uint64_t held = 0;
-      for (const ExactBand& band : bands) held += band.size();
-      if (held * tuning::kFilterWideBand > (r0 + n - begin) * b.nq)
-        b.wide.store(true, std::memory_order_relaxed);
+      if (bands_wide(bands, r0 + n - begin)) b.wide.store(true, std::memory_order_relaxed);
     }
     if (b.wide.load(std::memory_order_relaxed)) return {};
   }
