@@ -15,27 +15,18 @@
 #include "engine/scan.h"
 #include "engine/score_error.h"
 #include "engine/topk.h"
+#include "engine/tuning.h"
 
 namespace lumvero {
 
 namespace {
 
-// Rows scored per score_rows call of the kernel scan: long enough to keep its
-// four streams at memory speed, short enough for a stack buffer.
-constexpr std::size_t kScoreBlock = 1024;
-// The sgemm tiles, as in the batch strategies: the score tile stays in cache
-// between sgemm writing it and the band reading it.
-constexpr std::size_t kTileRows = 512;
-constexpr std::size_t kTileQueries = 1024;
-// From this many queries on, a call scores tiles with sgemm; fewer run the
-// kernel scan once per query (the module's own split).
-constexpr std::size_t kMatrixFromQueries = 4;
-// Allow-list entries between the row being scored and the row fetched ahead.
-constexpr std::uint64_t kPrefetchAhead = 8;
-// Below this many products (queries x selected rows x dims) a call runs the
-// kernel scan on the calling thread, one piece per run: waking the pool
-// would cost more than the work.
-constexpr std::uint64_t kInlineProducts = std::uint64_t{1} << 19;
+using tuning::kFilteredInlineProducts;
+using tuning::kFilteredMatrixFromQueries;
+using tuning::kFilteredPrefetchAhead;
+using tuning::kFilteredScoreBlock;
+using tuning::kTileQueries;
+using tuning::kTileRows;
 
 // Work for one pool task: rows [begin, end) of one run, or entries
 // [begin, end) of the allow-list (all inside that run).
@@ -140,20 +131,21 @@ std::vector<Piece> whole_runs(std::span<const RowRun> runs, const RowFilter& f) 
 std::vector<ScoredRow> scan_piece(const RowRun& run, const RowFilter& f, const Piece& p,
                                   std::size_t dims, Metric metric, const float* q, std::size_t k) {
   TopKHeap heap(std::min<std::uint64_t>(k, p.end - p.begin), metric);
-  float buf[kScoreBlock];
+  float buf[kFilteredScoreBlock];
   const std::size_t row_bytes = dims * sizeof(float);
   for_stretches(
       run, f, p.sparse, p.begin, p.end, [&](std::uint64_t s, std::uint64_t n, std::uint64_t off) {
         // Scattered rows: fetch a row a few entries ahead while
         // this one is scored, so their latencies overlap.
-        if (p.sparse && p.begin + off + n + kPrefetchAhead < p.end) {
+        if (p.sparse && p.begin + off + n + kFilteredPrefetchAhead < p.end) {
           const auto* ahead = reinterpret_cast<const char*>(
-              run.data + (f.allowed[p.begin + off + n + kPrefetchAhead] - run.first) * dims);
+              run.data +
+              (f.allowed[p.begin + off + n + kFilteredPrefetchAhead] - run.first) * dims);
           for (std::size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(ahead + b);
         }
-        for (std::uint64_t o = 0; o < n; o += kScoreBlock) {
+        for (std::uint64_t o = 0; o < n; o += kFilteredScoreBlock) {
           const std::size_t m =
-              static_cast<std::size_t>(std::min<std::uint64_t>(kScoreBlock, n - o));
+              static_cast<std::size_t>(std::min<std::uint64_t>(kFilteredScoreBlock, n - o));
           kernels::score_rows(metric, q, run.data + (s + o) * dims, dims, m, buf);
           feed_heap(heap, buf, m, run.first + s + o);
         }
@@ -175,6 +167,7 @@ std::vector<BandPart> band_piece(const RowRun& run, const RowFilter& f, const Pi
     bands.emplace_back(std::max<std::size_t>(k_piece, 1), metric, true);
   }
   const bool distance = is_distance(metric);
+  const bool blas = blas_ready();
   const std::size_t tile_queries = std::min(kTileQueries, nq);
   const auto tile = std::make_unique_for_overwrite<float[]>(kTileRows * tile_queries);
   // A sparse piece gathers its rows tile by tile; a dense one reads them in place.
@@ -211,11 +204,16 @@ std::vector<BandPart> band_piece(const RowRun& run, const RowFilter& f, const Pi
     const double max_norm_sq = score_error::max_finite(norms, rn);
     for (std::size_t qs = 0; qs < nq; qs += tile_queries) {
       const std::size_t qm = std::min(tile_queries, nq - qs);
-      sgemm_nt(qm, rn, dims, queries + qs * dims, dims, rows, dims, tile.get(), rn);
+      if (blas) sgemm_nt(qm, rn, dims, queries + qs * dims, dims, rows, dims, tile.get(), rn);
       for (std::size_t i = 0; i < qm; ++i) {
         float* s = tile.get() + i * rn;
         const std::size_t q = qs + i;
-        if (distance) dots_to_l2sq(s, rn, norms, qn[q]);
+        // Without BLAS's buffer on this thread the tile holds the kernel's
+        // own scores, which are within any gap of themselves.
+        if (!blas)
+          kernels::score_rows(metric, queries + q * dims, rows, dims, rn, s);
+        else if (distance)
+          dots_to_l2sq(s, rn, norms, qn[q]);
         const score_error::Gap gap = gaps[q].for_rows(max_norm_sq);
         for (const Stretch& st : stretches)
           bands[q].feed(s + st.offset, static_cast<std::size_t>(st.count), st.local, gap);
@@ -322,12 +320,12 @@ Result<std::vector<std::vector<ScoredRow>>> filtered_search(std::span<const RowR
   k = static_cast<std::size_t>(std::min<std::uint64_t>(k, selectable));
   if (k == 0 || nq == 0 || dims == 0) return std::vector<std::vector<ScoredRow>>(nq);
 
-  const bool inline_scan = selectable * dims < kInlineProducts / nq;
+  const bool inline_scan = selectable * dims < kFilteredInlineProducts / nq;
   const std::vector<Piece> pieces =
       inline_scan ? whole_runs(runs, filter)
                   : make_pieces(runs, dims, metric, filter,
-                                nq < kMatrixFromQueries ? kScoreBlock : kTileRows);
-  if (nq < kMatrixFromQueries || inline_scan)
+                                nq < kFilteredMatrixFromQueries ? kFilteredScoreBlock : kTileRows);
+  if (nq < kFilteredMatrixFromQueries || inline_scan)
     return scan_queries(runs, pieces, dims, metric, queries.data(), nq, k, filter, inline_scan);
   return band_queries(runs, pieces, dims, metric, queries.data(), nq, k, filter);
 }

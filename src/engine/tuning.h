@@ -106,4 +106,18 @@ inline constexpr double kFilterMemoryShare = 0.5;
 // Rows per build task: whole runs, enough work per hand-over.
 inline constexpr std::uint64_t kFilterBuildRows = 16 * kFilterRunRows;
 
+// The in-memory search of lumvero_contrib.Index (engine/filtered_search).
+// Rows per score_rows call of its kernel scan: long enough to keep the
+// kernel's four streams at memory speed, short enough for a stack buffer.
+inline constexpr std::size_t kFilteredScoreBlock = 1024;
+// From this many queries on, a call scores tiles with sgemm; fewer run the
+// kernel scan once per query (the module's own split).
+inline constexpr std::size_t kFilteredMatrixFromQueries = 4;
+// Allow-list entries between the row being scored and the row fetched ahead:
+// enough to overlap the latencies of scattered rows.
+inline constexpr std::uint64_t kFilteredPrefetchAhead = 8;
+// Below this many products (queries x selected rows x dims) a call runs on
+// the calling thread: waking the pool would cost more than the work.
+inline constexpr std::uint64_t kFilteredInlineProducts = std::uint64_t{1} << 19;
+
 }  // namespace lumvero::tuning

@@ -369,6 +369,37 @@ def test_mapped_rows_shortened_under_a_loaded_index_raise(tmp_path):
             call()
 
 
+LIMITED_CHILD = r"""
+import resource, sys
+import numpy as np
+from lumvero_contrib import Index
+rng = np.random.default_rng(3)
+ix = Index(128, metric=sys.argv[1])
+ix.add(rng.standard_normal((60000, 128)))
+if sys.argv[2] == "limited":  # no room for BLAS's buffers before the first search
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * 4096 + (4 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (size, size))
+scores, ids = ix.search(rng.standard_normal((64, 128)), 5)
+sys.stdout.write(scores.tobytes().hex() + " " + ids.tobytes().hex())
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="the sanitizer runtime reserves address space of its own")
+@pytest.mark.parametrize("metric", ["dot", "euclidean"])
+def test_batch_search_under_an_address_space_limit(metric):
+    # Without room for BLAS's buffers the sgemm tiles hold the kernel's own
+    # scores: the answer keeps the same rows and bits.
+    def run(mode):
+        r = subprocess.run([sys.executable, "-c", LIMITED_CHILD, metric, mode],
+                           capture_output=True, text=True, timeout=120,
+                           env={**os.environ, "LUMVO_THREADS": "2"})
+        assert r.returncode == 0, r.stderr
+        return r.stdout
+    assert run("limited") == run("free")
+
+
 def test_load_without_manifest(tmp_path):
     with pytest.raises(FileNotFoundError):
         Index.load(tmp_path)
