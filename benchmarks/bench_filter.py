@@ -125,18 +125,9 @@ def main():
         for fn in contenders.values():
             fn(Q[0])
         results = {"auto": [], "off": []}
-        times = {name: [] for name in contenders}
-        floor_gbs = []
-        for i, q in enumerate(Q):
-            for name, fn in contenders.items():
-                t = time.perf_counter()
-                fn(q)
-                times[name].append(time.perf_counter() - t)
-            if i % max(nq // 4, 1) == 0:
-                floor_gbs.append(common.memory_bandwidth(threads))
-        identical = results["auto"] == results["off"]
-        med = {name: float(np.median(ts)) * 1e3 for name, ts in times.items()}
+        med, floor_gbs = common.query_by_query(contenders, Q, threads)
         bw = max(floor_gbs)
+        identical = results["auto"] == results["off"]
         memory_ms = X.nbytes / bw / 1e6
         applies = common.floor_applies(X.nbytes)
         floor_ms = memory_ms if applies else None

@@ -22,7 +22,6 @@ Run: .venv/bin/python benchmarks/bench_single.py [--quick]
 """
 import os
 import sys
-import time
 
 import numpy as np
 
@@ -90,19 +89,9 @@ def main():
         if faiss is not None:
             faiss_index, faiss_contenders = common.faiss_single_query(faiss, X, K)
             contenders.update(faiss_contenders)
-        # Query by query, every contender in turn: noise hits all alike.
-        times = {name: [] for name in contenders}
         for fn in contenders.values():
             fn(Q[0])
-        floor_gbs = []
-        for i, q in enumerate(Q):
-            for name, fn in contenders.items():
-                t = time.perf_counter()
-                fn(q)
-                times[name].append(time.perf_counter() - t)
-            if i % max(nq // 4, 1) == 0:
-                floor_gbs.append(common.memory_bandwidth(threads))
-        med = {name: float(np.median(ts)) * 1e3 for name, ts in times.items()}
+        med, floor_gbs = common.query_by_query(contenders, Q, threads)
         bw = max(floor_gbs)
         memory_ms = X.nbytes / bw / 1e6
         applies = common.floor_applies(X.nbytes)

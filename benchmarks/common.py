@@ -409,3 +409,20 @@ def faiss_single_query(faiss, X, k):
             index.search(q[None, :], k)
         contenders[f"faiss {t}"] = search
     return index, contenders
+
+
+def query_by_query(contenders, Q, threads):
+    """Every contender on each query in turn, so that noise hits all alike,
+    with the memory bandwidth sampled four times along the way (GB/s).
+    Returns the median milliseconds per contender and the bandwidth samples."""
+    times = {name: [] for name in contenders}
+    floor_gbs = []
+    nq = len(Q)
+    for i, q in enumerate(Q):
+        for name, fn in contenders.items():
+            t = time.perf_counter()
+            fn(q)
+            times[name].append(time.perf_counter() - t)
+        if i % max(nq // 4, 1) == 0:
+            floor_gbs.append(memory_bandwidth(threads))
+    return {name: float(np.median(ts)) * 1e3 for name, ts in times.items()}, floor_gbs
