@@ -235,13 +235,14 @@ def _fsync_dir(path: Path) -> None:
 
 
 def _write_file(path: Path, *chunks: bytes | memoryview) -> str:
-    """Writes and fsyncs a new file; returns its BLAKE3."""
+    """Writes and fsyncs a new file; returns its BLAKE3, from the bytes
+    written rather than from reading the file back."""
     with open(path, "xb") as f:
         for chunk in chunks:
             f.write(chunk)
         f.flush()
         os.fsync(f.fileno())
-    return _file_hash(path)
+    return _native.blake3_hex(*chunks)
 
 
 def _file_hash(path: Path) -> str:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -181,13 +182,26 @@ PyObject* row_norms_sq(PyObject*, PyObject* arg) {
   });
 }
 
-PyObject* blake3_hex(PyObject*, PyObject* arg) {
+// blake3_hex(*buffers) -> the digest of their concatenation, so a file's
+// hash comes from the bytes being written, not from reading it back.
+PyObject* blake3_hex(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    Py_buffer view;
-    if (PyObject_GetBuffer(arg, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    std::vector<Py_buffer> views(static_cast<std::size_t>(n));
+    std::vector<std::span<const unsigned char>> parts;
+    Py_ssize_t held = 0;
+    for (; held < n; ++held) {
+      Py_buffer& v = views[static_cast<std::size_t>(held)];
+      if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, held), &v, PyBUF_C_CONTIGUOUS) < 0) break;
+      parts.emplace_back(static_cast<const unsigned char*>(v.buf), static_cast<std::size_t>(v.len));
+    }
     lumvero::Hash32 h{};
-    Py_BEGIN_ALLOW_THREADS h = lumvero::blake3_digest(view.buf, static_cast<std::size_t>(view.len));
-    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+    if (held == n) {
+      Py_BEGIN_ALLOW_THREADS h = lumvero::blake3_digest(parts);
+      Py_END_ALLOW_THREADS
+    }
+    for (Py_ssize_t i = 0; i < held; ++i) PyBuffer_Release(&views[static_cast<std::size_t>(i)]);
+    if (held < n) return nullptr;
     const std::string hex = lumvero::hash_hex(h);
     return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
   });
@@ -445,8 +459,9 @@ PyMethodDef methods[] = {
     {"row_norms_sq", row_norms_sq, METH_O,
      "row_norms_sq(rows) -> ndarray\n\nPer-row squared norms in float64, as the loader computes "
      "them."},
-    {"blake3_hex", blake3_hex, METH_O,
-     "blake3_hex(buffer) -> str\n\nBLAKE3 digest, 64 hex digits."},
+    {"blake3_hex", blake3_hex, METH_VARARGS,
+     "blake3_hex(*buffers) -> str\n\nBLAKE3 digest of the buffers' concatenation, 64 hex "
+     "digits."},
     {"search", search, METH_VARARGS,
      "search(runs, queries, k, metric_id, live, allowed) -> (scores, positions)\n\nExact top-k "
      "over in-memory row runs, removed or disallowed rows skipped inside the scan."},

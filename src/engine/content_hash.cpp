@@ -14,6 +14,15 @@ Hash32 blake3_digest(const void* data, std::size_t length) {
   return out;
 }
 
+Hash32 blake3_digest(std::span<const std::span<const unsigned char>> parts) {
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  for (const auto& part : parts) blake3_hasher_update(&hasher, part.data(), part.size());
+  Hash32 out{};
+  blake3_hasher_finalize(&hasher, out.data(), out.size());
+  return out;
+}
+
 std::string hash_hex(const Hash32& h) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string s(64, '0');
