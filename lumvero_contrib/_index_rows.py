@@ -1,0 +1,110 @@
+"""The stored rows of an ``Index``: runs of float32 rows with their squared
+norms, and the id lookup for ids that do not follow insertion order."""
+
+from __future__ import annotations
+
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+
+from lumvero_contrib import _native
+
+FloatArray = npt.NDArray[np.float32]
+IdArray = npt.NDArray[np.int64]
+
+
+class Run:
+    """Rows [0, count) of a buffer of float32 rows and their squared norms;
+    row j has position first + j."""
+
+    __slots__ = ("rows", "norms", "count", "first", "source")
+
+    def __init__(self, rows: FloatArray, norms: npt.NDArray[np.float64], count: int,
+                 first: int, source: str | None = None) -> None:
+        self.rows = rows
+        self.norms = norms
+        self.count = count
+        self.first = first
+        self.source = source  # the row file, when the rows are mapped from one
+
+    def check_intact(self) -> None:
+        """Raises ValueError when the mapped row file was shortened under
+        this index (its missing rows then read as zeros)."""
+        if self.source is not None and _native.mapping_damaged(self.rows):
+            raise ValueError(f"row file {self.source} changed while in use; load the index again")
+
+    def spare(self) -> int:
+        return int(self.rows.shape[0]) - self.count
+
+
+
+class Lookup:
+    """Live id -> position for ids that do not increase with position: sorted
+    arrays searched in bulk, plus the ids added since they were last sorted.
+
+    Removed ids keep their place with position -1 until the next merge, which
+    drops them, so an id removed and added again is found at its new place.
+    """
+
+    # Ids added in one call beyond this are merged at once; fewer wait in the
+    # pending dict until it outgrows a small share of the sorted ids.
+    _MERGE_AT_ONCE: Final = 64
+
+    def __init__(self, ids: IdArray, positions: IdArray) -> None:
+        order = np.argsort(ids, kind="stable")
+        self._keys: IdArray = ids[order]
+        self._vals: IdArray = positions[order]
+        self._pending: dict[int, int] = {}
+        self._sorted_pending: tuple[IdArray, IdArray] | None = None
+
+    def add(self, ids: IdArray, positions: IdArray) -> None:
+        if ids.shape[0] > self._MERGE_AT_ONCE:
+            self._merge(ids, positions)
+            return
+        self._pending.update(zip(ids.tolist(), positions.tolist()))
+        self._sorted_pending = None
+        if len(self._pending) > 1024 + self._keys.shape[0] // 32:
+            self._merge(np.zeros(0, np.int64), np.zeros(0, np.int64))
+
+    def _merge(self, ids: IdArray, positions: IdArray) -> None:
+        alive = self._vals >= 0
+        pk = np.fromiter(self._pending.keys(), np.int64, len(self._pending))
+        pv = np.fromiter(self._pending.values(), np.int64, len(self._pending))
+        keys = np.concatenate([self._keys[alive], pk, ids])
+        vals = np.concatenate([self._vals[alive], pv, positions])
+        order = np.argsort(keys, kind="stable")
+        self._keys, self._vals = keys[order], vals[order]
+        self._pending = {}
+        self._sorted_pending = None
+
+    @staticmethod
+    def _search(keys: IdArray, vals: IdArray, ids: IdArray) -> IdArray:
+        at = _native.find_sorted(keys, ids)
+        out = np.full(ids.shape[0], -1, np.int64)
+        hit = at >= 0
+        out[hit] = vals[at[hit]]
+        return out
+
+    def find(self, ids: IdArray) -> IdArray:
+        """Positions of the ids, -1 for those not live."""
+        out = self._search(self._keys, self._vals, ids)
+        if self._pending:
+            if self._sorted_pending is None:
+                pk = np.fromiter(self._pending.keys(), np.int64, len(self._pending))
+                pv = np.fromiter(self._pending.values(), np.int64, len(self._pending))
+                order = np.argsort(pk)
+                self._sorted_pending = (pk[order], pv[order])
+            recent = self._search(*self._sorted_pending, ids)
+            out = np.where(recent >= 0, recent, out)
+        return out
+
+    def remove(self, ids: IdArray) -> None:
+        """Forgets live ids."""
+        at = _native.find_sorted(self._keys, ids)
+        self._vals[at[at >= 0]] = -1
+        if self._pending:
+            for i in ids.tolist():
+                if self._pending.pop(i, None) is not None:
+                    self._sorted_pending = None
+
