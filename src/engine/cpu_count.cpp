@@ -142,21 +142,29 @@ std::vector<CgroupMount> parse_mountinfo(std::string_view text) {
   return out;
 }
 
-std::optional<std::string> translate_cgroup_path(const CgroupMount& mount,
-                                                 std::string_view cgroup_path) {
-  // Compare whole path components: root "/a" is a prefix of "/a/b" but not
-  // of "/ab".
-  std::string_view root = mount.root;
+namespace {
+
+// The part of cgroup_path below the mount's root, compared by whole path
+// components: root "/a" is a prefix of "/a/b" but not of "/ab".
+std::optional<std::string_view> below_root(std::string_view root, std::string_view cgroup_path) {
   while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
-  std::string_view rest;
   if (root == "/") {
     if (cgroup_path.empty() || cgroup_path.front() != '/') return std::nullopt;
-    rest = cgroup_path;
-  } else {
-    if (cgroup_path.substr(0, root.size()) != root) return std::nullopt;
-    rest = cgroup_path.substr(root.size());
-    if (!rest.empty() && rest.front() != '/') return std::nullopt;
+    return cgroup_path;
   }
+  if (cgroup_path.substr(0, root.size()) != root) return std::nullopt;
+  std::string_view rest = cgroup_path.substr(root.size());
+  if (!rest.empty() && rest.front() != '/') return std::nullopt;
+  return rest;
+}
+
+}  // namespace
+
+std::optional<std::string> translate_cgroup_path(const CgroupMount& mount,
+                                                 std::string_view cgroup_path) {
+  auto below = below_root(mount.root, cgroup_path);
+  if (!below) return std::nullopt;
+  std::string_view rest = *below;
   while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
   while (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
   std::string dir = mount.mount_point;

@@ -3,40 +3,53 @@
 
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 namespace lumvero::settings {
+
+namespace {
+
+// What a lead byte allows: the sequence's length and the range of its second
+// byte (the ranges rule out overlong forms, surrogates and code points above
+// U+10FFFF); nothing for a continuation byte, C0/C1 or F5..FF.
+struct Utf8Lead {
+  std::size_t len;
+  unsigned char lo, hi;
+};
+
+std::optional<Utf8Lead> utf8_lead(unsigned char c) {
+  if (c >= 0xC2 && c <= 0xDF) return Utf8Lead{2, 0x80, 0xBF};
+  if (c == 0xE0) return Utf8Lead{3, 0xA0, 0xBF};
+  if (c == 0xED) return Utf8Lead{3, 0x80, 0x9F};
+  if (c >= 0xE1 && c <= 0xEF) return Utf8Lead{3, 0x80, 0xBF};
+  if (c == 0xF0) return Utf8Lead{4, 0x90, 0xBF};
+  if (c == 0xF4) return Utf8Lead{4, 0x80, 0x8F};
+  if (c >= 0xF1 && c <= 0xF3) return Utf8Lead{4, 0x80, 0xBF};
+  return std::nullopt;
+}
+
+// Whether the `avail` bytes at s start with a whole sequence of this lead.
+bool utf8_tail_ok(const unsigned char* s, std::size_t avail, const Utf8Lead& lead) {
+  if (avail < lead.len || s[1] < lead.lo || s[1] > lead.hi) return false;
+  for (std::size_t k = 2; k < lead.len; ++k)
+    if (s[k] < 0x80 || s[k] > 0xBF) return false;
+  return true;
+}
+
+}  // namespace
 
 bool is_valid_utf8(std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
+    if (s[i] < 0x80) {
       ++i;
       continue;
     }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;  // overlong
-      if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;  // overlong
-      if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;  // continuation byte, overlong lead C0/C1, or F5..FF
-    }
-    if (n - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += len;
+    const auto lead = utf8_lead(s[i]);
+    if (!lead || !utf8_tail_ok(s + i, n - i, *lead)) return false;
+    i += lead->len;
   }
   return true;
 }

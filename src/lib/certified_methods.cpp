@@ -1,6 +1,7 @@
 // query_exact_certified and query_batch_exact_certified: results with their
 // pruning certificate, as dictionaries.
 #include <span>
+#include <utility>
 
 #include "engine/certified.h"
 #include "engine/content_hash.h"
@@ -71,27 +72,38 @@ PyObject* result_entries(const std::vector<ScoredRow>& rows) {
   });
 }
 
+PyObject* u64_of(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// The certificate's keys in their fixed order, each with how its value is
+// made; a value is made only when its turn comes.
+using CertificateField = std::pair<const char*, PyObject* (*)(const CertifiedResult&)>;
+const CertificateField kCertificateFields[] = {
+    {"total_candidates", [](const CertifiedResult& r) { return u64_of(r.total_candidates); }},
+    {"pruned_candidates", [](const CertifiedResult& r) { return u64_of(r.pruned_candidates); }},
+    {"full_evaluated", [](const CertifiedResult& r) { return u64_of(r.full_evaluated); }},
+    {"kth_score", [](const CertifiedResult& r) { return float_of(r.kth_score); }},
+    {"bound_rule", [](const CertifiedResult& r) { return str_of(r.bound_rule); }},
+    {"safe", [](const CertifiedResult& r) { return PyBool_FromLong(r.safe); }},
+    {"block_size", [](const CertifiedResult& r) { return u64_of(r.block_size); }},
+    {"block_order",
+     [](const CertifiedResult& r) {
+       return list_of(r.block_order, [](auto b) { return u64_of(static_cast<std::uint64_t>(b)); });
+     }},
+    {"threshold_evolution",
+     [](const CertifiedResult& r) { return list_of(r.threshold_evolution, float_of); }},
+    {"enable_pruning", [](const CertifiedResult& r) { return PyBool_FromLong(r.enable_pruning); }},
+    {"simd_path", [](const CertifiedResult& r) { return str_of(r.simd_path); }},
+    {"compile_flags", [](const CertifiedResult& r) { return str_of(r.compile_flags); }},
+    {"pruned_bound_values",
+     [](const CertifiedResult& r) { return list_of(r.pruned_bound_values, float_of); }},
+    {"bound_kind", [](const CertifiedResult& r) { return str_of(r.bound_kind); }},
+};
+
 PyObject* certificate_dict(const CertifiedResult& r) {
   Ref d = Ref::steal(PyDict_New());
   if (!d) return nullptr;
-  auto u64 = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
-  if (!dict_put(d.get(), "total_candidates", u64(r.total_candidates)) ||
-      !dict_put(d.get(), "pruned_candidates", u64(r.pruned_candidates)) ||
-      !dict_put(d.get(), "full_evaluated", u64(r.full_evaluated)) ||
-      !dict_put(d.get(), "kth_score", float_of(r.kth_score)) ||
-      !dict_put(d.get(), "bound_rule", str_of(r.bound_rule)) ||
-      !dict_put(d.get(), "safe", PyBool_FromLong(r.safe)) ||
-      !dict_put(d.get(), "block_size", u64(r.block_size)) ||
-      !dict_put(
-          d.get(), "block_order",
-          list_of(r.block_order, [&](auto b) { return u64(static_cast<std::uint64_t>(b)); })) ||
-      !dict_put(d.get(), "threshold_evolution", list_of(r.threshold_evolution, float_of)) ||
-      !dict_put(d.get(), "enable_pruning", PyBool_FromLong(r.enable_pruning)) ||
-      !dict_put(d.get(), "simd_path", str_of(r.simd_path)) ||
-      !dict_put(d.get(), "compile_flags", str_of(r.compile_flags)) ||
-      !dict_put(d.get(), "pruned_bound_values", list_of(r.pruned_bound_values, float_of)) ||
-      !dict_put(d.get(), "bound_kind", str_of(r.bound_kind)))
-    return nullptr;
+  for (const auto& [key, make] : kCertificateFields)
+    if (!dict_put(d.get(), key, make(r))) return nullptr;
   return d.release();
 }
 

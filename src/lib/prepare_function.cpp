@@ -50,59 +50,83 @@ struct PrepareCall {
   prepare::Request request;
 };
 
+// The arguments as passed, before conversion.
+struct RawArguments {
+  PyObject *embeddings = nullptr, *dims = nullptr, *rows = nullptr, *base_name = nullptr,
+           *level = nullptr, *normalize = Py_False, *ann = Py_False, *seed = nullptr,
+           *metric = nullptr, *output_dir = Py_None;
+};
+
+// The arguments after embeddings, converted in parameter order (each error
+// names its argument); the matrix is not copied yet.
+struct ScalarArguments {
+  std::uint64_t dims = 0, rows = 0;
+  std::string base_name, level, metric = "cosine";
+  bool normalize = false;
+  std::optional<std::string> output_dir;
+};
+
+// An optional text argument: unchanged when absent (the object is `absent`).
+bool optional_str(PyObject* obj, PyObject* absent, const char* name, std::string& out) {
+  if (obj == absent) return true;
+  auto text = to_str(obj, name);
+  if (!text) return false;
+  out = std::move(*text);
+  return true;
+}
+
+std::optional<ScalarArguments> convert_scalars(const RawArguments& raw) {
+  ScalarArguments out;
+  const auto dims = to_u64(raw.dims, "dims");
+  const auto rows = dims ? to_u64(raw.rows, "rows") : std::nullopt;
+  auto base_name = rows ? to_str(raw.base_name, "base_name") : std::nullopt;
+  auto level = base_name ? to_str(raw.level, "level") : std::nullopt;
+  const auto normalize = level ? to_bool(raw.normalize, "normalize") : std::nullopt;
+  if (!normalize) return std::nullopt;
+  if (!to_bool(raw.ann, "ann")) return std::nullopt;  // accepted, leaves no trace
+  if (raw.seed != nullptr && !to_u64(raw.seed, "seed")) return std::nullopt;  // likewise
+  if (!optional_str(raw.metric, nullptr, "metric", out.metric)) return std::nullopt;
+  std::string output_dir;
+  if (!optional_str(raw.output_dir, Py_None, "output_dir", output_dir)) return std::nullopt;
+  if (raw.output_dir != Py_None) out.output_dir = std::move(output_dir);
+  out.dims = *dims;
+  out.rows = *rows;
+  out.base_name = std::move(*base_name);
+  out.level = std::move(*level);
+  out.normalize = *normalize;
+  return out;
+}
+
 // Converts every argument in parameter order (each error names its
 // argument), then copies the matrix, checked once more after the last
 // __index__ call.
 std::optional<PrepareCall> convert_arguments(PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"embeddings", "dims", "rows",   "base_name",  "level", "normalize",
                                  "ann",        "seed", "metric", "output_dir", nullptr};
-  PyObject *emb_obj = nullptr, *dims_obj = nullptr, *rows_obj = nullptr, *base_obj = nullptr,
-           *level_obj = nullptr, *normalize_obj = Py_False, *ann_obj = Py_False,
-           *seed_obj = nullptr, *metric_obj = nullptr, *outdir_obj = Py_None;
+  RawArguments raw;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOOOO:py_prepare_bin_from_embeddings",
-                                   const_cast<char**>(kwlist), &emb_obj, &dims_obj, &rows_obj,
-                                   &base_obj, &level_obj, &normalize_obj, &ann_obj, &seed_obj,
-                                   &metric_obj, &outdir_obj))
+                                   const_cast<char**>(kwlist), &raw.embeddings, &raw.dims,
+                                   &raw.rows, &raw.base_name, &raw.level, &raw.normalize, &raw.ann,
+                                   &raw.seed, &raw.metric, &raw.output_dir))
     return std::nullopt;
-  if (to_f32_array(emb_obj, "embeddings", 2) == nullptr) return std::nullopt;
-  const auto dims = to_u64(dims_obj, "dims");
-  if (!dims) return std::nullopt;
-  const auto rows = to_u64(rows_obj, "rows");
-  if (!rows) return std::nullopt;
-  auto base_name = to_str(base_obj, "base_name");
-  if (!base_name) return std::nullopt;
-  auto level = to_str(level_obj, "level");
-  if (!level) return std::nullopt;
-  const auto normalize = to_bool(normalize_obj, "normalize");
-  if (!normalize) return std::nullopt;
-  if (!to_bool(ann_obj, "ann")) return std::nullopt;  // accepted, leaves no trace
-  if (seed_obj != nullptr && !to_u64(seed_obj, "seed")) return std::nullopt;  // likewise
-  std::string metric_text = "cosine";
-  if (metric_obj != nullptr) {
-    auto m = to_str(metric_obj, "metric");
-    if (!m) return std::nullopt;
-    metric_text = std::move(*m);
-  }
-  std::optional<std::string> output_dir;
-  if (outdir_obj != Py_None) {
-    output_dir = to_str(outdir_obj, "output_dir");
-    if (!output_dir) return std::nullopt;
-  }
+  if (to_f32_array(raw.embeddings, "embeddings", 2) == nullptr) return std::nullopt;
+  auto scalars = convert_scalars(raw);
+  if (!scalars) return std::nullopt;
 
-  PyArrayObject* arr = checked_f32_array(emb_obj, "embeddings", 2);
+  PyArrayObject* arr = checked_f32_array(raw.embeddings, "embeddings", 2);
   if (arr == nullptr) return std::nullopt;
   PrepareCall call;
-  call.data = copy_matrix(arr, *dims, *rows);
-  const auto metric = or_raise(prepare::parse_metric(metric_text));
+  call.data = copy_matrix(arr, scalars->dims, scalars->rows);
+  const auto metric = or_raise(prepare::parse_metric(scalars->metric));
   if (!metric) return std::nullopt;
   call.request = {.data = call.data.get(),
-                  .dims = *dims,
-                  .rows = *rows,
-                  .base_name = std::move(*base_name),
-                  .level = std::move(*level),
-                  .normalize = *normalize,
+                  .dims = scalars->dims,
+                  .rows = scalars->rows,
+                  .base_name = std::move(scalars->base_name),
+                  .level = std::move(scalars->level),
+                  .normalize = scalars->normalize,
                   .metric = *metric,
-                  .output_dir = std::move(output_dir)};
+                  .output_dir = std::move(scalars->output_dir)};
   return call;
 }
 
