@@ -392,7 +392,7 @@ class Saved:
                     raise self.bad(f"{name} could not be mapped: {e}") from None
             else:
                 rows = np.empty((n, self.dims), np.float32)
-                view = memoryview(rows).cast("B")
+                view = rows.data.cast("B")
                 got = 0
                 while got < len(view) and (r := f.readinto(view[got:])):
                     got += r

@@ -495,14 +495,17 @@ PyObject* copy_rows(PyObject*, PyObject* args) {
     }
     const auto* src = static_cast<const float*>(PyArray_DATA(rows));
     auto* dst = static_cast<float*>(PyArray_DATA(out));
-    Py_BEGIN_ALLOW_THREADS if (pos == nullptr) {
-      std::copy(src, src + n * dims, dst);
-    }
-    else {
-      for (std::uint64_t j = 0; j < m; ++j)
-        std::copy(src + static_cast<std::uint64_t>(pos[j]) * dims,
-                  src + (static_cast<std::uint64_t>(pos[j]) + 1) * dims, dst + j * dims);
-    }
+    auto copy = [&] {
+      if (pos == nullptr) {
+        std::copy(src, src + n * dims, dst);
+        return;
+      }
+      for (std::uint64_t j = 0; j < m; ++j) {
+        const float* row = src + static_cast<std::uint64_t>(pos[j]) * dims;
+        std::copy(row, row + dims, dst + j * dims);
+      }
+    };
+    Py_BEGIN_ALLOW_THREADS copy();
     Py_END_ALLOW_THREADS Py_RETURN_NONE;
   });
 }
