@@ -71,7 +71,7 @@ bool bands_wide(std::vector<ExactBand>& bands, std::uint64_t seen) {
 
 // Each query's band over the piece; empty when the batch gave up on a wide
 // band.
-std::vector<BandPart> scan_piece(Batch& b, const Piece& p) {
+std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
   const RowSet& set = b.set;
   const RowRun& run = set.runs[p.run];
   const CompressedRows& copy = *b.copies.of(p.run);
@@ -179,7 +179,7 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
       pieces != 0 ? pieces : 2 * std::max<std::size_t>(pool::thread_count(), 1);
   const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
   const std::vector<Piece> cut = cut_pieces(set, chunk, 1, kRun);
-  auto outs = pool::map(cut.size(), [&](std::size_t i) { return scan_piece(b, cut[i]); });
+  auto outs = pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
   if (!outs) return fail(std::move(outs.error()));
   if (b.wide.load()) return Out{};
 

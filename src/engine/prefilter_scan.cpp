@@ -53,7 +53,7 @@ void float_block(const RowSet& set, const RowRun& run, const SelectedBlock& b, c
                kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
 }
 
-PieceOut scan_piece(const Query& w, const Piece& p) {
+PieceOut prefilter_piece(const Query& w, const Piece& p) {
   PieceOut out;
   const RowSet& set = w.set;
   const RowRun& run = set.runs[p.run];
@@ -250,9 +250,9 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
       run_inline && pieces == 0 ? whole_runs(set) : cut_pieces(set, chunk, 1, kRun);
   std::vector<PieceOut> outs;
   if (run_inline) {
-    for (const Piece& p : cut) outs.push_back(scan_piece(w, p));
+    for (const Piece& p : cut) outs.push_back(prefilter_piece(w, p));
   } else {
-    auto mapped = pool::map(cut.size(), [&](std::size_t i) { return scan_piece(w, cut[i]); });
+    auto mapped = pool::map(cut.size(), [&](std::size_t i) { return prefilter_piece(w, cut[i]); });
     if (!mapped) return fail(std::move(mapped.error()));
     outs = std::move(*mapped);
   }

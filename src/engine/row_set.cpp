@@ -40,7 +40,8 @@ std::vector<Piece> cut_pieces(const RowSet& set, std::size_t chunk_len, std::uin
                               std::uint64_t align) {
   const std::size_t threads = pool::thread_count();
   const std::uint64_t total = set.selectable();
-  if (chunk_len == 0) chunk_len = chunk_rows(std::max<std::uint64_t>(total, 1), set.dims, set.metric, threads);
+  if (chunk_len == 0)
+    chunk_len = chunk_rows(std::max<std::uint64_t>(total, 1), set.dims, set.metric, threads);
   min_piece = std::max<std::uint64_t>(min_piece, 1);
   align = std::max<std::uint64_t>(align, 1);
   std::vector<Piece> pieces;

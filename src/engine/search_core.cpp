@@ -53,8 +53,7 @@ std::vector<ScoredRow> kernel_piece(const RowSet& set, const Piece& p, const flo
   const RowRun& run = set.runs[p.run];
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   // A heap never holds more entries than it is offered.
-  TopKHeap heap(static_cast<std::size_t>(std::min<std::uint64_t>(k, p.end - p.begin)),
-                set.metric);
+  TopKHeap heap(static_cast<std::size_t>(std::min<std::uint64_t>(k, p.end - p.begin)), set.metric);
   float buf[kScanRows];
   std::uint64_t scratch[kScanRows];
   const std::size_t row_bytes = dims * sizeof(float);

@@ -47,8 +47,8 @@ Result<std::vector<ScoredRow>> kernel_pieces(const SearchEngine& e, const float*
 
 // The band scan of one query over pieces of chunk_len rows (one piece when
 // chunk_len is 0 or the work is tiny).
-Result<std::vector<ScoredRow>> band_pieces(const SearchEngine& e, const float* q, std::size_t k_eff,
-                                           std::size_t chunk_len) {
+Result<std::vector<ScoredRow>> band_over_chunks(const SearchEngine& e, const float* q,
+                                                std::size_t k_eff, std::size_t chunk_len) {
   const RowRun run = e.as_run();
   const RowSet set = e.as_set(run);
   const bool run_inline = chunk_len == 0 || core::runs_inline(set, 1);
@@ -129,7 +129,7 @@ Result<std::vector<ScoredRow>> chunked_scan(const SearchEngine& e, std::span<con
 
 Result<std::vector<ScoredRow>> blocked_scan(const SearchEngine& e, std::span<const float> q,
                                             std::size_t k_eff, std::size_t chunk_len) {
-  return band_pieces(e, q.data(), k_eff, std::max<std::size_t>(chunk_len, 1));
+  return band_over_chunks(e, q.data(), k_eff, std::max<std::size_t>(chunk_len, 1));
 }
 
 Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const float> q,
@@ -139,12 +139,12 @@ Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const floa
 
 Result<SingleOutcome> single_blocked(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
-  return named(band_pieces(e, q.data(), k_eff, default_chunk(e)), kMethodBlocked);
+  return named(band_over_chunks(e, q.data(), k_eff, default_chunk(e)), kMethodBlocked);
 }
 
 Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const float> q,
                                          std::size_t k_eff) {
-  return named(band_pieces(e, q.data(), k_eff, 0), kMethodMatrixFull);
+  return named(band_over_chunks(e, q.data(), k_eff, 0), kMethodMatrixFull);
 }
 
 Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
