@@ -185,6 +185,7 @@ def main():
         del engine, faiss_index
         os.remove(path)
     batches(report)
+    wide_band(report)
     report.save(chart)
 
 
@@ -342,6 +343,35 @@ def batches(report):
         del engine
         os.remove(path)
         os.remove(qpath)
+
+
+def wide_band(report):
+    """Rows 1e3 + N(0, 1), 128 dims, euclidean, k = 10: the codes cannot
+    separate the rows, so the band runs wide and the pre-filter must hand
+    over to the float scan within every piece. auto against
+    LUMVO_FILTER=off, side by side, median of the repeats."""
+    rng = np.random.default_rng(9)
+    for rows in (16_000, 24_000, 40_000):
+        X = (1e3 + rng.standard_normal((rows, 128))).astype(np.float32)
+        engine = lumvero.PySearchEngine(write_index(X, "euclidean"), False)
+        Q = X[rng.choice(rows, 32, replace=False)]
+        it = iter(range(10**9))
+
+        def lum(mode):
+            def run():
+                os.environ["LUMVO_FILTER"] = mode
+                try:
+                    engine.query_exact_arrays(Q[next(it) % len(Q)], K)
+                finally:
+                    os.environ.pop("LUMVO_FILTER", None)
+            return run
+        med = common.side_by_side({"auto": lum("auto"), "off": lum("off")},
+                                  repeat=common.repeats(200, 50), warmup=5)
+        shape = f"{rows:,} x 128 offset"
+        print(f"  {shape}: auto {med['auto'] * 1e3:.3f} ms, off {med['off'] * 1e3:.3f} ms, "
+              f"off/auto {med['off'] / med['auto']:.2f}", flush=True)
+        report.add_goal(shape, common.goal("wide band: auto vs LUMVO_FILTER=off",
+                                           med["off"] / med["auto"], 0.95))
 
 
 if __name__ == "__main__":
