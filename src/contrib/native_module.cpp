@@ -60,7 +60,8 @@ bool metric_of(long id, Metric* out) {
 
 // Engine faults that escaped as exceptions become Python errors here. The
 // pool is sized from LUMVO_THREADS at the first call, as the module does at
-// the first index it opens.
+// the first index it opens; both load the one engine library, so whichever
+// comes first sizes the one pool of the process.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {

@@ -1,5 +1,7 @@
 // The process-wide worker pool: a fixed set of threads that runs batches of
-// indexed tasks for the engine's data-parallel steps.
+// indexed tasks for the engine's data-parallel steps. The engine is one shared
+// library (liblumvero_core) that the module and lumvero_contrib's _native both
+// load, so a process has one pool whichever of them it uses.
 //
 // Guarantees the engine relies on:
 //  - Results come back in index (chunk) order, whatever the scheduling.
