@@ -1,7 +1,9 @@
 """lumvero_contrib.Index against a NumPy oracle of the kernel, bit for bit, over
 any sequence of adds, removals, searches, compactions, saves and loads; its
 failure paths; the module reading what it saves; crashes during save."""
+import copy
 import os
+import pickle
 import shutil
 import signal
 import subprocess
@@ -135,22 +137,58 @@ class IndexMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def search(self, data):
         nq = data.draw(st.sampled_from([1, 2, 5]))
-        k = data.draw(st.integers(1, 9))
+        k = data.draw(st.integers(1, 9) | st.just(300))  # 300: beyond every row
         Q = draw_matrix(data, nq, self.dims)
-        allow = None
+        allow = given = None
         if data.draw(st.booleans()):
             allow = data.draw(st.lists(st.sampled_from(self.ids.tolist() + self.removed),
                                        max_size=max(1, len(self.ids))))
+            # Any iterable of ints will do.
+            form = data.draw(st.sampled_from(["list", "array", "set", "generator", "range"]))
+            if form == "range":
+                allow = list(range(data.draw(st.integers(0, 70))))
+            given = {"list": allow, "array": np.array(allow, np.int64), "set": set(allow),
+                     "generator": (i for i in allow), "range": range(len(allow))}[form]
         Q32 = Q.astype(np.float32)
         if self.metric == "cosine":
             if not Q32.any(axis=1).all():
                 with pytest.raises(ValueError, match="is zero; a cosine query"):
-                    self.ix.search(Q, k, allow=allow)
+                    self.ix.search(Q, k, allow=given)
                 return
             Q32 = normalize_like_writer(Q32)
         one = nq == 1 and data.draw(st.booleans())
-        got = self.ix.search(Q[0] if one else Q, k, allow=allow)
+        got = self.ix.search(Q[0] if one else Q, k, allow=given)
         assert_same(got, oracle(self.rows, self.ids, Q32, k, self.metric, allow))
+
+    @rule(data=st.data())
+    def get(self, data):
+        wanted = data.draw(st.lists(st.sampled_from(self.ids.tolist() + self.removed),
+                                    max_size=6))
+        missing = sorted(set(wanted) - set(self.ids.tolist()))
+        given = data.draw(st.sampled_from([wanted, np.array(wanted, np.int64),
+                                           (i for i in wanted)]))
+        if missing:
+            with pytest.raises(KeyError) as e:
+                self.ix.get(given)
+            assert e.value.args[0] == f"ids not present: {missing}"
+            return
+        got = self.ix.get(given)
+        at = {v: i for i, v in enumerate(self.ids.tolist())}
+        want = self.rows[[at[v] for v in wanted]].reshape(len(wanted), self.dims)
+        assert got.dtype == np.float32 and got.shape == want.shape
+        assert got.view(np.uint32).tolist() == want.view(np.uint32).tolist()
+
+    @rule(how=st.sampled_from(["pickle", "copy", "deepcopy"]))
+    def copy(self, how):
+        """The copy carries on in the original's place; the original, changed
+        afterwards, leaves it untouched."""
+        old = self.ix
+        self.ix = {"pickle": lambda ix: pickle.loads(pickle.dumps(ix)), "copy": copy.copy,
+                   "deepcopy": copy.deepcopy}[how](old)
+        assert type(self.ix) is Index and self.ix is not old
+        old.add(np.ones((2, self.dims)))
+        old.remove(self.ids[:3])
+        old.compact()
 
     @rule()
     def compact(self):
@@ -169,6 +207,12 @@ class IndexMachine(RuleBasedStateMachine):
         if hasattr(self, "ix"):
             assert len(self.ix) == self.ids.size
             assert self.ix.ids().tolist() == self.ids.tolist()
+            live = set(self.ids.tolist())
+            for v in self.ids.tolist()[:3] + self.removed[-3:]:
+                assert (v in self.ix) == (v in live)
+                assert (np.int64(v) in self.ix) == (v in live)
+            assert "a" not in self.ix and 0.0 not in self.ix and None not in self.ix
+            assert 2**64 not in self.ix and -1 not in self.ix
 
     def teardown(self):
         index_module._MIN_RUN_ROWS = self.saved_min_run
