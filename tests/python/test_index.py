@@ -323,6 +323,7 @@ def _filled(n=3, dims=128, ids=None):
     (lambda: Index(0), ValueError, "dims must be between 1 and 10000; got 0"),
     (lambda: Index(2.0), TypeError, "dims must be an integer; got float"),
     (lambda: Index(4, metric="l2"), ValueError, "metric must be 'cosine', 'dot' or 'euclidean'"),
+    (lambda: Index(4, metric=None), TypeError, "metric must be a str; got NoneType"),
     (lambda: _filled().add(np.ones((2, 3))), ValueError,
      "X has 3 columns; this index has 128 dims"),
     (lambda: _filled().add(np.ones(3)), ValueError, "X has 3 values; this index has 128 dims"),
@@ -355,6 +356,13 @@ def _filled(n=3, dims=128, ids=None):
      "Q row 0 is zero; a cosine query needs a non-zero vector"),
     (lambda: _filled().search(np.ones(128), 0), ValueError, "k must be at least 1; got 0"),
     (lambda: _filled().search(np.ones(128), True), TypeError, "k must be an integer; got bool"),
+    (lambda: _filled().search(np.ones(128), 2**63), ValueError,
+     "k must be at most 2**63 - 1 (9223372036854775807); got 9223372036854775808"),
+    (lambda: _filled().search(np.ones(128), 1, allow={0.5}), TypeError,
+     "allow must be integers (int64)"),
+    (lambda: _filled(ids=[0, 1, 2**63 - 1]).add(np.ones(128)), ValueError,
+     "default ids for 1 rows would pass 2**63 - 1 (the next default id is "
+     "9223372036854775808); pass ids explicitly"),
     (lambda: _filled().search([[np.inf] * 128], 1), ValueError,
      "Q has a non-finite value at row 0, column 0"),
     (lambda: _filled().search(np.ones(128), 1, allow=[0.5]), TypeError,
@@ -365,6 +373,74 @@ def test_failures_name_the_argument(call, error, message):
     with pytest.raises(error) as e:
         call()
     assert str(e.value).startswith(message)
+
+
+@pytest.mark.parametrize("k, allow, asked", [
+    (10**6, None, 37),  # beyond the live rows: only they are searched for
+    (10**6, range(5, 10**6), 34),
+    (10**6, {3, 4, 39, 70}, 2),  # 39 removed, 70 never added
+    (4, {3, 4, 39, 70}, 2),
+    (5, None, 5),
+    (2**62 // 3, [], None),  # nothing to search: no search at all
+])
+def test_k_costs_only_the_padding(monkeypatch, k, allow, asked):
+    """The search asks for min(k, rows it may return) places; the rest is
+    padding, and results that cannot exist are refused before any work."""
+    rng = np.random.default_rng(11)
+    X = rng.integers(-2, 3, (40, 6)).astype(np.float32)  # many ties
+    ix = Index(6, metric="dot")
+    ix.add(X)
+    ix.remove([0, 1, 39])
+    live = np.setdiff1d(np.arange(40), [0, 1, 39])
+    Q = rng.standard_normal((2, 6)).astype(np.float32)
+    calls = []
+    search = index_module._native.search
+    monkeypatch.setattr(index_module._native, "search",
+                        lambda runs, q, kk, *a: calls.append(kk) or search(runs, q, kk, *a))
+    if asked is None:
+        with pytest.raises(MemoryError, match=f"results of 2 queries for k={k}"):
+            ix.search(Q, k, allow=allow)
+        assert calls == []
+        return
+    got = ix.search(Q, k, allow=allow)
+    assert calls == [asked]
+    sel = live if allow is None else np.intersect1d(live, list(allow))
+    want = oracle(X[sel], sel, Q, asked, "dot")
+    assert got[0].shape == got[1].shape == (2, k)
+    assert_same((got[0][:, :asked], got[1][:, :asked]), want)
+    assert (got[1][:, asked:] == -1).all() and np.isneginf(got[0][:, asked:]).all()
+
+
+@pytest.mark.parametrize("k", [2**62, 2**50, 2**63 - 1])
+def test_results_that_cannot_be_allocated_raise_memory_error(k):
+    with pytest.raises(MemoryError, match=f"cannot allocate the results of 1 queries for k={k}"):
+        _filled().search(np.ones(128), k)
+
+
+@pytest.mark.parametrize("how", ["pickle", "copy", "deepcopy"])
+def test_copies_of_a_mapped_index_hold_their_rows(tmp_path, how):
+    """A copy of an index loaded with mmap=True reads its rows into memory:
+    it answers as the original did after the row file is gone, while the
+    original reports the damage."""
+    rng = np.random.default_rng(12)
+    ix = Index(64, metric="euclidean")  # rows past the first page
+    ix.add(rng.standard_normal((50, 64)), ids=np.arange(100, 150))
+    ix.remove([100, 120])
+    ix.save(tmp_path)
+    loaded = Index.load(tmp_path, mmap=True)
+    loaded.add(rng.standard_normal((3, 64)))
+    Q = rng.standard_normal((4, 64))
+    want = loaded.search(Q, 60, allow=range(110, 160))
+    twin = {"pickle": lambda: pickle.loads(pickle.dumps(loaded)), "copy": lambda: copy.copy(loaded),
+            "deepcopy": lambda: copy.deepcopy(loaded)}[how]()
+    (rows,) = [p for p in os.listdir(tmp_path) if p.endswith(".index")]
+    os.truncate(tmp_path / rows, 12)
+    with pytest.raises(ValueError, match="changed while in use"):
+        loaded.search(Q, 60)
+    assert_same(twin.search(Q, 60, allow=range(110, 160)), want)
+    assert twin.ids().tolist() == [i for i in range(101, 150) if i != 120] + [150, 151, 152]
+    twin.add(np.zeros(64))
+    assert twin.ids()[-1] == 153 and twin.get([153, 101]).tolist()[0] == [0.0] * 64
 
 
 def test_failed_add_changes_nothing():
