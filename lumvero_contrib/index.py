@@ -258,7 +258,7 @@ class Index:
             self._append_rows(rows)
             self._append_ids(new_ids)
 
-    def _check_new_ids(self, ids: npt.ArrayLike | None, n: int) -> IdArray:
+    def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
             if self._next_id + n - 1 > INT64_MAX:
                 raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next "
