@@ -216,8 +216,9 @@ def _connect(ray: types.ModuleType, address: str | None, timeout: float | None) 
         except OSError as e:
             raise ConnectionError(f"cannot reach the Ray cluster at {target}: "
                                   f"{e.strerror or e}") from None
-    if not target or timeout is None:
-        # Starting a local cluster (no address) takes what it takes.
+    if endpoint is None or timeout is None:
+        # Starting a local cluster (no address, "local") takes what it takes,
+        # and "auto" is found by Ray itself; both run on this thread.
         ray.init(address=address)
         return
     outcome: list[BaseException | None] = []
