@@ -231,6 +231,14 @@ std::size_t Pool::take(Batch* b) {
 }
 
 void Pool::worker_main() {
+  // The C++ runtime keeps its per-thread exception state in thread-local
+  // storage that glibc allocates on first use; take it now, while memory is
+  // plentiful. Taken at the first throw instead (a bad_alloc when the heap
+  // runs out), glibc could not allocate it and would abort the process.
+  // (The result goes to a volatile: the function is declared const, so an
+  // unused call could be dropped.)
+  abi::__cxa_eh_globals* volatile eh_globals = abi::__cxa_get_globals();
+  (void)eh_globals;
   tl_pool = this;
   std::unique_lock<std::mutex> lk(m);
   if (++started == size) start_cv.notify_all();
