@@ -230,7 +230,7 @@ TEST(Prefilter, ExtendedCopyMatchesAFreshBuild) {
   const auto fresh = CompressedRows::build(data.data(), kRows, kDims, norms.data());
   ASSERT_TRUE(fresh);
   const std::size_t width = fresh->width();
-  for (const std::vector<std::uint64_t> steps :
+  for (const std::vector<std::uint64_t>& steps :
        {std::vector<std::uint64_t>{1, 300, kRows}, {256, 257, 2999, kRows}, {1000, kRows}}) {
     auto grown = CompressedRows::reserve(kRows, kDims);
     ASSERT_TRUE(grown);
