@@ -344,7 +344,14 @@ class Index:
                 live = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
                 self._lookup = Lookup(self._ids[live], live)
             return self._lookup.find(ids)
-        pos = _native.find_sorted(self._ids[: self._stored], ids)
+        stored = self._ids[: self._stored]
+        if stored.size and int(stored[-1]) - int(stored[0]) == stored.size - 1:
+            # Increasing ids without gaps (the default ids, or any run of
+            # consecutive ones): an id's position is its offset from the first.
+            pos = ids - stored[0]
+            pos[(pos < 0) | (pos >= stored.size)] = -1
+        else:
+            pos = _native.find_sorted(stored, ids)
         hit = np.flatnonzero(pos >= 0)
         pos[hit[~self._live[pos[hit]]]] = -1  # removed rows keep their ids until compacted
         return pos
