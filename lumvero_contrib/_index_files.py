@@ -1,6 +1,9 @@
 """The directory ``Index.save`` writes and ``Index.load`` reads: row files in
-lumvero's index format, the ids, the removals and a manifest with BLAKE3
-hashes, plus the lock file that lets one save at a time into the directory.
+lumvero's index format, beside each its codes file (the compressed copy the
+pre-filter scans, with the rows' squared norms), the ids, the removals and a
+manifest with BLAKE3 hashes, plus the lock file that lets one save at a time
+into the directory. Directories saved before codes files existed list none;
+their copies are built by the first search, as for rows added in memory.
 
 Everything read here may have been edited since it was written: regular files
 only, sizes bounded by the manifest before anything is read, strict JSON
@@ -16,6 +19,7 @@ import re
 import stat
 import struct
 import uuid
+import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -54,11 +58,13 @@ LOAD_ATTEMPTS: Final = 50
 COPY_BYTES: Final = 16 << 20
 _HEX: Final = "[0-9a-f]{32}"
 ROW_FILE: Final = re.compile(rf"rows-{_HEX}-\d{{1,9}}\.index")
+CODES_FILE: Final = re.compile(rf"codes-{_HEX}-\d{{1,9}}\.codes")
 IDS_FILE: Final = re.compile(rf"ids-{_HEX}\.npy")
 REMOVED_FILE: Final = re.compile(rf"removed-{_HEX}\.npy")
 # Files a save writes besides the manifest and the lock; the cleanup removes
 # those the new manifest does not name.
-OWN_FILE: Final = re.compile(rf"rows-{_HEX}-\d+\.index|(ids|removed)-{_HEX}\.npy|"
+OWN_FILE: Final = re.compile(rf"rows-{_HEX}-\d+\.index|codes-{_HEX}-\d+\.codes|"
+                             rf"(ids|removed)-{_HEX}\.npy|"
                              rf"{re.escape(MANIFEST)}\.tmp-{_HEX}")
 
 
@@ -76,13 +82,14 @@ def check_path(path: str | os.PathLike[str]) -> Path:
 # Writing
 
 
-def write_file(path: Path, written: list[Path], *chunks: bytes | memoryview) -> str:
+def write_file(path: Path, written: list[Path], *chunks: bytes | memoryview | np.ndarray[Any, Any]
+               ) -> str:
     """Writes and fsyncs a new file, listed in ``written`` before it exists so
     a failed save removes it; returns its BLAKE3 from the bytes written."""
     written.append(path)
     with open(path, "xb") as f:
         for chunk in chunks:
-            f.write(chunk)
+            f.write(chunk.data.cast("B") if isinstance(chunk, np.ndarray) else chunk)
         f.flush()
         os.fsync(f.fileno())
     return _native.blake3_hex(*chunks)
@@ -161,14 +168,16 @@ def check_ours(directory: Path) -> None:
 
 
 def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
-                    runs: list[tuple[FloatArray, int, bool]], ids: IdArray,
+                    runs: list[tuple[FloatArray, npt.NDArray[np.float64], int, bool]], ids: IdArray,
                     live: npt.NDArray[np.bool_], next_id: int,
                     check_runs: Callable[[], None]) -> None:
     """Writes a state as new files, then the manifest naming them in one
     rename, then removes the files no longer named, all under the
-    directory's lock. runs: each run's rows, how many of them are stored, and
-    whether they are mapped from a file; check_runs raises when a mapped run
-    was damaged while it was read. A failure before the rename removes the
+    directory's lock. runs: each run's rows, their squared norms, how many of
+    them are stored, and whether they are mapped from a file; check_runs
+    raises when a mapped run was damaged while it was read. Each row file
+    gets its codes file whatever LUMVO_FILTER says in this process: the
+    directory serves every process that loads it. A failure before the rename removes the
     files this save wrote and leaves the previous state as it was."""
     directory = check_path(path)
     directory.mkdir(parents=True, exist_ok=True)
@@ -180,14 +189,19 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
         tmp_done = False
         try:
             files: list[dict[str, Any]] = []
+            codes: list[dict[str, Any]] = []  # one per row file, in the same order
             metric_id = METRIC_IDS[metric]
-            for rows, count, mapped in runs:
+            for rows, norms, count, mapped in runs:
                 for s in range(0, count, MAX_FILE_ROWS):
                     part = rows[s: min(count, s + MAX_FILE_ROWS)]
                     name = f"rows-{token}-{len(files)}.index"
                     header = struct.pack("<III", dims, int(part.shape[0]), metric_id)
                     digest = write_rows(directory / name, written, header, part, mapped)
+                    codes_name = f"codes-{token}-{len(files)}.codes"
+                    codes_hash = write_file(directory / codes_name, written,
+                                            *_native.codes_file(part, norms[s: s + len(part)]))
                     files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
+                    codes.append({"file": codes_name, "blake3": codes_hash})
             check_runs()  # what was written came from intact rows
             ids_name, removed_name = f"ids-{token}.npy", f"removed-{token}.npy"
             ids_hash = write_file(directory / ids_name, written, npy_bytes(ids))
@@ -197,6 +211,7 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
                 "format": FORMAT, "version": FORMAT_VERSION, "dims": dims,
                 "metric": metric, "rows": int(ids.shape[0]), "next_id": next_id,
                 "row_files": files,
+                "codes_files": codes,
                 "ids": {"file": ids_name, "blake3": ids_hash},
                 "removed": {"file": removed_name, "blake3": removed_hash},
             }
@@ -215,7 +230,7 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
                         pass
             raise
         fsync_dir(directory)
-        keep = {f["file"] for f in files} | {ids_name, removed_name}
+        keep = {f["file"] for f in files + codes} | {ids_name, removed_name}
         for entry in os.listdir(directory):
             if entry not in keep and OWN_FILE.fullmatch(entry):
                 try:
@@ -237,11 +252,21 @@ class Gone(Exception):
         self.name = name
 
 
+class LoadedRun(NamedTuple):
+    rows: FloatArray
+    norms: npt.NDArray[np.float64]
+    source: str | None  # the row file's path, when its rows are mapped
+    copy: object | None  # the compressed copy read from its codes file
+    codes_source: str | None  # that codes file's path
+    # The row file's header and BLAKE3 when its rows were mapped without
+    # being hashed (Index.verify hashes them on request).
+    unverified: tuple[bytes, str] | None
+
+
 class Loaded(NamedTuple):
     dims: int
     metric: str
-    # Each row file's rows, squared norms and (when mapped) path.
-    runs: list[tuple[FloatArray, npt.NDArray[np.float64], str | None]]
+    runs: list[LoadedRun]
     ids: IdArray
     live: npt.NDArray[np.bool_]
     next_id: int
@@ -254,14 +279,20 @@ def read_directory(path: str | os.PathLike[str], mmap: bool) -> Loaded:
     still names it."""
     directory = check_path(path)
     raw = read_manifest(directory)
+    absent: set[str] = set()  # codes files confirmed missing: their rows are read instead
     for _ in range(LOAD_ATTEMPTS):
         try:
-            return Saved(directory, raw).read(mmap)
+            return Saved(directory, raw, absent).read(mmap)
         except Gone as gone:
             again = read_manifest(directory)
             if again == raw:
-                raise ValueError(f"index directory {directory}: {gone.name} is missing") from None
+                if not CODES_FILE.fullmatch(gone.name):
+                    raise ValueError(f"index directory {directory}: {gone.name} is "
+                                     f"missing") from None
+                absent.add(gone.name)
+                continue
             raw = again
+            absent = set()
     raise ValueError(f"index directory {directory}: {MANIFEST} was replaced {LOAD_ATTEMPTS} "
                      f"times while the index was being read; try again when saves pause")
 
@@ -282,8 +313,9 @@ class Saved:
     """One reading of a saved state from its manifest's bytes; every failure
     is a ValueError naming the directory and the file."""
 
-    def __init__(self, directory: Path, raw: bytes) -> None:
+    def __init__(self, directory: Path, raw: bytes, absent: set[str] | None = None) -> None:
         self.directory = directory
+        self.absent = absent or set()
         self.folder = os.path.realpath(directory)
         self.seen: set[tuple[int, int]] = set()
         try:
@@ -314,7 +346,7 @@ class Saved:
         if not isinstance(files, list):
             raise self.bad(f"{MANIFEST}: row_files is not a list")
         names: set[str] = set()
-        self.entries: list[tuple[str, int, str]] = []
+        self.entries: list[tuple[str, int, str, tuple[str, str] | None]] = []
         total = 0
         for i, entry in enumerate(files):
             name, digest = self.named(entry, f"row_files[{i}]", ROW_FILE, names)
@@ -322,10 +354,18 @@ class Saved:
             if not is_int(n) or not 1 <= n <= MAX_FILE_ROWS:
                 raise self.bad(f"{MANIFEST}: row_files[{i}] ({name}) rows {n!r} is not an "
                                f"integer from 1 to {MAX_FILE_ROWS}")
-            self.entries.append((name, n, digest))
+            self.entries.append((name, n, digest, None))
             total += n
         if total != stored:
             raise self.bad(f"{MANIFEST}: the row files hold {total} rows, rows says {stored}")
+        if "codes_files" in doc:  # absent in directories saved before codes files
+            codes = doc["codes_files"]
+            if not isinstance(codes, list) or len(codes) != len(self.entries):
+                raise self.bad(f"{MANIFEST}: codes_files is not a list of one entry per row file")
+            self.entries = [(name, n, digest,
+                             self.named(entry, f"codes_files[{i}]", CODES_FILE, names))
+                            for i, (entry, (name, n, digest, _)) in
+                            enumerate(zip(codes, self.entries))]
         self.ids_entry = self.named(self.field(doc, "ids"), "ids", IDS_FILE, names)
         self.removed_entry = self.named(self.field(doc, "removed"), "removed", REMOVED_FILE, names)
 
@@ -371,23 +411,68 @@ class Saved:
         self.seen.add((st.st_dev, st.st_ino))
         return f, real, st.st_size
 
-    def rows(self, name: str, n: int, digest: str, mmap: bool
-             ) -> tuple[FloatArray, npt.NDArray[np.float64], str | None]:
-        """A row file's rows (mapped, with its path, or read into memory) and
-        their squared norms; the rows kept are the bytes hashed."""
+    def codes(self, entry: tuple[str, str] | None, n: int
+              ) -> tuple[object, npt.NDArray[np.float64], str] | None:
+        """A row file's codes file mapped, hash checked: (copy, squared norms,
+        path). None when the manifest lists none, or (with a warning naming
+        it) when it is missing or damaged: the rows are then hashed in full
+        and the copy is built by the first search that wants it."""
+        if entry is None:
+            return None
+        name, digest = entry
+        if name in self.absent:
+            self.rebuilt(name, "is missing")
+            return None
+        f, real, _ = self.open(name)
+        with f:
+            fd_path = f"/proc/self/fd/{f.fileno()}"
+            try:
+                copy, norms, whole = _native.map_codes(
+                    fd_path if os.path.exists(fd_path) else real, n, self.dims)
+            except (OSError, ValueError) as e:
+                self.rebuilt(name, str(e))
+                return None
+        digest_read = _native.blake3_hex(whole)
+        if _native.mapping_damaged(copy):
+            self.rebuilt(name, "became shorter while it was read")
+            return None
+        if digest_read != digest:
+            self.rebuilt(name, f"does not match its BLAKE3 hash in {MANIFEST}")
+            return None
+        return copy, norms, real
+
+    def rebuilt(self, name: str, why: str) -> None:
+        """Warns that a codes file is not used (named, with why)."""
+        warnings.warn(f"index directory {self.directory}: {name} {why}; its rows are read and "
+                      f"hashed instead, and their codes are built again by the first search "
+                      f"(save the index again to rewrite the file)", RuntimeWarning, stacklevel=6)
+
+    def rows(self, name: str, n: int, digest: str, codes_entry: tuple[str, str] | None,
+             mmap: bool) -> LoadedRun:
+        """A row file's rows (mapped, with its path, or read into memory),
+        their squared norms and compressed copy. Rows mapped beside their
+        codes file are checked by size and header only (Index.verify hashes
+        them); all others are hashed, and the rows kept are the bytes
+        hashed."""
+        codes = self.codes(codes_entry, n)
         f, real, size = self.open(name)
         with f:
             header = f.read(12)
             shape = f"{n} rows of {self.dims} dims of metric {self.metric}"
             if size != 12 + 4 * n * self.dims or len(header) != 12:
                 raise self.bad(f"{name} does not hold {shape}")
+            # A wrong header is reported after the full hash below says
+            # whether the file was altered or saved so.
+            header_ok = struct.unpack("<III", header) == (self.dims, n, METRIC_IDS[self.metric])
             if mmap:
                 # The descriptor's own file, whatever the name points at now;
                 # mapped under the engine's guard against later shortening.
+                # Beside codes, the rows are read a few at a time: no
+                # read-ahead, nothing read up front.
                 fd_path = f"/proc/self/fd/{f.fileno()}"
                 try:
                     rows = _native.map_rows(fd_path if os.path.exists(fd_path) else real, n,
-                                            self.dims)
+                                            self.dims, codes is not None)
                 except (OSError, ValueError) as e:
                     raise self.bad(f"{name} could not be mapped: {e}") from None
             else:
@@ -398,15 +483,21 @@ class Saved:
                     got += r
                 if got != len(view):
                     raise self.bad(f"{name} became shorter while it was read")
+        source = real if mmap else None
+        if mmap and codes is not None and header_ok:
+            copy, norms, codes_source = codes
+            return LoadedRun(rows, norms, source, copy, codes_source, (header, digest))
         digest_read = _native.blake3_hex(header, rows)
-        norms = _native.row_norms_sq(rows)
+        norms = _native.row_norms_sq(rows) if codes is None else codes[1]
         if mmap and _native.mapping_damaged(rows):
             raise self.bad(f"{name} became shorter while it was read")
         if digest_read != digest:
             raise self.bad(f"{name} does not match its BLAKE3 hash in {MANIFEST}")
-        if struct.unpack("<III", header) != (self.dims, n, METRIC_IDS[self.metric]):
+        if not header_ok:
             raise self.bad(f"{name} does not hold {shape}")
-        return rows, norms, real if mmap else None
+        if codes is None:
+            return LoadedRun(rows, norms, source, None, None, None)
+        return LoadedRun(rows, norms, source, codes[0], codes[2], None)
 
     def int64s(self, name: str, digest: str, count: int | None) -> IdArray:
         """A 1-D int64 .npy file (of ``count`` values, when given; else at
@@ -438,7 +529,7 @@ class Saved:
         return np.frombuffer(raw, "<i8", shape[0], buf.tell()).astype(np.int64)
 
     def read(self, mmap: bool) -> Loaded:
-        runs = [self.rows(name, n, digest, mmap) for name, n, digest in self.entries]
+        runs = [self.rows(name, n, digest, codes, mmap) for name, n, digest, codes in self.entries]
         stored = self.stored
         ids = self.int64s(*self.ids_entry, stored)
         removed = self.int64s(*self.removed_entry, None)
@@ -451,7 +542,9 @@ class Saved:
         live = np.ones(stored, np.bool_)
         live[removed] = False
         live_ids = ids[live]
-        if np.unique(live_ids).size != live_ids.size:
+        # Ids usually increase with position: then no sort is needed.
+        if not np.all(live_ids[1:] > live_ids[:-1]) and \
+                np.any(np.diff(np.sort(live_ids)) == 0):
             raise self.bad(f"{self.ids_entry[0]}: live ids are repeated")
         if ids.size and self.next_id <= int(ids.max()):
             raise self.bad(f"{MANIFEST}: next_id {self.next_id} is not above every stored id "

@@ -18,19 +18,27 @@ class Run:
     """Rows [0, count) of a buffer of float32 rows and their squared norms;
     row j has position first + j."""
 
-    __slots__ = ("rows", "norms", "count", "first", "source", "copy")
+    __slots__ = ("rows", "norms", "count", "first", "source", "copy", "codes_source",
+                 "unverified")
 
     def __init__(self, rows: FloatArray, norms: npt.NDArray[np.float64], count: int,
-                 first: int, source: str | None = None) -> None:
+                 first: int, source: str | None = None, copy: object | None = None,
+                 codes_source: str | None = None,
+                 unverified: tuple[bytes, str] | None = None) -> None:
         self.rows = rows
         self.norms = norms
         self.count = count
         self.first = first
         self.source = source  # the row file, when the rows are mapped from one
-        # The run's compressed copy for the pre-filter: empty until a search
-        # wants it, extended by the first search after rows were appended,
-        # dropped with the run (compact replaces the runs).
-        self.copy = _native.compressed_copy()
+        # The run's compressed copy for the pre-filter: read from its codes
+        # file (codes_source), or empty until a search wants it, extended by
+        # the first search after rows were appended; dropped with the run
+        # (compact replaces the runs).
+        self.copy = _native.compressed_copy() if copy is None else copy
+        self.codes_source = codes_source
+        # The row file's header and BLAKE3 when its mapped rows were not
+        # hashed at load (Index.verify does).
+        self.unverified = unverified
 
     def snapshot(self) -> tuple[FloatArray, npt.NDArray[np.float64], int, int, object]:
         """What a search reads: rows [0, count) as they are now. Appends
@@ -42,6 +50,22 @@ class Run:
         this index (its missing rows then read as zeros)."""
         if self.source is not None and _native.mapping_damaged(self.rows):
             raise ValueError(f"row file {self.source} changed while in use; load the index again")
+        if self.codes_source is not None and _native.mapping_damaged(self.copy):
+            raise ValueError(f"codes file {self.codes_source} changed while in use; load the index "
+                             f"again")
+
+    def verify(self) -> None:
+        """Raises ValueError when the mapped rows do not match the row file's
+        hash in the manifest (they are hashed here, under the fault guard)."""
+        if self.unverified is None:
+            return
+        header, digest = self.unverified
+        read = _native.blake3_hex(header, self.rows[: self.count])
+        self.check_intact()
+        if read != digest:
+            raise ValueError(f"row file {self.source} does not match its BLAKE3 hash in the "
+                             f"index's manifest.json; its rows may give wrong answers: save the "
+                             f"index again from its source, or restore the file")
 
     def spare(self) -> int:
         return int(self.rows.shape[0]) - self.count

@@ -574,7 +574,8 @@ class Index:
             OSError: the directory cannot be written.
         """
         with self._lock:
-            state = [(run.rows, run.count, run.source is not None) for run in self._runs]
+            state = [(run.rows, run.norms, run.count, run.source is not None)
+                     for run in self._runs]
             write_directory(path, self._dims, self._metric, state,
                             self._ids[: self._stored], self._live[: self._stored],
                             self._next_id, self._check_runs)
@@ -583,14 +584,52 @@ class Index:
         for run in self._runs:
             run.check_intact()
 
+    def verify(self) -> None:
+        """Checks the row files that ``load(mmap=True)`` mapped without reading.
+
+        Each such file's rows are hashed (a full read of the file) and
+        compared with the BLAKE3 hash the manifest gave at load. Nothing is
+        done for rows read into memory, hashed at load already, or added
+        since.
+
+        Raises:
+            ValueError: a row file does not match its hash, or was shortened
+                while in use (the file is named).
+        """
+        with self._lock:
+            runs = list(self._runs)
+        for run in runs:
+            run.verify()
+
     @classmethod
     def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Index:
-        """Reads an index written by ``save``; every file's hash is checked.
+        """Reads an index written by ``save``, every file checked.
 
         Only what ``save`` writes is read: regular files inside the directory
         (a named pipe, a device or a symlink leading out is refused), each
         listed once, a manifest of bounded size with strictly typed fields.
-        The rows kept are the bytes whose hash was checked.
+
+        Each row file has a codes file beside it: the compressed int8 copy
+        the search's pre-filter scans (a quarter of the rows' bytes), with
+        the rows' squared norms. Load maps it read-only and checks its hash,
+        so searches need not quantise the rows. With ``mmap=True`` the row
+        files themselves are then only mapped, checked by size and header,
+        not read: a load reads the manifest, ids and codes, and the first
+        searches read only the rows they rescore. Their full hashes are
+        checked on request by ``verify()``; until then a row file altered in
+        place (same size) gives wrong answers where its altered rows are
+        rescored, and a shortened one raises ValueError from the search
+        (its missing pages read as zeros under the engine's guard, never a
+        crash). With ``mmap=False`` every file is read and hashed, and the
+        rows kept are the bytes whose hash was checked.
+
+        A codes file that is missing, or damaged (its hash, length or header
+        does not match), is not refused: codes are derived from the rows, so
+        the load warns (``RuntimeWarning`` naming the file), reads and
+        hashes that file's rows in full instead, and the first search builds
+        the copy again, as for a directory saved before codes files existed.
+        Answers stay exact; saving again rewrites the file. Refusing would
+        leave an index whose rows are intact unloadable.
 
         A load while another process saves into the same directory returns
         the state before or after that save: when a file the manifest named
@@ -615,9 +654,10 @@ class Index:
         saved = read_directory(path, mmap)
         ix = cls(saved.dims, metric_name(saved.metric))
         first = 0
-        for rows, norms, source in saved.runs:
-            n = int(rows.shape[0])
-            ix._runs.append(Run(rows, norms, n, first, source))
+        for run in saved.runs:
+            n = int(run.rows.shape[0])
+            ix._runs.append(Run(run.rows, run.norms, n, first, run.source, run.copy,
+                                run.codes_source, run.unverified))
             first += n
         ix._ids, ix._live, ix._stored = saved.ids, saved.live, first
         ix._live_count = int(saved.live.sum())

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/codes_file.h"
 #include "engine/compressed_rows.h"
 #include "engine/content_hash.h"
 #include "engine/mapped_file.h"
@@ -214,6 +215,14 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
 }
 
 constexpr const char* kCopyCapsule = "lumvero_contrib._native.compressed_copy";
+constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
+
+// The object at the end of an array's chain of bases.
+PyObject* root_base(PyObject* o) {
+  while (PyArray_Check(o) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(o)) != nullptr)
+    o = PyArray_BASE(reinterpret_cast<PyArrayObject*>(o));
+  return o;
+}
 
 void free_copy(PyObject* capsule) {
   delete static_cast<lumvero::CompressedCopy*>(PyCapsule_GetPointer(capsule, kCopyCapsule));
@@ -273,7 +282,8 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
       if (copy == nullptr) return false;
     }
     runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
-                    static_cast<const double*>(PyArray_DATA(norms)), count, first, copy, capacity});
+                    static_cast<const double*>(PyArray_DATA(norms)), count, first, copy, capacity,
+                    PyCapsule_IsValid(root_base(rows_obj), kMappingCapsule) != 0});
     end = first + count;
   }
   return true;
@@ -480,8 +490,6 @@ PyObject* find_sorted(PyObject*, PyObject* args) {
   });
 }
 
-constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
-
 void free_mapping(PyObject* capsule) {
   delete static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(capsule, kMappingCapsule));
 }
@@ -494,14 +502,17 @@ PyObject* map_rows(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* path_bytes = nullptr;
     Py_ssize_t rows, dims;
-    if (!PyArg_ParseTuple(args, "O&nn", PyUnicode_FSConverter, &path_bytes, &rows, &dims))
+    int random = 0;
+    if (!PyArg_ParseTuple(args, "O&nn|p", PyUnicode_FSConverter, &path_bytes, &rows, &dims,
+                          &random))
       return nullptr;
     Ref path_ref = Ref::steal(path_bytes);
     if (rows < 0 || dims < 1) {
       PyErr_SetString(PyExc_ValueError, "rows must be >= 0 and dims >= 1");
       return nullptr;
     }
-    auto file = lumvero::map_file(PyBytes_AS_STRING(path_bytes));
+    auto file = lumvero::map_file(PyBytes_AS_STRING(path_bytes),
+                                  random ? lumvero::MapAccess::Random : lumvero::MapAccess::Whole);
     if (!file) {
       PyErr_SetString(PyExc_OSError, file.error().c_str());
       return nullptr;
@@ -533,9 +544,11 @@ PyObject* map_rows(PyObject*, PyObject* args) {
 // mapping_damaged(array) -> bool: whether the file under an array from
 // map_rows (or a view of one) was found shortened; False for other arrays.
 PyObject* mapping_damaged(PyObject*, PyObject* arg) {
-  PyObject* o = arg;
-  while (PyArray_Check(o) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(o)) != nullptr)
-    o = PyArray_BASE(reinterpret_cast<PyArrayObject*>(o));
+  PyObject* o = root_base(arg);
+  if (PyCapsule_IsValid(o, kCopyCapsule)) {
+    const auto* copy = static_cast<lumvero::CompressedCopy*>(PyCapsule_GetPointer(o, kCopyCapsule));
+    return PyBool_FromLong(copy->damaged());
+  }
   if (!PyCapsule_IsValid(o, kMappingCapsule)) Py_RETURN_FALSE;
   const auto* file = static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(o, kMappingCapsule));
   return PyBool_FromLong(file->mapping.damaged());
@@ -600,6 +613,111 @@ PyObject* copy_rows(PyObject*, PyObject* args) {
     };
     Py_BEGIN_ALLOW_THREADS copy();
     Py_END_ALLOW_THREADS Py_RETURN_NONE;
+  });
+}
+
+// An array over `n` items at `data` that keeps `owner` alive; steals nothing.
+PyObject* array_over(PyObject* owner, const void* data, int ndim, npy_intp* shape, int type) {
+  Ref array =
+      Ref::steal(PyArray_New(&PyArray_Type, ndim, shape, type, nullptr, const_cast<void*>(data), 0,
+                             NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  if (array.get() == nullptr) return nullptr;
+  Py_INCREF(owner);
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner) < 0)
+    return nullptr;
+  return array.release();
+}
+
+// codes_file(rows, norms) -> list of buffers: the codes file of the rows, in
+// file order (header, norms, bounds, scales, padding, codes), the codes
+// quantised as a search would (bit for bit the lazy copy's). The rows may
+// be mapped from a file: they are read under the SIGBUS guard (the caller
+// checks mapping_damaged).
+PyObject* codes_file(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    lumvero::fault::install_handler();
+    PyObject *rows_obj, *norms_obj;
+    if (!PyArg_ParseTuple(args, "OO", &rows_obj, &norms_obj)) return nullptr;
+    PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "rows");
+    PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "norms");
+    if (rows == nullptr || norms == nullptr) return nullptr;
+    const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+    const auto dims = static_cast<std::uint64_t>(PyArray_DIM(rows, 1));
+    if (static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) != n || n == 0) {
+      PyErr_SetString(PyExc_ValueError, "norms must have one entry per row, rows at least one");
+      return nullptr;
+    }
+    const auto* data = static_cast<const float*>(PyArray_DATA(rows));
+    const auto* nsq = static_cast<const double*>(PyArray_DATA(norms));
+    std::unique_ptr<lumvero::CompressedRows> built;
+    Py_BEGIN_ALLOW_THREADS built = lumvero::CompressedRows::build(data, n, dims, nsq);
+    Py_END_ALLOW_THREADS if (!built) {
+      PyErr_SetString(PyExc_MemoryError, "not enough memory for the rows' codes");
+      return nullptr;
+    }
+    const lumvero::codes_file::Layout l = lumvero::codes_file::layout(n, dims);
+    const auto header = lumvero::codes_file::header(n, dims);
+    auto* owned = new lumvero::CompressedCopy();
+    const lumvero::CompressedRows* view = built.get();
+    owned->adopt(std::move(built));
+    Ref capsule = Ref::steal(PyCapsule_New(owned, kCopyCapsule, free_copy));
+    if (capsule.get() == nullptr) {
+      delete owned;
+      return nullptr;
+    }
+    const std::string pad(static_cast<std::size_t>(l.codes - (l.scales + n * sizeof(float))), '\0');
+    npy_intp bounds_shape[1] = {static_cast<npy_intp>(l.runs * 3)};
+    npy_intp scales_shape[1] = {static_cast<npy_intp>(n)};
+    npy_intp codes_shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(l.width)};
+    Ref bounds = Ref::steal(array_over(capsule.get(), view->runs(), 1, bounds_shape, NPY_FLOAT64));
+    Ref scales =
+        Ref::steal(array_over(capsule.get(), view->scales(), 1, scales_shape, NPY_FLOAT32));
+    Ref codes = Ref::steal(array_over(capsule.get(), view->codes(0), 2, codes_shape, NPY_UINT8));
+    if (bounds.get() == nullptr || scales.get() == nullptr || codes.get() == nullptr)
+      return nullptr;
+    return Py_BuildValue("[y#OOOy#O]", reinterpret_cast<const char*>(header.data()),
+                         static_cast<Py_ssize_t>(header.size()), norms_obj, bounds.get(),
+                         scales.get(), pad.data(), static_cast<Py_ssize_t>(pad.size()),
+                         codes.get());
+  });
+}
+
+// map_codes(path, rows, dims) -> (copy, norms, file): a compressed_copy()
+// holding the codes file mapped read-only under the fault guard, the rows'
+// squared norms in it and the whole file's bytes (arrays that keep the copy
+// alive). ValueError saying what is wrong with a file that is not the codes
+// of these rows.
+PyObject* map_codes(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* path_bytes = nullptr;
+    Py_ssize_t rows, dims;
+    if (!PyArg_ParseTuple(args, "O&nn", PyUnicode_FSConverter, &path_bytes, &rows, &dims))
+      return nullptr;
+    Ref path_ref = Ref::steal(path_bytes);
+    if (rows < 1 || dims < 1) {
+      PyErr_SetString(PyExc_ValueError, "rows and dims must be >= 1");
+      return nullptr;
+    }
+    auto mapped =
+        lumvero::codes_file::map(PyBytes_AS_STRING(path_bytes), static_cast<std::uint64_t>(rows),
+                                 static_cast<std::uint64_t>(dims));
+    if (!mapped) {
+      PyErr_SetString(PyExc_ValueError, mapped.error().c_str());
+      return nullptr;
+    }
+    auto* owned = new lumvero::CompressedCopy();
+    owned->adopt(std::move(mapped->copy));
+    Ref capsule = Ref::steal(PyCapsule_New(owned, kCopyCapsule, free_copy));
+    if (capsule.get() == nullptr) {
+      delete owned;
+      return nullptr;
+    }
+    npy_intp norms_shape[1] = {rows};
+    npy_intp bytes_shape[1] = {static_cast<npy_intp>(mapped->length)};
+    Ref norms = Ref::steal(array_over(capsule.get(), mapped->norms, 1, norms_shape, NPY_FLOAT64));
+    Ref bytes = Ref::steal(array_over(capsule.get(), mapped->bytes, 1, bytes_shape, NPY_UINT8));
+    if (norms.get() == nullptr || bytes.get() == nullptr) return nullptr;
+    return PyTuple_Pack(3, capsule.get(), norms.get(), bytes.get());
   });
 }
 
@@ -671,14 +789,21 @@ PyMethodDef methods[] = {
      "find_sorted(keys, needles) -> ndarray\n\nIndex of each needle in the sorted keys, -1 "
      "when absent."},
     {"map_rows", map_rows, METH_VARARGS,
-     "map_rows(path, rows, dims) -> ndarray\n\nThe rows of an index file, mapped read-only "
-     "under the engine's guard against the file being shortened."},
+     "map_rows(path, rows, dims, random=False) -> ndarray\n\nThe rows of an index file, mapped "
+     "read-only under the engine's guard against the file being shortened; random: read a few "
+     "rows at a time (no read-ahead, not read in up front)."},
     {"mapping_damaged", mapping_damaged, METH_O,
      "mapping_damaged(array) -> bool\n\nWhether the file under a map_rows array was found "
      "shortened since it was mapped."},
     {"copy_rows", copy_rows, METH_VARARGS,
      "copy_rows(rows, positions, out) -> None\n\nCopies the rows at the positions (None: all) "
      "into out, under the engine's guard against a mapped file being shortened."},
+    {"codes_file", codes_file, METH_VARARGS,
+     "codes_file(rows, norms) -> list\n\nThe codes file of the rows as buffers in file order, "
+     "quantised as the pre-filter's own copy."},
+    {"map_codes", map_codes, METH_VARARGS,
+     "map_codes(path, rows, dims) -> (copy, norms, file)\n\nA codes file mapped read-only "
+     "under the engine's guard, as a compressed copy with the rows' norms and its bytes."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
     {"pool_size", pool_size, METH_NOARGS,
      "pool_size() -> int\n\nThreads of the process's worker pool (fixed once created)."},

@@ -149,6 +149,25 @@ std::unique_ptr<CompressedRows> CompressedRows::reserve(std::uint64_t capacity,
   out->scales_.reset(new (std::nothrow) float[std::max<std::uint64_t>(capacity, 1)]);
   out->runs_.reset(new (std::nothrow) RunBounds[std::max<std::uint64_t>(runs, 1)]);
   if (!out->codes_ || !out->scales_ || !out->runs_) return nullptr;
+  out->codes_at_ = out->codes_.get();
+  out->scales_at_ = out->scales_.get();
+  out->runs_at_ = out->runs_.get();
+  return out;
+}
+
+std::unique_ptr<CompressedRows> CompressedRows::over(Mapping file, std::uint64_t rows,
+                                                     std::uint64_t dims, const std::uint8_t* codes,
+                                                     const float* scales, const RunBounds* runs) {
+  std::unique_ptr<CompressedRows> out(new CompressedRows());
+  out->rows_ = rows;
+  out->capacity_ = rows;
+  out->dims_ = dims;
+  out->width_ = width_for(dims);
+  // Read-only: extend() never writes a copy whose rows fill its capacity.
+  out->codes_at_ = const_cast<std::uint8_t*>(codes);
+  out->scales_at_ = const_cast<float*>(scales);
+  out->runs_at_ = const_cast<RunBounds*>(runs);
+  out->file_ = std::move(file);
   return out;
 }
 
@@ -166,17 +185,17 @@ bool CompressedRows::extend(const float* data, std::uint64_t upto, const double*
         for (std::uint64_t r0 = begin; r0 < end; r0 += kRunRows) {
           const std::uint64_t r1 = std::min<std::uint64_t>(end, r0 + kRunRows);
           // A run partly quantised before keeps its bounds and grows them.
-          RunBounds b = r0 < from ? runs_[r0 / kRunRows] : RunBounds{};
+          RunBounds b = r0 < from ? runs_at_[r0 / kRunRows] : RunBounds{};
           for (std::uint64_t r = std::max(r0, from); r < r1; ++r) {
-            const RowCode rc = encode(data + r * dims_, dims_, width_, codes_.get() + r * width_);
-            scales_[r] = rc.scale;
+            const RowCode rc = encode(data + r * dims_, dims_, width_, codes_at_ + r * width_);
+            scales_at_[r] = rc.scale;
             if (std::isnan(rc.scale)) continue;  // never finite, never bounded
             b.resid = std::max(b.resid, rc.resid);
             b.code_norm = std::max(b.code_norm, rc.code_norm);
             if (norms_sq[r] < std::numeric_limits<double>::infinity())
               b.norm_sq = std::max(b.norm_sq, norms_sq[r]);
           }
-          runs_[r0 / kRunRows] = b;
+          runs_at_[r0 / kRunRows] = b;
         }
       });
   if (!st) return false;
@@ -247,6 +266,17 @@ bool CompressedCopy::skip_wide() const {
 bool CompressedCopy::refused() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   return refused_;
+}
+
+void CompressedCopy::adopt(std::unique_ptr<CompressedRows> rows) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  rows_ = std::move(rows);
+  refused_ = !rows_;
+}
+
+bool CompressedCopy::damaged() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return rows_ && rows_->damaged();
 }
 
 QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width) {

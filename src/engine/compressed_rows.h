@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/kernels/int_kernels.h"
+#include "engine/mapping.h"
 #include "engine/tuning.h"
 
 namespace lumvero {
@@ -67,17 +68,26 @@ class CompressedRows {
   // worker pool; upto <= capacity(). Rows already quantised are not touched;
   // the bounds of a run that was partly filled grow to cover the new rows.
   bool extend(const float* data, std::uint64_t upto, const double* norms_sq);
+  // A copy of `rows` rows kept in a file mapping (engine/codes_file.h): the
+  // codes, scales and bounds at those addresses inside `file`, which the
+  // copy owns. Never extended (its capacity is its rows).
+  static std::unique_ptr<CompressedRows> over(Mapping file, std::uint64_t rows, std::uint64_t dims,
+                                              const std::uint8_t* codes, const float* scales,
+                                              const RunBounds* runs);
 
   std::size_t width() const { return width_; }
   std::uint64_t rows() const { return rows_; }
   std::uint64_t capacity() const { return capacity_; }
   std::uint64_t bytes() const { return bytes_for(capacity_, dims_); }
   // Row r's codes c as bytes c + 128 (kernels/int_kernels.h).
-  const std::uint8_t* codes(std::uint64_t r) const { return codes_.get() + r * width_; }
+  const std::uint8_t* codes(std::uint64_t r) const { return codes_at_ + r * width_; }
   // NaN for a row holding a NaN or an infinity (its kernel score is never
   // finite), 0 for an all-zero row.
-  const float* scales() const { return scales_.get(); }
-  const RunBounds& run(std::uint64_t i) const { return runs_[i]; }
+  const float* scales() const { return scales_at_; }
+  const RunBounds& run(std::uint64_t i) const { return runs_at_[i]; }
+  const RunBounds* runs() const { return runs_at_; }
+  // Kept in a file mapping that was found shortened (its reads gave zeros).
+  bool damaged() const { return file_.bytes() != nullptr && file_.damaged(); }
 
  private:
   struct FreeAligned {
@@ -92,6 +102,11 @@ class CompressedRows {
   std::unique_ptr<std::uint8_t[], FreeAligned> codes_;
   std::unique_ptr<float[]> scales_;
   std::unique_ptr<RunBounds[]> runs_;
+  // Where the accessors read: the buffers above, or inside file_.
+  std::uint8_t* codes_at_ = nullptr;
+  float* scales_at_ = nullptr;
+  RunBounds* runs_at_ = nullptr;
+  Mapping file_;
 };
 
 // A query as the integer kernels take it: int16 codes p with a power-of-two
@@ -129,6 +144,11 @@ class CompressedCopy {
 
   // Whether the copy was refused (memory, or rows too wide).
   bool refused() const;
+  // Takes a complete copy made elsewhere (read from a file), before any
+  // search has used this one.
+  void adopt(std::unique_ptr<CompressedRows> rows);
+  // The copy is kept in a file mapping that was found shortened.
+  bool damaged() const;
 
   // A hint, never a change of answer: a search whose band ran wide on these
   // rows records it, and the next kPrefilterWideSkips searches in auto mode

@@ -31,7 +31,7 @@ class Fd {
 
 }  // namespace
 
-Result<MappedFile> map_file(const std::string& path) {
+Result<MappedFile> map_file(const std::string& path, MapAccess access) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return fail("Failed to open file " + path + ": " + last_os_error());
@@ -45,9 +45,16 @@ Result<MappedFile> map_file(const std::string& path) {
     return fail("Failed to mmap file: memory map length overflows isize");
   // An empty file is mapped as one byte so the mapping itself never fails on it.
   const std::size_t map_length = file_length == 0 ? 1 : static_cast<std::size_t>(file_length);
-  void* base = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
+  const int populate = access == MapAccess::Whole ? MAP_POPULATE : 0;
+  void* base = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED | populate, fd.get(), 0);
   if (base == MAP_FAILED) return fail("Failed to mmap file: " + last_os_error());
-  ::madvise(base, map_length, MADV_SEQUENTIAL);
+  // Advice only: a refusal changes nothing but speed. Codes are scanned whole
+  // by every query and must stay cached, so WILLNEED rather than SEQUENTIAL
+  // (which lets the kernel drop pages behind the reader).
+  ::madvise(base, map_length,
+            access == MapAccess::Whole    ? MADV_SEQUENTIAL
+            : access == MapAccess::Random ? MADV_RANDOM
+                                          : MADV_WILLNEED);
   return MappedFile{Mapping(base, map_length), file_length};
 }
 

@@ -39,6 +39,9 @@ struct RowRun {
   const CompressedCopy* copy = nullptr;
   // Rows the copy may grow to (the run's buffer); 0 means `rows`.
   std::uint64_t capacity = 0;
+  // The rows lie in a file mapping and may not be resident: the rows a band
+  // rescores are asked for together before they are read.
+  bool mapped = false;
 };
 
 // Which positions may be returned: with `by_position`, only the `positions`

@@ -14,6 +14,7 @@ import subprocess
 import struct
 import sys
 import tempfile
+import warnings
 
 import numpy as np
 import pytest
@@ -739,8 +740,8 @@ def test_sigkill_during_save_leaves_old_or_new_state(tmp_path):
         seen.add(match[0])
         if finished:
             assert match == ["new"]
-            # One row file, ids, removals, manifest and the save lock.
-            assert len(os.listdir(d)) == 5 and (d / "save.lock").is_file()
+            # One row file and its codes, ids, removals, manifest and the save lock.
+            assert len(os.listdir(d)) == 6 and (d / "save.lock").is_file()
             break
         kill_at += 1
     assert seen == {"old", "new"} and kill_at > 4
@@ -800,3 +801,152 @@ def test_native_search_rejects_malformed_runs(runs, message):
     from lumvero_contrib import _native
     with pytest.raises(ValueError, match=message):
         _native.search(runs, np.zeros((1, 4), np.float32), 1, 1, None, None)
+
+
+# -- codes files beside the row files ------------------------------------------
+
+def _codes_name(d):
+    return json.loads((d / "manifest.json").read_text())["codes_files"][0]["file"]
+
+
+def _as_old_directory(d):
+    """What a save from before codes files left: no codes entries, no codes files."""
+    for f in json.loads((d / "manifest.json").read_text())["codes_files"]:
+        os.unlink(d / f["file"])
+    _edit_manifest(d, lambda m: m.pop("codes_files"))
+
+
+def _rewrite_codes(d, change):
+    """Replaces the first codes file's bytes and its hash: damage only the
+    checks after the hash can find."""
+    name = _codes_name(d)
+    data = change(bytearray((d / name).read_bytes()))
+    (d / name).write_bytes(data)
+    _edit_manifest(d, lambda m: m["codes_files"][0].update(blake3=blake3_hex(bytes(data))))
+
+
+def _flip_byte(d, name, at):
+    with open(d / name, "r+b") as f:
+        f.seek(at)
+        b = f.read(1)
+        f.seek(at)
+        f.write(bytes([b[0] ^ 0x40]))
+
+
+CODES_STATES = {
+    "present": (lambda d: None, None),
+    "old directory": (_as_old_directory, None),
+    "missing": (lambda d: os.unlink(d / _codes_name(d)), "is missing"),
+    "hash mismatch": (lambda d: _flip_byte(d, _codes_name(d), 100),
+                      "does not match its BLAKE3 hash"),
+    "shorter": (lambda d: _rewrite_codes(d, lambda b: b[:-1]), "bytes long, not"),
+    "other version": (lambda d: _rewrite_codes(d, lambda b: b[:8] + b"\x02" + b[9:]),
+                      "has version 2; this version reads 1"),
+    "other dims": (lambda d: _rewrite_codes(d, lambda b: b[:16] + b"\x07" + b[17:]),
+                   "header that does not describe"),
+    "not codes": (lambda d: _rewrite_codes(d, lambda b: b"X" + b[1:]), "is not a codes file"),
+    "negative bound": (lambda d: _rewrite_codes(
+        d, lambda b: b[:64 + 8 * 3000] + struct.pack("<d", -1.0) + b[64 + 8 * 3001:]),
+        "bounds that are negative"),
+}
+
+
+@pytest.mark.parametrize("state", list(CODES_STATES))
+@pytest.mark.parametrize("metric", METRICS)
+def test_loaded_codes_answer_as_the_index_in_memory(tmp_path, monkeypatch, state, metric):
+    """Codes read from disk, built again for a missing or damaged file (with a
+    warning naming it), or built lazily for a directory saved before codes
+    files: answers, score bits and search counts as the in-memory Index's,
+    the pre-filter on and off, single and batch, with and without an
+    allow-list."""
+    rng = np.random.default_rng(5)
+    X = (rng.standard_normal((3000, 48)) + 0.3).astype(np.float32)
+    ix = Index(48, metric=metric)
+    ix.add(X[:1800])
+    ix.add(X[1800:])
+    ix.remove(list(range(0, 3000, 7)))
+    d = tmp_path / "ix"
+    ix.save(d)
+    damage, warned = CODES_STATES[state]
+    damage(d)
+    Q = rng.standard_normal((4, 48)).astype(np.float32)
+    allow = rng.choice(3000, 900, replace=False)
+    for mmap in (True, False):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            loaded = Index.load(d, mmap=mmap)
+        messages = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+        if warned is None:
+            assert messages == []
+        else:
+            assert len(messages) == 1 and _codes_name(d) in messages[0] and warned in messages[0]
+        for mode in ("off", "always"):
+            monkeypatch.setenv("LUMVO_FILTER", mode)
+            for q, a in ((Q, None), (Q[0], None), (Q, allow)):
+                want_stats, got_stats = {}, {}
+                want = ix.search(q, 10, allow=a, stats=want_stats)
+                got = loaded.search(q, 10, allow=a, stats=got_stats)
+                assert_same(got, want)
+                assert got_stats == want_stats
+                assert got_stats["prefiltered"] == (mode == "always")
+
+
+def test_codes_file_holds_the_copy_the_search_builds(tmp_path):
+    """The saved codes file is the search's own quantisation of the rows, in
+    the documented layout; a load maps those very bytes."""
+    from lumvero_contrib import _native
+    rng = np.random.default_rng(8)
+    X = rng.standard_normal((700, 70)).astype(np.float32)
+    ix = Index(70, metric="euclidean")
+    ix.add(X)
+    ix.save(tmp_path)
+    name = _codes_name(tmp_path)
+    data = (tmp_path / name).read_bytes()
+    norms = _native.row_norms_sq(X)
+    assert data == b"".join(bytes(memoryview(b).cast("B")) if not isinstance(b, bytes) else b
+                            for b in _native.codes_file(X, norms))
+    runs = 3  # 700 rows in runs of 256
+    width = 128  # 70 codes rounded up to the kernels' step
+    assert data[:40] == (b"LVCODES\0" + struct.pack("<IIII", 1, 64, 70, width)
+                         + struct.pack("<QII", 700, 256, runs))
+    assert data[40:64] == bytes(24)
+    assert np.frombuffer(data, np.float64, 700, 64).tobytes() == norms.tobytes()
+    codes_at = -(-(64 + 8 * 700 + 24 * runs + 4 * 700) // 64) * 64
+    assert len(data) == codes_at + 700 * width
+    codes = np.frombuffer(data, np.uint8, 700 * width, codes_at).reshape(700, width)
+    scales = np.frombuffer(data, np.float32, 700, 64 + 8 * 700 + 24 * runs)
+    # Codes c + 128 with |x - s c| within half a step; padding codes are 0.
+    c = codes.astype(np.float64) - 128
+    assert (codes[:, 70:] == 128).all()
+    assert (np.abs(X - scales[:, None] * c[:, :70]) <= scales[:, None] * 0.5001).all()
+    _, norms_mapped, whole = _native.map_codes(str(tmp_path / name), 700, 70)
+    assert whole.tobytes() == data and norms_mapped.tobytes() == norms.tobytes()
+
+
+def test_mapped_rows_are_hashed_by_verify(tmp_path):
+    """With codes files, mmap=True checks row files by size and header only;
+    verify() hashes them. mmap=False still hashes everything at load."""
+    ix = _filled(n=40)
+    ix.save(tmp_path)
+    rows = _listed(tmp_path, "rows")
+    assert Index.load(tmp_path, mmap=True).verify() is None
+    _flip_byte(tmp_path, rows, 12 + 4 * 128 * 30)  # a value of row 30
+    loaded = Index.load(tmp_path, mmap=True)
+    with pytest.raises(ValueError, match=f"row file .*{rows} does not match its BLAKE3 hash"):
+        loaded.verify()
+    with pytest.raises(ValueError, match=f"{rows} does not match its BLAKE3 hash"):
+        Index.load(tmp_path, mmap=False)
+    os.truncate(tmp_path / rows, 12 + 4 * 128 * 20)
+    with pytest.raises(ValueError, match=f"{rows} does not hold 40 rows"):
+        Index.load(tmp_path, mmap=True)
+
+
+def test_shortened_codes_file_under_a_loaded_index_raises(tmp_path):
+    ix = _filled(n=400)
+    ix.save(tmp_path)
+    loaded = Index.load(tmp_path, mmap=True)
+    name = _codes_name(tmp_path)
+    os.truncate(tmp_path / name, 64)
+    with env_set("LUMVO_FILTER", "always"), \
+            pytest.raises(ValueError, match=f"codes file .*{name} changed while in use"):
+        loaded.search(np.ones(128), 3)

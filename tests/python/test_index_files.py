@@ -64,7 +64,7 @@ else:  # load until the savers are done, at least a few times
 def _assert_one_saved_state(d):
     assert signature(Index.load(d)) in [signature(state(1)), signature(state(2))]
     # The files of that state and nothing else: the cleanup kept up.
-    assert len(os.listdir(d)) == 5, sorted(os.listdir(d))
+    assert len(os.listdir(d)) == 6, sorted(os.listdir(d))
 
 
 def test_saves_and_loads_from_several_processes(tmp_path):

@@ -1,0 +1,163 @@
+"""Searching a saved Index whose float rows are not in memory.
+
+Index.load(path, mmap=True) maps the row files without reading them and
+maps the codes files (the int8 copy the pre-filter scans); a query scans the
+codes and reads only the rows of its band. Each setting runs in a fresh
+process, after the row files' pages were dropped from the page cache
+(posix_fadvise DONTNEED while nothing maps them), then 30 queries, k = 10:
+
+  cold:        load + first query, and the 29 later queries (rows still cold)
+  warm:        the same queries with every row file in the page cache
+  filter off:  the first cold query with LUMVO_FILTER=off (reads every row)
+
+Goals: load + first query <= 20 x a warm query; later cold queries <= 3 x a
+warm query; the first cold query >= 20 x faster than with LUMVO_FILTER=off.
+Peak RSS of the cold process is reported beside the codes' size.
+Run: .venv/bin/python benchmarks/bench_beyond_ram.py [--quick]
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+
+SHAPE = (1_000_000, 384)
+QUICK_SHAPE = (200_000, 384)
+QUERIES = 30
+K = 10
+CHUNK = 50_000
+
+
+def drop_cached(directory, suffix):
+    """Drops the pages of the directory's files ending in suffix from the
+    page cache (the kernel drops clean pages that nothing maps)."""
+    for name in os.listdir(directory):
+        if name.endswith(suffix):
+            fd = os.open(os.path.join(directory, name), os.O_RDONLY)
+            try:
+                os.fdatasync(fd)
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            finally:
+                os.close(fd)
+
+
+def read_through(directory, suffix):
+    for name in os.listdir(directory):
+        if name.endswith(suffix):
+            with open(os.path.join(directory, name), "rb", buffering=0) as f:
+                while f.read(16 << 20):
+                    pass
+
+
+def queries(rows, dims):
+    # Near stored rows, as real queries are: a stored row plus noise.
+    rng = np.random.default_rng(7)
+    base = common.unit_vectors(QUERIES, dims, seed=3, clusters=64)
+    return base + 0.05 * rng.standard_normal((QUERIES, dims)).astype(np.float32)
+
+
+def child(directory, setting, rows, dims):
+    """One setting in this fresh process; prints its figures as JSON."""
+    from lumvero_contrib import Index
+    if setting == "warm":
+        read_through(directory, ".index")
+    else:
+        drop_cached(directory, ".index")
+    Q = queries(rows, dims)
+    t0 = time.perf_counter()
+    ix = Index.load(directory, mmap=True)
+    t_load = time.perf_counter() - t0
+    times = []
+    stats = {}
+    for i in range(QUERIES):
+        t = time.perf_counter()
+        ix.search(Q[i], K, stats=stats if i == 0 else None)
+        times.append(time.perf_counter() - t)
+    if setting == "warm":  # a second pass: nothing left to read
+        times = []
+        for i in range(QUERIES):
+            t = time.perf_counter()
+            ix.search(Q[i], K)
+            times.append(time.perf_counter() - t)
+    # VmHWM, not getrusage's ru_maxrss: Linux carries ru_maxrss across
+    # execve, so it would report the parent's peak (which held the data).
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+    print(json.dumps({"load_s": t_load, "times_s": times, "peak_rss": peak, "stats": stats}))
+
+
+def build(directory, rows, dims):
+    from lumvero_contrib import Index
+    ix = Index(dims, metric="cosine")
+    for a in range(0, rows, CHUNK):
+        n = min(CHUNK, rows - a)
+        ix.add(common.unit_vectors(n, dims, seed=100 + a // CHUNK, clusters=64))
+    t = time.perf_counter()
+    ix.save(directory)
+    return time.perf_counter() - t
+
+
+def run_child(directory, setting, rows, dims, env=None):
+    args = [sys.executable, os.path.abspath(__file__), "--child", directory, setting, str(rows),
+            str(dims)] + (["--quick"] if common.QUICK else [])
+    out = subprocess.run(args, capture_output=True, text=True, check=True,
+                         env=dict(os.environ, **(env or {})))
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def main():
+    info = common.machine_info()
+    common.print_header("searching rows that are not in memory", info)
+    rows, dims = QUICK_SHAPE if common.QUICK else SHAPE
+    report = common.Report("bench_beyond_ram", "Searching rows that are not in memory", info)
+    directory = os.path.join(common.temp_dir(), "ix")
+    save_s = build(directory, rows, dims)
+    files = os.listdir(directory)
+    size = lambda suffix: sum(os.path.getsize(os.path.join(directory, f))  # noqa: E731
+                              for f in files if f.endswith(suffix))
+    rows_bytes, codes_bytes = size(".index"), size(".codes")
+    shape = common.shape_label(rows, dims)
+    print(f"{shape}: row files {rows_bytes / 2**20:.0f} MiB, codes files "
+          f"{codes_bytes / 2**20:.0f} MiB, save {save_s:.2f} s")
+    warm = run_child(directory, "warm", rows, dims)
+    cold = run_child(directory, "cold", rows, dims)
+    off = run_child(directory, "cold", rows, dims, {"LUMVO_FILTER": "off"})
+    w = float(np.median(warm["times_s"]))
+    first = cold["load_s"] + cold["times_s"][0]
+    later = float(np.median(cold["times_s"][1:]))
+    off_first = off["times_s"][0]
+    ms = lambda s: f"{1e3 * s:.1f} ms"  # noqa: E731
+    print(f"  warm query (median of {QUERIES}):          {ms(w)}")
+    print(f"  cold load {ms(cold['load_s'])} + first query {ms(cold['times_s'][0])} = {ms(first)}"
+          f"  ({cold['stats']})")
+    print(f"  later cold queries (median of {QUERIES - 1}):  {ms(later)}")
+    print(f"  first cold query, LUMVO_FILTER=off:     {ms(off_first)} "
+          f"(load {ms(off['load_s'])})")
+    print(f"  peak RSS cold {cold['peak_rss'] / 2**20:.0f} MiB, warm "
+          f"{warm['peak_rss'] / 2**20:.0f} MiB; codes {codes_bytes / 2**20:.0f} MiB")
+    report.add(shape=shape, rows_bytes=rows_bytes, codes_bytes=codes_bytes, save_s=save_s,
+               warm_ms=1e3 * w, cold_load_ms=1e3 * cold["load_s"],
+               cold_first_ms=1e3 * cold["times_s"][0], cold_later_ms=1e3 * later,
+               off_first_ms=1e3 * off_first, peak_rss_cold=cold["peak_rss"],
+               peak_rss_warm=warm["peak_rss"])
+    # Goals as "higher is better" ratios: target / measured multiple.
+    report.add_goal(shape, common.goal("warm x 20 / (load + first cold query)",
+                                       20 * w / first, 1.0))
+    report.add_goal(shape, common.goal("warm x 3 / later cold query", 3 * w / later, 1.0))
+    report.add_goal(shape, common.goal("first cold query, filter off / filter on",
+                                       off_first / cold["times_s"][0], 20.0))
+    report.save()
+
+
+if __name__ == "__main__":
+    if "--child" in sys.argv:
+        at = sys.argv.index("--child")
+        d, setting, r, dm = sys.argv[at + 1: at + 5]
+        child(d, setting, int(r), int(dm))
+    else:
+        common.run(main)
