@@ -272,7 +272,6 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
     outs = std::move(*mapped);
   }
 
-  if (wide.load()) note_wide(set);
   std::vector<BandPart> parts;
   SearchStats s;
   s.prefiltered = true;
@@ -280,6 +279,9 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
     s.add(o.stats);
     parts.push_back(std::move(o.part));
   }
+  // Later searches skip the codes only when most of this one read floats: a
+  // piece that turned wide late (a cluster near the query) is no reason to.
+  if (wide.load() && 2 * s.rows_fallback >= total) note_wide(set);
   std::size_t rescored = 0;
   std::vector<ScoredRow> best = resolve_bands(std::move(parts), k_eff, q, set, &rescored);
   s.rows_rescored += rescored;
