@@ -1,13 +1,16 @@
 """Small companions to the lumvero module: ``Index`` (exact search over rows
-in memory, with your own ids, filters, adds and removals), sharded exact
-search (in one process or on Ray) and the ``lumvero-index`` command-line tool.
+in memory, with your own ids, filters, adds and removals), ``DistributedIndex``
+(the same, cut into shards held by Ray actors), sharded exact search over
+index files (in one process or on Ray) and the ``lumvero-index`` command-line
+tool.
 
 The module ``lumvero`` itself is not changed by anything here."""
 from importlib import metadata
 
 from lumvero_contrib.index import Index
+from lumvero_contrib.shards.distributed import DistributedIndex
 
-__all__ = ["shards", "__version__", "Index"]
+__all__ = ["shards", "__version__", "Index", "DistributedIndex"]
 
 try:
     # Shipped in the lumvero wheel: the module's own version.
