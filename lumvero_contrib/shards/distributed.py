@@ -493,7 +493,8 @@ class DistributedIndex:
                      "restarted empty (it was never saved)")
             rows = f"{lost.size} row{'s' if lost.size != 1 else ''}"
             parts.append(f"{self._label(i)} failed ({failed[i]}) and was {since}; {rows} added "
-                         f"to it since then are lost: ids {listed(lost)}")
+                         f"to it since then {'is' if lost.size == 1 else 'are'} lost: ids "
+                         f"{listed(lost)}")
         first = losses[0][0]
         return ShardError(first, self._file(first), "; ".join(parts),
                           lost=np.sort(np.concatenate([lost for _, lost in losses])))

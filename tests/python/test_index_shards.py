@@ -377,8 +377,8 @@ def test_lost_rows_are_reported_naming_the_shard_then_the_index_goes_on(tmp_path
         ix.add(X[:2], ids=[10, 11])  # shard 0: 10, shard 1: 11
         ix.save(tmp_path / "s")
         ix.remove([10])  # removed since the save: removed again after the restart
-        ix.add(X[2:], ids=[12, 13])  # one each
-        ix.add(X[:1], ids=[14])  # shard 0 (one row against two)
+        ix.add(X[2:], ids=[12, 13])  # both on shard 0, then emptier
+        ix.add(X[:1], ids=[14])  # shard 1
         assert ix.shard_rows() == [2, 2]
         name = os.path.basename(ix._saved[0][0])
         kill_shard(ix, 0)
@@ -386,19 +386,19 @@ def test_lost_rows_are_reported_naming_the_shard_then_the_index_goes_on(tmp_path
             ix.search(X, 4)
         assert str(e.value).startswith(f"shard 0 ({name}) failed (")
         assert str(e.value).endswith(") and was restarted from its last save; 2 rows added to it "
-                                     "since then are lost: ids [12, 14]")
-        assert (e.value.shard, e.value.file, e.value.lost.tolist()) == (0, name, [12, 14])
-        assert ix.ids().tolist() == [11, 13] and ix.shard_rows() == [0, 2]
-        assert ix.search(X, 4)[1][:, 0].tolist() == [-1, 11, -1, 13]
+                                     "since then are lost: ids [12, 13]")
+        assert (e.value.shard, e.value.file, e.value.lost.tolist()) == (0, name, [12, 13])
+        assert ix.ids().tolist() == [11, 14] and ix.shard_rows() == [0, 2]
+        assert ix.search(X, 4)[1][:, 0].tolist() == [14, 11, 11, 11]
         assert ix.restarts == 1
         # Never saved: the shard comes back empty.
         fresh = DistributedIndex(4, "dot", shards=2, backend="ray")
         fresh.add(X, ids=[1, 2, 3, 4])
         kill_shard(fresh, 1)
         with pytest.raises(ShardError, match=r"^shard 1 \(never saved\) failed \(.*\) and was "
-                                             r"restarted empty \(it was never saved\); 2 rows "
-                                             r"added to it since then are lost: ids \[3, 4\]$"):
-            fresh.remove([1, 3])
+                                             r"restarted empty \(it was never saved\); 1 row "
+                                             r"added to it since then is lost: ids \[4\]$"):
+            fresh.remove([1, 3])  # 3 was removed, 4 is lost
         assert fresh.ids().tolist() == [2] and len(fresh) == 1
         fresh.close()
 
