@@ -379,27 +379,17 @@ class DistributedIndex:
                 new[: self._next_seq] = old[: self._next_seq]
                 setattr(self, name, new)
 
-    def _register(self, new_ids: IdArray, take: list[int]) -> list[tuple[int, int, int]]:
-        """Records new rows; returns per receiving shard (shard, start, end)
-        of the batch."""
-        n = int(new_ids.shape[0])
-        self._grow(n)
-        first = self._next_seq
-        seqs = np.arange(first, first + n, dtype=np.int64)
-        self._id_of[first: first + n] = new_ids
-        self._live[first: first + n] = True
-        pieces, at = [], 0
-        for i, t in enumerate(take):
-            if t:
-                self._shard_of[first + at: first + at + t] = i
-                self._counts[i] += t
-                pieces.append((i, at, at + t))
-                at += t
-        self._next_seq += n
-        self._live_count += n
-        self._next_id = max(self._next_id, int(new_ids.max()) + 1)
-        self._lookup.add(new_ids, seqs)
-        return pieces
+    def _register(self, i: int, seqs: IdArray, ids: IdArray) -> None:
+        """Records rows a shard has taken, under their insertion numbers."""
+        if seqs.size == 0:
+            return
+        self._id_of[seqs] = ids
+        self._live[seqs] = True
+        self._shard_of[seqs] = i
+        self._counts[i] += int(seqs.size)
+        self._live_count += int(seqs.size)
+        self._next_id = max(self._next_id, int(ids.max()) + 1)
+        self._lookup.add(ids, seqs)
 
     def _unregister(self, seqs: IdArray) -> None:
         seqs = seqs[self._live[seqs]]
@@ -418,17 +408,19 @@ class DistributedIndex:
     # -- calling the shards ---------------------------------------------------
 
     def _each(self, calls: dict[int, tuple[Any, ...]],
-              refused: list[int] | None = None) -> dict[int, Any]:
+              done: dict[int, Any] | None = None) -> dict[int, Any]:
         """Runs one call per listed shard at once and waits for all of them
         until one deadline. A shard that fails is restarted (see the class)
-        and asked once more; a refusal is raised as the shard raised it."""
+        and asked once more; a refusal is raised as the shard raised it.
+        done, when given, receives every shard's answer as it is known, so a
+        caller sees which shards did their part of a call that raised."""
+        out: dict[int, Any] = {} if done is None else done
         tickets = {i: self._backend.submit(self._handles[i], *c) for i, c in calls.items()
                    if i not in self._broken}
         replies = self._backend.collect(tickets, self._deadline())
         for i in calls:
             if i in self._broken:
                 replies[i] = _Failure("its actor could not be restarted before")
-        out: dict[int, Any] = {}
         failed: dict[int, str] = {}
         refusal: tuple[str, str] | None = None
         for i in sorted(replies):
@@ -438,20 +430,19 @@ class DistributedIndex:
             elif r[0] == "failed":
                 failed[i] = str(r[1])
             elif r[0] == "error":
-                if refused is not None:
-                    refused.append(i)
                 refusal = refusal or (r[1][0], f"{self._label(i)}: {r[1][1]}"
                                       if r[1][0] not in ("ValueError", "TypeError") else r[1][1])
             else:
                 out[i] = r[1]
                 self._shard_seconds[i] = r[2]
         if failed:
-            out.update(self._recover(failed, calls))
+            self._recover(failed, calls, out)
         if refusal is not None:
             raise _ERROR_TYPES.get(refusal[0], RuntimeError)(refusal[1])
         return out
 
-    def _recover(self, failed: dict[int, str], calls: dict[int, tuple[Any, ...]]) -> dict[int, Any]:
+    def _recover(self, failed: dict[int, str], calls: dict[int, tuple[Any, ...]],
+                 out: dict[int, Any]) -> None:
         """Restarts the failed shards from their last saves, reconciles them
         with the rows they should hold, then asks them again."""
         losses: list[tuple[int, IdArray]] = []
@@ -471,7 +462,6 @@ class DistributedIndex:
             raise self._lost_error(losses, failed)
         tickets = {i: self._backend.submit(self._handles[i], *calls[i]) for i in failed}
         replies = self._backend.collect(tickets, self._deadline())
-        out: dict[int, Any] = {}
         for i in sorted(replies):
             r = replies[i]
             if isinstance(r, BaseException) or r[0] != "ok":
@@ -484,7 +474,6 @@ class DistributedIndex:
                                                    f"restart ({again})")
             out[i] = r[1]
             self._shard_seconds[i] = r[2]
-        return out
 
     def _lost_error(self, losses: list[tuple[int, IdArray]], failed: dict[int, str]) -> ShardError:
         parts = []
@@ -564,18 +553,25 @@ class DistributedIndex:
                 normalize(rows.copy(), "X", zero_ok=True)  # the shards scale the rows
             if n == 0:
                 return
+            take = place_rows(self._counts, n)
+            self._grow(n)
             first = self._next_seq
-            pieces = self._register(new_ids, place_rows(self._counts, n))
-            calls = {i: ("add", rows[a:b], new_ids[a:b]) for i, a, b in pieces}
-            refused: list[int] = []
+            self._next_seq += n  # numbers of rows a failed shard did not take stay unused
+            pieces, calls, at = [], {}, 0
+            for i, t in enumerate(take):
+                if t:
+                    pieces.append((i, at, at + t))
+                    calls[i] = ("add", rows[at: at + t], new_ids[at: at + t])
+                    at += t
+            done: dict[int, Any] = {}
             try:
-                self._each(calls, refused)
+                self._each(calls, done)
             finally:
-                # A shard that refused what this front accepted added none
-                # of its piece (Index.add is all or nothing).
+                # Only the pieces the shards took are the index's rows.
                 for i, a, b in pieces:
-                    if i in refused:
-                        self._unregister(np.arange(first + a, first + b, dtype=np.int64))
+                    if i in done:
+                        self._register(i, np.arange(first + a, first + b, dtype=np.int64),
+                                       new_ids[a:b])
 
     def _check_new_ids(self, ids: npt.ArrayLike | None, n: int) -> IdArray:
         if ids is None:

@@ -421,7 +421,7 @@ def test_a_shard_that_cannot_come_back_fails_every_call_naming_it(tmp_path):
 def test_a_stopped_actor_is_bounded_by_the_timeout(tmp_path):
     import signal
 
-    with DistributedIndex(2, "dot", shards=2, backend="ray", timeout=5) as ix:
+    with DistributedIndex(2, "dot", shards=2, backend="ray", timeout=15) as ix:
         ix.add(np.eye(2), ids=[1, 2])
         ix.save(tmp_path / "s")
         pid = ix.shard_info()[0]["pid"]
@@ -429,7 +429,7 @@ def test_a_stopped_actor_is_bounded_by_the_timeout(tmp_path):
         try:
             start = time.monotonic()
             assert ix.search([1, 1], 2)[1].tolist() == [[1, 2]]
-            assert time.monotonic() - start < 60
+            assert time.monotonic() - start < 90
             assert ix.restarts == 1
         finally:
             os.kill(pid, signal.SIGKILL)
