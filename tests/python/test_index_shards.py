@@ -457,3 +457,68 @@ def test_docstring_examples_hold():
     import doctest
 
     assert doctest.testmod(distributed_module).failed == 0
+
+
+def test_two_node_cluster_with_a_node_removed_mid_run(tmp_path):
+    """Shards placed by node on a head and a worker node (shared files); the
+    worker node goes away between operations: its shard comes back on the
+    head from its last save, the rows added to it since are reported lost,
+    and the index goes on answering as one Index does."""
+    from ray.cluster_utils import Cluster
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    ray.shutdown()
+    nodes = Cluster(initialize_head=True, head_node_args={"num_cpus": 1})
+    try:
+        worker = nodes.add_node(num_cpus=1)
+        nodes.wait_for_nodes()
+        on = [nodes.head_node.node_id, worker.node_id]
+
+        def place(i, entry):  # shard i on node i while it is up, else on the head
+            up = {n["NodeID"] for n in ray.nodes() if n["Alive"]}
+            node = on[i % 2] if on[i % 2] in up else on[0]
+            return {"scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
+
+        rng = np.random.default_rng(11)
+        pool = rng.integers(-1, 2, (4, 6)).astype(np.float32)
+        X = np.vstack([pool[rng.integers(0, 4, 40)], rng.standard_normal((40, 6))])
+        Q = np.vstack([pool, rng.standard_normal((3, 6))]).astype(np.float32)
+        ix = DistributedIndex(6, "dot", shards=2, ray_address=nodes.address,
+                              actor_options=place, timeout=60)
+        ref = Index(6, "dot")
+        for target in (ix, ref):
+            target.add(X[:50], ids=np.arange(50) * 2)
+            target.remove([4, 6, 8])
+        assert [i["node_id"] for i in ix.shard_info()] == on
+        ix.save(tmp_path / "s")
+        for target in (ix, ref):
+            target.add(X[50:], ids=np.arange(30) * 2 + 1)  # 17 to shard 0 (22 rows), 13 to 1
+            target.remove([10, 12])
+        assert_same(ix.search(Q, 20), ref.search(Q, 20))
+        assert ix.shard_rows() == [37, 38]
+
+        nodes.remove_node(worker)
+        with pytest.raises(ShardError) as e:
+            ix.search(Q, 20)
+        assert e.value.shard == 1 and e.value.file.startswith("shard-00001-")
+        lost = e.value.lost.tolist()
+        assert lost == list(range(35, 60, 2))
+        assert "and was restarted from its last save; 13 rows added to it since then are lost" \
+            in str(e.value)
+        ref.remove(lost)
+        assert [i["node_id"] for i in ix.shard_info()] == [on[0], on[0]]
+        for q, allow in [(Q, None), (Q[:2], ref.ids()[::3])]:
+            assert_same(ix.search(q, 25, allow=allow), ref.search(q, 25, allow=allow))
+        for target in (ix, ref):
+            target.add(X[:5], ids=[1001, 1002, 1003, 1004, 1005])
+            target.compact()
+        ix.save(tmp_path / "s")
+        ix.close()
+        with DistributedIndex.load(tmp_path / "s", actor_options=place) as back:
+            assert_same(back.search(Q, 30), ref.search(Q, 30))
+            assert back.ids().tolist() == ref.ids().tolist()
+    finally:
+        ray.shutdown()
+        nodes.shutdown()
+        ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
+                 configure_logging=False)
