@@ -522,3 +522,52 @@ def test_two_node_cluster_with_a_node_removed_mid_run(tmp_path):
         nodes.shutdown()
         ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
                  configure_logging=False)
+
+
+@pytest.mark.parametrize("kind", ["index", "sharded"])
+def test_cli_info_verify_search_take_saved_directories(tmp_path, kind):
+    from test_cli import run
+
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((20, 4)).astype(np.float32)
+    ref = Index(4, "dot")
+    ref.add(X, ids=np.arange(20) + 100)
+    ref.remove([101])
+    if kind == "index":
+        ref.save(tmp_path / "d")
+    else:
+        with DistributedIndex(4, "dot", shards=3, backend="local") as ix:
+            ix.add(X, ids=np.arange(20) + 100)
+            ix.remove([101])
+            ix.save(tmp_path / "d")
+    np.save(tmp_path / "q.npy", X[:3])
+    r = run("info", tmp_path / "d")
+    assert r.returncode == 0, r.stderr
+    want_kind = "Index directory" if kind == "index" else "sharded Index directory"
+    want_rows = "19 (20 stored, 1 removed)" if kind == "index" else "19"
+    assert r.stdout.splitlines()[1:5] == [f"kind: {want_kind}", "dims: 4", f"rows: {want_rows}",
+                                          "metric: dot"]
+    r = run("verify", tmp_path / "d")
+    assert r.returncode == 0 and r.stdout.splitlines()[-1] == (
+        "all 3 files match the manifest" if kind == "index" else
+        "all 3 shards match the manifest")
+    r = run("search", tmp_path / "d", tmp_path / "q.npy", "-k", 25, "--json")
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout)
+    scores, ids = ref.search(X[:3], 25)
+    assert doc["ids"] == ids.tolist()
+    assert doc["scores"] == [[float(s) if i >= 0 else None for s, i in zip(rs, ri)]
+                             for rs, ri in zip(scores, ids)]
+    # A damaged file is found by verify and refused by search, by name.
+    d = tmp_path / "d"
+    inner = d if kind == "index" else d / sorted(p for p in os.listdir(d) if p.startswith(
+        "shard-00001-"))[0]
+    ids_file = next(p for p in os.listdir(inner) if p.startswith("ids-"))
+    with open(inner / ids_file, "ab") as f:
+        f.write(b"x")
+    r = run("verify", d)
+    assert r.returncode == 1
+    assert any(line.startswith("FAILED ") and ids_file in line for line in r.stdout.splitlines())
+    r = run("search", d, tmp_path / "q.npy", "-k", 2)
+    assert r.returncode == 2 and r.stdout == ""
+    assert r.stderr.endswith(f"{ids_file} does not match its BLAKE3 hash in manifest.json\n")
