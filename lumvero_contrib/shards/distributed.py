@@ -38,6 +38,7 @@ IdArray = npt.NDArray[np.int64]
 
 INDEX_ACTOR_PREFIX: Final = "lumvero-index-shard-"
 _MAX_SHARDS: Final = 4096
+_INLINE_BYTES: Final = 64 << 10
 _ERROR_TYPES: Final = {"ValueError": ValueError, "TypeError": TypeError, "OSError": OSError,
                        "FileNotFoundError": FileNotFoundError,
                        "PermissionError": PermissionError}
@@ -133,7 +134,8 @@ class _RayShards:
         return actor
 
     def share(self, value: Any) -> Any:
-        return self.ray.put(value)
+        # Put once for all shards; a small array travels inside each call.
+        return self.ray.put(value) if value.nbytes > _INLINE_BYTES else value
 
     def submit(self, shard: Any, method: str, *args: Any) -> Any:
         return shard.run.remote(method, *args)
