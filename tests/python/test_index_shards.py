@@ -571,3 +571,14 @@ def test_cli_info_verify_search_take_saved_directories(tmp_path, kind):
     r = run("search", d, tmp_path / "q.npy", "-k", 2)
     assert r.returncode == 2 and r.stdout == ""
     assert r.stderr.endswith(f"{ids_file} does not match its BLAKE3 hash in manifest.json\n")
+
+
+def test_scaling_doc_runs_as_written(tmp_path, monkeypatch):
+    import doctest
+    from pathlib import Path
+
+    monkeypatch.chdir(tmp_path)
+    doc = Path(__file__).resolve().parents[2] / "docs" / "scaling.md"
+    result = doctest.testfile(str(doc), module_relative=False,
+                              optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    assert result.failed == 0 and result.attempted >= 25
