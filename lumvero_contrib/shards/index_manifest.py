@@ -11,7 +11,7 @@ import shutil
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Final
+from typing import Any, Final, TypeGuard
 
 import numpy as np
 import numpy.typing as npt
@@ -118,25 +118,27 @@ def _bad(directory: Path, what: str) -> ValueError:
     return ValueError(f"sharded index directory {directory}: {what}")
 
 
-def _is_hex64(v: object) -> bool:
+def _is_hex64(v: object) -> TypeGuard[str]:
     return isinstance(v, str) and re.fullmatch(r"[0-9a-f]{64}", v) is not None
 
 
-def _is_count(v: object) -> bool:
+def _is_count(v: object) -> TypeGuard[int]:
     return isinstance(v, int) and not isinstance(v, bool) and v >= 0
 
 
 def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     if not isinstance(entry, dict):
         raise _bad(directory, f"shard {i} is not an object")
-    name, digest, rows = entry.get("directory"), entry.get("blake3"), entry.get("rows")
-    order, order_hash = entry.get("order"), entry.get("order_blake3")
+    fields: dict[str, Any] = entry
+    name, digest, rows = fields.get("directory"), fields.get("blake3"), fields.get("rows")
+    order, order_hash = fields.get("order"), fields.get("order_blake3")
     m = SHARD_DIRECTORY.match(name) if isinstance(name, str) else None
     if m is None or int(m.group(1)) != i:
         raise _bad(directory, f"shard {i} names no shard directory of its own ({name!r})")
     o = _ORDER_FILE.match(order) if isinstance(order, str) else None
     if o is None or int(o.group(1)) != i:
         raise _bad(directory, f"shard {i} names no order file of its own ({order!r})")
+    name, order = m.group(0), o.group(0)
     if not (_is_hex64(digest) and _is_hex64(order_hash) and _is_count(rows)):
         raise _bad(directory, f"shard {i} ({name}) lacks a valid blake3, order_blake3 or rows")
     path = directory / order
