@@ -70,8 +70,8 @@ def _read_json(path: Path) -> Any:
         with open_regular(path) as f:
             raw = f.read(MAX_MANIFEST_BYTES + 1)
     except FileNotFoundError:
-        raise FileNotFoundError(f"{path.parent}: no manifest.json (not a saved index "
-                                f"directory)") from None
+        raise FileNotFoundError(f"{path.parent}: is a directory without manifest.json (not "
+                                f"a saved Index or DistributedIndex)") from None
     if len(raw) > MAX_MANIFEST_BYTES:
         raise ValueError(f"{path}: larger than {MAX_MANIFEST_BYTES >> 20} MiB; not a manifest")
     try:

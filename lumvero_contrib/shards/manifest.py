@@ -10,6 +10,7 @@ import struct
 import uuid
 from collections.abc import Callable
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Final, NamedTuple, TypeGuard, cast
 
 import numpy as np
@@ -470,35 +471,32 @@ def load_manifest(manifest_path: str | os.PathLike[str]) -> Manifest:
 
 
 def _write_json_atomic(path: str, doc: dict[str, Any]) -> None:
-    """Temporary file in the same directory, flushed to disk, then renamed:
-    a reader sees the old manifest or the new one, never a partial one. The
+    """Temporary file in the same directory, written and flushed to disk by
+    the one durable-write helper ``Index.save`` uses too, then renamed: a
+    reader sees the old manifest or the new one, never a partial one. The
     file is created with mode 0666 less the umask, like the shard files."""
-    directory = os.path.dirname(os.path.abspath(path))
+    from lumvero_contrib._index_files import fsync_dir, write_file
+
+    directory = Path(os.path.dirname(os.path.abspath(path)))
+    text = io.StringIO()
+    json.dump(doc, text, indent=2)
+    text.write("\n")
     while True:
-        tmp = os.path.join(directory, f".manifest-{uuid.uuid4().hex}.tmp")
+        tmp = directory / f".manifest-{uuid.uuid4().hex}.tmp"
         try:
-            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            write_file(tmp, text.getvalue().encode())
             break
         except FileExistsError:  # pragma: no cover - a 128-bit name collision
             continue
+        except BaseException:
+            tmp.unlink(missing_ok=True)
+            raise
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(doc, f, indent=2)
-            f.write("\n")
-            f.flush()
-            os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        tmp.unlink(missing_ok=True)
         raise
-    dfd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(dfd)
-    finally:
-        os.close(dfd)
+    fsync_dir(directory)
 
 
 # ---------------------------------------------------------------------------
