@@ -417,6 +417,7 @@ class DistributedIndex:
         done, when given, receives every shard's answer as it is known, so a
         caller sees which shards did their part of a call that raised."""
         out: dict[int, Any] = {} if done is None else done
+        self._shard_seconds = {}
         tickets = {i: self._backend.submit(self._handles[i], *c) for i, c in calls.items()
                    if i not in self._broken}
         replies = self._backend.collect(tickets, self._deadline())
