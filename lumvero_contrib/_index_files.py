@@ -1,21 +1,31 @@
 """The directory ``Index.save`` writes and ``Index.load`` reads: row files in
 lumvero's index format, the ids, the removals and a manifest with BLAKE3
-hashes."""
+hashes, plus the lock file that lets one save at a time into the directory.
+
+Everything read here may have been edited since it was written: regular files
+only, sizes bounded by the manifest before anything is read, strict JSON
+types, and every failure a ValueError naming the directory and the file."""
 
 from __future__ import annotations
 
+import fcntl
+import io
 import json
 import os
 import re
+import stat
 import struct
 import uuid
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Callable, Final
+from typing import Any, Callable, Final, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
+from lumvero_contrib._files import confined, fsync_dir, is_hex64, is_int, open_regular
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
@@ -24,24 +34,52 @@ METRIC_IDS: Final = {"cosine": 0, "dot": 1, "euclidean": 2}
 # Rows per row file: the index format's row count is 32-bit and the module
 # opens files of at most this many rows.
 MAX_FILE_ROWS: Final = 50_000_000
+MAX_DIMS: Final = 10000
 MANIFEST: Final = "manifest.json"
+# Held (flock, exclusive) by a save from before it looks at the directory
+# until its cleanup is done; loaders do not take it.
+LOCK: Final = "save.lock"
 FORMAT: Final = "lumvero_contrib.Index"
 FORMAT_VERSION: Final = 1
-OWN_FILE: Final = re.compile(r"^(rows-[0-9a-f]{32}-\d+\.index|(ids|removed)-[0-9a-f]{32}\.npy|"
-                             r"manifest\.json\.tmp-[0-9a-f]{32})$")
+# Row files are few (runs grow geometrically): a few KiB of manifest; this
+# bound only stops a damaged or hostile one from being read whole.
+MAX_MANIFEST_BYTES: Final = 16 << 20
+# The largest .npy header NumPy writes for a 1-D int64 array is 128 bytes.
+MAX_NPY_HEADER: Final = 4096
+# A load that finds a listed file gone reads the manifest again and starts
+# over this many times at most (each time a save has replaced the state).
+LOAD_ATTEMPTS: Final = 50
+# Mapped rows are copied to the file in pieces of this size under the fault
+# guard (a write() straight from a mapping whose file shrank fails EFAULT).
+COPY_BYTES: Final = 16 << 20
+_HEX: Final = "[0-9a-f]{32}"
+ROW_FILE: Final = re.compile(rf"rows-{_HEX}-\d{{1,9}}\.index")
+IDS_FILE: Final = re.compile(rf"ids-{_HEX}\.npy")
+REMOVED_FILE: Final = re.compile(rf"removed-{_HEX}\.npy")
+# Files a save writes besides the manifest and the lock; the cleanup removes
+# those the new manifest does not name.
+OWN_FILE: Final = re.compile(rf"rows-{_HEX}-\d+\.index|(ids|removed)-{_HEX}\.npy|"
+                             rf"{re.escape(MANIFEST)}\.tmp-{_HEX}")
 
 
-def fsync_dir(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+def check_path(path: str | os.PathLike[str]) -> Path:
+    name = os.fspath(path)
+    if not isinstance(name, str):
+        raise TypeError(f"path must be a str or os.PathLike[str]; got {type(path).__name__}")
+    if name == "":
+        raise ValueError("the index directory path is empty; pass a directory such as "
+                         "'my_index' (or '.' for the current directory)")
+    return Path(name)
 
 
-def write_file(path: Path, *chunks: bytes | memoryview) -> str:
-    """Writes and fsyncs a new file; returns its BLAKE3, from the bytes
-    written rather than from reading the file back."""
+# ---------------------------------------------------------------------------
+# Writing
+
+
+def write_file(path: Path, written: list[Path], *chunks: bytes | memoryview) -> str:
+    """Writes and fsyncs a new file, listed in ``written`` before it exists so
+    a failed save removes it; returns its BLAKE3 from the bytes written."""
+    written.append(path)
     with open(path, "xb") as f:
         for chunk in chunks:
             f.write(chunk)
@@ -50,128 +88,372 @@ def write_file(path: Path, *chunks: bytes | memoryview) -> str:
     return _native.blake3_hex(*chunks)
 
 
-def file_hash(path: Path) -> str:
-    if path.stat().st_size == 0:
-        return _native.blake3_hex(b"")
-    return _native.blake3_hex(np.memmap(path, dtype=np.uint8, mode="r"))
+def write_rows(path: Path, written: list[Path], header: bytes, part: FloatArray,
+               mapped: bool) -> str:
+    """A row file. Mapped rows reach the file through copies made under the
+    engine's fault guard: a row file shortened meanwhile reads as zeros and
+    marks its mapping damaged (the caller checks) instead of a SIGBUS."""
+    if not mapped:
+        return write_file(path, written, header, part.data.cast("B"))
+    written.append(path)
+    n, dims = part.shape
+    step = max(1, COPY_BYTES // (4 * dims))
+    buf = np.empty((min(step, n), dims), np.float32)
+    with open(path, "xb") as f:
+        f.write(header)
+        for a in range(0, n, step):
+            piece = buf[: min(n, a + step) - a]
+            _native.copy_rows(part[a: a + piece.shape[0]], None, piece)
+            f.write(piece.data.cast("B"))
+        f.flush()
+        os.fsync(f.fileno())
+    return _native.blake3_hex(header, part)
+
+
+def npy_bytes(values: IdArray) -> bytes:
+    out = io.BytesIO()
+    np.lib.format.write_array(out, np.ascontiguousarray(values, dtype="<i8"),
+                              allow_pickle=False)
+    return out.getvalue()
+
+
+@contextmanager
+def save_lock(directory: Path) -> Iterator[None]:
+    """Holds the directory's lock file (exclusive flock): one save at a time,
+    across threads and processes."""
+    path = directory / LOCK
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                     0o666)
+    except OSError as e:
+        if os.path.islink(path):
+            raise ValueError(f"index directory {directory}: {LOCK} is a symlink") from None
+        raise e
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"index directory {directory}: {LOCK} is not a regular file")
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+def check_ours(directory: Path) -> None:
+    """Refuses a directory holding files an Index does not write, or a
+    manifest that is not an Index's; an empty or new directory is fine."""
+    foreign = sorted(e for e in os.listdir(directory)
+                     if not (OWN_FILE.fullmatch(e) or e in (MANIFEST, LOCK)))
+    if foreign:
+        shown = ", ".join(foreign[:5]) + (", ..." if len(foreign) > 5 else "")
+        raise ValueError(f"index directory {directory}: holds files an Index did not write "
+                         f"({shown}); save into a new or empty directory, or one an Index was "
+                         f"saved to")
+    if not os.path.lexists(directory / MANIFEST):
+        return
+    try:
+        with open_regular(directory / MANIFEST) as f:
+            doc = json.loads(f.read(MAX_MANIFEST_BYTES + 1))
+        if not isinstance(doc, dict) or doc.get("format") != FORMAT:
+            raise ValueError("not an Index manifest")
+    except (ValueError, RecursionError) as e:
+        raise ValueError(f"index directory {directory}: its {MANIFEST} is not one an Index "
+                         f"wrote ({e}); save into a new or empty directory") from None
+
+
+def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
+                    runs: list[tuple[FloatArray, int, bool]], ids: IdArray,
+                    live: npt.NDArray[np.bool_], next_id: int,
+                    check_runs: Callable[[], None]) -> None:
+    """Writes a state as new files, then the manifest naming them in one
+    rename, then removes the files no longer named, all under the
+    directory's lock. runs: each run's rows, how many of them are stored, and
+    whether they are mapped from a file; check_runs raises when a mapped run
+    was damaged while it was read. A failure before the rename removes the
+    files this save wrote and leaves the previous state as it was."""
+    directory = check_path(path)
+    directory.mkdir(parents=True, exist_ok=True)
+    with save_lock(directory):
+        check_ours(directory)
+        token = uuid.uuid4().hex
+        written: list[Path] = []
+        tmp = directory / f"{MANIFEST}.tmp-{token}"
+        tmp_done = False
+        try:
+            files: list[dict[str, Any]] = []
+            metric_id = METRIC_IDS[metric]
+            for rows, count, mapped in runs:
+                for s in range(0, count, MAX_FILE_ROWS):
+                    part = rows[s: min(count, s + MAX_FILE_ROWS)]
+                    name = f"rows-{token}-{len(files)}.index"
+                    header = struct.pack("<III", dims, int(part.shape[0]), metric_id)
+                    digest = write_rows(directory / name, written, header, part, mapped)
+                    files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
+            check_runs()  # what was written came from intact rows
+            ids_name, removed_name = f"ids-{token}.npy", f"removed-{token}.npy"
+            ids_hash = write_file(directory / ids_name, written, npy_bytes(ids))
+            removed = np.flatnonzero(~live).astype(np.int64)
+            removed_hash = write_file(directory / removed_name, written, npy_bytes(removed))
+            manifest = {
+                "format": FORMAT, "version": FORMAT_VERSION, "dims": dims,
+                "metric": metric, "rows": int(ids.shape[0]), "next_id": next_id,
+                "row_files": files,
+                "ids": {"file": ids_name, "blake3": ids_hash},
+                "removed": {"file": removed_name, "blake3": removed_hash},
+            }
+            write_file(tmp, written, (json.dumps(manifest, indent=1) + "\n").encode())
+            tmp_done = True
+            fsync_dir(directory)  # the new files' names are on disk before the manifest names them
+            os.replace(tmp, directory / MANIFEST)
+        except BaseException:
+            # Only this save moves its temporary manifest: once it is gone the
+            # rename happened and the new files are the saved state.
+            if not (tmp_done and not os.path.lexists(tmp)):
+                for p in written:
+                    try:
+                        p.unlink(missing_ok=True)
+                    except OSError:
+                        pass
+            raise
+        fsync_dir(directory)
+        keep = {f["file"] for f in files} | {ids_name, removed_name}
+        for entry in os.listdir(directory):
+            if entry not in keep and OWN_FILE.fullmatch(entry):
+                try:
+                    (directory / entry).unlink()
+                except OSError:
+                    pass  # gone already or not removable: the next save tries again
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+class Gone(Exception):
+    """A file the manifest names is not there (a save may have replaced the
+    state since the manifest was read)."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name)
+        self.name = name
+
+
+class Loaded(NamedTuple):
+    dims: int
+    metric: str
+    # Each row file's rows, squared norms and (when mapped) path.
+    runs: list[tuple[FloatArray, npt.NDArray[np.float64], str | None]]
+    ids: IdArray
+    live: npt.NDArray[np.bool_]
+    next_id: int
+
+
+def read_directory(path: str | os.PathLike[str], mmap: bool) -> Loaded:
+    """Reads a saved state. A listed file that has gone means a save replaced
+    the state since the manifest was read: the manifest is read again and the
+    load starts over; the file is reported missing only when the manifest
+    still names it."""
+    directory = check_path(path)
+    raw = read_manifest(directory)
+    for _ in range(LOAD_ATTEMPTS):
+        try:
+            return Saved(directory, raw).read(mmap)
+        except Gone as gone:
+            again = read_manifest(directory)
+            if again == raw:
+                raise ValueError(f"index directory {directory}: {gone.name} is missing") from None
+            raw = again
+    raise ValueError(f"index directory {directory}: {MANIFEST} was replaced {LOAD_ATTEMPTS} "
+                     f"times while the index was being read; try again when saves pause")
+
+
+def read_manifest(directory: Path) -> bytes:
+    """The manifest's bytes: a regular file inside the directory, bounded."""
+    folder = os.path.realpath(directory)
+    confined(folder, MANIFEST, f"index directory {directory}: {MANIFEST}", "the directory")
+    with open_regular(directory / MANIFEST) as f:
+        raw = f.read(MAX_MANIFEST_BYTES + 1)
+    if len(raw) > MAX_MANIFEST_BYTES:
+        raise ValueError(f"index directory {directory}: {MANIFEST} is larger than "
+                         f"{MAX_MANIFEST_BYTES >> 20} MiB; not a manifest an Index wrote")
+    return raw
 
 
 class Saved:
-    """A directory written by ``Index.save``, read and checked part by part;
-    every failure is a ValueError naming the directory and the part."""
+    """One reading of a saved state from its manifest's bytes; every failure
+    is a ValueError naming the directory and the file."""
 
-    def __init__(self, directory: Path) -> None:
+    def __init__(self, directory: Path, raw: bytes) -> None:
         self.directory = directory
+        self.folder = os.path.realpath(directory)
+        self.seen: set[tuple[int, int]] = set()
         try:
-            manifest = json.loads((directory / MANIFEST).read_text())
-        except json.JSONDecodeError as e:
-            raise ValueError(f"{directory / MANIFEST} is not valid JSON: {e}") from None
-        try:
-            if manifest["format"] != FORMAT or manifest["version"] != FORMAT_VERSION:
-                raise self.bad("manifest.json is not an Index manifest of a known version")
-            self.dims = int(manifest["dims"])
-            self.metric = str(manifest["metric"])
-            self.stored = int(manifest["rows"])
-            self.entries = [(str(f["file"]), int(f["rows"]), str(f["blake3"]))
-                            for f in manifest["row_files"]]
-            self.ids_entry = (str(manifest["ids"]["file"]), str(manifest["ids"]["blake3"]))
-            self.removed_entry = (str(manifest["removed"]["file"]),
-                                  str(manifest["removed"]["blake3"]))
-            self.next_id = int(manifest["next_id"])
-        except (KeyError, TypeError) as e:
-            raise self.bad(f"manifest.json lacks or mistypes {e}") from None
+            doc = json.loads(raw)
+        except (UnicodeDecodeError, json.JSONDecodeError) as e:
+            raise self.bad(f"{MANIFEST} is not valid JSON: {e}") from None
+        except RecursionError:
+            raise self.bad(f"{MANIFEST} is not valid JSON: nested too deeply") from None
+        if not isinstance(doc, dict) or doc.get("format") != FORMAT:
+            raise self.bad(f"{MANIFEST} is not an Index manifest")
+        if doc.get("version") != FORMAT_VERSION or not is_int(doc.get("version")):
+            raise self.bad(f"{MANIFEST} has version {doc.get('version')!r}; this version of "
+                           f"lumvero_contrib reads version {FORMAT_VERSION}")
+        dims, metric, stored = self.field(doc, "dims"), self.field(doc, "metric"), \
+            self.field(doc, "rows")
+        if not is_int(dims) or not 1 <= dims <= MAX_DIMS:
+            raise self.bad(f"{MANIFEST}: dims {dims!r} is not an integer from 1 to {MAX_DIMS}")
+        if not isinstance(metric, str) or metric not in METRIC_IDS:
+            raise self.bad(f"{MANIFEST}: metric {metric!r} is not 'cosine', 'dot' or "
+                           f"'euclidean'")
+        if not is_int(stored) or stored < 0:
+            raise self.bad(f"{MANIFEST}: rows {stored!r} is not an integer >= 0")
+        next_id = self.field(doc, "next_id")
+        if not is_int(next_id) or not 0 <= next_id <= 2**63:
+            raise self.bad(f"{MANIFEST}: next_id {next_id!r} is not an integer from 0 to 2**63")
+        self.dims, self.metric, self.stored, self.next_id = dims, metric, stored, next_id
+        files = self.field(doc, "row_files")
+        if not isinstance(files, list):
+            raise self.bad(f"{MANIFEST}: row_files is not a list")
+        names: set[str] = set()
+        self.entries: list[tuple[str, int, str]] = []
+        total = 0
+        for i, entry in enumerate(files):
+            name, digest = self.named(entry, f"row_files[{i}]", ROW_FILE, names)
+            n = entry.get("rows")
+            if not is_int(n) or not 1 <= n <= MAX_FILE_ROWS:
+                raise self.bad(f"{MANIFEST}: row_files[{i}] ({name}) rows {n!r} is not an "
+                               f"integer from 1 to {MAX_FILE_ROWS}")
+            self.entries.append((name, n, digest))
+            total += n
+        if total != stored:
+            raise self.bad(f"{MANIFEST}: the row files hold {total} rows, rows says {stored}")
+        self.ids_entry = self.named(self.field(doc, "ids"), "ids", IDS_FILE, names)
+        self.removed_entry = self.named(self.field(doc, "removed"), "removed", REMOVED_FILE, names)
 
     def bad(self, what: str) -> ValueError:
         return ValueError(f"index directory {self.directory}: {what}")
 
-    def checked(self, name: str, digest: str) -> Path:
-        """The file's path, once it is there and matches its hash."""
-        p = self.directory / name
-        if os.sep in name or not p.is_file():
-            raise self.bad(f"{name} is missing")
-        if file_hash(p) != digest:
-            raise self.bad(f"{name} does not match its BLAKE3 hash in manifest.json")
-        return p
+    def field(self, doc: dict[str, Any], key: str) -> Any:
+        if key not in doc:
+            raise self.bad(f"{MANIFEST} lacks {key!r}")
+        return doc[key]
 
-    def rows(self, name: str, n: int, digest: str, metric_id: int,
-             mmap: bool) -> tuple[FloatArray, str | None]:
-        """A row file's rows, mapped (with its path) or read into memory."""
-        p = self.checked(name, digest)
-        with open(p, "rb") as f:
-            header = struct.unpack("<III", f.read(12))
-        if header != (self.dims, n, metric_id) or p.stat().st_size != 12 + 4 * n * self.dims:
-            raise self.bad(f"{name} does not hold {n} rows of {self.dims} dims")
-        if mmap:
-            # Mapped under the engine's guard: a file shortened by another
-            # process later is an error, not a SIGBUS.
-            return _native.map_rows(os.fspath(p), n, self.dims), os.fspath(p)
-        return np.fromfile(p, dtype="<f4", offset=12).reshape(n, self.dims), None
+    def named(self, entry: object, label: str, pattern: re.Pattern[str],
+              names: set[str]) -> tuple[str, str]:
+        """A file entry's name and hash; each file listed once."""
+        if not isinstance(entry, dict):
+            raise self.bad(f"{MANIFEST}: {label} is not an object")
+        name, digest = entry.get("file"), entry.get("blake3")
+        if not isinstance(name, str) or not pattern.fullmatch(name):
+            raise self.bad(f"{MANIFEST}: {label} names {name!r}, not a file an Index writes")
+        if not is_hex64(digest):
+            raise self.bad(f"{MANIFEST}: {label} ({name}) has no valid blake3")
+        if name in names:
+            raise self.bad(f"{MANIFEST}: {name} is listed more than once")
+        names.add(name)
+        return name, digest
 
-    def ids_and_live(self, rows_read: int) -> tuple[IdArray, npt.NDArray[np.bool_]]:
-        """The ids by row and the live flags, checked against the rows read."""
-        ids = np.load(self.checked(*self.ids_entry), allow_pickle=False)
-        removed = np.load(self.checked(*self.removed_entry), allow_pickle=False)
+    def open(self, name: str) -> tuple[io.BufferedReader, str, int]:
+        """The file open for reading, its real path and its size; refused
+        when it is not a regular file inside the directory or is the same
+        file as one opened before (a hard or symbolic link)."""
+        real = confined(self.folder, name, f"index directory {self.directory}: {name}",
+                        "the directory")
+        try:
+            f = open_regular(real)
+        except FileNotFoundError:
+            raise Gone(name) from None
+        except ValueError as e:
+            raise self.bad(f"{name} {str(e).removeprefix(real + ': ')}") from None
+        st = os.fstat(f.fileno())
+        if (st.st_dev, st.st_ino) in self.seen:
+            f.close()
+            raise self.bad(f"{name} is the same file as another file the manifest lists")
+        self.seen.add((st.st_dev, st.st_ino))
+        return f, real, st.st_size
+
+    def rows(self, name: str, n: int, digest: str, mmap: bool
+             ) -> tuple[FloatArray, npt.NDArray[np.float64], str | None]:
+        """A row file's rows (mapped, with its path, or read into memory) and
+        their squared norms; the rows kept are the bytes hashed."""
+        f, real, size = self.open(name)
+        with f:
+            header = f.read(12)
+            shape = f"{n} rows of {self.dims} dims of metric {self.metric}"
+            if size != 12 + 4 * n * self.dims or len(header) != 12:
+                raise self.bad(f"{name} does not hold {shape}")
+            if mmap:
+                # The descriptor's own file, whatever the name points at now;
+                # mapped under the engine's guard against later shortening.
+                fd_path = f"/proc/self/fd/{f.fileno()}"
+                try:
+                    rows = _native.map_rows(fd_path if os.path.exists(fd_path) else real, n,
+                                            self.dims)
+                except (OSError, ValueError) as e:
+                    raise self.bad(f"{name} could not be mapped: {e}") from None
+            else:
+                rows = np.empty((n, self.dims), np.float32)
+                view = rows.data.cast("B")
+                got = 0
+                while got < len(view) and (r := f.readinto(view[got:])):
+                    got += r
+                if got != len(view):
+                    raise self.bad(f"{name} became shorter while it was read")
+        digest_read = _native.blake3_hex(header, rows)
+        norms = _native.row_norms_sq(rows)
+        if mmap and _native.mapping_damaged(rows):
+            raise self.bad(f"{name} became shorter while it was read")
+        if digest_read != digest:
+            raise self.bad(f"{name} does not match its BLAKE3 hash in {MANIFEST}")
+        if struct.unpack("<III", header) != (self.dims, n, METRIC_IDS[self.metric]):
+            raise self.bad(f"{name} does not hold {shape}")
+        return rows, norms, real if mmap else None
+
+    def int64s(self, name: str, digest: str, count: int | None) -> IdArray:
+        """A 1-D int64 .npy file (of ``count`` values, when given; else at
+        most ``self.stored``), read whole, hashed, then parsed."""
+        f, _, size = self.open(name)
+        with f:
+            if size > MAX_NPY_HEADER + 8 * (self.stored if count is None else count):
+                raise self.bad(f"{name} is larger than {self.stored} int64 values")
+            raw = f.read(size + 1)
+        if _native.blake3_hex(raw) != digest:
+            raise self.bad(f"{name} does not match its BLAKE3 hash in {MANIFEST}")
+        try:
+            buf = io.BytesIO(raw)
+            version = np.lib.format.read_magic(buf)
+            if version == (1, 0):
+                shape, _, dtype = np.lib.format.read_array_header_1_0(buf, MAX_NPY_HEADER)
+            elif version == (2, 0):
+                shape, _, dtype = np.lib.format.read_array_header_2_0(buf, MAX_NPY_HEADER)
+            else:
+                raise ValueError(f"format version {version}")
+        except Exception as e:  # any damage of the header: NumPy raises many kinds
+            raise self.bad(f"{name} is not a NumPy .npy file ({type(e).__name__}: {e})") from None
+        if dtype != np.dtype("<i8") or len(shape) != 1 or (count is not None
+                                                           and shape[0] != count):
+            want = "int64 values" if count is None else f"{count} int64 values"
+            raise self.bad(f"{name} holds {dtype} of shape {shape}, not {want}")
+        if len(raw) - buf.tell() != 8 * shape[0]:
+            raise self.bad(f"{name} does not hold the {shape[0]} values its header says")
+        return np.frombuffer(raw, "<i8", shape[0], buf.tell()).astype(np.int64)
+
+    def read(self, mmap: bool) -> Loaded:
+        runs = [self.rows(name, n, digest, mmap) for name, n, digest in self.entries]
         stored = self.stored
-        if rows_read != stored or ids.shape != (stored,) or ids.dtype != np.int64:
-            raise self.bad(f"the row files and ids do not hold {stored} rows")
-        if removed.ndim != 1 or removed.dtype != np.int64 or (
-                removed.size and (removed.min() < 0 or removed.max() >= stored)):
-            raise self.bad("the removed rows are not positions of stored rows")
+        ids = self.int64s(*self.ids_entry, stored)
+        removed = self.int64s(*self.removed_entry, None)
+        if removed.size and (removed[0] < 0 or removed[-1] >= stored
+                             or np.any(removed[1:] <= removed[:-1])):
+            raise self.bad(f"{self.removed_entry[0]}: the removed rows are not increasing "
+                           f"positions of stored rows")
+        if ids.size and int(ids.min()) < 0:
+            raise self.bad(f"{self.ids_entry[0]}: ids are negative")
         live = np.ones(stored, np.bool_)
         live[removed] = False
         live_ids = ids[live]
-        if live_ids.size and (live_ids.min() < 0 or np.unique(live_ids).size != live_ids.size):
-            raise self.bad("the live ids are negative or repeated")
-        return ids.copy(), live
-
-
-def save_npy(path: Path, values: IdArray) -> str:
-    with open(path, "xb") as f:
-        np.save(f, np.ascontiguousarray(values, dtype="<i8"), allow_pickle=False)
-        f.flush()
-        os.fsync(f.fileno())
-    return file_hash(path)
-
-
-def write_directory(path: str, dims: int, metric: str,
-                    runs: list[tuple[FloatArray, int]], ids: IdArray,
-                    live: npt.NDArray[np.bool_], next_id: int,
-                    check_runs: Callable[[], None]) -> None:
-    """Writes a state as new files, then the manifest naming them in one
-    rename, then removes the previous state's files. runs: each run's rows
-    and how many of them are stored; check_runs raises when a mapped run was
-    damaged while it was written."""
-    directory = Path(path)
-    directory.mkdir(parents=True, exist_ok=True)
-    token = uuid.uuid4().hex
-    files: list[dict[str, Any]] = []
-    metric_id = METRIC_IDS[metric]
-    for rows, count in runs:
-        for s in range(0, count, MAX_FILE_ROWS):
-            part = rows[s: min(count, s + MAX_FILE_ROWS)]
-            name = f"rows-{token}-{len(files)}.index"
-            header = struct.pack("<III", dims, int(part.shape[0]), metric_id)
-            digest = write_file(directory / name, header, part.data.cast("B"))
-            files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
-    check_runs()  # what was written came from intact rows
-    ids_name = f"ids-{token}.npy"
-    removed_name = f"removed-{token}.npy"
-    ids_hash = save_npy(directory / ids_name, ids)
-    removed = np.flatnonzero(~live).astype(np.int64)
-    removed_hash = save_npy(directory / removed_name, removed)
-    manifest = {
-        "format": FORMAT, "version": FORMAT_VERSION, "dims": dims,
-        "metric": metric, "rows": int(ids.shape[0]), "next_id": next_id,
-        "row_files": files,
-        "ids": {"file": ids_name, "blake3": ids_hash},
-        "removed": {"file": removed_name, "blake3": removed_hash},
-    }
-    tmp = directory / f"{MANIFEST}.tmp-{token}"
-    write_file(tmp, (json.dumps(manifest, indent=1) + "\n").encode())
-    fsync_dir(directory)
-    os.replace(tmp, directory / MANIFEST)
-    fsync_dir(directory)
-    keep = {f["file"] for f in files} | {ids_name, removed_name}
-    for entry in os.listdir(directory):
-        if entry not in keep and OWN_FILE.match(entry):
-            (directory / entry).unlink(missing_ok=True)
+        if np.unique(live_ids).size != live_ids.size:
+            raise self.bad(f"{self.ids_entry[0]}: live ids are repeated")
+        if ids.size and self.next_id <= int(ids.max()):
+            raise self.bad(f"{MANIFEST}: next_id {self.next_id} is not above every stored id "
+                           f"(the largest is {int(ids.max())})")
+        return Loaded(self.dims, self.metric, runs, ids, live, self.next_id)

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import os
 import threading
-from pathlib import Path
 from typing import Final
 
 import numpy as np
@@ -22,7 +21,7 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (float_rows, int_ids, integer, listed, normalize,
                                          sorted_unique)
-from lumvero_contrib._index_files import METRIC_IDS, Saved, write_directory
+from lumvero_contrib._index_files import METRIC_IDS, read_directory, write_directory
 from lumvero_contrib._index_rows import Lookup, Run
 
 __all__ = ["Index"]
@@ -276,6 +275,10 @@ class Index:
         Answers are unchanged (the live rows keep their order); memory held by
         removed rows and by growth is released, and a loaded index no longer
         reads its files.
+
+        Raises:
+            ValueError: a row file this index maps was shortened since it was
+                loaded (the file is named); the index is left as it was.
         """
         with self._lock:
             if len(self._runs) <= 1 and self._live_count == self._stored:
@@ -286,7 +289,10 @@ class Index:
             at = 0
             for run in self._runs:
                 keep = np.flatnonzero(self._live[run.first: run.first + run.count])
-                rows[at: at + keep.size] = run.rows[keep]
+                # Under the engine's fault guard, as a search reads them: a
+                # mapped row file shortened since the load is reported below.
+                _native.copy_rows(run.rows[: run.count], keep.astype(np.int64, copy=False),
+                                  rows[at: at + keep.size])
                 norms[at: at + keep.size] = run.norms[keep]
                 at += int(keep.size)
             for run in self._runs:
@@ -376,21 +382,37 @@ class Index:
 
         The directory holds row files in lumvero's index format (``lumvero``
         opens them: they hold every stored row, removed ones included, in
-        insertion order), the ids by row, the removed rows, and
-        ``manifest.json`` with the BLAKE3 hash of every file. New files get
-        fresh names and reach the disk before the manifest is replaced in one
-        rename; files of the previous state are removed after that. A crash
-        at any point leaves the previous or the new state loadable.
+        insertion order), the ids by row, the removed rows,
+        ``manifest.json`` with the BLAKE3 hash of every file, and
+        ``save.lock``. New files get fresh names and reach the disk before
+        the manifest is replaced in one rename; the files it no longer names
+        are removed right after. A crash at any point leaves the previous or
+        the new state loadable; a save that fails (a full disk, a file size
+        limit, rows mapped from a file that was shortened) removes the files
+        it wrote and leaves the previous state as it was.
+
+        Saves into one directory run one at a time, from any thread or
+        process: each holds an exclusive ``flock`` on ``save.lock`` from
+        before it looks at the directory until its cleanup is done, so the
+        directory afterwards holds the state of the save that finished last.
+        A process loading meanwhile gets the state before or after a save
+        (see ``load``).
 
         Arguments:
-            path: the directory; created when missing.
+            path: the directory; created when missing. It must be new,
+                empty, or one an Index was saved to: a directory holding
+                other files (a shard manifest, your own data) is refused
+                rather than overwritten.
 
         Raises:
+            ValueError: an empty path, a directory holding files an Index
+                did not write, or rows mapped from a file that was shortened
+                while the index was in use (the file is named).
             OSError: the directory cannot be written.
         """
         with self._lock:
-            state = [(run.rows, run.count) for run in self._runs]
-            write_directory(os.fspath(path), self._dims, self._metric, state,
+            state = [(run.rows, run.count, run.source is not None) for run in self._runs]
+            write_directory(path, self._dims, self._metric, state,
                             self._ids[: self._stored], self._live[: self._stored],
                             self._next_id, self._check_runs)
 
@@ -402,6 +424,17 @@ class Index:
     def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Index:
         """Reads an index written by ``save``; every file's hash is checked.
 
+        Only what ``save`` writes is read: regular files inside the directory
+        (a named pipe, a device or a symlink leading out is refused), each
+        listed once, a manifest of bounded size with strictly typed fields.
+        The rows kept are the bytes whose hash was checked.
+
+        A load while another process saves into the same directory returns
+        the state before or after that save: when a file the manifest named
+        has gone (the save that replaced the manifest removed it), the
+        manifest is read again and the load starts over. Loads take no lock
+        and never block a save.
+
         Arguments:
             path: the directory.
             mmap: map the row files read-only instead of reading them into
@@ -411,19 +444,20 @@ class Index:
             The index, answering exactly as the one saved.
 
         Raises:
-            ValueError: a missing, altered or inconsistent file (named).
+            ValueError: an empty path, or a missing, altered, inconsistent
+                or unsafe file (the message names the directory and the
+                file).
             FileNotFoundError: no manifest in the directory.
         """
-        saved = Saved(Path(path))
+        saved = read_directory(path, mmap)
         ix = cls(saved.dims, saved.metric)
         first = 0
-        for name, n, digest in saved.entries:
-            rows, source = saved.rows(name, n, digest, METRIC_IDS[ix._metric], mmap)
-            ix._runs.append(Run(rows, _native.row_norms_sq(rows), n, first, source))
+        for rows, norms, source in saved.runs:
+            n = int(rows.shape[0])
+            ix._runs.append(Run(rows, norms, n, first, source))
             first += n
-        ids, live = saved.ids_and_live(first)
-        ix._ids, ix._live, ix._stored = ids, live, saved.stored
-        ix._live_count = int(live.sum())
+        ix._ids, ix._live, ix._stored = saved.ids, saved.live, first
+        ix._live_count = int(saved.live.sum())
         ix._next_id = saved.next_id
-        ix._ascending = bool(np.all(ids[1:] > ids[:-1]))
+        ix._ascending = bool(np.all(saved.ids[1:] > saved.ids[:-1]))
         return ix

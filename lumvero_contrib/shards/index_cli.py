@@ -9,9 +9,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from lumvero_contrib._index_files import MANIFEST, file_hash
+from lumvero_contrib._files import open_regular
+from lumvero_contrib._index_files import MANIFEST
 from lumvero_contrib.shards.index_manifest import _read_json, read_saved, saved_kind
-from lumvero_contrib.shards.manifest import open_regular
+from lumvero_contrib.shards.manifest import file_hash
 
 __all__ = ["directory_info", "verify_directory", "search_directory"]
 

@@ -4,6 +4,7 @@ and ``manifest.json`` naming them with their BLAKE3 hashes, written last and
 replaced in one rename."""
 from __future__ import annotations
 
+import io
 import json
 import os
 import re
@@ -16,10 +17,12 @@ from typing import Any, Final, TypeGuard
 import numpy as np
 import numpy.typing as npt
 
+from lumvero_contrib import _native
+from lumvero_contrib._files import fsync_dir
 from lumvero_contrib._index_files import FORMAT as INDEX_FORMAT
-from lumvero_contrib._index_files import MANIFEST, file_hash, fsync_dir, save_npy, write_file
-from lumvero_contrib.shards.index_shard import SHARD_DIRECTORY
-from lumvero_contrib.shards.manifest import MAX_MANIFEST_BYTES, METRIC_NAMES, open_regular
+from lumvero_contrib._index_files import MANIFEST, npy_bytes, write_file
+from lumvero_contrib.shards.index_shard import SHARD_DIRECTORY, read_small
+from lumvero_contrib.shards.manifest import MAX_MANIFEST_BYTES, METRIC_NAMES
 
 __all__ = ["FORMAT", "FORMAT_VERSION", "PLACEMENT", "SavedShard", "SavedIndex", "read_saved",
            "write_saved", "saved_kind", "index_summary", "new_token"]
@@ -30,6 +33,7 @@ FORMAT: Final = "lumvero_contrib.DistributedIndex"
 FORMAT_VERSION: Final = 1
 PLACEMENT: Final = "fewest-live-rows"
 _ORDER_FILE: Final = re.compile(r"^order-(\d{5})-[0-9a-f]{32}\.npy$")
+_NPY_HEADER: Final = 4096
 _TMP_FILE: Final = re.compile(r"^manifest\.json\.tmp-[0-9a-f]{32}$")
 
 
@@ -67,13 +71,10 @@ class SavedIndex:
 def _read_json(path: Path) -> Any:
     """The manifest's JSON, read through a bounded read of a regular file."""
     try:
-        with open_regular(path) as f:
-            raw = f.read(MAX_MANIFEST_BYTES + 1)
+        raw = read_small(path, MAX_MANIFEST_BYTES)
     except FileNotFoundError:
         raise FileNotFoundError(f"{path.parent}: is a directory without manifest.json (not "
                                 f"a saved Index or DistributedIndex)") from None
-    if len(raw) > MAX_MANIFEST_BYTES:
-        raise ValueError(f"{path}: larger than {MAX_MANIFEST_BYTES >> 20} MiB; not a manifest")
     try:
         return json.loads(raw)
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
@@ -142,13 +143,21 @@ def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     if not (_is_hex64(digest) and _is_hex64(order_hash) and _is_count(rows)):
         raise _bad(directory, f"shard {i} ({name}) lacks a valid blake3, order_blake3 or rows")
     path = directory / order
-    if not path.is_file() or path.is_symlink():
+    if path.is_symlink():
         raise _bad(directory, f"{order} is missing")
-    if file_hash(path) != order_hash:
+    try:  # read once: the bytes hashed are the bytes decoded
+        raw = read_small(path, _NPY_HEADER + 16 * rows)
+    except FileNotFoundError:
+        raise _bad(directory, f"{order} is missing") from None
+    except ValueError:
+        raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs") from None
+    if _native.blake3_hex(raw) != order_hash:
         raise _bad(directory, f"{order} does not match its BLAKE3 hash in manifest.json")
-    with open_regular(path) as f:
-        table = np.load(f, allow_pickle=False)
-    if table.dtype != np.int64 or table.shape != (rows, 2):
+    try:
+        table = np.load(io.BytesIO(raw), allow_pickle=False)
+    except (ValueError, OSError, EOFError):
+        table = None
+    if table is None or table.dtype != np.int64 or table.shape != (rows, 2):
         raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs")
     return SavedShard(str(directory / name), name, str(digest), int(rows), table)
 
@@ -206,19 +215,26 @@ def write_saved(directory: str | os.PathLike[str], token: str, dims: int, metric
     top.mkdir(parents=True, exist_ok=True)
     entries: list[dict[str, Any]] = []
     keep: set[str] = set()
-    for i, (name, digest, order) in enumerate(shards):
-        order_name = f"order-{i:05d}-{token}.npy"
-        order_hash = save_npy(top / order_name, order)
-        entries.append({"directory": name, "blake3": digest, "rows": int(order.shape[0]),
-                        "order": order_name, "order_blake3": order_hash})
-        keep |= {name, order_name}
-    doc = {"format": FORMAT, "version": FORMAT_VERSION, "dims": dims, "metric": metric,
-           "rows": sum(e["rows"] for e in entries), "next_id": next_id, "placement": PLACEMENT,
-           "shards": entries}
-    tmp = top / f"{MANIFEST}.tmp-{token}"
-    write_file(tmp, (json.dumps(doc, indent=1) + "\n").encode())
-    fsync_dir(top)
-    os.replace(tmp, top / MANIFEST)
+    written: list[Path] = []
+    try:
+        for i, (name, digest, order) in enumerate(shards):
+            order_name = f"order-{i:05d}-{token}.npy"
+            order_hash = write_file(top / order_name, written, npy_bytes(order))
+            entries.append({"directory": name, "blake3": digest, "rows": int(order.shape[0]),
+                            "order": order_name, "order_blake3": order_hash})
+            keep |= {name, order_name}
+        doc = {"format": FORMAT, "version": FORMAT_VERSION, "dims": dims, "metric": metric,
+               "rows": sum(e["rows"] for e in entries), "next_id": next_id, "placement": PLACEMENT,
+               "shards": entries}
+        tmp = top / f"{MANIFEST}.tmp-{token}"
+        write_file(tmp, written, (json.dumps(doc, indent=1) + "\n").encode())
+        fsync_dir(top)
+        os.replace(tmp, top / MANIFEST)
+    except BaseException:
+        # Nothing of a failed save stays behind; the previous one is intact.
+        for p in written:
+            p.unlink(missing_ok=True)
+        raise
     fsync_dir(top)
     for name in os.listdir(top):
         path = top / name

@@ -11,11 +11,12 @@ import time
 from pathlib import Path
 from typing import Any, Final
 
-from lumvero_contrib._index_files import MANIFEST, file_hash
+from lumvero_contrib import _native
+from lumvero_contrib._files import open_regular
+from lumvero_contrib._index_files import MANIFEST, MAX_MANIFEST_BYTES
 from lumvero_contrib.index import Index
-from lumvero_contrib.shards.manifest import check_regular
 
-__all__ = ["IndexShard", "directory_hash", "SHARD_DIRECTORY"]
+__all__ = ["IndexShard", "directory_hash", "read_small", "SHARD_DIRECTORY"]
 
 # A shard's saved directory inside a sharded save: shard number and the
 # save's token, so a new save never writes into the directory of the last.
@@ -29,19 +30,29 @@ opened."""
 _ERRORS: Final = (ValueError, TypeError, OSError)
 
 
+def read_small(path: str | os.PathLike[str], limit: int) -> bytes:
+    """A regular file's bytes, at most limit of them.
+
+    Raises:
+        ValueError: Not a regular file, or larger than limit.
+        OSError: It cannot be read (FileNotFoundError when missing).
+    """
+    with open_regular(path) as f:
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"{os.fspath(path)}: larger than {limit} bytes")
+    return data
+
+
 def directory_hash(directory: str | os.PathLike[str]) -> str:
     """BLAKE3 of a saved ``Index`` directory's manifest, which holds the
     BLAKE3 of every other file of the directory: one hash for all of it.
 
     Raises:
-        ValueError: The manifest is not a regular file.
+        ValueError: The manifest is not a regular file or too large.
         FileNotFoundError: No manifest in the directory.
     """
-    path = Path(directory) / MANIFEST
-    check_regular(path)
-    if not path.is_file():
-        raise FileNotFoundError(f"{path}: no such file")
-    return file_hash(path)
+    return _native.blake3_hex(read_small(Path(directory) / MANIFEST, MAX_MANIFEST_BYTES))
 
 
 class IndexShard:

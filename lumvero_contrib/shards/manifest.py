@@ -5,18 +5,19 @@ import io
 import json
 import operator
 import os
-import stat
 import struct
 import uuid
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Final, NamedTuple, TypeGuard, cast
+from typing import Any, Final, NamedTuple, cast
 
 import numpy as np
 from numpy.typing import NDArray
 
 import lumvero
+from lumvero_contrib._files import (check_regular, confined, fsync_dir, is_hex64, is_int,
+                                    open_regular)
 
 __all__ = ["MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
            "MAX_MANIFEST_BYTES", "IndexHeader", "ShardEntry", "Manifest", "Progress",
@@ -50,63 +51,6 @@ class IndexHeader(NamedTuple):
 
 # ---------------------------------------------------------------------------
 # Files: opening, header, content hash
-
-
-def _kind(mode: int) -> str:
-    if stat.S_ISDIR(mode):
-        return "is a directory"
-    if stat.S_ISFIFO(mode):
-        return "is not a regular file (a named pipe)"
-    if stat.S_ISSOCK(mode):
-        return "is not a regular file (a socket)"
-    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
-        return "is not a regular file (a device)"
-    return "is not a regular file"
-
-
-def open_regular(path: str | os.PathLike[str]) -> io.BufferedReader:
-    """Opens a regular file for reading in binary mode.
-
-    The file is opened without blocking, so a named pipe or a device is
-    refused instead of waiting forever for a writer.
-
-    Arguments:
-        path: The file to open.
-
-    Returns:
-        The open file (the caller closes it).
-
-    Raises:
-        ValueError: ``"{path}: is a directory"`` or
-            ``"{path}: is not a regular file (...)"``.
-        OSError: The file cannot be opened (missing, no permission).
-
-    Examples:
-        >>> with open_regular("shards/manifest.json") as f:  # doctest: +SKIP
-        ...     head = f.read(12)
-    """
-    name = os.fspath(path)
-    fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    try:
-        mode = os.fstat(fd).st_mode
-        if not stat.S_ISREG(mode):
-            raise ValueError(f"{name}: {_kind(mode)}")
-        os.set_blocking(fd, True)
-        return os.fdopen(fd, "rb")
-    except BaseException:
-        os.close(fd)
-        raise
-
-
-def check_regular(path: str | os.PathLike[str]) -> None:
-    """Raises ``ValueError`` for an existing path that is not a regular file
-    (after following symlinks); a missing path is left to whoever opens it."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        return
-    if not stat.S_ISREG(mode):
-        raise ValueError(f"{os.fspath(path)}: {_kind(mode)}")
 
 
 def read_header(path: str | os.PathLike[str]) -> IndexHeader:
@@ -228,27 +172,6 @@ def looks_like_manifest(path: str | os.PathLike[str]) -> bool:
 # Manifest
 
 
-def _is_int(v: object) -> TypeGuard[int]:
-    return isinstance(v, int) and not isinstance(v, bool)
-
-
-def _is_hex64(v: object) -> TypeGuard[str]:
-    return isinstance(v, str) and len(v) == 64 and all(c in "0123456789abcdef" for c in v)
-
-
-def _confined(folder: str, file: str, label: str) -> str:
-    """The real path of ``file`` named relative to ``folder`` (itself a real
-    path); refused when absolute or when it leads out of the folder, by
-    ``..`` or through a symlink."""
-    if os.path.isabs(file):
-        raise ValueError(f"{label} is an absolute path; shard files are named relative to the "
-                         f"manifest's folder")
-    real = os.path.realpath(os.path.join(folder, file))
-    if real == folder or os.path.commonpath([folder, real]) != folder:
-        raise ValueError(f"{label} lies outside the manifest's folder")
-    return real
-
-
 @dataclass(frozen=True)
 class ShardEntry:
     """One shard of a manifest: a row range of the whole matrix in its own
@@ -303,13 +226,13 @@ class ShardEntry:
                                      obj.get("index_hash"))
         if not isinstance(file, str) or not file:
             raise ValueError(f"shard {index} has no file name")
-        if not _is_int(first) or not _is_int(rows) or rows < 1:
+        if not is_int(first) or not is_int(rows) or rows < 1:
             raise ValueError(f"shard {index} ({file}) has no valid first_row and rows")
         if first != first_row:
             raise ValueError(f"shard {index} ({file}) starts at row {first}, expected {first_row}")
-        if not _is_hex64(digest):
+        if not is_hex64(digest):
             raise ValueError(f"shard {index} ({file}) has no valid index_hash")
-        return cls(index, file, folder, _confined(folder, file, f"shard {index} ({file})"), first,
+        return cls(index, file, folder, confined(folder, file, f"shard {index} ({file})"), first,
                    rows, digest)
 
     def resolve(self) -> str:
@@ -320,7 +243,7 @@ class ShardEntry:
         Raises:
             ValueError: The name leads out of the folder.
         """
-        return _confined(self.folder, self.file, self.label())
+        return confined(self.folder, self.file, self.label())
 
     def label(self) -> str:
         """``"shard {index} ({file})"``, the prefix of every message about it."""
@@ -384,9 +307,9 @@ class Manifest:
             doc.get("shards")
         if metric not in METRIC_NAMES:
             raise ValueError(f"unknown metric {metric!r}")
-        if not _is_int(dims) or dims < 1:
+        if not is_int(dims) or dims < 1:
             raise ValueError(f"dims {dims!r} is not a positive integer")
-        if not _is_int(rows) or rows < 1:
+        if not is_int(rows) or rows < 1:
             raise ValueError(f"rows {rows!r} is not a positive integer")
         if not isinstance(shards, list) or not shards:
             raise ValueError("\"shards\" is not a non-empty list")
@@ -472,26 +395,31 @@ def load_manifest(manifest_path: str | os.PathLike[str]) -> Manifest:
 
 def _write_json_atomic(path: str, doc: dict[str, Any]) -> None:
     """Temporary file in the same directory, written and flushed to disk by
-    the one durable-write helper ``Index.save`` uses too, then renamed: a
-    reader sees the old manifest or the new one, never a partial one. The
-    file is created with mode 0666 less the umask, like the shard files."""
-    from lumvero_contrib._index_files import fsync_dir, write_file
+    the durable-write helper ``Index.save`` uses too, then renamed: a reader
+    sees the old manifest or the new one, never a partial one. The directory
+    is flushed before the rename (so the shard files it names are there
+    after a crash) and after it. The file is created with mode 0666 less the
+    umask, like the shard files."""
+    from lumvero_contrib._index_files import write_file
 
     directory = Path(os.path.dirname(os.path.abspath(path)))
     text = io.StringIO()
     json.dump(doc, text, indent=2)
     text.write("\n")
+    written: list[Path] = []
     while True:
         tmp = directory / f".manifest-{uuid.uuid4().hex}.tmp"
         try:
-            write_file(tmp, text.getvalue().encode())
+            write_file(tmp, written, text.getvalue().encode())
             break
         except FileExistsError:  # pragma: no cover - a 128-bit name collision
+            written.clear()
             continue
         except BaseException:
             tmp.unlink(missing_ok=True)
             raise
     try:
+        fsync_dir(directory)
         os.replace(tmp, path)
     except BaseException:
         tmp.unlink(missing_ok=True)

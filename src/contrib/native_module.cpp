@@ -184,8 +184,11 @@ PyObject* row_norms_sq(PyObject*, PyObject* arg) {
 
 // blake3_hex(*buffers) -> the digest of their concatenation, so a file's
 // hash comes from the bytes being written, not from reading it back.
+// The buffers may be rows mapped from a file: the SIGBUS guard is put back in
+// front first, as for a search.
 PyObject* blake3_hex(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    lumvero::fault::install_handler();
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     std::vector<Py_buffer> views(static_cast<std::size_t>(n));
     std::vector<std::span<const unsigned char>> parts;
@@ -445,6 +448,68 @@ PyObject* mapping_damaged(PyObject*, PyObject* arg) {
   return PyBool_FromLong(file->mapping.damaged());
 }
 
+// copy_rows(rows, positions, out): out[j] = rows[positions[j]] (positions
+// None: every row), for rows that may be mapped from a file. The reads run
+// under the engine's SIGBUS guard, put back in front first in case another
+// library replaced it since the mapping was made: a file shortened meanwhile
+// reads as zeros and marks the mapping damaged (the caller checks
+// mapping_damaged) instead of ending the process. Positions are checked
+// before anything is copied.
+PyObject* copy_rows(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    lumvero::fault::install_handler();
+    PyObject *rows_obj, *pos_obj, *out_obj;
+    if (!PyArg_ParseTuple(args, "OOO", &rows_obj, &pos_obj, &out_obj)) return nullptr;
+    PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "rows");
+    PyArrayObject* out = as_array(out_obj, 2, NPY_FLOAT32, "out", true);
+    if (rows == nullptr || out == nullptr) return nullptr;
+    const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(rows, 1));
+    const std::int64_t* pos = nullptr;
+    std::uint64_t m = n;
+    if (pos_obj != Py_None) {
+      PyArrayObject* p = as_array(pos_obj, 1, NPY_INT64, "positions");
+      if (p == nullptr) return nullptr;
+      pos = static_cast<const std::int64_t*>(PyArray_DATA(p));
+      m = static_cast<std::uint64_t>(PyArray_DIM(p, 0));
+      for (std::uint64_t j = 0; j < m; ++j) {
+        if (pos[j] < 0 || static_cast<std::uint64_t>(pos[j]) >= n) {
+          PyErr_SetString(PyExc_ValueError, "positions must lie inside rows");
+          return nullptr;
+        }
+      }
+    }
+    if (static_cast<std::uint64_t>(PyArray_DIM(out, 0)) != m ||
+        static_cast<std::size_t>(PyArray_DIM(out, 1)) != dims) {
+      PyErr_SetString(PyExc_ValueError, "out must have one row of rows' dims per position");
+      return nullptr;
+    }
+    if (PyArray_SIZE(out) > 0 && PyArray_SIZE(rows) > 0) {
+      // The caller's buffers must not overlap: out is written while rows is read.
+      const auto* src_lo = static_cast<const char*>(PyArray_DATA(rows));
+      const auto* dst_lo = static_cast<const char*>(PyArray_DATA(out));
+      if (src_lo < dst_lo + PyArray_NBYTES(out) && dst_lo < src_lo + PyArray_NBYTES(rows)) {
+        PyErr_SetString(PyExc_ValueError, "out must not overlap rows");
+        return nullptr;
+      }
+    }
+    const auto* src = static_cast<const float*>(PyArray_DATA(rows));
+    auto* dst = static_cast<float*>(PyArray_DATA(out));
+    auto copy = [&] {
+      if (pos == nullptr) {
+        std::copy(src, src + n * dims, dst);
+        return;
+      }
+      for (std::uint64_t j = 0; j < m; ++j) {
+        const float* row = src + static_cast<std::uint64_t>(pos[j]) * dims;
+        std::copy(row, row + dims, dst + j * dims);
+      }
+    };
+    Py_BEGIN_ALLOW_THREADS copy();
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
+  });
+}
+
 PyObject* blas_core(PyObject*, PyObject*) {
   return PyUnicode_FromString(lumvero::blas_core_name());
 }
@@ -474,6 +539,9 @@ PyMethodDef methods[] = {
     {"mapping_damaged", mapping_damaged, METH_O,
      "mapping_damaged(array) -> bool\n\nWhether the file under a map_rows array was found "
      "shortened since it was mapped."},
+    {"copy_rows", copy_rows, METH_VARARGS,
+     "copy_rows(rows, positions, out) -> None\n\nCopies the rows at the positions (None: all) "
+     "into out, under the engine's guard against a mapped file being shortened."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
     {nullptr, nullptr, 0, nullptr},
 };

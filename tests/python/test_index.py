@@ -1,10 +1,14 @@
 """lumvero_contrib.Index against a NumPy oracle of the kernel, bit for bit, over
 any sequence of adds, removals, searches, compactions, saves and loads; its
 failure paths; the module reading what it saves; crashes during save."""
+import io
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
+import struct
 import sys
 import tempfile
 
@@ -20,6 +24,7 @@ import lumvero_contrib
 from lumvero_contrib import Index
 from lumvero_contrib import index as index_module
 
+from blake3_ref import blake3_hex
 from conftest import dot_layout, l2_layout, topk_oracle
 
 METRICS = ["cosine", "dot", "euclidean"]
@@ -342,17 +347,150 @@ def test_empty_and_padded_results():
     assert ix.search([1, 0], 2, allow=[])[1].tolist() == [[-1, -1]]
 
 
-@pytest.mark.parametrize("damage, message", [
-    (lambda d: open(d / next(p for p in os.listdir(d) if p.endswith(".index")), "r+b").write(b"x"),
-     "does not match its BLAKE3 hash"),
-    (lambda d: os.unlink(d / next(p for p in os.listdir(d) if p.startswith("ids-"))),
-     "is missing"),
+def _listed(d, part):
+    """The file name the manifest lists for "rows" (the first row file), "ids" or "removed"."""
+    m = json.loads((d / "manifest.json").read_text())
+    return m["row_files"][0]["file"] if part == "rows" else m[part]["file"]
+
+
+def _edit_manifest(d, change):
+    m = json.loads((d / "manifest.json").read_text())
+    change(m)
+    (d / "manifest.json").write_text(json.dumps(m))
+
+
+def _rewrite(d, part, data):
+    """Replaces a listed file's bytes and its hash in the manifest: damage
+    only the checks after the hash can find."""
+    name = _listed(d, part)
+    (d / name).write_bytes(data)
+    entry = (lambda m: m["row_files"][0]) if part == "rows" else (lambda m: m[part])
+    _edit_manifest(d, lambda m: entry(m).update(blake3=blake3_hex(data)))
+
+
+def _npy(values, dtype="<i8"):
+    buf = io.BytesIO()
+    np.save(buf, np.asarray(values, dtype))
+    return buf.getvalue()
+
+
+def _link_out(d, part):
+    name = _listed(d, part)
+    os.replace(d / name, d.parent / name)
+    os.symlink(d.parent / name, d / name)
+
+
+def _replace_by_fifo(d, name):
+    os.unlink(d / name)
+    os.mkfifo(d / name)
+
+
+def _huge_manifest(d):
+    with open(d / "manifest.json", "wb") as f:
+        f.write(b"{")
+        f.truncate(400 << 20)  # sparse: costs no disk
+
+
+def _listed_twice(d, times):
+    def change(m):
+        m["row_files"] = m["row_files"] * times
+        m["rows"] *= times
+    _edit_manifest(d, change)
+
+
+def _hard_link_as_removed(d):
+    name = "removed-" + "0" * 32 + ".npy"
+    os.link(d / _listed(d, "ids"), d / name)
+    m = json.loads((d / "manifest.json").read_text())
+    _edit_manifest(d, lambda m2: m2.update(removed={"file": name, "blake3": m["ids"]["blake3"]}))
+
+
+def _set(key, value, entry=None):
+    def change(m):
+        (m if entry is None else m[entry][0] if entry == "row_files" else m[entry])[key] = value
+    return lambda d: _edit_manifest(d, change)
+
+
+ISOLATED_LOAD = r"""
+import os, resource, sys
+from lumvero_contrib import Index
+if not os.environ.get("LUMVO_SANITIZED"):  # a regression fails on memory instead of swapping
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * 4096 + (1 << 30)
+    resource.setrlimit(resource.RLIMIT_AS, (size, size))
+try:
+    Index.load(sys.argv[1])
+    print("loaded")
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+
+ROWS = r"rows-[0-9a-f]{32}-0\.index"
+M = r"manifest\.json: "
+
+
+# Cases marked True could block (a pipe) or read until memory runs out (a
+# device, a huge manifest, one file mapped 70,000 times) in a regression:
+# they run in a child with a timeout and a memory limit.
+@pytest.mark.parametrize("damage, message, isolated", [
+    (lambda d: open(d / _listed(d, "rows"), "r+b").write(b"x"),
+     f"{ROWS} does not match its BLAKE3 hash", False),
+    (lambda d: os.unlink(d / _listed(d, "ids")), r"ids-[0-9a-f]{32}\.npy is missing", False),
+    (lambda d: _replace_by_fifo(d, "manifest.json"),
+     r"manifest\.json: is not a regular file \(a named pipe\)", True),
+    (lambda d: (os.unlink(d / "manifest.json"), os.symlink("/dev/zero", d / "manifest.json")),
+     r"manifest\.json lies outside the directory", True),
+    (_huge_manifest, r"manifest\.json is larger than 16 MiB", True),
+    (lambda d: _link_out(d, "rows"), f"{ROWS} lies outside the directory", False),
+    (lambda d: _link_out(d, "ids"), r"ids-[0-9a-f]{32}\.npy lies outside the directory", False),
+    (lambda d: _replace_by_fifo(d, _listed(d, "rows")),
+     f"{ROWS} is not a regular file \\(a named pipe\\)", True),
+    (lambda d: _listed_twice(d, 70000), f"{M}{ROWS} is listed more than once", True),
+    (_hard_link_as_removed, r"removed-0{32}\.npy is the same file as another", False),
+    (_set("dims", "128"), M + "dims '128' is not an integer", False),
+    (_set("dims", 128.9), M + r"dims 128\.9 is not an integer", False),
+    (_set("dims", True), M + "dims True is not an integer", False),
+    (_set("version", True), r"manifest\.json has version True", False),
+    (_set("metric", 0), M + "metric 0 is not", False),
+    (_set("rows", True, "row_files"), M + r"row_files\[0\] \(rows-.*\) rows True is not", False),
+    (_set("rows", 2**64, "row_files"), M + r"row_files\[0\] .* rows 18446744073709551616", False),
+    (_set("blake3", "AB" * 32, "ids"), M + r"ids \(ids-.*\) has no valid blake3", False),
+    (_set("file", "../ids.npy", "ids"), M + r"ids names '\.\./ids\.npy', not a file", False),
+    (_set("next_id", 1), M + r"next_id 1 is not above every stored id \(the largest is 2\)", False),
+    (_set("next_id", -5), M + "next_id -5 is not an integer from 0", False),
+    (_set("next_id", "3"), M + "next_id '3' is not an integer", False),
+    (lambda d: (d / "manifest.json").write_text("[" * 100000 + "]" * 100000),
+     r"manifest\.json is not valid JSON", False),
+    (lambda d: (d / "manifest.json").write_bytes(b"\xff{}"), r"manifest\.json is not valid JSON",
+     False),
+    (lambda d: (d / "manifest.json").write_text("[]"), r"manifest\.json is not an Index manifest",
+     False),
+    (lambda d: _rewrite(d, "ids", b"\x93NUMPY\x01\x00\x10\x00{'descr': ((((("),
+     r"ids-.*\.npy is not a NumPy \.npy file", False),
+    (lambda d: _rewrite(d, "ids", _npy([0, 1, 2], "<f8")), r"ids-.*\.npy holds float64", False),
+    (lambda d: _rewrite(d, "ids", _npy([0, 1, 2])[:-3]),
+     r"ids-.*\.npy does not hold the 3 values its header says", False),
+    (lambda d: _rewrite(d, "ids", _npy([0, 1, 1])), r"ids-.*\.npy: live ids are repeated", False),
+    (lambda d: _rewrite(d, "ids", _npy([0, -1, 1])), r"ids-.*\.npy: ids are negative", False),
+    (lambda d: _rewrite(d, "removed", _npy([3])),
+     r"removed-.*\.npy: the removed rows are not increasing positions", False),
+    (lambda d: _rewrite(d, "rows", struct.pack("<III", 3, 128, 0) + bytes(3 * 128 * 4)),
+     f"{ROWS} does not hold 3 rows of 128 dims of metric cosine", False),
 ])
-def test_load_refuses_damaged_directories(tmp_path, damage, message):
-    _filled().save(tmp_path)
-    damage(tmp_path)
-    with pytest.raises(ValueError, match=message):
-        Index.load(tmp_path)
+def test_load_refuses_damaged_directories(tmp_path, damage, message, isolated):
+    d = tmp_path / "ix"
+    _filled().save(d)
+    damage(d)
+    want = f"index directory {d}: {message}|{d}/{message}"
+    if not isolated:
+        for mmap in (True, False):
+            with pytest.raises(ValueError, match=want):
+                Index.load(d, mmap=mmap)
+        return
+    r = subprocess.run([sys.executable, "-c", ISOLATED_LOAD, str(d)], capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert re.match(f"ValueError ({want})", r.stdout), r.stdout
 
 
 def test_mapped_rows_shortened_under_a_loaded_index_raise(tmp_path):
@@ -457,7 +595,8 @@ def test_sigkill_during_save_leaves_old_or_new_state(tmp_path):
         seen.add(match[0])
         if finished:
             assert match == ["new"]
-            assert len(os.listdir(d)) == 4  # one row file, ids, removals, manifest
+            # One row file, ids, removals, manifest and the save lock.
+            assert len(os.listdir(d)) == 5 and (d / "save.lock").is_file()
             break
         kill_at += 1
     assert seen == {"old", "new"} and kill_at > 4
