@@ -29,5 +29,5 @@ __all__ = ["build_shards", "ShardedIndex", "ShardError", "ShardServer", "ShardEn
            "check_k", "file_hash", "read_header", "open_regular", "check_regular",
            "looks_like_manifest", "shard_bounds", "Answer", "ActorOptions", "Progress",
            "MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
-           "MAX_MANIFEST_BYTES", "ACTOR_PREFIX", "DEFAULT_TIMEOUT", "DistributedIndex", "place_rows",
-           "INDEX_ACTOR_PREFIX"]
+           "MAX_MANIFEST_BYTES", "ACTOR_PREFIX", "DEFAULT_TIMEOUT", "DistributedIndex",
+           "place_rows", "INDEX_ACTOR_PREFIX"]

@@ -498,6 +498,10 @@ def test_two_node_cluster_with_a_node_removed_mid_run(tmp_path):
         assert ix.shard_rows() == [37, 38]
 
         nodes.remove_node(worker)
+        deadline = time.monotonic() + 60  # the placement asks Ray which nodes are up
+        while any(n["Alive"] and n["NodeID"] == on[1] for n in ray.nodes()) and \
+                time.monotonic() < deadline:
+            time.sleep(0.2)
         with pytest.raises(ShardError) as e:
             ix.search(Q, 20)
         assert e.value.shard == 1 and e.value.file.startswith("shard-00001-")
