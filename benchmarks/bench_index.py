@@ -24,8 +24,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from common import shape_label  # noqa: E402
+from common import shape_label, unit_vectors, write_index  # noqa: E402
 
+import lumvero  # noqa: E402
 from lumvero_contrib import Index  # noqa: E402
 
 try:
@@ -197,7 +198,74 @@ def main():
                 "single adds + search vs bulk add + search", b / s, 1.0))
     report.notes.append("Whole task = Index(...).add(float64 X, ids) + one search call of "
                         "1,000 queries; FAISS gets X and Q as float32 (normalize_L2 for cosine).")
+    same_rows(report, info)
     report.save(chart)
+
+
+def same_rows(report, info):
+    """One query through Index.search against the module on the same rows
+    (side by side, median), a fresh 1 % allow-list every call against the
+    unfiltered search, and the queries per second of one Index searched by
+    two threads at once against one thread."""
+    import threading
+    from lumvero_contrib import _native
+    rows, dims = (100_000, 128) if common.QUICK else (1_000_000, 128)
+    shape = shape_label(rows, dims)
+    X = unit_vectors(rows, dims, seed=1, clusters=1000)
+    rng = np.random.default_rng(5)
+    Q = X[rng.choice(rows, 64, replace=False)] + 0.05 * rng.standard_normal((64, dims),
+                                                                             dtype=np.float32)
+    engine = lumvero.PySearchEngine(write_index(X, "cosine"), False)
+    ix = Index(dims, metric="cosine")
+    ix.add(X)
+    it = iter(range(10**9))
+
+    def q():
+        return Q[next(it) % len(Q)]
+
+    allow_ids = [rng.choice(rows, rows // 100, replace=False) for _ in range(8)]
+    med = common.side_by_side({
+        "module": lambda: engine.query_exact_arrays(q(), K),
+        "index": lambda: ix.search(q(), K),
+        "index 1% allowed": lambda: ix.search(q(), K, allow=allow_ids[next(it) % 8].copy()),
+    }, repeat=common.repeats(60, 20), warmup=3)
+    for who, sec in med.items():
+        print(f"  {shape}  {who:18s} {sec * 1e3:8.3f} ms", flush=True)
+        report.add(shape=shape, rows=rows, dims=dims, who=who, ms=sec * 1e3)
+    stats = {}
+    ix.search(Q[0], K, stats=stats)
+    print(f"  Index.search stats: {stats}; counters: {_native.prefilter_counters()}")
+    report.add_goal(shape, common.goal("Index.search one query vs module", med["module"] /
+                                       med["index"], 0.9))
+    report.add_goal(shape, common.goal("1 % allowed vs unfiltered", med["index"] /
+                                       med["index 1% allowed"], 10.0))
+
+    def qps(threads, seconds=2.0):
+        counts = [0] * threads
+        stop = threading.Event()
+
+        def work(i):
+            j = i
+            while not stop.is_set():
+                ix.search(Q[j % len(Q)], K)
+                j += threads
+                counts[i] += 1
+        ts = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+        for t in ts:
+            t.start()
+        time.sleep(seconds)
+        stop.set()
+        for t in ts:
+            t.join()
+        return sum(counts) / seconds
+    one, two = [], []
+    for _ in range(common.repeats(3, 2)):
+        one.append(qps(1))
+        two.append(qps(2))
+    one_q, two_q = float(np.median(one)), float(np.median(two))
+    print(f"  {shape}  queries/s 1 thread {one_q:.0f}, 2 threads {two_q:.0f}", flush=True)
+    report.add_goal(shape, common.goal("2 threads vs 1 thread searching one Index",
+                                       two_q / one_q, 1.6))
 
 
 if __name__ == "__main__":

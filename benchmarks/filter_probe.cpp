@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   std::memcpy(queries.data(), bytes.data(), queries.size() * sizeof(float));
   const std::size_t k = std::strtoull(argv[3], nullptr, 10);
 
-  FilterCounters& c = filter_counters();
+  PrefilterCounters& c = prefilter_counters();
   const std::uint64_t scanned0 = c.rows_scanned, rescored0 = c.rows_rescored,
                       fallback0 = c.rows_fallback;
   double first_ms = 0.0;

@@ -18,7 +18,7 @@ class Run:
     """Rows [0, count) of a buffer of float32 rows and their squared norms;
     row j has position first + j."""
 
-    __slots__ = ("rows", "norms", "count", "first", "source")
+    __slots__ = ("rows", "norms", "count", "first", "source", "copy")
 
     def __init__(self, rows: FloatArray, norms: npt.NDArray[np.float64], count: int,
                  first: int, source: str | None = None) -> None:
@@ -27,6 +27,15 @@ class Run:
         self.count = count
         self.first = first
         self.source = source  # the row file, when the rows are mapped from one
+        # The run's compressed copy for the pre-filter: empty until a search
+        # wants it, extended by the first search after rows were appended,
+        # dropped with the run (compact replaces the runs).
+        self.copy = _native.compressed_copy()
+
+    def snapshot(self) -> tuple[FloatArray, npt.NDArray[np.float64], int, int, object]:
+        """What a search reads: rows [0, count) as they are now. Appends
+        write only beyond count, so the snapshot stays valid."""
+        return (self.rows, self.norms, self.count, self.first, self.copy)
 
     def check_intact(self) -> None:
         """Raises ValueError when the mapped row file was shortened under

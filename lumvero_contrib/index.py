@@ -63,7 +63,12 @@ class Index:
         >>> ids.tolist()
         [[11, 10]]
 
-    An Index is safe to use from several threads; calls run one at a time.
+    An Index is safe to use from several threads. Searches run at once: each
+    takes a snapshot of the rows, removals and allowed rows under a short
+    lock and searches it with the interpreter lock released, so it answers as
+    of the moment it started even while rows are added, removed or compacted
+    by other threads. Adds, removals, compactions and saves run one at a
+    time.
     """
 
     def __init__(self, dims: int, metric: str = "cosine") -> None:
@@ -263,6 +268,9 @@ class Index:
                 return 0
             pos = self._positions(a)
             hit = pos[pos >= 0]
+            # A new mask, not a write into the old one: searches that already
+            # took their snapshot keep reading the old mask.
+            self._live = self._live.copy()
             self._live[hit] = False
             self._live_count -= int(hit.size)
             if self._lookup is not None:
@@ -307,8 +315,8 @@ class Index:
 
     # -- searching ----------------------------------------------------------
 
-    def search(self, Q: npt.ArrayLike, k: int,
-               allow: npt.ArrayLike | None = None) -> tuple[FloatArray, IdArray]:
+    def search(self, Q: npt.ArrayLike, k: int, allow: npt.ArrayLike | None = None,
+               stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly.
 
         Arguments:
@@ -319,6 +327,16 @@ class Index:
             allow: ids to search among (int64 array-like); ids not present are
                 ignored. The filter is applied inside the scan: a short list
                 reads only its own rows.
+            stats: a dict that receives how this call was answered (a dict
+                argument rather than an attribute, so that searches running
+                at once from several threads each get their own):
+                ``"prefiltered"`` (whether the compressed int8 pre-filter
+                ran), ``"rows_scanned"`` (rows scored through its codes),
+                ``"rows_rescored"`` (rows scored exactly after a band of
+                candidates) and ``"rows_fallback"`` (rows read as floats
+                because the pre-filter's band ran too wide on this data).
+                ``LUMVO_FILTER=off`` turns the pre-filter off, ``always`` on
+                whatever the size; by default it runs where it pays.
 
         Returns:
             ``(scores, ids)``: float32 ``(n, k)`` and int64 ``(n, k)``, best
@@ -332,7 +350,8 @@ class Index:
             ValueError: a shape that does not fit (``"Q has 3 columns; this
                 index has 128 dims"``), a non-finite value, k < 1, or a zero
                 query under cosine.
-            TypeError: Q or allow of the wrong dtype, or k not an integer.
+            TypeError: Q or allow of the wrong dtype, k not an integer, or
+                stats not a dict.
 
         Examples:
             >>> ix = Index(2, metric="euclidean")
@@ -341,6 +360,8 @@ class Index:
             >>> ids.tolist(), scores.tolist()
             ([[7, 6]], [[2.0, 25.0]])
         """
+        if stats is not None and not isinstance(stats, dict):
+            raise TypeError(f"stats must be a dict or None; got {type(stats).__name__}")
         k = integer(k, "k")
         if k < 1:
             raise ValueError(f"k must be at least 1; got {k}")
@@ -349,6 +370,11 @@ class Index:
             normalize(queries, "Q", zero_ok=False)
         allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
         with self._lock:
+            # The snapshot: runs with their counts, the live mask as it is
+            # (remove replaces it rather than writing into it), the allowed
+            # positions and the ids by position. Writers only append beyond
+            # the counts or replace whole arrays, so the search below reads
+            # a consistent state without holding the lock.
             live: npt.NDArray[np.bool_] | None = None
             allowed: IdArray | None = None
             if allow_ids is not None:
@@ -365,15 +391,17 @@ class Index:
                 live = np.zeros(self._stored, np.bool_)
                 live[allowed] = True
                 allowed = None
-            runs = [(r.rows[: r.count], r.norms[: r.count], r.first) for r in self._runs]
-            scores, positions = _native.search(runs, queries, k, METRIC_IDS[self._metric],
-                                               live, allowed)
-            for r in self._runs:
-                r.check_intact()
-            found = positions >= 0
-            ids = np.full(positions.shape, -1, np.int64)
-            ids[found] = self._ids[positions[found]]
-            return scores, ids
+            runs = list(self._runs)
+            snapshot = [r.snapshot() for r in runs]
+            ids_by_position = self._ids
+        scores, positions = _native.search(snapshot, queries, k, METRIC_IDS[self._metric],
+                                           live, allowed, stats)
+        for r in runs:
+            r.check_intact()
+        found = positions >= 0
+        ids = np.full(positions.shape, -1, np.int64)
+        ids[found] = ids_by_position[positions[found]]
+        return scores, ids
 
     # -- saving and loading -------------------------------------------------
 

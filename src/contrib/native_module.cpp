@@ -14,13 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/compressed_rows.h"
 #include "engine/content_hash.h"
-#include "engine/filtered_search.h"
 #include "engine/mapped_file.h"
 #include "engine/mapping.h"
 #include "engine/matrix.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
+#include "engine/row_norms.h"
+#include "engine/search_core.h"
 #include "lib/py_ref.h"
 #include "prepare/prepare.h"
 
@@ -210,27 +212,68 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
   });
 }
 
-// The runs argument: (rows, norms, first) tuples of C-contiguous arrays, in
-// increasing, non-overlapping positions; `end` is one past the last position.
+constexpr const char* kCopyCapsule = "lumvero_contrib._native.compressed_copy";
+
+void free_copy(PyObject* capsule) {
+  delete static_cast<lumvero::CompressedCopy*>(PyCapsule_GetPointer(capsule, kCopyCapsule));
+}
+
+// compressed_copy() -> an empty compressed copy for one run, built and
+// extended by the searches that want it, freed with the capsule.
+PyObject* compressed_copy(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* copy = new lumvero::CompressedCopy();
+    PyObject* capsule = PyCapsule_New(copy, kCopyCapsule, free_copy);
+    if (capsule == nullptr) delete copy;
+    return capsule;
+  });
+}
+
+// The runs argument: (rows, norms, count, first, copy) tuples; rows and norms
+// C-contiguous arrays of at least count rows (their length is the run's
+// capacity), copy a compressed_copy() capsule or None. Positions increase
+// from run to run without overlap and stay below 2^63; `end` is one past the
+// last position.
 bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRun>& runs,
                 std::uint64_t& end) {
+  constexpr std::uint64_t kMaxPosition = std::numeric_limits<std::int64_t>::max();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs_obj); ++i) {
     PyObject* t = PyList_GET_ITEM(runs_obj, i);
-    PyObject *rows_obj, *norms_obj;
-    unsigned long long first;
-    if (!PyArg_ParseTuple(t, "OOK", &rows_obj, &norms_obj, &first)) return false;
+    PyObject *rows_obj, *norms_obj, *copy_obj;
+    unsigned long long count, first;
+    if (!PyTuple_Check(t)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "each run must be a tuple (rows, norms, count, first, copy)");
+      return false;
+    }
+    if (!PyArg_ParseTuple(t, "OOKKO", &rows_obj, &norms_obj, &count, &first, &copy_obj))
+      return false;
     PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "run rows");
     PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "run norms");
     if (rows == nullptr || norms == nullptr) return false;
-    const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
-    if (static_cast<std::size_t>(PyArray_DIM(rows, 1)) != dims ||
-        static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) < n || first < end) {
-      PyErr_SetString(PyExc_ValueError, "runs must match the queries' dims and not overlap");
+    const auto capacity = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+    if (static_cast<std::size_t>(PyArray_DIM(rows, 1)) != dims) {
+      PyErr_SetString(PyExc_ValueError, "runs must match the queries' dims");
       return false;
     }
+    if (count > capacity || static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) < count) {
+      PyErr_SetString(PyExc_ValueError, "a run's count exceeds its rows or norms");
+      return false;
+    }
+    if (first < end || first > kMaxPosition || count > kMaxPosition - first) {
+      PyErr_SetString(PyExc_ValueError,
+                      "runs must have increasing, non-overlapping positions below 2**63");
+      return false;
+    }
+    const lumvero::CompressedCopy* copy = nullptr;
+    if (copy_obj != Py_None) {
+      copy =
+          static_cast<const lumvero::CompressedCopy*>(PyCapsule_GetPointer(copy_obj, kCopyCapsule));
+      if (copy == nullptr) return false;
+    }
     runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
-                    static_cast<const double*>(PyArray_DATA(norms)), n, first});
-    end = first + n;
+                    static_cast<const double*>(PyArray_DATA(norms)), count, first, copy, capacity});
+    end = first + count;
   }
   return true;
 }
@@ -238,7 +281,7 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
 // allowed: increasing positions inside the runs (the scans index rows by
 // them without further checks).
 bool parse_allowed(PyObject* allowed_obj, const std::vector<lumvero::RowRun>& runs,
-                   lumvero::RowFilter& filter) {
+                   lumvero::Selection& sel) {
   PyArrayObject* a = as_array(allowed_obj, 1, NPY_INT64, "allowed");
   if (a == nullptr) return false;
   const auto* pos = static_cast<const std::uint64_t*>(PyArray_DATA(a));
@@ -252,14 +295,14 @@ bool parse_allowed(PyObject* allowed_obj, const std::vector<lumvero::RowRun>& ru
       return false;
     }
   }
-  filter.allowed = pos;
-  filter.allowed_count = m;
-  filter.use_allowed = true;
+  sel.positions = pos;
+  sel.count = m;
+  sel.by_position = true;
   return true;
 }
 
 // live: a bool or uint8 flag per position, covering [0, end).
-bool parse_live(PyObject* live_obj, std::uint64_t end, lumvero::RowFilter& filter) {
+bool parse_live(PyObject* live_obj, std::uint64_t end, lumvero::Selection& sel) {
   const int type =
       PyArray_Check(live_obj) ? PyArray_TYPE(reinterpret_cast<PyArrayObject*>(live_obj)) : -1;
   if (type != NPY_BOOL && type != NPY_UINT8) {
@@ -272,7 +315,7 @@ bool parse_live(PyObject* live_obj, std::uint64_t end, lumvero::RowFilter& filte
     PyErr_SetString(PyExc_ValueError, "live must cover every position");
     return false;
   }
-  filter.live = static_cast<const std::uint8_t*>(PyArray_DATA(l));
+  sel.live = static_cast<const std::uint8_t*>(PyArray_DATA(l));
   return true;
 }
 
@@ -289,25 +332,47 @@ void fill_padded(const std::vector<std::vector<lumvero::ScoredRow>>& lists, std:
   }
 }
 
-// search(runs, queries, k, metric, live, allowed) -> (scores, positions)
-//   runs:    list of (rows float32 (n, dims), norms_sq float64 (n,), first position)
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+bool fill_stats(PyObject* dict, const lumvero::SearchStats& s) {
+  return set_item(dict, "prefiltered", PyBool_FromLong(s.prefiltered)) &&
+         set_item(dict, "rows_scanned", PyLong_FromUnsignedLongLong(s.rows_scanned)) &&
+         set_item(dict, "rows_rescored", PyLong_FromUnsignedLongLong(s.rows_rescored)) &&
+         set_item(dict, "rows_fallback", PyLong_FromUnsignedLongLong(s.rows_fallback));
+}
+
+// search(runs, queries, k, metric, live, allowed, stats=None) -> (scores, positions)
+//   runs:    list of (rows float32 (capacity, dims), norms_sq float64, count,
+//            first position, compressed_copy() or None)
 //   queries: float32 (nq, dims), finite
 //   live:    uint8 or bool (positions,) or None
 //   allowed: int64 sorted positions or None (then live is ignored)
-// Missing places hold position -1 and the metric's worst score.
+//   stats:   a dict to receive the call's counts, or None
+// Missing places hold position -1 and the metric's worst score. Runs with
+// the GIL released: the caller keeps the arrays alive and unchanged over the
+// rows and positions it passes.
 PyObject* search(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     // Another library may have replaced the SIGBUS handler since the rows
     // were mapped.
     lumvero::fault::install_handler();
-    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj;
+    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj, *stats_obj = Py_None;
     Py_ssize_t k;
     long metric_id;
-    if (!PyArg_ParseTuple(args, "O!OnlOO", &PyList_Type, &runs_obj, &q_obj, &k, &metric_id,
-                          &live_obj, &allowed_obj))
+    if (!PyArg_ParseTuple(args, "O!OnlOO|O", &PyList_Type, &runs_obj, &q_obj, &k, &metric_id,
+                          &live_obj, &allowed_obj, &stats_obj))
       return nullptr;
     Metric metric;
     if (!metric_of(metric_id, &metric)) return nullptr;
+    if (stats_obj != Py_None && !PyDict_Check(stats_obj)) {
+      PyErr_SetString(PyExc_TypeError, "stats must be a dict or None");
+      return nullptr;
+    }
     PyArrayObject* q = as_array(q_obj, 2, NPY_FLOAT32, "queries");
     if (q == nullptr) return nullptr;
     if (k < 0) {
@@ -316,15 +381,25 @@ PyObject* search(PyObject*, PyObject* args) {
     }
     const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
     const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
+    const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
+    for (std::size_t i = 0; i < nq * dims; ++i) {
+      if (!lumvero::is_usable(qdata[i])) {
+        PyErr_SetString(PyExc_ValueError, "queries must be finite");
+        return nullptr;
+      }
+    }
 
     std::vector<lumvero::RowRun> runs;
     std::uint64_t end = 0;
     if (!parse_runs(runs_obj, dims, runs, end)) return nullptr;
-    lumvero::RowFilter filter;
+    lumvero::RowSet set;
+    set.runs = runs;
+    set.dims = dims;
+    set.metric = metric;
     if (allowed_obj != Py_None) {
-      if (!parse_allowed(allowed_obj, runs, filter)) return nullptr;
+      if (!parse_allowed(allowed_obj, runs, set.selection)) return nullptr;
     } else if (live_obj != Py_None) {
-      if (!parse_live(live_obj, end, filter)) return nullptr;
+      if (!parse_live(live_obj, end, set.selection)) return nullptr;
     }
 
     npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
@@ -336,18 +411,35 @@ PyObject* search(PyObject*, PyObject* args) {
         static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
     const float worst = lumvero::is_distance(metric) ? std::numeric_limits<float>::infinity()
                                                      : -std::numeric_limits<float>::infinity();
-    const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
 
+    lumvero::SearchStats stats;
     lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
-    Py_BEGIN_ALLOW_THREADS res = lumvero::filtered_search(runs, dims, metric, {qdata, nq * dims},
-                                                          nq, static_cast<std::size_t>(k), filter);
+    Py_BEGIN_ALLOW_THREADS res =
+        lumvero::core::search(set, qdata, nq, static_cast<std::size_t>(k), &stats);
     if (res) fill_padded(*res, static_cast<std::size_t>(k), worst, s_out, p_out);
     Py_END_ALLOW_THREADS if (!res) {
       PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
       return nullptr;
     }
+    if (stats_obj != Py_None && !fill_stats(stats_obj, stats)) return nullptr;
     return PyTuple_Pack(2, scores.get(), positions.get());
   });
+}
+
+// prefilter_counters() -> dict of the process-wide pre-filter counters.
+PyObject* prefilter_counters(PyObject*, PyObject*) {
+  const lumvero::PrefilterCounters& c = lumvero::prefilter_counters();
+  Ref d = Ref::steal(PyDict_New());
+  if (d.get() == nullptr) return nullptr;
+  auto put = [&](const char* key, const std::atomic<std::uint64_t>& v) {
+    return set_item(d.get(), key, PyLong_FromUnsignedLongLong(v.load()));
+  };
+  if (!put("searches", c.searches) || !put("rows_scanned", c.rows_scanned) ||
+      !put("rows_rescored", c.rows_rescored) || !put("rows_fallback", c.rows_fallback) ||
+      !put("copies_built", c.copies_built) || !put("copies_refused", c.copies_refused) ||
+      !put("copy_bytes", c.copy_bytes))
+    return nullptr;
+  return d.release();
 }
 
 // find_sorted(keys, needles) -> index of each needle in keys, -1 if absent.
@@ -528,8 +620,18 @@ PyMethodDef methods[] = {
      "blake3_hex(*buffers) -> str\n\nBLAKE3 digest of the buffers' concatenation, 64 hex "
      "digits."},
     {"search", search, METH_VARARGS,
-     "search(runs, queries, k, metric_id, live, allowed) -> (scores, positions)\n\nExact top-k "
-     "over in-memory row runs, removed or disallowed rows skipped inside the scan."},
+     "search(runs, queries, k, metric_id, live, allowed, stats=None) -> (scores, positions)\n\n"
+     "Exact top-k over in-memory row runs (rows, norms, count, first, copy), removed or "
+     "disallowed rows skipped inside the scan; the interpreter lock is released while it runs. "
+     "A dict passed as stats receives the call's counts: prefiltered, rows_scanned, "
+     "rows_rescored, rows_fallback."},
+    {"compressed_copy", compressed_copy, METH_NOARGS,
+     "compressed_copy() -> capsule\n\nAn empty compressed copy for one run, built and extended "
+     "by the searches that use the pre-filter."},
+    {"prefilter_counters", prefilter_counters, METH_NOARGS,
+     "prefilter_counters() -> dict\n\nProcess-wide debug counters of the compressed pre-filter: "
+     "searches, rows_scanned, rows_rescored, rows_fallback, copies_built, copies_refused, "
+     "copy_bytes."},
     {"find_sorted", find_sorted, METH_VARARGS,
      "find_sorted(keys, needles) -> ndarray\n\nIndex of each needle in the sorted keys, -1 "
      "when absent."},

@@ -9,14 +9,15 @@
 
 #include "engine/cpu_count.h"
 #include "engine/exact_band.h"
-#include "engine/filtered_batch.h"
 #include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/messages.h"
 #include "engine/pool.h"
+#include "engine/prefilter_batch.h"
 #include "engine/result_order.h"
 #include "engine/scan.h"
 #include "engine/score_error.h"
+#include "engine/search_core.h"
 #include "engine/settings.h"
 #include "engine/topk.h"
 #include "engine/tuning.h"
@@ -30,89 +31,8 @@ constexpr std::string_view kMethodMatrixChunked = "matrix-chunked";
 constexpr std::string_view kMethodBlocked = "batch-blocked-exact";
 constexpr std::string_view kMethodPerQuery = "rayon-optimized";
 
-// Tiles (tuning.h) still feed rows to each query's band in increasing
-// order, so the band ends exactly as over the untiled matrix.
-using tuning::kTileQueries;
-using tuning::kTileRows;
-
 const float* query_at(std::span<const float> queries, std::size_t dims, std::size_t i) {
   return queries.data() + i * dims;
-}
-
-// Squared query norms: the euclidean identity and the score gaps need them.
-std::vector<double> query_norms(const SearchEngine& e, const float* first, std::size_t m) {
-  std::vector<double> qn(m);
-  for (std::size_t i = 0; i < m; ++i) qn[i] = kernels::query_norm_sq(first + i * e.dims, e.dims);
-  return qn;
-}
-
-// Per query of a task: the band that turns its sgemm scores into the kernel's
-// answer, and the gap model behind it.
-struct QueryBands {
-  std::vector<score_error::MatrixGap> gaps;
-  std::vector<ExactBand> bands;
-
-  QueryBands(const SearchEngine& e, const double* qn, std::size_t m, std::size_t k) {
-    gaps.reserve(m);
-    bands.reserve(m);
-    for (std::size_t i = 0; i < m; ++i) {
-      gaps.emplace_back(e.metric, e.dims, qn[i]);
-      bands.emplace_back(k, e.metric, std::isfinite(qn[i]));
-    }
-  }
-};
-
-// Scores queries [0, m) starting at qbase against rows [r0, r1) through sgemm
-// and feeds query i's band with its scores in increasing row order. qn holds
-// the squared query norms.
-void score_into_bands(const SearchEngine& e, const float* qbase, std::size_t m, const double* qn,
-                      std::uint64_t r0, std::uint64_t r1, QueryBands& out) {
-  const std::size_t dims = static_cast<std::size_t>(e.dims);
-  const bool distance = is_distance(e.metric);
-  const std::size_t tile_rows =
-      static_cast<std::size_t>(std::min<std::uint64_t>(kTileRows, r1 - r0));
-  const std::size_t tile_queries = std::min(kTileQueries, m);
-  // Every entry is written by sgemm before it is read: no zero fill needed.
-  const auto tile = std::make_unique_for_overwrite<float[]>(tile_rows * tile_queries);
-  for (std::uint64_t rs = r0; rs < r1; rs += tile_rows) {
-    const std::size_t rn = static_cast<std::size_t>(std::min<std::uint64_t>(tile_rows, r1 - rs));
-    const double* norms_sq = e.norms_sq.data() + rs;
-    const double max_norm_sq = score_error::max_finite(norms_sq, rn);
-    for (std::size_t qs = 0; qs < m; qs += tile_queries) {
-      const std::size_t qm = std::min(tile_queries, m - qs);
-      sgemm_nt(qm, rn, dims, qbase + qs * dims, dims, e.row(rs), dims, tile.get(), rn);
-      for (std::size_t i = 0; i < qm; ++i) {
-        float* s = tile.get() + i * rn;
-        const std::size_t q = qs + i;
-        if (distance) dots_to_l2sq(s, rn, norms_sq, qn[q]);
-        out.bands[q].feed(s, rn, rs, out.gaps[q].for_rows(max_norm_sq));
-      }
-    }
-  }
-}
-
-// Each query's band over rows [r0, r1), ready to be resolved.
-std::vector<BandPart> band_parts(const SearchEngine& e, const float* qbase, std::size_t m,
-                                 std::size_t k, std::uint64_t r0, std::uint64_t r1) {
-  if (!blas_ready()) {
-    // Without BLAS's buffer on this thread: each query's k best of the rows
-    // from the kernels. Their scores are exact, so each is both ends of its
-    // own interval, and the parts resolve with any others as before.
-    std::vector<BandPart> parts(m);
-    for (std::size_t i = 0; i < m; ++i) {
-      parts[i].sure = kernel_top_k(e, qbase + i * e.dims, k, r0, r1);
-      for (const ScoredRow& s : parts[i].sure)
-        parts[i].members.push_back({s.idx, static_cast<double>(s.score)});
-    }
-    return parts;
-  }
-  const std::vector<double> qn = query_norms(e, qbase, m);
-  QueryBands bands(e, qn.data(), m, k);
-  score_into_bands(e, qbase, m, qn.data(), r0, r1, bands);
-  std::vector<BandPart> parts;
-  parts.reserve(m);
-  for (ExactBand& band : bands.bands) parts.push_back(band.take());
-  return parts;
 }
 
 QueryResult make_result(std::vector<ScoredRow>&& rows, std::string_view method) {
@@ -167,7 +87,7 @@ BatchStrategy choose_batch_strategy(std::optional<std::string_view> mode, std::s
     if (*mode == "blocked" || *mode == "blocked_exact") return BatchStrategy::Blocked;
     if (*mode == "rayon") return BatchStrategy::PerQuery;
   }
-  return nq >= 4 ? BatchStrategy::Blocked : BatchStrategy::PerQuery;
+  return nq >= tuning::kMatrixFromQueries ? BatchStrategy::Blocked : BatchStrategy::PerQuery;
 }
 
 std::optional<std::size_t> parse_qblock(std::string_view text) {
@@ -223,21 +143,20 @@ Result<std::vector<QueryResult>> batch_matrix(const SearchEngine& e, std::span<c
   const std::optional<std::string> env = settings::read("LUMVO_QBLOCK");
   const std::size_t qb = qblock(env ? std::optional<std::string_view>(*env) : std::nullopt, nq,
                                 e.rows, e.dims, e.metric, pool::thread_count());
-  auto chunks = pool::map_chunks(nq, qb, [&](std::size_t b, std::size_t en, std::size_t) {
-    const std::size_t m = en - b;
-    const float* first = query_at(queries, dims, b);
-    std::vector<BandPart> parts = band_parts(e, first, m, k_eff, 0, e.rows);
-    std::vector<QueryResult> out;
-    out.reserve(m);
-    for (std::size_t i = 0; i < m; ++i) {
-      std::vector<BandPart> one;
-      one.push_back(std::move(parts[i]));
-      out.push_back(make_result(
-          resolve_bands(std::move(one), k_eff, e.metric, first + i * dims, e.data(), dims),
-          kMethodMatrix));
-    }
-    return out;
-  });
+  const RowRun run = e.as_run();
+  const RowSet set = e.as_set(run);
+  const std::vector<Piece> whole = whole_runs(set);
+  // Each block of queries is one task over every row.
+  auto chunks = pool::map_chunks(
+      nq, qb, [&](std::size_t b, std::size_t en, std::size_t) -> Result<std::vector<QueryResult>> {
+        auto lists = core::band_scan(set, whole, query_at(queries, dims, b), en - b, k_eff, true);
+        if (!lists) return fail(std::move(lists.error()));
+        std::vector<QueryResult> out;
+        out.reserve(en - b);
+        for (std::vector<ScoredRow>& l : *lists)
+          out.push_back(make_result(std::move(l), kMethodMatrix));
+        return out;
+      });
   if (!chunks) return fail(std::move(chunks.error()));
   return flatten(std::move(*chunks));
 }
@@ -268,31 +187,17 @@ Result<std::vector<QueryResult>> blocked_with_len(const SearchEngine& e,
                                                   std::size_t k, std::size_t block_len) {
   const std::size_t k_eff = k_eff_of(e, k);
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
-  if (block_len == 0) block_len = 1;
-
-  // Per piece of a block: each query's k best rows of that piece, global
-  // indices. Pieces only split blocks further for an even spread over the
-  // pool; a block's lists are the concatenation of its pieces' lists.
-  const std::vector<RowRange> pieces = balanced_pieces(e.rows, block_len, pool::thread_count());
-  auto blocks = pool::map(pieces.size(), [&](std::size_t p) {
-    const auto [s, en] = pieces[p];
-    const std::size_t k_piece = static_cast<std::size_t>(std::min<std::uint64_t>(k_eff, en - s));
-    return band_parts(e, queries.data(), nq, k_piece, s, en);
-  });
-  if (!blocks) return fail(std::move(blocks.error()));
-
-  // Each query's bands from every piece are resolved together: its rows are
-  // rescored once, and under the total order neither blocks nor pieces show.
+  const RowRun run = e.as_run();
+  const RowSet set = e.as_set(run);
+  // Pieces only split blocks further for an even spread over the pool; each
+  // query's bands from every piece are resolved together, so neither blocks
+  // nor pieces show.
+  auto lists = core::band_scan(set, cut_pieces(set, std::max<std::size_t>(block_len, 1), 1),
+                               queries.data(), nq, k_eff, false);
+  if (!lists) return fail(std::move(lists.error()));
   std::vector<QueryResult> out;
   out.reserve(nq);
-  for (std::size_t i = 0; i < nq; ++i) {
-    std::vector<BandPart> parts;
-    parts.reserve(blocks->size());
-    for (auto& block : *blocks) parts.push_back(std::move(block[i]));
-    out.push_back(make_result(resolve_bands(std::move(parts), k_eff, e.metric,
-                                            query_at(queries, e.dims, i), e.data(), e.dims),
-                              kMethodBlocked));
-  }
+  for (std::vector<ScoredRow>& l : *lists) out.push_back(make_result(std::move(l), kMethodBlocked));
   return out;
 }
 
@@ -301,9 +206,10 @@ Result<std::vector<QueryResult>> batch_blocked(const SearchEngine& e,
                                                std::size_t k) {
   const std::size_t k_eff = k_eff_of(e, k);
   if (k_eff == 0 || nq == 0) return std::vector<QueryResult>{};
-  if (filter::batch_wanted(filter::mode(), e.rows, e.dims, k_eff, nq)) {
+  if (prefilter::batch_wanted(prefilter::mode(), e.rows, e.dims, k_eff, nq)) {
     // The compressed rows' tiles; the same answers, so the same name.
-    auto f = filter::batch_scan(e, queries, nq, k_eff);
+    const RowRun run = e.as_run();
+    auto f = prefilter::batch_scan(e.as_set(run), queries.data(), nq, k_eff);
     if (!f) return fail(std::move(f.error()));
     if (*f) {
       std::vector<QueryResult> out;

@@ -1,4 +1,4 @@
-// The int8 copy of the rows, its per-run error bounds and its lazy, once-only build.
+// The int8 copy of the rows, its per-run error bounds and its lazy, growing build.
 #include "engine/compressed_rows.h"
 
 #include <emmintrin.h>
@@ -134,65 +134,106 @@ std::uint64_t CompressedRows::bytes_for(std::uint64_t rows, std::uint64_t dims) 
   return rows * (width_for(dims) + sizeof(float)) + runs * sizeof(RunBounds);
 }
 
-std::unique_ptr<const CompressedRows> CompressedRows::build(const float* data, std::uint64_t rows,
-                                                            std::uint64_t dims,
-                                                            const double* norms_sq) {
+std::unique_ptr<CompressedRows> CompressedRows::reserve(std::uint64_t capacity,
+                                                        std::uint64_t dims) {
   const std::size_t width = width_for(dims);
-  if (query_code_limit(width) == 0) return nullptr;  // too wide to filter
-  const std::uint64_t runs = (rows + kRunRows - 1) / kRunRows;
-  if (rows > std::numeric_limits<std::size_t>::max() / (width + 64)) return nullptr;
+  if (query_code_limit(width) == 0) return nullptr;  // too wide to pre-filter
+  const std::uint64_t runs = (capacity + kRunRows - 1) / kRunRows;
+  if (capacity > std::numeric_limits<std::size_t>::max() / (width + 64)) return nullptr;
   std::unique_ptr<CompressedRows> out(new CompressedRows());
-  out->rows_ = rows;
+  out->capacity_ = capacity;
   out->dims_ = dims;
   out->width_ = width;
-  out->codes_.reset(static_cast<std::uint8_t*>(
-      ::operator new[](rows* width, std::align_val_t{kAlign}, std::nothrow)));
-  out->scales_.reset(new (std::nothrow) float[rows]);
-  out->runs_.reset(new (std::nothrow) RunBounds[runs]);
+  out->codes_.reset(static_cast<std::uint8_t*>(::operator new[](
+      std::max<std::uint64_t>(capacity, 1) * width, std::align_val_t{kAlign}, std::nothrow)));
+  out->scales_.reset(new (std::nothrow) float[std::max<std::uint64_t>(capacity, 1)]);
+  out->runs_.reset(new (std::nothrow) RunBounds[std::max<std::uint64_t>(runs, 1)]);
   if (!out->codes_ || !out->scales_ || !out->runs_) return nullptr;
+  return out;
+}
 
-  CompressedRows& c = *out;
+bool CompressedRows::extend(const float* data, std::uint64_t upto, const double* norms_sq) {
+  if (upto <= rows_) return true;
+  if (upto > capacity_) return false;
+  const std::uint64_t from = rows_;
+  // Tasks start on whole runs of bounds, so no two write the same run.
+  const std::uint64_t first_run = from / kRunRows;
+  const std::uint64_t base = first_run * kRunRows;
   const Status st = pool::for_chunks(
-      static_cast<std::size_t>(rows), tuning::kFilterBuildRows,
-      [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t r0 = begin; r0 < end; r0 += kRunRows) {
-          const std::size_t r1 = std::min(end, r0 + kRunRows);
-          RunBounds b;
-          for (std::size_t r = r0; r < r1; ++r) {
-            const RowCode rc = encode(data + r * dims, dims, width, c.codes_.get() + r * width);
-            c.scales_[r] = rc.scale;
+      static_cast<std::size_t>(upto - base), tuning::kPrefilterBuildRows,
+      [&](std::size_t b0, std::size_t e0, std::size_t) {
+        const std::uint64_t begin = base + b0, end = base + e0;
+        for (std::uint64_t r0 = begin; r0 < end; r0 += kRunRows) {
+          const std::uint64_t r1 = std::min<std::uint64_t>(end, r0 + kRunRows);
+          // A run partly quantised before keeps its bounds and grows them.
+          RunBounds b = r0 < from ? runs_[r0 / kRunRows] : RunBounds{};
+          for (std::uint64_t r = std::max(r0, from); r < r1; ++r) {
+            const RowCode rc = encode(data + r * dims_, dims_, width_, codes_.get() + r * width_);
+            scales_[r] = rc.scale;
             if (std::isnan(rc.scale)) continue;  // never finite, never bounded
             b.resid = std::max(b.resid, rc.resid);
             b.code_norm = std::max(b.code_norm, rc.code_norm);
             if (norms_sq[r] < std::numeric_limits<double>::infinity())
               b.norm_sq = std::max(b.norm_sq, norms_sq[r]);
           }
-          c.runs_[r0 / kRunRows] = b;
+          runs_[r0 / kRunRows] = b;
         }
       });
-  if (!st) return nullptr;
+  if (!st) return false;
+  rows_ = upto;
+  return true;
+}
+
+std::unique_ptr<CompressedRows> CompressedRows::build(const float* data, std::uint64_t rows,
+                                                      std::uint64_t dims, const double* norms_sq) {
+  std::unique_ptr<CompressedRows> out = reserve(rows, dims);
+  if (!out || !out->extend(data, rows, norms_sq)) return nullptr;
   return out;
 }
 
-const CompressedRows* CompressedSlot::get(const float* data, std::uint64_t rows, std::uint64_t dims,
-                                          const double* norms_sq, double available_bytes) const {
-  std::call_once(once_, [&] {
-    const double need = static_cast<double>(CompressedRows::bytes_for(rows, dims));
-    if (available_bytes < 0.0) available_bytes = available_memory_bytes();
-    FilterCounters& counters = filter_counters();
-    if (need > tuning::kFilterMemoryShare * available_bytes) {
-      counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
-      return;
+CompressedCopy::View CompressedCopy::acquire(const float* data, std::uint64_t count,
+                                             std::uint64_t capacity, std::uint64_t dims,
+                                             const double* norms_sq, double available_bytes) const {
+  {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (refused_) return {};
+    if (rows_ && rows_->rows() >= count) return {std::move(lock), rows_.get()};
+  }
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    PrefilterCounters& counters = prefilter_counters();
+    if (!refused_ && !rows_) {
+      capacity = std::max(capacity, count);
+      const double need = static_cast<double>(CompressedRows::bytes_for(capacity, dims));
+      if (available_bytes < 0.0) available_bytes = available_memory_bytes();
+      if (need > tuning::kPrefilterMemoryShare * available_bytes) {
+        refused_ = true;
+      } else {
+        rows_ = CompressedRows::reserve(capacity, dims);
+        refused_ = !rows_;
+      }
+      if (refused_) {
+        counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        counters.copies_built.fetch_add(1, std::memory_order_relaxed);
+        counters.copy_bytes.fetch_add(rows_->bytes(), std::memory_order_relaxed);
+      }
     }
-    rows_ = CompressedRows::build(data, rows, dims, norms_sq);
-    if (!rows_) {
-      counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
-      return;
+    if (refused_) return {};
+    if (rows_->rows() < count && !rows_->extend(data, count, norms_sq)) {
+      // Rows beyond the reserved capacity, or a failed task: the copy stands
+      // as it was, and this search reads floats.
+      return {};
     }
-    counters.copies_built.fetch_add(1, std::memory_order_relaxed);
-    counters.copy_bytes.fetch_add(rows_->bytes(), std::memory_order_relaxed);
-  });
-  return rows_.get();
+  }
+  // Another search may extend it further in between; it never shrinks.
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return {std::move(lock), rows_.get()};
+}
+
+bool CompressedCopy::refused() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return refused_;
 }
 
 QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width) {
@@ -220,8 +261,8 @@ QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width) {
   return out;
 }
 
-FilterCounters& filter_counters() {
-  static FilterCounters counters;
+PrefilterCounters& prefilter_counters() {
+  static PrefilterCounters counters;
   return counters;
 }
 

@@ -72,9 +72,11 @@ bool ExactBand::out_of_reach(double reach) const {
 float ExactBand::cutoff(const Gap& gap) const {
   const double limit = static_cast<double>(sure_.worst().score);
   if (!distance_) {
-    // Reach a + gap.a < limit  <=>  a < limit - gap.a.
-    const double t = limit - gap.a;
-    const float cut = float_down(t - evaluation_error(std::fabs(limit) + gap.a));
+    // Reach a + gap.a + gap.b |a| is increasing in a (gap.b < 1/2); the
+    // smallest a whose reach is still >= limit:
+    const double num = limit - gap.a;
+    const double t = num >= 0.0 ? num / (1.0 + gap.b) : num / (1.0 - gap.b);
+    const float cut = float_down(t - evaluation_error(std::fabs(t) + std::fabs(limit) + gap.a));
     return cut == 0.0f ? -0.0f : cut;  // keys put -0.0 below +0.0
   }
   // Reach a - gap.a - gap.b |a| is increasing in a (gap.b < 1/2); the largest
@@ -115,11 +117,10 @@ void ExactBand::compact() {
   compact_at_ = std::max({compact_at_, 2 * band_.size()});
 }
 
-template <bool kDistance>
-void ExactBand::feed_bounded(const float* approx, std::size_t n, std::uint64_t first,
-                             const Gap& gap) {
+template <bool kDistance, class Idx>
+void ExactBand::feed_bounded(const float* approx, std::size_t n, Idx idx, const Gap& gap) {
   std::size_t j = 0;
-  for (; j < n && !sure_.full(); ++j) consider(first + j, approx[j], gap);
+  for (; j < n && !sure_.full(); ++j) consider(idx(j), approx[j], gap);
   if (j == n) return;
   // The cut only moves when L does: a considered row that joins the k.
   std::int32_t cut = order_key(cutoff(gap));
@@ -131,25 +132,43 @@ void ExactBand::feed_bounded(const float* approx, std::size_t n, std::uint64_t f
     if (any == 0) continue;
     for (std::size_t t = 0; t < 16; ++t) {
       if (within<kDistance>(order_key(approx[j + t]), cut) &&
-          consider(first + j + t, approx[j + t], gap))
+          consider(idx(j + t), approx[j + t], gap))
         cut = order_key(cutoff(gap));
     }
   }
   for (; j < n; ++j) {
-    if (within<kDistance>(order_key(approx[j]), cut) && consider(first + j, approx[j], gap))
+    if (within<kDistance>(order_key(approx[j]), cut) && consider(idx(j), approx[j], gap))
       cut = order_key(cutoff(gap));
   }
 }
 
-void ExactBand::feed(const float* approx, std::size_t n, std::uint64_t first, const Gap& gap) {
+template <class Idx>
+void ExactBand::feed_with(const float* approx, std::size_t n, Idx idx, const Gap& gap) {
   if (!finite_query_ || sure_.k() == 0) return;
   if (!gap.bounded) {
-    for (std::size_t j = 0; j < n; ++j) consider(first + j, approx[j], gap);
+    for (std::size_t j = 0; j < n; ++j) consider(idx(j), approx[j], gap);
   } else if (distance_) {
-    feed_bounded<true>(approx, n, first, gap);
+    feed_bounded<true>(approx, n, idx, gap);
   } else {
-    feed_bounded<false>(approx, n, first, gap);
+    feed_bounded<false>(approx, n, idx, gap);
   }
+}
+
+void ExactBand::feed(const float* approx, std::size_t n, std::uint64_t first, const Gap& gap) {
+  feed_with(
+      approx, n, [first](std::size_t j) { return first + j; }, gap);
+}
+
+void ExactBand::feed_at(const float* approx, const std::uint64_t* idx, std::size_t n,
+                        const Gap& gap) {
+  feed_with(
+      approx, n, [idx](std::size_t j) { return idx[j]; }, gap);
+}
+
+std::size_t ExactBand::held() {
+  if (sure_.full())
+    std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
+  return band_.size();
 }
 
 BandPart ExactBand::take() {
@@ -170,11 +189,11 @@ std::vector<ScoredRow> ExactBand::finish(const float* query, const float* data, 
   return resolve_bands(std::move(parts), k, metric_, query, data, dims);
 }
 
-std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
-                                     const float* query, const float* data, std::size_t dims,
-                                     std::size_t* rescored) {
+std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k,
+                                     const float* query, const RowSet& set, std::size_t* rescored) {
   if (rescored != nullptr) *rescored = 0;
   if (k == 0) return {};
+  const Metric metric = set.metric;
   std::vector<std::vector<ScoredRow>> sure;
   sure.reserve(parts.size());
   for (BandPart& p : parts) sure.push_back(std::move(p.sure));
@@ -182,17 +201,38 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
   const bool distance = is_distance(metric);
   const bool bounded = best.size() == k;
   const double limit = bounded ? static_cast<double>(best.back().score) : 0.0;
+  const std::size_t dims = static_cast<std::size_t>(set.dims);
   std::vector<ScoredRow> scored;
   for (const BandPart& p : parts) {
     for (const BandMember& m : p.members) {
       if (bounded && beyond(distance, m.reach, limit)) continue;
-      const float s = kernels::compute_score(metric, query, data + m.idx * dims, dims);
+      const float s = kernels::compute_score(metric, query, set.row(m.idx), dims);
       if (rescored != nullptr) ++*rescored;
       if (is_usable(s)) scored.push_back({m.idx, s});
     }
   }
   select_top_k(scored, k, metric);
   return scored;
+}
+
+std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
+                                     const float* query, const float* data, std::size_t dims,
+                                     std::size_t* rescored) {
+  // One run holding every row, position = row.
+  const RowRun run{data, nullptr, std::numeric_limits<std::uint64_t>::max() / 2, 0};
+  RowSet set;
+  set.runs = std::span<const RowRun>(&run, 1);
+  set.dims = dims;
+  set.metric = metric;
+  return resolve_bands(std::move(parts), k, query, set, rescored);
+}
+
+BandPart exact_part(std::vector<ScoredRow>&& best) {
+  BandPart part;
+  part.members.reserve(best.size());
+  for (const ScoredRow& s : best) part.members.push_back({s.idx, static_cast<double>(s.score)});
+  part.sure = std::move(best);
+  return part;
 }
 
 void feed_band(ExactBand& band, const score_error::MatrixGap& model, const float* approx,

@@ -28,6 +28,7 @@
 
 #include "engine/index_format.h"
 #include "engine/result_order.h"
+#include "engine/row_set.h"
 #include "engine/score_error.h"
 #include "engine/topk.h"
 
@@ -56,6 +57,9 @@ class ExactBand {
 
   // Approximate scores of rows first .. first + n - 1, all covered by gap.
   void feed(const float* approx, std::size_t n, std::uint64_t first, const score_error::Gap& gap);
+  // The same for rows at the increasing positions idx[0 .. n).
+  void feed_at(const float* approx, const std::uint64_t* idx, std::size_t n,
+               const score_error::Gap& gap);
 
   // The k best rows fed, scored with compute_score, best first. The rows are
   // read from `data` (row r at data + r * dims); leaves the band empty.
@@ -64,15 +68,18 @@ class ExactBand {
   // Rows held (some may already be out of reach until the next compaction):
   // how wide the band runs on this data.
   std::size_t size() const { return band_.size(); }
+  // Rows that can still reach the k best (drops the others first).
+  std::size_t held();
 
   // The band's part, for resolving together with the bands of the query's
   // other row runs; leaves the band empty.
   BandPart take();
 
  private:
-  template <bool kDistance>
-  void feed_bounded(const float* approx, std::size_t n, std::uint64_t first,
-                    const score_error::Gap& gap);
+  template <bool kDistance, class Idx>
+  void feed_bounded(const float* approx, std::size_t n, Idx idx, const score_error::Gap& gap);
+  template <class Idx>
+  void feed_with(const float* approx, std::size_t n, Idx idx, const score_error::Gap& gap);
   // Adds the row to the band if it can still reach it; true when it also
   // joined the k sure rows, so that L (and the fast cut) moved.
   bool consider(std::uint64_t idx, float approx, const score_error::Gap& gap);
@@ -94,9 +101,18 @@ class ExactBand {
 // all parts bounds every row, so the survivors are rescored once per query
 // rather than once per run. `rescored`, when given, receives the number of
 // rows scored with compute_score.
+// Rows are named by position and read from `set` (row_set.h).
+std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k,
+                                     const float* query, const RowSet& set,
+                                     std::size_t* rescored = nullptr);
+// The same over one block of rows, row r at data + r * dims.
 std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t k, Metric metric,
                                      const float* query, const float* data, std::size_t dims,
                                      std::size_t* rescored = nullptr);
+
+// The exact part of rows whose kernel scores are known: each is both ends of
+// its own interval, so it resolves with any band.
+BandPart exact_part(std::vector<ScoredRow>&& best);
 
 // Feeds the scores of rows [first, first + n) to the band, the gap taken
 // over runs of the rows' squared norms: the shared path of the strategies

@@ -110,6 +110,20 @@ void dots_to_l2sq(float* scores, std::size_t count, const double* norms_sq_first
   }
 }
 
+void score_tile(Metric metric, const float* queries, std::size_t m, const double* qn,
+                const float* rows, const double* norms_sq, std::size_t n, std::size_t dims,
+                float* out) {
+  if (m == 0 || n == 0) return;
+  if (!blas_ready()) {
+    for (std::size_t i = 0; i < m; ++i)
+      kernels::score_rows(metric, queries + i * dims, rows, dims, n, out + i * n);
+    return;
+  }
+  sgemm_nt(m, n, dims, queries, dims, rows, dims, out, n);
+  if (metric == Metric::Euclidean)
+    for (std::size_t i = 0; i < m; ++i) dots_to_l2sq(out + i * n, n, norms_sq, qn[i]);
+}
+
 void matrix_scores_into(Metric metric, const float* q, std::size_t dims, const float* rows_first,
                         std::size_t count, const double* norms_sq_first, float* out) {
   if (count == 0) return;

@@ -48,6 +48,16 @@ void matrix_scores_into(Metric metric, const float* q, std::size_t dims, const f
 // queries at once and then convert each query's row of the score matrix.
 void dots_to_l2sq(float* scores, std::size_t count, const double* norms_sq_first, double qn);
 
+// The one matrix-scoring seam of the band strategies: scores of m queries
+// (row-major, stride dims, squared norms qn) against n rows (row-major,
+// squared norms norms_sq) into out (m x n, row stride n). Through sgemm
+// (euclidean by the identity above) where this thread may call BLAS
+// (blas_ready), else the kernels' own scores: a kernel score is within any
+// gap of itself, so the band ends with the same rows either way.
+void score_tile(Metric metric, const float* queries, std::size_t m, const double* qn,
+                const float* rows, const double* norms_sq, std::size_t n, std::size_t dims,
+                float* out);
+
 // Thread count of BLAS's own pool (OpenBLAS's set_num_threads; a BLAS without
 // that function is left alone).
 void set_blas_threads(int n);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "engine/pool.h"
+
 namespace lumvero {
 
 bool wants_block_norms(Metric metric, std::uint64_t rows, std::uint64_t dims) {
@@ -62,6 +64,21 @@ void compute_row_norms(const float* data, std::uint64_t rows, std::uint64_t dims
   for (; r < rows; ++r)
     norms_one(data + r * dims, blocks, norms_sq + r,
               block_norms_sq != nullptr ? block_norms_sq + r * nb : nullptr);
+}
+
+void run_norms_sq(const float* data, std::uint64_t rows, std::uint64_t dims, double* out) {
+  // One block over every dimension: the same left-to-right f64 sum. Rows are
+  // independent, so cutting them into tasks changes no bit.
+  const std::vector<DimBlock> whole{{0, dims}};
+  const std::size_t per_task =
+      std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::uint64_t>(dims, 1));
+  if (rows <= per_task) {
+    compute_row_norms(data, rows, dims, whole, out, nullptr);
+    return;
+  }
+  (void)pool::for_chunks(rows, per_task, [&](std::size_t b, std::size_t e, std::size_t) {
+    compute_row_norms(data + b * dims, e - b, dims, whole, out + b, nullptr);
+  });
 }
 
 }  // namespace lumvero

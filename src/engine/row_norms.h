@@ -26,4 +26,8 @@ void compute_row_norms(const float* data, std::uint64_t rows, std::uint64_t dims
                        const std::vector<DimBlock>& blocks, double* norms_sq,
                        double* block_norms_sq);
 
+// Squared norms of rows x dims floats, the same bits as compute_row_norms,
+// on the worker pool for many rows (rows added to an in-memory index).
+void run_norms_sq(const float* data, std::uint64_t rows, std::uint64_t dims, double* out);
+
 }  // namespace lumvero

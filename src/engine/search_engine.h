@@ -17,6 +17,7 @@
 #include "engine/index_format.h"
 #include "engine/mapping.h"
 #include "engine/query_result.h"
+#include "engine/row_set.h"
 #include "engine/row_table.h"
 #include "engine/status.h"
 
@@ -50,9 +51,20 @@ class SearchEngine {
   std::optional<std::vector<double>> block_norms_sq;  // rows x blocks.size(), row-major
   std::string path;
   Hash32 index_hash{};
-  // The int8 copy of the rows for the filtered scan, built by the first
-  // query that uses it (engine/filtered_scan.h).
-  CompressedSlot compressed;
+  // The int8 copy of the rows for the pre-filter, built by the first query
+  // that uses it (engine/prefilter_scan.h).
+  CompressedCopy compressed;
+
+  // The rows as the search core's one run (engine/row_set.h).
+  RowRun as_run() const { return {data_, norms_sq.data(), rows, 0, &compressed, rows}; }
+  // That run with no selection; `run` must outlive the set.
+  RowSet as_set(const RowRun& run) const {
+    RowSet s;
+    s.runs = std::span<const RowRun>(&run, 1);
+    s.dims = dims;
+    s.metric = metric;
+    return s;
+  }
 
   // Fails with "Index file changed while in use: {path}" once the file was
   // shortened under this engine: a read then found pages missing, which read

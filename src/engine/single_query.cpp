@@ -9,13 +9,14 @@
 #include <utility>
 
 #include "engine/exact_band.h"
-#include "engine/filtered_scan.h"
 #include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
 #include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/pool_setup.h"
+#include "engine/prefilter_scan.h"
 #include "engine/score_error.h"
+#include "engine/search_core.h"
 #include "engine/settings.h"
 #include "engine/tuning.h"
 
@@ -29,82 +30,36 @@ constexpr std::string_view kMethodBlocked = "exact-blocked-matrix";
 constexpr std::string_view kMethodMatrixFull = "exact-matrix-full";
 constexpr std::string_view kMethodPruned = "exact-pruned-fast";
 
-using tuning::kInlineFloats;
-using tuning::kScanRows;
-
 // The pruned scan's bound is never widened by less than this, whatever the
 // rounding analysis allows on small magnitudes.
 constexpr double kPrunedMinMargin = 0.0001;
 
-// A heap never holds more entries than it is offered, so a chunk shorter than
-// k needs (and reserves) only its own length.
-std::size_t heap_k(std::size_t k_eff, std::size_t len) { return std::min(k_eff, len); }
-
-// How many pieces a per-row pass is split into: about four per thread.
-std::size_t per_row_piece(std::uint64_t rows, std::uint64_t dims) {
-  if (rows * std::max<std::uint64_t>(dims, 1) <= kInlineFloats)
-    return static_cast<std::size_t>(rows);
-  const std::size_t pieces = 4 * std::max<std::size_t>(pool::thread_count(), 1);
-  return static_cast<std::size_t>(std::max<std::uint64_t>(1, (rows + pieces - 1) / pieces));
+// The kernel scan over pieces of chunk_len rows, on the calling thread when
+// the work is tiny (the chunking never shows in the result).
+Result<std::vector<ScoredRow>> kernel_pieces(const SearchEngine& e, const float* q,
+                                             std::size_t k_eff, std::size_t chunk_len) {
+  const RowRun run = e.as_run();
+  const RowSet set = e.as_set(run);
+  const bool run_inline = core::runs_inline(set, 1);
+  return core::kernel_scan(set, run_inline ? whole_runs(set) : cut_pieces(set, chunk_len, 1), q,
+                           k_eff, run_inline);
 }
 
-// Usable rows of [begin, end) as candidates, in row order.
-std::vector<ScoredRow> usable_rows(const SearchEngine& e, const float* q, std::uint64_t begin,
-                                   std::uint64_t end) {
-  std::vector<ScoredRow> out;
-  out.reserve(static_cast<std::size_t>(end - begin));
-  float buf[kScanRows];
-  for (std::uint64_t r = begin; r < end; r += kScanRows) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanRows, end - r));
-    kernels::score_rows(e.metric, q, e.row(r), e.dims, n, buf);
-    for (std::size_t j = 0; j < n; ++j)
-      if (is_usable(buf[j])) out.push_back({r + j, buf[j]});
-  }
-  return out;
-}
-
-// One chunk of the chunked strategy: its own heap, rows offered in order.
-std::vector<ScoredRow> scan_chunk(const SearchEngine& e, const float* q, std::size_t k_eff,
-                                  std::uint64_t begin, std::uint64_t end) {
-  return kernel_top_k(e, q, k_eff, begin, end);
-}
-
-// The k best of rows [first, first + n) under compute_score, from their
-// sgemm scores: the band of rows the sgemm scores cannot rule out, rescored.
-std::vector<ScoredRow> rescored_top_k(const SearchEngine& e, const float* q, std::size_t k_eff,
-                                      const float* approx, std::uint64_t first, std::size_t n) {
-  const double qn = kernels::query_norm_sq(q, e.dims);
-  const score_error::MatrixGap model(e.metric, e.dims, qn);
-  ExactBand band(heap_k(k_eff, n), e.metric, std::isfinite(qn));
-  feed_band(band, model, approx, n, first, e.norms_sq.data() + first);
-  return band.finish(q, e.data(), e.dims);
-}
-
-// One block of the blocked strategy: one sgemm call, then the band.
-std::vector<ScoredRow> scan_block(const SearchEngine& e, const float* q, std::size_t k_eff,
-                                  std::uint64_t begin, std::uint64_t end) {
-  // Without BLAS's buffer on this thread the kernels give the same answer.
-  if (!blas_ready()) return scan_chunk(e, q, k_eff, begin, end);
-  const std::size_t n = static_cast<std::size_t>(end - begin);
-  const std::vector<float> scores =
-      matrix_scores(e.metric, q, e.dims, e.row(begin), n, e.norms_sq.data() + begin);
-  return rescored_top_k(e, q, k_eff, scores.data(), begin, n);
-}
-
-bool is_tiny(const SearchEngine& e) {
-  return e.rows * std::max<std::uint64_t>(e.dims, 1) <= kInlineFloats;
-}
-
-// Runs scan(begin, end) over the pieces of the chunks of chunk_len rows on
-// the pool and merges the piece lists in row order.
-template <class Scan>
-Result<std::vector<ScoredRow>> chunks_then_merge(const SearchEngine& e, std::size_t k_eff,
-                                                 std::size_t chunk_len, Scan&& scan) {
-  const std::vector<RowRange> pieces = balanced_pieces(e.rows, chunk_len, pool::thread_count());
-  auto lists = pool::map(pieces.size(),
-                         [&](std::size_t i) { return scan(pieces[i].first, pieces[i].second); });
+// The band scan of one query over pieces of chunk_len rows (one piece when
+// chunk_len is 0 or the work is tiny).
+Result<std::vector<ScoredRow>> band_over_chunks(const SearchEngine& e, const float* q,
+                                                std::size_t k_eff, std::size_t chunk_len) {
+  const RowRun run = e.as_run();
+  const RowSet set = e.as_set(run);
+  const bool run_inline = chunk_len == 0 || core::runs_inline(set, 1);
+  auto lists = core::band_scan(set, run_inline ? whole_runs(set) : cut_pieces(set, chunk_len, 1), q,
+                               1, k_eff, run_inline);
   if (!lists) return fail(std::move(lists.error()));
-  return merge_chunk_lists(std::move(*lists), k_eff, e.metric);
+  return std::move((*lists)[0]);
+}
+
+std::size_t default_chunk(const SearchEngine& e) {
+  return chunk_rows(e.rows, e.dims, e.metric, pool::thread_count());
 }
 
 // With no dimensions every score is the empty sum +0.0: the k best are the
@@ -113,6 +68,12 @@ std::vector<ScoredRow> zero_width_answer(std::size_t k_eff) {
   std::vector<ScoredRow> out(k_eff);
   for (std::size_t i = 0; i < k_eff; ++i) out[i] = ScoredRow{i, 0.0f};
   return out;
+}
+
+template <class R>
+Result<SingleOutcome> named(R&& list, std::string_view method) {
+  if (!list) return fail(std::move(list.error()));
+  return SingleOutcome{std::move(*list), method};
 }
 
 }  // namespace
@@ -153,66 +114,37 @@ namespace single {
 
 Result<SingleOutcome> single_per_row(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
-  const float* qp = q.data();
-  const std::size_t piece = per_row_piece(e.rows, e.dims);
-  if (piece >= e.rows) {
-    std::vector<ScoredRow> candidates = usable_rows(e, qp, 0, e.rows);
-    select_top_k(candidates, k_eff, e.metric);
-    return SingleOutcome{std::move(candidates), kMethodPerRow};
-  }
-  auto pieces = pool::map_chunks(
-      static_cast<std::size_t>(e.rows), piece,
-      [&](std::size_t b, std::size_t en, std::size_t) { return usable_rows(e, qp, b, en); });
-  if (!pieces) return fail(std::move(pieces.error()));
-  return SingleOutcome{merge_chunk_lists(std::move(*pieces), k_eff, e.metric), kMethodPerRow};
+  // Every usable row is a candidate and the k best of them are kept: what a
+  // heap per piece keeps, merged, under the one total order.
+  const std::size_t pieces = 4 * std::max<std::size_t>(pool::thread_count(), 1);
+  const std::size_t len =
+      static_cast<std::size_t>(std::max<std::uint64_t>(1, (e.rows + pieces - 1) / pieces));
+  return named(kernel_pieces(e, q.data(), k_eff, len), kMethodPerRow);
 }
 
 Result<std::vector<ScoredRow>> chunked_scan(const SearchEngine& e, std::span<const float> q,
                                             std::size_t k_eff, std::size_t chunk_len) {
-  const float* qp = q.data();
-  return chunks_then_merge(e, k_eff, chunk_len, [&](std::uint64_t b, std::uint64_t en) {
-    return scan_chunk(e, qp, k_eff, b, en);
-  });
+  return kernel_pieces(e, q.data(), k_eff, std::max<std::size_t>(chunk_len, 1));
 }
 
 Result<std::vector<ScoredRow>> blocked_scan(const SearchEngine& e, std::span<const float> q,
                                             std::size_t k_eff, std::size_t chunk_len) {
-  const float* qp = q.data();
-  return chunks_then_merge(e, k_eff, chunk_len, [&](std::uint64_t b, std::uint64_t en) {
-    return scan_block(e, qp, k_eff, b, en);
-  });
+  return band_over_chunks(e, q.data(), k_eff, std::max<std::size_t>(chunk_len, 1));
 }
 
 Result<SingleOutcome> single_chunked(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
-  // The chunking never shows in the result, so a tiny index is scanned as
-  // one chunk right here, sparing the hand-over to the pool.
-  if (is_tiny(e)) return SingleOutcome{scan_chunk(e, q.data(), k_eff, 0, e.rows), kMethodChunked};
-  auto list = chunked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
-  if (!list) return fail(std::move(list.error()));
-  return SingleOutcome{std::move(*list), kMethodChunked};
+  return named(kernel_pieces(e, q.data(), k_eff, default_chunk(e)), kMethodChunked);
 }
 
 Result<SingleOutcome> single_blocked(const SearchEngine& e, std::span<const float> q,
                                      std::size_t k_eff) {
-  if (is_tiny(e)) return SingleOutcome{scan_block(e, q.data(), k_eff, 0, e.rows), kMethodBlocked};
-  auto list = blocked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
-  if (!list) return fail(std::move(list.error()));
-  return SingleOutcome{std::move(*list), kMethodBlocked};
+  return named(band_over_chunks(e, q.data(), k_eff, default_chunk(e)), kMethodBlocked);
 }
 
 Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const float> q,
                                          std::size_t k_eff) {
-  if (!blas_ready()) {
-    auto list =
-        chunked_scan(e, q, k_eff, chunk_rows(e.rows, e.dims, e.metric, pool::thread_count()));
-    if (!list) return fail(std::move(list.error()));
-    return SingleOutcome{std::move(*list), kMethodMatrixFull};
-  }
-  const std::size_t n = static_cast<std::size_t>(e.rows);
-  const std::vector<float> scores =
-      matrix_scores(e.metric, q.data(), e.dims, e.data(), n, e.norms_sq.data());
-  return SingleOutcome{rescored_top_k(e, q.data(), k_eff, scores.data(), 0, n), kMethodMatrixFull};
+  return named(band_over_chunks(e, q.data(), k_eff, 0), kMethodMatrixFull);
 }
 
 Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
@@ -268,7 +200,8 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
 
 Result<SingleOutcome> single_filtered(const SearchEngine& e, std::span<const float> q,
                                       std::size_t k_eff, SingleStrategy fallback) {
-  auto list = filter::scan(e, q, k_eff);
+  const RowRun run = e.as_run();
+  auto list = prefilter::scan(e.as_set(run), q.data(), k_eff);
   if (!list) return fail(std::move(list.error()));
   if (!*list) return run_strategy(fallback, e, q, k_eff);
   return SingleOutcome{std::move(**list), single_method_name(fallback)};
@@ -311,7 +244,7 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
   // The scans that read every row may read the compressed copy instead.
   const bool filtered =
       (strategy == SingleStrategy::Chunked || strategy == SingleStrategy::PerRow) &&
-      filter::wanted(filter::mode(), rows, dims, k_eff);
+      prefilter::wanted(prefilter::mode(), rows, dims, k_eff);
   // Rows without dimensions all score 0, so the answer is the first k_eff
   // rows; a scan would cost memory for every row the header declares.
   auto outcome = dims == 0  ? Result<SingleOutcome>(SingleOutcome{zero_width_answer(k_eff),

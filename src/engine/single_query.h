@@ -66,7 +66,7 @@ Result<SingleOutcome> single_matrix_full(const SearchEngine& e, std::span<const 
 Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float> q,
                                     std::size_t k_eff);
 
-// The filtered scan (engine/filtered_scan.h) in place of `fallback`, the
+// The pre-filter (engine/prefilter_scan.h) in place of `fallback`, the
 // chunked or per-row strategy, whose name it reports: its answer is theirs
 // bit for bit. Runs `fallback` itself when the compressed copy is unavailable.
 Result<SingleOutcome> single_filtered(const SearchEngine& e, std::span<const float> q,

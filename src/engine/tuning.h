@@ -63,61 +63,59 @@ inline constexpr std::size_t kTileRows = 512;
 // on track (64 rows measured 30-40 % slower at 128 dims). 2 KiB of stack.
 inline constexpr std::size_t kScanRows = 512;
 
-// Below this many floats a query is answered on the calling thread: handing
-// a few microseconds of work to the pool costs more than it saves.
-inline constexpr std::uint64_t kInlineFloats = std::uint64_t{1} << 16;
-
 // Rows per score gap: the gap is taken over the largest norm of a run of
 // rows, so runs are short enough that one large row widens few others, and
 // long enough that the maximum costs next to nothing against the scores.
 inline constexpr std::size_t kGapRows = 512;
 
-// The compressed filter (compressed_rows.h, filtered_scan.h).
+// From this many queries on, a batch scores tiles of queries x rows (sgemm or
+// the compressed tiles); fewer run the single-query scans once per query.
+// Both surfaces split here: the module's default batch choice and Index.
+inline constexpr std::size_t kMatrixFromQueries = 4;
+
+// The compressed pre-filter (compressed_rows.h, prefilter_scan.h).
 // Rows per run of the copy's per-run bounds: short enough that one outlying
 // row widens few others, long enough that the per-run work is negligible
 // (32-row runs measured 13 % fewer rows rescored at 768 dims, and slower).
-inline constexpr std::size_t kFilterRunRows = 256;
+inline constexpr std::size_t kPrefilterRunRows = 256;
 // Rows per integer kernel call: whole runs, long enough for the kernel's
 // four memory streams (16 KiB of stack for the sums and scores).
-inline constexpr std::size_t kFilterBlockRows = 8 * kFilterRunRows;
+inline constexpr std::size_t kPrefilterBlockRows = 8 * kPrefilterRunRows;
 // Below this many rows, or this many floats, the float rows are read from
 // cache quickly enough that the copy does not pay for its memory and its
 // build (measured: 20,000 x 128 still 1.3x faster, 10,000 x 64 even).
-inline constexpr std::uint64_t kFilterMinRows = 16384;
-inline constexpr std::uint64_t kFilterMinFloats = std::uint64_t{1} << 21;
-// A piece checks its band once, after its first kFilterProbeRows rows: more
-// than one row in kFilterWideBand still in the band means the bound is too
-// loose for the data (a large common offset, near-copies), and the piece
-// reads its rows as floats instead; the probe costs about 4,096 rows of
-// codes per piece.
-inline constexpr std::uint64_t kFilterProbeRows = 4096;
-inline constexpr std::uint64_t kFilterWideBand = 16;
+inline constexpr std::uint64_t kPrefilterMinRows = 16384;
+inline constexpr std::uint64_t kPrefilterMinFloats = std::uint64_t{1} << 21;
+// The wide-band check: more than one row in kPrefilterWideBand of the rows
+// scanned still in the band means the bound is too loose for the data (a
+// large common offset, near-copies), and the rest is read as floats. Every
+// piece checks after its first probe (a sixteenth of the piece, at least two
+// runs of bounds and at most kPrefilterProbeRows rows, whatever the piece's
+// length) and after every block; one piece's finding switches the whole
+// search to floats, so the codes read in vain stay a few percent of the rows.
+inline constexpr std::uint64_t kPrefilterProbeRows = 4096;
+inline constexpr std::uint64_t kPrefilterProbeMinRows = 4 * kPrefilterRunRows;
+inline constexpr std::uint64_t kPrefilterProbeShare = 16;
+inline constexpr std::uint64_t kPrefilterWideBand = 16;
 // A band holds at least k rows, all rescored on the calling thread: beyond
 // this k the parallel float scan stays ahead, and a probe could not tell a
 // wide band from a large k.
-inline constexpr std::size_t kFilterMaxK = kFilterProbeRows / kFilterWideBand;
-// A batch goes through the copy's tiles from this many queries; fewer are
-// answered one at a time. Measured with 1,000 queries, k = 10, embedding-like
-// rows: 100,000 x 384 about 1.9x and 1,000,000 x 128 about 2.1x faster than
-// the fp32 product (benchmarks/bench_filter.py).
-inline constexpr std::size_t kFilterBatchMinQueries = 4;
+inline constexpr std::size_t kPrefilterMaxK = kPrefilterProbeRows / kPrefilterWideBand;
+// A batch goes through the copy's tiles from kMatrixFromQueries queries.
+// Measured with 1,000 queries, k = 10, embedding-like rows: 100,000 x 384
+// about 1.9x and 1,000,000 x 128 about 2.1x faster than the fp32 product
+// (benchmarks/bench_filter.py).
 // The copy may take at most this share of the memory the system has free.
-inline constexpr double kFilterMemoryShare = 0.5;
+inline constexpr double kPrefilterMemoryShare = 0.5;
 // Rows per build task: whole runs, enough work per hand-over.
-inline constexpr std::uint64_t kFilterBuildRows = 16 * kFilterRunRows;
+inline constexpr std::uint64_t kPrefilterBuildRows = 16 * kPrefilterRunRows;
 
-// The in-memory search of lumvero_contrib.Index (engine/filtered_search).
-// Rows per score_rows call of its kernel scan: long enough to keep the
-// kernel's four streams at memory speed, short enough for a stack buffer.
-inline constexpr std::size_t kFilteredScoreBlock = 1024;
-// From this many queries on, a call scores tiles with sgemm; fewer run the
-// kernel scan once per query (the module's own split).
-inline constexpr std::size_t kFilteredMatrixFromQueries = 4;
-// Allow-list entries between the row being scored and the row fetched ahead:
-// enough to overlap the latencies of scattered rows.
-inline constexpr std::uint64_t kFilteredPrefetchAhead = 8;
-// Below this many products (queries x selected rows x dims) a call runs on
+// Scans of rows at scattered positions (a list of allowed positions).
+// Entries between the row being scored and the row fetched ahead: enough to
+// overlap the latencies of scattered rows.
+inline constexpr std::uint64_t kPrefetchAhead = 8;
+// Below this many products (queries x selected rows x dims) a search runs on
 // the calling thread: waking the pool would cost more than the work.
-inline constexpr std::uint64_t kFilteredInlineProducts = std::uint64_t{1} << 19;
+inline constexpr std::uint64_t kInlineProducts = std::uint64_t{1} << 19;
 
 }  // namespace lumvero::tuning

@@ -14,11 +14,11 @@
 #include "engine/batch_query.h"
 #include "engine/certified.h"
 #include "engine/compressed_rows.h"
-#include "engine/filtered_batch.h"
-#include "engine/filtered_scan.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
 #include "engine/matrix.h"
+#include "engine/prefilter_batch.h"
+#include "engine/prefilter_scan.h"
 #include "engine/score_error.h"
 #include "engine/single_query.h"
 #include "index_fixture.h"
@@ -160,7 +160,8 @@ TEST_P(AdversarialData, EverySingleStrategyReturnsTheKernelAnswer) {
         }
       }
       for (const std::size_t pieces : {1u, 3u, 50u}) {
-        auto f = filter::scan(e, span_of(q), std::min<std::size_t>(k, kRows), pieces);
+        const RowRun run = e.as_run();
+        auto f = prefilter::scan(e.as_set(run), q.data(), std::min<std::size_t>(k, kRows), pieces);
         ASSERT_TRUE(f) << f.error();
         ASSERT_TRUE(f->has_value());
         expect_same_hits(**f, want, "filtered pieces " + std::to_string(pieces));
@@ -192,8 +193,9 @@ TEST_P(AdversarialData, EveryBatchStrategyReturnsTheKernelAnswer) {
   for (const std::size_t pieces : {1u, 3u, 50u}) {
     ScopedEnv use_filter("LUMVO_FILTER", "always");
     for (const std::size_t k : {1u, 7u, 40u}) {
-      auto f = filter::batch_scan(e, span_of(queries_), kQueries, std::min<std::size_t>(k, kRows),
-                                  pieces);
+      const RowRun run = e.as_run();
+      auto f = prefilter::batch_scan(e.as_set(run), queries_.data(), kQueries,
+                                     std::min<std::size_t>(k, kRows), pieces);
       ASSERT_TRUE(f) << f.error();
       ASSERT_TRUE(f->has_value());
       for (std::size_t i = 0; i < kQueries; ++i)
@@ -232,7 +234,9 @@ TEST_P(AdversarialData, MatrixGapBoundsTheKernel) {
 // finite row, whatever the codes lost.
 TEST_P(AdversarialData, CompressedGapBoundsTheKernel) {
   const SearchEngine& e = *engine_;
-  const CompressedRows* copy = e.compressed.get(e.data(), kRows, kDims, e.norms_sq.data());
+  const CompressedCopy::View view =
+      e.compressed.acquire(e.data(), kRows, kRows, kDims, e.norms_sq.data());
+  const CompressedRows* copy = view.rows;
   ASSERT_NE(copy, nullptr);
   const std::size_t w = copy->width();
   for (std::size_t i = 0; i < kQueries; ++i) {

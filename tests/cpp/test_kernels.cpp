@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -266,8 +267,7 @@ TEST(Kernels, ScoreRowsMatchesReferenceForEveryVariant) {
 // The integer kernels: exact sums, so every variant equals a plain int64 sum,
 // including codes and query values at the ends of their ranges (where a
 // saturating pair add would clip, and where the wrapping lanes must come back
-// to the exact total) and rows that are not 64-byte aligned; the same for the
-// tile kernel on the rows packed.
+// to the exact total) and rows that are not 64-byte aligned.
 TEST(Kernels, IntegerRowsEqualExactSumsForEveryVariant) {
   using kernels::IntIsa;
   std::mt19937 gen(11);
@@ -309,38 +309,79 @@ TEST(Kernels, IntegerRowsEqualExactSumsForEveryVariant) {
                                     << count << " pattern " << pattern;
           }
           ASSERT_EQ(out[count], 12345) << "wrote past count";
-
-          // The tile kernel on the same rows, packed, against six queries
-          // (this one rotated and sign-flipped); padding rows sum to 0.
-          std::vector<kernels::IntQuery> tq;
-          for (std::size_t t = 0; t < kernels::kIntTileQueries; ++t) {
-            std::vector<std::int16_t> v(width);
-            for (std::size_t i = 0; i < width; ++i)
-              v[i] = static_cast<std::int16_t>((t % 2 ? -1 : 1) * q[(i + 7 * t) % width]);
-            tq.push_back(kernels::prepare_int_query(v.data(), width));
-          }
-          std::vector<const kernels::IntQuery*> qs;
-          for (const kernels::IntQuery& t : tq) qs.push_back(&t);
-          std::vector<std::uint8_t> packed(width * kernels::kIntTileRows + 1);
-          kernels::int_pack_rows(rows, width, count, packed.data() + 1);
-          std::vector<std::int32_t> tile(kernels::kIntTileQueries * kernels::kIntTileRows + 1,
-                                         12345);
-          kernels::int_tile_dot_with(isa, qs.data(), packed.data() + 1, width, tile.data());
-          for (std::size_t t = 0; t < kernels::kIntTileQueries; ++t)
-            for (std::size_t j = 0; j < kernels::kIntTileRows; ++j) {
-              std::int64_t want = 0;
-              for (std::size_t i = 0; j < count && i < width; ++i)
-                want += std::int64_t{tq[t].q[i]} * (std::int64_t{rows[j * width + i]} - 128);
-              ASSERT_EQ(tile[t * kernels::kIntTileRows + j], want)
-                  << kernels::int_isa_name(isa) << " tile width " << width << " count " << count
-                  << " pattern " << pattern << " query " << t << " row " << j;
-            }
-          ASSERT_EQ(tile.back(), 12345) << "tile wrote past its end";
         }
       }
     }
   }
   EXPECT_TRUE(kernels::int_isa_supported(kernels::active_int_isa()));
+}
+
+// The tile kernels, every variant, against plain int64 sums: the widths the
+// compressed rows take, every number of real queries a batch's last tile can
+// hold (the rest are the zero query it pads with, so each variant's partial
+// passes are covered), rows counts that leave the tile partly padding, and
+// the codes and query values at the ends of their ranges (-127/127 codes and
+// the query code limit, where a saturating pair add would clip and wrapping
+// lanes must come back to the exact total); packed rows not 32-byte aligned.
+TEST(Kernels, IntegerTilesEqualExactSumsForEveryVariant) {
+  using kernels::IntIsa;
+  constexpr std::size_t kQ = kernels::kIntTileQueries, kR = kernels::kIntTileRows;
+  std::mt19937 gen(12);
+  const std::vector<std::int16_t> zeros(832, 0);
+  for (const IntIsa isa : {IntIsa::Reference, IntIsa::Avx2, IntIsa::AvxVnni, IntIsa::Avx512Vnni}) {
+    if (!kernels::int_isa_supported(isa)) continue;
+    for (const std::size_t width : {64u, 128u, 192u, 384u, 448u, 832u}) {
+      const std::int32_t limit =
+          std::min<std::int32_t>(kernels::kIntQueryMax, 2147483647 / (128 * width));
+      const kernels::IntQuery zero = kernels::prepare_int_query(zeros.data(), width);
+      for (const std::size_t count : {0u, 1u, 7u, 8u, 9u, 16u, 17u, 31u, 32u}) {
+        // random; all at the negative ends; alternating ends; the byte
+        // split's edges against codes -128, -127 and 127
+        for (const int pattern : {0, 1, 2, 3}) {
+          std::vector<std::uint8_t> rows(count * width);
+          for (std::size_t i = 0; i < rows.size(); ++i)
+            rows[i] = static_cast<std::uint8_t>(pattern == 0   ? gen() % 256
+                                                : pattern == 1 ? 1
+                                                : pattern == 2 ? ((i / 2) % 2 ? 255 : 1)
+                                                               : std::array{0, 1, 255}[i % 3]);
+          std::vector<std::uint8_t> packed(width * kR + 1);
+          kernels::int_pack_rows(rows.data(), width, count, packed.data() + 1);
+          const std::int32_t edges[] = {-limit, -257, -256, -255, -129, -128, -1,
+                                        0,      1,    127,  128,  255,  256,  limit};
+          std::vector<kernels::IntQuery> tq;
+          for (std::size_t t = 0; t < kQ; ++t) {
+            std::vector<std::int16_t> v(width);
+            for (std::size_t i = 0; i < width; ++i) {
+              const std::int32_t r = static_cast<std::int32_t>(gen() % (2 * limit + 1)) - limit;
+              const std::int32_t sign = t % 2 ? -1 : 1;
+              v[i] = static_cast<std::int16_t>(pattern == 0   ? r
+                                               : pattern == 1 ? -limit
+                                               : pattern == 2 ? sign * (i % 2 ? -limit : limit)
+                                                              : sign * edges[(i + t) % 14]);
+            }
+            tq.push_back(kernels::prepare_int_query(v.data(), width));
+          }
+          for (std::size_t real = 1; real <= kQ; ++real) {
+            const kernels::IntQuery* qs[kQ];
+            for (std::size_t t = 0; t < kQ; ++t) qs[t] = t < real ? &tq[t] : &zero;
+            std::vector<std::int32_t> tile(kQ * kR + 1, 12345);
+            kernels::int_tile_dot_with(isa, qs, packed.data() + 1, width, tile.data());
+            for (std::size_t t = 0; t < kQ; ++t)
+              for (std::size_t j = 0; j < kR; ++j) {
+                std::int64_t want = 0;
+                for (std::size_t i = 0; j < count && i < width; ++i)
+                  want += std::int64_t{qs[t]->q[i]} * (std::int64_t{rows[j * width + i]} - 128);
+                ASSERT_EQ(tile[t * kR + j], want)
+                    << kernels::int_isa_name(isa) << " width " << width << " rows " << count
+                    << " pattern " << pattern << " queries " << real << " query " << t << " row "
+                    << j;
+              }
+            ASSERT_EQ(tile.back(), 12345) << "tile wrote past its end";
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(Kernels, ScoreRowsEqualsComputeScore) {

@@ -4,7 +4,7 @@ import pytest
 
 import lumvero
 from blake3_ref import blake3_hex
-from conftest import dot_layout, l2_layout, topk_oracle, unit_rows
+from conftest import dot_layout, l2_layout, run_python, topk_oracle, unit_rows, write_index
 
 NON_FINITE = "Queries cont\u00c3\u00aam valores n\u00c3\u00a3o finitos (NaN/Inf)"
 STRATEGIES = {"matrix": "matrix-full", "matrix_full": "matrix-full", "chunked": "matrix-chunked",
@@ -46,6 +46,33 @@ def test_strategies_match_single_queries(make_engine, monkeypatch, mode, metric,
     if res[0].method_used != "rayon-optimized":
         assert all(r.query_time_ms == 0.0 for r in res)
 
+
+
+@pytest.mark.parametrize("kernel", ["reference", "avx2", "avx-vnni", "avx512-vnni"])
+@pytest.mark.parametrize("metric", ["cosine", "euclidean"])
+def test_every_integer_kernel_gives_the_kernel_answer(tmp_path, kernel, metric):
+    """The compressed rows' tiles through each integer kernel the CPU has (it
+    is chosen once per process, so each in its own): 47 queries (a partial
+    last tile), 2,500 rows (a partial last block), 100 dims (padded codes),
+    a tie between equal rows."""
+    rng = np.random.default_rng(3)
+    X = unit_rows(rng, 2500, 100)
+    X[1999] = X[12]
+    Q = np.vstack([unit_rows(rng, 45, 100), X[[12, 2400]]])
+    path = write_index(tmp_path / "x.bin", X, metric)
+    np.save(tmp_path / "q.npy", Q)
+    code = ("import numpy as np, lumvero\n"
+            f"e = lumvero.PySearchEngine({str(path)!r}, False)\n"
+            f"r = e.query_batch_arrays(np.load({str(tmp_path / 'q.npy')!r}), 10)\n"
+            f"np.save({str(tmp_path / 'i.npy')!r}, r['indices'])\n"
+            f"np.save({str(tmp_path / 's.npy')!r}, r['scores'])\n")
+    out = run_python(code, env={"LUMVO_INT_KERNEL": kernel, "LUMVO_FILTER": "always"})
+    assert out.returncode == 0, out.stderr
+    got_idx, got_scores = np.load(tmp_path / "i.npy"), np.load(tmp_path / "s.npy")
+    for i, (idx, scores) in enumerate(oracle(X, Q, 10, metric)):
+        assert got_idx[i].tolist() == idx.tolist()
+        assert got_scores[i].tobytes() == scores.tobytes()
+    assert got_idx[45][:2].tolist() == [12, 1999]
 
 def test_one_query_is_a_single_query(make_engine, monkeypatch):
     monkeypatch.setenv("LUMVO_BATCH_MODE", "matrix")

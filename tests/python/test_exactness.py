@@ -87,8 +87,9 @@ def test_every_single_strategy_returns_the_kernel_answer(make_engine, monkeypatc
     X, Q, e = build(case, make_engine, 1)
     q = Q[0]
     want = kernel_top_k(X, q, k, case["metric"])
-    # The compressed filter on every index ("always") and never ("off").
-    for use_filter, mode in itertools.product(["always", "off"], SINGLE_MODES):
+    # The compressed pre-filter on every index ("always"), where it pays
+    # ("auto") and never ("off").
+    for use_filter, mode in itertools.product(["always", "auto", "off"], SINGLE_MODES):
         monkeypatch.setenv("LUMVO_FILTER", use_filter)
         if mode is None:
             monkeypatch.delenv("LUMVO_SINGLE_MODE", raising=False)
@@ -103,8 +104,9 @@ def test_every_single_strategy_returns_the_kernel_answer(make_engine, monkeypatc
 def test_every_batch_strategy_returns_the_kernel_answer(make_engine, monkeypatch, case, k, nq):
     X, Q, e = build(case, make_engine, nq)
     want = [kernel_top_k(X, q, k, case["metric"]) for q in Q]
-    # The compressed rows' tiles on every index ("always") and never ("off").
-    for use_filter, mode in itertools.product(["always", "off"], BATCH_MODES):
+    # The compressed rows' tiles on every index ("always"), where they pay
+    # ("auto") and never ("off").
+    for use_filter, mode in itertools.product(["always", "auto", "off"], BATCH_MODES):
         monkeypatch.setenv("LUMVO_FILTER", use_filter)
         if mode is None:
             monkeypatch.delenv("LUMVO_BATCH_MODE", raising=False)

@@ -1,6 +1,7 @@
 """lumvero_contrib.Index against a NumPy oracle of the kernel, bit for bit, over
 any sequence of adds, removals, searches, compactions, saves and loads; its
 failure paths; the module reading what it saves; crashes during save."""
+import contextlib
 import io
 import json
 import os
@@ -51,6 +52,19 @@ def normalize_like_writer(X):
         inv = (np.float32(1) / norm).astype(np.float32)
         out = (X * inv[:, None]).astype(np.float32)
     return np.where(ok[:, None], out, np.float32(0)).astype(np.float32)
+
+
+@contextlib.contextmanager
+def env_set(name, value):
+    old = os.environ.get(name)
+    os.environ[name] = value
+    try:
+        yield
+    finally:
+        if old is None:
+            del os.environ[name]
+        else:
+            os.environ[name] = old
 
 
 def oracle(rows, row_ids, Q, k, metric, allow=None):
@@ -154,8 +168,15 @@ class IndexMachine(RuleBasedStateMachine):
                 return
             Q32 = normalize_like_writer(Q32)
         one = nq == 1 and data.draw(st.booleans())
-        got = self.ix.search(Q[0] if one else Q, k, allow=allow)
+        # The compressed pre-filter never, where it pays, and on every search.
+        prefilter = data.draw(st.sampled_from(["off", "auto", "always"]))
+        stats: dict = {}
+        with env_set("LUMVO_FILTER", prefilter):
+            got = self.ix.search(Q[0] if one else Q, k, allow=allow, stats=stats)
         assert_same(got, oracle(self.rows, self.ids, Q32, k, self.metric, allow))
+        selected = self.ids if allow is None else np.intersect1d(self.ids, allow)
+        if prefilter != "auto":
+            assert stats["prefiltered"] == (prefilter == "always" and selected.size > 0)
 
     @rule()
     def compact(self):
@@ -196,11 +217,14 @@ def test_next_default_id_follows_the_largest_ever_added(tmp_path):
     assert ix.ids().tolist() == [4, 10]
 
 
+@pytest.mark.parametrize("prefilter", ["off", "auto", "always"])
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("nq", [1, 6])
-def test_larger_index_many_runs_and_filters(metric, nq):
+def test_larger_index_many_runs_and_filters(metric, nq, prefilter, monkeypatch):
     """Enough rows for the pool's pieces and sgemm tiles, runs of every size,
-    and both filter forms (mask and position list), against the oracle."""
+    and both selection forms (mask and position list), against the oracle,
+    with the compressed pre-filter off, where it pays and always."""
+    monkeypatch.setenv("LUMVO_FILTER", prefilter)
     rng = np.random.default_rng(7)
     rows, dims = 40000, 64
     X = rng.standard_normal((rows, dims)).astype(np.float32)
@@ -609,3 +633,50 @@ def test_package_exports_index():
 def test_docstring_examples_hold():
     import doctest
     assert doctest.testmod(index_module).failed == 0
+
+
+def test_searches_run_alongside_writers():
+    """Searches from several threads while rows are appended (all far from
+    the queries, so no answer changes), removed and restored, and compacted:
+    every answer is the one of the unchanged rows."""
+    import threading
+    rng = np.random.default_rng(3)
+    X = rng.standard_normal((20000, 32)).astype(np.float32)
+    Q = rng.standard_normal((3, 32)).astype(np.float32)
+    ix = Index(32, metric="euclidean")
+    ix.add(X)
+    want = ix.search(Q, 5)
+    stop = threading.Event()
+    errors = []
+
+    def searcher():
+        while not stop.is_set():
+            got = ix.search(Q, 5)
+            if not (np.array_equal(got[1], want[1]) and got[0].tobytes() == want[0].tobytes()):
+                errors.append(got)
+
+    threads = [threading.Thread(target=searcher) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for i in range(30):
+        ix.add(np.full((50, 32), 1e6, np.float32))
+        far = ix.ids()[-25:]
+        ix.remove(far)
+        if i % 10 == 9:
+            ix.compact()
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not errors
+
+
+@pytest.mark.parametrize("runs, message", [
+    ([(np.zeros((2, 4), np.float32), np.zeros(2), 2, 2**64 - 1, None)], "below 2\\*\\*63"),
+    ([(np.zeros((2, 4), np.float32), np.zeros(2), 2, 4, None),
+      (np.zeros((2, 4), np.float32), np.zeros(2), 2, 5, None)], "non-overlapping"),
+    ([(np.zeros((2, 4), np.float32), np.zeros(2), 3, 0, None)], "count exceeds"),
+])
+def test_native_search_rejects_malformed_runs(runs, message):
+    from lumvero_contrib import _native
+    with pytest.raises(ValueError, match=message):
+        _native.search(runs, np.zeros((1, 4), np.float32), 1, 1, None, None)

@@ -6,10 +6,14 @@
 // sums are taken over c' = c + 128 and wrap modulo 2^32; subtracting
 // 128 * sum(q) at the end gives the exact result. Four rows share each query
 // load: row j of each quarter of the call, so memory is read as four streams.
+// The tile kernel works on packed rows the same way, one row per lane: each
+// row's four codes are widened in two int16 pairs (vpshufb) and multiplied
+// with the query's matching pairs broadcast to every lane.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/kernels/int_kernels.h"
 
@@ -70,10 +74,91 @@ void rows_avx2(const IntQuery& query, const std::uint8_t* rows, std::size_t widt
   }
 }
 
+// Two adjacent query codes as one int32 lane in every lane, for vpmaddwd.
+inline __m256i pair(const std::int16_t* q) {
+  std::int32_t v;
+  std::memcpy(&v, q, sizeof v);
+  return _mm256_set1_epi32(v);
+}
+
+// Four codes of 8 packed rows (one 32-byte load, a row per int32 lane) as
+// int16: `lo` holds each row's codes 0 and 1 in its lane, `hi` codes 2 and 3.
+// Zero-extending keeps c' = c + 128 unsigned.
+struct Rows8 {
+  __m256i lo;
+  __m256i hi;
+};
+
+inline Rows8 rows8(const std::uint8_t* p, __m256i lo_bytes, __m256i hi_bytes) {
+  const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  return {_mm256_shuffle_epi8(x, lo_bytes), _mm256_shuffle_epi8(x, hi_bytes)};
+}
+
+// One query's sums for 16 rows, a row per lane. Each vpmaddwd lane adds two
+// products, at most 2 * 255 * kIntQueryMax in magnitude: no saturation, no
+// int32 overflow. Named registers, not an array: GCC keeps arrays of vectors
+// in memory.
+struct TileAcc {
+  __m256i s0 = _mm256_setzero_si256();
+  __m256i s1 = _mm256_setzero_si256();
+
+  void add(const Rows8& x0, const Rows8& x1, const std::int16_t* q) {
+    const __m256i b01 = pair(q);
+    const __m256i b23 = pair(q + 2);
+    s0 = _mm256_add_epi32(
+        s0, _mm256_add_epi32(_mm256_madd_epi16(x0.lo, b01), _mm256_madd_epi16(x0.hi, b23)));
+    s1 = _mm256_add_epi32(
+        s1, _mm256_add_epi32(_mm256_madd_epi16(x1.lo, b01), _mm256_madd_epi16(x1.hi, b23)));
+  }
+  void store(const IntQuery* q, std::int32_t* out) const {
+    const __m256i bias =
+        _mm256_set1_epi32(static_cast<int>(128u * static_cast<std::uint32_t>(q->sum)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_sub_epi32(s0, bias));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_sub_epi32(s1, bias));
+  }
+};
+
+// The tile in four passes, each 3 queries x 16 rows: 6 accumulators, the
+// four widened row vectors, the query pairs and the two byte masks fit the 16
+// registers, and each packed load is widened once for three queries (measured
+// on Zen 3: faster than 6 queries x 8 rows, or than widening the whole tile
+// once into memory). The packed rows stay in L1 between the passes.
+void tile_avx2(const IntQuery* const* qs, const std::uint8_t* packed, std::size_t width,
+               std::int32_t* out) {
+  static_assert(kIntTileQueries == 6 && kIntTileRows == 32);
+  const __m256i lo_bytes =
+      _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1, 0, -1, 1, -1, 4,
+                       -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
+  const __m256i hi_bytes =
+      _mm256_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1, 2, -1, 3, -1, 6,
+                       -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1);
+  for (std::size_t part = 0; part < kIntTileQueries; part += 3) {
+    const std::int16_t* q0 = qs[part]->q.data();
+    const std::int16_t* q1 = qs[part + 1]->q.data();
+    const std::int16_t* q2 = qs[part + 2]->q.data();
+    for (std::size_t half = 0; half < 2; ++half) {
+      TileAcc a0, a1, a2;
+      for (std::size_t c = 0; c < width; c += 4) {
+        const std::uint8_t* p = packed + c * kIntTileRows + 64 * half;
+        const Rows8 x0 = rows8(p, lo_bytes, hi_bytes);
+        const Rows8 x1 = rows8(p + 32, lo_bytes, hi_bytes);
+        a0.add(x0, x1, q0 + c);
+        a1.add(x0, x1, q1 + c);
+        a2.add(x0, x1, q2 + c);
+      }
+      std::int32_t* o = out + part * kIntTileRows + 16 * half;
+      a0.store(qs[part], o);
+      a1.store(qs[part + 1], o + kIntTileRows);
+      a2.store(qs[part + 2], o + 2 * kIntTileRows);
+    }
+  }
+}
+
 }  // namespace
 
 namespace detail {
 constinit const IntRowsKernel kIntAvx2 = &rows_avx2;
+constinit const IntTileKernel kIntTileAvx2 = &tile_avx2;
 }  // namespace detail
 
 }  // namespace lumvero::kernels

@@ -1,4 +1,7 @@
 // Chooses the integer kernel once per process; every variant gives the same sums.
+#include <cstdlib>
+#include <cstring>
+
 #include "engine/kernels/cpu_features.h"
 #include "engine/kernels/int_kernels.h"
 
@@ -22,20 +25,27 @@ detail::IntRowsKernel kernel_of(IntIsa isa) {
 
 detail::IntTileKernel tile_kernel_of(IntIsa isa) {
   switch (isa) {
+    case IntIsa::Avx2:
+      return detail::kIntTileAvx2;
     case IntIsa::AvxVnni:
       return detail::kIntTileAvxVnni;
     case IntIsa::Avx512Vnni:
       return detail::kIntTileAvx512Vnni;
-    case IntIsa::Avx2:
     case IntIsa::Reference:
       break;
   }
   return detail::kIntTileReference;
 }
 
-// The widest variant the CPU offers. The sums are exact, so this is purely a
-// speed choice, and with the rows streamed from memory width matters little.
+// The variant LUMVO_INT_KERNEL names when the CPU offers it, else the widest
+// the CPU offers. The sums are exact, so this is purely a speed choice, and
+// with the rows streamed from memory width matters little.
 IntIsa detect() {
+  // Compared exactly, as LUMVO_FORCE_SCALAR is: no trimming, no case folding.
+  if (const char* asked = std::getenv("LUMVO_INT_KERNEL")) {
+    for (const IntIsa isa : {IntIsa::Reference, IntIsa::Avx2, IntIsa::AvxVnni, IntIsa::Avx512Vnni})
+      if (std::strcmp(asked, int_isa_name(isa)) == 0 && int_isa_supported(isa)) return isa;
+  }
   if (int_isa_supported(IntIsa::Avx512Vnni)) return IntIsa::Avx512Vnni;
   if (int_isa_supported(IntIsa::AvxVnni)) return IntIsa::AvxVnni;
   if (int_isa_supported(IntIsa::Avx2)) return IntIsa::Avx2;

@@ -43,7 +43,12 @@ enum class IntIsa { Reference, Avx2, AvxVnni, Avx512Vnni };
 const char* int_isa_name(IntIsa isa);
 // Reference is always supported; the others need the CPU (and OS) features.
 bool int_isa_supported(IntIsa isa);
-// The variant int_rows_dot uses: the widest supported, detected once.
+// The variant int_rows_dot and int_tile_dot use, chosen once per process on
+// first use: the widest supported, unless LUMVO_INT_KERNEL names a supported
+// variant (int_isa_name spelling: "reference", "avx2", "avx-vnni",
+// "avx512-vnni"), which is then used instead, so tests and benchmarks can run
+// a narrower variant end to end. Any other value is ignored. The sums are the
+// same whichever runs.
 IntIsa active_int_isa();
 
 // out[j] = sum_i q.q[i] * (rows[j * width + i] - 128) for j in [0, count).
@@ -61,9 +66,10 @@ void int_rows_dot_with(IntIsa isa, const IntQuery& q, const std::uint8_t* rows, 
 // A tile is kIntTileQueries queries x kIntTileRows rows. Its rows are first
 // packed (int_pack_rows) so that each group of four codes of the rows lies in
 // one run of 4 * kIntTileRows bytes, row after row: one vector load then
-// holds four codes of 8 or 16 rows, and the byte-product instructions sum
-// them per row with the query's four codes broadcast to every lane. No sums
-// across lanes are needed.
+// holds four codes of 8 or 16 rows, and the byte-product instructions (on
+// AVX2, int16 pair products of the widened codes) sum them per row with the
+// query's four codes broadcast to every lane. No sums across lanes are
+// needed.
 inline constexpr std::size_t kIntTileQueries = 6;
 inline constexpr std::size_t kIntTileRows = 32;
 
@@ -80,14 +86,15 @@ void int_tile_dot(const IntQuery* const* qs, const std::uint8_t* packed, std::si
 // The same through a given variant; it must be supported.
 void int_tile_dot_with(IntIsa isa, const IntQuery* const* qs, const std::uint8_t* packed,
                        std::size_t width, std::int32_t* out);
-// Whether the active variant has its own tile kernel (Avx2 has none: without
-// a byte product that does not saturate, tiles run on the reference).
+// Whether the active variant has its own tile kernel (only the reference has
+// none).
 bool int_tile_vectorised();
 
 namespace detail {
 using IntTileKernel = void (*)(const IntQuery* const* qs, const std::uint8_t* packed,
                                std::size_t width, std::int32_t* out);
 extern const IntTileKernel kIntTileReference;
+extern const IntTileKernel kIntTileAvx2;
 extern const IntTileKernel kIntTileAvxVnni;
 extern const IntTileKernel kIntTileAvx512Vnni;
 using IntRowsKernel = void (*)(const IntQuery& q, const std::uint8_t* rows, std::size_t width,

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/compressed_rows.h"
-#include "engine/filtered_batch.h"
-#include "engine/filtered_scan.h"
+#include "engine/prefilter_batch.h"
+#include "engine/prefilter_scan.h"
 #include "engine/single_query.h"
 #include "index_fixture.h"
 
@@ -46,36 +46,36 @@ std::vector<float> clustered(std::size_t rows, std::size_t dims, std::uint32_t s
   return v;
 }
 
-TEST(Filter, SwitchIsReadOnEveryQuery) {
+TEST(Prefilter, SwitchIsReadOnEveryQuery) {
   {
     ScopedEnv env("LUMVO_FILTER", "off");
-    EXPECT_EQ(filter::mode(), filter::Mode::Off);
-    EXPECT_FALSE(filter::wanted(filter::mode(), 1000000, 128, 10));
+    EXPECT_EQ(prefilter::mode(), prefilter::Mode::Off);
+    EXPECT_FALSE(prefilter::wanted(prefilter::mode(), 1000000, 128, 10));
   }
   for (const char* v : {"Off", "on", " off", "always ", ""}) {
     ScopedEnv env("LUMVO_FILTER", v);
-    EXPECT_EQ(filter::mode(), filter::Mode::Auto) << v;
+    EXPECT_EQ(prefilter::mode(), prefilter::Mode::Auto) << v;
   }
   ScopedEnv env("LUMVO_FILTER", "always");
-  EXPECT_EQ(filter::mode(), filter::Mode::Always);
-  EXPECT_TRUE(filter::wanted(filter::Mode::Always, 1, 1, 1));
-  EXPECT_TRUE(filter::wanted(filter::Mode::Always, 1000000, 128, 100000));
-  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 0, 1));
+  EXPECT_EQ(prefilter::mode(), prefilter::Mode::Always);
+  EXPECT_TRUE(prefilter::wanted(prefilter::Mode::Always, 1, 1, 1));
+  EXPECT_TRUE(prefilter::wanted(prefilter::Mode::Always, 1000000, 128, 100000));
+  EXPECT_FALSE(prefilter::wanted(prefilter::Mode::Always, 10, 0, 1));
   // Rows too wide for int32 sums of 8-bit-or-better queries.
-  EXPECT_FALSE(filter::wanted(filter::Mode::Always, 10, 70000, 1));
-  EXPECT_FALSE(filter::wanted(filter::Mode::Auto, 1000, 128, 10));
+  EXPECT_FALSE(prefilter::wanted(prefilter::Mode::Always, 10, 70000, 1));
+  EXPECT_FALSE(prefilter::wanted(prefilter::Mode::Auto, 1000, 128, 10));
   // A large k: the band alone would be rescored on one thread.
-  EXPECT_FALSE(filter::wanted(filter::Mode::Auto, 1000000, 128, 1000));
-  EXPECT_TRUE(filter::wanted(filter::Mode::Auto, 1000000, 128, 10));
+  EXPECT_FALSE(prefilter::wanted(prefilter::Mode::Auto, 1000000, 128, 1000));
+  EXPECT_TRUE(prefilter::wanted(prefilter::Mode::Auto, 1000000, 128, 10));
 }
 
 // "off" is an escape hatch: the copy is never built, not even lazily.
-TEST(Filter, OffNeverBuildsTheCopy) {
+TEST(Prefilter, OffNeverBuildsTheCopy) {
   constexpr std::uint32_t kRows = 20000, kDims = 128;
   const std::vector<float> data = clustered(kRows, kDims, 6);
   auto engine = open_index(kDims, kRows, Metric::Cosine, data);
   ASSERT_TRUE(engine);
-  FilterCounters& c = filter_counters();
+  PrefilterCounters& c = prefilter_counters();
   const std::uint64_t built = c.copies_built, scanned = c.rows_scanned;
   const auto want = ref_top_k(*engine, data.data(), 10);
   {
@@ -96,17 +96,18 @@ TEST(Filter, OffNeverBuildsTheCopy) {
 
 // Without the memory for the copy the queries read the float rows, and the
 // refusal stands: the copy is never retried.
-TEST(Filter, RefusedCopyLeavesTheFloatScan) {
+TEST(Prefilter, RefusedCopyLeavesTheFloatScan) {
   constexpr std::uint32_t kRows = 3000, kDims = 24;
   const std::vector<float> data = clustered(kRows, kDims, 8);
   auto engine = open_index(kDims, kRows, Metric::Dot, data);
   ASSERT_TRUE(engine);
-  FilterCounters& c = filter_counters();
+  PrefilterCounters& c = prefilter_counters();
   const std::uint64_t refused = c.copies_refused, built = c.copies_built, scanned = c.rows_scanned;
   const double just_short = 2.0 * static_cast<double>(CompressedRows::bytes_for(kRows, kDims)) - 1;
-  EXPECT_EQ(
-      engine->compressed.get(engine->data(), kRows, kDims, engine->norms_sq.data(), just_short),
-      nullptr);
+  EXPECT_EQ(engine->compressed
+                .acquire(engine->data(), kRows, kRows, kDims, engine->norms_sq.data(), just_short)
+                .rows,
+            nullptr);
   EXPECT_EQ(c.copies_refused, refused + 1);
   ScopedEnv env("LUMVO_FILTER", "always");
   for (std::size_t i = 0; i < 3; ++i) {
@@ -120,13 +121,13 @@ TEST(Filter, RefusedCopyLeavesTheFloatScan) {
   EXPECT_EQ(c.rows_scanned, scanned);
 }
 
-TEST(Filter, RacingFirstQueriesBuildOneCopy) {
+TEST(Prefilter, RacingFirstQueriesBuildOneCopy) {
   constexpr std::uint32_t kRows = 5000, kDims = 40;
   const std::vector<float> data = clustered(kRows, kDims, 3);
   auto engine = open_index(kDims, kRows, Metric::Cosine, data);
   ASSERT_TRUE(engine);
   ScopedEnv env("LUMVO_FILTER", "always");
-  FilterCounters& c = filter_counters();
+  PrefilterCounters& c = prefilter_counters();
   const std::uint64_t built = c.copies_built, bytes = c.copy_bytes;
   std::vector<std::vector<ScoredRow>> got(6);
   std::vector<std::thread> threads;
@@ -144,7 +145,7 @@ TEST(Filter, RacingFirstQueriesBuildOneCopy) {
                      "thread " + std::to_string(t));
 }
 
-TEST(Filter, WideBandReadsTheFloatRows) {
+TEST(Prefilter, WideBandReadsTheFloatRows) {
   // A large common offset: the codes cannot separate the rows.
   constexpr std::uint32_t kRows = 20000, kDims = 32;
   std::mt19937 gen(4);
@@ -154,11 +155,16 @@ TEST(Filter, WideBandReadsTheFloatRows) {
   auto engine = open_index(kDims, kRows, Metric::Euclidean, data);
   ASSERT_TRUE(engine);
   const std::vector<float> q(data.begin() + 5 * kDims, data.begin() + 6 * kDims);
-  FilterCounters& c = filter_counters();
+  PrefilterCounters& c = prefilter_counters();
   const std::uint64_t fallback = c.rows_fallback;
-  auto r = filter::scan(*engine, std::span<const float>(q), 10, 4);
+  const std::uint64_t scanned = c.rows_scanned;
+  const RowRun run = engine->as_run();
+  auto r = prefilter::scan(engine->as_set(run), q.data(), 10, 4);
   ASSERT_TRUE(r && r->has_value());
-  EXPECT_EQ(c.rows_fallback - fallback, kRows);
+  // Each piece checks within its first sixteenth (four runs of bounds here),
+  // and the first finding sends every other piece to the floats.
+  EXPECT_LE(c.rows_scanned - scanned, 4 * 1024u);
+  EXPECT_EQ(c.rows_fallback - fallback + (c.rows_scanned - scanned), kRows);
   expect_same_hits(**r, ref_top_k(*engine, q.data(), 10), "offset rows");
 
   // A batch gives up on the tiles (the fp32 path answers it) unless told
@@ -166,7 +172,8 @@ TEST(Filter, WideBandReadsTheFloatRows) {
   const std::vector<float> qs(data.begin(), data.begin() + 4 * kDims);
   {
     ScopedEnv unset("LUMVO_FILTER", std::nullopt);
-    auto b = filter::batch_scan(*engine, std::span<const float>(qs), 4, 10, 2);
+    const RowRun brun = engine->as_run();
+    auto b = prefilter::batch_scan(engine->as_set(brun), qs.data(), 4, 10, 2);
     ASSERT_TRUE(b);
     EXPECT_FALSE(b->has_value());
   }
@@ -180,17 +187,18 @@ TEST(Filter, WideBandReadsTheFloatRows) {
   }
 }
 
-TEST(Filter, ClusteredUnitRowsLeaveFewRowsToRescore) {
+TEST(Prefilter, ClusteredUnitRowsLeaveFewRowsToRescore) {
   constexpr std::uint32_t kRows = 40000, kDims = 128;
   const std::vector<float> data = clustered(kRows, kDims, 5);
   for (const Metric m : {Metric::Cosine, Metric::Euclidean}) {
     auto engine = open_index(kDims, kRows, m, data);
     ASSERT_TRUE(engine);
-    FilterCounters& c = filter_counters();
+    PrefilterCounters& c = prefilter_counters();
     const std::uint64_t rescored = c.rows_rescored, fallback = c.rows_fallback;
     for (std::size_t i = 0; i < 5; ++i) {
       const float* q = data.data() + (i * 7919) * kDims;
-      auto r = filter::scan(*engine, std::span<const float>(q, kDims), 10);
+      const RowRun run = engine->as_run();
+      auto r = prefilter::scan(engine->as_set(run), q, 10);
       ASSERT_TRUE(r && r->has_value());
       expect_same_hits(**r, ref_top_k(*engine, q, 10), "query " + std::to_string(i));
     }
@@ -202,7 +210,8 @@ TEST(Filter, ClusteredUnitRowsLeaveFewRowsToRescore) {
     for (std::size_t i = 0; i < 5; ++i)
       qs.insert(qs.end(), data.begin() + (i * 7919) * kDims, data.begin() + (i * 7919 + 1) * kDims);
     ScopedEnv unset("LUMVO_FILTER", std::nullopt);
-    auto b = filter::batch_scan(*engine, std::span<const float>(qs), 5, 10);
+    const RowRun run = engine->as_run();
+    auto b = prefilter::batch_scan(engine->as_set(run), qs.data(), 5, 10);
     ASSERT_TRUE(b && b->has_value());
     for (std::size_t i = 0; i < 5; ++i)
       expect_same_hits((**b)[i], ref_top_k(*engine, qs.data() + i * kDims, 10),
