@@ -545,7 +545,9 @@ class DistributedIndex:
         Raises:
             ValueError, TypeError: As ``Index.add``.
             ShardError: A shard failed (see the class); rows given to other
-                shards are added.
+                shards are added, those given to the failed shard are not, and
+                are listed in the message and in ``lost`` with the rows it
+                lost.
         """
         rows = float_rows(X, "X", self._dims)
         n = int(rows.shape[0])
@@ -569,6 +571,17 @@ class DistributedIndex:
             done: dict[int, Any] = {}
             try:
                 self._each(calls, done)
+            except ShardError as e:
+                # This call's rows for the shards that failed are not added
+                # either: said, never silently dropped.
+                skipped = [new_ids[a:b] for i, a, b in pieces if i not in done]
+                if skipped:
+                    lost = np.sort(np.concatenate(skipped))
+                    e.lost = np.union1d(e.lost, lost)
+                    e.args = (f"{e}; {lost.size} row{'s' if lost.size != 1 else ''} of this "
+                              f"add {'was' if lost.size == 1 else 'were'} not added: ids "
+                              f"{listed(lost)}",)
+                raise
             finally:
                 # Only the pieces the shards took are the index's rows.
                 for i, a, b in pieces:

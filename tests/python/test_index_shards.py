@@ -400,6 +400,16 @@ def test_lost_rows_are_reported_naming_the_shard_then_the_index_goes_on(tmp_path
                                              r"added to it since then is lost: ids \[4\]$"):
             fresh.remove([1, 3])  # 3 was removed, 4 is lost
         assert fresh.ids().tolist() == [2] and len(fresh) == 1
+        # An add that finds its shard dead: that shard's part of it is said
+        # to be lost too.
+        kill_shard(fresh, 0)
+        with pytest.raises(ShardError) as e:
+            fresh.add(X[:2], ids=[5, 6])  # one each: 5 to shard 0, 6 to shard 1
+        assert str(e.value).endswith("and was restarted empty (it was never saved); 1 row added "
+                                     "to it since then is lost: ids [2]; 1 row of this add was "
+                                     "not added: ids [5]")
+        assert e.value.lost.tolist() == [2, 5]
+        assert fresh.ids().tolist() == [6] and fresh.shard_rows() == [0, 1]
         fresh.close()
 
 
