@@ -61,7 +61,7 @@ $(VENV)/.stamp: Makefile | deps-debian
 	@touch $@
 
 # Extras of lumvero_contrib: sharded search on Ray and the lumvero-index tool.
-CONTRIB_PACKAGES := "ray>=2.9" tqdm blake3
+CONTRIB_PACKAGES := "ray>=2.9" tqdm
 $(VENV)/.contrib.stamp: $(VENV)/.stamp
 	@echo 'Python packages for lumvero_contrib into $(VENV): $(CONTRIB_PACKAGES)'
 	@$(PIP) install -q $(CONTRIB_PACKAGES)

@@ -4,7 +4,8 @@ them, each failure a message that says what to pass."""
 from __future__ import annotations
 
 import operator
-from typing import Any
+from collections.abc import Iterable
+from typing import Any, Final, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +14,9 @@ from lumvero_contrib import _native
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
+Metric = Literal["cosine", "dot", "euclidean"]
+METRICS: Final[tuple[Metric, ...]] = ("cosine", "dot", "euclidean")
+INT64_MAX: Final = 2**63 - 1
 
 
 def float_rows(X: Any, what: str, dims: int) -> FloatArray:
@@ -44,7 +48,12 @@ def float_rows(X: Any, what: str, dims: int) -> FloatArray:
 
 
 def int_ids(ids: Any, what: str) -> IdArray:
-    """ids as a 1-D int64 array; TypeError for anything but integers."""
+    """ids as a 1-D int64 array; TypeError for anything but integers. Any
+    iterable of integers is taken (a set, a generator, a range, a dict's
+    keys), as is a single integer."""
+    if (isinstance(ids, Iterable) and not hasattr(ids, "__array__")
+            and not isinstance(ids, (list, tuple, range, str, bytes))):
+        ids = list(ids)  # NumPy takes no sets or iterators as sequences
     a = np.asarray(ids)
     if a.ndim == 0:
         a = a.reshape(1)
@@ -68,6 +77,25 @@ def integer(value: object, what: str) -> int:
         return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{what} must be an integer; got {type(value).__name__}") from None
+
+
+def metric_name(value: object) -> Metric:
+    """value as one of the three metric names."""
+    if not isinstance(value, str):
+        raise TypeError(f"metric must be a str; got {type(value).__name__}")
+    if value not in METRICS:
+        raise ValueError(f"metric must be 'cosine', 'dot' or 'euclidean'; got {value!r}")
+    return cast(Metric, str(value))
+
+
+def result_count(k: object) -> int:
+    """k, the number of results per query, as a Python int in [1, 2**63 - 1]."""
+    n = integer(k, "k")
+    if n < 1:
+        raise ValueError(f"k must be at least 1; got {n}")
+    if n > INT64_MAX:
+        raise ValueError(f"k must be at most 2**63 - 1 ({INT64_MAX}); got {n}")
+    return n
 
 
 def sorted_unique(a: IdArray) -> IdArray:

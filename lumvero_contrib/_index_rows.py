@@ -47,6 +47,18 @@ class Run:
         return int(self.rows.shape[0]) - self.count
 
 
+def gather(runs: list[Run], positions: IdArray, dims: int) -> FloatArray:
+    """A new (len(positions), dims) array of the rows at the positions (each
+    a stored position), in the order given; mapped rows are checked to be
+    intact after they were read."""
+    out = np.empty((positions.shape[0], dims), np.float32)
+    for run in runs:
+        inside = np.flatnonzero((positions >= run.first) & (positions < run.first + run.count))
+        if inside.size:
+            out[inside] = run.rows[positions[inside] - run.first]
+            run.check_intact()
+    return out
+
 
 class Lookup:
     """Live id -> position for ids that do not increase with position: sorted

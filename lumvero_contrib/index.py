@@ -11,20 +11,22 @@ the earlier insertion.
 
 from __future__ import annotations
 
+import operator
 import os
 import threading
-from typing import Final
+from collections.abc import Iterable
+from typing import Any, Final, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_args import (float_rows, int_ids, integer, listed, normalize,
-                                         sorted_unique)
+from lumvero_contrib._index_args import (INT64_MAX, Metric, float_rows, int_ids, integer, listed,
+                                         metric_name, normalize, result_count, sorted_unique)
 from lumvero_contrib._index_files import METRIC_IDS, read_directory, write_directory
-from lumvero_contrib._index_rows import Lookup, Run
+from lumvero_contrib._index_rows import Lookup, Run, gather
 
-__all__ = ["Index"]
+__all__ = ["Index", "Metric"]
 
 _MAX_DIMS: Final = 10000
 # A new run holds at least this many rows (its memory is only reserved, not
@@ -34,8 +36,12 @@ _MIN_RUN_ROWS: Final = 4096
 # An allow-list (or the live rows) at most this fraction of the stored rows
 # is searched by position, reading only those rows; a larger one as a mask.
 _SPARSE_FRACTION: Final = 8
+# Version of the state that pickling and copying carry.
+_STATE_VERSION: Final = 1
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
+# Ids as the methods take them: an int64 array-like or any iterable of ints.
+IdsLike = npt.ArrayLike | Iterable[SupportsIndex]
 
 
 class Index:
@@ -52,7 +58,18 @@ class Index:
 
     Raises:
         ValueError: dims out of range or an unknown metric.
-        TypeError: dims is not an integer.
+        TypeError: dims is not an integer, or metric is not a str.
+
+    Ids are int64 values >= 0. Wherever ids are taken (``add``, ``remove``,
+    ``get``, ``search``'s ``allow``), any iterable of integers will do: a
+    NumPy array, a list, a set, a range, a generator, or a single integer.
+    ``id in ix`` tells whether an id is live (anything but an integer is
+    never in an index). ``get(ids)`` returns rows as stored.
+
+    Copies: ``copy.copy``, ``copy.deepcopy`` and pickling make independent
+    indexes holding the live rows in memory (also of an index loaded with
+    ``mmap=True``); their ids, their next default id and every answer,
+    score bits and ties included, are the original's.
 
     Examples:
         >>> import numpy as np
@@ -71,14 +88,12 @@ class Index:
     time.
     """
 
-    def __init__(self, dims: int, metric: str = "cosine") -> None:
+    def __init__(self, dims: int, metric: Metric = "cosine") -> None:
         d = integer(dims, "dims")
         if not 1 <= d <= _MAX_DIMS:
             raise ValueError(f"dims must be between 1 and {_MAX_DIMS}; got {d}")
-        if metric not in METRIC_IDS:
-            raise ValueError(f"metric must be 'cosine', 'dot' or 'euclidean'; got {metric!r}")
         self._dims: int = d
-        self._metric = str(metric)
+        self._metric: Metric = metric_name(metric)
         self._lock = threading.RLock()
         self._runs: list[Run] = []
         self._stored = 0
@@ -99,13 +114,25 @@ class Index:
         return self._dims
 
     @property
-    def metric(self) -> str:
+    def metric(self) -> Metric:
         """``"cosine"``, ``"dot"`` or ``"euclidean"``."""
         return self._metric
 
     def __len__(self) -> int:
         """Live rows (added and not removed)."""
         return self._live_count
+
+    def __contains__(self, id: object) -> bool:
+        """Whether id is the id of a live row. Only integers (Python or
+        NumPy) can be: ``"a" in ix`` and ``1.0 in ix`` are False."""
+        try:
+            i = operator.index(id)  # type: ignore[arg-type]
+        except TypeError:
+            return False
+        if not 0 <= i <= INT64_MAX:
+            return False
+        with self._lock:
+            return bool(self._positions(np.array([i], np.int64))[0] >= 0)
 
     def __repr__(self) -> str:
         return f"Index(dims={self._dims}, metric={self._metric!r}, rows={self._live_count})"
@@ -119,9 +146,84 @@ class Index:
         with self._lock:
             return self._ids[: self._stored][self._live[: self._stored]].copy()
 
+    def get(self, ids: IdsLike) -> FloatArray:
+        """The rows of live ids, as stored.
+
+        Arguments:
+            ids: an id or any iterable of int64 ids (repeats allowed).
+
+        Returns:
+            A new float32 ``(len(ids), dims)`` array (``(1, dims)`` for a
+            single id), row i holding the row of the i-th id given: the row
+            as added, converted to float32, and for cosine scaled to unit
+            length as it is searched.
+
+        Raises:
+            KeyError: an id that is not live (never added, or removed); the
+                message lists them (``"ids not present: [4, 7]"``) and
+                nothing is returned.
+            TypeError: ids of a non-integer dtype.
+
+        Examples:
+            >>> ix = Index(2, metric="dot")
+            >>> ix.add([[1, 2], [3, 4]], ids=[10, 20])
+            >>> ix.get([20, 10]).tolist()
+            [[3.0, 4.0], [1.0, 2.0]]
+            >>> 20 in ix, 30 in ix
+            (True, False)
+        """
+        a = int_ids(ids, "ids")
+        with self._lock:
+            pos = self._positions(a)
+            missing = pos < 0
+            if missing.any():
+                raise KeyError(f"ids not present: {listed(sorted_unique(a[missing]))}")
+            return gather(self._runs, pos, self._dims)
+
+    # -- copying and pickling ---------------------------------------------
+
+    def __getstate__(self) -> dict[str, Any]:
+        """The live rows and their ids in insertion order, and the next
+        default id: all that answers depend on."""
+        with self._lock:
+            live = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
+            return {"version": _STATE_VERSION, "dims": self._dims, "metric": self._metric,
+                    "rows": gather(self._runs, live, self._dims), "ids": self._ids[live],
+                    "next_id": self._next_id}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        if not isinstance(state, dict) or state.get("version") != _STATE_VERSION:
+            raise ValueError("not the state of an Index of a known version")
+        Index.__init__(self, state["dims"], state["metric"])
+        rows = np.ascontiguousarray(state["rows"], np.float32)
+        ids = np.ascontiguousarray(state["ids"], np.int64)
+        n = int(ids.shape[0])
+        if rows.shape != (n, self._dims) or ids.ndim != 1:
+            raise ValueError(f"Index state: rows of shape {rows.shape} for {n} ids of "
+                             f"{self._dims} dims")
+        if n:
+            self._runs = [Run(rows, _native.row_norms_sq(rows), n, 0)]
+            self._ids = ids
+            self._live = np.ones(n, np.bool_)
+            self._stored = self._live_count = n
+            self._ascending = bool(np.all(ids[1:] > ids[:-1]))
+        self._next_id = integer(state["next_id"], "next_id")
+
+    def __copy__(self) -> Index:
+        """An independent copy (see the class's notes on copies)."""
+        cls = type(self)
+        new = cls.__new__(cls)
+        new.__setstate__(self.__getstate__())
+        return new
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Index:
+        new = self.__copy__()
+        memo[id(self)] = new
+        return new
+
     # -- adding and removing ----------------------------------------------
 
-    def add(self, X: npt.ArrayLike, ids: npt.ArrayLike | None = None) -> None:
+    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None) -> None:
         """Adds rows. Nothing is added when anything is wrong.
 
         Arguments:
@@ -129,15 +231,17 @@ class Index:
                 float16, integers, strided, Fortran order, nested lists). It is
                 converted once to float32 (float64 by NumPy's rounding to
                 nearest); for cosine each row is then scaled to unit length.
-            ids: one int64 id per row. By default the next integers after the
-                largest id ever added (0, 1, 2, ... in a new index).
+            ids: one int64 id per row (any iterable of ints). By default the
+                next integers after the largest id ever added (0, 1, 2, ...
+                in a new index).
 
         Raises:
             ValueError: a shape that does not fit (``"X has 3 columns; this
                 index has 128 dims"``), a non-finite value (after conversion to
                 float32), an id already present (``"ids already present: [5,
-                9]"``), a negative id, an id given twice, or ids whose count
-                differs from the rows'.
+                9]"``), a negative id, an id given twice, ids whose count
+                differs from the rows', or default ids that would pass
+                2**63 - 1.
             TypeError: X or ids of a non-numeric or non-integer dtype.
 
         Examples:
@@ -158,8 +262,11 @@ class Index:
             self._append_rows(rows)
             self._append_ids(new_ids)
 
-    def _check_new_ids(self, ids: npt.ArrayLike | None, n: int) -> IdArray:
+    def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
+            if self._next_id + n - 1 > INT64_MAX:
+                raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next "
+                                 f"default id is {self._next_id}); pass ids explicitly")
             return np.arange(self._next_id, self._next_id + n, dtype=np.int64)
         a = int_ids(ids, "ids")
         if a.shape[0] != n:
@@ -242,11 +349,12 @@ class Index:
         pos[hit[~self._live[pos[hit]]]] = -1  # removed rows keep their ids until compacted
         return pos
 
-    def remove(self, ids: npt.ArrayLike) -> int:
+    def remove(self, ids: IdsLike) -> int:
         """Removes rows by id; they are never returned again.
 
         Arguments:
-            ids: an id or a sequence of int64 ids; ids not present are ignored.
+            ids: an id or any iterable of int64 ids; ids not present are
+                ignored.
 
         Returns:
             How many of the ids were present (each counted once).
@@ -315,7 +423,7 @@ class Index:
 
     # -- searching ----------------------------------------------------------
 
-    def search(self, Q: npt.ArrayLike, k: int, allow: npt.ArrayLike | None = None,
+    def search(self, Q: npt.ArrayLike, k: int, allow: IdsLike | None = None,
                stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly.
 
@@ -323,8 +431,11 @@ class Index:
             Q: ``(n, dims)`` or ``(dims,)`` (one query), any real dtype and
                 layout, converted once to float32; for cosine each query is
                 scaled to unit length as the rows are.
-            k: results per query, >= 1.
-            allow: ids to search among (int64 array-like); ids not present are
+            k: results per query, 1 to 2**63 - 1. The search itself never
+                asks for more than the rows it may return; the places beyond
+                them are only filled in.
+            allow: ids to search among (an int64 array-like or any iterable
+                of ints: a set, a range, a generator); ids not present are
                 ignored. The filter is applied inside the scan: a short list
                 reads only its own rows.
             stats: a dict that receives how this call was answered (a dict
@@ -348,10 +459,11 @@ class Index:
 
         Raises:
             ValueError: a shape that does not fit (``"Q has 3 columns; this
-                index has 128 dims"``), a non-finite value, k < 1, or a zero
-                query under cosine.
+                index has 128 dims"``), a non-finite value, k < 1 or
+                k > 2**63 - 1, or a zero query under cosine.
             TypeError: Q or allow of the wrong dtype, k not an integer, or
                 stats not a dict.
+            MemoryError: the ``(n, k)`` results cannot be allocated.
 
         Examples:
             >>> ix = Index(2, metric="euclidean")
@@ -362,13 +474,13 @@ class Index:
         """
         if stats is not None and not isinstance(stats, dict):
             raise TypeError(f"stats must be a dict or None; got {type(stats).__name__}")
-        k = integer(k, "k")
-        if k < 1:
-            raise ValueError(f"k must be at least 1; got {k}")
+        k = result_count(k)
         queries = float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
             normalize(queries, "Q", zero_ok=False)
         allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        nq = int(queries.shape[0])
+        _check_result_size(nq, k)
         with self._lock:
             # The snapshot: runs with their counts, the live mask as it is
             # (remove replaces it rather than writing into it), the allowed
@@ -377,9 +489,11 @@ class Index:
             # a consistent state without holding the lock.
             live: npt.NDArray[np.bool_] | None = None
             allowed: IdArray | None = None
+            selectable = self._live_count
             if allow_ids is not None:
                 pos = self._positions(allow_ids)
                 allowed = pos[pos >= 0]
+                selectable = int(allowed.size)
                 if not self._ascending:  # positions follow the sorted ids only then
                     allowed.sort()
             elif self._live_count < self._stored:
@@ -391,17 +505,31 @@ class Index:
                 live = np.zeros(self._stored, np.bool_)
                 live[allowed] = True
                 allowed = None
+            # The search asks for no more places than there are rows to
+            # fill them; the rest is padding, allocated before any work.
+            k_run = min(k, selectable)
+            padded = _padded(nq, k, self._metric) if k_run < k else None
+            if k_run == 0:
+                assert padded is not None
+                if stats is not None:
+                    stats.update(prefiltered=False, rows_scanned=0, rows_rescored=0,
+                                 rows_fallback=0)
+                return padded
             runs = list(self._runs)
             snapshot = [r.snapshot() for r in runs]
             ids_by_position = self._ids
-        scores, positions = _native.search(snapshot, queries, k, METRIC_IDS[self._metric],
+        scores, positions = _native.search(snapshot, queries, k_run, METRIC_IDS[self._metric],
                                            live, allowed, stats)
         for r in runs:
             r.check_intact()
         found = positions >= 0
-        ids = np.full(positions.shape, -1, np.int64)
-        ids[found] = ids_by_position[positions[found]]
-        return scores, ids
+        if padded is None:
+            ids = np.full(positions.shape, -1, np.int64)
+            ids[found] = ids_by_position[positions[found]]
+            return scores, ids
+        padded[0][:, :k_run] = scores
+        padded[1][:, :k_run][found] = ids_by_position[positions[found]]
+        return padded
 
     # -- saving and loading -------------------------------------------------
 
@@ -478,7 +606,7 @@ class Index:
             FileNotFoundError: no manifest in the directory.
         """
         saved = read_directory(path, mmap)
-        ix = cls(saved.dims, saved.metric)
+        ix = cls(saved.dims, metric_name(saved.metric))
         first = 0
         for rows, norms, source in saved.runs:
             n = int(rows.shape[0])
@@ -489,3 +617,20 @@ class Index:
         ix._next_id = saved.next_id
         ix._ascending = bool(np.all(saved.ids[1:] > saved.ids[:-1]))
         return ix
+
+
+def _check_result_size(n: int, k: int) -> None:
+    """MemoryError for (n, k) results beyond any address space."""
+    if n * k > INT64_MAX // 8:
+        raise MemoryError(f"cannot allocate the results of {n} queries for k={k}; "
+                          f"ask for fewer results")
+
+
+def _padded(n: int, k: int, metric: str) -> tuple[FloatArray, IdArray]:
+    """(n, k) results holding only padding: the worst score and id -1."""
+    worst = np.inf if metric == "euclidean" else -np.inf
+    try:
+        return np.full((n, k), worst, np.float32), np.full((n, k), -1, np.int64)
+    except MemoryError:
+        raise MemoryError(f"cannot allocate the results of {n} queries for k={k} "
+                          f"({12 * n * k} bytes); ask for fewer results") from None

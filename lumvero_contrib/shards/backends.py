@@ -207,7 +207,9 @@ def _gcs_endpoint(address: str) -> tuple[str, int] | None:
 def _connect(ray: types.ModuleType, address: str | None, timeout: float | None) -> None:
     """``ray.init(address)``, after checking that a cluster's address (or
     else RAY_ADDRESS, which Ray then reads) takes a connection at all: Ray
-    itself keeps retrying an address nobody listens on for minutes."""
+    itself keeps retrying an address nobody listens on for minutes. Joining
+    a cluster is bounded by ``timeout`` too, for an address that takes the
+    connection but does not answer as Ray does (Ray retries that as long)."""
     target = address or os.environ.get("RAY_ADDRESS")
     endpoint = _gcs_endpoint(target) if target else None
     if endpoint is not None:
@@ -220,7 +222,30 @@ def _connect(ray: types.ModuleType, address: str | None, timeout: float | None) 
         except OSError as e:
             raise ConnectionError(f"cannot reach the Ray cluster at {target}: "
                                   f"{e.strerror or e}") from None
-    ray.init(address=address)
+    if endpoint is None or timeout is None:
+        # Starting a local cluster (no address, "local") takes what it takes,
+        # and "auto" is found by Ray itself; both run on this thread.
+        ray.init(address=address)
+        return
+    outcome: list[BaseException | None] = []
+
+    def join() -> None:
+        try:
+            ray.init(address=address)
+            outcome.append(None)
+        except BaseException as e:  # handed to the waiting thread
+            outcome.append(e)
+
+    # Ray's own retries cannot be cut short: a join that outlives the
+    # timeout is left to finish (or fail) on its daemon thread.
+    joiner = threading.Thread(target=join, name="lumvero-ray-connect", daemon=True)
+    joiner.start()
+    joiner.join(timeout)
+    if not outcome:
+        raise ConnectionError(f"cannot connect to the Ray cluster at {target}: no answer "
+                              f"from Ray in {timeout:g} s (is a Ray cluster listening there?)")
+    if outcome[0] is not None:
+        raise outcome[0]
 
 
 class _RayShards:

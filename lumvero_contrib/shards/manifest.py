@@ -3,6 +3,7 @@ manifest's entries (confined to the manifest's folder) and the writer that
 cuts an embedding matrix into shards."""
 import io
 import json
+import mmap
 import operator
 import os
 import struct
@@ -16,6 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import lumvero
+from lumvero_contrib import _native
 from lumvero_contrib._files import (check_regular, confined, fsync_dir, is_hex64, is_int,
                                     open_regular)
 
@@ -94,12 +96,13 @@ def read_header(path: str | os.PathLike[str]) -> IndexHeader:
 
 def file_hash(path: str | os.PathLike[str],
               progress: Callable[[int, int], None] | None = None) -> str:
-    """BLAKE3 of every byte of a file: for an index file, the engine's
-    ``index_hash``.
+    """BLAKE3 of every byte of a file, computed by the engine's own BLAKE3:
+    for an index file, the engine's ``index_hash``.
 
     Arguments:
         path: A regular file.
-        progress: Called as ``progress(done, total)`` (bytes) while hashing.
+        progress: Called as ``progress(done, total)`` (bytes) before and
+            after hashing.
 
     Returns:
         64 lowercase hexadecimal digits.
@@ -113,31 +116,17 @@ def file_hash(path: str | os.PathLike[str],
         'a3f1...'
     """
     name = os.fspath(path)
-    try:
-        import blake3
-    except ImportError:  # pragma: no cover - the extras install it
-        return _engine_hash(lumvero.PySearchEngine(name, False))
-    h = blake3.blake3(max_threads=blake3.blake3.AUTO)
     with open_regular(name) as f:
-        if progress is None:
-            h.update_mmap(name)
-            return h.hexdigest()
         total = os.fstat(f.fileno()).st_size
-        buf = bytearray(min(_IO_CHUNK, max(total, 1)))
-        view = memoryview(buf)
-        done = 0
-        while n := f.readinto(buf):
-            h.update(view[:n])
-            done += n
-            progress(done, total)
-    return h.hexdigest()
-
-
-def _engine_hash(engine: lumvero.PySearchEngine) -> str:
-    """The content hash the engine computed when it opened its file."""
-    digest = engine.query_exact_detailed(np.zeros(engine.dims(), np.float32), 0).index_hash
-    if digest is None:  # pragma: no cover - every opened index has one
-        raise RuntimeError("the engine reported no content hash")
+        if progress is not None:
+            progress(0, total)
+        if total == 0:
+            digest = _native.blake3_hex(b"")
+        else:
+            with mmap.mmap(f.fileno(), total, access=mmap.ACCESS_READ) as view:
+                digest = _native.blake3_hex(view)
+    if progress is not None:
+        progress(total, total)
     return digest
 
 

@@ -62,7 +62,8 @@ bool metric_of(long id, Metric* out) {
 
 // Engine faults that escaped as exceptions become Python errors here. The
 // pool is sized from LUMVO_THREADS at the first call, as the module does at
-// the first index it opens.
+// the first index it opens; both load the one engine library, so whichever
+// comes first sizes the one pool of the process.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
@@ -606,6 +607,40 @@ PyObject* blas_core(PyObject*, PyObject*) {
   return PyUnicode_FromString(lumvero::blas_core_name());
 }
 
+// The pool's threads, and how many of them the work runs on now (the first
+// call sizes the pool, through guarded).
+PyObject* pool_size(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* { return PyLong_FromSize_t(lumvero::pool::pool_size()); });
+}
+
+PyObject* get_num_threads(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* { return PyLong_FromSize_t(lumvero::pool::thread_count()); });
+}
+
+// set_num_threads(n): at most n pool threads from the next call on; n >= 1,
+// and a count at or above the pool's size means the whole pool (no limit).
+PyObject* set_num_threads(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    if (PyBool_Check(arg)) {
+      PyErr_SetString(PyExc_TypeError, "n must be an integer, not bool");
+      return nullptr;
+    }
+    Ref n = Ref::steal(PyNumber_Index(arg));
+    if (!n) return nullptr;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow < 0 || (overflow == 0 && v < 1)) {
+      PyErr_SetString(PyExc_ValueError, "n must be at least 1");
+      return nullptr;
+    }
+    const std::size_t size = lumvero::pool::pool_size();
+    const bool whole = overflow > 0 || static_cast<unsigned long long>(v) >= size;
+    lumvero::pool::set_limit(whole ? 0 : static_cast<std::size_t>(v));
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef methods[] = {
     {"normalize_rows", normalize_rows, METH_O,
      "normalize_rows(rows) -> (first_zero, first_lost)\n\nScales each float32 row to unit "
@@ -645,6 +680,15 @@ PyMethodDef methods[] = {
      "copy_rows(rows, positions, out) -> None\n\nCopies the rows at the positions (None: all) "
      "into out, under the engine's guard against a mapped file being shortened."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
+    {"pool_size", pool_size, METH_NOARGS,
+     "pool_size() -> int\n\nThreads of the process's worker pool (fixed once created)."},
+    {"get_num_threads", get_num_threads, METH_NOARGS,
+     "get_num_threads() -> int\n\nThreads the parallel work runs on now: the pool's size or "
+     "the lower limit set."},
+    {"set_num_threads", set_num_threads, METH_O,
+     "set_num_threads(n) -> None\n\nRuns the parallel work on at most n (>= 1) of the pool's "
+     "threads, process-wide, from the next call on; n at or above the pool's size lifts the "
+     "limit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

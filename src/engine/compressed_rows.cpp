@@ -231,6 +231,19 @@ CompressedCopy::View CompressedCopy::acquire(const float* data, std::uint64_t co
   return {std::move(lock), rows_.get()};
 }
 
+void CompressedCopy::note_wide() const {
+  wide_skips_.store(tuning::kPrefilterWideSkips, std::memory_order_relaxed);
+}
+
+bool CompressedCopy::skip_wide() const {
+  std::uint32_t left = wide_skips_.load(std::memory_order_relaxed);
+  // Racing searches may both take the last skip: a hint, so either is fine.
+  while (left > 0 &&
+         !wide_skips_.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+  }
+  return left > 0;
+}
+
 bool CompressedCopy::refused() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   return refused_;

@@ -130,7 +130,16 @@ class CompressedCopy {
   // Whether the copy was refused (memory, or rows too wide).
   bool refused() const;
 
+  // A hint, never a change of answer: a search whose band ran wide on these
+  // rows records it, and the next kPrefilterWideSkips searches in auto mode
+  // read the floats at once instead of probing the codes in vain; the one
+  // after them probes again, so rows that changed (appends) are re-judged.
+  void note_wide() const;
+  // True (and one skip used) while a recorded wide band still holds.
+  bool skip_wide() const;
+
  private:
+  mutable std::atomic<std::uint32_t> wide_skips_{0};
   mutable std::shared_mutex mutex_;
   mutable std::unique_ptr<CompressedRows> rows_;
   mutable bool refused_ = false;

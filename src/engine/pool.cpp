@@ -87,6 +87,15 @@ struct Batch {
 
 thread_local Pool* tl_pool = nullptr;
 
+// set_limit's value, process-wide; 0 for none.
+std::atomic<std::size_t> g_limit{0};
+
+// How many of `size` threads may run tasks at once under the current limit.
+std::size_t allowed_threads(std::size_t size) {
+  const std::size_t l = g_limit.load(std::memory_order_relaxed);
+  return l == 0 || l > size ? size : l;
+}
+
 class Pool {
  public:
   explicit Pool(std::size_t n) : size(n) {}
@@ -103,6 +112,12 @@ class Pool {
   bool stopping = false;  // only when creation fails half-way
   // Mirrors head != nullptr for lock-free polling by idle workers.
   std::atomic<bool> has_work{false};
+  // Pool threads running a task taken from the queue; changed under m,
+  // atomic for the idle workers' polling.
+  std::atomic<std::size_t> busy{0};
+
+  // Whether one more thread may start a task under the limit.
+  bool has_room() const { return busy.load(std::memory_order_relaxed) < allowed_threads(size); }
 
   void worker_main();
   Status run_batch(Batch& b, bool from_pool_thread);
@@ -216,22 +231,32 @@ std::size_t Pool::take(Batch* b) {
 }
 
 void Pool::worker_main() {
+  // The C++ runtime keeps its per-thread exception state in thread-local
+  // storage that glibc allocates on first use; take it now, while memory is
+  // plentiful. Taken at the first throw instead (a bad_alloc when the heap
+  // runs out), glibc could not allocate it and would abort the process.
+  // (The result goes to a volatile: the function is declared const, so an
+  // unused call could be dropped.)
+  abi::__cxa_eh_globals* volatile eh_globals = abi::__cxa_get_globals();
+  (void)eh_globals;
   tl_pool = this;
   std::unique_lock<std::mutex> lk(m);
   if (++started == size) start_cv.notify_all();
   for (;;) {
     if (stopping) return;
-    if (Batch* b = head) {
+    if (Batch* b = head; b != nullptr && has_room()) {
       const std::size_t i = take(b);
+      busy.fetch_add(1, std::memory_order_relaxed);
       lk.unlock();
       execute(*b, i);
       lk.lock();
+      busy.fetch_sub(1, std::memory_order_relaxed);
       continue;
     }
     lk.unlock();
-    spin_until([this] { return has_work.load(std::memory_order_relaxed); });
+    spin_until([this] { return has_work.load(std::memory_order_relaxed) && has_room(); });
     lk.lock();
-    if (head != nullptr || stopping) continue;
+    if ((head != nullptr && has_room()) || stopping) continue;
     ++sleepers;
     work_cv.wait(lk);
     --sleepers;
@@ -260,7 +285,11 @@ Status Pool::run_batch(Batch& b, bool from_pool_thread) {
       std::lock_guard<std::mutex> g(m);
       // Nested work goes first: the tasks that wait for it hold threads.
       push(&b, from_pool_thread);
-      wake = std::min(from_pool_thread ? b.n - 1 : b.n, sleepers);
+      // No more than the limit lets start (a nesting caller is counted busy).
+      const std::size_t allowed = allowed_threads(size);
+      const std::size_t running = busy.load(std::memory_order_relaxed);
+      const std::size_t room = running < allowed ? allowed - running : 0;
+      wake = std::min({from_pool_thread ? b.n - 1 : b.n, sleepers, room});
       wake_all = wake == sleepers;
     }
     // Notified outside the lock so that woken threads do not block on it.
@@ -422,8 +451,25 @@ std::size_t default_size() {
 
 std::size_t thread_count() {
   Pool* p = global_pool();
+  return p != nullptr ? allowed_threads(p->size) : 1;
+}
+
+std::size_t pool_size() {
+  Pool* p = global_pool();
   return p != nullptr ? p->size : 1;
 }
+
+void set_limit(std::size_t n) {
+  g_limit.store(n, std::memory_order_relaxed);
+  // Sleeping threads may now have room for queued work.
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) {
+    // Taking m orders this with a worker between its room check and its wait.
+    { std::lock_guard<std::mutex> g(p->m); }
+    p->work_cv.notify_all();
+  }
+}
+
+std::size_t limit() { return g_limit.load(std::memory_order_relaxed); }
 
 bool on_pool_thread() {
   Pool* p = g_pool.load(std::memory_order_acquire);

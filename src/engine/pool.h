@@ -1,5 +1,7 @@
 // The process-wide worker pool: a fixed set of threads that runs batches of
-// indexed tasks for the engine's data-parallel steps.
+// indexed tasks for the engine's data-parallel steps. The engine is one shared
+// library (liblumvero_core) that the module and lumvero_contrib's _native both
+// load, so a process has one pool whichever of them it uses.
 //
 // Guarantees the engine relies on:
 //  - Results come back in index (chunk) order, whatever the scheduling.
@@ -17,6 +19,8 @@
 //  - The pool is created once (explicitly or on first use with the default
 //    size), never resized and never destroyed. After fork() the child gets
 //    a fresh pool with the same thread count at its next use.
+//  - Under a limit (set_limit) no more than that many pool threads run tasks
+//    at once; a pool thread waiting for its nested work keeps its place.
 //
 // Task functions are called concurrently from several threads and must be
 // safe for that; they must not call fork().
@@ -51,9 +55,24 @@ bool create_global(std::size_t n);
 // environment), otherwise cpu::available_processors(); capped at kMaxThreads.
 std::size_t default_size();
 
-// Threads of the global pool (>= 1), creating it with the default size when
-// there is none yet.
+// Threads the engine's parallel work runs on now (>= 1): the pool's size, or
+// the limit (set_limit) when that is lower. The engine cuts its work by this
+// count. Creates the pool with the default size when there is none yet.
 std::size_t thread_count();
+
+// Threads the global pool was created with (>= 1), creating it as
+// thread_count does.
+std::size_t pool_size();
+
+// Lets at most n pool threads run tasks at the same time, over every batch of
+// the process (0: the whole pool again), from the next task they take on. The
+// pool keeps its threads; a limit above its size means the whole pool. It
+// changes how work is cut and spread, never a result: batches gather their
+// results in index order whatever the split.
+void set_limit(std::size_t n);
+
+// The limit set last; 0 when none.
+std::size_t limit();
 
 // True on a worker thread of the current global pool.
 bool on_pool_thread();

@@ -31,9 +31,10 @@ PoolPlan plan_pool(std::optional<std::string_view> lumvo_threads, std::size_t cp
 
 // Reads LUMVO_THREADS, sets OPENBLAS_NUM_THREADS, OMP_NUM_THREADS and
 // RAYON_NUM_THREADS (in this order) and asks for the global pool. Runs once
-// per process; concurrent callers wait for the first one to finish. Never
-// fails visibly: an existing pool, or one that cannot be started, is left
-// as it is.
+// per process, for whichever caller comes first (the module's first index
+// open, or lumvero_contrib._native's first call: one core serves both);
+// concurrent callers wait for the first one to finish. Never fails visibly:
+// an existing pool, or one that cannot be started, is left as it is.
 void pool_setup();
 
 }  // namespace lumvero

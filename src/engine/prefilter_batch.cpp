@@ -138,7 +138,7 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
   using Out = std::optional<std::vector<std::vector<ScoredRow>>>;
   const std::size_t width = CompressedRows::width_for(set.dims);
   if (CompressedRows::query_code_limit(width) == 0 || set.selectable() == 0 || k_eff == 0 ||
-      nq == 0)
+      nq == 0 || wide_hinted(set))
     return Out{};
   const Copies copies = acquire_copies(set);
   // Every run needs its copy: a batch is not split between the two paths.
@@ -181,7 +181,10 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
   const std::vector<Piece> cut = cut_pieces(set, chunk, 1, kRun);
   auto outs = pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
   if (!outs) return fail(std::move(outs.error()));
-  if (b.wide.load()) return Out{};
+  if (b.wide.load()) {
+    note_wide(set);
+    return Out{};
+  }
 
   auto best = pool::map(nq, [&](std::size_t q) {
     std::vector<BandPart> parts;

@@ -224,12 +224,27 @@ Copies acquire_copies(const RowSet& set) {
   return c;
 }
 
+bool wide_hinted(const RowSet& set) {
+  bool any = false;
+  for (const RowRun& run : set.runs) {
+    if (run.copy == nullptr || run.rows == 0) continue;
+    if (!run.copy->skip_wide()) return false;
+    any = true;
+  }
+  return any && mode() == Mode::Auto;
+}
+
+void note_wide(const RowSet& set) {
+  for (const RowRun& run : set.runs)
+    if (run.copy != nullptr) run.copy->note_wide();
+}
+
 Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
                                                    std::size_t k_eff, std::size_t pieces,
                                                    SearchStats* stats) {
   using Out = std::optional<std::vector<ScoredRow>>;
   const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
-  if (limit == 0 || set.selectable() == 0 || k_eff == 0) return Out{};
+  if (limit == 0 || set.selectable() == 0 || k_eff == 0 || wide_hinted(set)) return Out{};
   const Copies copies = acquire_copies(set);
   if (!copies.any) return Out{};
 
@@ -257,6 +272,7 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
     outs = std::move(*mapped);
   }
 
+  if (wide.load()) note_wide(set);
   std::vector<BandPart> parts;
   SearchStats s;
   s.prefiltered = true;

@@ -51,6 +51,12 @@ struct Copies {
 };
 Copies acquire_copies(const RowSet& set);
 
+// The wide-band hint (CompressedCopy::note_wide): whether, in auto mode, the
+// runs' copies recorded a wide band lately, so the search reads the floats
+// without probing (one skip used on each); and the recording itself.
+bool wide_hinted(const RowSet& set);
+void note_wide(const RowSet& set);
+
 // The k_eff best selected rows under compute_score, best first; nothing when
 // no run has a copy (memory refused, rows too wide for the integer sums) and
 // the caller must scan the floats. pieces: how many tasks the rows are cut

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <set>
 #include <sstream>
@@ -227,6 +229,58 @@ TEST(PoolRun, ExistingPoolIsNotReplaced) {
   EXPECT_FALSE(pool::create_global(n + 3));
   EXPECT_FALSE(pool::create_global(0));
   EXPECT_EQ(pool::thread_count(), n);
+}
+
+// Under a limit no more pool threads than it allows run tasks at once (a
+// thread inside a task counts once, its nested tasks included), nested work
+// still finishes with a limit of one, results keep their order, and lifting
+// the limit gives the whole pool back. The pool itself never changes size.
+TEST(PoolLimit, CapsTheThreadsRunningTasksAndKeepsResults) {
+  const std::size_t size = pool::pool_size();
+  for (const std::size_t limit : {std::size_t{1}, std::size_t{2}, size + 5}) {
+    pool::set_limit(limit);
+    const std::size_t allowed = std::min(limit, size);
+    EXPECT_EQ(pool::thread_count(), allowed);
+    EXPECT_EQ(pool::pool_size(), size);
+    std::atomic<std::size_t> inside{0}, most{0};
+    std::mutex ids_m;
+    std::set<std::thread::id> ids;
+    thread_local int depth = 0;
+    auto enter = [&] {
+      if (depth++ > 0) return;
+      const std::size_t now = inside.fetch_add(1) + 1;
+      std::size_t seen = most.load();
+      while (now > seen && !most.compare_exchange_weak(seen, now)) {
+      }
+      std::lock_guard<std::mutex> g(ids_m);
+      ids.insert(std::this_thread::get_id());
+    };
+    auto leave = [&] {
+      if (--depth == 0) inside.fetch_sub(1);
+    };
+    auto r = pool::map(48, [&](std::size_t i) -> Result<std::size_t> {
+      enter();
+      std::this_thread::sleep_for(100us);
+      auto inner = pool::map(3, [&](std::size_t j) {
+        enter();
+        std::this_thread::sleep_for(50us);
+        leave();
+        return i * 3 + j;
+      });
+      leave();
+      if (!inner) return fail(std::move(inner.error()));
+      return (*inner)[0] + (*inner)[1] + (*inner)[2];
+    });
+    ASSERT_TRUE(r) << r.error();
+    for (std::size_t i = 0; i < r->size(); ++i) ASSERT_EQ((*r)[i], 9 * i + 3) << i;
+    EXPECT_LE(most.load(), allowed) << "limit " << limit;
+    if (allowed == 1) {
+      EXPECT_EQ(ids.size(), 1u);
+    }
+  }
+  pool::set_limit(0);
+  EXPECT_EQ(pool::limit(), 0u);
+  EXPECT_EQ(pool::thread_count(), size);
 }
 
 TEST(PoolMap, ResultsInIndexOrderWhateverTheTiming) {

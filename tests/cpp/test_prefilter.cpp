@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -16,6 +17,7 @@
 #include "engine/prefilter_batch.h"
 #include "engine/prefilter_scan.h"
 #include "engine/single_query.h"
+#include "engine/tuning.h"
 #include "index_fixture.h"
 
 namespace lumvero {
@@ -166,6 +168,32 @@ TEST(Prefilter, WideBandReadsTheFloatRows) {
   EXPECT_LE(c.rows_scanned - scanned, 4 * 1024u);
   EXPECT_EQ(c.rows_fallback - fallback + (c.rows_scanned - scanned), kRows);
   expect_same_hits(**r, ref_top_k(*engine, q.data(), 10), "offset rows");
+  // The copy remembers: the next auto searches read the floats at once,
+  // "always" still reads the codes, and after the skips one probes again.
+  {
+    ScopedEnv unset("LUMVO_FILTER", std::nullopt);
+    for (std::uint32_t i = 0; i < tuning::kPrefilterWideSkips; ++i) {
+      const std::uint64_t before = c.rows_scanned;
+      auto again = prefilter::scan(engine->as_set(run), q.data(), 10, 4);
+      ASSERT_TRUE(again);
+      EXPECT_FALSE(again->has_value()) << i;
+      EXPECT_EQ(c.rows_scanned, before);
+      auto answered = engine->query_single(std::span<const float>(q), 10);
+      ASSERT_TRUE(answered);
+      expect_same_hits(answered->results, ref_top_k(*engine, q.data(), 10), "hinted");
+    }
+    const std::uint64_t before = c.rows_scanned;
+    auto probe = prefilter::scan(engine->as_set(run), q.data(), 10, 4);
+    ASSERT_TRUE(probe && probe->has_value());
+    EXPECT_GT(c.rows_scanned, before);
+  }
+  {
+    ScopedEnv always("LUMVO_FILTER", "always");
+    const std::uint64_t before = c.rows_scanned;
+    auto forced = prefilter::scan(engine->as_set(run), q.data(), 10, 4);
+    ASSERT_TRUE(forced && forced->has_value());
+    EXPECT_GT(c.rows_scanned, before);
+  }
 
   // A batch gives up on the tiles (the fp32 path answers it) unless told
   // to use them always; the answers are the kernel's either way.
@@ -184,6 +212,39 @@ TEST(Prefilter, WideBandReadsTheFloatRows) {
     for (std::size_t i = 0; i < 4; ++i)
       expect_same_hits((*b)[i].results, ref_top_k(*engine, qs.data() + i * kDims, 10),
                        std::string("offset batch, filter ") + filter);
+  }
+}
+
+// Rows appended after the first search are quantised on their own, and the
+// bounds of the run they complete grow to cover them: the copy then holds
+// exactly what a build of all the rows at once holds, byte for byte.
+TEST(Prefilter, ExtendedCopyMatchesAFreshBuild) {
+  constexpr std::uint64_t kRows = 3000, kDims = 40;
+  std::vector<float> data = clustered(kRows, kDims, 11);
+  // Rows that grow from run to run, so a partly filled run's bounds change.
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] *= 1.0f + float(i / kDims) / 64.0f;
+  std::vector<double> norms(kRows);
+  for (std::uint64_t r = 0; r < kRows; ++r)
+    for (std::uint64_t d = 0; d < kDims; ++d)
+      norms[r] += double(data[r * kDims + d]) * data[r * kDims + d];
+  const auto fresh = CompressedRows::build(data.data(), kRows, kDims, norms.data());
+  ASSERT_TRUE(fresh);
+  const std::size_t width = fresh->width();
+  for (const std::vector<std::uint64_t>& steps :
+       {std::vector<std::uint64_t>{1, 300, kRows}, {256, 257, 2999, kRows}, {1000, kRows}}) {
+    auto grown = CompressedRows::reserve(kRows, kDims);
+    ASSERT_TRUE(grown);
+    for (const std::uint64_t upto : steps)
+      ASSERT_TRUE(grown->extend(data.data(), upto, norms.data()));
+    ASSERT_EQ(grown->rows(), kRows);
+    EXPECT_EQ(std::memcmp(grown->codes(0), fresh->codes(0), kRows * width), 0);
+    EXPECT_EQ(std::memcmp(grown->scales(), fresh->scales(), kRows * sizeof(float)), 0);
+    for (std::uint64_t b = 0; b < (kRows + CompressedRows::kRunRows - 1) / CompressedRows::kRunRows;
+         ++b) {
+      EXPECT_EQ(grown->run(b).resid, fresh->run(b).resid) << "run " << b;
+      EXPECT_EQ(grown->run(b).code_norm, fresh->run(b).code_norm) << "run " << b;
+      EXPECT_EQ(grown->run(b).norm_sq, fresh->run(b).norm_sq) << "run " << b;
+    }
   }
 }
 

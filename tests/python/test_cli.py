@@ -1,8 +1,11 @@
 """The lumvero-index command, run as a separate process, end to end."""
 import json
 import os
+import socket
 import subprocess
 import sys
+import tempfile
+import threading
 
 import numpy as np
 import pytest
@@ -16,8 +19,17 @@ SCRIPT = os.path.join(os.path.dirname(sys.executable), "lumvero-index")
 ROWS, DIMS, NQ = 203, 20, 6
 
 
+# The command runs as after a plain `pip install .`: without the optional
+# blake3 package (it hashes with the engine's BLAKE3).
+NO_BLAKE3 = tempfile.mkdtemp(prefix="no-blake3-")
+with open(os.path.join(NO_BLAKE3, "blake3.py"), "w") as f:
+    f.write("raise ImportError('No module named blake3')\n")
+
+
 def run(*args, env=None, cwd=None, timeout=300, umask=-1):
     full_env = dict(os.environ, **(env or {}))
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (NO_BLAKE3, full_env.get("PYTHONPATH")) if p)
     return subprocess.run([SCRIPT, *map(str, args)], capture_output=True, text=True,
                           env=full_env, cwd=cwd, timeout=timeout, umask=umask)
 
@@ -97,6 +109,44 @@ def test_search_through_ray(built, tmp_path):
     want_s, want_i = reference(one_file(X, "euclidean", tmp_path), Q, 7, "euclidean")
     assert doc["ids"] == want_i.tolist()
     assert np.array(doc["scores"], np.float32).tobytes() == want_s.tobytes()
+
+
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="Ray workers under the sanitizer runtime")
+def test_ray_address_that_answers_but_is_not_ray(built):
+    """A port that takes TCP connections but speaks no Ray: the wait ends
+    with --timeout (Ray alone retries it for minutes)."""
+    d, _, _ = built
+    held, stop = [], threading.Event()
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(16)
+        server.settimeout(0.2)
+        port = server.getsockname()[1]
+
+        def accept():
+            while not stop.is_set():
+                try:
+                    held.append(server.accept()[0])
+                except TimeoutError:
+                    pass
+
+        acceptor = threading.Thread(target=accept, daemon=True)
+        acceptor.start()
+        try:
+            r = run("search", d / "idx" / "manifest.json", d / "queries.npy", "-k", 2,
+                    "--backend", "ray", "--ray-address", f"127.0.0.1:{port}", "--timeout", 5,
+                    env={"RAY_ADDRESS": ""}, timeout=150)
+        finally:
+            stop.set()
+            acceptor.join()
+            for c in held:
+                c.close()
+    assert r.returncode == 2 and r.stdout == "", r.stderr
+    assert held, "the command never connected"
+    assert (f"lumvero-index: error: cannot connect to the Ray cluster at 127.0.0.1:{port}: no "
+            f"answer from Ray in 5 s (is a Ray cluster listening there?)"
+            in r.stderr.splitlines()), r.stderr
 
 
 def test_info_of_a_manifest_and_of_an_index(built, tmp_path):

@@ -1,6 +1,8 @@
 """Many Python threads on shared engines while other threads open indexes and
 prepare new ones, and forked children querying with the pool already
-running. Answers must equal the single-threaded ones exactly."""
+running. Answers must equal the single-threaded ones exactly. A process that
+uses both the module and lumvero_contrib has one pool."""
+import json
 import os
 import signal
 import threading
@@ -9,7 +11,7 @@ import numpy as np
 import pytest
 
 import lumvero
-from conftest import write_index
+from conftest import run_python, write_index
 
 PREP = lumvero.py_prepare_bin_from_embeddings
 
@@ -103,3 +105,49 @@ def test_forks_after_the_pool_exists(tmp_path, long_run):
         if i % 10 == 0:  # the parent keeps using its pool between forks
             assert snapshot(e, Q, 5) == want
     assert failures == []
+
+
+# Counts the process's threads (/proc/self/task) after the imports, after the
+# first surface's query and after the other's. LUMVO_THREADS changes between
+# the two: it is read once per process, by whichever surface comes first.
+ONE_POOL_CHILD = r"""
+import json, os, sys
+import numpy as np
+sys.path.insert(0, {tests!r})
+from conftest import write_index
+import lumvero
+from lumvero_contrib import Index
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+X = np.random.default_rng(4).standard_normal((40000, 16)).astype(np.float32)
+path = write_index(os.path.join({directory!r}, "p.bin"), X, "dot")
+
+def index_search():
+    ix = Index(16, metric="dot")
+    ix.add(X)
+    ix.search(X[:8], 5)
+
+def module_query():
+    lumvero.PySearchEngine(path, False).query_exact(X[0], 5)
+
+counts = [threads()]
+for use in [index_search, module_query] if {index_first!r} else [module_query, index_search]:
+    use()
+    os.environ["LUMVO_THREADS"] = "4"
+    counts.append(threads())
+print(json.dumps(counts))
+"""
+
+
+@pytest.mark.parametrize("index_first", [True, False])
+@pytest.mark.parametrize("pool", [1, 3])
+def test_both_surfaces_share_one_pool(tmp_path, index_first, pool):
+    code = ONE_POOL_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)),
+                                 directory=str(tmp_path), index_first=index_first)
+    # OpenBLAS (NumPy's and lumvero's) starts no threads of its own with 1.
+    r = run_python(code, env={"LUMVO_THREADS": str(pool), "OPENBLAS_NUM_THREADS": "1"})
+    assert r.returncode == 0, r.stderr
+    base, after_first, after_both = json.loads(r.stdout)
+    assert (after_first - base, after_both - base) == (pool, pool)

@@ -144,6 +144,53 @@ def test_the_fixed_margin_case_is_answered_exactly(make_engine):
     assert r["certificate"]["safe"] and r["certificate"]["pruned_candidates"] == 0
 
 
+def quantisation_term_case():
+    """Rows whose int8 codes are exact (no residual) and a query with one
+    huge component: 2^24 takes code 16,384 at scale 1,024, the 599 values
+    500 round to code 0. Row 1 wins by 599 * 127 * 500 - 2^24; the codes see
+    row 0 ahead by 2^24, and only the query's own quantisation error keeps
+    row 1 in the band."""
+    X = np.zeros((2, 600), np.float32)
+    X[0, 0], X[1, 0], X[1, 1:] = 127, 126, 127
+    q = np.full(600, 500, np.float32)
+    q[0] = 2 ** 24
+    return X, q
+
+
+def kernel_rounding_case():
+    """Integer rows (largest value 127: scale 1) and an integer query (its
+    largest 32,500 below the code limit: scale 1), so every code is exact and
+    the approximation is the exact dot product. Row 1's exact dot is 3 above
+    row 0's, but the kernel's f32 sums (partials past 2^24, cancelling to
+    1.6e6) tie them, so row 0 is the answer: only the kernel's rounding
+    term keeps row 0 in the band."""
+    rng = np.random.default_rng(1909)
+    q = np.concatenate([rng.integers(30000, 32501, 64),
+                        -rng.integers(30000, 32501, 64)]).astype(np.float32)
+    X = np.repeat(rng.integers(110, 127, (1, 128)), 2, axis=0).astype(np.float32)
+    X[:, 0] = 127
+    i, j = rng.choice(np.arange(1, 64), 2, replace=False)
+    X[1, i] += 1
+    X[1, j] -= 1
+    exact = X.astype(np.int64) @ q.astype(np.int64)
+    assert exact[1] > exact[0] and dot_layout(X, q)[0] == dot_layout(X, q)[1]
+    return X, q
+
+
+@pytest.mark.parametrize("case", [quantisation_term_case, kernel_rounding_case])
+@pytest.mark.parametrize("use_filter", ["always", "auto", "off"])
+def test_each_term_of_the_compressed_bound_is_needed(make_engine, monkeypatch, case, use_filter):
+    X, q = case()
+    monkeypatch.setenv("LUMVO_FILTER", use_filter)
+    e = make_engine(X, "dot")
+    for k in (1, 2):
+        r = e.query_exact_arrays(q, k)
+        same(r["indices"], r["scores"], kernel_top_k(X, q, k, "dot"), 0)
+    r = e.query_batch_arrays(np.stack([q] * 4), 1)
+    for i in range(4):
+        same(r["indices"][i], r["scores"][i], kernel_top_k(X, q, 1, "dot"), 0)
+
+
 def test_offset_rows_keep_the_true_nearest(make_engine):
     rng = np.random.default_rng(0)
     X = (1e4 + rng.standard_normal((2000, 64))).astype(np.float32)

@@ -611,3 +611,71 @@ print(json.dumps(out))
             assert got[1] == np.stack([w[1] for w in want[:n]]).tobytes().hex(), f"{mib} MiB {name}"
             answered += 1
     assert answered > 0
+
+
+HEADROOM_CHILD = r"""
+import hashlib, json, os, resource, sys, numpy as np, lumvero
+from lumvero_contrib import Index
+X, Q = np.load(sys.argv[2]), np.load(sys.argv[3])
+e = lumvero.PySearchEngine(sys.argv[4], False)
+ix = Index(X.shape[1], metric="dot")
+ix.add(X)
+ix.remove(np.arange(0, X.shape[0], 7))  # the live rows as a filter
+if sys.argv[1] != "none":
+    size = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize")][0]
+    limit = (size << 10) + (int(sys.argv[1]) << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+out = {}
+for mode in ["", "matrix", "chunked", "blocked", "rayon"]:
+    os.environ["LUMVO_BATCH_MODE"] = mode
+    try:
+        r = e.query_batch_arrays(Q, 10)
+        out["module " + mode] = hashlib.sha256(r["indices"].tobytes() + r["scores"].tobytes())
+    except MemoryError:
+        out["module " + mode] = "MemoryError"
+for name, allow in [("index", None), ("index allow", range(0, X.shape[0], 3))]:
+    try:
+        s, i = ix.search(Q, 10, allow=allow)
+        out[name] = hashlib.sha256(s.tobytes() + i.tobytes())
+    except MemoryError:
+        out[name] = "MemoryError"
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(json.dumps({k: v if isinstance(v, str) else v.hexdigest() for k, v in out.items()}))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("LUMVO_SANITIZED")),
+                    reason="the sanitizer's shadow memory counts against the limit")
+def test_batch_queries_at_every_headroom(tmp_path, long_run):
+    """Under RLIMIT_AS at any headroom above the process's size, batch
+    queries (every strategy of the module, and Index's) answer exactly as
+    without a limit, or raise MemoryError; the process never dies (a failed
+    allocation on a worker thread once ended it: the first throw on a thread
+    needs thread-local storage that glibc could not allocate any more)."""
+    rng = np.random.default_rng(9)
+    X = rng.standard_normal((30000, 64)).astype(np.float32)
+    Q = rng.standard_normal((1000, 64)).astype(np.float32)
+    np.save(tmp_path / "x.npy", X)
+    np.save(tmp_path / "q.npy", Q)
+    path = write_index(tmp_path / "idx.bin", X, "dot")
+
+    def child(mib):
+        r = subprocess.run([sys.executable, "-c", HEADROOM_CHILD, str(mib), str(tmp_path / "x.npy"),
+                            str(tmp_path / "q.npy"), path], capture_output=True, text=True,
+                           timeout=300, env={**os.environ, "LUMVO_THREADS": "4"})
+        assert r.returncode == 0, f"{mib} MiB: the child died ({r.returncode}): {r.stderr[-2000:]}"
+        return json.loads(r.stdout)
+
+    want = child("none")
+    assert "MemoryError" not in want.values()
+    answered = failed = 0
+    # The edge between failing and answering lies within the first few MiB
+    # here; the process once died at headrooms of 110 to 200 MiB.
+    for mib in range(-16, 260, 2) if long_run else (0, 1, 2, 4, 8, 150):
+        for name, got in child(mib).items():
+            if got == "MemoryError":
+                failed += 1
+            else:
+                assert got == want[name], f"{mib} MiB: {name}"
+                answered += 1
+    assert answered > 0 and failed > 0  # both sides of the edge were reached

@@ -2,9 +2,11 @@
 any sequence of adds, removals, searches, compactions, saves and loads; its
 failure paths; the module reading what it saves; crashes during save."""
 import contextlib
+import copy
 import io
 import json
 import os
+import pickle
 import re
 import shutil
 import signal
@@ -154,17 +156,23 @@ class IndexMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def search(self, data):
         nq = data.draw(st.sampled_from([1, 2, 5]))
-        k = data.draw(st.integers(1, 9))
+        k = data.draw(st.integers(1, 9) | st.just(300))  # 300: beyond every row
         Q = draw_matrix(data, nq, self.dims)
-        allow = None
+        allow = given = None
         if data.draw(st.booleans()):
             allow = data.draw(st.lists(st.sampled_from(self.ids.tolist() + self.removed),
                                        max_size=max(1, len(self.ids))))
+            # Any iterable of ints will do.
+            form = data.draw(st.sampled_from(["list", "array", "set", "generator", "range"]))
+            if form == "range":
+                allow = list(range(data.draw(st.integers(0, 70))))
+            given = {"list": allow, "array": np.array(allow, np.int64), "set": set(allow),
+                     "generator": (i for i in allow), "range": range(len(allow))}[form]
         Q32 = Q.astype(np.float32)
         if self.metric == "cosine":
             if not Q32.any(axis=1).all():
                 with pytest.raises(ValueError, match="is zero; a cosine query"):
-                    self.ix.search(Q, k, allow=allow)
+                    self.ix.search(Q, k, allow=given)
                 return
             Q32 = normalize_like_writer(Q32)
         one = nq == 1 and data.draw(st.booleans())
@@ -172,11 +180,41 @@ class IndexMachine(RuleBasedStateMachine):
         prefilter = data.draw(st.sampled_from(["off", "auto", "always"]))
         stats: dict = {}
         with env_set("LUMVO_FILTER", prefilter):
-            got = self.ix.search(Q[0] if one else Q, k, allow=allow, stats=stats)
+            got = self.ix.search(Q[0] if one else Q, k, allow=given, stats=stats)
         assert_same(got, oracle(self.rows, self.ids, Q32, k, self.metric, allow))
         selected = self.ids if allow is None else np.intersect1d(self.ids, allow)
         if prefilter != "auto":
             assert stats["prefiltered"] == (prefilter == "always" and selected.size > 0)
+
+    @rule(data=st.data())
+    def get(self, data):
+        wanted = data.draw(st.lists(st.sampled_from(self.ids.tolist() + self.removed),
+                                    max_size=6))
+        missing = sorted(set(wanted) - set(self.ids.tolist()))
+        given = data.draw(st.sampled_from([wanted, np.array(wanted, np.int64),
+                                           (i for i in wanted)]))
+        if missing:
+            with pytest.raises(KeyError) as e:
+                self.ix.get(given)
+            assert e.value.args[0] == f"ids not present: {missing}"
+            return
+        got = self.ix.get(given)
+        at = {v: i for i, v in enumerate(self.ids.tolist())}
+        want = self.rows[[at[v] for v in wanted]].reshape(len(wanted), self.dims)
+        assert got.dtype == np.float32 and got.shape == want.shape
+        assert got.view(np.uint32).tolist() == want.view(np.uint32).tolist()
+
+    @rule(how=st.sampled_from(["pickle", "copy", "deepcopy"]))
+    def copy(self, how):
+        """The copy carries on in the original's place; the original, changed
+        afterwards, leaves it untouched."""
+        old = self.ix
+        self.ix = {"pickle": lambda ix: pickle.loads(pickle.dumps(ix)), "copy": copy.copy,
+                   "deepcopy": copy.deepcopy}[how](old)
+        assert type(self.ix) is Index and self.ix is not old
+        old.add(np.ones((2, self.dims)))
+        old.remove(self.ids[:3])
+        old.compact()
 
     @rule()
     def compact(self):
@@ -195,6 +233,12 @@ class IndexMachine(RuleBasedStateMachine):
         if hasattr(self, "ix"):
             assert len(self.ix) == self.ids.size
             assert self.ix.ids().tolist() == self.ids.tolist()
+            live = set(self.ids.tolist())
+            for v in self.ids.tolist()[:3] + self.removed[-3:]:
+                assert (v in self.ix) == (v in live)
+                assert (np.int64(v) in self.ix) == (v in live)
+            assert "a" not in self.ix and 0.0 not in self.ix and None not in self.ix
+            assert 2**64 not in self.ix and -1 not in self.ix
 
     def teardown(self):
         index_module._MIN_RUN_ROWS = self.saved_min_run
@@ -308,6 +352,7 @@ def _filled(n=3, dims=128, ids=None):
     (lambda: Index(0), ValueError, "dims must be between 1 and 10000; got 0"),
     (lambda: Index(2.0), TypeError, "dims must be an integer; got float"),
     (lambda: Index(4, metric="l2"), ValueError, "metric must be 'cosine', 'dot' or 'euclidean'"),
+    (lambda: Index(4, metric=None), TypeError, "metric must be a str; got NoneType"),
     (lambda: _filled().add(np.ones((2, 3))), ValueError,
      "X has 3 columns; this index has 128 dims"),
     (lambda: _filled().add(np.ones(3)), ValueError, "X has 3 values; this index has 128 dims"),
@@ -340,6 +385,13 @@ def _filled(n=3, dims=128, ids=None):
      "Q row 0 is zero; a cosine query needs a non-zero vector"),
     (lambda: _filled().search(np.ones(128), 0), ValueError, "k must be at least 1; got 0"),
     (lambda: _filled().search(np.ones(128), True), TypeError, "k must be an integer; got bool"),
+    (lambda: _filled().search(np.ones(128), 2**63), ValueError,
+     "k must be at most 2**63 - 1 (9223372036854775807); got 9223372036854775808"),
+    (lambda: _filled().search(np.ones(128), 1, allow={0.5}), TypeError,
+     "allow must be integers (int64)"),
+    (lambda: _filled(ids=[0, 1, 2**63 - 1]).add(np.ones(128)), ValueError,
+     "default ids for 1 rows would pass 2**63 - 1 (the next default id is "
+     "9223372036854775808); pass ids explicitly"),
     (lambda: _filled().search([[np.inf] * 128], 1), ValueError,
      "Q has a non-finite value at row 0, column 0"),
     (lambda: _filled().search(np.ones(128), 1, allow=[0.5]), TypeError,
@@ -350,6 +402,74 @@ def test_failures_name_the_argument(call, error, message):
     with pytest.raises(error) as e:
         call()
     assert str(e.value).startswith(message)
+
+
+@pytest.mark.parametrize("k, allow, asked", [
+    (10**6, None, 37),  # beyond the live rows: only they are searched for
+    (10**6, range(5, 10**6), 34),
+    (10**6, {3, 4, 39, 70}, 2),  # 39 removed, 70 never added
+    (4, {3, 4, 39, 70}, 2),
+    (5, None, 5),
+    (2**62 // 3, [], None),  # nothing to search: no search at all
+])
+def test_k_costs_only_the_padding(monkeypatch, k, allow, asked):
+    """The search asks for min(k, rows it may return) places; the rest is
+    padding, and results that cannot exist are refused before any work."""
+    rng = np.random.default_rng(11)
+    X = rng.integers(-2, 3, (40, 6)).astype(np.float32)  # many ties
+    ix = Index(6, metric="dot")
+    ix.add(X)
+    ix.remove([0, 1, 39])
+    live = np.setdiff1d(np.arange(40), [0, 1, 39])
+    Q = rng.standard_normal((2, 6)).astype(np.float32)
+    calls = []
+    search = index_module._native.search
+    monkeypatch.setattr(index_module._native, "search",
+                        lambda runs, q, kk, *a: calls.append(kk) or search(runs, q, kk, *a))
+    if asked is None:
+        with pytest.raises(MemoryError, match=f"results of 2 queries for k={k}"):
+            ix.search(Q, k, allow=allow)
+        assert calls == []
+        return
+    got = ix.search(Q, k, allow=allow)
+    assert calls == [asked]
+    sel = live if allow is None else np.intersect1d(live, list(allow))
+    want = oracle(X[sel], sel, Q, asked, "dot")
+    assert got[0].shape == got[1].shape == (2, k)
+    assert_same((got[0][:, :asked], got[1][:, :asked]), want)
+    assert (got[1][:, asked:] == -1).all() and np.isneginf(got[0][:, asked:]).all()
+
+
+@pytest.mark.parametrize("k", [2**62, 2**50, 2**63 - 1])
+def test_results_that_cannot_be_allocated_raise_memory_error(k):
+    with pytest.raises(MemoryError, match=f"cannot allocate the results of 1 queries for k={k}"):
+        _filled().search(np.ones(128), k)
+
+
+@pytest.mark.parametrize("how", ["pickle", "copy", "deepcopy"])
+def test_copies_of_a_mapped_index_hold_their_rows(tmp_path, how):
+    """A copy of an index loaded with mmap=True reads its rows into memory:
+    it answers as the original did after the row file is gone, while the
+    original reports the damage."""
+    rng = np.random.default_rng(12)
+    ix = Index(64, metric="euclidean")  # rows past the first page
+    ix.add(rng.standard_normal((50, 64)), ids=np.arange(100, 150))
+    ix.remove([100, 120])
+    ix.save(tmp_path)
+    loaded = Index.load(tmp_path, mmap=True)
+    loaded.add(rng.standard_normal((3, 64)))
+    Q = rng.standard_normal((4, 64))
+    want = loaded.search(Q, 60, allow=range(110, 160))
+    twin = {"pickle": lambda: pickle.loads(pickle.dumps(loaded)), "copy": lambda: copy.copy(loaded),
+            "deepcopy": lambda: copy.deepcopy(loaded)}[how]()
+    (rows,) = [p for p in os.listdir(tmp_path) if p.endswith(".index")]
+    os.truncate(tmp_path / rows, 12)
+    with pytest.raises(ValueError, match="changed while in use"):
+        loaded.search(Q, 60)
+    assert_same(twin.search(Q, 60, allow=range(110, 160)), want)
+    assert twin.ids().tolist() == [i for i in range(101, 150) if i != 120] + [150, 151, 152]
+    twin.add(np.zeros(64))
+    assert twin.ids()[-1] == 153 and twin.get([153, 101]).tolist()[0] == [0.0] * 64
 
 
 def test_failed_add_changes_nothing():

@@ -19,6 +19,8 @@ from lumvero_contrib.shards import (Manifest, ShardedIndex, ShardError, build_sh
 
 def correct_use(X: NDArray[np.float32], Q: NDArray[np.float32]) -> None:
     assert_type(lumvero_contrib.__version__, str)
+    assert_type(lumvero_contrib.get_num_threads(), int)
+    assert_type(lumvero_contrib.set_num_threads(2), None)
     path = build_shards(X, "out", 4, metric="cosine", progress=lambda i, n, stage, d, t: None)
     assert_type(path, str)
     m = load_manifest(path)
@@ -42,6 +44,7 @@ def mistakes(X: NDArray[np.float32], idx: ShardedIndex) -> None:
     ShardedIndex("m.json", backend="dask")  # type: ignore[arg-type]
     ShardedIndex("m.json", "ray", "auto", None)  # type: ignore[call-arg]
     build_shards(X, "out", "4")  # type: ignore[arg-type]
+    lumvero_contrib.set_num_threads(1.5)  # type: ignore[arg-type]
     idx.search(X)  # type: ignore[call-arg]
     idx.rows = 5  # type: ignore[misc]
     load_manifest("m.json").shards[0].path = "/etc/passwd"  # type: ignore[misc]

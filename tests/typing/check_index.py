@@ -1,11 +1,13 @@
 """Type-checked with `mypy --strict` (make typecheck), never run: the types a
 user of lumvero_contrib.Index sees."""
+import copy
 from typing import assert_type
 
 import numpy as np
 from numpy.typing import NDArray
 
 from lumvero_contrib import Index
+from lumvero_contrib.index import Metric
 
 
 def correct_use(X: NDArray[np.float64], q: list[float]) -> None:
@@ -19,7 +21,16 @@ def correct_use(X: NDArray[np.float64], q: list[float]) -> None:
     assert_type(ix.ids(), NDArray[np.int64])
     assert_type(len(ix), int)
     assert_type(ix.dims, int)
-    assert_type(ix.metric, str)
+    assert_type(ix.metric, Metric)
+    assert_type(ix.get([1000, 1001]), NDArray[np.float32])
+    assert_type(ix.get(range(1000, 1002)), NDArray[np.float32])
+    assert_type(1000 in ix, bool)
+    ix.search(q, 10, allow={1000, 1001})
+    ix.search(q, 10, allow=range(1000, 2000))
+    ix.search(q, 10, allow=(i for i in (1000, 1001)))
+    ix.remove({1000})
+    assert_type(copy.copy(ix), Index)
+    assert_type(copy.deepcopy(ix), Index)
     ix.compact()
     ix.save("/tmp/ix")
     assert_type(Index.load("/tmp/ix", mmap=False), Index)
@@ -30,3 +41,4 @@ def mistakes(X: NDArray[np.float32]) -> None:
     ix.search(X)  # type: ignore[call-arg]
     ix.add(X, 5, 6)  # type: ignore[call-arg]
     Index.load(3.5)  # type: ignore[arg-type]
+    Index(128, metric="l2")  # type: ignore[arg-type]
