@@ -234,7 +234,7 @@ class DistributedIndex:
                  backend: Literal["ray", "local"] = "ray", ray_address: str | None = None,
                  actor_options: ActorOptions = None,
                  timeout: float | None = DEFAULT_TIMEOUT) -> None:
-        Index(dims, metric)  # the Index's own checks and messages
+        Index(dims, cast(Any, metric))  # the Index's own checks and messages
         n = integer(shards, "shards")
         if not 1 <= n <= _MAX_SHARDS:
             raise ValueError(f"shards must be between 1 and {_MAX_SHARDS}; got {n}")

@@ -9,7 +9,7 @@ import shutil
 import socket
 import time
 from pathlib import Path
-from typing import Any, Final
+from typing import Any, Final, cast
 
 from lumvero_contrib import _native
 from lumvero_contrib._files import open_regular
@@ -83,7 +83,7 @@ class IndexShard:
     @staticmethod
     def _open(dims: int, metric: str, directory: str | None, expect_hash: str | None) -> Index:
         if directory is None:
-            return Index(dims, metric)
+            return Index(dims, cast(Any, metric))
         if expect_hash is not None:
             got = directory_hash(directory)
             if got != expect_hash:
