@@ -12,8 +12,16 @@ each), and where the time goes:
   scan     the rest: time - merge (local), time - fan-out - merge (ray)
 
 Every sharded answer is checked bit for bit against the one-file answer.
+
+Then the sharded Index (DistributedIndex, one Ray actor per shard) against one
+Index, in the same run, on the same rows with ids: the whole task (adding all
+rows, a batch of the queries, then 200 single queries) and where the search
+time goes: "shard" is the slowest shard's own search (timed in its actor),
+"fan-out+merge" the rest of the call (sending the queries, collecting the
+answers, mapping ids to insertion order and merging), as a share of it.
 Run: .venv/bin/python benchmarks/bench_shards.py [--quick] [--results]
        [--rows N] [--dims D] [--nq Q] [--shards 1,2,4] [--repeat R] [--no-ray]
+       [--no-files] [--singles S]
 --quick: 100,000 rows, 200 queries, best of 2.
 """
 import argparse
@@ -28,6 +36,7 @@ import common  # noqa: E402
 from common import unit_vectors  # noqa: E402
 
 import lumvero  # noqa: E402
+from lumvero_contrib import DistributedIndex, Index  # noqa: E402
 from lumvero_contrib.shards import (ShardedIndex, build_shards, load_manifest,  # noqa: E402
                                     merge_top_k, search_engine)
 
@@ -81,6 +90,72 @@ class Transport:
         return best_of(lambda: self.ray.get([a.ping.remote() for a in self.actors[:n]]), 5)[0]
 
 
+def timed_search(ix, Q, k):
+    """(seconds of the call, seconds of the slowest shard's own search)."""
+    t = time.perf_counter()
+    out = ix.search(Q, k)
+    dt = time.perf_counter() - t
+    shard = max(ix._shard_seconds.values()) if isinstance(ix, DistributedIndex) else dt
+    return dt, shard, out
+
+
+def index_task(ix, X, ids, Q, k, singles, repeat):
+    """The whole task on one Index or a DistributedIndex: add every row, the
+    batch (best of repeat), then single queries one by one."""
+    t0 = time.perf_counter()
+    ix.add(X, ids=ids)
+    t_add = time.perf_counter() - t0
+    batch, batch_shard, answer = float("inf"), 0.0, None
+    for _ in range(repeat):
+        dt, shard, answer = timed_search(ix, Q, k)
+        if dt < batch:
+            batch, batch_shard = dt, shard
+    t_single, t_single_shard, single_answers = 0.0, 0.0, []
+    for q in Q[:singles]:
+        dt, shard, out = timed_search(ix, q, k)
+        t_single += dt
+        t_single_shard += shard
+        single_answers.append(out)
+    return {"add": t_add, "batch": batch, "batch_shard": batch_shard, "single": t_single,
+            "single_shard": t_single_shard, "answer": answer, "singles": single_answers,
+            "task": t_add + batch + t_single}
+
+
+def bench_index(a, X, Q, counts, singles, repeat, report):
+    """DistributedIndex with 1, 2 and 4 shards against one Index."""
+    ids = np.arange(X.shape[0], dtype=np.int64) * 3 + 7
+    base = index_task(Index(a.dims, "cosine"), X, ids, Q, a.k, singles, repeat)
+    print(f"\nsharded Index (DistributedIndex on Ray) against one Index, {singles} single "
+          f"queries\n{'shards':>6} {'add s':>7} {'batch ms':>9} {'shard ms':>9} "
+          f"{'fan+merge':>10} {'share':>6} {'single ms':>10} {'share':>6} {'task s':>7} "
+          f"{'vs Index':>8}  exact", flush=True)
+    print(f"{'Index':>6} {base['add']:7.2f} {base['batch'] * 1e3:9.1f} {'':>9} {'':>10} "
+          f"{'':>6} {base['single'] / singles * 1e3:10.2f} {'':>6} {base['task']:7.2f} "
+          f"{'':>8}", flush=True)
+    report.add(shape="Index", backend="index", shards=0, add_s=base["add"],
+               batch_ms=base["batch"] * 1e3, single_ms=base["single"] / singles * 1e3,
+               task_s=base["task"], exact=True)
+    for n in counts:
+        with DistributedIndex(a.dims, "cosine", shards=n, backend="ray") as ix:
+            r = index_task(ix, X, ids, Q, a.k, singles, repeat)
+        ok = exact(r["answer"], base["answer"]) and all(
+            exact(g, w) for g, w in zip(r["singles"], base["singles"]))
+        fan = r["batch"] - r["batch_shard"]
+        single_fan = r["single"] - r["single_shard"]
+        print(f"{n:>6} {r['add']:7.2f} {r['batch'] * 1e3:9.1f} {r['batch_shard'] * 1e3:9.1f} "
+              f"{fan * 1e3:10.1f} {fan / r['batch'] * 100:5.1f}% "
+              f"{r['single'] / singles * 1e3:10.2f} {single_fan / r['single'] * 100:5.1f}% "
+              f"{r['task']:7.2f} {(r['task'] / base['task'] - 1) * 100:+7.1f}%  "
+              f"{'yes' if ok else 'NO'}", flush=True)
+        report.add(shape=f"DistributedIndex {n} shard{'s' if n > 1 else ''}",
+                   backend="distributed-index", shards=n, add_s=r["add"],
+                   batch_ms=r["batch"] * 1e3, shard_ms=r["batch_shard"] * 1e3,
+                   fanout_merge_ms=fan * 1e3, fanout_merge_share=fan / r["batch"],
+                   single_ms=r["single"] / singles * 1e3,
+                   single_fanout_merge_share=single_fan / r["single"], task_s=r["task"],
+                   vs_index=r["task"] / base["task"] - 1, exact=ok)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
@@ -92,6 +167,8 @@ def main():
     ap.add_argument("--shards", default="1,2,4")
     ap.add_argument("--repeat", type=int)
     ap.add_argument("--no-ray", action="store_true")
+    ap.add_argument("--no-files", action="store_true", help="only the sharded Index")
+    ap.add_argument("--singles", type=int, default=200)
     a = ap.parse_args()
     rows = a.rows or common.repeats(1_000_000, 100_000)
     nq = a.nq or common.repeats(1000, 200)
@@ -110,6 +187,27 @@ def main():
     X = unit_vectors(rows, a.dims, seed=1)
     Q = unit_vectors(nq, a.dims, seed=2)
     tmp = common.temp_dir()
+    ray = None
+    if not a.no_ray:
+        import ray
+
+        # Ray's workers put the driver's working directory first on their
+        # path: started in a source checkout, they would import the
+        # lumvero_contrib there (without its built extension), not the
+        # installed one.
+        os.chdir(tmp)
+        ray.init(num_cpus=info["cpus"], include_dashboard=False, log_to_driver=False,
+                 configure_logging=False)
+        try:
+            bench_index(a, X, Q, counts, min(a.singles, nq), repeat, report)
+        finally:
+            if a.no_files:
+                ray.shutdown()
+    if a.no_files:
+        report.save()
+        if not all(r["exact"] for r in report.rows):
+            sys.exit("a sharded answer differs from the one Index's")
+        return
     manifests = {}
     for n in sorted(set(counts) | {1}):
         t = time.perf_counter()
@@ -127,13 +225,9 @@ def main():
           flush=True)
 
     backends = ["local"] + ([] if a.no_ray else ["ray"])
-    ray = transport = None
+    transport = None
     try:
         if "ray" in backends:
-            import ray
-
-            ray.init(num_cpus=info["cpus"], include_dashboard=False, log_to_driver=False,
-                     configure_logging=False)
             transport = Transport(ray, max(counts))
         for backend in backends:
             for n in counts:

@@ -6,7 +6,9 @@ manifests from the shell.
     lumvero-index search PATH QUERIES.npy -k K [--json] [--backend ray --timeout S]
     lumvero-index verify PATH
 
-PATH is an index file or a shard manifest. Exit statuses:
+PATH is an index file, a shard manifest, or a directory that ``Index.save``
+or ``DistributedIndex.save`` wrote (searched in this process, or with
+``--backend ray`` on Ray). Exit statuses:
 
     0   success
     1   ``verify``: a file does not match its manifest (or is no valid index)
@@ -163,6 +165,11 @@ def cmd_info(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
     path = args.path
+    if os.path.isdir(path):
+        from lumvero_contrib.shards.index_cli import directory_info
+
+        print("\n".join(directory_info(path)))
+        return SUCCESS
     if _is_manifest(path):
         m = load_manifest(path)
         lines = [("path", os.path.abspath(path)), ("kind", "shard manifest"),
@@ -204,7 +211,13 @@ def cmd_search(args: argparse.Namespace) -> int:
         raise UserError(f"-k must be non-negative, got {args.k}")
     if not 0 < args.timeout < math.inf:
         raise UserError(f"--timeout must be a positive number of seconds, got {args.timeout:g}")
-    if _is_manifest(args.path):
+    if os.path.isdir(args.path):
+        from lumvero_contrib.shards.index_cli import search_directory
+
+        Q = _load_npy(args.queries, "queries")
+        metric, scores, ids = search_directory(args.path, np.array(Q), args.k, args.backend,
+                                               args.ray_address, args.timeout)
+    elif _is_manifest(args.path):
         Q = _load_npy(args.queries, "queries")
         with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address,
                           timeout=args.timeout) as idx:
@@ -236,6 +249,12 @@ def cmd_verify(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
     path = args.path
+    if os.path.isdir(path):
+        from lumvero_contrib.shards.index_cli import verify_directory
+
+        ok, lines = verify_directory(path)
+        print("\n".join(lines))
+        return SUCCESS if ok else MISMATCH
     if not _is_manifest(path):
         try:
             dims, rows, metric, size = read_header(path)
@@ -295,17 +314,20 @@ def build_parser() -> argparse.ArgumentParser:
     b.set_defaults(func=cmd_build)
 
     i = sub.add_parser("info", help="dims, rows, metric, size and hash of an index or manifest")
-    i.add_argument("path", metavar="PATH", help="index file or shard manifest")
+    i.add_argument("path", metavar="PATH", help="index file, shard manifest or saved index "
+                   "directory")
     i.set_defaults(func=cmd_info)
 
     s = sub.add_parser("search", help="exact top-k for every row of a .npy query matrix")
-    s.add_argument("path", metavar="PATH", help="index file or shard manifest")
+    s.add_argument("path", metavar="PATH", help="index file, shard manifest or saved index "
+                   "directory")
     s.add_argument("queries", metavar="QUERIES.npy", help="float32 queries, one per row")
     s.add_argument("-k", type=int, required=True, metavar="K", help="results per query")
     s.add_argument("--json", action="store_true", help="one JSON object: ids and scores "
                    "(empty slots: id -1, score null)")
     s.add_argument("--backend", choices=("local", "ray"), default="local",
-                   help="where the shards of a manifest are searched (default local)")
+                   help="where the shards of a manifest or a saved index directory are "
+                   "searched (default local)")
     s.add_argument("--ray-address", default=None, help="Ray cluster to connect to (auto, "
                    "HOST:PORT or ray://HOST:10001)")
     s.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
@@ -314,7 +336,8 @@ def build_parser() -> argparse.ArgumentParser:
     s.set_defaults(func=cmd_search)
 
     v = sub.add_parser("verify", help="recompute content hashes and compare with the manifest")
-    v.add_argument("path", metavar="PATH", help="shard manifest (or index file)")
+    v.add_argument("path", metavar="PATH", help="shard manifest, saved index directory (or "
+                   "index file)")
     v.set_defaults(func=cmd_verify)
     return p
 

@@ -7,6 +7,10 @@ in a ``manifest.json`` with the range and the content hash of every shard
 through one Ray actor per shard (:mod:`.backends`), and merges the per-shard
 top-k lists under the engine's one result order (:mod:`.merge`), so the
 answer is exactly the answer of one index file holding all the rows.
+
+``DistributedIndex`` (:mod:`.distributed`) is the ``Index`` cut into shards:
+each shard an ``Index`` held by a Ray actor, with the ``Index``'s operations
+(adds, removals, filters, saves) and its exact answers.
 """
 from lumvero_contrib.shards.backends import (ACTOR_PREFIX, DEFAULT_TIMEOUT, ActorOptions,
                                              ShardedIndex, ShardError, ShardServer)
@@ -16,6 +20,7 @@ from lumvero_contrib.shards.manifest import (HEADER_BYTES, MANIFEST_FORMAT, MANI
                                              build_shards, check_regular, file_hash,
                                              load_manifest, looks_like_manifest, open_regular,
                                              read_header, shard_bounds)
+from lumvero_contrib.shards.distributed import INDEX_ACTOR_PREFIX, DistributedIndex, place_rows
 from lumvero_contrib.shards.merge import (Answer, check_k, merge_top_k, prepare_queries,
                                           search_engine)
 
@@ -24,4 +29,5 @@ __all__ = ["build_shards", "ShardedIndex", "ShardError", "ShardServer", "ShardEn
            "check_k", "file_hash", "read_header", "open_regular", "check_regular",
            "looks_like_manifest", "shard_bounds", "Answer", "ActorOptions", "Progress",
            "MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
-           "MAX_MANIFEST_BYTES", "ACTOR_PREFIX", "DEFAULT_TIMEOUT"]
+           "MAX_MANIFEST_BYTES", "ACTOR_PREFIX", "DEFAULT_TIMEOUT", "DistributedIndex",
+           "place_rows", "INDEX_ACTOR_PREFIX"]

@@ -45,13 +45,19 @@ class ShardError(RuntimeError):
 
     Attributes:
         shard: The shard's index in the manifest.
-        file: Its file name as written in the manifest.
+        file: Its file name as written in the manifest (for a
+            ``DistributedIndex``, its last saved directory's name, or "").
+        lost: The ids of rows a ``DistributedIndex`` lost with a shard that
+            was restarted from its last save (rows added since), int64; empty
+            otherwise.
     """
 
-    def __init__(self, shard: int, file: str, message: str) -> None:
+    def __init__(self, shard: int, file: str, message: str,
+                 lost: NDArray[np.int64] | None = None) -> None:
         super().__init__(message)
         self.shard = shard
         self.file = file
+        self.lost: NDArray[np.int64] = np.zeros(0, np.int64) if lost is None else lost
 
 
 def _short(exc: BaseException) -> str:

@@ -1,6 +1,7 @@
 """Shard files and their manifest: the index header, content hashes, the
 manifest's entries (confined to the manifest's folder) and the writer that
 cuts an embedding matrix into shards."""
+import io
 import json
 import mmap
 import operator
@@ -9,6 +10,7 @@ import struct
 import uuid
 from collections.abc import Callable
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Final, NamedTuple, cast
 
 import numpy as np
@@ -381,32 +383,35 @@ def load_manifest(manifest_path: str | os.PathLike[str]) -> Manifest:
 
 
 def _write_json_atomic(path: str, doc: dict[str, Any]) -> None:
-    """Temporary file in the same directory, flushed to disk, then renamed:
-    a reader sees the old manifest or the new one, never a partial one. The
-    directory is flushed before the rename (so the shard files it names are
-    there after a crash) and after it. The file is created with mode 0666
-    less the umask, like the shard files."""
-    directory = os.path.dirname(os.path.abspath(path))
+    """Temporary file in the same directory, written and flushed to disk by
+    the durable-write helper ``Index.save`` uses too, then renamed: a reader
+    sees the old manifest or the new one, never a partial one. The directory
+    is flushed before the rename (so the shard files it names are there
+    after a crash) and after it. The file is created with mode 0666 less the
+    umask, like the shard files."""
+    from lumvero_contrib._index_files import write_file
+
+    directory = Path(os.path.dirname(os.path.abspath(path)))
+    text = io.StringIO()
+    json.dump(doc, text, indent=2)
+    text.write("\n")
+    written: list[Path] = []
     while True:
-        tmp = os.path.join(directory, f".manifest-{uuid.uuid4().hex}.tmp")
+        tmp = directory / f".manifest-{uuid.uuid4().hex}.tmp"
         try:
-            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            write_file(tmp, written, text.getvalue().encode())
             break
         except FileExistsError:  # pragma: no cover - a 128-bit name collision
+            written.clear()
             continue
+        except BaseException:
+            tmp.unlink(missing_ok=True)
+            raise
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(doc, f, indent=2)
-            f.write("\n")
-            f.flush()
-            os.fsync(f.fileno())
         fsync_dir(directory)
         os.replace(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        tmp.unlink(missing_ok=True)
         raise
     fsync_dir(directory)
 

@@ -297,7 +297,8 @@ def test_search_info_verify_errors(built, tmp_path, case):
         "text-as-index": (["search", tmp_path / "notes.txt", q, "-k", 2],
                           f"{tmp_path / 'notes.txt'}: {NOT_INDEX}; found metric id 1835623456)"),
         "directory-as-index": (["search", tmp_path / "folder", q, "-k", 2],
-                               f"{tmp_path / 'folder'}: is a directory"),
+                               f"{tmp_path / 'folder'}: is a directory without manifest.json "
+                               f"(not a saved Index or DistributedIndex)"),
         "text-as-queries": (["search", manifest, tmp_path / "notes.txt", "-k", 2],
                             f"{tmp_path / 'notes.txt'}: is not a NumPy .npy file (it does not "
                             "start with the .npy signature)"),

@@ -1,0 +1,168 @@
+"""One shard of a ``DistributedIndex``: an ``Index`` behind one calling
+convention, in this process or as the body of a Ray actor, and the hash that
+names a saved ``Index`` directory."""
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import socket
+import time
+from pathlib import Path
+from typing import Any, Final, cast
+
+from lumvero_contrib import _native
+from lumvero_contrib._files import open_regular
+from lumvero_contrib._index_files import MANIFEST, MAX_MANIFEST_BYTES
+from lumvero_contrib.index import Index
+
+__all__ = ["IndexShard", "directory_hash", "read_small", "SHARD_DIRECTORY"]
+
+# A shard's saved directory inside a sharded save: shard number and the
+# save's token, so a new save never writes into the directory of the last.
+SHARD_DIRECTORY: Final = re.compile(r"^shard-(\d{5})-[0-9a-f]{32}$")
+
+Reply = tuple[str, Any, float]
+"""``("ok", value, seconds)``, ``("error", (type name, message), 0.0)`` for
+a refused call, or ``("failed", message, 0.0)`` for a shard that never
+opened."""
+
+_ERRORS: Final = (ValueError, TypeError, OSError)
+
+
+def read_small(path: str | os.PathLike[str], limit: int) -> bytes:
+    """A regular file's bytes, at most limit of them.
+
+    Raises:
+        ValueError: Not a regular file, or larger than limit.
+        OSError: It cannot be read (FileNotFoundError when missing).
+    """
+    with open_regular(path) as f:
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"{os.fspath(path)}: larger than {limit} bytes")
+    return data
+
+
+def directory_hash(directory: str | os.PathLike[str]) -> str:
+    """BLAKE3 of a saved ``Index`` directory's manifest, which holds the
+    BLAKE3 of every other file of the directory: one hash for all of it.
+
+    Raises:
+        ValueError: The manifest is not a regular file or too large.
+        FileNotFoundError: No manifest in the directory.
+    """
+    return _native.blake3_hex(read_small(Path(directory) / MANIFEST, MAX_MANIFEST_BYTES))
+
+
+class IndexShard:
+    """An ``Index``, created empty or loaded from a saved directory that must
+    match its expected hash. As a Ray actor it must never fail to construct
+    (Ray would only say it died), so an opening error is kept and every call
+    answers with it.
+
+    Arguments:
+        dims: The index's dims (an empty shard).
+        metric: The index's metric (an empty shard).
+        directory: A saved ``Index`` directory to load, or None.
+        expect_hash: ``directory_hash`` the directory must have, or None.
+        actor: Whether this is a Ray actor's body (``info`` then reports
+            Ray's node id).
+    """
+
+    def __init__(self, dims: int, metric: str, directory: str | None = None,
+                 expect_hash: str | None = None, actor: bool = False) -> None:
+        self.actor = actor
+        self.error: str | None = None
+        self.index: Index | None = None
+        try:
+            self.index = self._open(dims, metric, directory, expect_hash)
+        except (*_ERRORS, KeyError) as e:
+            self.error = f"{type(e).__name__}: {e}"
+
+    @staticmethod
+    def _open(dims: int, metric: str, directory: str | None, expect_hash: str | None) -> Index:
+        if directory is None:
+            return Index(dims, cast(Any, metric))
+        if expect_hash is not None:
+            got = directory_hash(directory)
+            if got != expect_hash:
+                raise ValueError(f"{directory}: manifest.json has BLAKE3 {got}; the sharded "
+                                 f"manifest says {expect_hash}")
+        ix = Index.load(directory)
+        if (ix.dims, ix.metric) != (dims, metric):
+            raise ValueError(f"{directory}: holds {ix.dims} dims ({ix.metric}); expected {dims} "
+                             f"dims ({metric})")
+        return ix
+
+    def run(self, method: str, *args: Any) -> Reply:
+        """Calls one of the shard's operations; the one entry point, so a
+        refusal travels back as a value and a failure of the actor itself
+        stays apart from it."""
+        if self.index is None:
+            return "failed", self.error, 0.0
+        start = time.perf_counter()
+        try:
+            value = getattr(self, f"_{method}")(self.index, *args)
+        except _ERRORS as e:
+            return "error", (type(e).__name__, str(e)), 0.0
+        return "ok", value, time.perf_counter() - start
+
+    # The operations; each takes the shard's Index first.
+
+    @staticmethod
+    def _add(ix: Index, rows: Any, ids: Any) -> int:
+        ix.add(rows, ids=ids)
+        return len(ix)
+
+    @staticmethod
+    def _search(ix: Index, queries: Any, k: int, allow: Any) -> Any:
+        return ix.search(queries, k, allow=allow)
+
+    @staticmethod
+    def _remove(ix: Index, ids: Any) -> int:
+        return ix.remove(ids)
+
+    @staticmethod
+    def _compact(ix: Index) -> None:
+        ix.compact()
+
+    @staticmethod
+    def _ids(ix: Index) -> Any:
+        return ix.ids()
+
+    @staticmethod
+    def _save(ix: Index, directory: str) -> str:
+        ix.save(directory)
+        return directory_hash(directory)
+
+    @staticmethod
+    def _sweep(ix: Index, parent: str, shard: int, keep: str) -> int:
+        """Removes this shard's directories of earlier saves in parent (seen
+        from this shard's node) other than keep; how many."""
+        removed = 0
+        try:
+            names = os.listdir(parent)
+        except FileNotFoundError:
+            return 0
+        for name in names:
+            m = SHARD_DIRECTORY.match(name)
+            path = os.path.join(parent, name)
+            if m and int(m.group(1)) == shard and name != keep and not os.path.islink(path) \
+                    and os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+                removed += 1
+        return removed
+
+    def _info(self, ix: Index) -> dict[str, Any]:
+        out: dict[str, Any] = {"pid": os.getpid(), "host": socket.gethostname(), "rows": len(ix)}
+        if self.actor:
+            import ray
+
+            out["node_id"] = ray.get_runtime_context().get_node_id()
+        return out
+
+    def alive(self) -> bool:
+        """Answers at once: the actor runs (used to tell a slow answer from a
+        dead actor)."""
+        return True
