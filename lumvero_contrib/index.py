@@ -348,7 +348,7 @@ class Index:
         if stored.size and int(stored[-1]) - int(stored[0]) == stored.size - 1:
             # Increasing ids without gaps (the default ids, or any run of
             # consecutive ones): an id's position is its offset from the first.
-            pos = ids - stored[0]
+            pos: IdArray = ids - stored[0]
             pos[(pos < 0) | (pos >= stored.size)] = -1
         else:
             pos = _native.find_sorted(stored, ids)
