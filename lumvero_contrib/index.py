@@ -538,6 +538,76 @@ class Index:
         padded[1][:, :k_run][found] = ids_by_position[positions[found]]
         return padded
 
+    def range_search(self, Q: npt.ArrayLike, radius: float, allow: IdsLike | None = None
+                     ) -> tuple[IdArray, FloatArray, IdArray]:
+        """Every live row within a radius of each query, exactly.
+
+        A row is within the radius when its score is at least ``radius``
+        (cosine, dot) or at most ``radius`` (euclidean: a squared distance),
+        under the same kernel as ``search``; rows whose score is not finite
+        are never returned. The answer is ``search``'s with k grown until it
+        reaches past the radius, so it holds the same rows and score bits.
+
+        Arguments:
+            Q: queries, as for ``search``.
+            radius: the score bound (a real number; not NaN).
+            allow: ids to search among, as for ``search``.
+
+        Returns:
+            ``(lims, scores, ids)`` as FAISS's ``range_search``: query i's
+            results are ``scores[lims[i]:lims[i + 1]]`` and
+            ``ids[lims[i]:lims[i + 1]]``, best first, equal scores by earlier
+            insertion; lims is int64 ``(n + 1,)``.
+
+        Raises:
+            ValueError: as ``search``, or a NaN radius.
+            TypeError: as ``search``, or a radius that is not a real number.
+
+        Examples:
+            >>> ix = Index(2, metric="euclidean")
+            >>> ix.add([[0, 0], [3, 4], [1, 1]], ids=[5, 6, 7])
+            >>> lims, scores, ids = ix.range_search([0, 0], 2.0)
+            >>> lims.tolist(), ids.tolist(), scores.tolist()
+            ([0, 2], [5, 7], [0.0, 2.0])
+        """
+        if isinstance(radius, bool) or not isinstance(radius, (int, float, np.integer,
+                                                               np.floating)):
+            raise TypeError(f"radius must be a real number; got {type(radius).__name__}")
+        r = float(radius)
+        if r != r:
+            raise ValueError("radius must be a number; got nan")
+        queries = float_rows(Q, "Q", self._dims)
+        allow_list = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        nq = int(queries.shape[0])
+        # Compared in f64: r is not rounded to a float32 first.
+        if self._metric == "euclidean":
+            def within(s: FloatArray) -> npt.NDArray[np.bool_]:
+                return s.astype(np.float64) <= r
+        else:
+            def within(s: FloatArray) -> npt.NDArray[np.bool_]:
+                return s.astype(np.float64) >= r
+        found: list[tuple[FloatArray, IdArray]] = [(np.zeros(0, np.float32),
+                                                    np.zeros(0, np.int64))] * nq
+        todo = np.arange(nq)
+        k = 16
+        while todo.size:
+            scores, ids = self.search(queries[todo], k, allow=allow_list)
+            inside = within(scores) & (ids >= 0)
+            # Done where the k-th place is outside the radius or empty: the
+            # results are best first, so no later row can be inside.
+            done = ~inside[:, -1]
+            for j in np.flatnonzero(done):
+                found[int(todo[j])] = (scores[j][inside[j]], ids[j][inside[j]])
+            todo = todo[~done]
+            k *= 4
+        counts = np.array([f[1].size for f in found], np.int64)
+        lims = np.zeros(nq + 1, np.int64)
+        np.cumsum(counts, out=lims[1:])
+        if not nq:
+            return lims, np.zeros(0, np.float32), np.zeros(0, np.int64)
+        return (lims, np.concatenate([f[0] for f in found]).astype(np.float32, copy=False),
+                np.concatenate([f[1] for f in found]).astype(np.int64, copy=False))
+
     # -- saving and loading -------------------------------------------------
 
     def save(self, path: str | os.PathLike[str]) -> None:

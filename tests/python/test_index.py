@@ -188,6 +188,37 @@ class IndexMachine(RuleBasedStateMachine):
             assert stats["prefiltered"] == (prefilter == "always" and selected.size > 0)
 
     @rule(data=st.data())
+    def range_search(self, data):
+        nq = data.draw(st.integers(0, 3))
+        Q = draw_matrix(data, nq, self.dims)
+        Q32 = Q.astype(np.float32)
+        if self.metric == "cosine":
+            if not Q32.any(axis=1).all():
+                return
+            Q32 = normalize_like_writer(Q32)
+        allow = None
+        if data.draw(st.booleans()):
+            allow = data.draw(st.lists(st.integers(0, 80), max_size=20))
+        n = max(1, len(self.ids))
+        scores, ids = oracle(self.rows, self.ids, Q32, n, self.metric, allow)
+        # A radius at one of the scores (ties at the edge are inside), or beyond all.
+        finite = scores[np.isfinite(scores)]
+        radius = float(data.draw(st.sampled_from(finite.tolist()))) if finite.size else 0.0
+        if data.draw(st.booleans()):  # just short of it: the edge row drops out
+            toward = np.inf if self.metric == "euclidean" else -np.inf
+            radius = float(np.nextafter(np.float32(radius), np.float32(-toward)))
+        lims, got_scores, got_ids = self.ix.range_search(Q, radius, allow=allow)
+        assert lims.dtype == np.int64 and lims.tolist()[0] == 0 and lims.size == nq + 1
+        for i in range(nq):
+            inside = (ids[i] >= 0) & ((scores[i].astype(np.float64) <= radius)
+                                      if self.metric == "euclidean"
+                                      else (scores[i].astype(np.float64) >= radius))
+            part = slice(int(lims[i]), int(lims[i + 1]))
+            assert got_ids[part].tolist() == ids[i][inside].tolist()
+            assert (got_scores[part].view(np.uint32).tolist()
+                    == scores[i][inside].view(np.uint32).tolist())
+
+    @rule(data=st.data())
     def get(self, data):
         wanted = data.draw(st.lists(st.sampled_from(self.ids.tolist() + self.removed),
                                     max_size=6))
