@@ -92,7 +92,8 @@ def chart(report, path):
     fig, axes = plt.subplots(1, 3, figsize=(15, 5))
     panels = [("task", "whole task (s)"), ("filter", "search (s)"), ("growth", "adds + search (s)")]
     for ax, (kind, ylabel) in zip(axes, panels):
-        rows = [r for r in report.rows if r["kind"] == kind]
+        # Rows without a kind (the same-rows comparison) are not charted.
+        rows = [r for r in report.rows if r.get("kind") == kind]
         labels = [f"{r['shape']}\n{r['metric']}\n{r['who']}" for r in rows]
         bars = ax.bar(range(len(rows)), [r["seconds"] for r in rows],
                       color=[{"lumvero": "C0", "faiss": "C1", "numpy": "C2"}.get(
