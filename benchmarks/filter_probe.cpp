@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/compressed_rows.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/search_engine.h"
 

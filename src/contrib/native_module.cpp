@@ -14,16 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/codes_file.h"
-#include "engine/compressed_rows.h"
-#include "engine/content_hash.h"
-#include "engine/mapped_file.h"
-#include "engine/mapping.h"
-#include "engine/matrix.h"
-#include "engine/pool.h"
-#include "engine/pool_setup.h"
-#include "engine/row_norms.h"
-#include "engine/search_core.h"
+#include "engine/format/codes_file.h"
+#include "engine/prefilter/compressed_rows.h"
+#include "engine/format/content_hash.h"
+#include "engine/format/mapped_file.h"
+#include "engine/format/mapping.h"
+#include "engine/search/matrix.h"
+#include "engine/runtime/pool.h"
+#include "engine/runtime/pool_setup.h"
+#include "engine/format/row_norms.h"
+#include "engine/search/search_core.h"
 #include "lib/py_ref.h"
 #include "prepare/prepare.h"
 

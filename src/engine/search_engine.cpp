@@ -10,11 +10,11 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "engine/content_hash.h"
-#include "engine/mapped_file.h"
-#include "engine/pool_setup.h"
-#include "engine/row_norms.h"
-#include "engine/sys_error.h"
+#include "engine/format/content_hash.h"
+#include "engine/format/mapped_file.h"
+#include "engine/runtime/pool_setup.h"
+#include "engine/format/row_norms.h"
+#include "engine/runtime/sys_error.h"
 
 namespace lumvero {
 

@@ -11,19 +11,19 @@
 #include <utility>
 #include <vector>
 
-#include "engine/compressed_rows.h"
-#include "engine/content_hash.h"
-#include "engine/dim_blocks.h"
-#include "engine/index_format.h"
-#include "engine/mapping.h"
-#include "engine/query_result.h"
-#include "engine/row_set.h"
-#include "engine/row_table.h"
+#include "engine/prefilter/compressed_rows.h"
+#include "engine/format/content_hash.h"
+#include "engine/format/dim_blocks.h"
+#include "engine/format/index_format.h"
+#include "engine/format/mapping.h"
+#include "engine/search/query_result.h"
+#include "engine/search/row_set.h"
+#include "engine/format/row_table.h"
 #include "engine/status.h"
 
 namespace lumvero {
 
-struct CertifiedResult;  // engine/certified.h
+struct CertifiedResult;  // engine/certify/certified.h
 
 class SearchEngine {
  public:
@@ -31,12 +31,12 @@ class SearchEngine {
   // norms, the content hash and the canonical path.
   static Result<std::shared_ptr<const SearchEngine>> open(const std::string& path);
 
-  // One query, exactly (engine/single_query.cpp).
+  // One query, exactly (engine/search/single_query.cpp).
   Result<QueryResult> query_single(std::span<const float> query, std::size_t k) const;
-  // A row-major block of queries of `dims` columns each (engine/batch_query.cpp).
+  // A row-major block of queries of `dims` columns each (engine/search/batch_query.cpp).
   Result<std::vector<QueryResult>> query_batch(std::span<const float> queries, std::size_t dims,
                                                std::size_t k) const;
-  // One query with a pruning certificate (engine/certified.cpp).
+  // One query with a pruning certificate (engine/certify/certified.cpp).
   Result<CertifiedResult> query_certified(std::span<const float> query, std::size_t k,
                                           std::size_t block_width, bool enable_pruning) const;
 
@@ -52,10 +52,10 @@ class SearchEngine {
   std::string path;
   Hash32 index_hash{};
   // The int8 copy of the rows for the pre-filter, built by the first query
-  // that uses it (engine/prefilter_scan.h).
+  // that uses it (engine/prefilter/single_scan.h).
   CompressedCopy compressed;
 
-  // The rows as the search core's one run (engine/row_set.h).
+  // The rows as the search core's one run (engine/search/row_set.h).
   RowRun as_run() const { return {data_, norms_sq.data(), rows, 0, &compressed, rows}; }
   // That run with no selection; `run` must outlive the set.
   RowSet as_set(const RowRun& run) const {
@@ -68,7 +68,7 @@ class SearchEngine {
 
   // Fails with "Index file changed while in use: {path}" once the file was
   // shortened under this engine: a read then found pages missing, which read
-  // as zeros since (engine/mapping.h). Every caller checks it before a query
+  // as zeros since (engine/format/mapping.h). Every caller checks it before a query
   // and again after it, and discards the result of a query that ran while
   // the check fails; the engine stays in that state for good.
   Status intact() const;

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "engine/batch_query.h"
+#include "engine/search/batch_query.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"
 #include "lib/query_common.h"

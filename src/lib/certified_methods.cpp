@@ -3,8 +3,8 @@
 #include <span>
 #include <utility>
 
-#include "engine/certified.h"
-#include "engine/content_hash.h"
+#include "engine/certify/certified.h"
+#include "engine/format/content_hash.h"
 #include "lib/convert.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"

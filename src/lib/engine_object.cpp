@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/mapping.h"
+#include "engine/format/mapping.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
 

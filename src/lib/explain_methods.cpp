@@ -2,7 +2,7 @@
 #include <array>
 #include <span>
 
-#include "engine/explain.h"
+#include "engine/certify/explain.h"
 #include "lib/convert.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"

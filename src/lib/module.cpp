@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "engine/matrix.h"
+#include "engine/search/matrix.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"
 #include "lib/prepare_function.h"

@@ -1,7 +1,7 @@
 // Parsing and checks shared by the query methods.
 #include "lib/query_common.h"
 
-#include "engine/content_hash.h"
+#include "engine/format/content_hash.h"
 #include "lib/convert.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"

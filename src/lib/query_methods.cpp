@@ -1,7 +1,7 @@
 // query_exact, query_exact_arrays, query_exact_detailed.
 #include <span>
 
-#include "engine/content_hash.h"
+#include "engine/format/content_hash.h"
 #include "lib/engine_object.h"
 #include "lib/errors.h"
 #include "lib/query_common.h"

@@ -2,7 +2,7 @@
 // ScoredRow. Both own their data and never refer back to the engine.
 #pragma once
 
-#include "engine/query_result.h"
+#include "engine/search/query_result.h"
 #include "lib/py_ref.h"
 
 namespace lumvero::py {

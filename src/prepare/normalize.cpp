@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/pool.h"
+#include "engine/runtime/pool.h"
 #include "prepare/prepare.h"
 
 namespace lumvero::prepare {

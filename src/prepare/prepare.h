@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/index_format.h"
-#include "engine/memory_info.h"
+#include "engine/format/index_format.h"
+#include "engine/runtime/memory_info.h"
 #include "engine/status.h"
 
 namespace lumvero::prepare {
@@ -81,7 +81,7 @@ struct SampleCount {
 // Counts non-finite values at a fixed stride over the n values.
 SampleCount invalid_sample(const float* values, std::uint64_t n);
 
-// MemAvailable (engine/memory_info.h), for the writer's memory check.
+// MemAvailable (engine/runtime/memory_info.h), for the writer's memory check.
 using ::lumvero::available_memory_bytes;
 
 // Fails only when need exceeds available and strict_env (the value of

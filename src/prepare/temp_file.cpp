@@ -16,7 +16,7 @@
 #include <ctime>
 #include <memory>
 
-#include "engine/sys_error.h"
+#include "engine/runtime/sys_error.h"
 
 namespace lumvero::prepare {
 

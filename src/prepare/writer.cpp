@@ -12,7 +12,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/sys_error.h"
+#include "engine/runtime/sys_error.h"
 #include "prepare/prepare.h"
 #include "prepare/temp_file.h"
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/result_order.h"
+#include "engine/search/result_order.h"
 #include "engine/search_engine.h"
 
 namespace lumvero::testing {

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/certified.h"
-#include "engine/explain.h"
+#include "engine/certify/certified.h"
+#include "engine/certify/explain.h"
 #include "engine/search_engine.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "engine/index_format.h"
+#include "engine/format/index_format.h"
 #include "engine/kernels/kernels.h"
 
 namespace lumvero::kernels {

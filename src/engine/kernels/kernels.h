@@ -42,7 +42,7 @@
 
 #include <cstddef>
 
-#include "engine/index_format.h"
+#include "engine/format/index_format.h"
 
 namespace lumvero::kernels {
 

@@ -1,0 +1,102 @@
+// Writing the header of a codes file and mapping one back, checked.
+#include "engine/format/codes_file.h"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "engine/format/mapped_file.h"
+
+namespace lumvero::codes_file {
+
+namespace {
+
+constexpr std::string_view kMagic{"LVCODES\0", 8};
+
+std::uint64_t up_to(std::uint64_t v, std::uint64_t step) { return (v + step - 1) / step * step; }
+
+void put32(unsigned char* at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void put64(unsigned char* at, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+std::uint64_t get(const unsigned char* at, int n) {
+  std::uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | at[i];
+  return v;
+}
+
+}  // namespace
+
+Layout layout(std::uint64_t rows, std::uint64_t dims) {
+  Layout l;
+  l.width = CompressedRows::width_for(dims);
+  l.runs = (rows + CompressedRows::kRunRows - 1) / CompressedRows::kRunRows;
+  l.norms = kHeaderBytes;
+  l.bounds = l.norms + rows * sizeof(double);
+  l.scales = l.bounds + l.runs * sizeof(RunBounds);
+  l.codes = up_to(l.scales + rows * sizeof(float), 64);
+  l.length = l.codes + rows * l.width;
+  return l;
+}
+
+std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims) {
+  const Layout l = layout(rows, dims);
+  std::array<unsigned char, kHeaderBytes> h{};
+  std::memcpy(h.data(), kMagic.data(), kMagic.size());
+  put32(h.data() + 8, kVersion);
+  put32(h.data() + 12, kHeaderBytes);
+  put32(h.data() + 16, static_cast<std::uint32_t>(dims));
+  put32(h.data() + 20, static_cast<std::uint32_t>(l.width));
+  put64(h.data() + 24, rows);
+  put32(h.data() + 32, static_cast<std::uint32_t>(CompressedRows::kRunRows));
+  put32(h.data() + 36, static_cast<std::uint32_t>(l.runs));
+  return h;
+}
+
+Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims) {
+  static_assert(sizeof(RunBounds) == 3 * sizeof(double));
+  if (dims == 0 || dims > 0xffffffffu || rows > (std::uint64_t{1} << 40))
+    return fail("rows or dims out of range");
+  if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0)
+    return fail("rows of this width are not pre-filtered");
+  auto file = map_file(path, MapAccess::Ahead);
+  if (!file) return fail(std::move(file.error()));
+  const Layout l = layout(rows, dims);
+  if (file->length != l.length)
+    return fail("is " + std::to_string(file->length) + " bytes long, not " +
+                std::to_string(l.length));
+  const unsigned char* b = file->mapping.bytes();
+  // The whole header as written for these rows, reserved zeros included.
+  const auto want = header(rows, dims);
+  if (std::memcmp(b, want.data(), kHeaderBytes) != 0) {
+    if (std::memcmp(b, kMagic.data(), kMagic.size()) != 0) return fail("is not a codes file");
+    if (get(b + 8, 4) != kVersion)
+      return fail("has version " + std::to_string(get(b + 8, 4)) + "; this version reads " +
+                  std::to_string(kVersion));
+    return fail("has a header that does not describe " + std::to_string(rows) + " rows of " +
+                std::to_string(dims) + " dims");
+  }
+  for (std::uint64_t at = l.scales + rows * sizeof(float); at < l.codes; ++at)
+    if (b[at] != 0) return fail("has non-zero padding");
+  // Bounds outside [0, inf) would let the pre-filter drop rows it must keep.
+  const auto* bounds = reinterpret_cast<const RunBounds*>(b + l.bounds);
+  for (std::uint64_t i = 0; i < l.runs; ++i) {
+    const RunBounds& r = bounds[i];
+    if (!(r.resid >= 0.0 && r.code_norm >= 0.0 && r.norm_sq >= 0.0) ||
+        !(r.resid + r.code_norm + r.norm_sq < std::numeric_limits<double>::infinity()))
+      return fail("has bounds that are negative or not finite");
+  }
+  if (file->mapping.damaged()) return fail("became shorter while it was read");
+  Mapped out;
+  out.norms = reinterpret_cast<const double*>(b + l.norms);
+  out.bytes = b;
+  out.length = l.length;
+  const auto* codes = reinterpret_cast<const std::uint8_t*>(b + l.codes);
+  const auto* scales = reinterpret_cast<const float*>(b + l.scales);
+  out.copy = CompressedRows::over(std::move(file->mapping), rows, dims, codes, scales, bounds);
+  return out;
+}
+
+}  // namespace lumvero::codes_file

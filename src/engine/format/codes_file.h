@@ -1,0 +1,61 @@
+// The file that keeps a run's compressed copy (compressed_rows.h) beside its
+// row file, so that a loaded index scans codes read from disk instead of
+// quantising every row, and need not read the float rows to start.
+//
+// Layout, little-endian, every section at an offset aligned for its type:
+//   0   header (kHeaderBytes):
+//         magic "LVCODES\0", u32 version, u32 header bytes,
+//         u32 dims, u32 width (bytes of codes per row), u64 rows,
+//         u32 rows per run of bounds, u32 runs of bounds, zeros to 64
+//   64  norms:   rows x f64, the rows' squared norms
+//       bounds:  runs x (resid, code_norm, norm_sq) f64
+//       scales:  rows x f32
+//       zeros up to a multiple of 64
+//       codes:   rows x width bytes (code + 128)
+// The file is input anyone may have edited: the loader checks every header
+// field against what it expects and the length against the layout before it
+// reads a byte of the sections.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/prefilter/compressed_rows.h"
+#include "engine/status.h"
+
+namespace lumvero::codes_file {
+
+inline constexpr std::size_t kHeaderBytes = 64;
+inline constexpr std::uint32_t kVersion = 1;
+
+struct Layout {
+  std::uint64_t norms = 0;  // offsets in bytes
+  std::uint64_t bounds = 0;
+  std::uint64_t scales = 0;
+  std::uint64_t codes = 0;
+  std::uint64_t length = 0;  // of the whole file
+  std::uint64_t runs = 0;    // runs of bounds
+  std::size_t width = 0;
+};
+
+Layout layout(std::uint64_t rows, std::uint64_t dims);
+std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims);
+
+// A mapped codes file: the copy over its mapping, and its squared norms and
+// whole bytes (for the caller's hash check), which live as long as the copy.
+struct Mapped {
+  std::unique_ptr<CompressedRows> copy;
+  const double* norms = nullptr;
+  const unsigned char* bytes = nullptr;
+  std::uint64_t length = 0;
+};
+
+// Maps the codes file at `path` for `rows` rows of `dims` dims under the
+// fault guard, read-ahead started. Fails with a text saying what is wrong
+// (the caller names the file).
+Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims);
+
+}  // namespace lumvero::codes_file

@@ -1,0 +1,216 @@
+// The batch over the compressed rows: integer tiles, per-query bands, rescoring.
+#include "engine/prefilter/batch_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "engine/prefilter/compressed_rows.h"
+#include "engine/search/exact_band.h"
+#include "engine/kernels/int_kernels.h"
+#include "engine/kernels/kernels.h"
+#include "engine/runtime/pool.h"
+#include "engine/search/score_error.h"
+#include "engine/runtime/tuning.h"
+
+namespace lumvero::prefilter {
+
+namespace {
+
+constexpr std::size_t kRun = CompressedRows::kRunRows;
+constexpr std::size_t kTileQ = kernels::kIntTileQueries;
+constexpr std::size_t kTileR = kernels::kIntTileRows;
+static_assert(kRun % kTileR == 0);
+
+struct Batch {
+  const RowSet& set;
+  const Copies& copies;
+  std::size_t width;
+  std::vector<QueryCodes> codes;
+  std::vector<double> norm_sq;
+  std::vector<score_error::CompressedGap> models;
+  std::vector<bool> finite;
+  kernels::IntQuery zero;  // pads the last tile of queries
+  std::size_t nq;
+  std::size_t k_eff;
+  bool may_give_up;
+  std::atomic<bool> wide{false};
+};
+
+// Packs the block's n rows into `tiles` tiles, once for every query.
+void pack_block(const Batch& b, const std::uint8_t* codes, std::size_t n, std::size_t tiles,
+                std::uint8_t* packed) {
+  for (std::size_t t = 0; t < tiles; ++t)
+    kernels::int_pack_rows(codes + t * kTileR * b.width, b.width, std::min(kTileR, n - t * kTileR),
+                           packed + t * kTileR * b.width);
+}
+
+// Integer sums of queries [q0, q0 + qm) with the packed tiles, kRun places
+// per query in `sums`.
+void tile_sums(const Batch& b, const std::uint8_t* packed, std::size_t tiles, std::size_t q0,
+               std::size_t qm, std::int32_t* sums) {
+  alignas(64) std::int32_t tile[kTileQ * kTileR];
+  const kernels::IntQuery* qs[kTileQ];
+  for (std::size_t i = 0; i < kTileQ; ++i) qs[i] = i < qm ? &b.codes[q0 + i].codes : &b.zero;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    kernels::int_tile_dot(qs, packed + t * kTileR * b.width, b.width, tile);
+    for (std::size_t i = 0; i < qm; ++i)
+      std::memcpy(sums + i * kRun + t * kTileR, tile + i * kTileR, kTileR * sizeof(std::int32_t));
+  }
+}
+
+// Whether the bands, together, hold more than the wide-band rule allows.
+bool bands_wide(std::vector<ExactBand>& bands, std::uint64_t seen) {
+  std::uint64_t held = 0;
+  for (ExactBand& band : bands) held += band.held();
+  return band_wide(held, seen * bands.size());
+}
+
+// Each query's band over the piece; empty when the batch gave up on a wide
+// band.
+std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
+  const RowSet& set = b.set;
+  const RowRun& run = set.runs[p.run];
+  const CompressedRows& copy = *b.copies.of(p.run);
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(b.k_eff, p.end - p.begin));
+  std::vector<ExactBand> bands;
+  bands.reserve(b.nq);
+  for (std::size_t q = 0; q < b.nq; ++q) bands.emplace_back(k, set.metric, b.finite[q]);
+
+  const auto packed = std::make_unique_for_overwrite<std::uint8_t[]>(kRun * b.width);
+  const auto sums = std::make_unique_for_overwrite<std::int32_t[]>(kTileQ * kRun);
+  float approx[kRun];
+  std::uint64_t scratch[kRun];
+  CodeBlock block(kRun, b.width);
+  const std::uint64_t check_from = first_check(p.end - p.begin, k);
+  std::uint64_t seen = 0;
+  bool gave_up = false;
+  // Windows of one run of bounds (pieces of rows start on one).
+  for_selected(run, set.selection, p, kRun, scratch, [&](const SelectedBlock& sb) {
+    if (gave_up) return;
+    block.load(run, copy, sb);
+    const std::size_t n = sb.count;
+    const std::size_t tiles = (n + kTileR - 1) / kTileR;
+    pack_block(b, block.codes(), n, tiles, packed.get());
+    for (std::size_t q0 = 0; q0 < b.nq; q0 += kTileQ) {
+      const std::size_t qm = std::min(kTileQ, b.nq - q0);
+      tile_sums(b, packed.get(), tiles, q0, qm, sums.get());
+      // The epilogue: each query's scores go through its band's cut, which
+      // keeps only the rows that can still reach its k best.
+      for (std::size_t i = 0; i < qm; ++i) {
+        const std::size_t q = q0 + i;
+        if (!b.finite[q]) continue;
+        block.approximate_all(set.metric, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kRun,
+                              approx);
+        block.feed(bands[q], approx, b.models[q]);
+      }
+    }
+    seen += n;
+    if (b.may_give_up && seen >= check_from && bands_wide(bands, seen))
+      b.wide.store(true, std::memory_order_relaxed);
+    gave_up = b.wide.load(std::memory_order_relaxed);
+  });
+  if (gave_up) return {};
+  std::vector<BandPart> parts;
+  parts.reserve(b.nq);
+  for (ExactBand& band : bands) parts.push_back(band.take());
+  return parts;
+}
+
+}  // namespace
+
+bool batch_wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff,
+                  std::size_t nq) {
+  if (m == Mode::Off || dims == 0 || rows == 0 || nq == 0) return false;
+  if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0) return false;
+  if (m == Mode::Always) return true;
+  return kernels::int_tile_vectorised() && nq >= tuning::kMatrixFromQueries &&
+         rows >= tuning::kPrefilterMinRows && rows * dims >= tuning::kPrefilterMinFloats &&
+         k_eff <= tuning::kPrefilterMaxK;
+}
+
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
+    const RowSet& set, const float* queries, std::size_t nq, std::size_t k_eff, std::size_t pieces,
+    SearchStats* stats) {
+  using Out = std::optional<std::vector<std::vector<ScoredRow>>>;
+  const std::size_t width = CompressedRows::width_for(set.dims);
+  if (CompressedRows::query_code_limit(width) == 0 || set.selectable() == 0 || k_eff == 0 ||
+      nq == 0 || wide_hinted(set))
+    return Out{};
+  const Copies copies = acquire_copies(set);
+  // Every run needs its copy: a batch is not split between the two paths.
+  for (std::size_t r = 0; r < set.runs.size(); ++r)
+    if (set.runs[r].rows > 0 && copies.of(r) == nullptr) return Out{};
+
+  const std::size_t dims = static_cast<std::size_t>(set.dims);
+  Batch b{.set = set,
+          .copies = copies,
+          .width = width,
+          .codes = {},
+          .norm_sq = {},
+          .models = {},
+          .finite = {},
+          .zero = {},
+          .nq = nq,
+          .k_eff = k_eff,
+          .may_give_up = mode() != Mode::Always};
+  const std::vector<std::int16_t> zeros(width, 0);
+  b.zero = kernels::prepare_int_query(zeros.data(), width);
+  b.codes.reserve(nq);
+  b.models.reserve(nq);
+  for (std::size_t q = 0; q < nq; ++q) {
+    const float* v = queries + q * dims;
+    const double qn = kernels::query_norm_sq(v, dims);
+    const bool finite = std::isfinite(qn);
+    b.norm_sq.push_back(qn);
+    b.finite.push_back(finite);
+    // A query that is not finite keeps an empty band; its codes are zeros.
+    b.codes.push_back(finite ? encode_query(v, dims, width) : QueryCodes{b.zero, 1.0, 0.0});
+    b.models.emplace_back(set.metric, set.dims, finite ? qn : 0.0, b.codes.back().error);
+  }
+
+  // Pieces of whole runs of bounds, about two per thread: each piece holds a
+  // band per query, and every band is one more part to resolve.
+  const std::uint64_t total = set.selectable();
+  const std::uint64_t want =
+      pieces != 0 ? pieces : 2 * std::max<std::size_t>(pool::thread_count(), 1);
+  const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
+  const std::vector<Piece> cut = cut_pieces(set, chunk, 1, kRun);
+  auto outs = pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
+  if (!outs) return fail(std::move(outs.error()));
+  if (b.wide.load()) {
+    note_wide(set);
+    return Out{};
+  }
+
+  auto best = pool::map(nq, [&](std::size_t q) {
+    std::vector<BandPart> parts;
+    parts.reserve(outs->size());
+    for (std::vector<BandPart>& piece : *outs) parts.push_back(std::move(piece[q]));
+    std::size_t one = 0;
+    std::vector<ScoredRow> list =
+        resolve_bands(std::move(parts), k_eff, queries + q * dims, set, &one);
+    return std::make_pair(std::move(list), one);
+  });
+  if (!best) return fail(std::move(best.error()));
+  SearchStats s;
+  s.prefiltered = true;
+  s.rows_scanned = total * nq;
+  std::vector<std::vector<ScoredRow>> lists;
+  lists.reserve(nq);
+  for (auto& [list, one] : *best) {
+    s.rows_rescored += one;
+    lists.push_back(std::move(list));
+  }
+  PrefilterCounters& c = prefilter_counters();
+  c.searches.fetch_add(nq, std::memory_order_relaxed);
+  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
+  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
+  if (stats != nullptr) stats->add(s);
+  return Out{std::move(lists)};
+}
+
+}  // namespace lumvero::prefilter

@@ -1,0 +1,297 @@
+// The single-query pre-filter over the compressed rows: integer scores, band,
+// rescoring.
+#include "engine/prefilter/single_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "engine/kernels/int_kernels.h"
+#include "engine/kernels/kernels.h"
+#include "engine/runtime/pool.h"
+#include "engine/search/search_core.h"
+#include "engine/runtime/settings.h"
+#include "engine/search/topk.h"
+#include "engine/runtime/tuning.h"
+
+namespace lumvero::prefilter {
+
+namespace {
+
+constexpr std::size_t kRun = CompressedRows::kRunRows;
+constexpr std::size_t kBlock = tuning::kPrefilterBlockRows;
+
+struct Query {
+  const RowSet& set;
+  const Copies& copies;
+  const float* q;
+  QueryCodes codes;
+  double norm_sq;
+  score_error::CompressedGap model;
+  std::size_t k_eff;
+  std::atomic<bool>& wide;  // some piece found the band wide
+};
+
+struct PieceOut {
+  BandPart part;
+  SearchStats stats;
+};
+
+// The kernel's scores of a block of rows into the heap.
+void float_block(const RowSet& set, const RowRun& run, const SelectedBlock& b, const float* q,
+                 TopKHeap& heap, float* buf) {
+  const std::size_t dims = static_cast<std::size_t>(set.dims);
+  if (b.local == nullptr) {
+    kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
+    feed_heap(heap, buf, b.count, run.first + b.start);
+    return;
+  }
+  for (std::size_t j = 0; j < b.count; ++j)
+    heap.offer(run.first + b.local[j],
+               kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
+}
+
+PieceOut prefilter_piece(const Query& w, const Piece& p) {
+  PieceOut out;
+  const RowSet& set = w.set;
+  const RowRun& run = set.runs[p.run];
+  const CompressedRows* copy = w.copies.of(p.run);
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(w.k_eff, p.end - p.begin));
+  std::uint64_t scratch[kBlock];
+  float buf[kBlock];
+  if (copy == nullptr) {  // this run has no copy: its floats
+    TopKHeap heap(k, set.metric);
+    for_selected(run, set.selection, p, kBlock, scratch,
+                 [&](const SelectedBlock& b) { float_block(set, run, b, w.q, heap, buf); });
+    out.part = exact_part(heap.into_sorted());
+    return out;
+  }
+  ExactBand band(k, set.metric, std::isfinite(w.norm_sq));
+  TopKHeap floats(k, set.metric);  // the rows read as floats once the band ran wide
+  bool wide = w.wide.load(std::memory_order_relaxed);
+  std::int32_t sums[kBlock];
+  CodeBlock block(kBlock, copy->width());
+  const std::uint64_t check_from = first_check(p.end - p.begin, k);
+  std::uint64_t scanned = 0;
+  // The first window is the probe; then whole blocks.
+  std::uint64_t window = std::min<std::uint64_t>(check_from, kBlock);
+  for (std::uint64_t at = p.begin; at < p.end;) {
+    const Piece sub{p.run, p.by_position, at, std::min<std::uint64_t>(p.end, at + window)};
+    at = sub.end;
+    window = kBlock;
+    for_selected(run, set.selection, sub, kBlock, scratch, [&](const SelectedBlock& b) {
+      if (wide) {
+        float_block(set, run, b, w.q, floats, buf);
+        out.stats.rows_fallback += b.count;
+        return;
+      }
+      block.load(run, *copy, b);
+      kernels::int_rows_dot(w.codes.codes, block.codes(), copy->width(), b.count, sums);
+      block.approximate_all(set.metric, w.codes.scale, w.norm_sq, sums, buf);
+      block.feed(band, buf, w.model);
+      scanned += b.count;
+    });
+    if (wide) continue;
+    if (w.wide.load(std::memory_order_relaxed) ||
+        (scanned >= check_from && band_wide(band.held(), scanned))) {
+      // Rescoring the band would cost more than reading the floats: what the
+      // band holds is rescored here, on this piece's thread, and the rest is
+      // read as floats, here and in every piece that has not yet seen it.
+      wide = true;
+      w.wide.store(true, std::memory_order_relaxed);
+      BandPart held = band.take();
+      for (const BandMember& m : held.members)
+        floats.offer(m.idx, kernels::compute_score(set.metric, w.q, set.row(m.idx), set.dims));
+      out.stats.rows_rescored += held.members.size();
+    }
+  }
+  out.stats.rows_scanned = scanned;
+  out.part = wide ? exact_part(floats.into_sorted()) : band.take();
+  return out;
+}
+
+}  // namespace
+
+CodeBlock::CodeBlock(std::size_t max_rows, std::size_t width)
+    : width_(width), positions_(max_rows) {
+  (void)max_rows;
+}
+
+void CodeBlock::load(const RowRun& run, const CompressedRows& copy, const SelectedBlock& b) {
+  run_ = &run;
+  copy_ = &copy;
+  block_ = b;
+  if (b.local == nullptr) {
+    codes_ = copy.codes(b.start);
+    return;
+  }
+  if (!gathered_)
+    gathered_ = std::make_unique_for_overwrite<std::uint8_t[]>(positions_.size() * width_);
+  for (std::size_t j = 0; j < b.count; ++j) {
+    std::memcpy(gathered_.get() + j * width_, copy.codes(b.local[j]), width_);
+    positions_[j] = run.first + b.local[j];
+  }
+  codes_ = gathered_.get();
+}
+
+void CodeBlock::approximate_all(Metric metric, double t, double query_norm_sq,
+                                const std::int32_t* sums, float* out) const {
+  const float* scales = copy_->scales();
+  const double* norms = run_->norms_sq;
+  if (block_.local == nullptr) {
+    const float* s = scales + block_.start;
+    const double* n = norms + block_.start;
+    if (!is_distance(metric)) {
+      for (std::size_t j = 0; j < block_.count; ++j)
+        out[j] = static_cast<float>(static_cast<double>(s[j]) * t * sums[j]);
+      return;
+    }
+    for (std::size_t j = 0; j < block_.count; ++j)
+      out[j] = approximate(metric, s[j], n[j], t, query_norm_sq, sums[j]);
+    return;
+  }
+  for (std::size_t j = 0; j < block_.count; ++j) {
+    const std::uint64_t r = block_.local[j];
+    out[j] = approximate(metric, scales[r], norms[r], t, query_norm_sq, sums[j]);
+  }
+}
+
+void CodeBlock::feed(ExactBand& band, const float* approx,
+                     const score_error::CompressedGap& model) const {
+  const std::size_t n = block_.count;
+  for (std::size_t j = 0; j < n;) {
+    // The rows of one run of bounds.
+    const std::uint64_t bound_run = block_.row(j) / kRun;
+    std::size_t e = j + 1;
+    if (block_.local == nullptr) {
+      e = std::min<std::size_t>(n, static_cast<std::size_t>((bound_run + 1) * kRun - block_.start));
+    } else {
+      while (e < n && block_.local[e] / kRun == bound_run) ++e;
+    }
+    const RunBounds& b = copy_->run(bound_run);
+    const score_error::Gap gap = model.for_rows(b.norm_sq, b.resid, b.code_norm);
+    if (block_.local == nullptr)
+      band.feed(approx + j, e - j, run_->first + block_.start + j, gap);
+    else
+      band.feed_at(approx + j, positions_.data() + j, e - j, gap);
+    j = e;
+  }
+}
+
+bool band_wide(std::uint64_t held, std::uint64_t scanned) {
+  return held * tuning::kPrefilterWideBand > scanned;
+}
+
+std::uint64_t first_check(std::uint64_t piece_rows, std::size_t k) {
+  const std::uint64_t share = piece_rows / tuning::kPrefilterProbeShare;
+  const std::uint64_t probe =
+      std::clamp<std::uint64_t>(share, tuning::kPrefilterProbeMinRows, tuning::kPrefilterProbeRows);
+  // A band holds at least k rows: the check waits until k of them would be
+  // within the rule.
+  const std::uint64_t least = 2 * static_cast<std::uint64_t>(k) * tuning::kPrefilterWideBand;
+  return (std::max(probe, least) + kRun - 1) / kRun * kRun;
+}
+
+Mode mode() {
+  const std::optional<std::string> v = settings::read("LUMVO_FILTER");
+  if (v && *v == "off") return Mode::Off;
+  if (v && *v == "always") return Mode::Always;
+  return Mode::Auto;
+}
+
+bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff) {
+  if (m == Mode::Off || dims == 0 || rows == 0) return false;
+  if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0) return false;
+  return m == Mode::Always ||
+         (rows >= tuning::kPrefilterMinRows && rows * dims >= tuning::kPrefilterMinFloats &&
+          k_eff <= tuning::kPrefilterMaxK);
+}
+
+Copies acquire_copies(const RowSet& set) {
+  Copies c;
+  c.views.reserve(set.runs.size());
+  for (const RowRun& run : set.runs) {
+    if (run.copy == nullptr || run.rows == 0) {
+      c.views.emplace_back();
+      continue;
+    }
+    c.views.push_back(run.copy->acquire(run.data, run.rows, std::max(run.capacity, run.rows),
+                                        set.dims, run.norms_sq));
+    c.any = c.any || c.views.back().rows != nullptr;
+  }
+  return c;
+}
+
+bool wide_hinted(const RowSet& set) {
+  bool any = false;
+  for (const RowRun& run : set.runs) {
+    if (run.copy == nullptr || run.rows == 0) continue;
+    if (!run.copy->skip_wide()) return false;
+    any = true;
+  }
+  return any && mode() == Mode::Auto;
+}
+
+void note_wide(const RowSet& set) {
+  for (const RowRun& run : set.runs)
+    if (run.copy != nullptr) run.copy->note_wide();
+}
+
+Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
+                                                   std::size_t k_eff, std::size_t pieces,
+                                                   SearchStats* stats) {
+  using Out = std::optional<std::vector<ScoredRow>>;
+  const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
+  if (limit == 0 || set.selectable() == 0 || k_eff == 0 || wide_hinted(set)) return Out{};
+  const Copies copies = acquire_copies(set);
+  if (!copies.any) return Out{};
+
+  const std::size_t width = CompressedRows::width_for(set.dims);
+  const double qn = kernels::query_norm_sq(q, set.dims);
+  QueryCodes codes = encode_query(q, set.dims, width);
+  const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
+  std::atomic<bool> wide{false};
+  const Query w{set, copies, q, std::move(codes), qn, model, k_eff, wide};
+
+  // Pieces of whole runs of bounds, about four per thread.
+  const std::uint64_t total = set.selectable();
+  const std::uint64_t want =
+      pieces != 0 ? pieces : 4 * std::max<std::size_t>(pool::thread_count(), 1);
+  const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
+  const bool run_inline = core::runs_inline(set, 1);
+  const std::vector<Piece> cut =
+      run_inline && pieces == 0 ? whole_runs(set) : cut_pieces(set, chunk, 1, kRun);
+  std::vector<PieceOut> outs;
+  if (run_inline) {
+    for (const Piece& p : cut) outs.push_back(prefilter_piece(w, p));
+  } else {
+    auto mapped = pool::map(cut.size(), [&](std::size_t i) { return prefilter_piece(w, cut[i]); });
+    if (!mapped) return fail(std::move(mapped.error()));
+    outs = std::move(*mapped);
+  }
+
+  std::vector<BandPart> parts;
+  SearchStats s;
+  s.prefiltered = true;
+  for (PieceOut& o : outs) {
+    s.add(o.stats);
+    parts.push_back(std::move(o.part));
+  }
+  // Later searches skip the codes only when most of this one read floats: a
+  // piece that turned wide late (a cluster near the query) is no reason to.
+  if (wide.load() && 2 * s.rows_fallback >= total) note_wide(set);
+  std::size_t rescored = 0;
+  std::vector<ScoredRow> best = resolve_bands(std::move(parts), k_eff, q, set, &rescored);
+  s.rows_rescored += rescored;
+  PrefilterCounters& c = prefilter_counters();
+  c.searches.fetch_add(1, std::memory_order_relaxed);
+  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
+  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
+  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
+  if (stats != nullptr) stats->add(s);
+  return Out{std::move(best)};
+}
+
+}  // namespace lumvero::prefilter

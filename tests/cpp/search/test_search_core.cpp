@@ -1,0 +1,208 @@
+// The search core over row sets: rows in several runs (each with its own
+// compressed copy), a live mask or an allow-list, one query or many, with
+// the pre-filter off and always, against the reference layout and result
+// order; row norms as the loader computes them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/prefilter/compressed_rows.h"
+#include "engine/format/dim_blocks.h"
+#include "engine/format/row_norms.h"
+#include "engine/search/search_core.h"
+#include "index_fixture.h"
+
+namespace lumvero {
+namespace {
+
+using testing::exact_matrix;
+using testing::expect_same_hits;
+using testing::random_matrix;
+using testing::ref_before;
+using testing::ref_finite;
+using testing::ref_score;
+using testing::RefHit;
+using testing::ScopedEnv;
+
+struct Store {
+  std::size_t dims;
+  std::vector<float> rows;  // every position, in order
+  std::vector<double> norms;
+  std::vector<RowRun> runs;
+  std::vector<std::unique_ptr<CompressedCopy>> copies;
+};
+
+// Rows cut into runs of the given lengths, each its own piece of memory
+// (copied, so that a run boundary is also a memory boundary).
+Store make_store(const std::vector<float>& rows, std::size_t dims,
+                 const std::vector<std::size_t>& lengths, std::vector<std::vector<float>>& mem) {
+  Store s{dims, rows, std::vector<double>(rows.size() / dims), {}, {}};
+  run_norms_sq(rows.data(), rows.size() / dims, dims, s.norms.data());
+  std::uint64_t first = 0;
+  for (std::size_t len : lengths) {
+    mem.emplace_back(rows.begin() + first * dims, rows.begin() + (first + len) * dims);
+    s.copies.push_back(std::make_unique<CompressedCopy>());
+    s.runs.push_back(
+        {mem.back().data(), s.norms.data() + first, len, first, s.copies.back().get(), len});
+    first += len;
+  }
+  return s;
+}
+
+std::vector<RefHit> reference(const Store& s, Metric metric, const float* q, std::size_t k,
+                              const std::vector<bool>& selected) {
+  std::vector<RefHit> all;
+  for (std::uint64_t r = 0; r < selected.size(); ++r) {
+    if (!selected[r]) continue;
+    const float v = ref_score(metric, q, s.rows.data() + r * s.dims, s.dims);
+    if (ref_finite(v)) all.push_back({r, v});
+  }
+  std::sort(all.begin(), all.end(),
+            [&](const RefHit& a, const RefHit& b) { return ref_before(metric, a, b); });
+  if (all.size() > k) all.resize(k);
+  return all;
+}
+
+TEST(RunNorms, EqualTheLoadersNorms) {
+  const std::size_t rows = 5000, dims = 37;
+  const std::vector<float> x = random_matrix(rows, dims, 3);
+  std::vector<double> got(rows), want(rows);
+  run_norms_sq(x.data(), rows, dims, got.data());
+  compute_row_norms(x.data(), rows, dims, make_blocks(dims, 16), want.data(), nullptr);
+  for (std::size_t r = 0; r < rows; ++r) ASSERT_EQ(got[r], want[r]) << r;
+}
+
+struct SetCase {
+  Metric metric;
+  std::size_t nq;
+  bool exact_values;  // small multiples of 0.5: many equal scores
+};
+
+class SearchCore : public ::testing::TestWithParam<SetCase> {};
+
+RowSet set_of(const Store& s, Metric metric, const Selection& sel) {
+  RowSet set;
+  set.runs = s.runs;
+  set.selection = sel;
+  set.dims = s.dims;
+  set.metric = metric;
+  return set;
+}
+
+TEST_P(SearchCore, EqualsTheReferenceOnTheSelectedRows) {
+  const SetCase c = GetParam();
+  // Large enough that every form but the smallest calls runs on the pool:
+  // pieces of the kernel scan, and sgemm tiles (gathered for the list).
+  const std::size_t rows = 60000, dims = 75, k = 12;
+  const std::vector<float> x =
+      c.exact_values ? exact_matrix(rows, dims, 11) : random_matrix(rows, dims, 11);
+  std::vector<std::vector<float>> mem;
+  const Store s = make_store(x, dims, {1, 4096, 7, 40000, 15896}, mem);
+  const std::vector<float> qs = random_matrix(c.nq, dims, 12);
+
+  std::mt19937 gen(13);
+  std::vector<std::uint8_t> live(rows);
+  for (auto& b : live) b = gen() % 4 != 0;  // three in four live
+  std::vector<std::uint64_t> sparse;
+  for (std::uint64_t r = 0; r < rows; r += 1 + gen() % 5) sparse.push_back(r);
+  sparse.push_back(4097);  // a stretch of neighbours across a run boundary
+  sparse.push_back(4098);
+  sparse.push_back(4104);
+  std::sort(sparse.begin(), sparse.end());
+  sparse.erase(std::unique(sparse.begin(), sparse.end()), sparse.end());
+
+  struct Form {
+    std::string name;
+    Selection selection;
+    std::vector<bool> selected;
+  };
+  std::vector<Form> forms;
+  forms.push_back({"all", {}, std::vector<bool>(rows, true)});
+  Selection mask;
+  mask.live = live.data();
+  forms.push_back({"mask", mask, std::vector<bool>(live.begin(), live.end())});
+  Selection list;
+  list.positions = sparse.data();
+  list.count = sparse.size();
+  list.by_position = true;
+  std::vector<bool> in_list(rows, false);
+  for (auto p : sparse) in_list[p] = true;
+  forms.push_back({"list", list, in_list});
+  // Each run's last row: pieces of one entry, one per run.
+  const std::vector<std::uint64_t> lasts{0, 4096, 4103, 44103, 59999};
+  Selection last_rows;
+  last_rows.positions = lasts.data();
+  last_rows.count = lasts.size();
+  last_rows.by_position = true;
+  std::vector<bool> in_lasts(rows, false);
+  for (auto p : lasts) in_lasts[p] = true;
+  forms.push_back({"last rows", last_rows, in_lasts});
+  Selection empty;
+  empty.by_position = true;
+  forms.push_back({"empty list", empty, std::vector<bool>(rows, false)});
+
+  for (const char* prefilter : {"off", "always"}) {
+    ScopedEnv env("LUMVO_FILTER", prefilter);
+    for (const Form& f : forms) {
+      SearchStats stats;
+      auto got = core::search(set_of(s, c.metric, f.selection), qs.data(), c.nq, k, &stats);
+      ASSERT_TRUE(got.has_value()) << got.error();
+      ASSERT_EQ(got->size(), c.nq);
+      for (std::size_t i = 0; i < c.nq; ++i)
+        expect_same_hits((*got)[i], reference(s, c.metric, qs.data() + i * dims, k, f.selected),
+                         f.name + " prefilter " + prefilter + " query " + std::to_string(i));
+      const bool expected = std::string(prefilter) == "always" && f.name != "empty list";
+      EXPECT_EQ(stats.prefiltered, expected) << f.name;
+    }
+  }
+}
+
+// Rows whose magnitude grows from run to run, so that one kernel block of
+// codes spans runs whose bounds differ by orders of magnitude; and equal
+// rows in two runs, where the earlier position must win, for one query and
+// for a batch.
+TEST(SearchCore, EachRunKeepsItsOwnBoundsAndTiesGoToTheEarlierRun) {
+  const std::size_t dims = 16, k = 5;
+  const std::vector<std::size_t> lengths{300, 300, 300, 300};
+  std::vector<float> x = random_matrix(1200, dims, 21);
+  for (std::size_t r = 0; r < 1200; ++r)
+    for (std::size_t d = 0; d < dims; ++d) x[r * dims + d] *= std::ldexp(1.0f, 6 * int(r / 300));
+  // Run 3 repeats run 2's rows: every tie between them goes to run 2.
+  std::copy_n(x.begin() + 600 * dims, 300 * dims, x.begin() + 900 * dims);
+  std::vector<std::vector<float>> mem;
+  const Store s = make_store(x, dims, lengths, mem);
+  std::vector<float> qs = random_matrix(5, dims, 22);
+  for (float& v : qs) v *= 64.0f;
+  for (const Metric metric : {Metric::Dot, Metric::Euclidean}) {
+    for (const char* prefilter : {"off", "always"}) {
+      ScopedEnv env("LUMVO_FILTER", prefilter);
+      for (const std::size_t nq : {1u, 5u}) {
+        auto got = core::search(set_of(s, metric, {}), qs.data(), nq, k);
+        ASSERT_TRUE(got.has_value()) << got.error();
+        for (std::size_t i = 0; i < nq; ++i)
+          expect_same_hits(
+              (*got)[i],
+              reference(s, metric, qs.data() + i * dims, k, std::vector<bool>(1200, true)),
+              std::string(metric_name(metric)) + " " + prefilter + " nq " + std::to_string(nq));
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, SearchCore,
+    ::testing::Values(SetCase{Metric::Cosine, 1, false}, SetCase{Metric::Dot, 2, true},
+                      SetCase{Metric::Euclidean, 1, true}, SetCase{Metric::Dot, 6, false},
+                      SetCase{Metric::Euclidean, 6, true}, SetCase{Metric::Cosine, 9, true}),
+    [](const ::testing::TestParamInfo<SetCase>& p) {
+      return std::string(metric_name(p.param.metric)) + "_" + std::to_string(p.param.nq) +
+             (p.param.exact_values ? "_ties" : "");
+    });
+
+}  // namespace
+}  // namespace lumvero
