@@ -169,7 +169,7 @@ def main():
               f"LUMVO_FILTER=off: {identical}")
         if counters:
             frac = counters["rows_rescored"] / max(counters["rows_scanned"], 1)
-            print(f"    integer kernel {counters['int_kernel']}; copy {counters['copy_bytes'] / 1e6:,.0f}"
+            print(f"    integer kernel {counters['int_kernel']}; copy {counters['codes_bytes'] / 1e6:,.0f}"
                   f" MB; rows rescored {100 * frac:.3f} %; rows read as floats (wide band) "
                   f"{counters['rows_fallback']}")
             report.add_goal(shape, common.goal("0.5 % budget / rows rescored",

@@ -1,5 +1,5 @@
 // Reports what the compressed filter did on an index: which integer kernel
-// ran, the copy's size and build time, and how many rows were rescored. The
+// ran, the codes' size and build time, and how many rows were rescored. The
 // Python module does not show these, so bench_filter.py runs this beside it.
 //
 // usage: lumvero_filter_probe INDEX QUERIES K
@@ -71,14 +71,14 @@ int main(int argc, char** argv) {
     method = r->method_used;
   }
   std::printf(
-      "{\"int_kernel\": \"%s\", \"copies_built\": %llu, \"copy_bytes\": %llu, "
-      "\"copies_refused\": %llu, \"first_query_ms\": %.3f, \"queries\": %zu, \"rows\": %llu, "
+      "{\"int_kernel\": \"%s\", \"codes_built\": %llu, \"codes_bytes\": %llu, "
+      "\"codes_refused\": %llu, \"first_query_ms\": %.3f, \"queries\": %zu, \"rows\": %llu, "
       "\"rows_scanned\": %llu, \"rows_rescored\": %llu, \"rows_fallback\": %llu, "
       "\"median_ms\": %.3f, \"method\": \"%s\"}\n",
       kernels::int_isa_name(kernels::active_int_isa()),
-      static_cast<unsigned long long>(c.copies_built.load()),
-      static_cast<unsigned long long>(c.copy_bytes.load()),
-      static_cast<unsigned long long>(c.copies_refused.load()), first_ms, nq,
+      static_cast<unsigned long long>(c.codes_built.load()),
+      static_cast<unsigned long long>(c.codes_bytes.load()),
+      static_cast<unsigned long long>(c.codes_refused.load()), first_ms, nq,
       static_cast<unsigned long long>(e.rows),
       static_cast<unsigned long long>(c.rows_scanned - scanned0),
       static_cast<unsigned long long>(c.rows_rescored - rescored0),

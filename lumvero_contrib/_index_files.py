@@ -254,9 +254,9 @@ class Gone(Exception):
 
 class LoadedRun(NamedTuple):
     rows: FloatArray
-    norms: npt.NDArray[np.float64]
+    norms_sq: npt.NDArray[np.float64]
     source: str | None  # the row file's path, when its rows are mapped
-    copy: object | None  # the compressed copy read from its codes file
+    codes: object | None  # the run's int8 codes read from its codes file
     codes_source: str | None  # that codes file's path
     # The row file's header and BLAKE3 when its rows were mapped without
     # being hashed (Index.verify hashes them on request).
@@ -427,19 +427,19 @@ class Saved:
         with f:
             fd_path = f"/proc/self/fd/{f.fileno()}"
             try:
-                copy, norms, whole = _native.map_codes(
+                codes, norms_sq, whole = _native.map_codes(
                     fd_path if os.path.exists(fd_path) else real, n, self.dims)
             except (OSError, ValueError) as e:
                 self.rebuilt(name, str(e))
                 return None
         digest_read = _native.blake3_hex(whole)
-        if _native.mapping_damaged(copy):
+        if _native.mapping_damaged(codes):
             self.rebuilt(name, "became shorter while it was read")
             return None
         if digest_read != digest:
             self.rebuilt(name, f"does not match its BLAKE3 hash in {MANIFEST}")
             return None
-        return copy, norms, real
+        return codes, norms_sq, real
 
     def rebuilt(self, name: str, why: str) -> None:
         """Warns that a codes file is not used (named, with why)."""
@@ -485,8 +485,8 @@ class Saved:
                     raise self.bad(f"{name} became shorter while it was read")
         source = real if mmap else None
         if mmap and codes is not None and header_ok:
-            copy, norms, codes_source = codes
-            return LoadedRun(rows, norms, source, copy, codes_source, (header, digest))
+            mapped, norms, codes_source = codes
+            return LoadedRun(rows, norms, source, mapped, codes_source, (header, digest))
         digest_read = _native.blake3_hex(header, rows)
         norms = _native.row_norms_sq(rows) if codes is None else codes[1]
         if mmap and _native.mapping_damaged(rows):

@@ -18,23 +18,23 @@ class Run:
     """Rows [0, count) of a buffer of float32 rows and their squared norms;
     row j has position first + j."""
 
-    __slots__ = ("rows", "norms", "count", "first", "source", "copy", "codes_source",
+    __slots__ = ("rows", "norms_sq", "count", "first", "source", "codes", "codes_source",
                  "unverified")
 
-    def __init__(self, rows: FloatArray, norms: npt.NDArray[np.float64], count: int,
-                 first: int, source: str | None = None, copy: object | None = None,
+    def __init__(self, rows: FloatArray, norms_sq: npt.NDArray[np.float64], count: int,
+                 first: int, source: str | None = None, codes: object | None = None,
                  codes_source: str | None = None,
                  unverified: tuple[bytes, str] | None = None) -> None:
         self.rows = rows
-        self.norms = norms
+        self.norms_sq = norms_sq
         self.count = count
         self.first = first
         self.source = source  # the row file, when the rows are mapped from one
-        # The run's compressed copy for the pre-filter: read from its codes
+        # The run's int8 codes for the pre-filter: read from its codes
         # file (codes_source), or empty until a search wants it, extended by
         # the first search after rows were appended; dropped with the run
         # (compact replaces the runs).
-        self.copy = _native.compressed_copy() if copy is None else copy
+        self.codes = _native.run_codes() if codes is None else codes
         self.codes_source = codes_source
         # The row file's header and BLAKE3 when its mapped rows were not
         # hashed at load (Index.verify does).
@@ -43,14 +43,14 @@ class Run:
     def snapshot(self) -> tuple[FloatArray, npt.NDArray[np.float64], int, int, object]:
         """What a search reads: rows [0, count) as they are now. Appends
         write only beyond count, so the snapshot stays valid."""
-        return (self.rows, self.norms, self.count, self.first, self.copy)
+        return (self.rows, self.norms_sq, self.count, self.first, self.codes)
 
     def check_intact(self) -> None:
         """Raises ValueError when the mapped row file was shortened under
         this index (its missing rows then read as zeros)."""
         if self.source is not None and _native.mapping_damaged(self.rows):
             raise ValueError(f"row file {self.source} changed while in use; load the index again")
-        if self.codes_source is not None and _native.mapping_damaged(self.copy):
+        if self.codes_source is not None and _native.mapping_damaged(self.codes):
             raise ValueError(f"codes file {self.codes_source} changed while in use; load the index "
                              f"again")
 

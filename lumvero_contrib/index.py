@@ -1,12 +1,12 @@
 """Exact nearest-neighbour search over rows held in memory, with your own ids.
 
 ``Index`` is the everyday front door to the lumvero engine: any real array in,
-int64 ids of your choosing, filtered search, adds and removals, and a save
-format that the module ``lumvero`` can open. Every answer is exact: for any
-sequence of adds, removals, compactions, saves and loads, ``search`` returns
-the rows and float32 score bits that ``lumvero`` returns on one index file
-holding the live (and allowed) rows in insertion order, equal scores going to
-the earlier insertion.
+int64 ids of your choosing, search within an allow-list, adds and removals,
+and a save format that the module ``lumvero`` can open. Every answer is
+exact: for any sequence of adds, removals, compactions, saves and loads,
+``search`` returns the rows and float32 score bits that ``lumvero`` returns on
+one index file holding the live (and allowed) rows in insertion order, equal
+scores going to the earlier insertion.
 """
 
 from __future__ import annotations
@@ -294,7 +294,7 @@ class Index:
             run = self._runs[-1]
             m = min(run.spare(), n)
             run.rows[run.count: run.count + m] = rows[:m]
-            run.norms[run.count: run.count + m] = _native.row_norms_sq(rows[:m])
+            run.norms_sq[run.count: run.count + m] = _native.row_norms_sq(rows[:m])
             run.count += m
             done = m
         if done < n:
@@ -416,7 +416,7 @@ class Index:
                 # mapped row file shortened since the load is reported below.
                 _native.copy_rows(run.rows[: run.count], keep.astype(np.int64, copy=False),
                                   rows[at: at + keep.size])
-                norms[at: at + keep.size] = run.norms[keep]
+                norms[at: at + keep.size] = run.norms_sq[keep]
                 at += int(keep.size)
             for run in self._runs:
                 run.check_intact()
@@ -443,7 +443,7 @@ class Index:
                 them are only filled in.
             allow: ids to search among (an int64 array-like or any iterable
                 of ints: a set, a range, a generator); ids not present are
-                ignored. The filter is applied inside the scan: a short list
+                ignored. The allow-list is applied inside the scan: a short list
                 reads only its own rows.
             stats: a dict that receives how this call was answered (a dict
                 argument rather than an attribute, so that searches running
@@ -644,7 +644,7 @@ class Index:
             OSError: the directory cannot be written.
         """
         with self._lock:
-            state = [(run.rows, run.norms, run.count, run.source is not None)
+            state = [(run.rows, run.norms_sq, run.count, run.source is not None)
                      for run in self._runs]
             write_directory(path, self._dims, self._metric, state,
                             self._ids[: self._stored], self._live[: self._stored],
@@ -726,7 +726,7 @@ class Index:
         first = 0
         for run in saved.runs:
             n = int(run.rows.shape[0])
-            ix._runs.append(Run(run.rows, run.norms, n, first, run.source, run.copy,
+            ix._runs.append(Run(run.rows, run.norms_sq, n, first, run.source, run.codes,
                                 run.codes_source, run.unverified))
             first += n
         ix._ids, ix._live, ix._stored = saved.ids, saved.live, first

@@ -260,7 +260,7 @@ class DistributedIndex:
         self._id_of: IdArray = np.zeros(0, np.int64)  # by insertion number
         self._shard_of: npt.NDArray[np.int16] = np.zeros(0, np.int16)
         self._live: npt.NDArray[np.bool_] = np.zeros(0, np.bool_)
-        self._next_seq = 0
+        self._next_insertion = 0
         self._next_id = 0
         self._live_count = 0
         self._counts: list[int] = []
@@ -343,7 +343,7 @@ class DistributedIndex:
             A new int64 array of ``len(self)`` ids.
         """
         with self._lock:
-            n = self._next_seq
+            n = self._next_insertion
             return self._id_of[:n][self._live[:n]].copy()
 
     def shard_info(self) -> list[dict[str, Any]]:
@@ -371,40 +371,40 @@ class DistributedIndex:
         return None if self._timeout is None else time.monotonic() + self._timeout
 
     def _grow(self, n: int) -> None:
-        need = self._next_seq + n
+        need = self._next_insertion + n
         if need > self._id_of.shape[0]:
             cap = max(need, 2 * self._id_of.shape[0], 1024)
             for name, dtype in (("_id_of", np.int64), ("_shard_of", np.int16),
                                 ("_live", np.bool_)):
                 old = getattr(self, name)
                 new = np.zeros(cap, dtype)
-                new[: self._next_seq] = old[: self._next_seq]
+                new[: self._next_insertion] = old[: self._next_insertion]
                 setattr(self, name, new)
 
-    def _register(self, i: int, seqs: IdArray, ids: IdArray) -> None:
+    def _register(self, i: int, insertions: IdArray, ids: IdArray) -> None:
         """Records rows a shard has taken, under their insertion numbers."""
-        if seqs.size == 0:
+        if insertions.size == 0:
             return
-        self._id_of[seqs] = ids
-        self._live[seqs] = True
-        self._shard_of[seqs] = i
-        self._counts[i] += int(seqs.size)
-        self._live_count += int(seqs.size)
+        self._id_of[insertions] = ids
+        self._live[insertions] = True
+        self._shard_of[insertions] = i
+        self._counts[i] += int(insertions.size)
+        self._live_count += int(insertions.size)
         self._next_id = max(self._next_id, int(ids.max()) + 1)
-        self._lookup.add(ids, seqs)
+        self._lookup.add(ids, insertions)
 
-    def _unregister(self, seqs: IdArray) -> None:
-        seqs = seqs[self._live[seqs]]
-        if seqs.size == 0:
+    def _unregister(self, insertions: IdArray) -> None:
+        insertions = insertions[self._live[insertions]]
+        if insertions.size == 0:
             return
-        self._live[seqs] = False
-        self._lookup.remove(np.sort(self._id_of[seqs]))
-        self._live_count -= int(seqs.size)
-        for i, c in enumerate(np.bincount(self._shard_of[seqs], minlength=len(self._counts))):
+        self._live[insertions] = False
+        self._lookup.remove(np.sort(self._id_of[insertions]))
+        self._live_count -= int(insertions.size)
+        for i, c in enumerate(np.bincount(self._shard_of[insertions], minlength=len(self._counts))):
             self._counts[i] -= int(c)
 
-    def _shard_seqs(self, i: int) -> IdArray:
-        n = self._next_seq
+    def _shard_insertions(self, i: int) -> IdArray:
+        n = self._next_insertion
         return np.flatnonzero(self._live[:n] & (self._shard_of[:n] == i)).astype(np.int64)
 
     # -- calling the shards ---------------------------------------------------
@@ -519,9 +519,9 @@ class DistributedIndex:
         removed since are removed again; returns the ids of the rows added
         since, now dropped from the index."""
         saved = self._saved_order[i]
-        now = self._shard_seqs(i)
+        now = self._shard_insertions(i)
         stale = saved[~np.isin(saved[:, 1], now), 0]
-        lost_seqs = now[~np.isin(now, saved[:, 1])]
+        lost_insertions = now[~np.isin(now, saved[:, 1])]
         if stale.size:
             reply = self._backend.collect(
                 {i: self._backend.submit(self._handles[i], "remove", stale)},
@@ -531,8 +531,8 @@ class DistributedIndex:
                 raise ShardError(i, self._file(i), f"{self._label(i)} was restarted but could "
                                                    f"not remove the rows removed since its last "
                                                    f"save")
-        lost = np.sort(self._id_of[lost_seqs])
-        self._unregister(lost_seqs)
+        lost = np.sort(self._id_of[lost_insertions])
+        self._unregister(lost_insertions)
         return lost
 
     # -- adding and removing ----------------------------------------------
@@ -560,8 +560,8 @@ class DistributedIndex:
                 return
             take = place_rows(self._counts, n)
             self._grow(n)
-            first = self._next_seq
-            self._next_seq += n  # numbers of rows a failed shard did not take stay unused
+            first = self._next_insertion
+            self._next_insertion += n  # numbers of rows a failed shard did not take stay unused
             pieces, calls, at = [], {}, 0
             for i, t in enumerate(take):
                 if t:
@@ -624,15 +624,15 @@ class DistributedIndex:
             self._check_open()
             if a.size == 0 or self._live_count == 0:
                 return 0
-            seqs = self._lookup.find(a)
-            hit = seqs >= 0
-            seqs, present = seqs[hit], a[hit]
-            if seqs.size == 0:
+            insertions = self._lookup.find(a)
+            hit = insertions >= 0
+            insertions, present = insertions[hit], a[hit]
+            if insertions.size == 0:
                 return 0
-            where = self._shard_of[seqs]
-            self._unregister(seqs)
+            where = self._shard_of[insertions]
+            self._unregister(insertions)
             self._each({int(i): ("remove", present[where == i]) for i in np.unique(where)})
-            return int(seqs.size)
+            return int(insertions.size)
 
     def compact(self) -> None:
         """Compacts every shard (see ``Index.compact``); answers are
@@ -674,21 +674,21 @@ class DistributedIndex:
             parts = []
             for i in sorted(replies):
                 scores, ids = replies[i]
-                seqs = np.full(ids.shape, -1, np.int64)
+                insertions = np.full(ids.shape, -1, np.int64)
                 found = ids >= 0
-                seqs[found] = self._lookup.find(ids[found])
-                parts.append((scores, seqs))
-            scores, seqs = merge_top_k(parts, k, self._metric)
-            out = np.full(seqs.shape, -1, np.int64)
-            out[seqs >= 0] = self._id_of[seqs[seqs >= 0]]
+                insertions[found] = self._lookup.find(ids[found])
+                parts.append((scores, insertions))
+            scores, insertions = merge_top_k(parts, k, self._metric)
+            out = np.full(insertions.shape, -1, np.int64)
+            out[insertions >= 0] = self._id_of[insertions[insertions >= 0]]
             return scores, out
 
     def _targets(self, allow_ids: IdArray | None) -> dict[int, IdArray | None]:
         if allow_ids is None:
             return {i: None for i, c in enumerate(self._counts) if c}
-        seqs = self._lookup.find(allow_ids)
-        hit = seqs >= 0
-        where = self._shard_of[seqs[hit]]
+        insertions = self._lookup.find(allow_ids)
+        hit = insertions >= 0
+        where = self._shard_of[insertions[hit]]
         present = allow_ids[hit]
         return {int(i): present[where == i] for i in np.unique(where)}
 
@@ -721,8 +721,8 @@ class DistributedIndex:
                                  for i, name in enumerate(names)})
             orders = []
             for i in range(len(self._handles)):
-                seqs = self._shard_seqs(i)
-                orders.append(np.column_stack([self._id_of[seqs], seqs]).astype(np.int64))
+                insertions = self._shard_insertions(i)
+                orders.append(np.column_stack([self._id_of[insertions], insertions]).astype(np.int64))
             write_saved(top, token, self._dims, self._metric, self._next_id,
                         [(names[i], hashes[i], orders[i]) for i in range(len(names))])
             for i, name in enumerate(names):
@@ -799,7 +799,7 @@ class DistributedIndex:
             self._live[order[:, 1]] = True
             self._counts[i] = int(order.shape[0])
             self._saved_order[i] = order
-        self._next_seq = total
+        self._next_insertion = total
         self._live_count = sum(self._counts)
         live = np.flatnonzero(self._live[:total]).astype(np.int64)
         self._lookup = Lookup(self._id_of[live], live)

@@ -214,7 +214,7 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
   });
 }
 
-constexpr const char* kCopyCapsule = "lumvero_contrib._native.compressed_copy";
+constexpr const char* kCodesCapsule = "lumvero_contrib._native.run_codes";
 constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
 
 // The object at the end of an array's chain of bases.
@@ -224,24 +224,24 @@ PyObject* root_base(PyObject* o) {
   return o;
 }
 
-void free_copy(PyObject* capsule) {
-  delete static_cast<lumvero::CompressedCopy*>(PyCapsule_GetPointer(capsule, kCopyCapsule));
+void free_codes(PyObject* capsule) {
+  delete static_cast<lumvero::RunCodes*>(PyCapsule_GetPointer(capsule, kCodesCapsule));
 }
 
-// compressed_copy() -> an empty compressed copy for one run, built and
+// run_codes() -> empty int8 codes for one run, built and
 // extended by the searches that want it, freed with the capsule.
-PyObject* compressed_copy(PyObject*, PyObject*) {
+PyObject* run_codes(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto* copy = new lumvero::CompressedCopy();
-    PyObject* capsule = PyCapsule_New(copy, kCopyCapsule, free_copy);
-    if (capsule == nullptr) delete copy;
+    auto* codes = new lumvero::RunCodes();
+    PyObject* capsule = PyCapsule_New(codes, kCodesCapsule, free_codes);
+    if (capsule == nullptr) delete codes;
     return capsule;
   });
 }
 
-// The runs argument: (rows, norms, count, first, copy) tuples; rows and norms
-// C-contiguous arrays of at least count rows (their length is the run's
-// capacity), copy a compressed_copy() capsule or None. Positions increase
+// The runs argument: (rows, norms_sq, count, first, codes) tuples; rows and
+// norms_sq C-contiguous arrays of at least count rows (their length is the run's
+// capacity), codes a run_codes() capsule or None. Positions increase
 // from run to run without overlap and stay below 2^63; `end` is one past the
 // last position.
 bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRun>& runs,
@@ -249,14 +249,14 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
   constexpr std::uint64_t kMaxPosition = std::numeric_limits<std::int64_t>::max();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs_obj); ++i) {
     PyObject* t = PyList_GET_ITEM(runs_obj, i);
-    PyObject *rows_obj, *norms_obj, *copy_obj;
+    PyObject *rows_obj, *norms_obj, *codes_obj;
     unsigned long long count, first;
     if (!PyTuple_Check(t)) {
       PyErr_SetString(PyExc_TypeError,
-                      "each run must be a tuple (rows, norms, count, first, copy)");
+                      "each run must be a tuple (rows, norms_sq, count, first, codes)");
       return false;
     }
-    if (!PyArg_ParseTuple(t, "OOKKO", &rows_obj, &norms_obj, &count, &first, &copy_obj))
+    if (!PyArg_ParseTuple(t, "OOKKO", &rows_obj, &norms_obj, &count, &first, &codes_obj))
       return false;
     PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "run rows");
     PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "run norms");
@@ -275,14 +275,14 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
                       "runs must have increasing, non-overlapping positions below 2**63");
       return false;
     }
-    const lumvero::CompressedCopy* copy = nullptr;
-    if (copy_obj != Py_None) {
-      copy =
-          static_cast<const lumvero::CompressedCopy*>(PyCapsule_GetPointer(copy_obj, kCopyCapsule));
-      if (copy == nullptr) return false;
+    const lumvero::RunCodes* codes = nullptr;
+    if (codes_obj != Py_None) {
+      codes =
+          static_cast<const lumvero::RunCodes*>(PyCapsule_GetPointer(codes_obj, kCodesCapsule));
+      if (codes == nullptr) return false;
     }
     runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
-                    static_cast<const double*>(PyArray_DATA(norms)), count, first, copy, capacity,
+                    static_cast<const double*>(PyArray_DATA(norms)), count, first, codes, capacity,
                     PyCapsule_IsValid(root_base(rows_obj), kMappingCapsule) != 0});
     end = first + count;
   }
@@ -359,7 +359,7 @@ bool fill_stats(PyObject* dict, const lumvero::SearchStats& s) {
 
 // search(runs, queries, k, metric, live, allowed, stats=None) -> (scores, positions)
 //   runs:    list of (rows float32 (capacity, dims), norms_sq float64, count,
-//            first position, compressed_copy() or None)
+//            first position, run_codes() or None)
 //   queries: float32 (nq, dims), finite
 //   live:    uint8 or bool (positions,) or None
 //   allowed: int64 sorted positions or None (then live is ignored)
@@ -447,8 +447,8 @@ PyObject* prefilter_counters(PyObject*, PyObject*) {
   };
   if (!put("searches", c.searches) || !put("rows_scanned", c.rows_scanned) ||
       !put("rows_rescored", c.rows_rescored) || !put("rows_fallback", c.rows_fallback) ||
-      !put("copies_built", c.copies_built) || !put("copies_refused", c.copies_refused) ||
-      !put("copy_bytes", c.copy_bytes))
+      !put("codes_built", c.codes_built) || !put("codes_refused", c.codes_refused) ||
+      !put("codes_bytes", c.codes_bytes))
     return nullptr;
   return d.release();
 }
@@ -545,9 +545,9 @@ PyObject* map_rows(PyObject*, PyObject* args) {
 // map_rows (or a view of one) was found shortened; False for other arrays.
 PyObject* mapping_damaged(PyObject*, PyObject* arg) {
   PyObject* o = root_base(arg);
-  if (PyCapsule_IsValid(o, kCopyCapsule)) {
-    const auto* copy = static_cast<lumvero::CompressedCopy*>(PyCapsule_GetPointer(o, kCopyCapsule));
-    return PyBool_FromLong(copy->damaged());
+  if (PyCapsule_IsValid(o, kCodesCapsule)) {
+    const auto* codes = static_cast<lumvero::RunCodes*>(PyCapsule_GetPointer(o, kCodesCapsule));
+    return PyBool_FromLong(codes->damaged());
   }
   if (!PyCapsule_IsValid(o, kMappingCapsule)) Py_RETURN_FALSE;
   const auto* file = static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(o, kMappingCapsule));
@@ -630,7 +630,7 @@ PyObject* array_over(PyObject* owner, const void* data, int ndim, npy_intp* shap
 
 // codes_file(rows, norms) -> list of buffers: the codes file of the rows, in
 // file order (header, norms, bounds, scales, padding, codes), the codes
-// quantised as a search would (bit for bit the lazy copy's). The rows may
+// quantised as a search would (bit for bit the lazily built codes'). The rows may
 // be mapped from a file: they are read under the SIGBUS guard (the caller
 // checks mapping_damaged).
 PyObject* codes_file(PyObject*, PyObject* args) {
@@ -657,10 +657,10 @@ PyObject* codes_file(PyObject*, PyObject* args) {
     }
     const lumvero::codes_file::Layout l = lumvero::codes_file::layout(n, dims);
     const auto header = lumvero::codes_file::header(n, dims);
-    auto* owned = new lumvero::CompressedCopy();
+    auto* owned = new lumvero::RunCodes();
     const lumvero::CompressedRows* view = built.get();
     owned->adopt(std::move(built));
-    Ref capsule = Ref::steal(PyCapsule_New(owned, kCopyCapsule, free_copy));
+    Ref capsule = Ref::steal(PyCapsule_New(owned, kCodesCapsule, free_codes));
     if (capsule.get() == nullptr) {
       delete owned;
       return nullptr;
@@ -669,7 +669,7 @@ PyObject* codes_file(PyObject*, PyObject* args) {
     npy_intp bounds_shape[1] = {static_cast<npy_intp>(l.runs * 3)};
     npy_intp scales_shape[1] = {static_cast<npy_intp>(n)};
     npy_intp codes_shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(l.width)};
-    Ref bounds = Ref::steal(array_over(capsule.get(), view->runs(), 1, bounds_shape, NPY_FLOAT64));
+    Ref bounds = Ref::steal(array_over(capsule.get(), view->stripes(), 1, bounds_shape, NPY_FLOAT64));
     Ref scales =
         Ref::steal(array_over(capsule.get(), view->scales(), 1, scales_shape, NPY_FLOAT32));
     Ref codes = Ref::steal(array_over(capsule.get(), view->codes(0), 2, codes_shape, NPY_UINT8));
@@ -682,9 +682,9 @@ PyObject* codes_file(PyObject*, PyObject* args) {
   });
 }
 
-// map_codes(path, rows, dims) -> (copy, norms, file): a compressed_copy()
+// map_codes(path, rows, dims) -> (codes, norms_sq, file): a run_codes()
 // holding the codes file mapped read-only under the fault guard, the rows'
-// squared norms in it and the whole file's bytes (arrays that keep the copy
+// squared norms in it and the whole file's bytes (arrays that keep the codes
 // alive). ValueError saying what is wrong with a file that is not the codes
 // of these rows.
 PyObject* map_codes(PyObject*, PyObject* args) {
@@ -705,9 +705,9 @@ PyObject* map_codes(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, mapped.error().c_str());
       return nullptr;
     }
-    auto* owned = new lumvero::CompressedCopy();
-    owned->adopt(std::move(mapped->copy));
-    Ref capsule = Ref::steal(PyCapsule_New(owned, kCopyCapsule, free_copy));
+    auto* owned = new lumvero::RunCodes();
+    owned->adopt(std::move(mapped->codes));
+    Ref capsule = Ref::steal(PyCapsule_New(owned, kCodesCapsule, free_codes));
     if (capsule.get() == nullptr) {
       delete owned;
       return nullptr;
@@ -774,17 +774,17 @@ PyMethodDef methods[] = {
      "digits."},
     {"search", search, METH_VARARGS,
      "search(runs, queries, k, metric_id, live, allowed, stats=None) -> (scores, positions)\n\n"
-     "Exact top-k over in-memory row runs (rows, norms, count, first, copy), removed or "
+     "Exact top-k over in-memory row runs (rows, norms_sq, count, first, codes), removed or "
      "disallowed rows skipped inside the scan; the interpreter lock is released while it runs. "
      "A dict passed as stats receives the call's counts: prefiltered, rows_scanned, "
      "rows_rescored, rows_fallback."},
-    {"compressed_copy", compressed_copy, METH_NOARGS,
-     "compressed_copy() -> capsule\n\nAn empty compressed copy for one run, built and extended "
+    {"run_codes", run_codes, METH_NOARGS,
+     "run_codes() -> capsule\n\nEmpty int8 codes for one run, built and extended "
      "by the searches that use the pre-filter."},
     {"prefilter_counters", prefilter_counters, METH_NOARGS,
      "prefilter_counters() -> dict\n\nProcess-wide debug counters of the compressed pre-filter: "
-     "searches, rows_scanned, rows_rescored, rows_fallback, copies_built, copies_refused, "
-     "copy_bytes."},
+     "searches, rows_scanned, rows_rescored, rows_fallback, codes_built, codes_refused, "
+     "codes_bytes."},
     {"find_sorted", find_sorted, METH_VARARGS,
      "find_sorted(keys, needles) -> ndarray\n\nIndex of each needle in the sorted keys, -1 "
      "when absent."},
@@ -800,10 +800,10 @@ PyMethodDef methods[] = {
      "into out, under the engine's guard against a mapped file being shortened."},
     {"codes_file", codes_file, METH_VARARGS,
      "codes_file(rows, norms) -> list\n\nThe codes file of the rows as buffers in file order, "
-     "quantised as the pre-filter's own copy."},
+     "quantised as the pre-filter's own codes."},
     {"map_codes", map_codes, METH_VARARGS,
-     "map_codes(path, rows, dims) -> (copy, norms, file)\n\nA codes file mapped read-only "
-     "under the engine's guard, as a compressed copy with the rows' norms and its bytes."},
+     "map_codes(path, rows, dims) -> (codes, norms_sq, file)\n\nA codes file mapped read-only "
+     "under the engine's guard, as run codes with the rows' squared norms and its bytes."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
     {"pool_size", pool_size, METH_NOARGS,
      "pool_size() -> int\n\nThreads of the process's worker pool (fixed once created)."},

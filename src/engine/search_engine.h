@@ -51,9 +51,9 @@ class SearchEngine {
   std::optional<std::vector<double>> block_norms_sq;  // rows x blocks.size(), row-major
   std::string path;
   Hash32 index_hash{};
-  // The int8 copy of the rows for the pre-filter, built by the first query
+  // The int8 codes of the rows for the pre-filter, built by the first query
   // that uses it (engine/prefilter/single_scan.h).
-  CompressedCopy compressed;
+  RunCodes compressed;
 
   // The rows as the search core's one run (engine/search/row_set.h).
   RowRun as_run() const { return {data_, norms_sq.data(), rows, 0, &compressed, rows}; }

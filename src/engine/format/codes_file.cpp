@@ -32,10 +32,10 @@ std::uint64_t get(const unsigned char* at, int n) {
 Layout layout(std::uint64_t rows, std::uint64_t dims) {
   Layout l;
   l.width = CompressedRows::width_for(dims);
-  l.runs = (rows + CompressedRows::kRunRows - 1) / CompressedRows::kRunRows;
+  l.stripes = (rows + CompressedRows::kStripeRows - 1) / CompressedRows::kStripeRows;
   l.norms = kHeaderBytes;
   l.bounds = l.norms + rows * sizeof(double);
-  l.scales = l.bounds + l.runs * sizeof(RunBounds);
+  l.scales = l.bounds + l.stripes * sizeof(StripeBounds);
   l.codes = up_to(l.scales + rows * sizeof(float), 64);
   l.length = l.codes + rows * l.width;
   return l;
@@ -50,13 +50,13 @@ std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t
   put32(h.data() + 16, static_cast<std::uint32_t>(dims));
   put32(h.data() + 20, static_cast<std::uint32_t>(l.width));
   put64(h.data() + 24, rows);
-  put32(h.data() + 32, static_cast<std::uint32_t>(CompressedRows::kRunRows));
-  put32(h.data() + 36, static_cast<std::uint32_t>(l.runs));
+  put32(h.data() + 32, static_cast<std::uint32_t>(CompressedRows::kStripeRows));
+  put32(h.data() + 36, static_cast<std::uint32_t>(l.stripes));
   return h;
 }
 
 Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims) {
-  static_assert(sizeof(RunBounds) == 3 * sizeof(double));
+  static_assert(sizeof(StripeBounds) == 3 * sizeof(double));
   if (dims == 0 || dims > 0xffffffffu || rows > (std::uint64_t{1} << 40))
     return fail("rows or dims out of range");
   if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0)
@@ -81,9 +81,9 @@ Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t di
   for (std::uint64_t at = l.scales + rows * sizeof(float); at < l.codes; ++at)
     if (b[at] != 0) return fail("has non-zero padding");
   // Bounds outside [0, inf) would let the pre-filter drop rows it must keep.
-  const auto* bounds = reinterpret_cast<const RunBounds*>(b + l.bounds);
-  for (std::uint64_t i = 0; i < l.runs; ++i) {
-    const RunBounds& r = bounds[i];
+  const auto* bounds = reinterpret_cast<const StripeBounds*>(b + l.bounds);
+  for (std::uint64_t i = 0; i < l.stripes; ++i) {
+    const StripeBounds& r = bounds[i];
     if (!(r.resid >= 0.0 && r.code_norm >= 0.0 && r.norm_sq >= 0.0) ||
         !(r.resid + r.code_norm + r.norm_sq < std::numeric_limits<double>::infinity()))
       return fail("has bounds that are negative or not finite");
@@ -95,7 +95,7 @@ Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t di
   out.length = l.length;
   const auto* codes = reinterpret_cast<const std::uint8_t*>(b + l.codes);
   const auto* scales = reinterpret_cast<const float*>(b + l.scales);
-  out.copy = CompressedRows::over(std::move(file->mapping), rows, dims, codes, scales, bounds);
+  out.codes = CompressedRows::over(std::move(file->mapping), rows, dims, codes, scales, bounds);
   return out;
 }
 

@@ -1,4 +1,4 @@
-// The file that keeps a run's compressed copy (compressed_rows.h) beside its
+// The file that keeps a run's codes (compressed_rows.h) beside its
 // row file, so that a loaded index scans codes read from disk instead of
 // quantising every row, and need not read the float rows to start.
 //
@@ -6,7 +6,7 @@
 //   0   header (kHeaderBytes):
 //         magic "LVCODES\0", u32 version, u32 header bytes,
 //         u32 dims, u32 width (bytes of codes per row), u64 rows,
-//         u32 rows per run of bounds, u32 runs of bounds, zeros to 64
+//         u32 rows per stripe, u32 stripes, zeros to 64
 //   64  norms:   rows x f64, the rows' squared norms
 //       bounds:  runs x (resid, code_norm, norm_sq) f64
 //       scales:  rows x f32
@@ -37,17 +37,17 @@ struct Layout {
   std::uint64_t scales = 0;
   std::uint64_t codes = 0;
   std::uint64_t length = 0;  // of the whole file
-  std::uint64_t runs = 0;    // runs of bounds
+  std::uint64_t stripes = 0;  // stripes of bounds
   std::size_t width = 0;
 };
 
 Layout layout(std::uint64_t rows, std::uint64_t dims);
 std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims);
 
-// A mapped codes file: the copy over its mapping, and its squared norms and
-// whole bytes (for the caller's hash check), which live as long as the copy.
+// A mapped codes file: the codes over its mapping, and its squared norms and
+// whole bytes (for the caller's hash check), which live as long as the codes.
 struct Mapped {
-  std::unique_ptr<CompressedRows> copy;
+  std::unique_ptr<CompressedRows> codes;
   const double* norms = nullptr;
   const unsigned char* bytes = nullptr;
   std::uint64_t length = 0;

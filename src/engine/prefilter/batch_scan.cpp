@@ -20,14 +20,14 @@ namespace lumvero::prefilter {
 
 namespace {
 
-constexpr std::size_t kRun = CompressedRows::kRunRows;
+constexpr std::size_t kStripe = CompressedRows::kStripeRows;
 constexpr std::size_t kTileQ = kernels::kIntTileQueries;
 constexpr std::size_t kTileR = kernels::kIntTileRows;
-static_assert(kRun % kTileR == 0);
+static_assert(kStripe % kTileR == 0);
 
 struct Batch {
   const RowSet& set;
-  const Copies& copies;
+  const CodesViews& run_codes;
   std::size_t width;
   std::vector<QueryCodes> codes;
   std::vector<double> norm_sq;
@@ -41,14 +41,14 @@ struct Batch {
 };
 
 // Packs the block's n rows into `tiles` tiles, once for every query.
-void pack_block(const Batch& b, const std::uint8_t* codes, std::size_t n, std::size_t tiles,
+void pack_window(const Batch& b, const std::uint8_t* codes, std::size_t n, std::size_t tiles,
                 std::uint8_t* packed) {
   for (std::size_t t = 0; t < tiles; ++t)
     kernels::int_pack_rows(codes + t * kTileR * b.width, b.width, std::min(kTileR, n - t * kTileR),
                            packed + t * kTileR * b.width);
 }
 
-// Integer sums of queries [q0, q0 + qm) with the packed tiles, kRun places
+// Integer sums of queries [q0, q0 + qm) with the packed tiles, kStripe places
 // per query in `sums`.
 void tile_sums(const Batch& b, const std::uint8_t* packed, std::size_t tiles, std::size_t q0,
                std::size_t qm, std::int32_t* sums) {
@@ -58,7 +58,7 @@ void tile_sums(const Batch& b, const std::uint8_t* packed, std::size_t tiles, st
   for (std::size_t t = 0; t < tiles; ++t) {
     kernels::int_tile_dot(qs, packed + t * kTileR * b.width, b.width, tile);
     for (std::size_t i = 0; i < qm; ++i)
-      std::memcpy(sums + i * kRun + t * kTileR, tile + i * kTileR, kTileR * sizeof(std::int32_t));
+      std::memcpy(sums + i * kStripe + t * kTileR, tile + i * kTileR, kTileR * sizeof(std::int32_t));
   }
 }
 
@@ -74,27 +74,27 @@ bool bands_wide(std::vector<ExactBand>& bands, std::uint64_t seen) {
 std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
   const RowSet& set = b.set;
   const RowRun& run = set.runs[p.run];
-  const CompressedRows& copy = *b.copies.of(p.run);
+  const CompressedRows& codes = *b.run_codes.of(p.run);
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(b.k_eff, p.end - p.begin));
   std::vector<ExactBand> bands;
   bands.reserve(b.nq);
   for (std::size_t q = 0; q < b.nq; ++q) bands.emplace_back(k, set.metric, b.finite[q]);
 
-  const auto packed = std::make_unique_for_overwrite<std::uint8_t[]>(kRun * b.width);
-  const auto sums = std::make_unique_for_overwrite<std::int32_t[]>(kTileQ * kRun);
-  float approx[kRun];
-  std::uint64_t scratch[kRun];
-  CodeBlock block(kRun, b.width);
+  const auto packed = std::make_unique_for_overwrite<std::uint8_t[]>(kStripe * b.width);
+  const auto sums = std::make_unique_for_overwrite<std::int32_t[]>(kTileQ * kStripe);
+  float approx[kStripe];
+  std::uint64_t scratch[kStripe];
+  CodeWindow window(kStripe, b.width);
   const std::uint64_t check_from = first_check(p.end - p.begin, k);
   std::uint64_t seen = 0;
   bool gave_up = false;
-  // Windows of one run of bounds (pieces of rows start on one).
-  for_selected(run, set.selection, p, kRun, scratch, [&](const SelectedBlock& sb) {
+  // Windows of one stripe (pieces of rows start on one).
+  for_selected(run, set.selection, p, kStripe, scratch, [&](const SelectedWindow& sb) {
     if (gave_up) return;
-    block.load(run, copy, sb);
+    window.load(run, codes, sb);
     const std::size_t n = sb.count;
     const std::size_t tiles = (n + kTileR - 1) / kTileR;
-    pack_block(b, block.codes(), n, tiles, packed.get());
+    pack_window(b, window.codes(), n, tiles, packed.get());
     for (std::size_t q0 = 0; q0 < b.nq; q0 += kTileQ) {
       const std::size_t qm = std::min(kTileQ, b.nq - q0);
       tile_sums(b, packed.get(), tiles, q0, qm, sums.get());
@@ -103,9 +103,9 @@ std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
       for (std::size_t i = 0; i < qm; ++i) {
         const std::size_t q = q0 + i;
         if (!b.finite[q]) continue;
-        block.approximate_all(set.metric, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kRun,
+        window.approximate_all(set.metric, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kStripe,
                               approx);
-        block.feed(bands[q], approx, b.models[q]);
+        window.feed(bands[q], approx, b.models[q]);
       }
     }
     seen += n;
@@ -140,14 +140,14 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
   if (CompressedRows::query_code_limit(width) == 0 || set.selectable() == 0 || k_eff == 0 ||
       nq == 0 || wide_hinted(set))
     return Out{};
-  const Copies copies = acquire_copies(set);
-  // Every run needs its copy: a batch is not split between the two paths.
+  const CodesViews run_codes = acquire_codes(set);
+  // Every run needs its codes: a batch is not split between the two paths.
   for (std::size_t r = 0; r < set.runs.size(); ++r)
-    if (set.runs[r].rows > 0 && copies.of(r) == nullptr) return Out{};
+    if (set.runs[r].rows > 0 && run_codes.of(r) == nullptr) return Out{};
 
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   Batch b{.set = set,
-          .copies = copies,
+          .run_codes = run_codes,
           .width = width,
           .codes = {},
           .norm_sq = {},
@@ -172,13 +172,13 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
     b.models.emplace_back(set.metric, set.dims, finite ? qn : 0.0, b.codes.back().error);
   }
 
-  // Pieces of whole runs of bounds, about two per thread: each piece holds a
+  // Pieces of whole stripes, about two per thread: each piece holds a
   // band per query, and every band is one more part to resolve.
   const std::uint64_t total = set.selectable();
   const std::uint64_t want =
       pieces != 0 ? pieces : 2 * std::max<std::size_t>(pool::thread_count(), 1);
   const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
-  const std::vector<Piece> cut = cut_pieces(set, chunk, 1, kRun);
+  const std::vector<Piece> cut = cut_pieces(set, chunk, 1, kStripe);
   auto outs = pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
   if (!outs) return fail(std::move(outs.error()));
   if (b.wide.load()) {

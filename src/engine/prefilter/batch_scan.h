@@ -21,13 +21,13 @@
 namespace lumvero::prefilter {
 
 // Whether a batch of nq queries for the k_eff best of `rows` selectable rows
-// of this width should go through the copies' tiles.
+// of this width should go through the codes' tiles.
 bool batch_wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff,
                   std::size_t nq);
 
 // Each query's k_eff best selected rows under compute_score, best first
 // (nothing for a query that is not finite); nothing at all when a run has no
-// copy (refused, or rows too wide for the integer sums) or (unless
+// codes (refused, or rows too wide for the integer sums) or (unless
 // LUMVO_FILTER=always) the bands run wide on this data, and the caller must
 // take the float path. pieces: how many tasks the rows are cut into (0: two
 // per thread); the result does not depend on it.

@@ -1,4 +1,4 @@
-// The int8 copy of the rows, its per-run error bounds and its lazy, growing build.
+// The int8 codes of the rows, their per-stripe error bounds and their lazy, growing build.
 #include "engine/prefilter/compressed_rows.h"
 
 #include <emmintrin.h>
@@ -130,15 +130,15 @@ std::int32_t CompressedRows::query_code_limit(std::size_t width) {
 }
 
 std::uint64_t CompressedRows::bytes_for(std::uint64_t rows, std::uint64_t dims) {
-  const std::uint64_t runs = (rows + kRunRows - 1) / kRunRows;
-  return rows * (width_for(dims) + sizeof(float)) + runs * sizeof(RunBounds);
+  const std::uint64_t stripes = (rows + kStripeRows - 1) / kStripeRows;
+  return rows * (width_for(dims) + sizeof(float)) + stripes * sizeof(StripeBounds);
 }
 
 std::unique_ptr<CompressedRows> CompressedRows::reserve(std::uint64_t capacity,
                                                         std::uint64_t dims) {
   const std::size_t width = width_for(dims);
   if (query_code_limit(width) == 0) return nullptr;  // too wide to pre-filter
-  const std::uint64_t runs = (capacity + kRunRows - 1) / kRunRows;
+  const std::uint64_t stripes = (capacity + kStripeRows - 1) / kStripeRows;
   if (capacity > std::numeric_limits<std::size_t>::max() / (width + 64)) return nullptr;
   std::unique_ptr<CompressedRows> out(new CompressedRows());
   out->capacity_ = capacity;
@@ -147,26 +147,26 @@ std::unique_ptr<CompressedRows> CompressedRows::reserve(std::uint64_t capacity,
   out->codes_.reset(static_cast<std::uint8_t*>(::operator new[](
       std::max<std::uint64_t>(capacity, 1) * width, std::align_val_t{kAlign}, std::nothrow)));
   out->scales_.reset(new (std::nothrow) float[std::max<std::uint64_t>(capacity, 1)]);
-  out->runs_.reset(new (std::nothrow) RunBounds[std::max<std::uint64_t>(runs, 1)]);
-  if (!out->codes_ || !out->scales_ || !out->runs_) return nullptr;
+  out->stripes_.reset(new (std::nothrow) StripeBounds[std::max<std::uint64_t>(stripes, 1)]);
+  if (!out->codes_ || !out->scales_ || !out->stripes_) return nullptr;
   out->codes_at_ = out->codes_.get();
   out->scales_at_ = out->scales_.get();
-  out->runs_at_ = out->runs_.get();
+  out->stripes_at_ = out->stripes_.get();
   return out;
 }
 
 std::unique_ptr<CompressedRows> CompressedRows::over(Mapping file, std::uint64_t rows,
                                                      std::uint64_t dims, const std::uint8_t* codes,
-                                                     const float* scales, const RunBounds* runs) {
+                                                     const float* scales, const StripeBounds* stripes) {
   std::unique_ptr<CompressedRows> out(new CompressedRows());
   out->rows_ = rows;
   out->capacity_ = rows;
   out->dims_ = dims;
   out->width_ = width_for(dims);
-  // Read-only: extend() never writes a copy whose rows fill its capacity.
+  // Read-only: extend() never writes codes whose rows fill its capacity.
   out->codes_at_ = const_cast<std::uint8_t*>(codes);
   out->scales_at_ = const_cast<float*>(scales);
-  out->runs_at_ = const_cast<RunBounds*>(runs);
+  out->stripes_at_ = const_cast<StripeBounds*>(stripes);
   out->file_ = std::move(file);
   return out;
 }
@@ -175,17 +175,17 @@ bool CompressedRows::extend(const float* data, std::uint64_t upto, const double*
   if (upto <= rows_) return true;
   if (upto > capacity_) return false;
   const std::uint64_t from = rows_;
-  // Tasks start on whole runs of bounds, so no two write the same run.
-  const std::uint64_t first_run = from / kRunRows;
-  const std::uint64_t base = first_run * kRunRows;
+  // Tasks start on whole stripes, so no two write the same stripe.
+  const std::uint64_t first_stripe = from / kStripeRows;
+  const std::uint64_t base = first_stripe * kStripeRows;
   const Status st = pool::for_chunks(
       static_cast<std::size_t>(upto - base), tuning::kPrefilterBuildRows,
       [&](std::size_t b0, std::size_t e0, std::size_t) {
         const std::uint64_t begin = base + b0, end = base + e0;
-        for (std::uint64_t r0 = begin; r0 < end; r0 += kRunRows) {
-          const std::uint64_t r1 = std::min<std::uint64_t>(end, r0 + kRunRows);
-          // A run partly quantised before keeps its bounds and grows them.
-          RunBounds b = r0 < from ? runs_at_[r0 / kRunRows] : RunBounds{};
+        for (std::uint64_t r0 = begin; r0 < end; r0 += kStripeRows) {
+          const std::uint64_t r1 = std::min<std::uint64_t>(end, r0 + kStripeRows);
+          // A stripe partly quantised before keeps its bounds and grows them.
+          StripeBounds b = r0 < from ? stripes_at_[r0 / kStripeRows] : StripeBounds{};
           for (std::uint64_t r = std::max(r0, from); r < r1; ++r) {
             const RowCode rc = encode(data + r * dims_, dims_, width_, codes_at_ + r * width_);
             scales_at_[r] = rc.scale;
@@ -195,7 +195,7 @@ bool CompressedRows::extend(const float* data, std::uint64_t upto, const double*
             if (norms_sq[r] < std::numeric_limits<double>::infinity())
               b.norm_sq = std::max(b.norm_sq, norms_sq[r]);
           }
-          runs_at_[r0 / kRunRows] = b;
+          stripes_at_[r0 / kStripeRows] = b;
         }
       });
   if (!st) return false;
@@ -210,7 +210,7 @@ std::unique_ptr<CompressedRows> CompressedRows::build(const float* data, std::ui
   return out;
 }
 
-CompressedCopy::View CompressedCopy::acquire(const float* data, std::uint64_t count,
+RunCodes::View RunCodes::acquire(const float* data, std::uint64_t count,
                                              std::uint64_t capacity, std::uint64_t dims,
                                              const double* norms_sq, double available_bytes) const {
   {
@@ -232,15 +232,15 @@ CompressedCopy::View CompressedCopy::acquire(const float* data, std::uint64_t co
         refused_ = !rows_;
       }
       if (refused_) {
-        counters.copies_refused.fetch_add(1, std::memory_order_relaxed);
+        counters.codes_refused.fetch_add(1, std::memory_order_relaxed);
       } else {
-        counters.copies_built.fetch_add(1, std::memory_order_relaxed);
-        counters.copy_bytes.fetch_add(rows_->bytes(), std::memory_order_relaxed);
+        counters.codes_built.fetch_add(1, std::memory_order_relaxed);
+        counters.codes_bytes.fetch_add(rows_->bytes(), std::memory_order_relaxed);
       }
     }
     if (refused_) return {};
     if (rows_->rows() < count && !rows_->extend(data, count, norms_sq)) {
-      // Rows beyond the reserved capacity, or a failed task: the copy stands
+      // Rows beyond the reserved capacity, or a failed task: the codes stand
       // as it was, and this search reads floats.
       return {};
     }
@@ -250,11 +250,11 @@ CompressedCopy::View CompressedCopy::acquire(const float* data, std::uint64_t co
   return {std::move(lock), rows_.get()};
 }
 
-void CompressedCopy::note_wide() const {
+void RunCodes::note_wide() const {
   wide_skips_.store(tuning::kPrefilterWideSkips, std::memory_order_relaxed);
 }
 
-bool CompressedCopy::skip_wide() const {
+bool RunCodes::skip_wide() const {
   std::uint32_t left = wide_skips_.load(std::memory_order_relaxed);
   // Racing searches may both take the last skip: a hint, so either is fine.
   while (left > 0 &&
@@ -263,18 +263,18 @@ bool CompressedCopy::skip_wide() const {
   return left > 0;
 }
 
-bool CompressedCopy::refused() const {
+bool RunCodes::refused() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   return refused_;
 }
 
-void CompressedCopy::adopt(std::unique_ptr<CompressedRows> rows) {
+void RunCodes::adopt(std::unique_ptr<CompressedRows> rows) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
   rows_ = std::move(rows);
   refused_ = !rows_;
 }
 
-bool CompressedCopy::damaged() const {
+bool RunCodes::damaged() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   return rows_ && rows_->damaged();
 }

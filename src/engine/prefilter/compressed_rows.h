@@ -1,6 +1,6 @@
-// The compressed copy of a run of rows that the pre-filter (prefilter/single_scan.h)
+// The codes of a run of rows that the pre-filter (prefilter/single_scan.h)
 // reads instead of the float32 rows: int8 codes with one f32 scale per row,
-// and per run of kRunRows rows the upper bounds that the pre-filter's error
+// and per stripe of kStripeRows rows the upper bounds that the pre-filter's error
 // bound needs (score_error::CompressedGap).
 //
 // Why int8 with a per-row scale: a quarter of the bytes of the float rows, so
@@ -9,11 +9,11 @@
 // embedding-like rows the residual is small enough that the rows the bound
 // cannot rule out are a tiny fraction, rescored with the kernel.
 //
-// The copy is built lazily, by the first query that uses it, not when the
+// The codes are built lazily, by the first query that uses it, not when the
 // index is opened or rows are added: opening stays one hash pass plus one
-// read pass, Index.add stays a copy and a norm pass, and a process that never
-// queries a large index never pays for (or holds) the copy. Rows appended to
-// an Index run are quantised by the next search that wants the copy, and only
+// read pass, Index.add stays a copy of the rows and a norm pass, and a process that never
+// queries a large index never pays for (or holds) the codes. Rows appended to
+// an Index run are quantised by the next search that wants the codes, and only
 // those rows: an add-then-search workload pays the same once, a workload of
 // many small adds between rare searches pays it once per search rather than
 // once per add (quantising costs about one read of the new rows, measured
@@ -36,9 +36,9 @@
 
 namespace lumvero {
 
-// Upper bounds over the finite rows of one run: residual norm ||r||, scaled
+// Upper bounds over the finite rows of one stripe: residual norm ||r||, scaled
 // code norm s ||c|| and the f64 squared norm.
-struct RunBounds {
+struct StripeBounds {
   double resid = 0.0;
   double code_norm = 0.0;
   double norm_sq = 0.0;
@@ -46,15 +46,15 @@ struct RunBounds {
 
 class CompressedRows {
  public:
-  // Rows per run of RunBounds (tuning.h).
-  static constexpr std::size_t kRunRows = tuning::kPrefilterRunRows;
+  // Rows per stripe of StripeBounds (tuning.h).
+  static constexpr std::size_t kStripeRows = tuning::kPrefilterStripeRows;
 
   // Bytes per row of codes: dims rounded up to the integer kernels' step.
   static std::size_t width_for(std::uint64_t dims);
   // Largest |query code| that keeps every integer sum inside int32 for rows
   // of this width; 0 when the width is too large for a useful filter.
   static std::int32_t query_code_limit(std::size_t width);
-  // Memory the copy of rows x dims takes.
+  // Memory the codes of rows x dims take.
   static std::uint64_t bytes_for(std::uint64_t rows, std::uint64_t dims);
 
   // Quantises the rows on the worker pool. nullptr when the memory cannot be
@@ -66,14 +66,14 @@ class CompressedRows {
   static std::unique_ptr<CompressedRows> reserve(std::uint64_t capacity, std::uint64_t dims);
   // Quantises rows [rows(), upto) of `data` (row r at data + r * dims) on the
   // worker pool; upto <= capacity(). Rows already quantised are not touched;
-  // the bounds of a run that was partly filled grow to cover the new rows.
+  // the bounds of a stripe that was partly filled grow to cover the new rows.
   bool extend(const float* data, std::uint64_t upto, const double* norms_sq);
-  // A copy of `rows` rows kept in a file mapping (engine/format/codes_file.h): the
+  // Codes of `rows` rows kept in a file mapping (engine/format/codes_file.h): the
   // codes, scales and bounds at those addresses inside `file`, which the
-  // copy owns. Never extended (its capacity is its rows).
+  // codes own. Never extended (their capacity is their rows).
   static std::unique_ptr<CompressedRows> over(Mapping file, std::uint64_t rows, std::uint64_t dims,
                                               const std::uint8_t* codes, const float* scales,
-                                              const RunBounds* runs);
+                                              const StripeBounds* stripes);
 
   std::size_t width() const { return width_; }
   std::uint64_t rows() const { return rows_; }
@@ -84,8 +84,8 @@ class CompressedRows {
   // NaN for a row holding a NaN or an infinity (its kernel score is never
   // finite), 0 for an all-zero row.
   const float* scales() const { return scales_at_; }
-  const RunBounds& run(std::uint64_t i) const { return runs_at_[i]; }
-  const RunBounds* runs() const { return runs_at_; }
+  const StripeBounds& stripe(std::uint64_t i) const { return stripes_at_[i]; }
+  const StripeBounds* stripes() const { return stripes_at_; }
   // Kept in a file mapping that was found shortened (its reads gave zeros).
   bool damaged() const { return file_.bytes() != nullptr && file_.damaged(); }
 
@@ -101,11 +101,11 @@ class CompressedRows {
   std::size_t width_ = 0;
   std::unique_ptr<std::uint8_t[], FreeAligned> codes_;
   std::unique_ptr<float[]> scales_;
-  std::unique_ptr<RunBounds[]> runs_;
+  std::unique_ptr<StripeBounds[]> stripes_;
   // Where the accessors read: the buffers above, or inside file_.
   std::uint8_t* codes_at_ = nullptr;
   float* scales_at_ = nullptr;
-  RunBounds* runs_at_ = nullptr;
+  StripeBounds* stripes_at_ = nullptr;
   Mapping file_;
 };
 
@@ -121,33 +121,33 @@ struct QueryCodes {
 // must not be 0.
 QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width);
 
-// The compressed copy of one run of rows (an opened index file, or a run of
+// The codes of one run of rows (an opened index file, or a run of
 // lumvero_contrib.Index), built by its first user and extended by the first
 // user after rows were appended (only the new rows are quantised). Searches
 // read it under a shared lock, held by the View they get, so an extension
 // never changes what a running search reads. Refused for good when it would
 // take more than its share of the available memory (the float rows are then
 // read instead).
-class CompressedCopy {
+class RunCodes {
  public:
   struct View {
     std::shared_lock<std::shared_mutex> lock;
     const CompressedRows* rows = nullptr;  // covers at least the rows asked for
   };
 
-  // The copy of rows [0, count) of `data` (row r at data + r * dims), whose
-  // buffer holds `capacity` rows (>= count; the copy reserves that much, so
+  // The codes of rows [0, count) of `data` (row r at data + r * dims), whose
+  // buffer holds `capacity` rows (>= count; the codes reserve that much, so
   // appends never move it). available_bytes: the memory the system has free,
-  // read from /proc/meminfo when negative; the copy may take half of it.
+  // read from /proc/meminfo when negative; the codes may take half of it.
   View acquire(const float* data, std::uint64_t count, std::uint64_t capacity, std::uint64_t dims,
                const double* norms_sq, double available_bytes = -1.0) const;
 
-  // Whether the copy was refused (memory, or rows too wide).
+  // Whether the codes were refused (memory, or rows too wide).
   bool refused() const;
-  // Takes a complete copy made elsewhere (read from a file), before any
+  // Takes complete codes made elsewhere (read from a file), before any
   // search has used this one.
   void adopt(std::unique_ptr<CompressedRows> rows);
-  // The copy is kept in a file mapping that was found shortened.
+  // The codes are kept in a file mapping that was found shortened.
   bool damaged() const;
 
   // A hint, never a change of answer: a search whose band ran wide on these
@@ -168,10 +168,10 @@ class CompressedCopy {
 // Process-wide debug counters of the pre-filter (tests and benchmarks read them;
 // nothing is reported anywhere else).
 struct PrefilterCounters {
-  std::atomic<std::uint64_t> searches{0};  // queries answered through the copy
-  std::atomic<std::uint64_t> copies_built{0};
-  std::atomic<std::uint64_t> copy_bytes{0};      // of the copies built
-  std::atomic<std::uint64_t> copies_refused{0};  // not enough memory
+  std::atomic<std::uint64_t> searches{0};  // queries answered through the codes
+  std::atomic<std::uint64_t> codes_built{0};
+  std::atomic<std::uint64_t> codes_bytes{0};      // of the codes built
+  std::atomic<std::uint64_t> codes_refused{0};  // not enough memory
   std::atomic<std::uint64_t> rows_scanned{0};    // through the codes
   std::atomic<std::uint64_t> rows_rescored{0};   // by compute_score at the end
   std::atomic<std::uint64_t> rows_fallback{0};   // scanned as floats: band too wide

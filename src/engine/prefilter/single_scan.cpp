@@ -20,12 +20,12 @@ namespace lumvero::prefilter {
 
 namespace {
 
-constexpr std::size_t kRun = CompressedRows::kRunRows;
-constexpr std::size_t kBlock = tuning::kPrefilterBlockRows;
+constexpr std::size_t kStripe = CompressedRows::kStripeRows;
+constexpr std::size_t kWindow = tuning::kPrefilterWindowRows;
 
 struct Query {
   const RowSet& set;
-  const Copies& copies;
+  const CodesViews& run_codes;
   const float* q;
   QueryCodes codes;
   double norm_sq;
@@ -39,8 +39,8 @@ struct PieceOut {
   SearchStats stats;
 };
 
-// The kernel's scores of a block of rows into the heap.
-void float_block(const RowSet& set, const RowRun& run, const SelectedBlock& b, const float* q,
+// The kernel's scores of a window of rows into the heap.
+void float_window(const RowSet& set, const RowRun& run, const SelectedWindow& b, const float* q,
                  TopKHeap& heap, float* buf) {
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   if (b.local == nullptr) {
@@ -57,40 +57,40 @@ PieceOut prefilter_piece(const Query& w, const Piece& p) {
   PieceOut out;
   const RowSet& set = w.set;
   const RowRun& run = set.runs[p.run];
-  const CompressedRows* copy = w.copies.of(p.run);
+  const CompressedRows* rc = w.run_codes.of(p.run);
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(w.k_eff, p.end - p.begin));
-  std::uint64_t scratch[kBlock];
-  float buf[kBlock];
-  if (copy == nullptr) {  // this run has no copy: its floats
+  std::uint64_t scratch[kWindow];
+  float buf[kWindow];
+  if (rc == nullptr) {  // this run has no codes: its floats
     TopKHeap heap(k, set.metric);
-    for_selected(run, set.selection, p, kBlock, scratch,
-                 [&](const SelectedBlock& b) { float_block(set, run, b, w.q, heap, buf); });
+    for_selected(run, set.selection, p, kWindow, scratch,
+                 [&](const SelectedWindow& b) { float_window(set, run, b, w.q, heap, buf); });
     out.part = exact_part(heap.into_sorted());
     return out;
   }
   ExactBand band(k, set.metric, std::isfinite(w.norm_sq));
   TopKHeap floats(k, set.metric);  // the rows read as floats once the band ran wide
   bool wide = w.wide.load(std::memory_order_relaxed);
-  std::int32_t sums[kBlock];
-  CodeBlock block(kBlock, copy->width());
+  std::int32_t sums[kWindow];
+  CodeWindow win(kWindow, rc->width());
   const std::uint64_t check_from = first_check(p.end - p.begin, k);
   std::uint64_t scanned = 0;
-  // The first window is the probe; then whole blocks.
-  std::uint64_t window = std::min<std::uint64_t>(check_from, kBlock);
+  // The first window is the probe; then whole windows.
+  std::uint64_t window = std::min<std::uint64_t>(check_from, kWindow);
   for (std::uint64_t at = p.begin; at < p.end;) {
     const Piece sub{p.run, p.by_position, at, std::min<std::uint64_t>(p.end, at + window)};
     at = sub.end;
-    window = kBlock;
-    for_selected(run, set.selection, sub, kBlock, scratch, [&](const SelectedBlock& b) {
+    window = kWindow;
+    for_selected(run, set.selection, sub, kWindow, scratch, [&](const SelectedWindow& b) {
       if (wide) {
-        float_block(set, run, b, w.q, floats, buf);
+        float_window(set, run, b, w.q, floats, buf);
         out.stats.rows_fallback += b.count;
         return;
       }
-      block.load(run, *copy, b);
-      kernels::int_rows_dot(w.codes.codes, block.codes(), copy->width(), b.count, sums);
-      block.approximate_all(set.metric, w.codes.scale, w.norm_sq, sums, buf);
-      block.feed(band, buf, w.model);
+      win.load(run, *rc, b);
+      kernels::int_rows_dot(w.codes.codes, win.codes(), rc->width(), b.count, sums);
+      win.approximate_all(set.metric, w.codes.scale, w.norm_sq, sums, buf);
+      win.feed(band, buf, w.model);
       scanned += b.count;
     });
     if (wide) continue;
@@ -114,66 +114,66 @@ PieceOut prefilter_piece(const Query& w, const Piece& p) {
 
 }  // namespace
 
-CodeBlock::CodeBlock(std::size_t max_rows, std::size_t width)
+CodeWindow::CodeWindow(std::size_t max_rows, std::size_t width)
     : width_(width), positions_(max_rows) {
   (void)max_rows;
 }
 
-void CodeBlock::load(const RowRun& run, const CompressedRows& copy, const SelectedBlock& b) {
+void CodeWindow::load(const RowRun& run, const CompressedRows& rc, const SelectedWindow& b) {
   run_ = &run;
-  copy_ = &copy;
-  block_ = b;
+  source_ = &rc;
+  window_ = b;
   if (b.local == nullptr) {
-    codes_ = copy.codes(b.start);
+    codes_ = rc.codes(b.start);
     return;
   }
   if (!gathered_)
     gathered_ = std::make_unique_for_overwrite<std::uint8_t[]>(positions_.size() * width_);
   for (std::size_t j = 0; j < b.count; ++j) {
-    std::memcpy(gathered_.get() + j * width_, copy.codes(b.local[j]), width_);
+    std::memcpy(gathered_.get() + j * width_, rc.codes(b.local[j]), width_);
     positions_[j] = run.first + b.local[j];
   }
   codes_ = gathered_.get();
 }
 
-void CodeBlock::approximate_all(Metric metric, double t, double query_norm_sq,
+void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
                                 const std::int32_t* sums, float* out) const {
-  const float* scales = copy_->scales();
+  const float* scales = source_->scales();
   const double* norms = run_->norms_sq;
-  if (block_.local == nullptr) {
-    const float* s = scales + block_.start;
-    const double* n = norms + block_.start;
+  if (window_.local == nullptr) {
+    const float* s = scales + window_.start;
+    const double* n = norms + window_.start;
     if (!is_distance(metric)) {
-      for (std::size_t j = 0; j < block_.count; ++j)
+      for (std::size_t j = 0; j < window_.count; ++j)
         out[j] = static_cast<float>(static_cast<double>(s[j]) * t * sums[j]);
       return;
     }
-    for (std::size_t j = 0; j < block_.count; ++j)
+    for (std::size_t j = 0; j < window_.count; ++j)
       out[j] = approximate(metric, s[j], n[j], t, query_norm_sq, sums[j]);
     return;
   }
-  for (std::size_t j = 0; j < block_.count; ++j) {
-    const std::uint64_t r = block_.local[j];
+  for (std::size_t j = 0; j < window_.count; ++j) {
+    const std::uint64_t r = window_.local[j];
     out[j] = approximate(metric, scales[r], norms[r], t, query_norm_sq, sums[j]);
   }
 }
 
-void CodeBlock::feed(ExactBand& band, const float* approx,
+void CodeWindow::feed(ExactBand& band, const float* approx,
                      const score_error::CompressedGap& model) const {
-  const std::size_t n = block_.count;
+  const std::size_t n = window_.count;
   for (std::size_t j = 0; j < n;) {
-    // The rows of one run of bounds.
-    const std::uint64_t bound_run = block_.row(j) / kRun;
+    // The rows of one stripe.
+    const std::uint64_t stripe = window_.row(j) / kStripe;
     std::size_t e = j + 1;
-    if (block_.local == nullptr) {
-      e = std::min<std::size_t>(n, static_cast<std::size_t>((bound_run + 1) * kRun - block_.start));
+    if (window_.local == nullptr) {
+      e = std::min<std::size_t>(n, static_cast<std::size_t>((stripe + 1) * kStripe - window_.start));
     } else {
-      while (e < n && block_.local[e] / kRun == bound_run) ++e;
+      while (e < n && window_.local[e] / kStripe == stripe) ++e;
     }
-    const RunBounds& b = copy_->run(bound_run);
+    const StripeBounds& b = source_->stripe(stripe);
     const score_error::Gap gap = model.for_rows(b.norm_sq, b.resid, b.code_norm);
-    if (block_.local == nullptr)
-      band.feed(approx + j, e - j, run_->first + block_.start + j, gap);
+    if (window_.local == nullptr)
+      band.feed(approx + j, e - j, run_->first + window_.start + j, gap);
     else
       band.feed_at(approx + j, positions_.data() + j, e - j, gap);
     j = e;
@@ -191,7 +191,7 @@ std::uint64_t first_check(std::uint64_t piece_rows, std::size_t k) {
   // A band holds at least k rows: the check waits until k of them would be
   // within the rule.
   const std::uint64_t least = 2 * static_cast<std::uint64_t>(k) * tuning::kPrefilterWideBand;
-  return (std::max(probe, least) + kRun - 1) / kRun * kRun;
+  return (std::max(probe, least) + kStripe - 1) / kStripe * kStripe;
 }
 
 Mode mode() {
@@ -209,15 +209,15 @@ bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff) {
           k_eff <= tuning::kPrefilterMaxK);
 }
 
-Copies acquire_copies(const RowSet& set) {
-  Copies c;
+CodesViews acquire_codes(const RowSet& set) {
+  CodesViews c;
   c.views.reserve(set.runs.size());
   for (const RowRun& run : set.runs) {
-    if (run.copy == nullptr || run.rows == 0) {
+    if (run.codes == nullptr || run.rows == 0) {
       c.views.emplace_back();
       continue;
     }
-    c.views.push_back(run.copy->acquire(run.data, run.rows, std::max(run.capacity, run.rows),
+    c.views.push_back(run.codes->acquire(run.data, run.rows, std::max(run.capacity, run.rows),
                                         set.dims, run.norms_sq));
     c.any = c.any || c.views.back().rows != nullptr;
   }
@@ -227,8 +227,8 @@ Copies acquire_copies(const RowSet& set) {
 bool wide_hinted(const RowSet& set) {
   bool any = false;
   for (const RowRun& run : set.runs) {
-    if (run.copy == nullptr || run.rows == 0) continue;
-    if (!run.copy->skip_wide()) return false;
+    if (run.codes == nullptr || run.rows == 0) continue;
+    if (!run.codes->skip_wide()) return false;
     any = true;
   }
   return any && mode() == Mode::Auto;
@@ -236,7 +236,7 @@ bool wide_hinted(const RowSet& set) {
 
 void note_wide(const RowSet& set) {
   for (const RowRun& run : set.runs)
-    if (run.copy != nullptr) run.copy->note_wide();
+    if (run.codes != nullptr) run.codes->note_wide();
 }
 
 Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
@@ -245,24 +245,24 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
   using Out = std::optional<std::vector<ScoredRow>>;
   const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
   if (limit == 0 || set.selectable() == 0 || k_eff == 0 || wide_hinted(set)) return Out{};
-  const Copies copies = acquire_copies(set);
-  if (!copies.any) return Out{};
+  const CodesViews run_codes = acquire_codes(set);
+  if (!run_codes.any) return Out{};
 
   const std::size_t width = CompressedRows::width_for(set.dims);
   const double qn = kernels::query_norm_sq(q, set.dims);
   QueryCodes codes = encode_query(q, set.dims, width);
   const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
   std::atomic<bool> wide{false};
-  const Query w{set, copies, q, std::move(codes), qn, model, k_eff, wide};
+  const Query w{set, run_codes, q, std::move(codes), qn, model, k_eff, wide};
 
-  // Pieces of whole runs of bounds, about four per thread.
+  // Pieces of whole stripes, about four per thread.
   const std::uint64_t total = set.selectable();
   const std::uint64_t want =
       pieces != 0 ? pieces : 4 * std::max<std::size_t>(pool::thread_count(), 1);
   const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
   const bool run_inline = core::runs_inline(set, 1);
   const std::vector<Piece> cut =
-      run_inline && pieces == 0 ? whole_runs(set) : cut_pieces(set, chunk, 1, kRun);
+      run_inline && pieces == 0 ? whole_runs(set) : cut_pieces(set, chunk, 1, kStripe);
   std::vector<PieceOut> outs;
   if (run_inline) {
     for (const Piece& p : cut) outs.push_back(prefilter_piece(w, p));

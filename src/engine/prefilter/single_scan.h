@@ -12,7 +12,7 @@
 // and reads the rest of its rows as floats, and every other piece of the
 // search does the same from then on (tuning.h, the wide-band check).
 //
-// LUMVO_FILTER is read on every query: "off" never uses the copy, "always"
+// LUMVO_FILTER is read on every query: "off" never uses the codes, "always"
 // uses it whatever the size (for checks on small indexes); any other value,
 // or none, uses it where it pays. It governs both surfaces.
 #pragma once
@@ -39,26 +39,26 @@ enum class Mode : std::uint8_t { Auto, Off, Always };
 Mode mode();
 
 // Whether a single query for the k_eff best of `rows` selectable rows of this
-// width should go through the copy.
+// width should go through the codes.
 bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff);
 
-// The runs' copies for one search, each held (and kept from changing) until
+// The runs' codes for one search, each held (and kept from changing) until
 // the search ends; null for a run without one (none given, or refused).
-struct Copies {
-  std::vector<CompressedCopy::View> views;
+struct CodesViews {
+  std::vector<RunCodes::View> views;
   bool any = false;
   const CompressedRows* of(std::size_t run) const { return views[run].rows; }
 };
-Copies acquire_copies(const RowSet& set);
+CodesViews acquire_codes(const RowSet& set);
 
-// The wide-band hint (CompressedCopy::note_wide): whether, in auto mode, the
-// runs' copies recorded a wide band lately, so the search reads the floats
+// The wide-band hint (RunCodes::note_wide): whether, in auto mode, the
+// runs' codes recorded a wide band lately, so the search reads the floats
 // without probing (one skip used on each); and the recording itself.
 bool wide_hinted(const RowSet& set);
 void note_wide(const RowSet& set);
 
 // The k_eff best selected rows under compute_score, best first; nothing when
-// no run has a copy (memory refused, rows too wide for the integer sums) and
+// no run has codes (memory refused, rows too wide for the integer sums) and
 // the caller must scan the floats. pieces: how many tasks the rows are cut
 // into (0: about four per thread); the result does not depend on it.
 Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
@@ -77,14 +77,14 @@ inline float approximate(Metric metric, float s, double norm_sq, double t, doubl
 
 // The codes, scales, squared norms and positions of one block of selected
 // rows of a run: read in place when the rows are consecutive, else gathered.
-class CodeBlock {
+class CodeWindow {
  public:
-  CodeBlock(std::size_t max_rows, std::size_t width);
-  void load(const RowRun& run, const CompressedRows& copy, const SelectedBlock& b);
+  CodeWindow(std::size_t max_rows, std::size_t width);
+  void load(const RowRun& run, const CompressedRows& rc, const SelectedWindow& b);
 
   const std::uint8_t* codes() const { return codes_; }
-  std::size_t count() const { return block_.count; }
-  std::uint64_t local(std::size_t j) const { return block_.row(j); }
+  std::size_t count() const { return window_.count; }
+  std::uint64_t local(std::size_t j) const { return window_.row(j); }
   // Approximate scores of the block's rows for one query.
   void approximate_all(Metric metric, double t, double query_norm_sq, const std::int32_t* sums,
                        float* out) const;
@@ -94,8 +94,8 @@ class CodeBlock {
 
  private:
   const RowRun* run_ = nullptr;
-  const CompressedRows* copy_ = nullptr;
-  SelectedBlock block_;
+  const CompressedRows* source_ = nullptr;
+  SelectedWindow window_;
   std::size_t width_;
   const std::uint8_t* codes_ = nullptr;
   std::unique_ptr<std::uint8_t[]> gathered_;

@@ -16,34 +16,34 @@ namespace lumvero::tuning {
 inline constexpr std::uint64_t kChunkFloatsEuclidean = 3'000'000;
 // Under 384 dims: 32 MB of rows, milliseconds of scan per task against a
 // hand-over to the pool of microseconds.
-inline constexpr std::uint64_t kChunkFloatsNarrow = 8'000'000;
+inline constexpr std::uint64_t kChunkFloatsShort = 8'000'000;
 // 384 to 767 dims: wider rows cost fewer heap offers per float, so a task
 // takes more floats for the same time.
 inline constexpr std::uint64_t kChunkFloatsMedium = 10'000'000;
 // 768 dims and more: the same argument again, 64 MB of rows per task.
-inline constexpr std::uint64_t kChunkFloatsWide = 16'000'000;
+inline constexpr std::uint64_t kChunkFloatsLong = 16'000'000;
 
 // Row caps of a chunk, by the same width classes: a chunk never holds more
 // rows than this, so a large index still yields many tasks to balance.
-inline constexpr std::uint64_t kChunkRowsNarrow = 8'000;
+inline constexpr std::uint64_t kChunkRowsShort = 8'000;
 inline constexpr std::uint64_t kChunkRowsMedium = 16'000;
-inline constexpr std::uint64_t kChunkRowsWide = 32'000;
+inline constexpr std::uint64_t kChunkRowsLong = 32'000;
 
 // Score-matrix floats per query block of the matrix batch (batch_query.cpp,
 // qblock): one block's qblock x rows scores stay within this.
 // Euclidean: the scores are rewritten through the f64 identity, so the
 // matrix is kept smallest.
-inline constexpr std::uint64_t kQueryBlockFloatsEuclidean = 3'000'000;
+inline constexpr std::uint64_t kQueryChunkFloatsEuclidean = 3'000'000;
 // Up to 256 dims: 32 MB of scores per block.
-inline constexpr std::uint64_t kQueryBlockFloatsNarrow = 8'000'000;
+inline constexpr std::uint64_t kQueryChunkFloatsShort = 8'000'000;
 // Above 256 dims: the queries themselves take more room, so fewer scores.
-inline constexpr std::uint64_t kQueryBlockFloatsWide = 5'000'000;
+inline constexpr std::uint64_t kQueryChunkFloatsLong = 5'000'000;
 
 // Queries per block at most, by width (< 384, < 768, 768 and more): the
 // packed query panel sgemm copies stays about the same size.
-inline constexpr std::uint64_t kQueryBlockCapNarrow = 256;
-inline constexpr std::uint64_t kQueryBlockCapMedium = 128;
-inline constexpr std::uint64_t kQueryBlockCapWide = 64;
+inline constexpr std::uint64_t kQueryChunkCapShort = 256;
+inline constexpr std::uint64_t kQueryChunkCapMedium = 128;
+inline constexpr std::uint64_t kQueryChunkCapLong = 64;
 
 // Scores per super-chunk of the chunked matrix batch: 200 MB of scores
 // bounds the memory of the whole call, whatever the query count.
@@ -74,13 +74,14 @@ inline constexpr std::size_t kGapRows = 512;
 inline constexpr std::size_t kMatrixFromQueries = 4;
 
 // The compressed pre-filter (compressed_rows.h, prefilter/single_scan.h).
-// Rows per run of the copy's per-run bounds: short enough that one outlying
-// row widens few others, long enough that the per-run work is negligible
-// (32-row runs measured 13 % fewer rows rescored at 768 dims, and slower).
-inline constexpr std::size_t kPrefilterRunRows = 256;
-// Rows per integer kernel call: whole runs, long enough for the kernel's
+// Rows per stripe (the rows that share one set of error bounds in the codes):
+// short enough that one outlying row widens few others, long enough that the
+// per-stripe work is negligible (32-row stripes measured 13 % fewer rows
+// rescored at 768 dims, and slower).
+inline constexpr std::size_t kPrefilterStripeRows = 256;
+// Rows per integer kernel call (a window): whole stripes, long enough for the kernel's
 // four memory streams (16 KiB of stack for the sums and scores).
-inline constexpr std::size_t kPrefilterBlockRows = 8 * kPrefilterRunRows;
+inline constexpr std::size_t kPrefilterWindowRows = 8 * kPrefilterStripeRows;
 // Below this many rows, or this many floats, the float rows are read from
 // cache quickly enough that the copy does not pay for its memory and its
 // build (measured: 20,000 x 128 still 1.3x faster, 10,000 x 64 even).
@@ -90,11 +91,11 @@ inline constexpr std::uint64_t kPrefilterMinFloats = std::uint64_t{1} << 21;
 // scanned still in the band means the bound is too loose for the data (a
 // large common offset, near-copies), and the rest is read as floats. Every
 // piece checks after its first probe (a sixteenth of the piece, at least two
-// runs of bounds and at most kPrefilterProbeRows rows, whatever the piece's
-// length) and after every block; one piece's finding switches the whole
+// stripes and at most kPrefilterProbeRows rows, whatever the piece's
+// length) and after every window; one piece's finding switches the whole
 // search to floats, so the codes read in vain stay a few percent of the rows.
 inline constexpr std::uint64_t kPrefilterProbeRows = 4096;
-inline constexpr std::uint64_t kPrefilterProbeMinRows = 4 * kPrefilterRunRows;
+inline constexpr std::uint64_t kPrefilterProbeMinRows = 4 * kPrefilterStripeRows;
 inline constexpr std::uint64_t kPrefilterProbeShare = 16;
 inline constexpr std::uint64_t kPrefilterWideBand = 16;
 // After a search of a copy found its band wide, this many searches of the
@@ -112,8 +113,8 @@ inline constexpr std::size_t kPrefilterMaxK = kPrefilterProbeRows / kPrefilterWi
 // (benchmarks/bench_filter.py).
 // The copy may take at most this share of the memory the system has free.
 inline constexpr double kPrefilterMemoryShare = 0.5;
-// Rows per build task: whole runs, enough work per hand-over.
-inline constexpr std::uint64_t kPrefilterBuildRows = 16 * kPrefilterRunRows;
+// Rows per build task: whole stripes, enough work per hand-over.
+inline constexpr std::uint64_t kPrefilterBuildRows = 16 * kPrefilterStripeRows;
 
 // Scans of rows at scattered positions (a list of allowed positions).
 // Entries between the row being scored and the row fetched ahead: enough to

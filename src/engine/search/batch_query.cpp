@@ -103,16 +103,16 @@ std::size_t qblock(std::optional<std::string_view> env, std::size_t nq, std::uin
   }
   if (nq < 2) return 1;
   const std::uint64_t t = std::max<std::size_t>(threads, 1);
-  const std::uint64_t budget = is_distance(metric) ? tuning::kQueryBlockFloatsEuclidean
-                               : dims <= 256       ? tuning::kQueryBlockFloatsNarrow
-                                                   : tuning::kQueryBlockFloatsWide;
+  const std::uint64_t budget = is_distance(metric) ? tuning::kQueryChunkFloatsEuclidean
+                               : dims <= 256       ? tuning::kQueryChunkFloatsShort
+                                                   : tuning::kQueryChunkFloatsLong;
   const std::uint64_t by_rows = rows <= budget && rows > 0 ? budget / rows : 0;
   const std::uint64_t n = nq;
   const std::uint64_t par = std::min(n, 2 * t);
   const std::uint64_t width = std::min(n, std::max(par, by_rows));
-  const std::uint64_t cap = dims >= 768   ? tuning::kQueryBlockCapWide
-                            : dims >= 384 ? tuning::kQueryBlockCapMedium
-                                          : tuning::kQueryBlockCapNarrow;
+  const std::uint64_t cap = dims >= 768   ? tuning::kQueryChunkCapLong
+                            : dims >= 384 ? tuning::kQueryChunkCapMedium
+                                          : tuning::kQueryChunkCapShort;
   const std::uint64_t per_task = std::max<std::uint64_t>(1, (n + par - 1) / par);
   return static_cast<std::size_t>(std::min({per_task, width, cap}));
 }

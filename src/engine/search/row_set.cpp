@@ -58,7 +58,7 @@ std::vector<Piece> cut_pieces(const RowSet& set, std::size_t chunk_len, std::uin
       cuts.clear();
       for (std::uint64_t i = 0; i < most; ++i) cuts.emplace_back(n * i / most, n * (i + 1) / most);
     }
-    // Cut points on whole runs of the copy's bounds (rows, not list entries).
+    // Cut points on whole runs of the codes' bounds (rows, not list entries).
     std::uint64_t at = 0;
     for (const auto& [b, e] : cuts) {
       (void)b;

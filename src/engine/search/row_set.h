@@ -26,18 +26,18 @@
 
 namespace lumvero {
 
-class CompressedCopy;  // compressed_rows.h
+class RunCodes;  // compressed_rows.h
 
 // rows x dims floats, row-major, with the loader's f64 squared norms
-// (compute_row_norms); position of row 0 is `first`. `copy`, when set, is the
-// run's compressed copy (built or extended on first use by the pre-filter).
+// (compute_row_norms); position of row 0 is `first`. `codes`, when set, is the
+// run's codes (built or extended on first use by the pre-filter).
 struct RowRun {
   const float* data = nullptr;
   const double* norms_sq = nullptr;
   std::uint64_t rows = 0;
   std::uint64_t first = 0;
-  const CompressedCopy* copy = nullptr;
-  // Rows the copy may grow to (the run's buffer); 0 means `rows`.
+  const RunCodes* codes = nullptr;
+  // Rows the codes may grow to (the run's buffer); 0 means `rows`.
   std::uint64_t capacity = 0;
   // The rows lie in a file mapping and may not be resident: the rows a band
   // rescores are asked for together before they are read.
@@ -100,7 +100,7 @@ std::pair<std::uint64_t, std::uint64_t> positions_in(const Selection& s, const R
 // further so that there are at least four pieces per thread overall, no
 // piece shorter than min_piece (a piece costs a task, and in a batch a band
 // per query), and every cut at a multiple of `align` rows of its run (the
-// copy's runs of bounds). chunk_len 0: the scan's chunk length.
+// codes' stripes). chunk_len 0: the scan's chunk length.
 std::vector<Piece> cut_pieces(const RowSet& set, std::size_t chunk_len, std::uint64_t min_piece,
                               std::uint64_t align = 1);
 
@@ -111,14 +111,14 @@ std::vector<Piece> whole_runs(const RowSet& set);
 // When the block's rows are consecutive in their run (no selection, or a
 // stretch the selection keeps whole), `local` is null and they are the rows
 // from `start`; otherwise `local` lists their rows within the run.
-struct SelectedBlock {
+struct SelectedWindow {
   std::uint64_t start = 0;
   const std::uint64_t* local = nullptr;
   std::size_t count = 0;
   std::uint64_t row(std::size_t j) const { return local == nullptr ? start + j : local[j]; }
 };
 
-// Calls fn(const SelectedBlock&) for each block of the piece. The piece's
+// Calls fn(const SelectedWindow&) for each block of the piece. The piece's
 // rows are read in windows of `block` rows (entries for a list); a window
 // whose rows are all selected is passed whole. scratch: `block` entries.
 template <class F>
@@ -126,7 +126,7 @@ void for_selected(const RowRun& run, const Selection& sel, const Piece& p, std::
                   std::uint64_t* scratch, F&& fn) {
   for (std::uint64_t w = p.begin; w < p.end; w += block) {
     const std::uint64_t we = std::min<std::uint64_t>(p.end, w + block);
-    SelectedBlock b;
+    SelectedWindow b;
     if (p.by_position) {
       const std::uint64_t* pos = sel.positions;
       if (pos[we - 1] - pos[w] == we - 1 - w) {

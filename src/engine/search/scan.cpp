@@ -17,18 +17,18 @@ std::size_t chunk_rows(std::uint64_t rows, std::uint64_t dims, Metric metric, st
   if (is_distance(metric)) {
     budget = tuning::kChunkFloatsEuclidean;
   } else if (dims >= 768) {
-    budget = tuning::kChunkFloatsWide;
+    budget = tuning::kChunkFloatsLong;
   } else if (dims >= 384) {
     budget = tuning::kChunkFloatsMedium;
   } else {
-    budget = tuning::kChunkFloatsNarrow;
+    budget = tuning::kChunkFloatsShort;
   }
   const std::uint64_t by_budget = budget >= d1 ? budget / d1 : 0;
   const std::uint64_t by_threads = rows / (4 * t);
   const std::uint64_t c = std::max({by_budget, by_threads, std::uint64_t{1}});
-  const std::uint64_t cap = dims >= 768   ? tuning::kChunkRowsWide
+  const std::uint64_t cap = dims >= 768   ? tuning::kChunkRowsLong
                             : dims >= 384 ? tuning::kChunkRowsMedium
-                                          : tuning::kChunkRowsNarrow;
+                                          : tuning::kChunkRowsShort;
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({c, cap, rows})));
 }
 

@@ -57,7 +57,7 @@ std::vector<ScoredRow> kernel_piece(const RowSet& set, const Piece& p, const flo
   float buf[kScanRows];
   std::uint64_t scratch[kScanRows];
   const std::size_t row_bytes = dims * sizeof(float);
-  for_selected(run, set.selection, p, kScanRows, scratch, [&](const SelectedBlock& b) {
+  for_selected(run, set.selection, p, kScanRows, scratch, [&](const SelectedWindow& b) {
     if (b.local == nullptr) {
       kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
       feed_heap(heap, buf, b.count, run.first + b.start);
@@ -109,7 +109,7 @@ std::vector<BandPart> tile_bands(const RowSet& set, const Piece& p, const float*
   std::unique_ptr<float[]> gathered;
   std::unique_ptr<double[]> gathered_norms;
   std::vector<std::uint64_t> scratch(tile_rows), positions(tile_rows);
-  for_selected(run, set.selection, p, tile_rows, scratch.data(), [&](const SelectedBlock& b) {
+  for_selected(run, set.selection, p, tile_rows, scratch.data(), [&](const SelectedWindow& b) {
     const std::size_t rn = b.count;
     const float* rows = run.data + b.start * dims;
     const double* norms = run.norms_sq + b.start;

@@ -9,7 +9,7 @@
 //     has no room), each query's band (exact_band.h) cuts them, and one
 //     rescoring per query resolves every band;
 //   - the compressed pre-filter (prefilter/single_scan.h, prefilter/batch_scan.h), which
-//     reads the runs' int8 copies instead of their floats.
+//     reads the runs' int8 codes instead of their floats.
 // Every answer is the per-row kernel's rows and score bits under the result
 // order, ties by lower position, whichever scan ran and however it was cut.
 #pragma once
@@ -62,7 +62,7 @@ Result<std::vector<std::vector<ScoredRow>>> search(const RowSet& set, const floa
                                                    SearchStats* stats = nullptr);
 
 // One query: the pre-filter where LUMVO_FILTER and the size say so (and the
-// copy is there), else the kernel scan over `pieces` (cut_pieces with the
+// codes are there), else the kernel scan over `pieces` (cut_pieces with the
 // scan's chunk length when empty).
 Result<std::vector<ScoredRow>> single(const RowSet& set, const float* q, std::size_t k,
                                       SearchStats* stats = nullptr);

@@ -241,7 +241,7 @@ Result<QueryResult> SearchEngine::query_single(std::span<const float> query, std
   const std::optional<std::string> mode = settings::read("LUMVO_SINGLE_MODE");
   const SingleStrategy strategy = choose_single_strategy(
       mode ? std::optional<std::string_view>(*mode) : std::nullopt, rows, dims, metric);
-  // The scans that read every row may read the compressed copy instead.
+  // The scans that read every row may read the codes instead.
   const bool filtered =
       (strategy == SingleStrategy::Chunked || strategy == SingleStrategy::PerRow) &&
       prefilter::wanted(prefilter::mode(), rows, dims, k_eff);

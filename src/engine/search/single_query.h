@@ -68,7 +68,7 @@ Result<SingleOutcome> single_pruned(const SearchEngine& e, std::span<const float
 
 // The pre-filter (engine/prefilter/single_scan.h) in place of `fallback`, the
 // chunked or per-row strategy, whose name it reports: its answer is theirs
-// bit for bit. Runs `fallback` itself when the compressed copy is unavailable.
+// bit for bit. Runs `fallback` itself when the codes are unavailable.
 Result<SingleOutcome> single_filtered(const SearchEngine& e, std::span<const float> q,
                                       std::size_t k_eff, SingleStrategy fallback);
 

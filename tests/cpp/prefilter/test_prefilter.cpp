@@ -1,4 +1,4 @@
-// The compressed filter around its exactness: the copy is built once however
+// The compressed filter around its exactness: the codes are built once however
 // many first queries race for it, the switch is read on every query, a wide
 // band hands the rows back to the float scan, and on clustered unit rows the
 // bound leaves only a sliver of rows to rescore.
@@ -71,14 +71,14 @@ TEST(Prefilter, SwitchIsReadOnEveryQuery) {
   EXPECT_TRUE(prefilter::wanted(prefilter::Mode::Auto, 1000000, 128, 10));
 }
 
-// "off" is an escape hatch: the copy is never built, not even lazily.
+// "off" is an escape hatch: the codes are never built, not even lazily.
 TEST(Prefilter, OffNeverBuildsTheCopy) {
   constexpr std::uint32_t kRows = 20000, kDims = 128;
   const std::vector<float> data = clustered(kRows, kDims, 6);
   auto engine = open_index(kDims, kRows, Metric::Cosine, data);
   ASSERT_TRUE(engine);
   PrefilterCounters& c = prefilter_counters();
-  const std::uint64_t built = c.copies_built, scanned = c.rows_scanned;
+  const std::uint64_t built = c.codes_built, scanned = c.rows_scanned;
   const auto want = ref_top_k(*engine, data.data(), 10);
   {
     ScopedEnv env("LUMVO_FILTER", "off");
@@ -86,31 +86,31 @@ TEST(Prefilter, OffNeverBuildsTheCopy) {
     ASSERT_TRUE(r);
     expect_same_hits(r->results, want, "off");
   }
-  EXPECT_EQ(c.copies_built, built);
+  EXPECT_EQ(c.codes_built, built);
   EXPECT_EQ(c.rows_scanned, scanned);
   ScopedEnv env("LUMVO_FILTER", std::nullopt);
   auto r = engine->query_single(std::span<const float>(data.data(), kDims), 10);
   ASSERT_TRUE(r);
-  EXPECT_EQ(c.copies_built, built + 1);
+  EXPECT_EQ(c.codes_built, built + 1);
   EXPECT_EQ(c.rows_scanned, scanned + kRows);
   expect_same_hits(r->results, want, "auto");
 }
 
-// Without the memory for the copy the queries read the float rows, and the
-// refusal stands: the copy is never retried.
+// Without the memory for the codes the queries read the float rows, and the
+// refusal stands: the codes are never retried.
 TEST(Prefilter, RefusedCopyLeavesTheFloatScan) {
   constexpr std::uint32_t kRows = 3000, kDims = 24;
   const std::vector<float> data = clustered(kRows, kDims, 8);
   auto engine = open_index(kDims, kRows, Metric::Dot, data);
   ASSERT_TRUE(engine);
   PrefilterCounters& c = prefilter_counters();
-  const std::uint64_t refused = c.copies_refused, built = c.copies_built, scanned = c.rows_scanned;
+  const std::uint64_t refused = c.codes_refused, built = c.codes_built, scanned = c.rows_scanned;
   const double just_short = 2.0 * static_cast<double>(CompressedRows::bytes_for(kRows, kDims)) - 1;
   EXPECT_EQ(engine->compressed
                 .acquire(engine->data(), kRows, kRows, kDims, engine->norms_sq.data(), just_short)
                 .rows,
             nullptr);
-  EXPECT_EQ(c.copies_refused, refused + 1);
+  EXPECT_EQ(c.codes_refused, refused + 1);
   ScopedEnv env("LUMVO_FILTER", "always");
   for (std::size_t i = 0; i < 3; ++i) {
     const float* q = data.data() + i * 101 * kDims;
@@ -118,8 +118,8 @@ TEST(Prefilter, RefusedCopyLeavesTheFloatScan) {
     ASSERT_TRUE(r);
     expect_same_hits(r->results, ref_top_k(*engine, q, 5), "query " + std::to_string(i));
   }
-  EXPECT_EQ(c.copies_built, built);
-  EXPECT_EQ(c.copies_refused, refused + 1);
+  EXPECT_EQ(c.codes_built, built);
+  EXPECT_EQ(c.codes_refused, refused + 1);
   EXPECT_EQ(c.rows_scanned, scanned);
 }
 
@@ -130,7 +130,7 @@ TEST(Prefilter, RacingFirstQueriesBuildOneCopy) {
   ASSERT_TRUE(engine);
   ScopedEnv env("LUMVO_FILTER", "always");
   PrefilterCounters& c = prefilter_counters();
-  const std::uint64_t built = c.copies_built, bytes = c.copy_bytes;
+  const std::uint64_t built = c.codes_built, bytes = c.codes_bytes;
   std::vector<std::vector<ScoredRow>> got(6);
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < got.size(); ++t) {
@@ -140,8 +140,8 @@ TEST(Prefilter, RacingFirstQueriesBuildOneCopy) {
     });
   }
   for (std::thread& t : threads) t.join();
-  EXPECT_EQ(c.copies_built - built, 1u);
-  EXPECT_EQ(c.copy_bytes - bytes, CompressedRows::bytes_for(kRows, kDims));
+  EXPECT_EQ(c.codes_built - built, 1u);
+  EXPECT_EQ(c.codes_bytes - bytes, CompressedRows::bytes_for(kRows, kDims));
   for (std::size_t t = 0; t < got.size(); ++t)
     expect_same_hits(got[t], ref_top_k(*engine, data.data() + t * kDims, 7),
                      "thread " + std::to_string(t));
@@ -163,12 +163,12 @@ TEST(Prefilter, WideBandReadsTheFloatRows) {
   const RowRun run = engine->as_run();
   auto r = prefilter::scan(engine->as_set(run), q.data(), 10, 4);
   ASSERT_TRUE(r && r->has_value());
-  // Each piece checks within its first sixteenth (four runs of bounds here),
+  // Each piece checks within its first sixteenth (four stripes here),
   // and the first finding sends every other piece to the floats.
   EXPECT_LE(c.rows_scanned - scanned, 4 * 1024u);
   EXPECT_EQ(c.rows_fallback - fallback + (c.rows_scanned - scanned), kRows);
   expect_same_hits(**r, ref_top_k(*engine, q.data(), 10), "offset rows");
-  // The copy remembers: the next auto searches read the floats at once,
+  // The codes remembers: the next auto searches read the floats at once,
   // "always" still reads the codes, and after the skips one probes again.
   {
     ScopedEnv unset("LUMVO_FILTER", std::nullopt);
@@ -216,7 +216,7 @@ TEST(Prefilter, WideBandReadsTheFloatRows) {
 }
 
 // Rows appended after the first search are quantised on their own, and the
-// bounds of the run they complete grow to cover them: the copy then holds
+// bounds of the run they complete grow to cover them: the codes then hold
 // exactly what a build of all the rows at once holds, byte for byte.
 TEST(Prefilter, ExtendedCopyMatchesAFreshBuild) {
   constexpr std::uint64_t kRows = 3000, kDims = 40;
@@ -239,11 +239,11 @@ TEST(Prefilter, ExtendedCopyMatchesAFreshBuild) {
     ASSERT_EQ(grown->rows(), kRows);
     EXPECT_EQ(std::memcmp(grown->codes(0), fresh->codes(0), kRows * width), 0);
     EXPECT_EQ(std::memcmp(grown->scales(), fresh->scales(), kRows * sizeof(float)), 0);
-    for (std::uint64_t b = 0; b < (kRows + CompressedRows::kRunRows - 1) / CompressedRows::kRunRows;
+    for (std::uint64_t b = 0; b < (kRows + CompressedRows::kStripeRows - 1) / CompressedRows::kStripeRows;
          ++b) {
-      EXPECT_EQ(grown->run(b).resid, fresh->run(b).resid) << "run " << b;
-      EXPECT_EQ(grown->run(b).code_norm, fresh->run(b).code_norm) << "run " << b;
-      EXPECT_EQ(grown->run(b).norm_sq, fresh->run(b).norm_sq) << "run " << b;
+      EXPECT_EQ(grown->stripe(b).resid, fresh->stripe(b).resid) << "stripe " << b;
+      EXPECT_EQ(grown->stripe(b).code_norm, fresh->stripe(b).code_norm) << "stripe " << b;
+      EXPECT_EQ(grown->stripe(b).norm_sq, fresh->stripe(b).norm_sq) << "stripe " << b;
     }
   }
 }

@@ -85,7 +85,7 @@ std::vector<float> adversarial(Kind kind, std::size_t rows, std::size_t dims, st
         for (std::size_t d = 1; d < dims; ++d) row[d] = static_cast<float>(gen() % 4);
       }
       break;
-    case Kind::UlpTies: {  // copies of one row, one coordinate a few ulps apart
+    case Kind::UlpTies: {  // near-duplicates of one row, one coordinate a few ulps apart
       std::vector<float> base(dims);
       for (float& x : base) x = normal(gen);
       for (std::size_t r = 0; r < rows; ++r) {
@@ -160,7 +160,7 @@ TEST_P(AdversarialData, EverySingleStrategyReturnsTheKernelAnswer) {
         }
       }
       for (const std::size_t pieces : {1u, 3u, 50u}) {
-        // "always": in auto mode a copy whose band ran wide defers to floats.
+        // "always": in auto mode codes whose band ran wide defers to floats.
         ScopedEnv use_filter("LUMVO_FILTER", "always");
         const RowRun run = e.as_run();
         auto f = prefilter::scan(e.as_set(run), q.data(), std::min<std::size_t>(k, kRows), pieces);
@@ -236,24 +236,24 @@ TEST_P(AdversarialData, MatrixGapBoundsTheKernel) {
 // finite row, whatever the codes lost.
 TEST_P(AdversarialData, CompressedGapBoundsTheKernel) {
   const SearchEngine& e = *engine_;
-  const CompressedCopy::View view =
+  const RunCodes::View view =
       e.compressed.acquire(e.data(), kRows, kRows, kDims, e.norms_sq.data());
-  const CompressedRows* copy = view.rows;
-  ASSERT_NE(copy, nullptr);
-  const std::size_t w = copy->width();
+  const CompressedRows* rc = view.rows;
+  ASSERT_NE(rc, nullptr);
+  const std::size_t w = rc->width();
   for (std::size_t i = 0; i < kQueries; ++i) {
     const float* q = query(i);
-    const QueryCodes codes = encode_query(q, kDims, w);
+    const QueryCodes qc = encode_query(q, kDims, w);
     const double qn = kernels::query_norm_sq(q, kDims);
-    const score_error::CompressedGap model(e.metric, kDims, qn, codes.error);
+    const score_error::CompressedGap model(e.metric, kDims, qn, qc.error);
     std::vector<std::int32_t> sums(kRows);
-    kernels::int_rows_dot(codes.codes, copy->codes(0), w, kRows, sums.data());
+    kernels::int_rows_dot(qc.codes, rc->codes(0), w, kRows, sums.data());
     for (std::uint32_t r = 0; r < kRows; ++r) {
       const float exact = kernels::compute_score(e.metric, q, e.row(r), kDims);
-      const double a64 = static_cast<double>(copy->scales()[r]) * codes.scale * sums[r];
+      const double a64 = static_cast<double>(rc->scales()[r]) * qc.scale * sums[r];
       const float approx = static_cast<float>(
           e.metric == Metric::Euclidean ? (e.norms_sq[r] + qn) - 2.0 * a64 : a64);
-      const RunBounds& b = copy->run(r / CompressedRows::kRunRows);
+      const StripeBounds& b = rc->stripe(r / CompressedRows::kStripeRows);
       const score_error::Gap gap = model.for_rows(b.norm_sq, b.resid, b.code_norm);
       if (!std::isfinite(exact) || !std::isfinite(approx) || !gap.bounded) continue;
       const double a = approx;

@@ -1,5 +1,5 @@
 // The search core over row sets: rows in several runs (each with its own
-// compressed copy), a live mask or an allow-list, one query or many, with
+// codes), a live mask or an allow-list, one query or many, with
 // the pre-filter off and always, against the reference layout and result
 // order; row norms as the loader computes them.
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ struct Store {
   std::vector<float> rows;  // every position, in order
   std::vector<double> norms;
   std::vector<RowRun> runs;
-  std::vector<std::unique_ptr<CompressedCopy>> copies;
+  std::vector<std::unique_ptr<RunCodes>> codes;
 };
 
 // Rows cut into runs of the given lengths, each its own piece of memory
@@ -46,9 +46,9 @@ Store make_store(const std::vector<float>& rows, std::size_t dims,
   std::uint64_t first = 0;
   for (std::size_t len : lengths) {
     mem.emplace_back(rows.begin() + first * dims, rows.begin() + (first + len) * dims);
-    s.copies.push_back(std::make_unique<CompressedCopy>());
+    s.codes.push_back(std::make_unique<RunCodes>());
     s.runs.push_back(
-        {mem.back().data(), s.norms.data() + first, len, first, s.copies.back().get(), len});
+        {mem.back().data(), s.norms.data() + first, len, first, s.codes.back().get(), len});
     first += len;
   }
   return s;

@@ -307,7 +307,7 @@ TEST(SingleQueryResults, EveryStrategyIsBitIdenticalToTheReference) {
 TEST(SingleQueryResults, TiesGoToTheLowerRowInEveryStrategy) {
   for (const Metric m : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
     std::vector<float> data = exact_matrix(600, 24, 31);
-    // Copies of one row spread over the index, so ties straddle chunks.
+    // CodesViews of one row spread over the index, so ties straddle chunks.
     for (const std::size_t r : {5u, 77u, 78u, 300u, 599u})
       std::copy_n(data.begin() + 24 * 200, 24, data.begin() + 24 * r);
     auto e = open_index(24, 600, m, data);
