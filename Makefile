@@ -12,7 +12,7 @@ PIP := $(VENV)/bin/pip
 DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ strace
 FORMAT_PACKAGES := clang-format
 PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
-  "scikit-build-core>=0.11" "cmake>=3.26" ninja
+  "scikit-build-core>=0.11" "cmake>=3.26" ninja lizard
 BENCH_PACKAGES := faiss-cpu blake3 matplotlib
 # The suite `make bench` runs. Run by hand: bench_exactness.py (a comparison
 # against another build of the module) and bench_shards.py (a Ray cluster and
@@ -30,8 +30,8 @@ FUZZ_SECONDS ?= 120
 FUZZ_PACKAGES := clang-16 libfuzzer-16-dev
 JOBS := $(shell nproc)
 
-.PHONY: all deps deps-debian install cpp-test typecheck test test-long test-sanitize test-asan \
-  test-tsan fuzz format-deps format format-check demo bench bench-quick \
+.PHONY: all deps deps-debian install cpp-test cpp-build typecheck house test test-long \
+  test-sanitize test-asan test-tsan fuzz format-deps format format-check demo bench bench-quick \
   bench-results wheel wheel-test clean
 
 all: install
@@ -74,11 +74,38 @@ deps: deps-debian $(VENV)/.stamp $(VENV)/.contrib.stamp
 install: deps
 	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/{wheel_tag} .
 
-cpp-test: deps
+cpp-build: deps
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DLUMVO_BUILD_PYTHON=OFF -DLUMVO_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+
+cpp-test: cpp-build
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
 	$(CPP_BUILD)/lumvero_cpp_tests --gtest_brief=1
+
+# Quick runs, one room at a time (well under a minute each, after the
+# build): `make test-search` builds and runs tests/cpp/search/ and then the
+# Python tests of that room (tests/python/conftest.py says which files serve
+# which room). Engine rooms: the folders of src/engine, and prepare (the
+# writer). Rooms of the surfaces above: module (src/lib), index
+# (lumvero_contrib.Index and src/contrib), shards, cli, reliability (faults,
+# leaks, concurrency). `make test` stays the whole run.
+CPP_ROOMS := certify format kernels prefilter prepare runtime search
+PY_ROOMS := module index shards cli reliability
+$(addprefix test-,$(CPP_ROOMS)): test-%: cpp-build install
+	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS) --target lumvero_tests_$*
+	$(CPP_BUILD)/lumvero_tests_$* --gtest_brief=1
+	@cd tests/python && files="$$(../../$(PY) rooms.py $*)" && \
+	  if [ -n "$$files" ]; then ../../$(PY) -m pytest -q -p no:cacheprovider -m $* $$files; \
+	  else echo "room $*: no Python tests"; fi
+$(addprefix test-,$(PY_ROOMS)): test-%: install
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider -m $* $$(../../$(PY) rooms.py $*)
+
+# House rules that need no build: every include across the engine's rooms
+# reaches a header the room's README lists as public, and no function in
+# src/ has a cyclomatic complexity over 15 (lizard).
+house: deps
+	$(PY) tools/check_rooms.py
+	$(PY) -m lizard -C 15 -w src
 
 # The stubs against the module (stubtest) and strict type checks of the
 # example, of lumvero_contrib and of files of correct and deliberately wrong
@@ -89,7 +116,7 @@ typecheck: install
 	$(PY) -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib
 	cd build && ../$(PY) -m mypy --strict --cache-dir=/dev/null ../tests/typing/check_contrib.py
 
-test: install cpp-test typecheck
+test: house install cpp-test typecheck
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
 
 # The reliability tests at their full counts (the plain run uses short forms).

@@ -1,7 +1,7 @@
 """Searching a saved Index whose float rows are not in memory.
 
 Index.load(path, mmap=True) maps the row files without reading them and
-maps the codes files (the int8 copy the pre-filter scans); a query scans the
+maps the codes files (the int8 codes the pre-filter scans); a query scans the
 codes and reads only the rows of its band. Each setting runs in a fresh
 process, after the row files' pages were dropped from the page cache
 (posix_fadvise DONTNEED while nothing maps them), then 30 queries, k = 10:

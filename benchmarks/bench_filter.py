@@ -9,10 +9,10 @@ embedding-like: unit rows around 1,000 cluster centres; half the queries are
 near-duplicates of rows, half random unit vectors. Answers with and without
 the filter are checked to be identical (rows and score bits).
 
-The filter's own counters (which integer kernel ran, the copy's size, rows
+The filter's own counters (which integer kernel ran, the codes' size, rows
 rescored) are not visible from Python; they come from lumvero_filter_probe
 (built with the C++ tests, `make cpp-test`), run on the same index and
-queries. The first query builds the copy; its time is shown apart.
+queries. The first query builds the codes; its time is shown apart.
 
 Batches of 1,000 queries (same data and queries, side by side in rounds,
 median of the repeats): the default batch strategy with the filter's integer
@@ -165,7 +165,7 @@ def main():
             bt = min((1, 2), key=lambda nt: med[f"faiss {nt}"])
             best = row("faiss best", med[f"faiss {bt}"], threads=bt)
             faiss.omp_set_num_threads(threads)
-        print(f"    first query (builds the copy): {first_ms:.0f} ms; answers identical with "
+        print(f"    first query (builds the codes): {first_ms:.0f} ms; answers identical with "
               f"LUMVO_FILTER=off: {identical}")
         if counters:
             frac = counters["rows_rescored"] / max(counters["rows_scanned"], 1)
@@ -220,7 +220,7 @@ def batch_worker(path, qpath):
     engine = lumvero.PySearchEngine(path, False)
     Q = np.load(qpath)
     os.environ.pop("LUMVO_FILTER", None)
-    engine.query_batch_arrays(Q, K)  # builds the copy
+    engine.query_batch_arrays(Q, K)  # builds the codes
     print(json.dumps({"ready": True}), flush=True)
     for _ in sys.stdin:
         t = time.perf_counter()
@@ -324,7 +324,7 @@ def batches(report):
                        method=m, int_kernel=kernel)
             x_off = f"   {med['off'] / med[name]:4.2f} x off" if name in ("filter", "avx2") else ""
             print(f"  {who:<38} {med[name]:9.1f} ms{x_off}")
-        print(f"    first batch (builds the copy): {first_ms:.0f} ms; answers identical with "
+        print(f"    first batch (builds the codes): {first_ms:.0f} ms; answers identical with "
               f"LUMVO_FILTER=off: {identical}")
         if not identical:
             report.notes.append(f"{shape}: batch answers differ with LUMVO_FILTER=off")

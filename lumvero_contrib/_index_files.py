@@ -1,5 +1,5 @@
 """The directory ``Index.save`` writes and ``Index.load`` reads: row files in
-lumvero's index format, beside each its codes file (the compressed copy the
+lumvero's index format, beside each its codes file (the int8 codes the
 pre-filter scans, with the rows' squared norms), the ids, the removals and a
 manifest with BLAKE3 hashes, plus the lock file that lets one save at a time
 into the directory. Directories saved before codes files existed list none;
@@ -416,7 +416,7 @@ class Saved:
         """A row file's codes file mapped, hash checked: (copy, squared norms,
         path). None when the manifest lists none, or (with a warning naming
         it) when it is missing or damaged: the rows are then hashed in full
-        and the copy is built by the first search that wants it."""
+        and the codes are built by the first search that wants it."""
         if entry is None:
             return None
         name, digest = entry
@@ -450,7 +450,7 @@ class Saved:
     def rows(self, name: str, n: int, digest: str, codes_entry: tuple[str, str] | None,
              mmap: bool) -> LoadedRun:
         """A row file's rows (mapped, with its path, or read into memory),
-        their squared norms and compressed copy. Rows mapped beside their
+        their squared norms and int8 codes. Rows mapped beside their
         codes file are checked by size and header only (Index.verify hashes
         them); all others are hashed, and the rows kept are the bytes
         hashed."""

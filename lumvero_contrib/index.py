@@ -679,9 +679,9 @@ class Index:
         (a named pipe, a device or a symlink leading out is refused), each
         listed once, a manifest of bounded size with strictly typed fields.
 
-        Each row file has a codes file beside it: the compressed int8 copy
-        the search's pre-filter scans (a quarter of the rows' bytes), with
-        the rows' squared norms. Load maps it read-only and checks its hash,
+        Each row file has a codes file beside it: the int8 codes the
+        search's pre-filter scans (a quarter of the rows' bytes), with the
+        rows' squared norms. Load maps it read-only and checks its hash,
         so searches need not quantise the rows. With ``mmap=True`` the row
         files themselves are then only mapped, checked by size and header,
         not read: a load reads the manifest, ids and codes, and the first
@@ -697,7 +697,7 @@ class Index:
         does not match), is not refused: codes are derived from the rows, so
         the load warns (``RuntimeWarning`` naming the file), reads and
         hashes that file's rows in full instead, and the first search builds
-        the copy again, as for a directory saved before codes files existed.
+        the codes again, as for a directory saved before codes files existed.
         Answers stay exact; saving again rewrites the file. Refusing would
         leave an index whose rows are intact unloadable.
 

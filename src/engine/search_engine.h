@@ -33,7 +33,7 @@ class SearchEngine {
 
   // One query, exactly (engine/search/single_query.cpp).
   Result<QueryResult> query_single(std::span<const float> query, std::size_t k) const;
-  // A row-major block of queries of `dims` columns each (engine/search/batch_query.cpp).
+  // A row-major matrix of queries of `dims` columns each (engine/search/batch_query.cpp).
   Result<std::vector<QueryResult>> query_batch(std::span<const float> queries, std::size_t dims,
                                                std::size_t k) const;
   // One query with a pruning certificate (engine/certify/certified.cpp).
@@ -52,7 +52,7 @@ class SearchEngine {
   std::string path;
   Hash32 index_hash{};
   // The int8 codes of the rows for the pre-filter, built by the first query
-  // that uses it (engine/prefilter/single_scan.h).
+  // that uses them (engine/prefilter/single_scan.h).
   RunCodes compressed;
 
   // The rows as the search core's one run (engine/search/row_set.h).

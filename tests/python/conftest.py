@@ -8,7 +8,24 @@ import sys
 import numpy as np
 import pytest
 
+from rooms import ROOMS
+
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
+
+
+def pytest_configure(config):
+    for room in ROOMS:
+        config.addinivalue_line("markers", f"{room}: the quick tests of the {room} room")
+
+
+def pytest_collection_modifyitems(config, items):
+    rooms_of = {}
+    for room, files in ROOMS.items():
+        for f in files:
+            rooms_of.setdefault(f, []).append(room)
+    for item in items:
+        for room in rooms_of.get(item.path.name, []):
+            item.add_marker(room)
 
 
 def write_index(path, X, metric="dot", extra=b""):

@@ -8,7 +8,7 @@
 //         u32 dims, u32 width (bytes of codes per row), u64 rows,
 //         u32 rows per stripe, u32 stripes, zeros to 64
 //   64  norms:   rows x f64, the rows' squared norms
-//       bounds:  runs x (resid, code_norm, norm_sq) f64
+//       bounds:  stripes x (resid, code_norm, norm_sq) f64
 //       scales:  rows x f32
 //       zeros up to a multiple of 64
 //       codes:   rows x width bytes (code + 128)

@@ -1,5 +1,5 @@
 // The compressed pre-filter, many queries: the selected rows' codes in tiles
-// (several queries x a block of rows in registers, integer sums,
+// (several queries x a window of rows in registers, integer sums,
 // kernels/int_kernels.h), each query's scores cut by its band (exact_band.h)
 // as they leave the tile, then the survivors rescored with compute_score, so
 // every answer is the per-row kernel's rows and score bits.

@@ -9,7 +9,7 @@
 // embedding-like rows the residual is small enough that the rows the bound
 // cannot rule out are a tiny fraction, rescored with the kernel.
 //
-// The codes are built lazily, by the first query that uses it, not when the
+// The codes are built lazily, by the first query that uses them, not when the
 // index is opened or rows are added: opening stays one hash pass plus one
 // read pass, Index.add stays a copy of the rows and a norm pass, and a process that never
 // queries a large index never pays for (or holds) the codes. Rows appended to
@@ -18,7 +18,7 @@
 // many small adds between rare searches pays it once per search rather than
 // once per add (quantising costs about one read of the new rows, measured
 // 0.3 ms per 10,000 x 128 rows on two threads, against the add's own copy
-// and norm pass). It is refused when it would not fit in the available
+// and norm pass). They are refused when they would not fit in the available
 // memory; the queries then read the float rows as before.
 #pragma once
 
@@ -122,12 +122,12 @@ struct QueryCodes {
 QueryCodes encode_query(const float* q, std::size_t dims, std::size_t width);
 
 // The codes of one run of rows (an opened index file, or a run of
-// lumvero_contrib.Index), built by its first user and extended by the first
-// user after rows were appended (only the new rows are quantised). Searches
-// read it under a shared lock, held by the View they get, so an extension
-// never changes what a running search reads. Refused for good when it would
-// take more than its share of the available memory (the float rows are then
-// read instead).
+// lumvero_contrib.Index), built by their first user and extended by the
+// first user after rows were appended (only the new rows are quantised).
+// Searches read them under a shared lock, held by the View they get, so an
+// extension never changes what a running search reads. Refused for good when
+// they would take more than their share of the available memory (the float
+// rows are then read instead).
 class RunCodes {
  public:
   struct View {

@@ -13,8 +13,8 @@
 // search does the same from then on (tuning.h, the wide-band check).
 //
 // LUMVO_FILTER is read on every query: "off" never uses the codes, "always"
-// uses it whatever the size (for checks on small indexes); any other value,
-// or none, uses it where it pays. It governs both surfaces.
+// uses them whatever the size (for checks on small indexes); any other value,
+// or none, uses them where they pay. It governs both surfaces.
 #pragma once
 
 #include <cstddef>
@@ -75,7 +75,7 @@ inline float approximate(Metric metric, float s, double norm_sq, double t, doubl
   return static_cast<float>((norm_sq + query_norm_sq) - 2.0 * a);
 }
 
-// The codes, scales, squared norms and positions of one block of selected
+// The codes, scales, squared norms and positions of one window of selected
 // rows of a run: read in place when the rows are consecutive, else gathered.
 class CodeWindow {
  public:
@@ -85,10 +85,10 @@ class CodeWindow {
   const std::uint8_t* codes() const { return codes_; }
   std::size_t count() const { return window_.count; }
   std::uint64_t local(std::size_t j) const { return window_.row(j); }
-  // Approximate scores of the block's rows for one query.
+  // Approximate scores of the window's rows for one query.
   void approximate_all(Metric metric, double t, double query_norm_sq, const std::int32_t* sums,
                        float* out) const;
-  // Feeds approx (one per row of the block) to the band, each run of rows
+  // Feeds approx (one per row of the window) to the band, each stripe's rows
   // with the gap of its own bounds.
   void feed(ExactBand& band, const float* approx, const score_error::CompressedGap& model) const;
 

@@ -1,5 +1,5 @@
 // How much memory the system can still hand out, for the checks that decide
-// whether a large allocation (an index being written, a compressed copy of
+// whether a large allocation (an index being written, the int8 codes of
 // the rows) should be made at all.
 #pragma once
 

@@ -1,5 +1,5 @@
-// The sizes that cut searches into work: floats per chunk and per query
-// block, row caps, rows per kernel call. They decide how work is split and
+// The sizes that cut searches into work: floats per chunk of rows and per
+// chunk of queries, row caps, rows per kernel call. They decide how work is split and
 // how much memory a call holds, never which rows come back: every cut is
 // merged under the one result order (result_order.h).
 #pragma once
@@ -9,10 +9,10 @@
 
 namespace lumvero::tuning {
 
-// Floats of rows per chunk of the chunked and blocked scans and per row block
+// Floats of rows per chunk of the chunked and blocked scans and per row chunk
 // of a batch (scan.cpp, chunk_rows), by metric and width.
-// Euclidean: 12 MB of rows; a block's sgemm distances also go through the
-// f64 identity and a band that widens on offset data, so blocks stay small.
+// Euclidean: 12 MB of rows; a chunk's sgemm distances also go through the
+// f64 identity and a band that widens on offset data, so chunks stay small.
 inline constexpr std::uint64_t kChunkFloatsEuclidean = 3'000'000;
 // Under 384 dims: 32 MB of rows, milliseconds of scan per task against a
 // hand-over to the pool of microseconds.
@@ -29,17 +29,17 @@ inline constexpr std::uint64_t kChunkRowsShort = 8'000;
 inline constexpr std::uint64_t kChunkRowsMedium = 16'000;
 inline constexpr std::uint64_t kChunkRowsLong = 32'000;
 
-// Score-matrix floats per query block of the matrix batch (batch_query.cpp,
-// qblock): one block's qblock x rows scores stay within this.
+// Score-matrix floats per query chunk of the matrix batch (batch_query.cpp,
+// qblock): one chunk's qblock x rows scores stay within this.
 // Euclidean: the scores are rewritten through the f64 identity, so the
 // matrix is kept smallest.
 inline constexpr std::uint64_t kQueryChunkFloatsEuclidean = 3'000'000;
-// Up to 256 dims: 32 MB of scores per block.
+// Up to 256 dims: 32 MB of scores per chunk.
 inline constexpr std::uint64_t kQueryChunkFloatsShort = 8'000'000;
 // Above 256 dims: the queries themselves take more room, so fewer scores.
 inline constexpr std::uint64_t kQueryChunkFloatsLong = 5'000'000;
 
-// Queries per block at most, by width (< 384, < 768, 768 and more): the
+// Queries per chunk at most, by width (< 384, < 768, 768 and more): the
 // packed query panel sgemm copies stays about the same size.
 inline constexpr std::uint64_t kQueryChunkCapShort = 256;
 inline constexpr std::uint64_t kQueryChunkCapMedium = 128;
@@ -83,7 +83,7 @@ inline constexpr std::size_t kPrefilterStripeRows = 256;
 // four memory streams (16 KiB of stack for the sums and scores).
 inline constexpr std::size_t kPrefilterWindowRows = 8 * kPrefilterStripeRows;
 // Below this many rows, or this many floats, the float rows are read from
-// cache quickly enough that the copy does not pay for its memory and its
+// cache quickly enough that the codes do not pay for its memory and its
 // build (measured: 20,000 x 128 still 1.3x faster, 10,000 x 64 even).
 inline constexpr std::uint64_t kPrefilterMinRows = 16384;
 inline constexpr std::uint64_t kPrefilterMinFloats = std::uint64_t{1} << 21;
@@ -98,8 +98,8 @@ inline constexpr std::uint64_t kPrefilterProbeRows = 4096;
 inline constexpr std::uint64_t kPrefilterProbeMinRows = 4 * kPrefilterStripeRows;
 inline constexpr std::uint64_t kPrefilterProbeShare = 16;
 inline constexpr std::uint64_t kPrefilterWideBand = 16;
-// After a search of a copy found its band wide, this many searches of the
-// same copy in auto mode read the floats without probing; then one probes
+// After a search of a run's codes found its band wide, this many searches of
+// the same codes in auto mode read the floats without probing; then one probes
 // again. A probe that falls back costs up to about a fifth more than the
 // float scan (40,000 offset rows, 2 threads), so one in 33 costs under 1 %.
 inline constexpr std::uint32_t kPrefilterWideSkips = 32;
@@ -107,11 +107,11 @@ inline constexpr std::uint32_t kPrefilterWideSkips = 32;
 // this k the parallel float scan stays ahead, and a probe could not tell a
 // wide band from a large k.
 inline constexpr std::size_t kPrefilterMaxK = kPrefilterProbeRows / kPrefilterWideBand;
-// A batch goes through the copy's tiles from kMatrixFromQueries queries.
+// A batch goes through the codes' tiles from kMatrixFromQueries queries.
 // Measured with 1,000 queries, k = 10, embedding-like rows: 100,000 x 384
 // about 1.9x and 1,000,000 x 128 about 2.1x faster than the fp32 product
 // (benchmarks/bench_filter.py).
-// The copy may take at most this share of the memory the system has free.
+// The codes may take at most this share of the memory the system has free.
 inline constexpr double kPrefilterMemoryShare = 0.5;
 // Rows per build task: whole stripes, enough work per hand-over.
 inline constexpr std::uint64_t kPrefilterBuildRows = 16 * kPrefilterStripeRows;

@@ -107,8 +107,8 @@ std::vector<Piece> cut_pieces(const RowSet& set, std::size_t chunk_len, std::uin
 // One piece per run holding any selected row.
 std::vector<Piece> whole_runs(const RowSet& set);
 
-// Up to `block` selected rows of a piece at a time, in increasing order.
-// When the block's rows are consecutive in their run (no selection, or a
+// Up to `window` selected rows of a piece at a time, in increasing order.
+// When the window's rows are consecutive in their run (no selection, or a
 // stretch the selection keeps whole), `local` is null and they are the rows
 // from `start`; otherwise `local` lists their rows within the run.
 struct SelectedWindow {
@@ -118,14 +118,14 @@ struct SelectedWindow {
   std::uint64_t row(std::size_t j) const { return local == nullptr ? start + j : local[j]; }
 };
 
-// Calls fn(const SelectedWindow&) for each block of the piece. The piece's
-// rows are read in windows of `block` rows (entries for a list); a window
-// whose rows are all selected is passed whole. scratch: `block` entries.
+// Calls fn(const SelectedWindow&) for each window of the piece. The piece's
+// rows are read in windows of `window` rows (entries for a list); a window
+// whose rows are all selected is passed whole. scratch: `window` entries.
 template <class F>
-void for_selected(const RowRun& run, const Selection& sel, const Piece& p, std::size_t block,
+void for_selected(const RowRun& run, const Selection& sel, const Piece& p, std::size_t window,
                   std::uint64_t* scratch, F&& fn) {
-  for (std::uint64_t w = p.begin; w < p.end; w += block) {
-    const std::uint64_t we = std::min<std::uint64_t>(p.end, w + block);
+  for (std::uint64_t w = p.begin; w < p.end; w += window) {
+    const std::uint64_t we = std::min<std::uint64_t>(p.end, w + window);
     SelectedWindow b;
     if (p.by_position) {
       const std::uint64_t* pos = sel.positions;

@@ -18,7 +18,7 @@ namespace lumvero {
 
 using RowRange = std::pair<std::uint64_t, std::uint64_t>;  // [begin, end)
 
-// Rows per task of the chunked and blocked scans (and per row block of the
+// Rows per task of the chunked and blocked scans (and per row chunk of the
 // batch): at least a budget of floats per chunk (by metric and dims,
 // tuning.h), at least a quarter of one thread's share, capped by the row cap
 // of its width class and at the row count; never below 1.
