@@ -666,7 +666,7 @@ PyObject* codes_file(PyObject*, PyObject* args) {
       return nullptr;
     }
     const std::string pad(static_cast<std::size_t>(l.codes - (l.scales + n * sizeof(float))), '\0');
-    npy_intp bounds_shape[1] = {static_cast<npy_intp>(l.runs * 3)};
+    npy_intp bounds_shape[1] = {static_cast<npy_intp>(l.stripes * 3)};
     npy_intp scales_shape[1] = {static_cast<npy_intp>(n)};
     npy_intp codes_shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(l.width)};
     Ref bounds = Ref::steal(array_over(capsule.get(), view->stripes(), 1, bounds_shape, NPY_FLOAT64));
