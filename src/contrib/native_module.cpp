@@ -15,14 +15,14 @@
 #include <vector>
 
 #include "engine/format/codes_file.h"
-#include "engine/prefilter/compressed_rows.h"
 #include "engine/format/content_hash.h"
 #include "engine/format/mapped_file.h"
 #include "engine/format/mapping.h"
-#include "engine/search/matrix.h"
+#include "engine/format/row_norms.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/runtime/pool.h"
 #include "engine/runtime/pool_setup.h"
-#include "engine/format/row_norms.h"
+#include "engine/search/matrix.h"
 #include "engine/search/search_core.h"
 #include "lib/py_ref.h"
 #include "prepare/prepare.h"
@@ -277,8 +277,7 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
     }
     const lumvero::RunCodes* codes = nullptr;
     if (codes_obj != Py_None) {
-      codes =
-          static_cast<const lumvero::RunCodes*>(PyCapsule_GetPointer(codes_obj, kCodesCapsule));
+      codes = static_cast<const lumvero::RunCodes*>(PyCapsule_GetPointer(codes_obj, kCodesCapsule));
       if (codes == nullptr) return false;
     }
     runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
@@ -669,7 +668,8 @@ PyObject* codes_file(PyObject*, PyObject* args) {
     npy_intp bounds_shape[1] = {static_cast<npy_intp>(l.stripes * 3)};
     npy_intp scales_shape[1] = {static_cast<npy_intp>(n)};
     npy_intp codes_shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(l.width)};
-    Ref bounds = Ref::steal(array_over(capsule.get(), view->stripes(), 1, bounds_shape, NPY_FLOAT64));
+    Ref bounds =
+        Ref::steal(array_over(capsule.get(), view->stripes(), 1, bounds_shape, NPY_FLOAT64));
     Ref scales =
         Ref::steal(array_over(capsule.get(), view->scales(), 1, scales_shape, NPY_FLOAT32));
     Ref codes = Ref::steal(array_over(capsule.get(), view->codes(0), 2, codes_shape, NPY_UINT8));

@@ -8,13 +8,13 @@
 #include <memory>
 #include <utility>
 
-#include "engine/prefilter/compressed_rows.h"
-#include "engine/search/exact_band.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/runtime/pool.h"
-#include "engine/search/score_error.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/exact_band.h"
+#include "engine/search/score_error.h"
 
 namespace lumvero::prefilter {
 
@@ -42,7 +42,7 @@ struct Batch {
 
 // Packs the block's n rows into `tiles` tiles, once for every query.
 void pack_window(const Batch& b, const std::uint8_t* codes, std::size_t n, std::size_t tiles,
-                std::uint8_t* packed) {
+                 std::uint8_t* packed) {
   for (std::size_t t = 0; t < tiles; ++t)
     kernels::int_pack_rows(codes + t * kTileR * b.width, b.width, std::min(kTileR, n - t * kTileR),
                            packed + t * kTileR * b.width);
@@ -58,7 +58,8 @@ void tile_sums(const Batch& b, const std::uint8_t* packed, std::size_t tiles, st
   for (std::size_t t = 0; t < tiles; ++t) {
     kernels::int_tile_dot(qs, packed + t * kTileR * b.width, b.width, tile);
     for (std::size_t i = 0; i < qm; ++i)
-      std::memcpy(sums + i * kStripe + t * kTileR, tile + i * kTileR, kTileR * sizeof(std::int32_t));
+      std::memcpy(sums + i * kStripe + t * kTileR, tile + i * kTileR,
+                  kTileR * sizeof(std::int32_t));
   }
 }
 
@@ -104,7 +105,7 @@ std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
         const std::size_t q = q0 + i;
         if (!b.finite[q]) continue;
         window.approximate_all(set.metric, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kStripe,
-                              approx);
+                               approx);
         window.feed(bands[q], approx, b.models[q]);
       }
     }

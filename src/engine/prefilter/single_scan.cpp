@@ -11,10 +11,10 @@
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
 #include "engine/runtime/pool.h"
-#include "engine/search/search_core.h"
 #include "engine/runtime/settings.h"
-#include "engine/search/topk.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/search_core.h"
+#include "engine/search/topk.h"
 
 namespace lumvero::prefilter {
 
@@ -41,7 +41,7 @@ struct PieceOut {
 
 // The kernel's scores of a window of rows into the heap.
 void float_window(const RowSet& set, const RowRun& run, const SelectedWindow& b, const float* q,
-                 TopKHeap& heap, float* buf) {
+                  TopKHeap& heap, float* buf) {
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   if (b.local == nullptr) {
     kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
@@ -137,7 +137,7 @@ void CodeWindow::load(const RowRun& run, const CompressedRows& rc, const Selecte
 }
 
 void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
-                                const std::int32_t* sums, float* out) const {
+                                 const std::int32_t* sums, float* out) const {
   const float* scales = source_->scales();
   const double* norms = run_->norms_sq;
   if (window_.local == nullptr) {
@@ -159,14 +159,15 @@ void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
 }
 
 void CodeWindow::feed(ExactBand& band, const float* approx,
-                     const score_error::CompressedGap& model) const {
+                      const score_error::CompressedGap& model) const {
   const std::size_t n = window_.count;
   for (std::size_t j = 0; j < n;) {
     // The rows of one stripe.
     const std::uint64_t stripe = window_.row(j) / kStripe;
     std::size_t e = j + 1;
     if (window_.local == nullptr) {
-      e = std::min<std::size_t>(n, static_cast<std::size_t>((stripe + 1) * kStripe - window_.start));
+      e = std::min<std::size_t>(n,
+                                static_cast<std::size_t>((stripe + 1) * kStripe - window_.start));
     } else {
       while (e < n && window_.local[e] / kStripe == stripe) ++e;
     }
@@ -218,7 +219,7 @@ CodesViews acquire_codes(const RowSet& set) {
       continue;
     }
     c.views.push_back(run.codes->acquire(run.data, run.rows, std::max(run.capacity, run.rows),
-                                        set.dims, run.norms_sq));
+                                         set.dims, run.norms_sq));
     c.any = c.any || c.views.back().rows != nullptr;
   }
   return c;
