@@ -576,6 +576,44 @@ PyObject* mapping_damaged(PyObject*, PyObject* arg) {
   return PyBool_FromLong(file->mapping.damaged());
 }
 
+// positions: None (every one of the n rows, pos left null) or int64 rows
+// inside [0, n); m becomes how many.
+bool parse_positions(PyObject* pos_obj, std::uint64_t n, const std::int64_t*& pos,
+                     std::uint64_t& m) {
+  if (pos_obj == Py_None) return true;
+  PyArrayObject* p = as_array(pos_obj, 1, NPY_INT64, "positions");
+  if (p == nullptr) return false;
+  pos = static_cast<const std::int64_t*>(PyArray_DATA(p));
+  m = static_cast<std::uint64_t>(PyArray_DIM(p, 0));
+  for (std::uint64_t j = 0; j < m; ++j) {
+    if (pos[j] < 0 || static_cast<std::uint64_t>(pos[j]) >= n) {
+      PyErr_SetString(PyExc_ValueError, "positions must lie inside rows");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool out_fits(PyArrayObject* out, std::uint64_t m, std::size_t dims) {
+  if (static_cast<std::uint64_t>(PyArray_DIM(out, 0)) == m &&
+      static_cast<std::size_t>(PyArray_DIM(out, 1)) == dims)
+    return true;
+  PyErr_SetString(PyExc_ValueError, "out must have one row of rows' dims per position");
+  return false;
+}
+
+// The caller's buffers must not overlap: out is written while rows is read.
+bool apart(PyArrayObject* rows, PyArrayObject* out) {
+  if (PyArray_SIZE(out) == 0 || PyArray_SIZE(rows) == 0) return true;
+  const auto* src_lo = static_cast<const char*>(PyArray_DATA(rows));
+  const auto* dst_lo = static_cast<const char*>(PyArray_DATA(out));
+  if (src_lo < dst_lo + PyArray_NBYTES(out) && dst_lo < src_lo + PyArray_NBYTES(rows)) {
+    PyErr_SetString(PyExc_ValueError, "out must not overlap rows");
+    return false;
+  }
+  return true;
+}
+
 // copy_rows(rows, positions, out): out[j] = rows[positions[j]] (positions
 // None: every row), for rows that may be mapped from a file. The reads run
 // under the engine's SIGBUS guard, put back in front first in case another
@@ -595,32 +633,8 @@ PyObject* copy_rows(PyObject*, PyObject* args) {
     const auto dims = static_cast<std::size_t>(PyArray_DIM(rows, 1));
     const std::int64_t* pos = nullptr;
     std::uint64_t m = n;
-    if (pos_obj != Py_None) {
-      PyArrayObject* p = as_array(pos_obj, 1, NPY_INT64, "positions");
-      if (p == nullptr) return nullptr;
-      pos = static_cast<const std::int64_t*>(PyArray_DATA(p));
-      m = static_cast<std::uint64_t>(PyArray_DIM(p, 0));
-      for (std::uint64_t j = 0; j < m; ++j) {
-        if (pos[j] < 0 || static_cast<std::uint64_t>(pos[j]) >= n) {
-          PyErr_SetString(PyExc_ValueError, "positions must lie inside rows");
-          return nullptr;
-        }
-      }
-    }
-    if (static_cast<std::uint64_t>(PyArray_DIM(out, 0)) != m ||
-        static_cast<std::size_t>(PyArray_DIM(out, 1)) != dims) {
-      PyErr_SetString(PyExc_ValueError, "out must have one row of rows' dims per position");
+    if (!parse_positions(pos_obj, n, pos, m) || !out_fits(out, m, dims) || !apart(rows, out))
       return nullptr;
-    }
-    if (PyArray_SIZE(out) > 0 && PyArray_SIZE(rows) > 0) {
-      // The caller's buffers must not overlap: out is written while rows is read.
-      const auto* src_lo = static_cast<const char*>(PyArray_DATA(rows));
-      const auto* dst_lo = static_cast<const char*>(PyArray_DATA(out));
-      if (src_lo < dst_lo + PyArray_NBYTES(out) && dst_lo < src_lo + PyArray_NBYTES(rows)) {
-        PyErr_SetString(PyExc_ValueError, "out must not overlap rows");
-        return nullptr;
-      }
-    }
     const auto* src = static_cast<const float*>(PyArray_DATA(rows));
     auto* dst = static_cast<float*>(PyArray_DATA(out));
     auto copy = [&] {
