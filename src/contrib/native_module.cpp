@@ -15,14 +15,14 @@
 #include <vector>
 
 #include "engine/format/codes_file.h"
-#include "engine/prefilter/compressed_rows.h"
 #include "engine/format/content_hash.h"
 #include "engine/format/mapped_file.h"
 #include "engine/format/mapping.h"
-#include "engine/search/matrix.h"
+#include "engine/format/row_norms.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/runtime/pool.h"
 #include "engine/runtime/pool_setup.h"
-#include "engine/format/row_norms.h"
+#include "engine/search/matrix.h"
 #include "engine/search/search_core.h"
 #include "lib/py_ref.h"
 #include "prepare/prepare.h"
@@ -277,8 +277,7 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
     }
     const lumvero::RunCodes* codes = nullptr;
     if (codes_obj != Py_None) {
-      codes =
-          static_cast<const lumvero::RunCodes*>(PyCapsule_GetPointer(codes_obj, kCodesCapsule));
+      codes = static_cast<const lumvero::RunCodes*>(PyCapsule_GetPointer(codes_obj, kCodesCapsule));
       if (codes == nullptr) return false;
     }
     runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
@@ -357,6 +356,73 @@ bool fill_stats(PyObject* dict, const lumvero::SearchStats& s) {
          set_item(dict, "rows_fallback", PyLong_FromUnsignedLongLong(s.rows_fallback));
 }
 
+bool stats_dict_or_none(PyObject* stats_obj) {
+  if (stats_obj == Py_None || PyDict_Check(stats_obj)) return true;
+  PyErr_SetString(PyExc_TypeError, "stats must be a dict or None");
+  return false;
+}
+
+bool k_not_negative(Py_ssize_t k) {
+  if (k >= 0) return true;
+  PyErr_SetString(PyExc_ValueError, "k must be >= 0");
+  return false;
+}
+
+bool queries_finite(PyArrayObject* q) {
+  const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
+  const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
+  const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
+  for (std::size_t i = 0; i < nq * dims; ++i) {
+    if (!lumvero::is_usable(qdata[i])) {
+      PyErr_SetString(PyExc_ValueError, "queries must be finite");
+      return false;
+    }
+  }
+  return true;
+}
+
+// The rows a search reads: the runs, then the allowed positions or (when
+// there are none) the live flags. set.runs views `runs`, which must outlive
+// it.
+bool parse_row_set(PyObject* runs_obj, PyObject* live_obj, PyObject* allowed_obj, std::size_t dims,
+                   Metric metric, std::vector<lumvero::RowRun>& runs, lumvero::RowSet& set) {
+  std::uint64_t end = 0;
+  if (!parse_runs(runs_obj, dims, runs, end)) return false;
+  set.runs = runs;
+  set.dims = dims;
+  set.metric = metric;
+  if (allowed_obj != Py_None) return parse_allowed(allowed_obj, runs, set.selection);
+  if (live_obj != Py_None) return parse_live(live_obj, end, set.selection);
+  return true;
+}
+
+// The search over the parsed rows into new (nq, k) arrays, missing places
+// padded, the interpreter lock released; then the counts into stats_obj.
+PyObject* search_set(const lumvero::RowSet& set, const float* qdata, std::size_t nq, Py_ssize_t k,
+                     PyObject* stats_obj) {
+  npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
+  Ref scores = Ref::steal(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
+  Ref positions = Ref::steal(PyArray_SimpleNew(2, shape, NPY_INT64));
+  if (scores.get() == nullptr || positions.get() == nullptr) return nullptr;
+  auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
+  auto* p_out =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
+  const float worst = lumvero::is_distance(set.metric) ? std::numeric_limits<float>::infinity()
+                                                       : -std::numeric_limits<float>::infinity();
+
+  lumvero::SearchStats stats;
+  lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
+  Py_BEGIN_ALLOW_THREADS res =
+      lumvero::core::search(set, qdata, nq, static_cast<std::size_t>(k), &stats);
+  if (res) fill_padded(*res, static_cast<std::size_t>(k), worst, s_out, p_out);
+  Py_END_ALLOW_THREADS if (!res) {
+    PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
+    return nullptr;
+  }
+  if (stats_obj != Py_None && !fill_stats(stats_obj, stats)) return nullptr;
+  return PyTuple_Pack(2, scores.get(), positions.get());
+}
+
 // search(runs, queries, k, metric, live, allowed, stats=None) -> (scores, positions)
 //   runs:    list of (rows float32 (capacity, dims), norms_sq float64, count,
 //            first position, run_codes() or None)
@@ -379,61 +445,17 @@ PyObject* search(PyObject*, PyObject* args) {
                           &live_obj, &allowed_obj, &stats_obj))
       return nullptr;
     Metric metric;
-    if (!metric_of(metric_id, &metric)) return nullptr;
-    if (stats_obj != Py_None && !PyDict_Check(stats_obj)) {
-      PyErr_SetString(PyExc_TypeError, "stats must be a dict or None");
-      return nullptr;
-    }
+    if (!metric_of(metric_id, &metric) || !stats_dict_or_none(stats_obj)) return nullptr;
     PyArrayObject* q = as_array(q_obj, 2, NPY_FLOAT32, "queries");
-    if (q == nullptr) return nullptr;
-    if (k < 0) {
-      PyErr_SetString(PyExc_ValueError, "k must be >= 0");
-      return nullptr;
-    }
+    if (q == nullptr || !k_not_negative(k) || !queries_finite(q)) return nullptr;
     const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
     const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
     const auto* qdata = static_cast<const float*>(PyArray_DATA(q));
-    for (std::size_t i = 0; i < nq * dims; ++i) {
-      if (!lumvero::is_usable(qdata[i])) {
-        PyErr_SetString(PyExc_ValueError, "queries must be finite");
-        return nullptr;
-      }
-    }
 
     std::vector<lumvero::RowRun> runs;
-    std::uint64_t end = 0;
-    if (!parse_runs(runs_obj, dims, runs, end)) return nullptr;
     lumvero::RowSet set;
-    set.runs = runs;
-    set.dims = dims;
-    set.metric = metric;
-    if (allowed_obj != Py_None) {
-      if (!parse_allowed(allowed_obj, runs, set.selection)) return nullptr;
-    } else if (live_obj != Py_None) {
-      if (!parse_live(live_obj, end, set.selection)) return nullptr;
-    }
-
-    npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
-    Ref scores = Ref::steal(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
-    Ref positions = Ref::steal(PyArray_SimpleNew(2, shape, NPY_INT64));
-    if (scores.get() == nullptr || positions.get() == nullptr) return nullptr;
-    auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
-    auto* p_out =
-        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
-    const float worst = lumvero::is_distance(metric) ? std::numeric_limits<float>::infinity()
-                                                     : -std::numeric_limits<float>::infinity();
-
-    lumvero::SearchStats stats;
-    lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
-    Py_BEGIN_ALLOW_THREADS res =
-        lumvero::core::search(set, qdata, nq, static_cast<std::size_t>(k), &stats);
-    if (res) fill_padded(*res, static_cast<std::size_t>(k), worst, s_out, p_out);
-    Py_END_ALLOW_THREADS if (!res) {
-      PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
-      return nullptr;
-    }
-    if (stats_obj != Py_None && !fill_stats(stats_obj, stats)) return nullptr;
-    return PyTuple_Pack(2, scores.get(), positions.get());
+    if (!parse_row_set(runs_obj, live_obj, allowed_obj, dims, metric, runs, set)) return nullptr;
+    return search_set(set, qdata, nq, k, stats_obj);
   });
 }
 
@@ -554,6 +576,44 @@ PyObject* mapping_damaged(PyObject*, PyObject* arg) {
   return PyBool_FromLong(file->mapping.damaged());
 }
 
+// positions: None (every one of the n rows, pos left null) or int64 rows
+// inside [0, n); m becomes how many.
+bool parse_positions(PyObject* pos_obj, std::uint64_t n, const std::int64_t*& pos,
+                     std::uint64_t& m) {
+  if (pos_obj == Py_None) return true;
+  PyArrayObject* p = as_array(pos_obj, 1, NPY_INT64, "positions");
+  if (p == nullptr) return false;
+  pos = static_cast<const std::int64_t*>(PyArray_DATA(p));
+  m = static_cast<std::uint64_t>(PyArray_DIM(p, 0));
+  for (std::uint64_t j = 0; j < m; ++j) {
+    if (pos[j] < 0 || static_cast<std::uint64_t>(pos[j]) >= n) {
+      PyErr_SetString(PyExc_ValueError, "positions must lie inside rows");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool out_fits(PyArrayObject* out, std::uint64_t m, std::size_t dims) {
+  if (static_cast<std::uint64_t>(PyArray_DIM(out, 0)) == m &&
+      static_cast<std::size_t>(PyArray_DIM(out, 1)) == dims)
+    return true;
+  PyErr_SetString(PyExc_ValueError, "out must have one row of rows' dims per position");
+  return false;
+}
+
+// The caller's buffers must not overlap: out is written while rows is read.
+bool apart(PyArrayObject* rows, PyArrayObject* out) {
+  if (PyArray_SIZE(out) == 0 || PyArray_SIZE(rows) == 0) return true;
+  const auto* src_lo = static_cast<const char*>(PyArray_DATA(rows));
+  const auto* dst_lo = static_cast<const char*>(PyArray_DATA(out));
+  if (src_lo < dst_lo + PyArray_NBYTES(out) && dst_lo < src_lo + PyArray_NBYTES(rows)) {
+    PyErr_SetString(PyExc_ValueError, "out must not overlap rows");
+    return false;
+  }
+  return true;
+}
+
 // copy_rows(rows, positions, out): out[j] = rows[positions[j]] (positions
 // None: every row), for rows that may be mapped from a file. The reads run
 // under the engine's SIGBUS guard, put back in front first in case another
@@ -573,32 +633,8 @@ PyObject* copy_rows(PyObject*, PyObject* args) {
     const auto dims = static_cast<std::size_t>(PyArray_DIM(rows, 1));
     const std::int64_t* pos = nullptr;
     std::uint64_t m = n;
-    if (pos_obj != Py_None) {
-      PyArrayObject* p = as_array(pos_obj, 1, NPY_INT64, "positions");
-      if (p == nullptr) return nullptr;
-      pos = static_cast<const std::int64_t*>(PyArray_DATA(p));
-      m = static_cast<std::uint64_t>(PyArray_DIM(p, 0));
-      for (std::uint64_t j = 0; j < m; ++j) {
-        if (pos[j] < 0 || static_cast<std::uint64_t>(pos[j]) >= n) {
-          PyErr_SetString(PyExc_ValueError, "positions must lie inside rows");
-          return nullptr;
-        }
-      }
-    }
-    if (static_cast<std::uint64_t>(PyArray_DIM(out, 0)) != m ||
-        static_cast<std::size_t>(PyArray_DIM(out, 1)) != dims) {
-      PyErr_SetString(PyExc_ValueError, "out must have one row of rows' dims per position");
+    if (!parse_positions(pos_obj, n, pos, m) || !out_fits(out, m, dims) || !apart(rows, out))
       return nullptr;
-    }
-    if (PyArray_SIZE(out) > 0 && PyArray_SIZE(rows) > 0) {
-      // The caller's buffers must not overlap: out is written while rows is read.
-      const auto* src_lo = static_cast<const char*>(PyArray_DATA(rows));
-      const auto* dst_lo = static_cast<const char*>(PyArray_DATA(out));
-      if (src_lo < dst_lo + PyArray_NBYTES(out) && dst_lo < src_lo + PyArray_NBYTES(rows)) {
-        PyErr_SetString(PyExc_ValueError, "out must not overlap rows");
-        return nullptr;
-      }
-    }
     const auto* src = static_cast<const float*>(PyArray_DATA(rows));
     auto* dst = static_cast<float*>(PyArray_DATA(out));
     auto copy = [&] {
@@ -669,7 +705,8 @@ PyObject* codes_file(PyObject*, PyObject* args) {
     npy_intp bounds_shape[1] = {static_cast<npy_intp>(l.stripes * 3)};
     npy_intp scales_shape[1] = {static_cast<npy_intp>(n)};
     npy_intp codes_shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(l.width)};
-    Ref bounds = Ref::steal(array_over(capsule.get(), view->stripes(), 1, bounds_shape, NPY_FLOAT64));
+    Ref bounds =
+        Ref::steal(array_over(capsule.get(), view->stripes(), 1, bounds_shape, NPY_FLOAT64));
     Ref scales =
         Ref::steal(array_over(capsule.get(), view->scales(), 1, scales_shape, NPY_FLOAT32));
     Ref codes = Ref::steal(array_over(capsule.get(), view->codes(0), 2, codes_shape, NPY_UINT8));

@@ -55,12 +55,51 @@ std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t
   return h;
 }
 
-Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims) {
-  static_assert(sizeof(StripeBounds) == 3 * sizeof(double));
+namespace {
+
+Status check_shape(std::uint64_t rows, std::uint64_t dims) {
   if (dims == 0 || dims > 0xffffffffu || rows > (std::uint64_t{1} << 40))
     return fail("rows or dims out of range");
   if (CompressedRows::query_code_limit(CompressedRows::width_for(dims)) == 0)
     return fail("rows of this width are not pre-filtered");
+  return {};
+}
+
+// The whole header as written for these rows, reserved zeros included; when
+// it differs, the first field that says why.
+Status check_header(const unsigned char* b, std::uint64_t rows, std::uint64_t dims) {
+  const auto want = header(rows, dims);
+  if (std::memcmp(b, want.data(), kHeaderBytes) == 0) return {};
+  if (std::memcmp(b, kMagic.data(), kMagic.size()) != 0) return fail("is not a codes file");
+  if (get(b + 8, 4) != kVersion)
+    return fail("has version " + std::to_string(get(b + 8, 4)) + "; this version reads " +
+                std::to_string(kVersion));
+  return fail("has a header that does not describe " + std::to_string(rows) + " rows of " +
+              std::to_string(dims) + " dims");
+}
+
+Status check_padding(const unsigned char* b, const Layout& l, std::uint64_t rows) {
+  for (std::uint64_t at = l.scales + rows * sizeof(float); at < l.codes; ++at)
+    if (b[at] != 0) return fail("has non-zero padding");
+  return {};
+}
+
+// Bounds outside [0, inf) would let the pre-filter drop rows it must keep.
+Status check_bounds(const StripeBounds* bounds, std::uint64_t stripes) {
+  for (std::uint64_t i = 0; i < stripes; ++i) {
+    const StripeBounds& r = bounds[i];
+    if (!(r.resid >= 0.0 && r.code_norm >= 0.0 && r.norm_sq >= 0.0) ||
+        !(r.resid + r.code_norm + r.norm_sq < std::numeric_limits<double>::infinity()))
+      return fail("has bounds that are negative or not finite");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims) {
+  static_assert(sizeof(StripeBounds) == 3 * sizeof(double));
+  if (Status s = check_shape(rows, dims); !s) return fail(std::move(s.error()));
   auto file = map_file(path, MapAccess::Ahead);
   if (!file) return fail(std::move(file.error()));
   const Layout l = layout(rows, dims);
@@ -68,26 +107,10 @@ Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t di
     return fail("is " + std::to_string(file->length) + " bytes long, not " +
                 std::to_string(l.length));
   const unsigned char* b = file->mapping.bytes();
-  // The whole header as written for these rows, reserved zeros included.
-  const auto want = header(rows, dims);
-  if (std::memcmp(b, want.data(), kHeaderBytes) != 0) {
-    if (std::memcmp(b, kMagic.data(), kMagic.size()) != 0) return fail("is not a codes file");
-    if (get(b + 8, 4) != kVersion)
-      return fail("has version " + std::to_string(get(b + 8, 4)) + "; this version reads " +
-                  std::to_string(kVersion));
-    return fail("has a header that does not describe " + std::to_string(rows) + " rows of " +
-                std::to_string(dims) + " dims");
-  }
-  for (std::uint64_t at = l.scales + rows * sizeof(float); at < l.codes; ++at)
-    if (b[at] != 0) return fail("has non-zero padding");
-  // Bounds outside [0, inf) would let the pre-filter drop rows it must keep.
+  if (Status s = check_header(b, rows, dims); !s) return fail(std::move(s.error()));
+  if (Status s = check_padding(b, l, rows); !s) return fail(std::move(s.error()));
   const auto* bounds = reinterpret_cast<const StripeBounds*>(b + l.bounds);
-  for (std::uint64_t i = 0; i < l.stripes; ++i) {
-    const StripeBounds& r = bounds[i];
-    if (!(r.resid >= 0.0 && r.code_norm >= 0.0 && r.norm_sq >= 0.0) ||
-        !(r.resid + r.code_norm + r.norm_sq < std::numeric_limits<double>::infinity()))
-      return fail("has bounds that are negative or not finite");
-  }
+  if (Status s = check_bounds(bounds, l.stripes); !s) return fail(std::move(s.error()));
   if (file->mapping.damaged()) return fail("became shorter while it was read");
   Mapped out;
   out.norms = reinterpret_cast<const double*>(b + l.norms);

@@ -8,13 +8,13 @@
 #include <memory>
 #include <utility>
 
-#include "engine/prefilter/compressed_rows.h"
-#include "engine/search/exact_band.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/runtime/pool.h"
-#include "engine/search/score_error.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/exact_band.h"
+#include "engine/search/score_error.h"
 
 namespace lumvero::prefilter {
 
@@ -42,7 +42,7 @@ struct Batch {
 
 // Packs the block's n rows into `tiles` tiles, once for every query.
 void pack_window(const Batch& b, const std::uint8_t* codes, std::size_t n, std::size_t tiles,
-                std::uint8_t* packed) {
+                 std::uint8_t* packed) {
   for (std::size_t t = 0; t < tiles; ++t)
     kernels::int_pack_rows(codes + t * kTileR * b.width, b.width, std::min(kTileR, n - t * kTileR),
                            packed + t * kTileR * b.width);
@@ -58,7 +58,8 @@ void tile_sums(const Batch& b, const std::uint8_t* packed, std::size_t tiles, st
   for (std::size_t t = 0; t < tiles; ++t) {
     kernels::int_tile_dot(qs, packed + t * kTileR * b.width, b.width, tile);
     for (std::size_t i = 0; i < qm; ++i)
-      std::memcpy(sums + i * kStripe + t * kTileR, tile + i * kTileR, kTileR * sizeof(std::int32_t));
+      std::memcpy(sums + i * kStripe + t * kTileR, tile + i * kTileR,
+                  kTileR * sizeof(std::int32_t));
   }
 }
 
@@ -104,7 +105,7 @@ std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
         const std::size_t q = q0 + i;
         if (!b.finite[q]) continue;
         window.approximate_all(set.metric, b.codes[q].scale, b.norm_sq[q], sums.get() + i * kStripe,
-                              approx);
+                               approx);
         window.feed(bands[q], approx, b.models[q]);
       }
     }
@@ -118,6 +119,84 @@ std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
   parts.reserve(b.nq);
   for (ExactBand& band : bands) parts.push_back(band.take());
   return parts;
+}
+
+// Every run needs its codes: a batch is not split between the two paths.
+bool every_run_coded(const RowSet& set, const CodesViews& run_codes) {
+  for (std::size_t r = 0; r < set.runs.size(); ++r)
+    if (set.runs[r].rows > 0 && run_codes.of(r) == nullptr) return false;
+  return true;
+}
+
+// Each query's codes, squared norm, finiteness and gap model, and the zero
+// codes that pad the last tile of queries.
+void encode_queries(Batch& b, const float* queries) {
+  const std::size_t dims = static_cast<std::size_t>(b.set.dims);
+  const std::vector<std::int16_t> zeros(b.width, 0);
+  b.zero = kernels::prepare_int_query(zeros.data(), b.width);
+  b.codes.reserve(b.nq);
+  b.models.reserve(b.nq);
+  for (std::size_t q = 0; q < b.nq; ++q) {
+    const float* v = queries + q * dims;
+    const double qn = kernels::query_norm_sq(v, dims);
+    const bool finite = std::isfinite(qn);
+    b.norm_sq.push_back(qn);
+    b.finite.push_back(finite);
+    // A query that is not finite keeps an empty band; its codes are zeros.
+    b.codes.push_back(finite ? encode_query(v, dims, b.width) : QueryCodes{b.zero, 1.0, 0.0});
+    b.models.emplace_back(b.set.metric, b.set.dims, finite ? qn : 0.0, b.codes.back().error);
+  }
+}
+
+// Every piece's bands over the `total` selectable rows, in pieces of whole
+// stripes, about two per thread: each piece holds a band per query, and
+// every band is one more part to resolve.
+Result<std::vector<std::vector<BandPart>>> tile_pieces(Batch& b, std::uint64_t total,
+                                                       std::size_t pieces) {
+  const std::uint64_t want =
+      pieces != 0 ? pieces : 2 * std::max<std::size_t>(pool::thread_count(), 1);
+  const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
+  const std::vector<Piece> cut = cut_pieces(b.set, chunk, 1, kStripe);
+  return pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
+}
+
+// A query's k_eff best and the rows rescored to find them.
+using Resolved = std::pair<std::vector<ScoredRow>, std::size_t>;
+
+// Each query's bands, one from every piece, resolved on the pool.
+Result<std::vector<Resolved>> resolve_queries(const Batch& b, const float* queries,
+                                              std::vector<std::vector<BandPart>>& outs) {
+  const std::size_t dims = static_cast<std::size_t>(b.set.dims);
+  return pool::map(b.nq, [&](std::size_t q) {
+    std::vector<BandPart> parts;
+    parts.reserve(outs.size());
+    for (std::vector<BandPart>& piece : outs) parts.push_back(std::move(piece[q]));
+    std::size_t one = 0;
+    std::vector<ScoredRow> list =
+        resolve_bands(std::move(parts), b.k_eff, queries + q * dims, b.set, &one);
+    return std::make_pair(std::move(list), one);
+  });
+}
+
+// The queries' lists, the batch's counts added to the process's counters
+// and to `stats`.
+std::vector<std::vector<ScoredRow>> gather_lists(std::vector<Resolved>& best,
+                                                 std::uint64_t rows_scanned, SearchStats* stats) {
+  SearchStats s;
+  s.prefiltered = true;
+  s.rows_scanned = rows_scanned;
+  std::vector<std::vector<ScoredRow>> lists;
+  lists.reserve(best.size());
+  for (auto& [list, one] : best) {
+    s.rows_rescored += one;
+    lists.push_back(std::move(list));
+  }
+  PrefilterCounters& c = prefilter_counters();
+  c.searches.fetch_add(best.size(), std::memory_order_relaxed);
+  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
+  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
+  if (stats != nullptr) stats->add(s);
+  return lists;
 }
 
 }  // namespace
@@ -141,11 +220,8 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
       nq == 0 || wide_hinted(set))
     return Out{};
   const CodesViews run_codes = acquire_codes(set);
-  // Every run needs its codes: a batch is not split between the two paths.
-  for (std::size_t r = 0; r < set.runs.size(); ++r)
-    if (set.runs[r].rows > 0 && run_codes.of(r) == nullptr) return Out{};
+  if (!every_run_coded(set, run_codes)) return Out{};
 
-  const std::size_t dims = static_cast<std::size_t>(set.dims);
   Batch b{.set = set,
           .run_codes = run_codes,
           .width = width,
@@ -157,60 +233,17 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
           .nq = nq,
           .k_eff = k_eff,
           .may_give_up = mode() != Mode::Always};
-  const std::vector<std::int16_t> zeros(width, 0);
-  b.zero = kernels::prepare_int_query(zeros.data(), width);
-  b.codes.reserve(nq);
-  b.models.reserve(nq);
-  for (std::size_t q = 0; q < nq; ++q) {
-    const float* v = queries + q * dims;
-    const double qn = kernels::query_norm_sq(v, dims);
-    const bool finite = std::isfinite(qn);
-    b.norm_sq.push_back(qn);
-    b.finite.push_back(finite);
-    // A query that is not finite keeps an empty band; its codes are zeros.
-    b.codes.push_back(finite ? encode_query(v, dims, width) : QueryCodes{b.zero, 1.0, 0.0});
-    b.models.emplace_back(set.metric, set.dims, finite ? qn : 0.0, b.codes.back().error);
-  }
-
-  // Pieces of whole stripes, about two per thread: each piece holds a
-  // band per query, and every band is one more part to resolve.
+  encode_queries(b, queries);
   const std::uint64_t total = set.selectable();
-  const std::uint64_t want =
-      pieces != 0 ? pieces : 2 * std::max<std::size_t>(pool::thread_count(), 1);
-  const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
-  const std::vector<Piece> cut = cut_pieces(set, chunk, 1, kStripe);
-  auto outs = pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
+  auto outs = tile_pieces(b, total, pieces);
   if (!outs) return fail(std::move(outs.error()));
   if (b.wide.load()) {
     note_wide(set);
     return Out{};
   }
-
-  auto best = pool::map(nq, [&](std::size_t q) {
-    std::vector<BandPart> parts;
-    parts.reserve(outs->size());
-    for (std::vector<BandPart>& piece : *outs) parts.push_back(std::move(piece[q]));
-    std::size_t one = 0;
-    std::vector<ScoredRow> list =
-        resolve_bands(std::move(parts), k_eff, queries + q * dims, set, &one);
-    return std::make_pair(std::move(list), one);
-  });
+  auto best = resolve_queries(b, queries, *outs);
   if (!best) return fail(std::move(best.error()));
-  SearchStats s;
-  s.prefiltered = true;
-  s.rows_scanned = total * nq;
-  std::vector<std::vector<ScoredRow>> lists;
-  lists.reserve(nq);
-  for (auto& [list, one] : *best) {
-    s.rows_rescored += one;
-    lists.push_back(std::move(list));
-  }
-  PrefilterCounters& c = prefilter_counters();
-  c.searches.fetch_add(nq, std::memory_order_relaxed);
-  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
-  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
-  if (stats != nullptr) stats->add(s);
-  return Out{std::move(lists)};
+  return Out{gather_lists(*best, total * nq, stats)};
 }
 
 }  // namespace lumvero::prefilter

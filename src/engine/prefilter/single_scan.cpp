@@ -11,10 +11,10 @@
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
 #include "engine/runtime/pool.h"
-#include "engine/search/search_core.h"
 #include "engine/runtime/settings.h"
-#include "engine/search/topk.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/search_core.h"
+#include "engine/search/topk.h"
 
 namespace lumvero::prefilter {
 
@@ -41,7 +41,7 @@ struct PieceOut {
 
 // The kernel's scores of a window of rows into the heap.
 void float_window(const RowSet& set, const RowRun& run, const SelectedWindow& b, const float* q,
-                 TopKHeap& heap, float* buf) {
+                  TopKHeap& heap, float* buf) {
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   if (b.local == nullptr) {
     kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
@@ -112,6 +112,50 @@ PieceOut prefilter_piece(const Query& w, const Piece& p) {
   return out;
 }
 
+// Scans the `total` selectable rows in pieces of whole stripes, about four
+// per thread unless `pieces` says how many. A search too small for the pool
+// runs on this thread, a piece per run unless a count was asked for.
+Result<std::vector<PieceOut>> run_pieces(const Query& w, std::uint64_t total, std::size_t pieces) {
+  const RowSet& set = w.set;
+  const std::uint64_t want =
+      pieces != 0 ? pieces : 4 * std::max<std::size_t>(pool::thread_count(), 1);
+  const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
+  const bool run_inline = core::runs_inline(set, 1);
+  const std::vector<Piece> cut =
+      run_inline && pieces == 0 ? whole_runs(set) : cut_pieces(set, chunk, 1, kStripe);
+  if (!run_inline)
+    return pool::map(cut.size(), [&](std::size_t i) { return prefilter_piece(w, cut[i]); });
+  std::vector<PieceOut> outs;
+  for (const Piece& p : cut) outs.push_back(prefilter_piece(w, p));
+  return outs;
+}
+
+// The pieces' bands resolved into the k_eff best, their counts added up
+// into the process's counters and `stats`.
+std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, std::uint64_t total,
+                                    SearchStats* stats) {
+  std::vector<BandPart> parts;
+  SearchStats s;
+  s.prefiltered = true;
+  for (PieceOut& o : outs) {
+    s.add(o.stats);
+    parts.push_back(std::move(o.part));
+  }
+  // Later searches skip the codes only when most of this one read floats: a
+  // piece that turned wide late (a cluster near the query) is no reason to.
+  if (w.wide.load() && 2 * s.rows_fallback >= total) note_wide(w.set);
+  std::size_t rescored = 0;
+  std::vector<ScoredRow> best = resolve_bands(std::move(parts), w.k_eff, w.q, w.set, &rescored);
+  s.rows_rescored += rescored;
+  PrefilterCounters& c = prefilter_counters();
+  c.searches.fetch_add(1, std::memory_order_relaxed);
+  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
+  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
+  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
+  if (stats != nullptr) stats->add(s);
+  return best;
+}
+
 }  // namespace
 
 CodeWindow::CodeWindow(std::size_t max_rows, std::size_t width)
@@ -137,7 +181,7 @@ void CodeWindow::load(const RowRun& run, const CompressedRows& rc, const Selecte
 }
 
 void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
-                                const std::int32_t* sums, float* out) const {
+                                 const std::int32_t* sums, float* out) const {
   const float* scales = source_->scales();
   const double* norms = run_->norms_sq;
   if (window_.local == nullptr) {
@@ -159,14 +203,15 @@ void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
 }
 
 void CodeWindow::feed(ExactBand& band, const float* approx,
-                     const score_error::CompressedGap& model) const {
+                      const score_error::CompressedGap& model) const {
   const std::size_t n = window_.count;
   for (std::size_t j = 0; j < n;) {
     // The rows of one stripe.
     const std::uint64_t stripe = window_.row(j) / kStripe;
     std::size_t e = j + 1;
     if (window_.local == nullptr) {
-      e = std::min<std::size_t>(n, static_cast<std::size_t>((stripe + 1) * kStripe - window_.start));
+      e = std::min<std::size_t>(n,
+                                static_cast<std::size_t>((stripe + 1) * kStripe - window_.start));
     } else {
       while (e < n && window_.local[e] / kStripe == stripe) ++e;
     }
@@ -218,7 +263,7 @@ CodesViews acquire_codes(const RowSet& set) {
       continue;
     }
     c.views.push_back(run.codes->acquire(run.data, run.rows, std::max(run.capacity, run.rows),
-                                        set.dims, run.norms_sq));
+                                         set.dims, run.norms_sq));
     c.any = c.any || c.views.back().rows != nullptr;
   }
   return c;
@@ -254,44 +299,10 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
   const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
   std::atomic<bool> wide{false};
   const Query w{set, run_codes, q, std::move(codes), qn, model, k_eff, wide};
-
-  // Pieces of whole stripes, about four per thread.
   const std::uint64_t total = set.selectable();
-  const std::uint64_t want =
-      pieces != 0 ? pieces : 4 * std::max<std::size_t>(pool::thread_count(), 1);
-  const std::uint64_t chunk = std::max<std::uint64_t>(1, (total + want - 1) / want);
-  const bool run_inline = core::runs_inline(set, 1);
-  const std::vector<Piece> cut =
-      run_inline && pieces == 0 ? whole_runs(set) : cut_pieces(set, chunk, 1, kStripe);
-  std::vector<PieceOut> outs;
-  if (run_inline) {
-    for (const Piece& p : cut) outs.push_back(prefilter_piece(w, p));
-  } else {
-    auto mapped = pool::map(cut.size(), [&](std::size_t i) { return prefilter_piece(w, cut[i]); });
-    if (!mapped) return fail(std::move(mapped.error()));
-    outs = std::move(*mapped);
-  }
-
-  std::vector<BandPart> parts;
-  SearchStats s;
-  s.prefiltered = true;
-  for (PieceOut& o : outs) {
-    s.add(o.stats);
-    parts.push_back(std::move(o.part));
-  }
-  // Later searches skip the codes only when most of this one read floats: a
-  // piece that turned wide late (a cluster near the query) is no reason to.
-  if (wide.load() && 2 * s.rows_fallback >= total) note_wide(set);
-  std::size_t rescored = 0;
-  std::vector<ScoredRow> best = resolve_bands(std::move(parts), k_eff, q, set, &rescored);
-  s.rows_rescored += rescored;
-  PrefilterCounters& c = prefilter_counters();
-  c.searches.fetch_add(1, std::memory_order_relaxed);
-  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
-  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
-  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
-  if (stats != nullptr) stats->add(s);
-  return Out{std::move(best)};
+  auto outs = run_pieces(w, total, pieces);
+  if (!outs) return fail(std::move(outs.error()));
+  return Out{merge_pieces(std::move(*outs), w, total, stats)};
 }
 
 }  // namespace lumvero::prefilter
