@@ -15,6 +15,7 @@
 #include "engine/format/dim_blocks.h"
 #include "engine/format/row_norms.h"
 #include "engine/search/search_core.h"
+#include "engine/runtime/tuning.h"
 #include "index_fixture.h"
 
 namespace lumvero {
@@ -158,6 +159,81 @@ TEST_P(SearchCore, EqualsTheReferenceOnTheSelectedRows) {
                          f.name + " prefilter " + prefilter + " query " + std::to_string(i));
       const bool expected = std::string(prefilter) == "always" && f.name != "empty list";
       EXPECT_EQ(stats.prefiltered, expected) << f.name;
+    }
+  }
+}
+
+// k as large as the selection: every selected row comes back exactly once,
+// with its kernel score. The scans read a mask window by window
+// (kPrefilterWindowRows rows in the pre-filter, fewer in the float scans):
+// runs that start and end inside windows, windows wholly live, wholly
+// removed and mixed, and a list of positions beside the mask.
+TEST_P(SearchCore, KCoveringTheSelectionReturnsEachSelectedRowOnce) {
+  const SetCase c = GetParam();
+  constexpr std::size_t kWindow = tuning::kPrefilterWindowRows;
+  const std::size_t dims = 12;
+  const std::vector<std::size_t> lengths{2 * kWindow + 300, 1, 3 * kWindow - 7, kWindow + 1};
+  std::size_t rows = 0;
+  for (const std::size_t len : lengths) rows += len;
+  const std::vector<float> x =
+      c.exact_values ? exact_matrix(rows, dims, 31) : random_matrix(rows, dims, 31);
+  std::vector<std::vector<float>> mem;
+  const Store s = make_store(x, dims, lengths, mem);
+  const std::vector<float> qs = random_matrix(c.nq, dims, 32);
+
+  std::mt19937 gen(33);
+  std::vector<std::uint8_t> live(rows);
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const bool all_live = r >= kWindow / 2 && r < kWindow / 2 + 2 * kWindow;
+    const bool all_removed = r >= 3 * kWindow && r < 5 * kWindow;
+    live[r] = all_live || (!all_removed && gen() % 4 != 0);
+  }
+  std::vector<std::uint64_t> listed;
+  for (std::uint64_t r = 0; r < rows; r += 1 + gen() % 3) listed.push_back(r);
+  for (std::uint64_t r = 4 * kWindow; r < 6 * kWindow; ++r) listed.push_back(r);  // a stretch
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+
+  Selection mask;
+  mask.live = live.data();
+  Selection list;
+  list.positions = listed.data();
+  list.count = listed.size();
+  list.by_position = true;
+  std::vector<bool> in_list(rows, false);
+  for (const auto p : listed) in_list[p] = true;
+  const struct {
+    const char* name;
+    Selection selection;
+    std::vector<bool> selected;
+  } forms[] = {{"mask", mask, std::vector<bool>(live.begin(), live.end())},
+               {"list", list, in_list}};
+
+  for (const char* prefilter : {"off", "always"}) {
+    ScopedEnv env("LUMVO_FILTER", prefilter);
+    for (const auto& f : forms) {
+      const std::size_t k = std::count(f.selected.begin(), f.selected.end(), true);
+      SearchStats stats;
+      auto got = core::search(set_of(s, c.metric, f.selection), qs.data(), c.nq, k, &stats);
+      ASSERT_TRUE(got.has_value()) << got.error();
+      ASSERT_EQ(got->size(), c.nq);
+      EXPECT_EQ(stats.prefiltered, std::string(prefilter) == "always") << f.name;
+      for (std::size_t i = 0; i < c.nq; ++i) {
+        const std::string what =
+            std::string(f.name) + " prefilter " + prefilter + " query " + std::to_string(i);
+        std::vector<int> times(rows, 0);
+        for (const auto& hit : (*got)[i])
+          if (hit.idx < rows) ++times[hit.idx];
+        for (std::uint64_t r = 0; r < rows; ++r) {
+          if (times[r] != (f.selected[r] ? 1 : 0)) {
+            ADD_FAILURE() << what << ": row " << r << (f.selected[r] ? " (selected)" : "")
+                          << " returned " << times[r] << " times";
+            break;
+          }
+        }
+        expect_same_hits((*got)[i], reference(s, c.metric, qs.data() + i * dims, k, f.selected),
+                         what);
+      }
     }
   }
 }
