@@ -293,6 +293,27 @@ def test_next_default_id_follows_the_largest_ever_added(tmp_path):
     assert ix.ids().tolist() == [4, 10]
 
 
+def test_ids_removed_before_the_lookup_merges_them_are_gone():
+    """Ids out of insertion order are found through a lookup whose latest few
+    additions wait apart until a merge; removed while waiting, they are gone
+    at once: not present, not counted again, never searched, free to reuse."""
+    ix = Index(2, metric="dot")
+    ix.add([[1, 0], [0, 1]], ids=[10, 1])
+    ix.add([[2, 0], [0, 3]], ids=[7, 4])  # checked against the lookup, then added to it
+    assert {7, 4} <= set(ix._lookup._pending)  # not yet merged
+    assert ix.remove([7, 10]) == 2
+    assert 7 not in ix and 10 not in ix and 4 in ix
+    assert ix.remove([7]) == 0 and ix.remove(np.array([10, 7])) == 0
+    assert len(ix) == 2 and ix.ids().tolist() == [1, 4]
+    scores, ids = ix.search([1, 0], 3, allow=[7, 1])
+    assert ids.tolist() == [[1, -1, -1]] and scores.tolist() == [[0.0, -np.inf, -np.inf]]
+    with pytest.raises(KeyError):
+        ix.get([7])
+    ix.add([[5, 0]], ids=[7])
+    assert ix.get([7, 4]).tolist() == [[5.0, 0.0], [0.0, 3.0]]
+    assert ix.search([1, 0], 1, allow=[7, 1])[1].tolist() == [[7]]
+
+
 @pytest.mark.parametrize("prefilter", ["off", "auto", "always"])
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("nq", [1, 6])
