@@ -656,6 +656,7 @@ M = r"manifest\.json: "
     (_set("blake3", "AB" * 32, "ids"), M + r"ids \(ids-.*\) has no valid blake3", False),
     (_set("file", "../ids.npy", "ids"), M + r"ids names '\.\./ids\.npy', not a file", False),
     (_set("next_id", 1), M + r"next_id 1 is not above every stored id \(the largest is 2\)", False),
+    (_set("next_id", 2), M + r"next_id 2 is not above every stored id \(the largest is 2\)", False),
     (_set("next_id", -5), M + "next_id -5 is not an integer from 0", False),
     (_set("next_id", "3"), M + "next_id '3' is not an integer", False),
     (lambda d: (d / "manifest.json").write_text("[" * 100000 + "]" * 100000),
