@@ -201,12 +201,19 @@ class IndexMachine(RuleBasedStateMachine):
             allow = data.draw(st.lists(st.integers(0, 80), max_size=20))
         n = max(1, len(self.ids))
         scores, ids = oracle(self.rows, self.ids, Q32, n, self.metric, allow)
-        # A radius at one of the scores (ties at the edge are inside), or beyond all.
+        # A radius at one of the scores (ties at the edge are inside), or beyond all;
+        # or one float32 or float64 step beside it, where the edge row drops
+        # out ("short") or stays in ("within"): the radius is never rounded.
         finite = scores[np.isfinite(scores)]
         radius = float(data.draw(st.sampled_from(finite.tolist()))) if finite.size else 0.0
-        if data.draw(st.booleans()):  # just short of it: the edge row drops out
-            toward = np.inf if self.metric == "euclidean" else -np.inf
+        toward = np.inf if self.metric == "euclidean" else -np.inf
+        step = data.draw(st.sampled_from(["at", "f32 short", "f64 short", "f64 within"]))
+        if step == "f32 short":
             radius = float(np.nextafter(np.float32(radius), np.float32(-toward)))
+        elif step == "f64 short":
+            radius = float(np.nextafter(radius, -toward))
+        elif step == "f64 within":
+            radius = float(np.nextafter(radius, toward))
         lims, got_scores, got_ids = self.ix.range_search(Q, radius, allow=allow)
         assert lims.dtype == np.int64 and lims.tolist()[0] == 0 and lims.size == nq + 1
         for i in range(nq):
@@ -281,6 +288,31 @@ TestIndexMachine = IndexMachine.TestCase
 TestIndexMachine.settings = settings(max_examples=150, stateful_step_count=25, deadline=None,
                                      derandomize=True, database=None,
                                      suppress_health_check=[HealthCheck.too_slow])
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("side", ["short", "within"])
+def test_range_search_radius_one_float64_step_from_a_score(metric, side):
+    """A radius one float64 step from a row's score rounds to that score in
+    float32; compared as given, it leaves the row out when the step is short
+    of the score and in when it is within."""
+    rng = np.random.default_rng(21)
+    X, Q = rng.standard_normal((30, 8)), rng.standard_normal((1, 8))
+    ix = Index(8, metric=metric)
+    ix.add(X)
+    if metric == "cosine":
+        X, Q = normalize_like_writer(X), normalize_like_writer(Q)
+    scores, ids = oracle(X, np.arange(30), Q.astype(np.float32), 30, metric)
+    edge = 12  # the thirteenth best row's score
+    worse = np.inf if metric == "euclidean" else -np.inf
+    radius = np.nextafter(float(scores[0, edge]), worse if side == "within" else -worse)
+    assert np.float32(radius) == scores[0, edge] and radius != scores[0, edge]
+    n = edge + 1 if side == "within" else edge
+    assert scores[0, edge - 1] != scores[0, edge] != scores[0, edge + 1]
+    lims, got_scores, got_ids = ix.range_search(Q, radius)
+    assert lims.tolist() == [0, n]
+    assert got_ids.tolist() == ids[0, :n].tolist()
+    assert got_scores.view(np.uint32).tolist() == scores[0, :n].view(np.uint32).tolist()
 
 
 def test_next_default_id_follows_the_largest_ever_added(tmp_path):
