@@ -890,6 +890,44 @@ def test_native_search_rejects_malformed_runs(runs, message):
         _native.search(runs, np.zeros((1, 4), np.float32), 1, 1, None, None)
 
 
+
+def _two_runs():
+    """Positions 0-2 (a buffer of 4 rows, 3 used) and 5-7."""
+    from lumvero_contrib import _native
+    rng = np.random.default_rng(8)
+    A = rng.standard_normal((4, 4)).astype(np.float32)
+    B = rng.standard_normal((3, 4)).astype(np.float32)
+    return [(A, _native.row_norms_sq(A), 3, 0, None), (B, _native.row_norms_sq(B), 3, 5, None)]
+
+
+@pytest.mark.parametrize("allowed", [
+    [0, 1, 1, 5], [6, 6], [5, 5, 7],  # repeated
+    [5, 1], [0, 2, 1], [6, 7, 5],  # decreasing
+    [-1, 0], [0, -3], [-(2**63)],  # negative
+    [3], [2, 4], [8], [0, 2**63 - 1],  # past a run's rows, between the runs, past the last
+], ids=str)
+def test_native_search_rejects_allowed_positions_out_of_order_or_outside(allowed):
+    from lumvero_contrib import _native
+    q = np.ones((1, 4), np.float32)
+    with pytest.raises(ValueError) as e:
+        _native.search(_two_runs(), q, 6, 1, None, np.array(allowed, np.int64))
+    assert str(e.value) == "allowed must be increasing positions inside the runs"
+
+
+def test_native_search_returns_each_allowed_position_once():
+    from lumvero_contrib import _native
+    runs = _two_runs()
+    rows = np.concatenate([runs[0][0][:3], runs[1][0]])
+    positions = np.array([0, 1, 2, 5, 6, 7])
+    q = np.array([[1, -2, 0.5, 3]], np.float32)
+    for allowed in ([0, 2, 5, 7], [1, 6], [0, 1, 2, 5, 6, 7]):
+        keep = np.isin(positions, allowed)
+        idx, want = topk_oracle(dot_layout(rows[keep], q[0]), 6, "dot")
+        scores, got = _native.search(runs, q, 6, 1, None, np.array(allowed, np.int64))
+        assert got[0].tolist() == positions[keep][idx].tolist() + [-1] * (6 - len(allowed))
+        assert scores[0, :len(allowed)].view(np.uint32).tolist() == want.view(np.uint32).tolist()
+
+
 # -- codes files beside the row files ------------------------------------------
 
 def _codes_name(d):
