@@ -201,12 +201,19 @@ class IndexMachine(RuleBasedStateMachine):
             allow = data.draw(st.lists(st.integers(0, 80), max_size=20))
         n = max(1, len(self.ids))
         scores, ids = oracle(self.rows, self.ids, Q32, n, self.metric, allow)
-        # A radius at one of the scores (ties at the edge are inside), or beyond all.
+        # A radius at one of the scores (ties at the edge are inside), or beyond all;
+        # or one float32 or float64 step beside it, where the edge row drops
+        # out ("short") or stays in ("within"): the radius is never rounded.
         finite = scores[np.isfinite(scores)]
         radius = float(data.draw(st.sampled_from(finite.tolist()))) if finite.size else 0.0
-        if data.draw(st.booleans()):  # just short of it: the edge row drops out
-            toward = np.inf if self.metric == "euclidean" else -np.inf
+        toward = np.inf if self.metric == "euclidean" else -np.inf
+        step = data.draw(st.sampled_from(["at", "f32 short", "f64 short", "f64 within"]))
+        if step == "f32 short":
             radius = float(np.nextafter(np.float32(radius), np.float32(-toward)))
+        elif step == "f64 short":
+            radius = float(np.nextafter(radius, -toward))
+        elif step == "f64 within":
+            radius = float(np.nextafter(radius, toward))
         lims, got_scores, got_ids = self.ix.range_search(Q, radius, allow=allow)
         assert lims.dtype == np.int64 and lims.tolist()[0] == 0 and lims.size == nq + 1
         for i in range(nq):
@@ -283,6 +290,31 @@ TestIndexMachine.settings = settings(max_examples=150, stateful_step_count=25, d
                                      suppress_health_check=[HealthCheck.too_slow])
 
 
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("side", ["short", "within"])
+def test_range_search_radius_one_float64_step_from_a_score(metric, side):
+    """A radius one float64 step from a row's score rounds to that score in
+    float32; compared as given, it leaves the row out when the step is short
+    of the score and in when it is within."""
+    rng = np.random.default_rng(21)
+    X, Q = rng.standard_normal((30, 8)), rng.standard_normal((1, 8))
+    ix = Index(8, metric=metric)
+    ix.add(X)
+    if metric == "cosine":
+        X, Q = normalize_like_writer(X), normalize_like_writer(Q)
+    scores, ids = oracle(X, np.arange(30), Q.astype(np.float32), 30, metric)
+    edge = 12  # the thirteenth best row's score
+    worse = np.inf if metric == "euclidean" else -np.inf
+    radius = np.nextafter(float(scores[0, edge]), worse if side == "within" else -worse)
+    assert np.float32(radius) == scores[0, edge] and radius != scores[0, edge]
+    n = edge + 1 if side == "within" else edge
+    assert scores[0, edge - 1] != scores[0, edge] != scores[0, edge + 1]
+    lims, got_scores, got_ids = ix.range_search(Q, radius)
+    assert lims.tolist() == [0, n]
+    assert got_ids.tolist() == ids[0, :n].tolist()
+    assert got_scores.view(np.uint32).tolist() == scores[0, :n].view(np.uint32).tolist()
+
+
 def test_next_default_id_follows_the_largest_ever_added(tmp_path):
     ix = Index(2, metric="dot")
     ix.add(np.eye(2), ids=[4, 9])
@@ -291,6 +323,27 @@ def test_next_default_id_follows_the_largest_ever_added(tmp_path):
     ix = Index.load(tmp_path / "ix")
     ix.add([[1, 1]])
     assert ix.ids().tolist() == [4, 10]
+
+
+def test_ids_removed_before_the_lookup_merges_them_are_gone():
+    """Ids out of insertion order are found through a lookup whose latest few
+    additions wait apart until a merge; removed while waiting, they are gone
+    at once: not present, not counted again, never searched, free to reuse."""
+    ix = Index(2, metric="dot")
+    ix.add([[1, 0], [0, 1]], ids=[10, 1])
+    ix.add([[2, 0], [0, 3]], ids=[7, 4])  # checked against the lookup, then added to it
+    assert {7, 4} <= set(ix._lookup._pending)  # not yet merged
+    assert ix.remove([7, 10]) == 2
+    assert 7 not in ix and 10 not in ix and 4 in ix
+    assert ix.remove([7]) == 0 and ix.remove(np.array([10, 7])) == 0
+    assert len(ix) == 2 and ix.ids().tolist() == [1, 4]
+    scores, ids = ix.search([1, 0], 3, allow=[7, 1])
+    assert ids.tolist() == [[1, -1, -1]] and scores.tolist() == [[0.0, -np.inf, -np.inf]]
+    with pytest.raises(KeyError):
+        ix.get([7])
+    ix.add([[5, 0]], ids=[7])
+    assert ix.get([7, 4]).tolist() == [[5.0, 0.0], [0.0, 3.0]]
+    assert ix.search([1, 0], 1, allow=[7, 1])[1].tolist() == [[7]]
 
 
 @pytest.mark.parametrize("prefilter", ["off", "auto", "always"])
@@ -635,6 +688,7 @@ M = r"manifest\.json: "
     (_set("blake3", "AB" * 32, "ids"), M + r"ids \(ids-.*\) has no valid blake3", False),
     (_set("file", "../ids.npy", "ids"), M + r"ids names '\.\./ids\.npy', not a file", False),
     (_set("next_id", 1), M + r"next_id 1 is not above every stored id \(the largest is 2\)", False),
+    (_set("next_id", 2), M + r"next_id 2 is not above every stored id \(the largest is 2\)", False),
     (_set("next_id", -5), M + "next_id -5 is not an integer from 0", False),
     (_set("next_id", "3"), M + "next_id '3' is not an integer", False),
     (lambda d: (d / "manifest.json").write_text("[" * 100000 + "]" * 100000),
@@ -834,6 +888,44 @@ def test_native_search_rejects_malformed_runs(runs, message):
     from lumvero_contrib import _native
     with pytest.raises(ValueError, match=message):
         _native.search(runs, np.zeros((1, 4), np.float32), 1, 1, None, None)
+
+
+
+def _two_runs():
+    """Positions 0-2 (a buffer of 4 rows, 3 used) and 5-7."""
+    from lumvero_contrib import _native
+    rng = np.random.default_rng(8)
+    A = rng.standard_normal((4, 4)).astype(np.float32)
+    B = rng.standard_normal((3, 4)).astype(np.float32)
+    return [(A, _native.row_norms_sq(A), 3, 0, None), (B, _native.row_norms_sq(B), 3, 5, None)]
+
+
+@pytest.mark.parametrize("allowed", [
+    [0, 1, 1, 5], [6, 6], [5, 5, 7],  # repeated
+    [5, 1], [0, 2, 1], [6, 7, 5],  # decreasing
+    [-1, 0], [0, -3], [-(2**63)],  # negative
+    [3], [2, 4], [8], [0, 2**63 - 1],  # past a run's rows, between the runs, past the last
+], ids=str)
+def test_native_search_rejects_allowed_positions_out_of_order_or_outside(allowed):
+    from lumvero_contrib import _native
+    q = np.ones((1, 4), np.float32)
+    with pytest.raises(ValueError) as e:
+        _native.search(_two_runs(), q, 6, 1, None, np.array(allowed, np.int64))
+    assert str(e.value) == "allowed must be increasing positions inside the runs"
+
+
+def test_native_search_returns_each_allowed_position_once():
+    from lumvero_contrib import _native
+    runs = _two_runs()
+    rows = np.concatenate([runs[0][0][:3], runs[1][0]])
+    positions = np.array([0, 1, 2, 5, 6, 7])
+    q = np.array([[1, -2, 0.5, 3]], np.float32)
+    for allowed in ([0, 2, 5, 7], [1, 6], [0, 1, 2, 5, 6, 7]):
+        keep = np.isin(positions, allowed)
+        idx, want = topk_oracle(dot_layout(rows[keep], q[0]), 6, "dot")
+        scores, got = _native.search(runs, q, 6, 1, None, np.array(allowed, np.int64))
+        assert got[0].tolist() == positions[keep][idx].tolist() + [-1] * (6 - len(allowed))
+        assert scores[0, :len(allowed)].view(np.uint32).tolist() == want.view(np.uint32).tolist()
 
 
 # -- codes files beside the row files ------------------------------------------

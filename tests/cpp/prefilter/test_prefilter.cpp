@@ -16,6 +16,7 @@
 #include "engine/prefilter/compressed_rows.h"
 #include "engine/prefilter/batch_scan.h"
 #include "engine/prefilter/single_scan.h"
+#include "engine/search/search_core.h"
 #include "engine/search/single_query.h"
 #include "engine/runtime/tuning.h"
 #include "index_fixture.h"
@@ -212,6 +213,42 @@ TEST(Prefilter, WideBandReadsTheFloatRows) {
     for (std::size_t i = 0; i < 4; ++i)
       expect_same_hits((*b)[i].results, ref_top_k(*engine, qs.data() + i * kDims, 10),
                        std::string("offset batch, filter ") + filter);
+  }
+}
+
+// The hint is the search's, not a piece's: near-copies of the query at the
+// end of the rows make the last pieces' bands wide, but most rows went
+// through the codes, so nothing is recorded and the next auto searches read
+// the codes again. (Few rows and dims: the pieces run in order on this thread.)
+TEST(Prefilter, APieceRunningWideLateLeavesNoHint) {
+  constexpr std::uint32_t kRows = 20000, kDims = 16, kCopies = 3000;
+  std::vector<float> data = clustered(kRows, kDims, 9);
+  std::vector<float> q = testing::random_values(kDims, 10);
+  testing::normalize(q.data(), kDims);
+  std::mt19937 gen(11);
+  std::normal_distribution<float> normal(0.0f, 1.0e-4f);
+  for (std::size_t r = kRows - kCopies; r < kRows; ++r)
+    for (std::size_t d = 0; d < kDims; ++d) data[r * kDims + d] = q[d] + normal(gen);
+  auto engine = open_index(kDims, kRows, Metric::Dot, data);
+  ASSERT_TRUE(engine);
+  ASSERT_TRUE(core::runs_inline(engine->as_set(engine->as_run()), 1));
+  ScopedEnv unset("LUMVO_FILTER", std::nullopt);
+  PrefilterCounters& c = prefilter_counters();
+  const auto want = ref_top_k(*engine, q.data(), 10);
+  for (int i = 0; i < 3; ++i) {
+    const std::uint64_t searches = c.searches, scanned = c.rows_scanned;
+    SearchStats stats;
+    const RowRun run = engine->as_run();
+    auto r = prefilter::scan(engine->as_set(run), q.data(), 10, 4, &stats);
+    ASSERT_TRUE(r) << r.error();
+    ASSERT_TRUE(r->has_value()) << "search " << i << " skipped the codes";
+    expect_same_hits(**r, want, "search " + std::to_string(i));
+    EXPECT_EQ(c.searches, searches + 1);
+    EXPECT_EQ(c.rows_scanned - scanned, stats.rows_scanned);
+    // Some piece ran wide, yet most rows were read through the codes.
+    EXPECT_GT(stats.rows_fallback, 0u) << i;
+    EXPECT_GT(stats.rows_scanned, kRows / 2) << i;
+    EXPECT_EQ(stats.rows_scanned + stats.rows_fallback, kRows) << i;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "engine/format/dim_blocks.h"
 #include "engine/format/row_norms.h"
 #include "engine/search/search_core.h"
+#include "engine/runtime/tuning.h"
 #include "index_fixture.h"
 
 namespace lumvero {
@@ -38,14 +40,19 @@ struct Store {
 };
 
 // Rows cut into runs of the given lengths, each its own piece of memory
-// (copied, so that a run boundary is also a memory boundary).
+// (copied, so that a run boundary is also a memory boundary). With `spare`,
+// each run's memory goes on for that many rows of other values past its
+// last row, as an Index run's unused capacity does.
 Store make_store(const std::vector<float>& rows, std::size_t dims,
-                 const std::vector<std::size_t>& lengths, std::vector<std::vector<float>>& mem) {
+                 const std::vector<std::size_t>& lengths, std::vector<std::vector<float>>& mem,
+                 std::size_t spare = 0) {
   Store s{dims, rows, std::vector<double>(rows.size() / dims), {}, {}};
   run_norms_sq(rows.data(), rows.size() / dims, dims, s.norms.data());
   std::uint64_t first = 0;
   for (std::size_t len : lengths) {
     mem.emplace_back(rows.begin() + first * dims, rows.begin() + (first + len) * dims);
+    const std::vector<float> other = random_matrix(spare, dims, 1000 + std::uint32_t(mem.size()));
+    mem.back().insert(mem.back().end(), other.begin(), other.end());
     s.codes.push_back(std::make_unique<RunCodes>());
     s.runs.push_back(
         {mem.back().data(), s.norms.data() + first, len, first, s.codes.back().get(), len});
@@ -158,6 +165,128 @@ TEST_P(SearchCore, EqualsTheReferenceOnTheSelectedRows) {
                          f.name + " prefilter " + prefilter + " query " + std::to_string(i));
       const bool expected = std::string(prefilter) == "always" && f.name != "empty list";
       EXPECT_EQ(stats.prefiltered, expected) << f.name;
+    }
+  }
+}
+
+// k as large as the selection: every selected row comes back exactly once,
+// with its kernel score. The scans read a mask window by window
+// (kPrefilterWindowRows rows in the pre-filter, fewer in the float scans):
+// runs that start and end inside windows, windows wholly live, wholly
+// removed and mixed, and a list of positions beside the mask.
+TEST_P(SearchCore, KCoveringTheSelectionReturnsEachSelectedRowOnce) {
+  const SetCase c = GetParam();
+  constexpr std::size_t kWindow = tuning::kPrefilterWindowRows;
+  const std::size_t dims = 12;
+  const std::vector<std::size_t> lengths{2 * kWindow + 300, 1, 3 * kWindow - 7, kWindow + 1};
+  std::size_t rows = 0;
+  for (const std::size_t len : lengths) rows += len;
+  const std::vector<float> x =
+      c.exact_values ? exact_matrix(rows, dims, 31) : random_matrix(rows, dims, 31);
+  std::vector<std::vector<float>> mem;
+  const Store s = make_store(x, dims, lengths, mem);
+  const std::vector<float> qs = random_matrix(c.nq, dims, 32);
+
+  std::mt19937 gen(33);
+  std::vector<std::uint8_t> live(rows);
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const bool all_live = r >= kWindow / 2 && r < kWindow / 2 + 2 * kWindow;
+    const bool all_removed = r >= 3 * kWindow && r < 5 * kWindow;
+    live[r] = all_live || (!all_removed && gen() % 4 != 0);
+  }
+  std::vector<std::uint64_t> listed;
+  for (std::uint64_t r = 0; r < rows; r += 1 + gen() % 3) listed.push_back(r);
+  for (std::uint64_t r = 4 * kWindow; r < 6 * kWindow; ++r) listed.push_back(r);  // a stretch
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+
+  Selection mask;
+  mask.live = live.data();
+  Selection list;
+  list.positions = listed.data();
+  list.count = listed.size();
+  list.by_position = true;
+  std::vector<bool> in_list(rows, false);
+  for (const auto p : listed) in_list[p] = true;
+  const struct {
+    const char* name;
+    Selection selection;
+    std::vector<bool> selected;
+  } forms[] = {{"mask", mask, std::vector<bool>(live.begin(), live.end())},
+               {"list", list, in_list}};
+
+  for (const char* prefilter : {"off", "always"}) {
+    ScopedEnv env("LUMVO_FILTER", prefilter);
+    for (const auto& f : forms) {
+      const std::size_t k = std::count(f.selected.begin(), f.selected.end(), true);
+      SearchStats stats;
+      auto got = core::search(set_of(s, c.metric, f.selection), qs.data(), c.nq, k, &stats);
+      ASSERT_TRUE(got.has_value()) << got.error();
+      ASSERT_EQ(got->size(), c.nq);
+      EXPECT_EQ(stats.prefiltered, std::string(prefilter) == "always") << f.name;
+      for (std::size_t i = 0; i < c.nq; ++i) {
+        const std::string what =
+            std::string(f.name) + " prefilter " + prefilter + " query " + std::to_string(i);
+        std::vector<int> times(rows, 0);
+        for (const auto& hit : (*got)[i])
+          if (hit.idx < rows) ++times[hit.idx];
+        for (std::uint64_t r = 0; r < rows; ++r) {
+          if (times[r] != (f.selected[r] ? 1 : 0)) {
+            ADD_FAILURE() << what << ": row " << r << (f.selected[r] ? " (selected)" : "")
+                          << " returned " << times[r] << " times";
+            break;
+          }
+        }
+        expect_same_hits((*got)[i], reference(s, c.metric, qs.data() + i * dims, k, f.selected),
+                         what);
+      }
+    }
+  }
+}
+
+// Each run's first row, with itself as the query, comes back at its position
+// with its own score, alone and in a batch, k = 1 and more. Every run's
+// memory goes on past its last row with other values, and the set's runs
+// follow another run of the store: a row read from the run before its own
+// gives a wrong score here rather than a read outside the memory.
+TEST(SearchCore, EachRunsFirstRowIsReadFromItsOwnRun) {
+  const std::size_t dims = 24;
+  const std::vector<std::size_t> lengths{40, 1, 700, 3, 2100, 260};  // the first: outside the set
+  std::size_t rows = 0;
+  for (const std::size_t len : lengths) rows += len;
+  const std::vector<float> x = random_matrix(rows, dims, 41, /*unit_rows=*/true);
+  std::vector<std::vector<float>> mem;
+  const Store s = make_store(x, dims, lengths, mem, /*spare=*/1);
+  std::vector<bool> selected(rows, true);
+  std::fill_n(selected.begin(), lengths[0], false);
+  std::vector<float> firsts;
+  std::vector<std::uint64_t> at;
+  for (std::size_t r = 1; r < s.runs.size(); ++r) {
+    at.push_back(s.runs[r].first);
+    firsts.insert(firsts.end(), x.begin() + at.back() * dims, x.begin() + (at.back() + 1) * dims);
+  }
+  const std::size_t n = at.size();
+  for (const Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
+    RowSet set = set_of(s, metric, {});
+    set.runs = std::span<const RowRun>(s.runs).subspan(1);
+    for (const char* prefilter : {"off", "always"}) {
+      ScopedEnv env("LUMVO_FILTER", prefilter);
+      for (const std::size_t k : {1u, 4u}) {
+        auto batch = core::search(set, firsts.data(), n, k);
+        ASSERT_TRUE(batch.has_value()) << batch.error();
+        for (std::size_t i = 0; i < n; ++i) {
+          const float* q = firsts.data() + i * dims;
+          const std::vector<RefHit> want = reference(s, metric, q, k, selected);
+          ASSERT_EQ(want[0].idx, at[i]);  // a row is its own nearest
+          auto alone = core::search(set, q, 1, k);
+          ASSERT_TRUE(alone.has_value()) << alone.error();
+          const std::string what = std::string(metric_name(metric)) + " prefilter " + prefilter +
+                                   " k " + std::to_string(k) + " run " + std::to_string(i + 1) +
+                                   " first row " + std::to_string(at[i]);
+          expect_same_hits((*alone)[0], want, what + " alone");
+          expect_same_hits((*batch)[i], want, what + " in a batch");
+        }
+      }
     }
   }
 }
