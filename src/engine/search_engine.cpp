@@ -12,8 +12,8 @@
 
 #include "engine/format/content_hash.h"
 #include "engine/format/mapped_file.h"
-#include "engine/runtime/pool_setup.h"
 #include "engine/format/row_norms.h"
+#include "engine/runtime/pool_setup.h"
 #include "engine/runtime/sys_error.h"
 
 namespace lumvero {

@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "engine/prefilter/compressed_rows.h"
 #include "engine/format/content_hash.h"
 #include "engine/format/dim_blocks.h"
 #include "engine/format/index_format.h"
 #include "engine/format/mapping.h"
+#include "engine/format/row_table.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/search/query_result.h"
 #include "engine/search/row_set.h"
-#include "engine/format/row_table.h"
 #include "engine/status.h"
 
 namespace lumvero {

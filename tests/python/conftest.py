@@ -14,6 +14,7 @@ METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 
 
 def pytest_configure(config):
+    config.addinivalue_line("markers", "long: has a long form, run with --long")
     for room in ROOMS:
         config.addinivalue_line("markers", f"{room}: the quick tests of the {room} room")
 
@@ -137,10 +138,6 @@ def unit_rows(rng, rows, dims):
 def pytest_addoption(parser):
     parser.addoption("--long", action="store_true", default=False,
                      help="run the long forms of the reliability tests")
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "long: has a long form, run with --long")
 
 
 @pytest.fixture

@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/search/result_order.h"
 #include "engine/format/row_norms.h"
+#include "engine/search/result_order.h"
 #include "engine/search_engine.h"
 #include "engine/status.h"
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/format/row_norms.h"
 #include "engine/kernels/kernels.h"
 #include "engine/messages.h"
-#include "engine/format/row_norms.h"
 
 namespace lumvero {
 

@@ -36,7 +36,7 @@ struct Layout {
   std::uint64_t bounds = 0;
   std::uint64_t scales = 0;
   std::uint64_t codes = 0;
-  std::uint64_t length = 0;  // of the whole file
+  std::uint64_t length = 0;   // of the whole file
   std::uint64_t stripes = 0;  // stripes of bounds
   std::size_t width = 0;
 };

@@ -13,8 +13,8 @@
 #include "engine/kernels/int_kernels.h"
 #include "engine/runtime/memory_info.h"
 #include "engine/runtime/pool.h"
-#include "engine/search/score_error.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/score_error.h"
 
 namespace lumvero {
 
@@ -157,7 +157,8 @@ std::unique_ptr<CompressedRows> CompressedRows::reserve(std::uint64_t capacity,
 
 std::unique_ptr<CompressedRows> CompressedRows::over(Mapping file, std::uint64_t rows,
                                                      std::uint64_t dims, const std::uint8_t* codes,
-                                                     const float* scales, const StripeBounds* stripes) {
+                                                     const float* scales,
+                                                     const StripeBounds* stripes) {
   std::unique_ptr<CompressedRows> out(new CompressedRows());
   out->rows_ = rows;
   out->capacity_ = rows;
@@ -210,9 +211,9 @@ std::unique_ptr<CompressedRows> CompressedRows::build(const float* data, std::ui
   return out;
 }
 
-RunCodes::View RunCodes::acquire(const float* data, std::uint64_t count,
-                                             std::uint64_t capacity, std::uint64_t dims,
-                                             const double* norms_sq, double available_bytes) const {
+RunCodes::View RunCodes::acquire(const float* data, std::uint64_t count, std::uint64_t capacity,
+                                 std::uint64_t dims, const double* norms_sq,
+                                 double available_bytes) const {
   {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (refused_) return {};

@@ -30,8 +30,8 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "engine/kernels/int_kernels.h"
 #include "engine/format/mapping.h"
+#include "engine/kernels/int_kernels.h"
 #include "engine/runtime/tuning.h"
 
 namespace lumvero {
@@ -170,11 +170,11 @@ class RunCodes {
 struct PrefilterCounters {
   std::atomic<std::uint64_t> searches{0};  // queries answered through the codes
   std::atomic<std::uint64_t> codes_built{0};
-  std::atomic<std::uint64_t> codes_bytes{0};      // of the codes built
+  std::atomic<std::uint64_t> codes_bytes{0};    // of the codes built
   std::atomic<std::uint64_t> codes_refused{0};  // not enough memory
-  std::atomic<std::uint64_t> rows_scanned{0};    // through the codes
-  std::atomic<std::uint64_t> rows_rescored{0};   // by compute_score at the end
-  std::atomic<std::uint64_t> rows_fallback{0};   // scanned as floats: band too wide
+  std::atomic<std::uint64_t> rows_scanned{0};   // through the codes
+  std::atomic<std::uint64_t> rows_rescored{0};  // by compute_score at the end
+  std::atomic<std::uint64_t> rows_fallback{0};  // scanned as floats: band too wide
 };
 PrefilterCounters& prefilter_counters();
 

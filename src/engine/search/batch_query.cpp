@@ -7,20 +7,20 @@
 #include <string>
 #include <utility>
 
-#include "engine/runtime/cpu_count.h"
-#include "engine/search/exact_band.h"
 #include "engine/kernels/kernels.h"
-#include "engine/search/matrix.h"
 #include "engine/messages.h"
-#include "engine/runtime/pool.h"
 #include "engine/prefilter/batch_scan.h"
+#include "engine/runtime/cpu_count.h"
+#include "engine/runtime/pool.h"
+#include "engine/runtime/settings.h"
+#include "engine/runtime/tuning.h"
+#include "engine/search/exact_band.h"
+#include "engine/search/matrix.h"
 #include "engine/search/result_order.h"
 #include "engine/search/scan.h"
 #include "engine/search/score_error.h"
 #include "engine/search/search_core.h"
-#include "engine/runtime/settings.h"
 #include "engine/search/topk.h"
-#include "engine/runtime/tuning.h"
 
 namespace lumvero {
 

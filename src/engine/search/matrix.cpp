@@ -6,8 +6,8 @@
 #include <climits>
 #include <mutex>
 
-#include "engine/search/blas_symbols.h"
 #include "engine/kernels/kernels.h"
+#include "engine/search/blas_symbols.h"
 #include "engine/status.h"
 
 namespace lumvero {

@@ -4,9 +4,9 @@
 #include <algorithm>
 
 #include "engine/kernels/kernels.h"
-#include "engine/search_engine.h"
-#include "engine/search/topk.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/topk.h"
+#include "engine/search_engine.h"
 
 namespace lumvero {
 

@@ -7,13 +7,13 @@
 #include <utility>
 
 #include "engine/kernels/kernels.h"
-#include "engine/search/matrix.h"
-#include "engine/runtime/pool.h"
 #include "engine/prefilter/batch_scan.h"
 #include "engine/prefilter/single_scan.h"
+#include "engine/runtime/pool.h"
+#include "engine/runtime/tuning.h"
+#include "engine/search/matrix.h"
 #include "engine/search/score_error.h"
 #include "engine/search/topk.h"
-#include "engine/runtime/tuning.h"
 
 namespace lumvero::core {
 

@@ -8,17 +8,17 @@
 #include <limits>
 #include <utility>
 
-#include "engine/search/exact_band.h"
 #include "engine/kernels/kernels.h"
-#include "engine/search/matrix.h"
 #include "engine/messages.h"
+#include "engine/prefilter/single_scan.h"
 #include "engine/runtime/pool.h"
 #include "engine/runtime/pool_setup.h"
-#include "engine/prefilter/single_scan.h"
-#include "engine/search/score_error.h"
-#include "engine/search/search_core.h"
 #include "engine/runtime/settings.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/exact_band.h"
+#include "engine/search/matrix.h"
+#include "engine/search/score_error.h"
+#include "engine/search/search_core.h"
 
 namespace lumvero {
 

@@ -22,9 +22,9 @@
 #include "engine/search/query_result.h"
 #include "engine/search/result_order.h"
 #include "engine/search/scan.h"
+#include "engine/search/topk.h"
 #include "engine/search_engine.h"
 #include "engine/status.h"
-#include "engine/search/topk.h"
 
 namespace lumvero {
 

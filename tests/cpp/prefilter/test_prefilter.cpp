@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "engine/prefilter/compressed_rows.h"
 #include "engine/prefilter/batch_scan.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/prefilter/single_scan.h"
+#include "engine/runtime/tuning.h"
 #include "engine/search/search_core.h"
 #include "engine/search/single_query.h"
-#include "engine/runtime/tuning.h"
 #include "index_fixture.h"
 
 namespace lumvero {
@@ -276,8 +276,8 @@ TEST(Prefilter, ExtendedCopyMatchesAFreshBuild) {
     ASSERT_EQ(grown->rows(), kRows);
     EXPECT_EQ(std::memcmp(grown->codes(0), fresh->codes(0), kRows * width), 0);
     EXPECT_EQ(std::memcmp(grown->scales(), fresh->scales(), kRows * sizeof(float)), 0);
-    for (std::uint64_t b = 0; b < (kRows + CompressedRows::kStripeRows - 1) / CompressedRows::kStripeRows;
-         ++b) {
+    for (std::uint64_t b = 0;
+         b < (kRows + CompressedRows::kStripeRows - 1) / CompressedRows::kStripeRows; ++b) {
       EXPECT_EQ(grown->stripe(b).resid, fresh->stripe(b).resid) << "stripe " << b;
       EXPECT_EQ(grown->stripe(b).code_norm, fresh->stripe(b).code_norm) << "stripe " << b;
       EXPECT_EQ(grown->stripe(b).norm_sq, fresh->stripe(b).norm_sq) << "stripe " << b;

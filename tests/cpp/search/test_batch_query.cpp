@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/search/batch_query.h"
 #include "engine/messages.h"
+#include "engine/search/batch_query.h"
 #include "engine/search/single_query.h"
 #include "index_fixture.h"
 

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/search/batch_query.h"
 #include "engine/certify/certified.h"
-#include "engine/prefilter/compressed_rows.h"
 #include "engine/kernels/int_kernels.h"
 #include "engine/kernels/kernels.h"
-#include "engine/search/matrix.h"
 #include "engine/prefilter/batch_scan.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/prefilter/single_scan.h"
+#include "engine/search/batch_query.h"
+#include "engine/search/matrix.h"
 #include "engine/search/score_error.h"
 #include "engine/search/single_query.h"
 #include "index_fixture.h"

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/prefilter/compressed_rows.h"
 #include "engine/format/dim_blocks.h"
 #include "engine/format/row_norms.h"
-#include "engine/search/search_core.h"
+#include "engine/prefilter/compressed_rows.h"
 #include "engine/runtime/tuning.h"
+#include "engine/search/search_core.h"
 #include "index_fixture.h"
 
 namespace lumvero {

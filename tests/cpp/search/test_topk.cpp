@@ -17,8 +17,8 @@
 #include "engine/format/index_format.h"
 #include "engine/search/query_result.h"
 #include "engine/search/result_order.h"
-#include "engine/status.h"
 #include "engine/search/topk.h"
+#include "engine/status.h"
 #include "index_fixture.h"
 
 namespace lumvero {
