@@ -30,6 +30,11 @@
 namespace {
 
 using lumvero::Metric;
+// Every stretch run without the interpreter lock holds a GilRelease rather
+// than the Py_*_ALLOW_THREADS macros: an exception leaving it (an allocation
+// failing in a search on the calling thread) takes the lock back before
+// guarded() turns it into a Python error.
+using lumvero::py::GilRelease;
 using lumvero::py::Ref;
 
 // The array when it is ndim-dimensional, of the type, C-contiguous and
@@ -121,20 +126,21 @@ PyObject* normalize_rows(PyObject*, PyObject* arg) {
       while (r < cur && !at.compare_exchange_weak(cur, r)) {
       }
     };
-    Py_BEGIN_ALLOW_THREADS over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
-      for (std::size_t r = b; r < e; ++r) {
-        float* x = data + r * dims;
-        const bool zero = all_zero(x, dims);
-        if (zero) lower(first_zero, r);
-        // In place is safe: the routine reads the whole row before writing.
-        // Zero rows go through it too: it writes them as +0.0.
-        lumvero::prepare::normalize_row(x, x, dims);
-        if (!zero && all_zero(x, dims)) lower(first_lost, r);
-      }
-    });
-    Py_END_ALLOW_THREADS auto as_index = [&](std::uint64_t v) {
-      return v == rows ? -1LL : static_cast<long long>(v);
-    };
+    {
+      const GilRelease released;
+      over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) {
+          float* x = data + r * dims;
+          const bool zero = all_zero(x, dims);
+          if (zero) lower(first_zero, r);
+          // In place is safe: the routine reads the whole row before writing.
+          // Zero rows go through it too: it writes them as +0.0.
+          lumvero::prepare::normalize_row(x, x, dims);
+          if (!zero && all_zero(x, dims)) lower(first_lost, r);
+        }
+      });
+    }
+    auto as_index = [&](std::uint64_t v) { return v == rows ? -1LL : static_cast<long long>(v); };
     return Py_BuildValue("(LL)", as_index(first_zero.load()), as_index(first_lost.load()));
   });
 }
@@ -149,24 +155,27 @@ PyObject* first_non_finite(PyObject*, PyObject* arg) {
     const auto dims = static_cast<std::size_t>(PyArray_DIM(a, 1));
     const std::uint64_t total = rows * dims;
     std::atomic<std::uint64_t> first{total};
-    Py_BEGIN_ALLOW_THREADS over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
-      const std::uint32_t* p = data + b * dims;
-      const std::size_t n = (e - b) * dims;
-      // All exponent bits set: an infinity or a NaN. Branch-free so it vectorises.
-      std::uint32_t any = 0;
-      for (std::size_t i = 0; i < n; ++i) any |= ((p[i] & 0x7f800000u) == 0x7f800000u);
-      if (any == 0) return;
-      for (std::size_t i = 0; i < n; ++i) {
-        if ((p[i] & 0x7f800000u) == 0x7f800000u) {
-          std::uint64_t at = b * dims + i;
-          std::uint64_t cur = first.load();
-          while (at < cur && !first.compare_exchange_weak(cur, at)) {
+    {
+      const GilRelease released;
+      over_rows(rows, rows_per_task(dims), [&](std::size_t b, std::size_t e) {
+        const std::uint32_t* p = data + b * dims;
+        const std::size_t n = (e - b) * dims;
+        // All exponent bits set: an infinity or a NaN. Branch-free so it vectorises.
+        std::uint32_t any = 0;
+        for (std::size_t i = 0; i < n; ++i) any |= ((p[i] & 0x7f800000u) == 0x7f800000u);
+        if (any == 0) return;
+        for (std::size_t i = 0; i < n; ++i) {
+          if ((p[i] & 0x7f800000u) == 0x7f800000u) {
+            std::uint64_t at = b * dims + i;
+            std::uint64_t cur = first.load();
+            while (at < cur && !first.compare_exchange_weak(cur, at)) {
+            }
+            return;
           }
-          return;
         }
-      }
-    });
-    Py_END_ALLOW_THREADS const std::uint64_t f = first.load();
+      });
+    }
+    const std::uint64_t f = first.load();
     return PyLong_FromLongLong(f == total ? -1LL : static_cast<long long>(f));
   });
 }
@@ -181,8 +190,11 @@ PyObject* row_norms_sq(PyObject*, PyObject* arg) {
     const auto* data = static_cast<const float*>(PyArray_DATA(a));
     auto* norms = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const auto dims = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
-    Py_BEGIN_ALLOW_THREADS lumvero::run_norms_sq(data, static_cast<std::uint64_t>(n), dims, norms);
-    Py_END_ALLOW_THREADS return out.release();
+    {
+      const GilRelease released;
+      lumvero::run_norms_sq(data, static_cast<std::uint64_t>(n), dims, norms);
+    }
+    return out.release();
   });
 }
 
@@ -204,8 +216,10 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
     }
     lumvero::Hash32 h{};
     if (held == n) {
-      Py_BEGIN_ALLOW_THREADS h = lumvero::blake3_digest(parts);
-      Py_END_ALLOW_THREADS
+      {
+        const GilRelease released;
+        h = lumvero::blake3_digest(parts);
+      }
     }
     for (Py_ssize_t i = 0; i < held; ++i) PyBuffer_Release(&views[static_cast<std::size_t>(i)]);
     if (held < n) return nullptr;
@@ -412,10 +426,12 @@ PyObject* search_set(const lumvero::RowSet& set, const float* qdata, std::size_t
 
   lumvero::SearchStats stats;
   lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
-  Py_BEGIN_ALLOW_THREADS res =
-      lumvero::core::search(set, qdata, nq, static_cast<std::size_t>(k), &stats);
-  if (res) fill_padded(*res, static_cast<std::size_t>(k), worst, s_out, p_out);
-  Py_END_ALLOW_THREADS if (!res) {
+  {
+    const GilRelease released;
+    res = lumvero::core::search(set, qdata, nq, static_cast<std::size_t>(k), &stats);
+    if (res) fill_padded(*res, static_cast<std::size_t>(k), worst, s_out, p_out);
+  }
+  if (!res) {
     PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
     return nullptr;
   }
@@ -494,21 +510,25 @@ PyObject* find_sorted(PyObject*, PyObject* args) {
     auto* found =
         static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const auto n = static_cast<std::size_t>(PyArray_DIM(keys_a, 0));
-    Py_BEGIN_ALLOW_THREADS std::size_t lo = 0;
-    for (npy_intp j = 0; j < m; ++j) {
-      const std::int64_t v = needles[j];
-      if (j > 0 && v < needles[j - 1]) lo = 0;
-      std::size_t hi = lo;
-      std::size_t step = 1;
-      while (hi < n && keys[hi] < v) {
-        lo = hi + 1;
-        hi = lo + step;
-        step <<= 1;
+    {
+      const GilRelease released;
+      std::size_t lo = 0;
+      for (npy_intp j = 0; j < m; ++j) {
+        const std::int64_t v = needles[j];
+        if (j > 0 && v < needles[j - 1]) lo = 0;
+        std::size_t hi = lo;
+        std::size_t step = 1;
+        while (hi < n && keys[hi] < v) {
+          lo = hi + 1;
+          hi = lo + step;
+          step <<= 1;
+        }
+        lo =
+            static_cast<std::size_t>(std::lower_bound(keys + lo, keys + std::min(hi, n), v) - keys);
+        found[j] = lo < n && keys[lo] == v ? static_cast<std::int64_t>(lo) : -1;
       }
-      lo = static_cast<std::size_t>(std::lower_bound(keys + lo, keys + std::min(hi, n), v) - keys);
-      found[j] = lo < n && keys[lo] == v ? static_cast<std::int64_t>(lo) : -1;
     }
-    Py_END_ALLOW_THREADS return out.release();
+    return out.release();
   });
 }
 
@@ -647,8 +667,11 @@ PyObject* copy_rows(PyObject*, PyObject* args) {
         std::copy(row, row + dims, dst + j * dims);
       }
     };
-    Py_BEGIN_ALLOW_THREADS copy();
-    Py_END_ALLOW_THREADS Py_RETURN_NONE;
+    {
+      const GilRelease released;
+      copy();
+    }
+    Py_RETURN_NONE;
   });
 }
 
@@ -686,8 +709,11 @@ PyObject* codes_file(PyObject*, PyObject* args) {
     const auto* data = static_cast<const float*>(PyArray_DATA(rows));
     const auto* nsq = static_cast<const double*>(PyArray_DATA(norms));
     std::unique_ptr<lumvero::CompressedRows> built;
-    Py_BEGIN_ALLOW_THREADS built = lumvero::CompressedRows::build(data, n, dims, nsq);
-    Py_END_ALLOW_THREADS if (!built) {
+    {
+      const GilRelease released;
+      built = lumvero::CompressedRows::build(data, n, dims, nsq);
+    }
+    if (!built) {
       PyErr_SetString(PyExc_MemoryError, "not enough memory for the rows' codes");
       return nullptr;
     }
