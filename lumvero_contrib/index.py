@@ -23,7 +23,7 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, Metric, float_rows, int_ids, integer, listed,
                                          metric_name, normalize, result_count, sorted_unique)
-from lumvero_contrib._index_files import METRIC_IDS, read_directory, write_directory
+from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
 from lumvero_contrib._index_rows import Lookup, Run, gather
 
 __all__ = ["Index", "Metric"]

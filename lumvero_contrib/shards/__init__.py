@@ -3,7 +3,7 @@
 An embedding matrix too large for one machine is split into shard files:
 contiguous, balanced row ranges, each an ordinary lumvero index file, listed
 in a ``manifest.json`` with the range and the content hash of every shard
-(:mod:`.manifest`). ``ShardedIndex`` searches every shard, in this process or
+(``lumvero_contrib.storage.file_shards``). ``ShardedIndex`` searches every shard, in this process or
 through one Ray actor per shard (:mod:`.backends`), and merges the per-shard
 top-k lists under the engine's one result order (:mod:`.merge`), so the
 answer is exactly the answer of one index file holding all the rows.
@@ -14,12 +14,12 @@ each shard an ``Index`` held by a Ray actor, with the ``Index``'s operations
 """
 from lumvero_contrib.shards.backends import (ACTOR_PREFIX, DEFAULT_TIMEOUT, ActorOptions,
                                              ShardedIndex, ShardError, ShardServer)
-from lumvero_contrib.shards.manifest import (HEADER_BYTES, MANIFEST_FORMAT, MANIFEST_NAME,
-                                             MAX_MANIFEST_BYTES, MAX_SHARD_ROWS, METRIC_NAMES,
-                                             IndexHeader, Manifest, Progress, ShardEntry,
-                                             build_shards, check_regular, file_hash,
-                                             load_manifest, looks_like_manifest, open_regular,
-                                             read_header, shard_bounds)
+from lumvero_contrib.storage.file_shards import (HEADER_BYTES, MANIFEST_FORMAT, MANIFEST_NAME,
+                                                 MAX_MANIFEST_BYTES, MAX_SHARD_ROWS, METRIC_NAMES,
+                                                 IndexHeader, Manifest, Progress, ShardEntry,
+                                                 build_shards, check_regular, file_hash,
+                                                 load_manifest, looks_like_manifest,
+                                                 open_regular, read_header, shard_bounds)
 from lumvero_contrib.shards.distributed import INDEX_ACTOR_PREFIX, DistributedIndex, place_rows
 from lumvero_contrib.shards.merge import (Answer, check_k, merge_top_k, prepare_queries,
                                           search_engine)

@@ -16,7 +16,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import lumvero
-from lumvero_contrib.shards.manifest import Manifest, ShardEntry, check_regular, load_manifest
+from lumvero_contrib.storage.file_shards import Manifest, ShardEntry, check_regular, load_manifest
 from lumvero_contrib.shards.merge import Answer, check_k, merge_top_k, prepare_queries, \
     search_engine
 

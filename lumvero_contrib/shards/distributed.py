@@ -26,9 +26,10 @@ from lumvero_contrib._index_rows import Lookup
 from lumvero_contrib.index import Index
 from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError, _connect,
                                              _short)
-from lumvero_contrib.shards.index_manifest import (index_summary, new_token, read_saved,
+from lumvero_contrib.storage.distributed_dir import (index_summary, new_token, read_saved,
                                                    saved_kind, write_saved)
-from lumvero_contrib.shards.index_shard import IndexShard, Reply, directory_hash
+from lumvero_contrib.shards.index_shard import IndexShard, Reply
+from lumvero_contrib.storage.index_dir import directory_hash
 from lumvero_contrib.shards.merge import merge_top_k
 
 __all__ = ["DistributedIndex", "place_rows", "INDEX_ACTOR_PREFIX"]

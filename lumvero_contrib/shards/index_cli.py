@@ -9,10 +9,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from lumvero_contrib._files import open_regular
-from lumvero_contrib._index_files import MANIFEST
-from lumvero_contrib.shards.index_manifest import _read_json, read_saved, saved_kind
-from lumvero_contrib.shards.manifest import file_hash
+from lumvero_contrib.storage.files import open_regular
+from lumvero_contrib.storage.index_dir import MANIFEST
+from lumvero_contrib.storage.distributed_dir import _read_json, read_saved, saved_kind
+from lumvero_contrib.storage.file_shards import file_hash
 
 __all__ = ["directory_info", "verify_directory", "search_directory"]
 
@@ -78,7 +78,7 @@ def verify_directory(path: str) -> tuple[bool, list[str]]:
     """(all match, lines) of ``verify``: every file's BLAKE3 against the
     manifest that names it (for a sharded directory, each shard directory's
     manifest against the sharded manifest first)."""
-    from lumvero_contrib.shards.index_shard import directory_hash
+    from lumvero_contrib.storage.index_dir import directory_hash
 
     top = Path(path)
     if saved_kind(top) == "index":

@@ -1,26 +1,18 @@
 """One shard of a ``DistributedIndex``: an ``Index`` behind one calling
-convention, in this process or as the body of a Ray actor, and the hash that
-names a saved ``Index`` directory."""
+convention, in this process or as the body of a Ray actor."""
 from __future__ import annotations
 
 import os
-import re
 import shutil
 import socket
 import time
-from pathlib import Path
 from typing import Any, Final, cast
 
-from lumvero_contrib import _native
-from lumvero_contrib._files import open_regular
-from lumvero_contrib._index_files import MANIFEST, MAX_MANIFEST_BYTES
 from lumvero_contrib.index import Index
+from lumvero_contrib.storage.distributed_dir import SHARD_DIRECTORY
+from lumvero_contrib.storage.index_dir import directory_hash
 
-__all__ = ["IndexShard", "directory_hash", "read_small", "SHARD_DIRECTORY"]
-
-# A shard's saved directory inside a sharded save: shard number and the
-# save's token, so a new save never writes into the directory of the last.
-SHARD_DIRECTORY: Final = re.compile(r"^shard-(\d{5})-[0-9a-f]{32}$")
+__all__ = ["IndexShard"]
 
 Reply = tuple[str, Any, float]
 """``("ok", value, seconds)``, ``("error", (type name, message), 0.0)`` for
@@ -28,31 +20,6 @@ a refused call, or ``("failed", message, 0.0)`` for a shard that never
 opened."""
 
 _ERRORS: Final = (ValueError, TypeError, OSError)
-
-
-def read_small(path: str | os.PathLike[str], limit: int) -> bytes:
-    """A regular file's bytes, at most limit of them.
-
-    Raises:
-        ValueError: Not a regular file, or larger than limit.
-        OSError: It cannot be read (FileNotFoundError when missing).
-    """
-    with open_regular(path) as f:
-        data = f.read(limit + 1)
-    if len(data) > limit:
-        raise ValueError(f"{os.fspath(path)}: larger than {limit} bytes")
-    return data
-
-
-def directory_hash(directory: str | os.PathLike[str]) -> str:
-    """BLAKE3 of a saved ``Index`` directory's manifest, which holds the
-    BLAKE3 of every other file of the directory: one hash for all of it.
-
-    Raises:
-        ValueError: The manifest is not a regular file or too large.
-        FileNotFoundError: No manifest in the directory.
-    """
-    return _native.blake3_hex(read_small(Path(directory) / MANIFEST, MAX_MANIFEST_BYTES))
 
 
 class IndexShard:

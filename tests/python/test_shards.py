@@ -9,7 +9,7 @@ import pytest
 import lumvero
 from blake3_ref import blake3_hex
 from conftest import topk_oracle
-from lumvero_contrib.shards import manifest as shard_manifest
+from lumvero_contrib.storage import file_shards as shard_manifest
 from lumvero_contrib.shards import ShardedIndex, build_shards, load_manifest, merge_top_k
 from shard_helpers import (METRICS, assert_bit_identical, make_data, one_file, reference,
                            ties_across_shards)

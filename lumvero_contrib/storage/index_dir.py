@@ -29,7 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._files import confined, fsync_dir, is_hex64, is_int, open_regular
+from lumvero_contrib.storage.files import (confined, fsync_dir, is_hex64, is_int, open_regular,
+                                           read_small)
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
@@ -550,3 +551,14 @@ class Saved:
             raise self.bad(f"{MANIFEST}: next_id {self.next_id} is not above every stored id "
                            f"(the largest is {int(ids.max())})")
         return Loaded(self.dims, self.metric, runs, ids, live, self.next_id)
+
+
+def directory_hash(directory: str | os.PathLike[str]) -> str:
+    """BLAKE3 of a saved ``Index`` directory's manifest, which holds the
+    BLAKE3 of every other file of the directory: one hash for all of it.
+
+    Raises:
+        ValueError: The manifest is not a regular file or too large.
+        FileNotFoundError: No manifest in the directory.
+    """
+    return _native.blake3_hex(read_small(Path(directory) / MANIFEST, MAX_MANIFEST_BYTES))

@@ -18,7 +18,7 @@ from numpy.typing import NDArray
 
 import lumvero
 from lumvero_contrib import _native
-from lumvero_contrib._files import (check_regular, confined, fsync_dir, is_hex64, is_int,
+from lumvero_contrib.storage.files import (check_regular, confined, fsync_dir, is_hex64, is_int,
                                     open_regular)
 
 __all__ = ["MANIFEST_NAME", "MANIFEST_FORMAT", "METRIC_NAMES", "HEADER_BYTES", "MAX_SHARD_ROWS",
@@ -389,7 +389,7 @@ def _write_json_atomic(path: str, doc: dict[str, Any]) -> None:
     is flushed before the rename (so the shard files it names are there
     after a crash) and after it. The file is created with mode 0666 less the
     umask, like the shard files."""
-    from lumvero_contrib._index_files import write_file
+    from lumvero_contrib.storage.index_dir import write_file
 
     directory = Path(os.path.dirname(os.path.abspath(path)))
     text = io.StringIO()

@@ -6,7 +6,8 @@ import os
 import stat
 from typing import TypeGuard
 
-__all__ = ["open_regular", "check_regular", "confined", "is_int", "is_hex64", "fsync_dir"]
+__all__ = ["open_regular", "check_regular", "confined", "is_int", "is_hex64", "fsync_dir",
+           "read_small"]
 
 
 def _kind(mode: int) -> str:
@@ -97,3 +98,17 @@ def fsync_dir(path: str | os.PathLike[str]) -> None:
         os.fsync(fd)
     finally:
         os.close(fd)
+
+
+def read_small(path: str | os.PathLike[str], limit: int) -> bytes:
+    """A regular file's bytes, at most limit of them.
+
+    Raises:
+        ValueError: Not a regular file, or larger than limit.
+        OSError: It cannot be read (FileNotFoundError when missing).
+    """
+    with open_regular(path) as f:
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"{os.fspath(path)}: larger than {limit} bytes")
+    return data

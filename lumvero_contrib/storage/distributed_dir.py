@@ -18,14 +18,18 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._files import fsync_dir
-from lumvero_contrib._index_files import FORMAT as INDEX_FORMAT
-from lumvero_contrib._index_files import MANIFEST, npy_bytes, write_file
-from lumvero_contrib.shards.index_shard import SHARD_DIRECTORY, read_small
-from lumvero_contrib.shards.manifest import MAX_MANIFEST_BYTES, METRIC_NAMES
+from lumvero_contrib.storage.files import fsync_dir, read_small
+from lumvero_contrib.storage.index_dir import FORMAT as INDEX_FORMAT
+from lumvero_contrib.storage.index_dir import MANIFEST, npy_bytes, write_file
+from lumvero_contrib.storage.file_shards import MAX_MANIFEST_BYTES, METRIC_NAMES
 
 __all__ = ["FORMAT", "FORMAT_VERSION", "PLACEMENT", "SavedShard", "SavedIndex", "read_saved",
-           "write_saved", "saved_kind", "index_summary", "new_token"]
+           "write_saved", "saved_kind", "index_summary", "new_token", "SHARD_DIRECTORY"]
+
+# A shard's saved directory inside a sharded save: shard number and the
+# save's token, so a new save never writes into the directory of the last.
+SHARD_DIRECTORY: Final = re.compile(r"^shard-(\d{5})-[0-9a-f]{32}$")
+
 
 IdArray = npt.NDArray[np.int64]
 

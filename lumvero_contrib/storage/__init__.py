@@ -1,0 +1,17 @@
+"""Everything lumvero_contrib keeps on disk, in one place: the layouts and
+manifests of each kind of saved index, the locks and the commits that replace
+them, hashing, and the checks that treat every file read as input someone may
+have edited (regular files only, names confined to their folder, sizes and
+numbers bounded before anything is allocated, each failure a ValueError
+naming the directory and the file).
+
+- ``files``: regular-file opening, confinement, fsync and strict types.
+- ``index_dir``: the directory ``Index.save`` writes and ``Index.load`` reads.
+- ``distributed_dir``: ``DistributedIndex``'s top manifest over one ``Index``
+  directory per shard.
+- ``file_shards``: the index-file shards of ``build_shards`` and
+  ``ShardedIndex``, with their manifest.
+
+The binary formats themselves (the index file, the codes file) are the
+engine's (``src/engine/format``); this package names, hashes and lists them.
+"""
