@@ -26,8 +26,9 @@ from lumvero_contrib._index_rows import Lookup
 from lumvero_contrib.index import Index
 from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError, _connect,
                                              _short)
-from lumvero_contrib.storage.distributed_dir import (index_summary, new_token, read_saved,
-                                                   saved_kind, write_saved)
+from lumvero_contrib.storage.distributed_dir import (LOAD_ATTEMPTS, index_summary,
+                                                     manifest_bytes, read_saved, saved_kind,
+                                                     saving, write_saved)
 from lumvero_contrib.shards.index_shard import IndexShard, Reply
 from lumvero_contrib.storage.index_dir import directory_hash
 from lumvero_contrib.shards.merge import merge_top_k
@@ -70,6 +71,14 @@ def place_rows(live: list[int], n: int) -> list[int]:
     for j, i in enumerate(low):
         take[i] = level + q + (1 if j < r else 0) - live[i]
     return take
+
+
+def _replaced(top: str, before: bytes) -> bool:
+    """Whether the directory's manifest is no longer the one read before."""
+    try:
+        return manifest_bytes(top) != before
+    except (OSError, ValueError):
+        return False
 
 
 class _LocalShards:
@@ -706,31 +715,50 @@ class DistributedIndex:
         every file in it) and, per shard, the insertion order of its rows,
         replaced in one rename. Directories and files of earlier saves are
         removed after that. A crash at any point leaves the previous or the
-        new state loadable. Each shard's restart point is its new directory.
+        new state loadable; a save that fails removes the shard directories
+        it wrote (as this process sees them). Each shard's restart point is
+        its new directory.
+
+        Saves into one directory run one at a time, from any thread or
+        process: each holds the lock of ``Index.save`` (``save.lock``, an
+        exclusive ``flock``) from before it looks at the directory until the
+        directories of earlier saves are removed, so the directory afterwards
+        holds the state of the save that finished last. A load meanwhile gets
+        the state before or after a save (see :meth:`load`).
+
+        Arguments:
+            path: The directory; created when missing. It must be new, empty,
+                or one a DistributedIndex was saved to: a directory holding a
+                saved ``Index``, a ``build_shards`` manifest or other files is
+                refused before anything is written in it.
 
         Raises:
+            ValueError: The directory holds something else (the message names
+                it and what it holds).
             OSError: A directory cannot be written.
             ShardError: A shard failed (see the class).
         """
         top = os.path.abspath(os.fspath(path))
         with self._lock:
             self._check_open()
-            Path(top).mkdir(parents=True, exist_ok=True)
-            token = new_token()
-            names = [f"shard-{i:05d}-{token}" for i in range(len(self._handles))]
-            hashes = self._each({i: ("save", os.path.join(top, name))
-                                 for i, name in enumerate(names)})
-            orders = []
-            for i in range(len(self._handles)):
-                insertions = self._shard_insertions(i)
-                orders.append(np.column_stack([self._id_of[insertions], insertions]).astype(np.int64))
-            write_saved(top, token, self._dims, self._metric, self._next_id,
-                        [(names[i], hashes[i], orders[i]) for i in range(len(names))])
-            for i, name in enumerate(names):
-                self._saved[i] = (os.path.join(top, name), hashes[i])
-                self._saved_order[i] = orders[i]
-            # Earlier saves' directories on the shards' own nodes.
-            self._each({i: ("sweep", top, i, name) for i, name in enumerate(names)})
+            with saving(top) as commit:
+                names = [f"shard-{i:05d}-{commit.token}" for i in range(len(self._handles))]
+                commit.folders += [Path(top, name) for name in names]
+                hashes = self._each({i: ("save", os.path.join(top, name))
+                                     for i, name in enumerate(names)})
+                orders = []
+                for i in range(len(self._handles)):
+                    insertions = self._shard_insertions(i)
+                    orders.append(np.column_stack([self._id_of[insertions],
+                                                   insertions]).astype(np.int64))
+                write_saved(commit, self._dims, self._metric, self._next_id,
+                            [(names[i], hashes[i], orders[i]) for i in range(len(names))])
+                for i, name in enumerate(names):
+                    self._saved[i] = (os.path.join(top, name), hashes[i])
+                    self._saved_order[i] = orders[i]
+                # Earlier saves' directories on the shards' own nodes, still
+                # under the lock: a later save's directories are not touched.
+                self._each({i: ("sweep", top, i, name) for i, name in enumerate(names)})
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], *, shards: int | None = None,
@@ -740,6 +768,12 @@ class DistributedIndex:
         """Opens a directory written by :meth:`save`, or by ``Index.save``
         (its one shard), each shard loading its directory where its actor
         runs and checking it against its hash.
+
+        A load while a save replaces the directory's state returns the state
+        before or after that save: when loading fails and ``manifest.json``
+        has been replaced meanwhile (the save removed what the old one
+        named), the load starts over from the new manifest, at most
+        ``LOAD_ATTEMPTS`` (50) times. Loads take no lock.
 
         Arguments:
             path: The directory.
@@ -753,11 +787,28 @@ class DistributedIndex:
 
         Raises:
             ValueError: A malformed manifest, a missing or altered file
-                (named), or a shard count below the saved one.
+                (named), a shard count below the saved one, or a manifest
+                replaced at every attempt.
             FileNotFoundError: No manifest in the directory.
             ShardError: A shard's actor did not start.
         """
         top = os.path.abspath(os.fspath(path))
+        for _ in range(LOAD_ATTEMPTS):
+            before = manifest_bytes(top)
+            try:
+                return cls._load(top, shards, backend, ray_address, actor_options, timeout)
+            except (ValueError, OSError):
+                if not _replaced(top, before):
+                    raise
+        raise ValueError(f"sharded index directory {top}: manifest.json was replaced "
+                         f"{LOAD_ATTEMPTS} times while the index was being loaded; try again "
+                         f"when saves pause")
+
+    @classmethod
+    def _load(cls, top: str, shards: int | None, backend: Literal["ray", "local"],
+              ray_address: str | None, actor_options: ActorOptions,
+              timeout: float | None) -> DistributedIndex:
+        """One attempt of :meth:`load` from the manifest as it is now."""
         if saved_kind(top) == "index":
             sources: list[tuple[str | None, str | None]] = [(top, directory_hash(top))]
             dims, metric, next_id = index_summary(top)

@@ -3,12 +3,13 @@ convention, in this process or as the body of a Ray actor."""
 from __future__ import annotations
 
 import os
-import shutil
 import socket
 import time
+from pathlib import Path
 from typing import Any, Final, cast
 
 from lumvero_contrib.index import Index
+from lumvero_contrib.storage.commit import remove_unnamed
 from lumvero_contrib.storage.distributed_dir import SHARD_DIRECTORY
 from lumvero_contrib.storage.index_dir import directory_hash
 
@@ -106,20 +107,14 @@ class IndexShard:
     @staticmethod
     def _sweep(ix: Index, parent: str, shard: int, keep: str) -> int:
         """Removes this shard's directories of earlier saves in parent (seen
-        from this shard's node) other than keep; how many."""
-        removed = 0
-        try:
-            names = os.listdir(parent)
-        except FileNotFoundError:
-            return 0
-        for name in names:
+        from this shard's node) other than keep, the one the manifest just
+        committed names; how many. Called by a save while it holds parent's
+        lock, so no other save's directories are there."""
+        def own(name: str) -> bool:
             m = SHARD_DIRECTORY.match(name)
-            path = os.path.join(parent, name)
-            if m and int(m.group(1)) == shard and name != keep and not os.path.islink(path) \
-                    and os.path.isdir(path):
-                shutil.rmtree(path, ignore_errors=True)
-                removed += 1
-        return removed
+            return m is not None and int(m.group(1)) == shard
+
+        return remove_unnamed(Path(parent), {keep}, own)
 
     def _info(self, ix: Index) -> dict[str, Any]:
         out: dict[str, Any] = {"pid": os.getpid(), "host": socket.gethostname(), "rows": len(ix)}

@@ -6,6 +6,10 @@ numbers bounded before anything is allocated, each failure a ValueError
 naming the directory and the file).
 
 - ``files``: regular-file opening, confinement, fsync and strict types.
+- ``commit``: the lock (``save.lock``), the kind check that refuses a
+  directory of another kind before anything is written, and the commit
+  (new files, the manifest in one rename, the cleanup) of every writer of a
+  saved directory (``Index.save``, ``DistributedIndex.save``).
 - ``index_dir``: the directory ``Index.save`` writes and ``Index.load`` reads.
 - ``distributed_dir``: ``DistributedIndex``'s top manifest over one ``Index``
   directory per shard.

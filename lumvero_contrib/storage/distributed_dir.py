@@ -1,30 +1,35 @@
 """The directory ``DistributedIndex.save`` writes: one saved ``Index``
 directory per shard, per shard the global insertion order of its live rows,
 and ``manifest.json`` naming them with their BLAKE3 hashes, written last and
-replaced in one rename."""
+replaced in one rename, through the commit every saved directory uses
+(``storage.commit``): one save at a time under ``save.lock``, a directory of
+another kind refused before anything is written."""
 from __future__ import annotations
 
 import io
 import json
 import os
 import re
-import shutil
 import uuid
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Final, TypeGuard
+from typing import Any, Final, TypeGuard, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib.storage.files import fsync_dir, read_small
+from lumvero_contrib.storage.commit import MANIFEST, TMP_MANIFEST, Commit, check_kind, locked
+from lumvero_contrib.storage.files import read_small
 from lumvero_contrib.storage.index_dir import FORMAT as INDEX_FORMAT
-from lumvero_contrib.storage.index_dir import MANIFEST, npy_bytes, write_file
+from lumvero_contrib.storage.index_dir import LOAD_ATTEMPTS, npy_bytes
 from lumvero_contrib.storage.file_shards import MAX_MANIFEST_BYTES, METRIC_NAMES
 
 __all__ = ["FORMAT", "FORMAT_VERSION", "PLACEMENT", "SavedShard", "SavedIndex", "read_saved",
-           "write_saved", "saved_kind", "index_summary", "new_token", "SHARD_DIRECTORY"]
+           "write_saved", "saved_kind", "index_summary", "new_token", "SHARD_DIRECTORY",
+           "saving", "manifest_bytes", "LOAD_ATTEMPTS"]
 
 # A shard's saved directory inside a sharded save: shard number and the
 # save's token, so a new save never writes into the directory of the last.
@@ -38,7 +43,7 @@ FORMAT_VERSION: Final = 1
 PLACEMENT: Final = "fewest-live-rows"
 _ORDER_FILE: Final = re.compile(r"^order-(\d{5})-[0-9a-f]{32}\.npy$")
 _NPY_HEADER: Final = 4096
-_TMP_FILE: Final = re.compile(r"^manifest\.json\.tmp-[0-9a-f]{32}$")
+_LABEL: Final = "sharded index directory"
 
 
 @dataclass(frozen=True)
@@ -74,11 +79,7 @@ class SavedIndex:
 
 def _read_json(path: Path) -> Any:
     """The manifest's JSON, read through a bounded read of a regular file."""
-    try:
-        raw = read_small(path, MAX_MANIFEST_BYTES)
-    except FileNotFoundError:
-        raise FileNotFoundError(f"{path.parent}: is a directory without manifest.json (not "
-                                f"a saved Index or DistributedIndex)") from None
+    raw = manifest_bytes(path.parent)
     try:
         return json.loads(raw)
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
@@ -146,13 +147,20 @@ def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     name, order = m.group(0), o.group(0)
     if not (_is_hex64(digest) and _is_hex64(order_hash) and _is_count(rows)):
         raise _bad(directory, f"shard {i} ({name}) lacks a valid blake3, order_blake3 or rows")
+    table = _order_table(directory, order, rows, order_hash)
+    return SavedShard(str(directory / name), name, str(digest), int(rows), table)
+
+
+def _order_table(directory: Path, order: str, rows: int, order_hash: str) -> IdArray:
+    """An order file's (rows, 2) int64 table, its hash checked; _Gone when
+    the file is not there."""
     path = directory / order
     if path.is_symlink():
         raise _bad(directory, f"{order} is missing")
     try:  # read once: the bytes hashed are the bytes decoded
         raw = read_small(path, _NPY_HEADER + 16 * rows)
     except FileNotFoundError:
-        raise _bad(directory, f"{order} is missing") from None
+        raise _Gone(order) from None
     except ValueError:
         raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs") from None
     if _native.blake3_hex(raw) != order_hash:
@@ -163,12 +171,38 @@ def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
         table = None
     if table is None or table.dtype != np.int64 or table.shape != (rows, 2):
         raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs")
-    return SavedShard(str(directory / name), name, str(digest), int(rows), table)
+    return cast(IdArray, table)
+
+
+class _Gone(Exception):
+    """A file the manifest names is not there (a save may have replaced the
+    state since the manifest was read)."""
+
+
+def manifest_bytes(directory: str | os.PathLike[str]) -> bytes:
+    """The bytes of a saved directory's ``manifest.json`` (either kind),
+    bounded: what a load compares to tell whether a save replaced the state
+    while it read.
+
+    Raises:
+        FileNotFoundError: No manifest in the directory.
+        ValueError: Not a regular file, or too large.
+    """
+    path = Path(directory) / MANIFEST
+    try:
+        return read_small(path, MAX_MANIFEST_BYTES)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path.parent}: is a directory without manifest.json (not "
+                                f"a saved Index or DistributedIndex)") from None
 
 
 def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
     """Reads and checks a saved ``DistributedIndex``'s manifest and order
     files (the shard directories are checked by the shards that load them).
+    An order file that has gone means a save replaced the state since the
+    manifest was read: the manifest is read again and the reading starts
+    over (at most ``LOAD_ATTEMPTS`` times); the file is reported missing only
+    when the manifest still names it.
 
     Raises:
         ValueError: A malformed manifest, a missing or altered order file, or
@@ -176,7 +210,35 @@ def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
         FileNotFoundError: No manifest in the directory.
     """
     top = Path(os.path.abspath(directory))
-    doc = _read_json(top / MANIFEST)
+    raw = manifest_bytes(top)
+    for _ in range(LOAD_ATTEMPTS):
+        try:
+            return _parse_saved(top, raw)
+        except _Gone as gone:
+            again = manifest_bytes(top)
+            if again == raw:
+                raise _bad(top, f"{gone} is missing") from None
+            raw = again
+    raise _bad(top, f"{MANIFEST} was replaced {LOAD_ATTEMPTS} times while it was being read; "
+                    f"try again when saves pause")
+
+
+def _parse_saved(top: Path, raw: bytes) -> SavedIndex:
+    """One reading of a saved state from its manifest's bytes; _Gone when an
+    order file it names is not there."""
+    try:
+        doc = json.loads(raw)
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
+        raise ValueError(f"{top / MANIFEST} is not valid JSON: {e}") from None
+    dims, metric, next_id, shards = _header(top, doc)
+    out = tuple(_shard(top, i, e) for i, e in enumerate(shards))
+    _check_orders(top, out, next_id)
+    return SavedIndex(str(top), int(dims), str(metric), int(next_id), out)
+
+
+def _header(top: Path, doc: Any) -> tuple[int, str, int, list[Any]]:
+    """The manifest's format, version, dims, metric, next id and shard list,
+    checked."""
     if not isinstance(doc, dict) or doc.get("format") != FORMAT:
         raise _bad(top, "manifest.json is not a DistributedIndex manifest")
     if doc.get("version") != FORMAT_VERSION:
@@ -188,7 +250,12 @@ def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
         raise _bad(top, "manifest.json lacks valid dims, metric or next_id")
     if not isinstance(shards, list) or not shards:
         raise _bad(top, "manifest.json lists no shards")
-    out = tuple(_shard(top, i, e) for i, e in enumerate(shards))
+    return int(dims), str(metric), int(next_id), shards
+
+
+def _check_orders(top: Path, out: tuple[SavedShard, ...], next_id: int) -> None:
+    """Ids and insertion numbers unique over all shards, below next_id, in
+    insertion order within each shard."""
     seqs = np.concatenate([s.order[:, 1] for s in out])
     ids = np.concatenate([s.order[:, 0] for s in out])
     if seqs.size and (np.unique(seqs).size != seqs.size or np.unique(ids).size != ids.size
@@ -197,7 +264,6 @@ def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
     for s in out:
         if s.order.shape[0] > 1 and not np.all(s.order[1:, 1] > s.order[:-1, 1]):
             raise _bad(top, f"the order file of shard {out.index(s)} is not in insertion order")
-    return SavedIndex(str(top), int(dims), str(metric), int(next_id), out)
 
 
 def new_token() -> str:
@@ -205,46 +271,55 @@ def new_token() -> str:
     return uuid.uuid4().hex
 
 
-def write_saved(directory: str | os.PathLike[str], token: str, dims: int, metric: str,
-                next_id: int, shards: list[tuple[str, str, IdArray]]) -> None:
+def _own(name: str) -> bool:
+    """Names a DistributedIndex save writes in its directory besides the
+    manifest and the lock: order files, shard directories, the manifest
+    before its rename."""
+    return (_ORDER_FILE.match(name) is not None or SHARD_DIRECTORY.match(name) is not None
+            or TMP_MANIFEST.fullmatch(name) is not None)
+
+
+def check_top(directory: Path) -> None:
+    """Refuses (ValueError naming the directory and what it holds) a
+    directory holding a saved ``Index``, a ``build_shards`` manifest and its
+    files, or files a DistributedIndex did not write. Reads only."""
+    check_kind(directory, _LABEL, FORMAT, _own)
+
+
+@contextmanager
+def saving(directory: str | os.PathLike[str]) -> Iterator[Commit]:
+    """One ``DistributedIndex`` save: the directory refused if it is of
+    another kind (before anything is written), else created, locked and
+    checked again, the lock held until the block ends (after the shards'
+    cleanup). Yields the save's commit: its token names the new shard
+    directories; folders listed in its ``folders`` are removed when the save
+    fails before the manifest's rename."""
+    top = Path(directory)
+    with locked(top, _LABEL, check_top), Commit(top) as commit:
+        yield commit
+
+
+def write_saved(commit: Commit, dims: int, metric: str, next_id: int,
+                shards: list[tuple[str, str, IdArray]]) -> None:
     """Writes the order files, then the manifest in one rename, then removes
-    the files of earlier saves the writer sees (the shard directories on
-    other nodes are swept by their shards).
+    the order files and shard directories of earlier saves the writer sees
+    (the shard directories on other nodes are swept by their shards). Called
+    inside :func:`saving`.
 
     Arguments:
+        commit: The save's commit (from :func:`saving`).
         shards: per shard, (directory name, its ``directory_hash``, its
             (id, insertion number) table).
     """
-    top = Path(directory)
-    top.mkdir(parents=True, exist_ok=True)
     entries: list[dict[str, Any]] = []
     keep: set[str] = set()
-    written: list[Path] = []
-    try:
-        for i, (name, digest, order) in enumerate(shards):
-            order_name = f"order-{i:05d}-{token}.npy"
-            order_hash = write_file(top / order_name, written, npy_bytes(order))
-            entries.append({"directory": name, "blake3": digest, "rows": int(order.shape[0]),
-                            "order": order_name, "order_blake3": order_hash})
-            keep |= {name, order_name}
-        doc = {"format": FORMAT, "version": FORMAT_VERSION, "dims": dims, "metric": metric,
-               "rows": sum(e["rows"] for e in entries), "next_id": next_id, "placement": PLACEMENT,
-               "shards": entries}
-        tmp = top / f"{MANIFEST}.tmp-{token}"
-        write_file(tmp, written, (json.dumps(doc, indent=1) + "\n").encode())
-        fsync_dir(top)
-        os.replace(tmp, top / MANIFEST)
-    except BaseException:
-        # Nothing of a failed save stays behind; the previous one is intact.
-        for p in written:
-            p.unlink(missing_ok=True)
-        raise
-    fsync_dir(top)
-    for name in os.listdir(top):
-        path = top / name
-        if name in keep or path.is_symlink():
-            continue
-        if _ORDER_FILE.match(name) or _TMP_FILE.match(name):
-            path.unlink(missing_ok=True)
-        elif SHARD_DIRECTORY.match(name) and path.is_dir():
-            shutil.rmtree(path, ignore_errors=True)
+    for i, (name, digest, order) in enumerate(shards):
+        order_name = f"order-{i:05d}-{commit.token}.npy"
+        order_hash = commit.write(order_name, npy_bytes(order))
+        entries.append({"directory": name, "blake3": digest, "rows": int(order.shape[0]),
+                        "order": order_name, "order_blake3": order_hash})
+        keep |= {name, order_name}
+    doc = {"format": FORMAT, "version": FORMAT_VERSION, "dims": dims, "metric": metric,
+           "rows": sum(e["rows"] for e in entries), "next_id": next_id, "placement": PLACEMENT,
+           "shards": entries}
+    commit.publish(doc, keep, _own)

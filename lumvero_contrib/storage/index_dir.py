@@ -11,17 +11,12 @@ types, and every failure a ValueError naming the directory and the file."""
 
 from __future__ import annotations
 
-import fcntl
 import io
 import json
 import os
 import re
-import stat
 import struct
-import uuid
 import warnings
-from collections.abc import Iterator
-from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Callable, Final, NamedTuple
 
@@ -29,8 +24,11 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib.storage.files import (confined, fsync_dir, is_hex64, is_int, open_regular,
-                                           read_small)
+from lumvero_contrib.storage.commit import LOCK as LOCK
+from lumvero_contrib.storage.commit import MANIFEST as MANIFEST
+from lumvero_contrib.storage.commit import Commit, check_kind, locked
+from lumvero_contrib.storage.commit import write_file as write_file
+from lumvero_contrib.storage.files import confined, is_hex64, is_int, open_regular, read_small
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
@@ -40,10 +38,9 @@ METRIC_IDS: Final = {"cosine": 0, "dot": 1, "euclidean": 2}
 # opens files of at most this many rows.
 MAX_FILE_ROWS: Final = 50_000_000
 MAX_DIMS: Final = 10000
-MANIFEST: Final = "manifest.json"
-# Held (flock, exclusive) by a save from before it looks at the directory
-# until its cleanup is done; loaders do not take it.
-LOCK: Final = "save.lock"
+# MANIFEST and LOCK (save.lock) are those of every saved directory
+# (storage.commit): the lock is held (flock, exclusive) by a save from before
+# it looks at the directory until its cleanup is done; loaders do not take it.
 FORMAT: Final = "lumvero_contrib.Index"
 FORMAT_VERSION: Final = 1
 # Row files are few (runs grow geometrically): a few KiB of manifest; this
@@ -83,19 +80,6 @@ def check_path(path: str | os.PathLike[str]) -> Path:
 # Writing
 
 
-def write_file(path: Path, written: list[Path], *chunks: bytes | memoryview | np.ndarray[Any, Any]
-               ) -> str:
-    """Writes and fsyncs a new file, listed in ``written`` before it exists so
-    a failed save removes it; returns its BLAKE3 from the bytes written."""
-    written.append(path)
-    with open(path, "xb") as f:
-        for chunk in chunks:
-            f.write(chunk.data.cast("B") if isinstance(chunk, np.ndarray) else chunk)
-        f.flush()
-        os.fsync(f.fileno())
-    return _native.blake3_hex(*chunks)
-
-
 def write_rows(path: Path, written: list[Path], header: bytes, part: FloatArray,
                mapped: bool) -> str:
     """A row file. Mapped rows reach the file through copies made under the
@@ -125,119 +109,62 @@ def npy_bytes(values: IdArray) -> bytes:
     return out.getvalue()
 
 
-@contextmanager
-def save_lock(directory: Path) -> Iterator[None]:
-    """Holds the directory's lock file (exclusive flock): one save at a time,
-    across threads and processes."""
-    path = directory / LOCK
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
-                     0o666)
-    except OSError as e:
-        if os.path.islink(path):
-            raise ValueError(f"index directory {directory}: {LOCK} is a symlink") from None
-        raise e
-    try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise ValueError(f"index directory {directory}: {LOCK} is not a regular file")
-        fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
-    finally:
-        os.close(fd)  # releases the lock
-
-
 def check_ours(directory: Path) -> None:
-    """Refuses a directory holding files an Index does not write, or a
-    manifest that is not an Index's; an empty or new directory is fine."""
-    foreign = sorted(e for e in os.listdir(directory)
-                     if not (OWN_FILE.fullmatch(e) or e in (MANIFEST, LOCK)))
-    if foreign:
-        shown = ", ".join(foreign[:5]) + (", ..." if len(foreign) > 5 else "")
-        raise ValueError(f"index directory {directory}: holds files an Index did not write "
-                         f"({shown}); save into a new or empty directory, or one an Index was "
-                         f"saved to")
-    if not os.path.lexists(directory / MANIFEST):
-        return
-    try:
-        with open_regular(directory / MANIFEST) as f:
-            doc = json.loads(f.read(MAX_MANIFEST_BYTES + 1))
-        if not isinstance(doc, dict) or doc.get("format") != FORMAT:
-            raise ValueError("not an Index manifest")
-    except (ValueError, RecursionError) as e:
-        raise ValueError(f"index directory {directory}: its {MANIFEST} is not one an Index "
-                         f"wrote ({e}); save into a new or empty directory") from None
+    """Refuses a directory holding files an Index does not write, a saved
+    DistributedIndex, or a manifest that is not an Index's; an empty or new
+    directory is fine. Reads only."""
+    check_kind(directory, "index directory", FORMAT, _own)
+
+
+def _own(name: str) -> bool:
+    return OWN_FILE.fullmatch(name) is not None
 
 
 def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
                     runs: list[tuple[FloatArray, npt.NDArray[np.float64], int, bool]], ids: IdArray,
                     live: npt.NDArray[np.bool_], next_id: int,
                     check_runs: Callable[[], None]) -> None:
-    """Writes a state as new files, then the manifest naming them in one
-    rename, then removes the files no longer named, all under the
-    directory's lock. runs: each run's rows, their squared norms, how many of
+    """Writes a state through the one commit of every saved directory
+    (storage.commit): a directory of another kind refused before anything is
+    written, then under the directory's lock new files, the manifest naming
+    them in one rename, and the files no longer named removed. runs: each run's rows, their squared norms, how many of
     them are stored, and whether they are mapped from a file; check_runs
     raises when a mapped run was damaged while it was read. Each row file
     gets its codes file whatever LUMVO_FILTER says in this process: the
     directory serves every process that loads it. A failure before the rename removes the
     files this save wrote and leaves the previous state as it was."""
     directory = check_path(path)
-    directory.mkdir(parents=True, exist_ok=True)
-    with save_lock(directory):
-        check_ours(directory)
-        token = uuid.uuid4().hex
-        written: list[Path] = []
-        tmp = directory / f"{MANIFEST}.tmp-{token}"
-        tmp_done = False
-        try:
-            files: list[dict[str, Any]] = []
-            codes: list[dict[str, Any]] = []  # one per row file, in the same order
-            metric_id = METRIC_IDS[metric]
-            for rows, norms, count, mapped in runs:
-                for s in range(0, count, MAX_FILE_ROWS):
-                    part = rows[s: min(count, s + MAX_FILE_ROWS)]
-                    name = f"rows-{token}-{len(files)}.index"
-                    header = struct.pack("<III", dims, int(part.shape[0]), metric_id)
-                    digest = write_rows(directory / name, written, header, part, mapped)
-                    codes_name = f"codes-{token}-{len(files)}.codes"
-                    codes_hash = write_file(directory / codes_name, written,
-                                            *_native.codes_file(part, norms[s: s + len(part)]))
-                    files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
-                    codes.append({"file": codes_name, "blake3": codes_hash})
-            check_runs()  # what was written came from intact rows
-            ids_name, removed_name = f"ids-{token}.npy", f"removed-{token}.npy"
-            ids_hash = write_file(directory / ids_name, written, npy_bytes(ids))
-            removed = np.flatnonzero(~live).astype(np.int64)
-            removed_hash = write_file(directory / removed_name, written, npy_bytes(removed))
-            manifest = {
-                "format": FORMAT, "version": FORMAT_VERSION, "dims": dims,
-                "metric": metric, "rows": int(ids.shape[0]), "next_id": next_id,
-                "row_files": files,
-                "codes_files": codes,
-                "ids": {"file": ids_name, "blake3": ids_hash},
-                "removed": {"file": removed_name, "blake3": removed_hash},
-            }
-            write_file(tmp, written, (json.dumps(manifest, indent=1) + "\n").encode())
-            tmp_done = True
-            fsync_dir(directory)  # the new files' names are on disk before the manifest names them
-            os.replace(tmp, directory / MANIFEST)
-        except BaseException:
-            # Only this save moves its temporary manifest: once it is gone the
-            # rename happened and the new files are the saved state.
-            if not (tmp_done and not os.path.lexists(tmp)):
-                for p in written:
-                    try:
-                        p.unlink(missing_ok=True)
-                    except OSError:
-                        pass
-            raise
-        fsync_dir(directory)
+    with locked(directory, "index directory", check_ours), Commit(directory) as commit:
+        token = commit.token
+        files: list[dict[str, Any]] = []
+        codes: list[dict[str, Any]] = []  # one per row file, in the same order
+        metric_id = METRIC_IDS[metric]
+        for rows, norms, count, mapped in runs:
+            for s in range(0, count, MAX_FILE_ROWS):
+                part = rows[s: min(count, s + MAX_FILE_ROWS)]
+                name = f"rows-{token}-{len(files)}.index"
+                header = struct.pack("<III", dims, int(part.shape[0]), metric_id)
+                digest = write_rows(directory / name, commit.written, header, part, mapped)
+                codes_name = f"codes-{token}-{len(files)}.codes"
+                codes_hash = commit.write(codes_name,
+                                          *_native.codes_file(part, norms[s: s + len(part)]))
+                files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
+                codes.append({"file": codes_name, "blake3": codes_hash})
+        check_runs()  # what was written came from intact rows
+        ids_name, removed_name = f"ids-{token}.npy", f"removed-{token}.npy"
+        ids_hash = commit.write(ids_name, npy_bytes(ids))
+        removed = np.flatnonzero(~live).astype(np.int64)
+        removed_hash = commit.write(removed_name, npy_bytes(removed))
+        manifest = {
+            "format": FORMAT, "version": FORMAT_VERSION, "dims": dims,
+            "metric": metric, "rows": int(ids.shape[0]), "next_id": next_id,
+            "row_files": files,
+            "codes_files": codes,
+            "ids": {"file": ids_name, "blake3": ids_hash},
+            "removed": {"file": removed_name, "blake3": removed_hash},
+        }
         keep = {f["file"] for f in files + codes} | {ids_name, removed_name}
-        for entry in os.listdir(directory):
-            if entry not in keep and OWN_FILE.fullmatch(entry):
-                try:
-                    (directory / entry).unlink()
-                except OSError:
-                    pass  # gone already or not removable: the next save tries again
+        commit.publish(manifest, keep, _own)
 
 
 # ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@ saved state survive a crash (for the shard manifest too)."""
 import errno
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -13,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from lumvero_contrib import Index
+from lumvero_contrib import DistributedIndex, Index
 from lumvero_contrib.shards import build_shards
 
 STATES = r"""
@@ -192,21 +193,70 @@ def _other_file(d):
     (d / ("ids-" + "0" * 32 + ".npy")).write_bytes(b"an Index's name, not listed")
 
 
-@pytest.mark.parametrize("prepare, message", [
-    (_shard_directory, r"holds files an Index did not write \(shard-00000_f32\.bin, "
-                       r"shard-00001_f32\.bin\); save into a new or empty directory"),
-    (_only_manifest, r"its manifest\.json is not one an Index wrote"),
-    (_other_file, r"holds files an Index did not write \(notes\.txt\)"),
-    (lambda d: (d.mkdir(), (d / "sub").mkdir()), r"holds files an Index did not write \(sub\)"),
-])
-def test_save_refuses_directories_holding_other_files(tmp_path, prepare, message):
+def _sub_directory(d):
+    d.mkdir()
+    (d / "sub").mkdir()
+    (d / "sub" / "x").write_text("mine")
+
+
+def _save_sharded(d):
+    with DistributedIndex(8, "dot", shards=2, backend="local") as ix:
+        ix.add(np.eye(8), ids=np.arange(8))
+        ix.save(d)
+
+
+def _snapshot(d):
+    """Every name under d with its bytes (None for a folder)."""
+    return {os.path.relpath(os.path.join(top, name), d):
+            None if name in dirs else open(os.path.join(top, name), "rb").read()
+            for top, dirs, files in os.walk(d) for name in dirs + files}
+
+
+INDEX_AGAIN = "save into a new or empty directory, or one an Index was saved to"
+SHARDED_AGAIN = "save into a new or empty directory, or one a DistributedIndex was saved to"
+
+
+@pytest.mark.parametrize("save, prepare, message", [
+    (state(1).save, _shard_directory, rf"index directory {{d}}: holds files an Index did not "
+                                      rf"write \(shard-00000_f32\.bin, shard-00001_f32\.bin\); "
+                                      rf"{INDEX_AGAIN}"),
+    (state(1).save, _only_manifest, r"index directory {d}: its manifest\.json is not one an Index "
+                                    r"wrote \(not an Index manifest\); save into a new or empty "
+                                    r"directory"),
+    (state(1).save, _other_file, rf"index directory {{d}}: holds files an Index did not write "
+                                 rf"\(notes\.txt\); {INDEX_AGAIN}"),
+    (state(1).save, _sub_directory, rf"index directory {{d}}: holds files an Index did not write "
+                                    rf"\(sub\); {INDEX_AGAIN}"),
+    (state(1).save, _save_sharded, rf"index directory {{d}}: holds a saved DistributedIndex \(its "
+                                   rf"manifest\.json is a DistributedIndex's\); {INDEX_AGAIN}"),
+    (_save_sharded, state(1).save, rf"sharded index directory {{d}}: holds a saved Index \(its "
+                                   rf"manifest\.json is an Index's\); {SHARDED_AGAIN}"),
+    (_save_sharded, _shard_directory, rf"sharded index directory {{d}}: holds files a "
+                                      rf"DistributedIndex did not write \(shard-00000_f32\.bin, "
+                                      rf"shard-00001_f32\.bin\); {SHARDED_AGAIN}"),
+    (_save_sharded, _only_manifest, r"sharded index directory {d}: its manifest\.json is not one "
+                                    r"a DistributedIndex wrote \(not a DistributedIndex "
+                                    r"manifest\); save into a new or empty directory"),
+    (_save_sharded, _other_file, rf"sharded index directory {{d}}: holds files a DistributedIndex "
+                                 rf"did not write \(ids-0{{32}}\.npy, notes\.txt\); "
+                                 rf"{SHARDED_AGAIN}"),
+    (_save_sharded, _sub_directory, rf"sharded index directory {{d}}: holds files a "
+                                    rf"DistributedIndex did not write \(sub\); {SHARDED_AGAIN}"),
+], ids=[f"{writer} into {kind}" for writer, kinds in [
+    ("Index", ["build_shards", "other manifest", "other files", "sub-folder", "DistributedIndex"]),
+    ("DistributedIndex", ["Index", "build_shards", "other manifest", "other files", "sub-folder"])]
+    for kind in kinds])
+def test_save_refuses_directories_of_another_kind_before_writing(tmp_path, save, prepare,
+                                                                  message):
+    """Index.save and DistributedIndex.save refuse a directory that another
+    kind of writer saved to, or that holds other files, and leave it as it
+    was: same names, same bytes, no lock file, no temporary file."""
     d = tmp_path / "ix"
     prepare(d)
-    before = {p: (d / p).read_bytes() if (d / p).is_file() else None for p in os.listdir(d)}
-    with pytest.raises(ValueError, match=f"index directory {d}: {message}"):
-        state(1).save(d)
-    after = {p: (d / p).read_bytes() if (d / p).is_file() else None for p in os.listdir(d)}
-    assert after == {**before, "save.lock": b""}
+    before = _snapshot(d)
+    with pytest.raises(ValueError, match="^" + message.replace("{d}", re.escape(str(d))) + "$"):
+        save(d)
+    assert _snapshot(d) == before
 
 
 @pytest.mark.parametrize("call", [lambda: state(1).save(""), lambda: Index.load("")])

@@ -278,7 +278,9 @@ def test_save_writes_one_manifest_naming_shard_directories_by_hash(tmp_path, bac
         ix.save(tmp_path / "d")
         want = ix.search(X[:4], 7)
     names = sorted(os.listdir(tmp_path / "d"))
-    assert len(first) == len(names) == 7 and not set(first) & (set(names) - {"manifest.json"})
+    # Three shard directories and their order files, the manifest, the lock.
+    assert len(first) == len(names) == 8 and "save.lock" in names
+    assert not set(first) & (set(names) - {"manifest.json", "save.lock"})
     doc = json.loads((tmp_path / "d" / "manifest.json").read_text())
     assert (doc["format"], doc["version"], doc["dims"], doc["metric"], doc["rows"],
             doc["next_id"], doc["placement"]) == ("lumvero_contrib.DistributedIndex", 1, 8,
