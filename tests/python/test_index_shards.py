@@ -5,7 +5,10 @@ the failure texts."""
 import json
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -344,6 +347,167 @@ def test_altered_saves_are_refused_naming_the_part(tmp_path, how, message):
         (tmp_path / "manifest.json").write_text(json.dumps(doc))
     with pytest.raises(ValueError, match=message):
         DistributedIndex.load(tmp_path, backend="local")
+
+
+SHARDED_STATES = r"""
+import numpy as np
+from lumvero_contrib import DistributedIndex
+
+Q = np.random.default_rng(98).standard_normal((3, 6)).astype(np.float32)
+
+
+def sharded_state(which):
+    # State 1 in 2 shards, state 2 in 3: a save's cleanup meets shard
+    # directories of another count.
+    rng = np.random.default_rng(which)
+    n = 25 + 15 * which
+    ix = DistributedIndex(6, "dot", shards=1 + which, backend="local")
+    ix.add(rng.standard_normal((n, 6)).astype(np.float32), ids=np.arange(n) + 1000 * which)
+    ix.remove([1000 * which + 3])
+    return ix
+
+
+def sharded_signature(ix):
+    scores, ids = ix.search(Q, 8)
+    return ix.ids().tolist(), scores.tobytes(), ids.tolist()
+"""
+exec(SHARDED_STATES)
+
+# Saves the states given (comma-separated) in turn into a directory, the
+# given number of times, or until a stop file exists.
+SAVE_CHILD = SHARDED_STATES + r"""
+import os, sys
+d, states, rounds, stop = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+states = [sharded_state(int(w)) for w in states.split(",")]
+print("ready", flush=True)
+saves = 0
+while saves < rounds or (rounds == 0 and not os.path.exists(stop)):
+    states[saves % len(states)].save(d)
+    saves += 1
+print("saves", saves)
+"""
+
+
+def _save_child(d, states, rounds, stop="-"):
+    return subprocess.Popen([sys.executable, "-c", SAVE_CHILD, str(d), states, str(rounds),
+                             str(stop)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+
+
+def _assert_one_sharded_state(d):
+    """The directory loads as state 1 or 2 and holds that state's files
+    only: its shard directories and order files, the manifest, the lock."""
+    with DistributedIndex.load(d, backend="local") as back:
+        got = sharded_signature(back)
+        shards = back.n_shards
+    want = {w: sharded_signature(sharded_state(w)) for w in (1, 2)}
+    assert got in want.values()
+    assert shards == 1 + [w for w in want if want[w] == got][0]
+    listed = json.loads((d / "manifest.json").read_text())["shards"]
+    assert len(listed) == shards
+    assert sorted(os.listdir(d)) == sorted([e["directory"] for e in listed] +
+                                           [e["order"] for e in listed] +
+                                           ["manifest.json", "save.lock"])
+
+
+@pytest.mark.parametrize("how", ["threads", "processes"])
+def test_two_saves_at_once_leave_one_of_the_two_states(tmp_path, how):
+    """Saves into one directory run one at a time: each holds the directory's
+    lock from before it looks at it until its cleanup is done, so neither
+    removes the other's shard directories."""
+    d = tmp_path / "d"
+    for _ in range(3):
+        if how == "threads":
+            errors = []
+
+            def save(ix):
+                try:
+                    for _ in range(4):
+                        ix.save(d)
+                except Exception as e:  # reported below: every save must succeed
+                    errors.append(e)
+
+            states = [sharded_state(w) for w in (1, 2)]
+            threads = [threading.Thread(target=save, args=(ix,)) for ix in states]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert errors == []
+        else:
+            savers = [_save_child(d, w, 4) for w in ("1", "2")]
+            for p in savers:
+                out, err = p.communicate(timeout=300)
+                assert p.returncode == 0 and out == "ready\nsaves 4\n", err
+        _assert_one_sharded_state(d)
+
+
+def test_a_failed_save_removes_its_shard_directories(tmp_path, monkeypatch):
+    d = tmp_path / "d"
+    sharded_state(1).save(d)
+    (d / "save.lock").unlink()  # as saved before saves took the lock
+    before = sorted(os.listdir(d))
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(distributed_module, "write_saved", full)
+    with pytest.raises(OSError, match="No space left on device"):
+        sharded_state(2).save(d)  # after its shards saved their directories
+    assert sorted(os.listdir(d)) == sorted(before + ["save.lock"])
+    monkeypatch.undo()
+    _assert_one_sharded_state(d)
+
+
+@pytest.mark.parametrize("reader", ["read_saved", "load"])
+def test_a_read_that_finds_its_files_gone_starts_over(tmp_path, monkeypatch, reader):
+    """A save replaces the state right after the reader has read the
+    manifest (before the order files, or before the shards load theirs)."""
+    from lumvero_contrib.storage import distributed_dir
+
+    d = tmp_path / "d"
+    sharded_state(1).save(d)
+    later = sharded_state(2)
+    target = ((distributed_dir, "_order_table") if reader == "read_saved" else
+              (distributed_module._LocalShards, "spawn"))
+    real = getattr(*target)
+    saves = []
+
+    def save_first(*args):
+        if not saves:
+            saves.append(later.save(d))
+        return real(*args)
+
+    monkeypatch.setattr(*target, save_first if reader == "read_saved" else
+                        lambda self, *a: save_first(self, *a))
+    if reader == "read_saved":
+        saved = distributed_dir.read_saved(d)
+        order = np.concatenate([s.order for s in saved.shards])
+        assert len(saved.shards) == 3
+        assert order[np.argsort(order[:, 1]), 0].tolist() == later.ids().tolist()
+    else:
+        with DistributedIndex.load(d, backend="local") as back:
+            assert sharded_signature(back) == sharded_signature(later)
+    assert saves == [None]
+
+
+def test_loads_during_saves_all_succeed(tmp_path):
+    """A load that finds a shard directory or order file gone (the save that
+    replaced the manifest removed it) starts over from the new manifest."""
+    d, stop = tmp_path / "d", tmp_path / "stop"
+    sharded_state(1).save(d)
+    want = [sharded_signature(sharded_state(w)) for w in (1, 2)]
+    saver = _save_child(d, "2,1", 0, stop)
+    try:
+        assert saver.stdout.readline() == "ready\n"
+        for _ in range(150):
+            with DistributedIndex.load(d, backend="local") as back:
+                assert sharded_signature(back) in want
+    finally:
+        stop.touch()
+        out, err = saver.communicate(timeout=300)
+    assert saver.returncode == 0, err
+    assert int(out.split()[1]) >= 2
 
 
 def test_errors_are_the_index_errors():
