@@ -127,12 +127,13 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
     """Writes a state through the one commit of every saved directory
     (storage.commit): a directory of another kind refused before anything is
     written, then under the directory's lock new files, the manifest naming
-    them in one rename, and the files no longer named removed. runs: each run's rows, their squared norms, how many of
-    them are stored, and whether they are mapped from a file; check_runs
-    raises when a mapped run was damaged while it was read. Each row file
-    gets its codes file whatever LUMVO_FILTER says in this process: the
-    directory serves every process that loads it. A failure before the rename removes the
-    files this save wrote and leaves the previous state as it was."""
+    them in one rename, and the files no longer named removed. runs: each
+    run's rows, their squared norms, how many of them are stored, and
+    whether they are mapped from a file; check_runs raises when a mapped run
+    was damaged while it was read. Each row file gets its codes file
+    whatever LUMVO_FILTER says in this process: the directory serves every
+    process that loads it. A failure before the rename removes the files
+    this save wrote and leaves the previous state as it was."""
     directory = check_path(path)
     with locked(directory, "index directory", check_ours), Commit(directory) as commit:
         token = commit.token
