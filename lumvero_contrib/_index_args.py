@@ -66,7 +66,9 @@ def int_ids(ids: Any, what: str) -> IdArray:
     if a.dtype == np.uint64 and int(a.max()) > np.iinfo(np.int64).max:
         big = sorted({int(v) for v in a[a > np.iinfo(np.int64).max][:10]})
         raise ValueError(f"{what} do not fit in int64: {big}")
-    return a.astype(np.int64, copy=False)
+    # Contiguous native int64 whatever the layout given (a strided or reversed
+    # view, a column of a 2-D array, big-endian): the lookups read it as such.
+    return np.ascontiguousarray(a, dtype=np.int64)
 
 
 def integer(value: object, what: str) -> int:

@@ -419,6 +419,25 @@ def test_any_real_layout_is_converted_once(convert):
     assert_same(ix.search(given, 5), ref.search(np.asarray(given).astype(np.float32), 5))
 
 
+@pytest.mark.parametrize("layout", [
+    lambda a: np.repeat(a, 2)[::2],                    # strided
+    lambda a: a[::-1].copy()[::-1],                    # reversed storage
+    lambda a: np.stack([a, a], 1)[:, 0],               # a column of a 2-D array
+    lambda a: a.astype(">i8"),
+    lambda a: a.astype(np.uint32),
+])
+def test_any_integer_layout_names_the_same_ids(layout):
+    ix = Index(3, metric="dot")
+    # Ids out of order: they are found through the lookup, not by offset.
+    ix.add(np.arange(30, dtype=np.float32).reshape(10, 3),
+           ids=[105, 103, 108, 100, 107, 101, 109, 102, 111, 112])
+    wanted = np.array([107, 101, 109, 101], np.int64)
+    assert ix.get(layout(wanted)).tolist() == ix.get(wanted.tolist()).tolist()
+    assert_same(ix.search(np.ones((2, 3)), 3, allow=layout(wanted)),
+                ix.search(np.ones((2, 3)), 3, allow=wanted.tolist()))
+    assert ix.remove(layout(wanted)) == 3 and len(ix) == 7
+
+
 def test_rows_are_copied_not_referenced():
     X = np.eye(3, dtype=np.float32)
     ix = Index(3, metric="dot")
