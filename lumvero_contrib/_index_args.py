@@ -3,8 +3,10 @@ them, each failure a message that says what to pass."""
 
 from __future__ import annotations
 
+import math
 import operator
 from collections.abc import Iterable
+from fractions import Fraction
 from typing import Any, Final, Literal, cast
 
 import numpy as np
@@ -79,6 +81,37 @@ def integer(value: object, what: str) -> int:
         return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{what} must be an integer; got {type(value).__name__}") from None
+
+
+def score_bound(radius: object, at_least: bool) -> float:
+    """The float64 t that decides a float64 score s against radius exactly:
+    s >= radius exactly when s >= t (at_least), s <= radius exactly when
+    s <= t (otherwise). radius is any real number (an int beyond float64, a
+    longdouble finer than float64); it is rounded to float64 towards the side
+    it admits, never to nearest first.
+
+    Raises:
+        TypeError: radius is not a real number (bools are refused too).
+        ValueError: radius is NaN.
+    """
+    if isinstance(radius, bool) or not isinstance(radius, (int, float, np.integer, np.floating)):
+        raise TypeError(f"radius must be a real number; got {type(radius).__name__}")
+    if isinstance(radius, np.integer):
+        radius = int(radius)
+    if radius != radius:
+        raise ValueError("radius must be a number; got nan")
+    if radius in (math.inf, -math.inf):
+        return float(radius)
+    exact = Fraction(*radius.as_integer_ratio())
+    try:
+        t = float(exact)  # to nearest
+    except OverflowError:
+        return math.inf if exact > 0 else -math.inf
+    if at_least and Fraction(t) < exact:
+        t = math.nextafter(t, math.inf)
+    elif not at_least and Fraction(t) > exact:
+        t = math.nextafter(t, -math.inf)
+    return t
 
 
 def metric_name(value: object) -> Metric:

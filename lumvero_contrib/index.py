@@ -22,7 +22,8 @@ import numpy.typing as npt
 
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, Metric, float_rows, int_ids, integer, listed,
-                                         metric_name, normalize, result_count, sorted_unique)
+                                         metric_name, normalize, result_count, score_bound,
+                                         sorted_unique)
 from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
 from lumvero_contrib._index_rows import Lookup, Run, gather
 
@@ -538,19 +539,24 @@ class Index:
         padded[1][:, :k_run][found] = ids_by_position[positions[found]]
         return padded
 
-    def range_search(self, Q: npt.ArrayLike, radius: float, allow: IdsLike | None = None
+    def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
+                     allow: IdsLike | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly.
 
         A row is within the radius when its score is at least ``radius``
-        (cosine, dot) or at most ``radius`` (euclidean: a squared distance),
+        (cosine, dot: a similarity) or at most ``radius`` (euclidean: a
+        squared distance, not the distance scikit-learn's radius bounds),
         under the same kernel as ``search``; rows whose score is not finite
-        are never returned. The answer is ``search``'s with k grown until it
+        are never returned. The float32 score is compared with the radius
+        exactly as given: an int beyond float64 or a longdouble finer than
+        it is not rounded first. The answer is ``search``'s with k grown until it
         reaches past the radius, so it holds the same rows and score bits.
 
         Arguments:
             Q: queries, as for ``search``.
-            radius: the score bound (a real number; not NaN).
+            radius: the score bound (any real number: int, float, NumPy
+                integer or floating, longdouble; not NaN).
             allow: ids to search among, as for ``search``.
 
         Returns:
@@ -570,16 +576,12 @@ class Index:
             >>> lims.tolist(), ids.tolist(), scores.tolist()
             ([0, 2], [5, 7], [0.0, 2.0])
         """
-        if isinstance(radius, bool) or not isinstance(radius, (int, float, np.integer,
-                                                               np.floating)):
-            raise TypeError(f"radius must be a real number; got {type(radius).__name__}")
-        r = float(radius)
-        if r != r:
-            raise ValueError("radius must be a number; got nan")
+        r = score_bound(radius, at_least=self._metric != "euclidean")
         queries = float_rows(Q, "Q", self._dims)
         allow_list = None if allow is None else sorted_unique(int_ids(allow, "allow"))
         nq = int(queries.shape[0])
-        # Compared in f64: r is not rounded to a float32 first.
+        # Compared in f64 with the radius rounded towards the side it admits
+        # (score_bound): exactly as the radius given, never through float32.
         if self._metric == "euclidean":
             def within(s: FloatArray) -> npt.NDArray[np.bool_]:
                 return s.astype(np.float64) <= r

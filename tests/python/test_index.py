@@ -290,12 +290,17 @@ TestIndexMachine.settings = settings(max_examples=150, stateful_step_count=25, d
                                      suppress_health_check=[HealthCheck.too_slow])
 
 
+LONGDOUBLE_FINER = np.finfo(np.longdouble).nmant > np.finfo(np.float64).nmant
+
+
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("side", ["short", "within"])
-def test_range_search_radius_one_float64_step_from_a_score(metric, side):
-    """A radius one float64 step from a row's score rounds to that score in
-    float32; compared as given, it leaves the row out when the step is short
-    of the score and in when it is within."""
+@pytest.mark.parametrize("step", ["float64", pytest.param("longdouble", marks=pytest.mark.skipif(
+    not LONGDOUBLE_FINER, reason="longdouble is no finer than float64 here"))])
+def test_range_search_radius_one_step_from_a_score(metric, side, step):
+    """A radius one step (of float64, or of a longdouble finer than it) from a
+    row's score rounds to that score; compared as given, it leaves the row out
+    when the step is short of the score and in when it is within."""
     rng = np.random.default_rng(21)
     X, Q = rng.standard_normal((30, 8)), rng.standard_normal((1, 8))
     ix = Index(8, metric=metric)
@@ -305,7 +310,8 @@ def test_range_search_radius_one_float64_step_from_a_score(metric, side):
     scores, ids = oracle(X, np.arange(30), Q.astype(np.float32), 30, metric)
     edge = 12  # the thirteenth best row's score
     worse = np.inf if metric == "euclidean" else -np.inf
-    radius = np.nextafter(float(scores[0, edge]), worse if side == "within" else -worse)
+    kind = np.float64 if step == "float64" else np.longdouble
+    radius = np.nextafter(kind(scores[0, edge]), kind(worse if side == "within" else -worse))
     assert np.float32(radius) == scores[0, edge] and radius != scores[0, edge]
     n = edge + 1 if side == "within" else edge
     assert scores[0, edge - 1] != scores[0, edge] != scores[0, edge + 1]
@@ -313,6 +319,27 @@ def test_range_search_radius_one_float64_step_from_a_score(metric, side):
     assert lims.tolist() == [0, n]
     assert got_ids.tolist() == ids[0, :n].tolist()
     assert got_scores.view(np.uint32).tolist() == scores[0, :n].view(np.uint32).tolist()
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("radius", [10**400, -10**400, 2**53 + 1, 2**53 - 1, np.inf],
+                         ids=["1e400", "-1e400", "2**53+1", "2**53-1", "inf"])
+def test_range_search_radius_beyond_float64_compares_exactly(metric, radius):
+    """An int radius is compared with the float32 scores exactly, also where
+    float64 cannot hold it (rounded to nearest, 2**53 + 1 would admit a score
+    of 2**53)."""
+    X = np.array([[2.0**27], [2.0**26], [-1.0], [2.0**26 + 2**3]])  # scores 2**53, 2**52, ...
+    ix = Index(1, metric=metric)
+    ix.add(X)
+    q = np.array([[2.0**26]]) if metric != "euclidean" else np.array([[0.0]])
+    scores = ix.search(q, 4)[0][0].astype(np.float64)
+    if metric == "euclidean":
+        want = [float(s) <= radius for s in scores]
+    else:
+        want = [float(s) >= radius for s in scores]
+    lims, got, _ = ix.range_search(q, radius)
+    assert lims.tolist() == [0, sum(want)]
+    assert got.tolist() == [s for s, w in zip(scores.tolist(), want) if w]
 
 
 def test_next_default_id_follows_the_largest_ever_added(tmp_path):
