@@ -884,6 +884,21 @@ def test_package_exports_index():
     assert "Index" in lumvero_contrib.__all__ and lumvero_contrib.Index is Index
 
 
+def test_importing_from_the_source_tree_says_where_to_run(tmp_path):
+    """Python started in a checkout finds the checkout's lumvero_contrib, which
+    has no compiled part, before the installed one."""
+    tree = tmp_path / "checkout"
+    shutil.copytree(os.path.dirname(lumvero_contrib.__file__), tree / "lumvero_contrib",
+                    ignore=shutil.ignore_patterns("_native.*.so", "__pycache__"))
+    r = subprocess.run([sys.executable, "-c", "import lumvero_contrib"], cwd=tree,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.strip().splitlines()[-1] == (
+        f"ImportError: lumvero_contrib was imported from {tree / 'lumvero_contrib'}, a source "
+        f"tree without its compiled part (_native); run Python from another directory to use "
+        f"the installed lumvero_contrib")
+
+
 def test_docstring_examples_hold():
     import doctest
     assert doctest.testmod(index_module).failed == 0
