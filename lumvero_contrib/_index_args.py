@@ -133,6 +133,18 @@ def result_count(k: object) -> int:
     return n
 
 
+def default_ids(next_id: int, n: int) -> IdArray:
+    """The ids of n rows added without ids: next_id, next_id + 1, ...
+
+    Raises:
+        ValueError: they would pass 2**63 - 1.
+    """
+    if next_id + n - 1 > INT64_MAX:
+        raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next default id "
+                         f"is {next_id}); pass ids explicitly")
+    return np.arange(next_id, next_id + n, dtype=np.int64)
+
+
 def sorted_unique(a: IdArray) -> IdArray:
     """The distinct values, sorted (sorted needles make the binary searches
     that follow read memory in order)."""

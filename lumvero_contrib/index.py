@@ -21,9 +21,9 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_args import (INT64_MAX, Metric, float_rows, int_ids, integer, listed,
-                                         metric_name, normalize, result_count, score_bound,
-                                         sorted_unique)
+from lumvero_contrib._index_args import (INT64_MAX, Metric, default_ids, float_rows, int_ids,
+                                         integer, listed, metric_name, normalize, result_count,
+                                         score_bound, sorted_unique)
 from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
 from lumvero_contrib._index_rows import Lookup, Run, gather
 
@@ -265,10 +265,7 @@ class Index:
 
     def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
-            if self._next_id + n - 1 > INT64_MAX:
-                raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next "
-                                 f"default id is {self._next_id}); pass ids explicitly")
-            return np.arange(self._next_id, self._next_id + n, dtype=np.int64)
+            return default_ids(self._next_id, n)
         a = int_ids(ids, "ids")
         if a.shape[0] != n:
             raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")

@@ -20,8 +20,8 @@ from typing import Any, Final, Literal, cast
 import numpy as np
 import numpy.typing as npt
 
-from lumvero_contrib._index_args import (float_rows, int_ids, integer, listed, normalize,
-                                         sorted_unique)
+from lumvero_contrib._index_args import (default_ids, float_rows, int_ids, integer, listed,
+                                         normalize, sorted_unique)
 from lumvero_contrib._index_rows import Lookup
 from lumvero_contrib.index import Index
 from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError, _connect,
@@ -592,7 +592,7 @@ class DistributedIndex:
 
     def _check_new_ids(self, ids: npt.ArrayLike | None, n: int) -> IdArray:
         if ids is None:
-            return np.arange(self._next_id, self._next_id + n, dtype=np.int64)
+            return default_ids(self._next_id, n)
         a = int_ids(ids, "ids")
         if a.shape[0] != n:
             raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")

@@ -312,6 +312,16 @@ def test_a_saved_index_directory_loads_as_one_shard_and_grows_onto_others(tmp_pa
         DistributedIndex.load(tmp_path / "ix", shards=0, backend="local")
 
 
+def test_default_ids_past_int64_are_refused_as_by_index():
+    with DistributedIndex(3, "dot", shards=2, backend="local") as ix:
+        ix.add(np.eye(3), ids=[1, 2, 2**63 - 1])
+        with pytest.raises(ValueError) as e:
+            ix.add(np.eye(3)[:1])
+        assert str(e.value) == ("default ids for 1 rows would pass 2**63 - 1 (the next default "
+                                "id is 9223372036854775808); pass ids explicitly")
+        assert len(ix) == 3
+
+
 @pytest.mark.parametrize("how, message", [
     ("shard", r"^shard 1 \(shard-00001-[0-9a-f]{32}\): ValueError: .*shard-00001-[0-9a-f]{32}: "
               r"manifest\.json has BLAKE3 [0-9a-f]{64}; the sharded manifest says [0-9a-f]{64}$"),
