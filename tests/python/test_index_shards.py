@@ -2,8 +2,10 @@
 in this process and on a Ray cluster these tests start (two CPUs), with
 actors killed under it; placement, routing, ties across shards, saves, and
 the failure texts."""
+import copy
 import json
 import os
+import pickle
 import shutil
 import tempfile
 import time
@@ -130,7 +132,46 @@ class ShardedMachine(RuleBasedStateMachine):
                                        max_size=6))
         one = nq == 1 and data.draw(st.booleans())
         q = Q[0] if one else Q
-        assert_same(self.ix.search(q, k, allow=allow), self.ref.search(q, k, allow=allow))
+        stats = {}
+        assert_same(self.ix.search(q, k, allow=allow, stats=stats),
+                    self.ref.search(q, k, allow=allow))
+        assert list(stats) == ["prefiltered", "rows_scanned", "rows_rescored", "rows_fallback"]
+        assert isinstance(stats["prefiltered"], bool)
+
+    @rule(data=st.data())
+    def range_search(self, data):
+        """A radius at a row's score, or one float32 step to either side."""
+        Q = draw_matrix(data, data.draw(st.sampled_from([1, 3])), self.dims)
+        if self.metric == "cosine":
+            Q[~Q.any(axis=1)] = 1.0
+        scores = self.ref.search(Q, 4)[0].ravel()
+        scores = scores[np.isfinite(scores)].tolist() or [0.0]
+        radius = np.nextafter(np.float32(data.draw(st.sampled_from(scores))),
+                              np.float32(data.draw(st.sampled_from([-np.inf, 0.0, np.inf]))))
+        allow = None
+        if data.draw(st.booleans()):
+            allow = data.draw(st.lists(st.sampled_from(self.ref.ids().tolist() + [90, 91]),
+                                       max_size=6))
+        got = self.ix.range_search(Q, float(radius), allow=allow)
+        want = self.ref.range_search(Q, float(radius), allow=allow)
+        assert got[0].tolist() == want[0].tolist()
+        assert_same(got[1:], want[1:])
+
+    @rule(data=st.data())
+    def get(self, data):
+        wanted = data.draw(st.lists(st.sampled_from(self.ref.ids().tolist() + [90, 91]),
+                                    max_size=6))
+        assert [i in self.ix for i in wanted] == [i in self.ref for i in wanted]
+        try:
+            want = self.ref.get(wanted)
+        except KeyError as e:
+            with pytest.raises(KeyError) as got:
+                self.ix.get(wanted)
+            assert got.value.args == e.args
+            return
+        got = self.ix.get(wanted)
+        assert got.shape == want.shape
+        assert got.view(np.uint32).tolist() == want.view(np.uint32).tolist()
 
     @rule()
     def compact(self):
@@ -199,6 +240,39 @@ TestRayShardedMachine = RayShardedMachine.TestCase
 TestRayShardedMachine.settings = settings(max_examples=6, stateful_step_count=12, deadline=None,
                                           derandomize=True, database=None,
                                           suppress_health_check=[HealthCheck.too_slow])
+
+
+def test_k_beyond_the_rows_is_padded_once_after_the_merge(monkeypatch):
+    """No shard is asked for more places than it has (allowed) rows."""
+    asked = []
+    run = distributed_module.IndexShard.run
+
+    def spy(self, method, *args):
+        if method == "search":
+            asked.append(args[1])
+        return run(self, method, *args)
+
+    monkeypatch.setattr(distributed_module.IndexShard, "run", spy)
+    with DistributedIndex(3, "dot", shards=3, backend="local") as ix:
+        ix.add(np.eye(3).repeat(3, axis=0), ids=range(9))
+        ref = Index(3, "dot")
+        ref.add(np.eye(3).repeat(3, axis=0), ids=range(9))
+        assert_same(ix.search(np.ones(3), 10**6), ref.search(np.ones(3), 10**6))
+        assert sorted(asked) == [3, 3, 3]
+        asked.clear()
+        assert_same(ix.search(np.ones(3), 50, allow=[0, 4, 5]),
+                    ref.search(np.ones(3), 50, allow=[0, 4, 5]))
+        assert sorted(asked) == [1, 2]
+
+
+@pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, pickle.dumps])
+def test_copies_are_refused_with_what_to_do_instead(how):
+    with DistributedIndex(3, "dot", shards=2, backend="local") as ix:
+        with pytest.raises(TypeError) as e:
+            how(ix)
+    assert str(e.value) == ("a DistributedIndex holds live shards and cannot be copied or "
+                            "pickled; save it (ix.save(path)) and open the copy with "
+                            "DistributedIndex.load(path)")
 
 
 @pytest.mark.parametrize("live, n, want", [
