@@ -207,6 +207,12 @@ class DistributedIndex:
     never returns a partial answer. A shard whose actor cannot be restarted
     raises ``ShardError`` in every operation that needs it.
 
+    Threads: ``set_num_threads`` and ``threadpool_limits`` limit this
+    process's worker pool, which the local backend's shards share; each Ray
+    actor runs on a pool of its own process, sized by ``LUMVO_THREADS`` in
+    the actor's environment (``actor_options={"runtime_env": {"env_vars":
+    {"LUMVO_THREADS": "1"}}}``).
+
     Arguments:
         dims: values per row, 1 to 10,000.
         metric: ``"cosine"``, ``"dot"`` or ``"euclidean"`` (see ``Index``).
