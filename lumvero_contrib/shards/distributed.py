@@ -26,7 +26,8 @@ from lumvero_contrib._index_args import (INT64_MAX, default_ids, float_rows, int
                                          sorted_unique)
 from lumvero_contrib._index_rows import Lookup
 from lumvero_contrib.index import Index
-from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError, _connect,
+from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError,
+                                             ShardTimeout, _connect,
                                              _short)
 from lumvero_contrib.storage.distributed_dir import (index_summary, new_token, read_saved,
                                                    saved_kind, write_saved)
@@ -42,6 +43,12 @@ IdArray = npt.NDArray[np.int64]
 INDEX_ACTOR_PREFIX: Final = "lumvero-index-shard-"
 _MAX_SHARDS: Final = 4096
 _INLINE_BYTES: Final = 64 << 10
+# Calls that change nothing in a shard: when they time out on a shard that
+# still answers a liveness probe, nothing is restarted.
+_READS: Final = frozenset({"search", "range_search", "get", "ids", "verify", "info"})
+# How long a liveness probe waits: an actor that answers nothing within this
+# (dead, or stopped) is restarted.
+_PROBE_SECONDS: Final = 5.0
 _ERROR_TYPES: Final = {"ValueError": ValueError, "TypeError": TypeError, "OSError": OSError,
                        "FileNotFoundError": FileNotFoundError,
                        "PermissionError": PermissionError}
@@ -98,6 +105,12 @@ class _LocalShards:
     def collect(self, tickets: dict[int, Any], deadline: float | None) -> dict[int, Any]:
         return tickets
 
+    def timed_out(self, reply: Any) -> bool:
+        return False
+
+    def probe(self, shards: dict[int, Any], seconds: float) -> set[int]:
+        return set()
+
     def kill(self, shard: Any) -> None:
         pass
 
@@ -133,7 +146,8 @@ class _RayShards:
               expect_hash: str | None) -> Any:
         name = f"{INDEX_ACTOR_PREFIX}{i:05d}-{self.token}-{self.spawned}"
         self.spawned += 1
-        options: dict[str, Any] = {"num_cpus": 0, "max_restarts": 0}
+        # Two calls at once: a liveness probe answers while a slow call runs.
+        options: dict[str, Any] = {"num_cpus": 0, "max_restarts": 0, "max_concurrency": 2}
         extra = self.actor_options
         if callable(extra):
             extra = extra(i, {"shard": i, "directory": directory})
@@ -160,6 +174,16 @@ class _RayShards:
             except self.ray.exceptions.RayError as e:
                 out[i] = e
         return out
+
+    def timed_out(self, reply: Any) -> bool:
+        return isinstance(reply, self.ray.exceptions.GetTimeoutError)
+
+    def probe(self, shards: dict[int, Any], seconds: float) -> set[int]:
+        """The shards whose actor answers ``alive`` within seconds: it runs
+        beside a call still in progress (the actors take two calls at once)."""
+        refs = {i: s.alive.remote() for i, s in shards.items()}
+        replies = self.collect(refs, time.monotonic() + seconds)
+        return {i for i, r in replies.items() if r is True}
 
     def kill(self, shard: Any) -> None:
         if shard is not None:
@@ -198,9 +222,11 @@ class DistributedIndex:
     ``remove`` and an ``allow`` list reach only the shards that hold the ids,
     each with its own ids only, and searches skip empty shards.
 
-    Failures: an actor that dies or does not answer within ``timeout`` is
-    killed and restarted once from its shard's last save (empty if it was
-    never saved). Rows removed since that save are removed again. Rows added
+    Failures: an actor that dies, or does not answer within ``timeout`` nor
+    a liveness probe of a few seconds after it, is killed and restarted
+    once from its shard's last save (empty if it was never saved). A read
+    (search, range search, get) whose shards are only slow restarts nothing:
+    it raises ``ShardTimeout`` naming them, and the index stays as it was. Rows removed since that save are removed again. Rows added
     to it since that save are lost: the operation raises ``ShardError``
     naming the shard, with the lost ids in its ``lost`` attribute, and the
     index goes on without them (as if they had been removed). An operation
@@ -438,6 +464,8 @@ class DistributedIndex:
         tickets = {i: self._backend.submit(self._handles[i], *c) for i, c in calls.items()
                    if i not in self._broken}
         replies = self._backend.collect(tickets, self._deadline())
+        if calls and next(iter(calls.values()))[0] in _READS:
+            self._refuse_if_slow(replies)
         for i in calls:
             if i in self._broken:
                 replies[i] = _Failure("its actor could not be restarted before")
@@ -460,6 +488,19 @@ class DistributedIndex:
         if refusal is not None:
             raise _ERROR_TYPES.get(refusal[0], RuntimeError)(refusal[1])
         return out
+
+    def _refuse_if_slow(self, replies: dict[int, Any]) -> None:
+        """A read that timed out on shards still alive raises ShardTimeout:
+        a slow shard is not a dead one, and restarting it from its last save
+        would cost the rows added since."""
+        late = {i: self._handles[i] for i, r in replies.items() if self._backend.timed_out(r)}
+        slow = sorted(self._backend.probe(late, _PROBE_SECONDS)) if late else []
+        if slow:
+            names = ", ".join(self._label(i) for i in slow)
+            raise ShardTimeout(slow, f"{names} did not answer within the timeout of "
+                                     f"{self._timeout} s but {'is' if len(slow) == 1 else 'are'} "
+                                     f"alive; nothing was restarted or changed: ask again, or "
+                                     f"open the index with a longer timeout")
 
     def _recover(self, failed: dict[int, str], calls: dict[int, tuple[Any, ...]],
                  out: dict[int, Any]) -> None:

@@ -18,7 +18,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import ray
 from lumvero_contrib import DistributedIndex, Index
-from lumvero_contrib.shards import ShardError, place_rows
+from lumvero_contrib.shards import ShardError, ShardTimeout, place_rows
 from lumvero_contrib.shards import distributed as distributed_module
 
 METRICS = ["cosine", "dot", "euclidean"]
@@ -240,6 +240,28 @@ TestRayShardedMachine = RayShardedMachine.TestCase
 TestRayShardedMachine.settings = settings(max_examples=6, stateful_step_count=12, deadline=None,
                                           derandomize=True, database=None,
                                           suppress_health_check=[HealthCheck.too_slow])
+
+
+def test_a_slow_shard_is_not_restarted_and_loses_no_row():
+    """A search slower than the timeout on live actors raises ShardTimeout;
+    no shard is restarted, no row lost, and the next search answers."""
+    rng = np.random.default_rng(5)
+    X, Q = rng.standard_normal((40_000, 64)), rng.standard_normal((4_000, 64))
+    ref = Index(64, "dot")
+    ref.add(X)
+    with DistributedIndex(64, "dot", shards=2, backend="ray", timeout=120) as ix:
+        ix.add(X)
+        pids = [s["pid"] for s in ix.shard_info()]
+        ix._timeout = 0.01  # far below the batch's time
+        with pytest.raises(ShardTimeout) as e:
+            ix.search(Q, 10)
+        ix._timeout = 120
+        assert e.value.shards and str(e.value).endswith(
+            "alive; nothing was restarted or changed: ask again, or open the index with a "
+            "longer timeout")
+        assert ix.restarts == 0 and [s["pid"] for s in ix.shard_info()] == pids
+        assert len(ix) == 40_000
+        assert_same(ix.search(Q[:5], 10), ref.search(Q[:5], 10))
 
 
 def test_k_beyond_the_rows_is_padded_once_after_the_merge(monkeypatch):
