@@ -657,13 +657,16 @@ class Index:
         """Checks the row files that ``load(mmap=True)`` mapped without reading.
 
         Each such file's rows are hashed (a full read of the file) and
-        compared with the BLAKE3 hash the manifest gave at load. Nothing is
-        done for rows read into memory, hashed at load already, or added
-        since.
+        compared with the BLAKE3 hash the manifest gave at load, and the
+        codes file mapped beside them is compared with the codes the rows
+        give (codes, scales, bounds and squared norms, bit for bit). Nothing
+        is done for rows read into memory, checked at load already, or
+        added since.
 
         Raises:
-            ValueError: a row file does not match its hash, or was shortened
-                while in use (the file is named).
+            ValueError: a row file does not match its hash, its codes file is
+                not the codes of its rows, or either was shortened while in
+                use (the file is named).
         """
         with self._lock:
             runs = list(self._runs)
@@ -680,7 +683,9 @@ class Index:
 
         Each row file has a codes file beside it: the int8 codes the
         search's pre-filter scans (a quarter of the rows' bytes), with the
-        rows' squared norms. Load maps it read-only and checks its hash,
+        rows' squared norms. Its header names the BLAKE3 hash and the row
+        count of the row file it was made from. Load maps it read-only,
+        checks its hash and that it names the row file listed at its place,
         so searches need not quantise the rows. With ``mmap=True`` the row
         files themselves are then only mapped, checked by size and header,
         not read: a load reads the manifest, ids and codes, and the first
@@ -689,12 +694,24 @@ class Index:
         place (same size) gives wrong answers where its altered rows are
         rescored, and a shortened one raises ValueError from the search
         (its missing pages read as zeros under the engine's guard, never a
-        crash). With ``mmap=False`` every file is read and hashed, and the
-        rows kept are the bytes whose hash was checked.
+        crash). With ``mmap=False`` every file is read and hashed, the rows
+        kept are the bytes whose hash was checked, and each codes file is
+        compared with the codes those rows give.
 
-        A codes file that is missing, or damaged (its hash, length or header
-        does not match), is not refused: codes are derived from the rows, so
-        the load warns (``RuntimeWarning`` naming the file), reads and
+        The codes file's own contents are checked against the rows only where
+        the rows are read: at load with ``mmap=False``, and by ``verify()``
+        with ``mmap=True``. A codes file edited in place (its scales changed,
+        say) with its hash in the manifest updated and its header kept passes
+        a ``mmap=True`` load, and the pre-filter may then drop rows it must
+        keep: searches may give wrong answers. ``verify()`` finds it
+        (ValueError naming the file), as ``mmap=False`` does at load.
+
+        A codes file that is missing, damaged (its hash, length or header
+        does not match), made from other rows (the row file it names is not
+        the one listed at its place, or with ``mmap=False`` its contents are
+        not the codes of the rows) or of an older version that names no row
+        file, is not refused: codes are derived from the rows, so the load
+        warns (``RuntimeWarning`` naming the file and why), reads and
         hashes that file's rows in full instead, and the first search builds
         the codes again, as for a directory saved before codes files existed.
         Answers stay exact; saving again rewrites the file. Refusing would
