@@ -25,7 +25,7 @@ from lumvero_contrib._index_args import (INT64_MAX, default_ids, float_rows, int
                                          listed, normalize, result_count, score_bound,
                                          sorted_unique)
 from lumvero_contrib._index_rows import Lookup
-from lumvero_contrib.index import Index
+from lumvero_contrib.index import IdsLike, Index
 from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError,
                                              ShardTimeout, _connect,
                                              _short)
@@ -595,7 +595,7 @@ class DistributedIndex:
 
     # -- adding and removing ----------------------------------------------
 
-    def add(self, X: npt.ArrayLike, ids: npt.ArrayLike | None = None) -> None:
+    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None) -> None:
         """Adds rows, placed on the shards with the fewest live rows (see
         :func:`place_rows`). Nothing is added when anything is wrong with
         the arguments; see ``Index.add`` for them and their errors.
@@ -647,7 +647,7 @@ class DistributedIndex:
                         self._register(i, np.arange(first + a, first + b, dtype=np.int64),
                                        new_ids[a:b])
 
-    def _check_new_ids(self, ids: npt.ArrayLike | None, n: int) -> IdArray:
+    def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
             return default_ids(self._next_id, n)
         a = int_ids(ids, "ids")
@@ -666,7 +666,7 @@ class DistributedIndex:
                 raise ValueError(f"ids already present: {listed(present)}")
         return a
 
-    def remove(self, ids: npt.ArrayLike) -> int:
+    def remove(self, ids: IdsLike) -> int:
         """Removes rows by id, asking only the shards that hold them.
 
         Returns:
@@ -701,7 +701,7 @@ class DistributedIndex:
 
     # -- searching ----------------------------------------------------------
 
-    def search(self, Q: npt.ArrayLike, k: int, allow: npt.ArrayLike | None = None,
+    def search(self, Q: npt.ArrayLike, k: int, allow: IdsLike | None = None,
                stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly, over all shards.
 
@@ -745,7 +745,7 @@ class DistributedIndex:
             return scores, self._ids_of(insertions)
 
     def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
-                     allow: npt.ArrayLike | None = None
+                     allow: IdsLike | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly, over all
         shards: arguments, returns (``lims, scores, ids`` as FAISS's
@@ -823,7 +823,7 @@ class DistributedIndex:
         with self._lock:
             return bool(self._lookup.find(np.array([i], np.int64))[0] >= 0)
 
-    def get(self, ids: npt.ArrayLike) -> FloatArray:
+    def get(self, ids: IdsLike) -> FloatArray:
         """The rows of live ids, as stored: arguments, returns and errors are
         those of ``Index.get``; each shard is asked for its own ids only.
 
