@@ -3,8 +3,10 @@ them, each failure a message that says what to pass."""
 
 from __future__ import annotations
 
+import math
 import operator
 from collections.abc import Iterable
+from fractions import Fraction
 from typing import Any, Final, Literal, cast
 
 import numpy as np
@@ -66,7 +68,9 @@ def int_ids(ids: Any, what: str) -> IdArray:
     if a.dtype == np.uint64 and int(a.max()) > np.iinfo(np.int64).max:
         big = sorted({int(v) for v in a[a > np.iinfo(np.int64).max][:10]})
         raise ValueError(f"{what} do not fit in int64: {big}")
-    return a.astype(np.int64, copy=False)
+    # Contiguous native int64 whatever the layout given (a strided or reversed
+    # view, a column of a 2-D array, big-endian): the lookups read it as such.
+    return np.ascontiguousarray(a, dtype=np.int64)
 
 
 def integer(value: object, what: str) -> int:
@@ -77,6 +81,37 @@ def integer(value: object, what: str) -> int:
         return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{what} must be an integer; got {type(value).__name__}") from None
+
+
+def score_bound(radius: object, at_least: bool) -> float:
+    """The float64 t that decides a float64 score s against radius exactly:
+    s >= radius exactly when s >= t (at_least), s <= radius exactly when
+    s <= t (otherwise). radius is any real number (an int beyond float64, a
+    longdouble finer than float64); it is rounded to float64 towards the side
+    it admits, never to nearest first.
+
+    Raises:
+        TypeError: radius is not a real number (bools are refused too).
+        ValueError: radius is NaN.
+    """
+    if isinstance(radius, bool) or not isinstance(radius, (int, float, np.integer, np.floating)):
+        raise TypeError(f"radius must be a real number; got {type(radius).__name__}")
+    if isinstance(radius, np.integer):
+        radius = int(radius)
+    if radius != radius:
+        raise ValueError("radius must be a number; got nan")
+    if radius in (math.inf, -math.inf):
+        return float(radius)
+    exact = Fraction(*radius.as_integer_ratio())
+    try:
+        t = float(exact)  # to nearest
+    except OverflowError:
+        return math.inf if exact > 0 else -math.inf
+    if at_least and Fraction(t) < exact:
+        t = math.nextafter(t, math.inf)
+    elif not at_least and Fraction(t) > exact:
+        t = math.nextafter(t, -math.inf)
+    return t
 
 
 def metric_name(value: object) -> Metric:
@@ -96,6 +131,18 @@ def result_count(k: object) -> int:
     if n > INT64_MAX:
         raise ValueError(f"k must be at most 2**63 - 1 ({INT64_MAX}); got {n}")
     return n
+
+
+def default_ids(next_id: int, n: int) -> IdArray:
+    """The ids of n rows added without ids: next_id, next_id + 1, ...
+
+    Raises:
+        ValueError: they would pass 2**63 - 1.
+    """
+    if next_id + n - 1 > INT64_MAX:
+        raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next default id "
+                         f"is {next_id}); pass ids explicitly")
+    return np.arange(next_id, next_id + n, dtype=np.int64)
 
 
 def sorted_unique(a: IdArray) -> IdArray:

@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
+from lumvero_contrib.storage.index_dir import codes_hash
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
@@ -24,7 +25,7 @@ class Run:
     def __init__(self, rows: FloatArray, norms_sq: npt.NDArray[np.float64], count: int,
                  first: int, source: str | None = None, codes: object | None = None,
                  codes_source: str | None = None,
-                 unverified: tuple[bytes, str] | None = None) -> None:
+                 unverified: tuple[bytes, str, npt.NDArray[np.uint8]] | None = None) -> None:
         self.rows = rows
         self.norms_sq = norms_sq
         self.count = count
@@ -36,8 +37,9 @@ class Run:
         # (compact replaces the runs).
         self.codes = _native.run_codes() if codes is None else codes
         self.codes_source = codes_source
-        # The row file's header and BLAKE3 when its mapped rows were not
-        # hashed at load (Index.verify does).
+        # The row file's header and BLAKE3, and the codes file's bytes, when
+        # the mapped rows were neither hashed nor compared with the codes at
+        # load (Index.verify does both).
         self.unverified = unverified
 
     def snapshot(self) -> tuple[FloatArray, npt.NDArray[np.float64], int, int, object]:
@@ -56,16 +58,28 @@ class Run:
 
     def verify(self) -> None:
         """Raises ValueError when the mapped rows do not match the row file's
-        hash in the manifest (they are hashed here, under the fault guard)."""
+        hash in the manifest, or the codes mapped beside them are not those
+        the rows give (codes, scales, bounds and norms, bit for bit). Both
+        are read here, under the fault guard."""
         if self.unverified is None:
             return
-        header, digest = self.unverified
-        read = _native.blake3_hex(header, self.rows[: self.count])
+        header, digest, codes_bytes = self.unverified
+        rows = self.rows[: self.count]
+        read = _native.blake3_hex(header, rows)
         self.check_intact()
         if read != digest:
             raise ValueError(f"row file {self.source} does not match its BLAKE3 hash in the "
                              f"index's manifest.json; its rows may give wrong answers: save the "
                              f"index again from its source, or restore the file")
+        want = codes_hash(rows, _native.row_norms_sq(rows), digest)
+        got = _native.blake3_hex(codes_bytes)
+        self.check_intact()
+        if got != want:
+            raise ValueError(f"codes file {self.codes_source} is not the codes of row file "
+                             f"{self.source}: its codes, scales, bounds or norms differ from "
+                             f"those of the rows, and searches through them may give wrong "
+                             f"answers; load the index with mmap=False (which compares them and "
+                             f"builds them again) and save it")
 
     def spare(self) -> int:
         return int(self.rows.shape[0]) - self.count

@@ -21,8 +21,9 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_args import (INT64_MAX, Metric, float_rows, int_ids, integer, listed,
-                                         metric_name, normalize, result_count, sorted_unique)
+from lumvero_contrib._index_args import (INT64_MAX, Metric, default_ids, float_rows, int_ids,
+                                         integer, listed, metric_name, normalize, result_count,
+                                         score_bound, sorted_unique)
 from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
 from lumvero_contrib._index_rows import Lookup, Run, gather
 
@@ -264,10 +265,7 @@ class Index:
 
     def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
-            if self._next_id + n - 1 > INT64_MAX:
-                raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next "
-                                 f"default id is {self._next_id}); pass ids explicitly")
-            return np.arange(self._next_id, self._next_id + n, dtype=np.int64)
+            return default_ids(self._next_id, n)
         a = int_ids(ids, "ids")
         if a.shape[0] != n:
             raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")
@@ -538,19 +536,24 @@ class Index:
         padded[1][:, :k_run][found] = ids_by_position[positions[found]]
         return padded
 
-    def range_search(self, Q: npt.ArrayLike, radius: float, allow: IdsLike | None = None
+    def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
+                     allow: IdsLike | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly.
 
         A row is within the radius when its score is at least ``radius``
-        (cosine, dot) or at most ``radius`` (euclidean: a squared distance),
+        (cosine, dot: a similarity) or at most ``radius`` (euclidean: a
+        squared distance, not the distance scikit-learn's radius bounds),
         under the same kernel as ``search``; rows whose score is not finite
-        are never returned. The answer is ``search``'s with k grown until it
+        are never returned. The float32 score is compared with the radius
+        exactly as given: an int beyond float64 or a longdouble finer than
+        it is not rounded first. The answer is ``search``'s with k grown until it
         reaches past the radius, so it holds the same rows and score bits.
 
         Arguments:
             Q: queries, as for ``search``.
-            radius: the score bound (a real number; not NaN).
+            radius: the score bound (any real number: int, float, NumPy
+                integer or floating, longdouble; not NaN).
             allow: ids to search among, as for ``search``.
 
         Returns:
@@ -570,16 +573,12 @@ class Index:
             >>> lims.tolist(), ids.tolist(), scores.tolist()
             ([0, 2], [5, 7], [0.0, 2.0])
         """
-        if isinstance(radius, bool) or not isinstance(radius, (int, float, np.integer,
-                                                               np.floating)):
-            raise TypeError(f"radius must be a real number; got {type(radius).__name__}")
-        r = float(radius)
-        if r != r:
-            raise ValueError("radius must be a number; got nan")
+        r = score_bound(radius, at_least=self._metric != "euclidean")
         queries = float_rows(Q, "Q", self._dims)
         allow_list = None if allow is None else sorted_unique(int_ids(allow, "allow"))
         nq = int(queries.shape[0])
-        # Compared in f64: r is not rounded to a float32 first.
+        # Compared in f64 with the radius rounded towards the side it admits
+        # (score_bound): exactly as the radius given, never through float32.
         if self._metric == "euclidean":
             def within(s: FloatArray) -> npt.NDArray[np.bool_]:
                 return s.astype(np.float64) <= r
@@ -658,13 +657,16 @@ class Index:
         """Checks the row files that ``load(mmap=True)`` mapped without reading.
 
         Each such file's rows are hashed (a full read of the file) and
-        compared with the BLAKE3 hash the manifest gave at load. Nothing is
-        done for rows read into memory, hashed at load already, or added
-        since.
+        compared with the BLAKE3 hash the manifest gave at load, and the
+        codes file mapped beside them is compared with the codes the rows
+        give (codes, scales, bounds and squared norms, bit for bit). Nothing
+        is done for rows read into memory, checked at load already, or
+        added since.
 
         Raises:
-            ValueError: a row file does not match its hash, or was shortened
-                while in use (the file is named).
+            ValueError: a row file does not match its hash, its codes file is
+                not the codes of its rows, or either was shortened while in
+                use (the file is named).
         """
         with self._lock:
             runs = list(self._runs)
@@ -681,7 +683,9 @@ class Index:
 
         Each row file has a codes file beside it: the int8 codes the
         search's pre-filter scans (a quarter of the rows' bytes), with the
-        rows' squared norms. Load maps it read-only and checks its hash,
+        rows' squared norms. Its header names the BLAKE3 hash and the row
+        count of the row file it was made from. Load maps it read-only,
+        checks its hash and that it names the row file listed at its place,
         so searches need not quantise the rows. With ``mmap=True`` the row
         files themselves are then only mapped, checked by size and header,
         not read: a load reads the manifest, ids and codes, and the first
@@ -690,12 +694,24 @@ class Index:
         place (same size) gives wrong answers where its altered rows are
         rescored, and a shortened one raises ValueError from the search
         (its missing pages read as zeros under the engine's guard, never a
-        crash). With ``mmap=False`` every file is read and hashed, and the
-        rows kept are the bytes whose hash was checked.
+        crash). With ``mmap=False`` every file is read and hashed, the rows
+        kept are the bytes whose hash was checked, and each codes file is
+        compared with the codes those rows give.
 
-        A codes file that is missing, or damaged (its hash, length or header
-        does not match), is not refused: codes are derived from the rows, so
-        the load warns (``RuntimeWarning`` naming the file), reads and
+        The codes file's own contents are checked against the rows only where
+        the rows are read: at load with ``mmap=False``, and by ``verify()``
+        with ``mmap=True``. A codes file edited in place (its scales changed,
+        say) with its hash in the manifest updated and its header kept passes
+        a ``mmap=True`` load, and the pre-filter may then drop rows it must
+        keep: searches may give wrong answers. ``verify()`` finds it
+        (ValueError naming the file), as ``mmap=False`` does at load.
+
+        A codes file that is missing, damaged (its hash, length or header
+        does not match), made from other rows (the row file it names is not
+        the one listed at its place, or with ``mmap=False`` its contents are
+        not the codes of the rows) or of an older version that names no row
+        file, is not refused: codes are derived from the rows, so the load
+        warns (``RuntimeWarning`` naming the file and why), reads and
         hashes that file's rows in full instead, and the first search builds
         the codes again, as for a directory saved before codes files existed.
         Answers stay exact; saving again rewrites the file. Refusing would

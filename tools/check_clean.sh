@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command (for instance `make demo test bench-quick`) and fails when it
 # leaves something behind: a change in the checkout that git sees (a tracked
-# file changed, an untracked file outside .gitignore) or a new /tmp/lumvero-*
-# entry. What was there before does not count, so local edits and other work
+# file changed, an untracked file outside .gitignore) or any new entry in
+# /tmp, except pytest's own pytest-of-$USER (pytest keeps its last three runs
+# there by design). What was there before does not count, so local edits and other work
 # on the machine are left out; a CI checkout starts clean, so there
 # `git status --porcelain` must still be empty afterwards.
 set -euo pipefail
@@ -12,7 +13,7 @@ if [ $# -eq 0 ]; then
   exit 2
 fi
 
-tmp_entries() { find /tmp -maxdepth 1 -name 'lumvero-*' 2>/dev/null | sort; }
+tmp_entries() { find /tmp -mindepth 1 -maxdepth 1 ! -name "pytest-of-$(id -un)" 2>/dev/null | sort; }
 
 tmp_before=$(tmp_entries)
 git_before=$(git status --porcelain)

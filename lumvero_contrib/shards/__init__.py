@@ -13,7 +13,8 @@ each shard an ``Index`` held by a Ray actor, with the ``Index``'s operations
 (adds, removals, filters, saves) and its exact answers.
 """
 from lumvero_contrib.shards.backends import (ACTOR_PREFIX, DEFAULT_TIMEOUT, ActorOptions,
-                                             ShardedIndex, ShardError, ShardServer)
+                                             ShardedIndex, ShardError, ShardServer,
+                                             ShardTimeout)
 from lumvero_contrib.storage.file_shards import (HEADER_BYTES, MANIFEST_FORMAT, MANIFEST_NAME,
                                                  MAX_MANIFEST_BYTES, MAX_SHARD_ROWS, METRIC_NAMES,
                                                  IndexHeader, Manifest, Progress, ShardEntry,
@@ -24,7 +25,7 @@ from lumvero_contrib.shards.distributed import INDEX_ACTOR_PREFIX, DistributedIn
 from lumvero_contrib.shards.merge import (Answer, check_k, merge_top_k, prepare_queries,
                                           search_engine)
 
-__all__ = ["build_shards", "ShardedIndex", "ShardError", "ShardServer", "ShardEntry", "Manifest",
+__all__ = ["build_shards", "ShardedIndex", "ShardError", "ShardTimeout", "ShardServer", "ShardEntry", "Manifest",
            "IndexHeader", "load_manifest", "merge_top_k", "search_engine", "prepare_queries",
            "check_k", "file_hash", "read_header", "open_regular", "check_regular",
            "looks_like_manifest", "shard_bounds", "Answer", "ActorOptions", "Progress",

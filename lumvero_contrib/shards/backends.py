@@ -20,7 +20,7 @@ from lumvero_contrib.storage.file_shards import Manifest, ShardEntry, check_regu
 from lumvero_contrib.shards.merge import Answer, check_k, merge_top_k, prepare_queries, \
     search_engine
 
-__all__ = ["ShardError", "ShardServer", "ShardedIndex", "ActorOptions", "ACTOR_PREFIX",
+__all__ = ["ShardError", "ShardTimeout", "ShardServer", "ShardedIndex", "ActorOptions", "ACTOR_PREFIX",
            "DEFAULT_TIMEOUT"]
 
 ACTOR_PREFIX: Final = "lumvero-shard-"
@@ -58,6 +58,19 @@ class ShardError(RuntimeError):
         self.shard = shard
         self.file = file
         self.lost: NDArray[np.int64] = np.zeros(0, np.int64) if lost is None else lost
+
+
+class ShardTimeout(TimeoutError):
+    """A read (search, range search, get) whose shards did not answer in
+    time but are alive: it restarted nothing and changed nothing.
+
+    Attributes:
+        shards: The slow shards' numbers, ascending.
+    """
+
+    def __init__(self, shards: list[int], message: str) -> None:
+        super().__init__(message)
+        self.shards = shards
 
 
 def _short(exc: BaseException) -> str:

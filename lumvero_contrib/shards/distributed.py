@@ -9,22 +9,25 @@ single ``Index`` that received the same operations gives.
 """
 from __future__ import annotations
 
+import operator
 import os
 import threading
 import time
 import uuid
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Final, Literal, cast
+from typing import Any, Final, Literal, NoReturn, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from lumvero_contrib._index_args import (float_rows, int_ids, integer, listed, normalize,
+from lumvero_contrib._index_args import (INT64_MAX, default_ids, float_rows, int_ids, integer,
+                                         listed, normalize, result_count, score_bound,
                                          sorted_unique)
 from lumvero_contrib._index_rows import Lookup
-from lumvero_contrib.index import Index
-from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError, _connect,
+from lumvero_contrib.index import IdsLike, Index
+from lumvero_contrib.shards.backends import (DEFAULT_TIMEOUT, ActorOptions, ShardError,
+                                             ShardTimeout, _connect,
                                              _short)
 from lumvero_contrib.storage.distributed_dir import (LOAD_ATTEMPTS, index_summary,
                                                      manifest_bytes, read_saved, saved_kind,
@@ -41,6 +44,12 @@ IdArray = npt.NDArray[np.int64]
 INDEX_ACTOR_PREFIX: Final = "lumvero-index-shard-"
 _MAX_SHARDS: Final = 4096
 _INLINE_BYTES: Final = 64 << 10
+# Calls that change nothing in a shard: when they time out on a shard that
+# still answers a liveness probe, nothing is restarted.
+_READS: Final = frozenset({"search", "range_search", "get", "ids", "verify", "info"})
+# How long a liveness probe waits: an actor that answers nothing within this
+# (dead, or stopped) is restarted.
+_PROBE_SECONDS: Final = 5.0
 _ERROR_TYPES: Final = {"ValueError": ValueError, "TypeError": TypeError, "OSError": OSError,
                        "FileNotFoundError": FileNotFoundError,
                        "PermissionError": PermissionError}
@@ -81,6 +90,14 @@ def _replaced(top: str, before: bytes) -> bool:
         return False
 
 
+def _summed_stats(parts: list[dict[str, Any]]) -> dict[str, object]:
+    """The search counts of several shards as one search's."""
+    out: dict[str, object] = {"prefiltered": any(bool(p["prefiltered"]) for p in parts)}
+    for key in ("rows_scanned", "rows_rescored", "rows_fallback"):
+        out[key] = sum(int(p[key]) for p in parts)
+    return out
+
+
 class _LocalShards:
     """Shards as plain objects of this process: nothing to restart."""
 
@@ -96,6 +113,12 @@ class _LocalShards:
 
     def collect(self, tickets: dict[int, Any], deadline: float | None) -> dict[int, Any]:
         return tickets
+
+    def timed_out(self, reply: Any) -> bool:
+        return False
+
+    def probe(self, shards: dict[int, Any], seconds: float) -> set[int]:
+        return set()
 
     def kill(self, shard: Any) -> None:
         pass
@@ -132,7 +155,8 @@ class _RayShards:
               expect_hash: str | None) -> Any:
         name = f"{INDEX_ACTOR_PREFIX}{i:05d}-{self.token}-{self.spawned}"
         self.spawned += 1
-        options: dict[str, Any] = {"num_cpus": 0, "max_restarts": 0}
+        # Two calls at once: a liveness probe answers while a slow call runs.
+        options: dict[str, Any] = {"num_cpus": 0, "max_restarts": 0, "max_concurrency": 2}
         extra = self.actor_options
         if callable(extra):
             extra = extra(i, {"shard": i, "directory": directory})
@@ -159,6 +183,16 @@ class _RayShards:
             except self.ray.exceptions.RayError as e:
                 out[i] = e
         return out
+
+    def timed_out(self, reply: Any) -> bool:
+        return isinstance(reply, self.ray.exceptions.GetTimeoutError)
+
+    def probe(self, shards: dict[int, Any], seconds: float) -> set[int]:
+        """The shards whose actor answers ``alive`` within seconds: it runs
+        beside a call still in progress (the actors take two calls at once)."""
+        refs = {i: s.alive.remote() for i, s in shards.items()}
+        replies = self.collect(refs, time.monotonic() + seconds)
+        return {i for i, r in replies.items() if r is True}
 
     def kill(self, shard: Any) -> None:
         if shard is not None:
@@ -197,14 +231,22 @@ class DistributedIndex:
     ``remove`` and an ``allow`` list reach only the shards that hold the ids,
     each with its own ids only, and searches skip empty shards.
 
-    Failures: an actor that dies or does not answer within ``timeout`` is
-    killed and restarted once from its shard's last save (empty if it was
-    never saved). Rows removed since that save are removed again. Rows added
+    Failures: an actor that dies, or does not answer within ``timeout`` nor
+    a liveness probe of a few seconds after it, is killed and restarted
+    once from its shard's last save (empty if it was never saved). A read
+    (search, range search, get) whose shards are only slow restarts nothing:
+    it raises ``ShardTimeout`` naming them, and the index stays as it was. Rows removed since that save are removed again. Rows added
     to it since that save are lost: the operation raises ``ShardError``
     naming the shard, with the lost ids in its ``lost`` attribute, and the
     index goes on without them (as if they had been removed). An operation
     never returns a partial answer. A shard whose actor cannot be restarted
     raises ``ShardError`` in every operation that needs it.
+
+    Threads: ``set_num_threads`` and ``threadpool_limits`` limit this
+    process's worker pool, which the local backend's shards share; each Ray
+    actor runs on a pool of its own process, sized by ``LUMVO_THREADS`` in
+    the actor's environment (``actor_options={"runtime_env": {"env_vars":
+    {"LUMVO_THREADS": "1"}}}``).
 
     Arguments:
         dims: values per row, 1 to 10,000.
@@ -431,6 +473,8 @@ class DistributedIndex:
         tickets = {i: self._backend.submit(self._handles[i], *c) for i, c in calls.items()
                    if i not in self._broken}
         replies = self._backend.collect(tickets, self._deadline())
+        if calls and next(iter(calls.values()))[0] in _READS:
+            self._refuse_if_slow(replies)
         for i in calls:
             if i in self._broken:
                 replies[i] = _Failure("its actor could not be restarted before")
@@ -453,6 +497,19 @@ class DistributedIndex:
         if refusal is not None:
             raise _ERROR_TYPES.get(refusal[0], RuntimeError)(refusal[1])
         return out
+
+    def _refuse_if_slow(self, replies: dict[int, Any]) -> None:
+        """A read that timed out on shards still alive raises ShardTimeout:
+        a slow shard is not a dead one, and restarting it from its last save
+        would cost the rows added since."""
+        late = {i: self._handles[i] for i, r in replies.items() if self._backend.timed_out(r)}
+        slow = sorted(self._backend.probe(late, _PROBE_SECONDS)) if late else []
+        if slow:
+            names = ", ".join(self._label(i) for i in slow)
+            raise ShardTimeout(slow, f"{names} did not answer within the timeout of "
+                                     f"{self._timeout} s but {'is' if len(slow) == 1 else 'are'} "
+                                     f"alive; nothing was restarted or changed: ask again, or "
+                                     f"open the index with a longer timeout")
 
     def _recover(self, failed: dict[int, str], calls: dict[int, tuple[Any, ...]],
                  out: dict[int, Any]) -> None:
@@ -547,7 +604,7 @@ class DistributedIndex:
 
     # -- adding and removing ----------------------------------------------
 
-    def add(self, X: npt.ArrayLike, ids: npt.ArrayLike | None = None) -> None:
+    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None) -> None:
         """Adds rows, placed on the shards with the fewest live rows (see
         :func:`place_rows`). Nothing is added when anything is wrong with
         the arguments; see ``Index.add`` for them and their errors.
@@ -599,9 +656,9 @@ class DistributedIndex:
                         self._register(i, np.arange(first + a, first + b, dtype=np.int64),
                                        new_ids[a:b])
 
-    def _check_new_ids(self, ids: npt.ArrayLike | None, n: int) -> IdArray:
+    def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
-            return np.arange(self._next_id, self._next_id + n, dtype=np.int64)
+            return default_ids(self._next_id, n)
         a = int_ids(ids, "ids")
         if a.shape[0] != n:
             raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")
@@ -618,7 +675,7 @@ class DistributedIndex:
                 raise ValueError(f"ids already present: {listed(present)}")
         return a
 
-    def remove(self, ids: npt.ArrayLike) -> int:
+    def remove(self, ids: IdsLike) -> int:
         """Removes rows by id, asking only the shards that hold them.
 
         Returns:
@@ -653,54 +710,182 @@ class DistributedIndex:
 
     # -- searching ----------------------------------------------------------
 
-    def search(self, Q: npt.ArrayLike, k: int,
-               allow: npt.ArrayLike | None = None) -> tuple[FloatArray, IdArray]:
+    def search(self, Q: npt.ArrayLike, k: int, allow: IdsLike | None = None,
+               stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly, over all shards.
 
         Arguments, returns and errors are those of ``Index.search``; each
         shard gets the queries once and, with ``allow``, only its own
-        allowed ids. Shards without live (allowed) rows are not asked.
+        allowed ids. Shards without live (allowed) rows are not asked, and
+        none is asked for more places than it has rows: the padding beyond
+        the rows is made once, after the merge. ``stats`` receives the
+        shards' counts summed (``"prefiltered"``: whether any shard's
+        pre-filter ran).
 
         Raises:
             ValueError, TypeError: As ``Index.search``.
             ShardError: A shard failed (see the class); no partial answer.
         """
-        k = integer(k, "k")
-        if k < 1:
-            raise ValueError(f"k must be at least 1; got {k}")
-        queries = float_rows(Q, "Q", self._dims)
-        if self._metric == "cosine":
-            normalize(queries.copy(), "Q", zero_ok=False)  # the shards scale the queries
+        k = result_count(k)
+        if stats is not None and not isinstance(stats, dict):
+            raise TypeError(f"stats must be a dict or None; got {type(stats).__name__}")
+        queries = self._queries(Q)
         allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
         with self._lock:
             self._check_open()
             targets = self._targets(allow_ids)
             n = int(queries.shape[0])
             if not targets or n == 0:
+                if stats is not None:
+                    stats.update(prefiltered=False, rows_scanned=0, rows_rescored=0,
+                                 rows_fallback=0)
                 return merge_top_k([(np.zeros((n, 0), np.float32), np.zeros((n, 0), np.int64))],
                                    k, self._metric)
             shared = self._backend.share(queries)
-            replies = self._each({i: ("search", shared, k, a) for i, a in targets.items()})
+            replies = self._each({i: ("search", shared, min(k, rows), a, stats is not None)
+                                  for i, (a, rows) in targets.items()})
             parts = []
             for i in sorted(replies):
-                scores, ids = replies[i]
-                insertions = np.full(ids.shape, -1, np.int64)
-                found = ids >= 0
-                insertions[found] = self._lookup.find(ids[found])
-                parts.append((scores, insertions))
+                scores, ids = replies[i][:2]
+                parts.append((scores, self._insertions_of(ids)))
+            if stats is not None:
+                stats.update(_summed_stats([replies[i][2] for i in sorted(replies)]))
             scores, insertions = merge_top_k(parts, k, self._metric)
-            out = np.full(insertions.shape, -1, np.int64)
-            out[insertions >= 0] = self._id_of[insertions[insertions >= 0]]
-            return scores, out
+            return scores, self._ids_of(insertions)
 
-    def _targets(self, allow_ids: IdArray | None) -> dict[int, IdArray | None]:
+    def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
+                     allow: IdsLike | None = None
+                     ) -> tuple[IdArray, FloatArray, IdArray]:
+        """Every live row within a radius of each query, exactly, over all
+        shards: arguments, returns (``lims, scores, ids`` as FAISS's
+        ``range_search``) and errors are those of ``Index.range_search``,
+        and so is the answer, equal scores by earlier insertion.
+
+        Raises:
+            ValueError, TypeError: As ``Index.range_search``.
+            ShardError: A shard failed (see the class); no partial answer.
+        """
+        score_bound(radius, True)  # the Index's own checks and messages, before any call
+        queries = self._queries(Q)
+        allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        with self._lock:
+            self._check_open()
+            targets = self._targets(allow_ids)
+            n = int(queries.shape[0])
+            parts = [(np.zeros((n, 0), np.float32), np.zeros((n, 0), np.int64))]
+            if targets and n:
+                shared = self._backend.share(queries)
+                replies = self._each({i: ("range_search", shared, radius, a)
+                                      for i, (a, _) in targets.items()})
+                parts += [self._padded_lists(*replies[i]) for i in sorted(replies)]
+            width = sum(p[1].shape[1] for p in parts)
+            scores, insertions = merge_top_k(parts, width, self._metric)
+            found = insertions >= 0
+            lims = np.zeros(n + 1, np.int64)
+            np.cumsum(found.sum(axis=1), out=lims[1:])
+            return lims, scores[found], self._ids_of(insertions[found])
+
+    def _queries(self, Q: npt.ArrayLike) -> FloatArray:
+        """Q checked as ``Index`` checks it (the shards scale cosine queries)."""
+        queries = float_rows(Q, "Q", self._dims)
+        if self._metric == "cosine":
+            normalize(queries.copy(), "Q", zero_ok=False)
+        return queries
+
+    def _insertions_of(self, ids: IdArray) -> IdArray:
+        """Insertion numbers of a shard's answer ids, -1 kept for empty places."""
+        out = np.full(ids.shape, -1, np.int64)
+        found = ids >= 0
+        out[found] = self._lookup.find(ids[found])
+        return out
+
+    def _ids_of(self, insertions: IdArray) -> IdArray:
+        out = np.full(insertions.shape, -1, np.int64)
+        found = insertions >= 0
+        out[found] = self._id_of[insertions[found]]
+        return out
+
+    def _padded_lists(self, lims: IdArray, scores: FloatArray, ids: IdArray
+                      ) -> tuple[FloatArray, IdArray]:
+        """One shard's range answer as (n, longest) arrays, empty places last."""
+        n = int(lims.shape[0]) - 1
+        counts = np.diff(lims)
+        width = int(counts.max()) if n else 0
+        fill = np.float32(np.inf if self._metric == "euclidean" else -np.inf)
+        s = np.full((n, width), fill, np.float32)
+        ins = np.full((n, width), -1, np.int64)
+        rows = np.repeat(np.arange(n), counts)
+        cols = np.arange(int(lims[-1])) - np.repeat(lims[:-1], counts)
+        s[rows, cols] = scores
+        ins[rows, cols] = self._insertions_of(ids)
+        return s, ins
+
+    def __contains__(self, id: object) -> bool:
+        """Whether id is the id of a live row, as ``Index``: only integers
+        (Python or NumPy) can be. Answered here, without the shards."""
+        try:
+            i = operator.index(id)  # type: ignore[arg-type]
+        except TypeError:
+            return False
+        if not 0 <= i <= INT64_MAX:
+            return False
+        with self._lock:
+            return bool(self._lookup.find(np.array([i], np.int64))[0] >= 0)
+
+    def get(self, ids: IdsLike) -> FloatArray:
+        """The rows of live ids, as stored: arguments, returns and errors are
+        those of ``Index.get``; each shard is asked for its own ids only.
+
+        Raises:
+            KeyError, TypeError: As ``Index.get``.
+            ShardError: A shard failed (see the class); nothing is returned.
+        """
+        a = int_ids(ids, "ids")
+        with self._lock:
+            self._check_open()
+            insertions = self._lookup.find(a)
+            missing = insertions < 0
+            if missing.any():
+                raise KeyError(f"ids not present: {listed(sorted_unique(a[missing]))}")
+            where = self._shard_of[insertions]
+            out = np.empty((a.shape[0], self._dims), np.float32)
+            shards = [int(i) for i in np.unique(where)]
+            replies = self._each({i: ("get", a[where == i]) for i in shards})
+            for i in shards:
+                out[where == i] = replies[i]
+            return out
+
+    def verify(self) -> None:
+        """Each shard's ``Index.verify``: the row files its load mapped
+        without reading are hashed and checked.
+
+        Raises:
+            ValueError: As ``Index.verify`` (the shard is named).
+            ShardError: A shard failed (see the class).
+        """
+        with self._lock:
+            self._check_open()
+            self._each({i: ("verify",) for i in range(len(self._handles))})
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
+        raise TypeError("a DistributedIndex holds live shards and cannot be copied or pickled; "
+                        "save it (ix.save(path)) and open the copy with "
+                        "DistributedIndex.load(path)")
+
+    def _targets(self, allow_ids: IdArray | None) -> dict[int, tuple[IdArray | None, int]]:
+        """The shards a search asks, each with its allowed ids (None: all its
+        rows) and how many rows it may return."""
         if allow_ids is None:
-            return {i: None for i, c in enumerate(self._counts) if c}
+            return {i: (None, c) for i, c in enumerate(self._counts) if c}
         insertions = self._lookup.find(allow_ids)
         hit = insertions >= 0
         where = self._shard_of[insertions[hit]]
         present = allow_ids[hit]
-        return {int(i): present[where == i] for i in np.unique(where)}
+        out: dict[int, tuple[IdArray | None, int]] = {}
+        for i in np.unique(where):
+            mine = present[where == i]
+            out[int(i)] = (mine, int(mine.shape[0]))
+        return out
 
     # -- saving and loading -------------------------------------------------
 

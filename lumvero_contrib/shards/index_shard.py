@@ -84,8 +84,24 @@ class IndexShard:
         return len(ix)
 
     @staticmethod
-    def _search(ix: Index, queries: Any, k: int, allow: Any) -> Any:
-        return ix.search(queries, k, allow=allow)
+    def _search(ix: Index, queries: Any, k: int, allow: Any, with_stats: bool = False) -> Any:
+        if not with_stats:
+            return ix.search(queries, k, allow=allow)
+        stats: dict[str, object] = {}
+        scores, ids = ix.search(queries, k, allow=allow, stats=stats)
+        return scores, ids, stats
+
+    @staticmethod
+    def _range_search(ix: Index, queries: Any, radius: Any, allow: Any) -> Any:
+        return ix.range_search(queries, radius, allow=allow)
+
+    @staticmethod
+    def _get(ix: Index, ids: Any) -> Any:
+        return ix.get(ids)
+
+    @staticmethod
+    def _verify(ix: Index) -> None:
+        ix.verify()
 
     @staticmethod
     def _remove(ix: Index, ids: Any) -> int:

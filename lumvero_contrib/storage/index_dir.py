@@ -3,7 +3,9 @@ lumvero's index format, beside each its codes file (the int8 codes the
 pre-filter scans, with the rows' squared norms), the ids, the removals and a
 manifest with BLAKE3 hashes, plus the lock file that lets one save at a time
 into the directory. Directories saved before codes files existed list none;
-their copies are built by the first search, as for rows added in memory.
+their copies are built by the first search, as for rows added in memory. A
+codes file's header names the BLAKE3 of the row file it was made from; codes
+files of the version before that are built again, as damaged ones are.
 
 Everything read here may have been edited since it was written: regular files
 only, sizes bounded by the manifest before anything is read, strict JSON
@@ -148,7 +150,8 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str,
                 digest = write_rows(directory / name, commit.written, header, part, mapped)
                 codes_name = f"codes-{token}-{len(files)}.codes"
                 codes_hash = commit.write(codes_name,
-                                          *_native.codes_file(part, norms[s: s + len(part)]))
+                                          *_native.codes_file(part, norms[s: s + len(part)],
+                                                              bytes.fromhex(digest)))
                 files.append({"file": name, "rows": int(part.shape[0]), "blake3": digest})
                 codes.append({"file": codes_name, "blake3": codes_hash})
         check_runs()  # what was written came from intact rows
@@ -187,9 +190,18 @@ class LoadedRun(NamedTuple):
     source: str | None  # the row file's path, when its rows are mapped
     codes: object | None  # the run's int8 codes read from its codes file
     codes_source: str | None  # that codes file's path
-    # The row file's header and BLAKE3 when its rows were mapped without
-    # being hashed (Index.verify hashes them on request).
-    unverified: tuple[bytes, str] | None
+    # The row file's header and BLAKE3, and the codes file's bytes, when the
+    # rows were mapped without being hashed or compared with the codes
+    # (Index.verify does both on request).
+    unverified: tuple[bytes, str, npt.NDArray[np.uint8]] | None
+
+
+def codes_hash(rows: FloatArray, norms_sq: npt.NDArray[np.float64], row_digest: str) -> str:
+    """BLAKE3 of the codes file a save writes for the rows of the row file
+    whose BLAKE3 is row_digest: codes, scales, bounds and squared norms are
+    a function of the rows, so a codes file with other bytes is not theirs.
+    The rows may be mapped (read under the fault guard; the caller checks)."""
+    return _native.blake3_hex(*_native.codes_file(rows, norms_sq, bytes.fromhex(row_digest)))
 
 
 class Loaded(NamedTuple):
@@ -340,41 +352,45 @@ class Saved:
         self.seen.add((st.st_dev, st.st_ino))
         return f, real, st.st_size
 
-    def codes(self, entry: tuple[str, str] | None, n: int
-              ) -> tuple[object, npt.NDArray[np.float64], str] | None:
-        """A row file's codes file mapped, hash checked: (copy, squared norms,
-        path). None when the manifest lists none, or (with a warning naming
-        it) when it is missing or damaged: the rows are then hashed in full
-        and the codes are built by the first search that wants it."""
+    def codes(self, entry: tuple[str, str] | None, n: int, rows_name: str, rows_digest: str
+              ) -> tuple[object, npt.NDArray[np.float64], str, npt.NDArray[np.uint8]] | None:
+        """A row file's codes file mapped, hash checked, bound to that row
+        file (its header names the row file's BLAKE3 and rows): (copy,
+        squared norms, path, the file's bytes). None when the manifest lists
+        none, or (with a warning naming it) when it is missing, damaged or
+        made from other rows: the rows are then hashed in full and the codes
+        are built by the first search that wants it."""
         if entry is None:
             return None
         name, digest = entry
         if name in self.absent:
-            self.rebuilt(name, "is missing")
+            self.rebuilt(name, "is missing", rows_name)
             return None
         f, real, _ = self.open(name)
         with f:
             fd_path = f"/proc/self/fd/{f.fileno()}"
             try:
                 codes, norms_sq, whole = _native.map_codes(
-                    fd_path if os.path.exists(fd_path) else real, n, self.dims)
+                    fd_path if os.path.exists(fd_path) else real, n, self.dims,
+                    bytes.fromhex(rows_digest))
             except (OSError, ValueError) as e:
-                self.rebuilt(name, str(e))
+                self.rebuilt(name, str(e), rows_name)
                 return None
         digest_read = _native.blake3_hex(whole)
         if _native.mapping_damaged(codes):
-            self.rebuilt(name, "became shorter while it was read")
+            self.rebuilt(name, "became shorter while it was read", rows_name)
             return None
         if digest_read != digest:
-            self.rebuilt(name, f"does not match its BLAKE3 hash in {MANIFEST}")
+            self.rebuilt(name, f"does not match its BLAKE3 hash in {MANIFEST}", rows_name)
             return None
-        return codes, norms_sq, real
+        return codes, norms_sq, real, whole
 
-    def rebuilt(self, name: str, why: str) -> None:
+    def rebuilt(self, name: str, why: str, rows_name: str) -> None:
         """Warns that a codes file is not used (named, with why)."""
-        warnings.warn(f"index directory {self.directory}: {name} {why}; its rows are read and "
-                      f"hashed instead, and their codes are built again by the first search "
-                      f"(save the index again to rewrite the file)", RuntimeWarning, stacklevel=6)
+        warnings.warn(f"index directory {self.directory}: {name} {why}; the rows of {rows_name} "
+                      f"are read and hashed instead, and their codes are built again by the "
+                      f"first search (save the index again to rewrite the file)", RuntimeWarning,
+                      stacklevel=6)
 
     def rows(self, name: str, n: int, digest: str, codes_entry: tuple[str, str] | None,
              mmap: bool) -> LoadedRun:
@@ -382,8 +398,10 @@ class Saved:
         their squared norms and int8 codes. Rows mapped beside their
         codes file are checked by size and header only (Index.verify hashes
         them); all others are hashed, and the rows kept are the bytes
-        hashed."""
-        codes = self.codes(codes_entry, n)
+        hashed. Codes beside rows that are read are compared with the
+        rows' own (codes, scales, bounds and norms, bit for bit), and are
+        built again when they differ."""
+        codes = self.codes(codes_entry, n, name, digest)
         f, real, size = self.open(name)
         with f:
             header = f.read(12)
@@ -393,40 +411,66 @@ class Saved:
             # A wrong header is reported after the full hash below says
             # whether the file was altered or saved so.
             header_ok = struct.unpack("<III", header) == (self.dims, n, METRIC_IDS[self.metric])
-            if mmap:
-                # The descriptor's own file, whatever the name points at now;
-                # mapped under the engine's guard against later shortening.
-                # Beside codes, the rows are read a few at a time: no
-                # read-ahead, nothing read up front.
-                fd_path = f"/proc/self/fd/{f.fileno()}"
-                try:
-                    rows = _native.map_rows(fd_path if os.path.exists(fd_path) else real, n,
-                                            self.dims, codes is not None)
-                except (OSError, ValueError) as e:
-                    raise self.bad(f"{name} could not be mapped: {e}") from None
-            else:
-                rows = np.empty((n, self.dims), np.float32)
-                view = rows.data.cast("B")
-                got = 0
-                while got < len(view) and (r := f.readinto(view[got:])):
-                    got += r
-                if got != len(view):
-                    raise self.bad(f"{name} became shorter while it was read")
+            rows = self.read_rows(f, real, name, n, mmap, codes is not None)
         source = real if mmap else None
         if mmap and codes is not None and header_ok:
-            mapped, norms, codes_source = codes
-            return LoadedRun(rows, norms, source, mapped, codes_source, (header, digest))
+            mapped, norms, codes_source, whole = codes
+            return LoadedRun(rows, norms, source, mapped, codes_source, (header, digest, whole))
         digest_read = _native.blake3_hex(header, rows)
-        norms = _native.row_norms_sq(rows) if codes is None else codes[1]
+        norms = _native.row_norms_sq(rows)
         if mmap and _native.mapping_damaged(rows):
             raise self.bad(f"{name} became shorter while it was read")
         if digest_read != digest:
             raise self.bad(f"{name} does not match its BLAKE3 hash in {MANIFEST}")
         if not header_ok:
             raise self.bad(f"{name} does not hold {shape}")
+        if codes is not None and codes_entry is not None:
+            codes = self.same_codes(codes, codes_entry, rows, norms, name, digest)
         if codes is None:
             return LoadedRun(rows, norms, source, None, None, None)
         return LoadedRun(rows, norms, source, codes[0], codes[2], None)
+
+    def read_rows(self, f: io.BufferedReader, real: str, name: str, n: int, mmap: bool,
+                  beside_codes: bool) -> FloatArray:
+        """The rows after the header of the open row file: mapped, or read."""
+        if mmap:
+            # The descriptor's own file, whatever the name points at now;
+            # mapped under the engine's guard against later shortening.
+            # Beside codes, the rows are read a few at a time: no
+            # read-ahead, nothing read up front.
+            fd_path = f"/proc/self/fd/{f.fileno()}"
+            try:
+                return _native.map_rows(fd_path if os.path.exists(fd_path) else real, n,
+                                        self.dims, beside_codes)
+            except (OSError, ValueError) as e:
+                raise self.bad(f"{name} could not be mapped: {e}") from None
+        rows = np.empty((n, self.dims), np.float32)
+        view = rows.data.cast("B")
+        got = 0
+        while got < len(view) and (r := f.readinto(view[got:])):
+            got += r
+        if got != len(view):
+            raise self.bad(f"{name} became shorter while it was read")
+        return rows
+
+    def same_codes(self, codes: tuple[object, npt.NDArray[np.float64], str,
+                                      npt.NDArray[np.uint8]],
+                   codes_entry: tuple[str, str], rows: FloatArray,
+                   norms: npt.NDArray[np.float64], rows_name: str, rows_digest: str
+                   ) -> tuple[object, npt.NDArray[np.float64], str, npt.NDArray[np.uint8]] | None:
+        """The codes when their file (its hash checked against the manifest)
+        holds what the rows give; else None, with a warning."""
+        try:
+            same = codes_hash(rows, norms, rows_digest) == codes_entry[1]
+        except MemoryError:
+            self.rebuilt(codes_entry[0], "could not be compared with its rows (not enough "
+                         "memory)", rows_name)
+            return None
+        if not same:
+            self.rebuilt(codes_entry[0], "is not the codes of its row file: its codes, scales, "
+                         "bounds or norms differ from those of the rows", rows_name)
+            return None
+        return codes
 
     def int64s(self, name: str, digest: str, count: int | None) -> IdArray:
         """A 1-D int64 .npy file (of ``count`` values, when given; else at

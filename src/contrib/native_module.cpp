@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <span>
@@ -687,16 +688,30 @@ PyObject* array_over(PyObject* owner, const void* data, int ndim, npy_intp* shap
   return array.release();
 }
 
-// codes_file(rows, norms) -> list of buffers: the codes file of the rows, in
-// file order (header, norms, bounds, scales, padding, codes), the codes
-// quantised as a search would (bit for bit the lazily built codes'). The rows may
-// be mapped from a file: they are read under the SIGBUS guard (the caller
-// checks mapping_damaged).
+// A row file's BLAKE3 given as 32 bytes (bytes or any buffer).
+bool parse_rows_hash(PyObject* obj, lumvero::codes_file::RowsHash& out) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return false;
+  const bool ok = view.len == static_cast<Py_ssize_t>(out.size());
+  if (ok) std::memcpy(out.data(), view.buf, out.size());
+  PyBuffer_Release(&view);
+  if (!ok) PyErr_SetString(PyExc_ValueError, "made_from must be the row file's 32-byte BLAKE3");
+  return ok;
+}
+
+// codes_file(rows, norms, made_from) -> list of buffers: the codes file of
+// the rows, in file order (header, norms, bounds, scales, padding, codes),
+// the codes quantised as a search would (bit for bit the lazily built
+// codes'); made_from, the 32-byte BLAKE3 of the row file holding the rows,
+// goes into the header. The rows may be mapped from a file: they are read
+// under the SIGBUS guard (the caller checks mapping_damaged).
 PyObject* codes_file(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     lumvero::fault::install_handler();
-    PyObject *rows_obj, *norms_obj;
-    if (!PyArg_ParseTuple(args, "OO", &rows_obj, &norms_obj)) return nullptr;
+    PyObject *rows_obj, *norms_obj, *made_obj;
+    if (!PyArg_ParseTuple(args, "OOO", &rows_obj, &norms_obj, &made_obj)) return nullptr;
+    lumvero::codes_file::RowsHash made_from;
+    if (!parse_rows_hash(made_obj, made_from)) return nullptr;
     PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "rows");
     PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "norms");
     if (rows == nullptr || norms == nullptr) return nullptr;
@@ -718,7 +733,7 @@ PyObject* codes_file(PyObject*, PyObject* args) {
       return nullptr;
     }
     const lumvero::codes_file::Layout l = lumvero::codes_file::layout(n, dims);
-    const auto header = lumvero::codes_file::header(n, dims);
+    const auto header = lumvero::codes_file::header(n, dims, made_from);
     auto* owned = new lumvero::RunCodes();
     const lumvero::CompressedRows* view = built.get();
     owned->adopt(std::move(built));
@@ -745,25 +760,30 @@ PyObject* codes_file(PyObject*, PyObject* args) {
   });
 }
 
-// map_codes(path, rows, dims) -> (codes, norms_sq, file): a run_codes()
-// holding the codes file mapped read-only under the fault guard, the rows'
-// squared norms in it and the whole file's bytes (arrays that keep the codes
-// alive). ValueError saying what is wrong with a file that is not the codes
-// of these rows.
+// map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file): a
+// run_codes() holding the codes file mapped read-only under the fault guard,
+// the rows' squared norms in it and the whole file's bytes (arrays that keep
+// the codes alive). ValueError saying what is wrong with a file that is not
+// the codes of these rows, made from the row file whose 32-byte BLAKE3 is
+// made_from.
 PyObject* map_codes(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* path_bytes = nullptr;
+    PyObject* made_obj = nullptr;
     Py_ssize_t rows, dims;
-    if (!PyArg_ParseTuple(args, "O&nn", PyUnicode_FSConverter, &path_bytes, &rows, &dims))
+    if (!PyArg_ParseTuple(args, "O&nnO", PyUnicode_FSConverter, &path_bytes, &rows, &dims,
+                          &made_obj))
       return nullptr;
     Ref path_ref = Ref::steal(path_bytes);
+    lumvero::codes_file::RowsHash made_from;
+    if (!parse_rows_hash(made_obj, made_from)) return nullptr;
     if (rows < 1 || dims < 1) {
       PyErr_SetString(PyExc_ValueError, "rows and dims must be >= 1");
       return nullptr;
     }
     auto mapped =
         lumvero::codes_file::map(PyBytes_AS_STRING(path_bytes), static_cast<std::uint64_t>(rows),
-                                 static_cast<std::uint64_t>(dims));
+                                 static_cast<std::uint64_t>(dims), made_from);
     if (!mapped) {
       PyErr_SetString(PyExc_ValueError, mapped.error().c_str());
       return nullptr;
@@ -862,11 +882,13 @@ PyMethodDef methods[] = {
      "copy_rows(rows, positions, out) -> None\n\nCopies the rows at the positions (None: all) "
      "into out, under the engine's guard against a mapped file being shortened."},
     {"codes_file", codes_file, METH_VARARGS,
-     "codes_file(rows, norms) -> list\n\nThe codes file of the rows as buffers in file order, "
-     "quantised as the pre-filter's own codes."},
+     "codes_file(rows, norms, made_from) -> list\n\nThe codes file of the rows as buffers in "
+     "file order, quantised as the pre-filter's own codes, bound to the row file whose 32-byte "
+     "BLAKE3 is made_from."},
     {"map_codes", map_codes, METH_VARARGS,
-     "map_codes(path, rows, dims) -> (codes, norms_sq, file)\n\nA codes file mapped read-only "
-     "under the engine's guard, as run codes with the rows' squared norms and its bytes."},
+     "map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file)\n\nA codes file made "
+     "from the row file whose 32-byte BLAKE3 is made_from, mapped read-only under the engine's "
+     "guard, as run codes with the rows' squared norms and its bytes."},
     {"blas_core", blas_core, METH_NOARGS, "blas_core() -> str\n\nThe kernel set BLAS picked."},
     {"pool_size", pool_size, METH_NOARGS,
      "pool_size() -> int\n\nThreads of the process's worker pool (fixed once created)."},

@@ -1,9 +1,11 @@
 """Shared helpers: raw index files written with NumPy, and NumPy oracles that
 reproduce the engine's summation order and result order exactly."""
 import os
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -11,6 +13,17 @@ import pytest
 from rooms import ROOMS
 
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
+
+# Ray keeps its sessions (sockets, logs) under RAY_TMPDIR, /tmp/ray unless
+# set; the tests' clusters, and those of the processes they start, keep
+# theirs in a directory of this run that is removed when it ends. A short
+# path: Ray's socket names must fit in a Unix socket address.
+RAY_TMPDIR = tempfile.mkdtemp(prefix="lumvero-ray-")
+os.environ["RAY_TMPDIR"] = RAY_TMPDIR
+
+
+def pytest_unconfigure(config):
+    shutil.rmtree(RAY_TMPDIR, ignore_errors=True)
 
 
 def pytest_configure(config):

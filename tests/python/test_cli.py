@@ -1,6 +1,8 @@
 """The lumvero-index command, run as a separate process, end to end."""
+import atexit
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -21,7 +23,8 @@ ROWS, DIMS, NQ = 203, 20, 6
 
 # The command runs as after a plain `pip install .`: without the optional
 # blake3 package (it hashes with the engine's BLAKE3).
-NO_BLAKE3 = tempfile.mkdtemp(prefix="no-blake3-")
+NO_BLAKE3 = tempfile.mkdtemp(prefix="lumvero-no-blake3-")
+atexit.register(shutil.rmtree, NO_BLAKE3, ignore_errors=True)
 with open(os.path.join(NO_BLAKE3, "blake3.py"), "w") as f:
     f.write("raise ImportError('No module named blake3')\n")
 

@@ -290,12 +290,17 @@ TestIndexMachine.settings = settings(max_examples=150, stateful_step_count=25, d
                                      suppress_health_check=[HealthCheck.too_slow])
 
 
+LONGDOUBLE_FINER = np.finfo(np.longdouble).nmant > np.finfo(np.float64).nmant
+
+
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("side", ["short", "within"])
-def test_range_search_radius_one_float64_step_from_a_score(metric, side):
-    """A radius one float64 step from a row's score rounds to that score in
-    float32; compared as given, it leaves the row out when the step is short
-    of the score and in when it is within."""
+@pytest.mark.parametrize("step", ["float64", pytest.param("longdouble", marks=pytest.mark.skipif(
+    not LONGDOUBLE_FINER, reason="longdouble is no finer than float64 here"))])
+def test_range_search_radius_one_step_from_a_score(metric, side, step):
+    """A radius one step (of float64, or of a longdouble finer than it) from a
+    row's score rounds to that score; compared as given, it leaves the row out
+    when the step is short of the score and in when it is within."""
     rng = np.random.default_rng(21)
     X, Q = rng.standard_normal((30, 8)), rng.standard_normal((1, 8))
     ix = Index(8, metric=metric)
@@ -305,7 +310,8 @@ def test_range_search_radius_one_float64_step_from_a_score(metric, side):
     scores, ids = oracle(X, np.arange(30), Q.astype(np.float32), 30, metric)
     edge = 12  # the thirteenth best row's score
     worse = np.inf if metric == "euclidean" else -np.inf
-    radius = np.nextafter(float(scores[0, edge]), worse if side == "within" else -worse)
+    kind = np.float64 if step == "float64" else np.longdouble
+    radius = np.nextafter(kind(scores[0, edge]), kind(worse if side == "within" else -worse))
     assert np.float32(radius) == scores[0, edge] and radius != scores[0, edge]
     n = edge + 1 if side == "within" else edge
     assert scores[0, edge - 1] != scores[0, edge] != scores[0, edge + 1]
@@ -313,6 +319,27 @@ def test_range_search_radius_one_float64_step_from_a_score(metric, side):
     assert lims.tolist() == [0, n]
     assert got_ids.tolist() == ids[0, :n].tolist()
     assert got_scores.view(np.uint32).tolist() == scores[0, :n].view(np.uint32).tolist()
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("radius", [10**400, -10**400, 2**53 + 1, 2**53 - 1, np.inf],
+                         ids=["1e400", "-1e400", "2**53+1", "2**53-1", "inf"])
+def test_range_search_radius_beyond_float64_compares_exactly(metric, radius):
+    """An int radius is compared with the float32 scores exactly, also where
+    float64 cannot hold it (rounded to nearest, 2**53 + 1 would admit a score
+    of 2**53)."""
+    X = np.array([[2.0**27], [2.0**26], [-1.0], [2.0**26 + 2**3]])  # scores 2**53, 2**52, ...
+    ix = Index(1, metric=metric)
+    ix.add(X)
+    q = np.array([[2.0**26]]) if metric != "euclidean" else np.array([[0.0]])
+    scores = ix.search(q, 4)[0][0].astype(np.float64)
+    if metric == "euclidean":
+        want = [float(s) <= radius for s in scores]
+    else:
+        want = [float(s) >= radius for s in scores]
+    lims, got, _ = ix.range_search(q, radius)
+    assert lims.tolist() == [0, sum(want)]
+    assert got.tolist() == [s for s, w in zip(scores.tolist(), want) if w]
 
 
 def test_next_default_id_follows_the_largest_ever_added(tmp_path):
@@ -417,6 +444,25 @@ def test_any_real_layout_is_converted_once(convert):
     ref = Index(9, metric="dot")
     ref.add(np.asarray(given).astype(np.float32))
     assert_same(ix.search(given, 5), ref.search(np.asarray(given).astype(np.float32), 5))
+
+
+@pytest.mark.parametrize("layout", [
+    lambda a: np.repeat(a, 2)[::2],                    # strided
+    lambda a: a[::-1].copy()[::-1],                    # reversed storage
+    lambda a: np.stack([a, a], 1)[:, 0],               # a column of a 2-D array
+    lambda a: a.astype(">i8"),
+    lambda a: a.astype(np.uint32),
+])
+def test_any_integer_layout_names_the_same_ids(layout):
+    ix = Index(3, metric="dot")
+    # Ids out of order: they are found through the lookup, not by offset.
+    ix.add(np.arange(30, dtype=np.float32).reshape(10, 3),
+           ids=[105, 103, 108, 100, 107, 101, 109, 102, 111, 112])
+    wanted = np.array([107, 101, 109, 101], np.int64)
+    assert ix.get(layout(wanted)).tolist() == ix.get(wanted.tolist()).tolist()
+    assert_same(ix.search(np.ones((2, 3)), 3, allow=layout(wanted)),
+                ix.search(np.ones((2, 3)), 3, allow=wanted.tolist()))
+    assert ix.remove(layout(wanted)) == 3 and len(ix) == 7
 
 
 def test_rows_are_copied_not_referenced():
@@ -838,6 +884,21 @@ def test_package_exports_index():
     assert "Index" in lumvero_contrib.__all__ and lumvero_contrib.Index is Index
 
 
+def test_importing_from_the_source_tree_says_where_to_run(tmp_path):
+    """Python started in a checkout finds the checkout's lumvero_contrib, which
+    has no compiled part, before the installed one."""
+    tree = tmp_path / "checkout"
+    shutil.copytree(os.path.dirname(lumvero_contrib.__file__), tree / "lumvero_contrib",
+                    ignore=shutil.ignore_patterns("_native.*.so", "__pycache__"))
+    r = subprocess.run([sys.executable, "-c", "import lumvero_contrib"], cwd=tree,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.strip().splitlines()[-1] == (
+        f"ImportError: lumvero_contrib was imported from {tree / 'lumvero_contrib'}, a source "
+        f"tree without its compiled part (_native); run Python from another directory to use "
+        f"the installed lumvero_contrib")
+
+
 def test_docstring_examples_hold():
     import doctest
     assert doctest.testmod(index_module).failed == 0
@@ -930,8 +991,8 @@ def test_native_search_returns_each_allowed_position_once():
 
 # -- codes files beside the row files ------------------------------------------
 
-def _codes_name(d):
-    return json.loads((d / "manifest.json").read_text())["codes_files"][0]["file"]
+def _codes_name(d, i=0):
+    return json.loads((d / "manifest.json").read_text())["codes_files"][i]["file"]
 
 
 def _as_old_directory(d):
@@ -941,13 +1002,57 @@ def _as_old_directory(d):
     _edit_manifest(d, lambda m: m.pop("codes_files"))
 
 
-def _rewrite_codes(d, change):
-    """Replaces the first codes file's bytes and its hash: damage only the
-    checks after the hash can find."""
-    name = _codes_name(d)
+def _rewrite_codes(d, change, i=0):
+    """Replaces a codes file's bytes and its hash: damage only the checks
+    after the hash can find."""
+    name = _codes_name(d, i)
     data = change(bytearray((d / name).read_bytes()))
     (d / name).write_bytes(data)
-    _edit_manifest(d, lambda m: m["codes_files"][0].update(blake3=blake3_hex(bytes(data))))
+    _edit_manifest(d, lambda m: m["codes_files"][i].update(blake3=blake3_hex(bytes(data))))
+
+
+def _scales_at(b):
+    """Where a codes file's scales start, and its rows (header at 0: u64 rows
+    at 24, u32 stripes at 36; norms at 128, then 24 bytes of bounds a stripe)."""
+    rows, = struct.unpack_from("<Q", b, 24)
+    stripes, = struct.unpack_from("<I", b, 36)
+    return 128 + 8 * rows + 24 * stripes, rows
+
+
+def _rescaled(b):
+    at, rows = _scales_at(b)
+    scales = np.frombuffer(bytes(b[at: at + 4 * rows]), np.float32) * np.float32(2)
+    return b[:at] + scales.tobytes() + b[at + 4 * rows:]
+
+
+def _as_version_1(b):
+    """The same codes in the layout of version 1: a 64-byte header without
+    the row file's hash, the sections after it, codes at a multiple of 64."""
+    at, rows = _scales_at(b)
+    width, = struct.unpack_from("<I", b, 20)
+    old = b[:8] + struct.pack("<II", 1, 64) + b[16:40] + bytes(24) + b[128: at + 4 * rows]
+    return old + bytes(-len(old) % 64) + b[len(b) - rows * width:]
+
+
+def _swap_codes(d):
+    """The two codes files' entries swapped, every hash still valid."""
+    _edit_manifest(d, lambda m: m.update(codes_files=m["codes_files"][::-1]))
+    return [0, 1]
+
+
+def _codes_of_another_index(d):
+    """The first codes file replaced by the codes of another index of the
+    same shape and metric, its hash updated."""
+    other = Index(48, metric=json.loads((d / "manifest.json").read_text())["metric"])
+    other.add(np.random.default_rng(11).standard_normal((4096, 48)))
+    other.save(d.parent / "other")
+    _rewrite_codes(d, lambda b: (d.parent / "other" / _codes_name(d.parent / "other")).read_bytes())
+
+
+def _every_codes_file_version_1(d):
+    for i in (0, 1):
+        _rewrite_codes(d, _as_version_1, i)
+    return [0, 1]
 
 
 def _flip_byte(d, name, at):
@@ -962,16 +1067,26 @@ CODES_STATES = {
     "present": (lambda d: None, None),
     "old directory": (_as_old_directory, None),
     "missing": (lambda d: os.unlink(d / _codes_name(d)), "is missing"),
-    "hash mismatch": (lambda d: _flip_byte(d, _codes_name(d), 100),
+    "hash mismatch": (lambda d: _flip_byte(d, _codes_name(d), 200),
                       "does not match its BLAKE3 hash"),
     "shorter": (lambda d: _rewrite_codes(d, lambda b: b[:-1]), "bytes long, not"),
-    "other version": (lambda d: _rewrite_codes(d, lambda b: b[:8] + b"\x02" + b[9:]),
-                      "has version 2; this version reads 1"),
+    "other version": (lambda d: _rewrite_codes(d, lambda b: b[:8] + b"\x03" + b[9:]),
+                      "has version 3; this version reads 2"),
+    "version 1": (_every_codes_file_version_1,
+                  "has version 1, which does not name the rows it was made from"),
+    "swapped": (_swap_codes, "is not the codes of its row file (it was made from rows of "
+                             "another BLAKE3 hash)"),
+    "of another index": (_codes_of_another_index, "is not the codes of its row file (it was made "
+                                                  "from rows of another BLAKE3 hash)"),
+    # Header and hash as saved: only a comparison with the rows finds it, at
+    # load with mmap=False, by verify() with mmap=True.
+    "rescaled": (lambda d: _rewrite_codes(d, _rescaled),
+                 "is not the codes of its row file: its codes, scales, bounds or norms differ"),
     "other dims": (lambda d: _rewrite_codes(d, lambda b: b[:16] + b"\x07" + b[17:]),
                    "header that does not describe"),
     "not codes": (lambda d: _rewrite_codes(d, lambda b: b"X" + b[1:]), "is not a codes file"),
     "negative bound": (lambda d: _rewrite_codes(
-        d, lambda b: b[:64 + 8 * 3000] + struct.pack("<d", -1.0) + b[64 + 8 * 3001:]),
+        d, lambda b: b[:128 + 8 * 4096] + struct.pack("<d", -1.0) + b[128 + 8 * 4097:]),
         "bounds that are negative"),
 }
 
@@ -979,32 +1094,44 @@ CODES_STATES = {
 @pytest.mark.parametrize("state", list(CODES_STATES))
 @pytest.mark.parametrize("metric", METRICS)
 def test_loaded_codes_answer_as_the_index_in_memory(tmp_path, monkeypatch, state, metric):
-    """Codes read from disk, built again for a missing or damaged file (with a
-    warning naming it), or built lazily for a directory saved before codes
-    files: answers, score bits and search counts as the in-memory Index's,
-    the pre-filter on and off, single and batch, with and without an
-    allow-list."""
+    """Codes read from disk, built again for a missing, damaged, older or
+    foreign file (with a warning naming it and its row file), or built lazily
+    for a directory saved before codes files: answers, score bits and search
+    counts as the in-memory Index's, the pre-filter on and off, single and
+    batch, with and without an allow-list. Two row files of 4096 rows each:
+    codes of the one fit the shape of the other."""
     rng = np.random.default_rng(5)
-    X = (rng.standard_normal((3000, 48)) + 0.3).astype(np.float32)
+    X = (rng.standard_normal((8192, 48)) + 0.3).astype(np.float32)
     ix = Index(48, metric=metric)
-    ix.add(X[:1800])
-    ix.add(X[1800:])
-    ix.remove(list(range(0, 3000, 7)))
+    ix.add(X[:4096])
+    ix.add(X[4096:])
+    ix.remove(list(range(0, 8192, 7)))
     d = tmp_path / "ix"
     ix.save(d)
+    files = json.loads((d / "manifest.json").read_text())
+    assert [f["rows"] for f in files["row_files"]] == [4096, 4096]
     damage, warned = CODES_STATES[state]
-    damage(d)
+    damaged = damage(d) or [0]
     Q = rng.standard_normal((4, 48)).astype(np.float32)
-    allow = rng.choice(3000, 900, replace=False)
+    allow = rng.choice(8192, 900, replace=False)
     for mmap in (True, False):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             loaded = Index.load(d, mmap=mmap)
         messages = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
-        if warned is None:
+        if warned is None or (state == "rescaled" and mmap):
             assert messages == []
         else:
-            assert len(messages) == 1 and _codes_name(d) in messages[0] and warned in messages[0]
+            assert len(messages) == len(damaged)
+            for i, message in zip(damaged, messages):
+                assert _codes_name(d, i) in message and warned in message
+                assert f"the rows of {files['row_files'][i]['file']} are read" in message
+        if state == "rescaled" and mmap:
+            with pytest.raises(ValueError, match=f"codes file .*{_codes_name(d)} is not the codes "
+                                                 f"of row file .*{files['row_files'][0]['file']}"):
+                loaded.verify()
+            continue
+        loaded.verify()
         for mode in ("off", "always"):
             monkeypatch.setenv("LUMVO_FILTER", mode)
             for q, a in ((Q, None), (Q[0], None), (Q, allow)):
@@ -1014,6 +1141,13 @@ def test_loaded_codes_answer_as_the_index_in_memory(tmp_path, monkeypatch, state
                 assert_same(got, want)
                 assert got_stats == want_stats
                 assert got_stats["prefiltered"] == (mode == "always")
+    # Saving again writes codes bound to their rows: the next load uses them.
+    loaded.save(tmp_path / "again")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        again = Index.load(tmp_path / "again", mmap=True)
+    again.verify()
+    assert_same(again.search(Q, 10), ix.search(Q, 10))
 
 
 def test_codes_file_holds_the_copy_the_search_builds(tmp_path):
@@ -1028,24 +1162,28 @@ def test_codes_file_holds_the_copy_the_search_builds(tmp_path):
     name = _codes_name(tmp_path)
     data = (tmp_path / name).read_bytes()
     norms = _native.row_norms_sq(X)
+    # The header names the row file's BLAKE3 (its 12-byte header and rows).
+    made_from = bytes.fromhex(blake3_hex((tmp_path / _listed(tmp_path, "rows")).read_bytes()))
     assert data == b"".join(bytes(memoryview(b).cast("B")) if not isinstance(b, bytes) else b
-                            for b in _native.codes_file(X, norms))
+                            for b in _native.codes_file(X, norms, made_from))
     runs = 3  # 700 rows in runs of 256
     width = 128  # 70 codes rounded up to the kernels' step
-    assert data[:40] == (b"LVCODES\0" + struct.pack("<IIII", 1, 64, 70, width)
+    assert data[:40] == (b"LVCODES\0" + struct.pack("<IIII", 2, 128, 70, width)
                          + struct.pack("<QII", 700, 256, runs))
-    assert data[40:64] == bytes(24)
-    assert np.frombuffer(data, np.float64, 700, 64).tobytes() == norms.tobytes()
-    codes_at = -(-(64 + 8 * 700 + 24 * runs + 4 * 700) // 64) * 64
+    assert data[40:72] == made_from and data[72:128] == bytes(56)
+    assert np.frombuffer(data, np.float64, 700, 128).tobytes() == norms.tobytes()
+    codes_at = -(-(128 + 8 * 700 + 24 * runs + 4 * 700) // 64) * 64
     assert len(data) == codes_at + 700 * width
     codes = np.frombuffer(data, np.uint8, 700 * width, codes_at).reshape(700, width)
-    scales = np.frombuffer(data, np.float32, 700, 64 + 8 * 700 + 24 * runs)
+    scales = np.frombuffer(data, np.float32, 700, 128 + 8 * 700 + 24 * runs)
     # Codes c + 128 with |x - s c| within half a step; padding codes are 0.
     c = codes.astype(np.float64) - 128
     assert (codes[:, 70:] == 128).all()
     assert (np.abs(X - scales[:, None] * c[:, :70]) <= scales[:, None] * 0.5001).all()
-    _, norms_mapped, whole = _native.map_codes(str(tmp_path / name), 700, 70)
+    _, norms_mapped, whole = _native.map_codes(str(tmp_path / name), 700, 70, made_from)
     assert whole.tobytes() == data and norms_mapped.tobytes() == norms.tobytes()
+    with pytest.raises(ValueError, match="made_from must be the row file's 32-byte BLAKE3"):
+        _native.map_codes(str(tmp_path / name), 700, 70, made_from[:31])
 
 
 def test_mapped_rows_are_hashed_by_verify(tmp_path):

@@ -2,8 +2,10 @@
 in this process and on a Ray cluster these tests start (two CPUs), with
 actors killed under it; placement, routing, ties across shards, saves, and
 the failure texts."""
+import copy
 import json
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -19,7 +21,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import ray
 from lumvero_contrib import DistributedIndex, Index
-from lumvero_contrib.shards import ShardError, place_rows
+from lumvero_contrib.shards import ShardError, ShardTimeout, place_rows
 from lumvero_contrib.shards import distributed as distributed_module
 
 METRICS = ["cosine", "dot", "euclidean"]
@@ -133,7 +135,46 @@ class ShardedMachine(RuleBasedStateMachine):
                                        max_size=6))
         one = nq == 1 and data.draw(st.booleans())
         q = Q[0] if one else Q
-        assert_same(self.ix.search(q, k, allow=allow), self.ref.search(q, k, allow=allow))
+        stats = {}
+        assert_same(self.ix.search(q, k, allow=allow, stats=stats),
+                    self.ref.search(q, k, allow=allow))
+        assert list(stats) == ["prefiltered", "rows_scanned", "rows_rescored", "rows_fallback"]
+        assert isinstance(stats["prefiltered"], bool)
+
+    @rule(data=st.data())
+    def range_search(self, data):
+        """A radius at a row's score, or one float32 step to either side."""
+        Q = draw_matrix(data, data.draw(st.sampled_from([1, 3])), self.dims)
+        if self.metric == "cosine":
+            Q[~Q.any(axis=1)] = 1.0
+        scores = self.ref.search(Q, 4)[0].ravel()
+        scores = scores[np.isfinite(scores)].tolist() or [0.0]
+        radius = np.nextafter(np.float32(data.draw(st.sampled_from(scores))),
+                              np.float32(data.draw(st.sampled_from([-np.inf, 0.0, np.inf]))))
+        allow = None
+        if data.draw(st.booleans()):
+            allow = data.draw(st.lists(st.sampled_from(self.ref.ids().tolist() + [90, 91]),
+                                       max_size=6))
+        got = self.ix.range_search(Q, float(radius), allow=allow)
+        want = self.ref.range_search(Q, float(radius), allow=allow)
+        assert got[0].tolist() == want[0].tolist()
+        assert_same(got[1:], want[1:])
+
+    @rule(data=st.data())
+    def get(self, data):
+        wanted = data.draw(st.lists(st.sampled_from(self.ref.ids().tolist() + [90, 91]),
+                                    max_size=6))
+        assert [i in self.ix for i in wanted] == [i in self.ref for i in wanted]
+        try:
+            want = self.ref.get(wanted)
+        except KeyError as e:
+            with pytest.raises(KeyError) as got:
+                self.ix.get(wanted)
+            assert got.value.args == e.args
+            return
+        got = self.ix.get(wanted)
+        assert got.shape == want.shape
+        assert got.view(np.uint32).tolist() == want.view(np.uint32).tolist()
 
     @rule()
     def compact(self):
@@ -202,6 +243,61 @@ TestRayShardedMachine = RayShardedMachine.TestCase
 TestRayShardedMachine.settings = settings(max_examples=6, stateful_step_count=12, deadline=None,
                                           derandomize=True, database=None,
                                           suppress_health_check=[HealthCheck.too_slow])
+
+
+def test_a_slow_shard_is_not_restarted_and_loses_no_row():
+    """A search slower than the timeout on live actors raises ShardTimeout;
+    no shard is restarted, no row lost, and the next search answers."""
+    rng = np.random.default_rng(5)
+    X, Q = rng.standard_normal((40_000, 64)), rng.standard_normal((4_000, 64))
+    ref = Index(64, "dot")
+    ref.add(X)
+    with DistributedIndex(64, "dot", shards=2, backend="ray", timeout=120) as ix:
+        ix.add(X)
+        pids = [s["pid"] for s in ix.shard_info()]
+        ix._timeout = 0.01  # far below the batch's time
+        with pytest.raises(ShardTimeout) as e:
+            ix.search(Q, 10)
+        ix._timeout = 120
+        assert e.value.shards and str(e.value).endswith(
+            "alive; nothing was restarted or changed: ask again, or open the index with a "
+            "longer timeout")
+        assert ix.restarts == 0 and [s["pid"] for s in ix.shard_info()] == pids
+        assert len(ix) == 40_000
+        assert_same(ix.search(Q[:5], 10), ref.search(Q[:5], 10))
+
+
+def test_k_beyond_the_rows_is_padded_once_after_the_merge(monkeypatch):
+    """No shard is asked for more places than it has (allowed) rows."""
+    asked = []
+    run = distributed_module.IndexShard.run
+
+    def spy(self, method, *args):
+        if method == "search":
+            asked.append(args[1])
+        return run(self, method, *args)
+
+    monkeypatch.setattr(distributed_module.IndexShard, "run", spy)
+    with DistributedIndex(3, "dot", shards=3, backend="local") as ix:
+        ix.add(np.eye(3).repeat(3, axis=0), ids=range(9))
+        ref = Index(3, "dot")
+        ref.add(np.eye(3).repeat(3, axis=0), ids=range(9))
+        assert_same(ix.search(np.ones(3), 10**6), ref.search(np.ones(3), 10**6))
+        assert sorted(asked) == [3, 3, 3]
+        asked.clear()
+        assert_same(ix.search(np.ones(3), 50, allow=[0, 4, 5]),
+                    ref.search(np.ones(3), 50, allow=[0, 4, 5]))
+        assert sorted(asked) == [1, 2]
+
+
+@pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, pickle.dumps])
+def test_copies_are_refused_with_what_to_do_instead(how):
+    with DistributedIndex(3, "dot", shards=2, backend="local") as ix:
+        with pytest.raises(TypeError) as e:
+            how(ix)
+    assert str(e.value) == ("a DistributedIndex holds live shards and cannot be copied or "
+                            "pickled; save it (ix.save(path)) and open the copy with "
+                            "DistributedIndex.load(path)")
 
 
 @pytest.mark.parametrize("live, n, want", [
@@ -315,6 +411,16 @@ def test_a_saved_index_directory_loads_as_one_shard_and_grows_onto_others(tmp_pa
     assert_same(ix.search(X, 30), ref.search(X, 30))
     with pytest.raises(ValueError, match=r"^shards must be between the 1 saved and 4096; got 0$"):
         DistributedIndex.load(tmp_path / "ix", shards=0, backend="local")
+
+
+def test_default_ids_past_int64_are_refused_as_by_index():
+    with DistributedIndex(3, "dot", shards=2, backend="local") as ix:
+        ix.add(np.eye(3), ids=[1, 2, 2**63 - 1])
+        with pytest.raises(ValueError) as e:
+            ix.add(np.eye(3)[:1])
+        assert str(e.value) == ("default ids for 1 rows would pass 2**63 - 1 (the next default "
+                                "id is 9223372036854775808); pass ids explicitly")
+        assert len(ix) == 3
 
 
 @pytest.mark.parametrize("how, message", [

@@ -41,7 +41,8 @@ Layout layout(std::uint64_t rows, std::uint64_t dims) {
   return l;
 }
 
-std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims) {
+std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims,
+                                               const RowsHash& made_from) {
   const Layout l = layout(rows, dims);
   std::array<unsigned char, kHeaderBytes> h{};
   std::memcpy(h.data(), kMagic.data(), kMagic.size());
@@ -52,6 +53,7 @@ std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t
   put64(h.data() + 24, rows);
   put32(h.data() + 32, static_cast<std::uint32_t>(CompressedRows::kStripeRows));
   put32(h.data() + 36, static_cast<std::uint32_t>(l.stripes));
+  std::memcpy(h.data() + kRowsHashAt, made_from.data(), made_from.size());
   return h;
 }
 
@@ -65,17 +67,31 @@ Status check_shape(std::uint64_t rows, std::uint64_t dims) {
   return {};
 }
 
-// The whole header as written for these rows, reserved zeros included; when
-// it differs, the first field that says why.
-Status check_header(const unsigned char* b, std::uint64_t rows, std::uint64_t dims) {
-  const auto want = header(rows, dims);
-  if (std::memcmp(b, want.data(), kHeaderBytes) == 0) return {};
+// The magic and the version, read before the length is checked so that a
+// file of another version (another layout, another length) says so.
+Status check_kind(const unsigned char* b) {
   if (std::memcmp(b, kMagic.data(), kMagic.size()) != 0) return fail("is not a codes file");
-  if (get(b + 8, 4) != kVersion)
-    return fail("has version " + std::to_string(get(b + 8, 4)) + "; this version reads " +
+  const std::uint64_t version = get(b + 8, 4);
+  if (version == 1) return fail("has version 1, which does not name the rows it was made from");
+  if (version != kVersion)
+    return fail("has version " + std::to_string(version) + "; this version reads " +
                 std::to_string(kVersion));
-  return fail("has a header that does not describe " + std::to_string(rows) + " rows of " +
-              std::to_string(dims) + " dims");
+  return {};
+}
+
+// The whole header as written for these rows, reserved zeros included; when
+// it differs, the first field that says why. The magic and version are
+// checked already.
+Status check_header(const unsigned char* b, std::uint64_t rows, std::uint64_t dims,
+                    const RowsHash& made_from) {
+  const auto want = header(rows, dims, made_from);
+  if (std::memcmp(b, want.data(), kHeaderBytes) == 0) return {};
+  constexpr std::size_t kHashEnd = kRowsHashAt + sizeof(RowsHash);
+  if (std::memcmp(b, want.data(), kRowsHashAt) != 0 ||
+      std::memcmp(b + kHashEnd, want.data() + kHashEnd, kHeaderBytes - kHashEnd) != 0)
+    return fail("has a header that does not describe " + std::to_string(rows) + " rows of " +
+                std::to_string(dims) + " dims");
+  return fail("is not the codes of its row file (it was made from rows of another BLAKE3 hash)");
 }
 
 Status check_padding(const unsigned char* b, const Layout& l, std::uint64_t rows) {
@@ -97,17 +113,20 @@ Status check_bounds(const StripeBounds* bounds, std::uint64_t stripes) {
 
 }  // namespace
 
-Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims) {
+Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims,
+                   const RowsHash& made_from) {
   static_assert(sizeof(StripeBounds) == 3 * sizeof(double));
   if (Status s = check_shape(rows, dims); !s) return fail(std::move(s.error()));
   auto file = map_file(path, MapAccess::Ahead);
   if (!file) return fail(std::move(file.error()));
   const Layout l = layout(rows, dims);
+  const unsigned char* b = file->mapping.bytes();
+  if (file->length >= 12)
+    if (Status s = check_kind(b); !s) return fail(std::move(s.error()));
   if (file->length != l.length)
     return fail("is " + std::to_string(file->length) + " bytes long, not " +
                 std::to_string(l.length));
-  const unsigned char* b = file->mapping.bytes();
-  if (Status s = check_header(b, rows, dims); !s) return fail(std::move(s.error()));
+  if (Status s = check_header(b, rows, dims, made_from); !s) return fail(std::move(s.error()));
   if (Status s = check_padding(b, l, rows); !s) return fail(std::move(s.error()));
   const auto* bounds = reinterpret_cast<const StripeBounds*>(b + l.bounds);
   if (Status s = check_bounds(bounds, l.stripes); !s) return fail(std::move(s.error()));

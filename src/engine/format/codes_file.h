@@ -5,16 +5,23 @@
 // Layout, little-endian, every section at an offset aligned for its type:
 //   0   header (kHeaderBytes):
 //         magic "LVCODES\0", u32 version, u32 header bytes,
-//         u32 dims, u32 width (bytes of codes per row), u64 rows,
-//         u32 rows per stripe, u32 stripes, zeros to 64
-//   64  norms:   rows x f64, the rows' squared norms
+//         u32 dims, u32 width (bytes of codes per row), u64 rows (those of
+//         the row file the codes were made from), u32 rows per stripe,
+//         u32 stripes, at 40 the BLAKE3 (32 bytes) of that row file's
+//         bytes, zeros to 128
+//   128 norms:   rows x f64, the rows' squared norms
 //       bounds:  stripes x (resid, code_norm, norm_sq) f64
 //       scales:  rows x f32
 //       zeros up to a multiple of 64
 //       codes:   rows x width bytes (code + 128)
 // The file is input anyone may have edited: the loader checks every header
 // field against what it expects and the length against the layout before it
-// reads a byte of the sections.
+// reads a byte of the sections. The row file's hash binds the codes to the
+// rows they were made from: codes of other rows, of the same shape and with
+// a valid hash of their own, are refused as "not the codes of" that file.
+// That binds the file, not its contents: codes altered and the row hash kept
+// pass here, and only a comparison with the rows themselves finds them.
+// Version 1 (a 64-byte header, no row file hash) is refused as unbound.
 #pragma once
 
 #include <array>
@@ -28,8 +35,13 @@
 
 namespace lumvero::codes_file {
 
-inline constexpr std::size_t kHeaderBytes = 64;
-inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::size_t kHeaderBytes = 128;
+inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::size_t kRowsHashAt = 40;
+
+// The BLAKE3 of the row file (its 12-byte header and its rows) that the
+// codes were made from.
+using RowsHash = std::array<unsigned char, 32>;
 
 struct Layout {
   std::uint64_t norms = 0;  // offsets in bytes
@@ -42,7 +54,8 @@ struct Layout {
 };
 
 Layout layout(std::uint64_t rows, std::uint64_t dims);
-std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims);
+std::array<unsigned char, kHeaderBytes> header(std::uint64_t rows, std::uint64_t dims,
+                                               const RowsHash& made_from);
 
 // A mapped codes file: the codes over its mapping, and its squared norms and
 // whole bytes (for the caller's hash check), which live as long as the codes.
@@ -53,9 +66,11 @@ struct Mapped {
   std::uint64_t length = 0;
 };
 
-// Maps the codes file at `path` for `rows` rows of `dims` dims under the
-// fault guard, read-ahead started. Fails with a text saying what is wrong
-// (the caller names the file).
-Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims);
+// Maps the codes file at `path` for `rows` rows of `dims` dims, made from
+// the row file whose BLAKE3 is `made_from`, under the fault guard,
+// read-ahead started. Fails with a text saying what is wrong (the caller
+// names the file).
+Result<Mapped> map(const std::string& path, std::uint64_t rows, std::uint64_t dims,
+                   const RowsHash& made_from);
 
 }  // namespace lumvero::codes_file
