@@ -139,10 +139,15 @@ def write_file(path: Path, written: list[Path], *chunks: bytes | memoryview | np
 
 
 def _remove(path: Path) -> None:
-    """A file or link unlinked, a real directory removed with its contents;
-    failures are left to the next save."""
+    """A file or link unlinked, a real directory removed with its contents,
+    its manifest first (a load reading it meanwhile finds no manifest, not a
+    manifest whose files are going); failures are left to the next save."""
     try:
         if path.is_dir() and not path.is_symlink():
+            try:
+                (path / MANIFEST).unlink(missing_ok=True)
+            except OSError:
+                pass
             shutil.rmtree(path, ignore_errors=True)
         else:
             path.unlink(missing_ok=True)
