@@ -131,6 +131,32 @@ def _is_count(v: object) -> TypeGuard[int]:
     return isinstance(v, int) and not isinstance(v, bool) and v >= 0
 
 
+def _read_order(directory: Path, order: str, order_hash: str, rows: int) -> IdArray:
+    """A shard's (rows, 2) table of ids and insertion numbers; rows is
+    bounded by the file's size before anything is read."""
+    path = directory / order
+    if path.is_symlink():
+        raise _bad(directory, f"{order} is missing")
+    try:  # read once: the bytes hashed are the bytes decoded
+        if 16 * rows > os.stat(path).st_size:
+            raise ValueError("shorter than its rows")
+        raw = read_small(path, _NPY_HEADER + 16 * rows)
+    except FileNotFoundError:
+        raise _bad(directory, f"{order} is missing") from None
+    except ValueError:
+        raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs") from None
+    if _native.blake3_hex(raw) != order_hash:
+        raise _bad(directory, f"{order} does not match its BLAKE3 hash in manifest.json")
+    try:
+        table = np.load(io.BytesIO(raw), allow_pickle=False)
+    except (ValueError, OSError, EOFError):
+        table = None
+    if table is None or table.dtype != np.int64 or table.shape != (rows, 2):
+        raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs")
+    checked: IdArray = table
+    return checked
+
+
 def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     if not isinstance(entry, dict):
         raise _bad(directory, f"shard {i} is not an object")
@@ -146,24 +172,25 @@ def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     name, order = m.group(0), o.group(0)
     if not (_is_hex64(digest) and _is_hex64(order_hash) and _is_count(rows)):
         raise _bad(directory, f"shard {i} ({name}) lacks a valid blake3, order_blake3 or rows")
-    path = directory / order
-    if path.is_symlink():
-        raise _bad(directory, f"{order} is missing")
-    try:  # read once: the bytes hashed are the bytes decoded
-        raw = read_small(path, _NPY_HEADER + 16 * rows)
-    except FileNotFoundError:
-        raise _bad(directory, f"{order} is missing") from None
-    except ValueError:
-        raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs") from None
-    if _native.blake3_hex(raw) != order_hash:
-        raise _bad(directory, f"{order} does not match its BLAKE3 hash in manifest.json")
-    try:
-        table = np.load(io.BytesIO(raw), allow_pickle=False)
-    except (ValueError, OSError, EOFError):
-        table = None
-    if table is None or table.dtype != np.int64 or table.shape != (rows, 2):
-        raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs")
+    table = _read_order(directory, order, order_hash, rows)
     return SavedShard(str(directory / name), name, str(digest), int(rows), table)
+
+
+def _header(top: Path, doc: Any) -> tuple[int, str, int]:
+    """dims, metric and next_id of a DistributedIndex manifest of this
+    version."""
+    if not isinstance(doc, dict) or doc.get("format") != FORMAT:
+        raise _bad(top, "manifest.json is not a DistributedIndex manifest")
+    version = doc.get("version")
+    if not _is_count(version) or version != FORMAT_VERSION:
+        raise _bad(top, f"manifest.json has version {version!r}; this lumvero reads "
+                        f"version {FORMAT_VERSION}")
+    dims, metric, next_id = doc.get("dims"), doc.get("metric"), doc.get("next_id")
+    # next_id 2**63 follows the id 2**63 - 1, as in an Index's manifest.
+    if not (_is_count(dims) and dims and metric in METRIC_NAMES and _is_count(next_id)
+            and next_id <= 2**63):
+        raise _bad(top, "manifest.json lacks valid dims, metric or next_id")
+    return dims, str(metric), next_id
 
 
 def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
@@ -177,15 +204,8 @@ def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
     """
     top = Path(os.path.abspath(directory))
     doc = _read_json(top / MANIFEST)
-    if not isinstance(doc, dict) or doc.get("format") != FORMAT:
-        raise _bad(top, "manifest.json is not a DistributedIndex manifest")
-    if doc.get("version") != FORMAT_VERSION:
-        raise _bad(top, f"manifest.json has version {doc.get('version')!r}; this lumvero reads "
-                        f"version {FORMAT_VERSION}")
-    dims, metric, next_id, shards = (doc.get("dims"), doc.get("metric"), doc.get("next_id"),
-                                     doc.get("shards"))
-    if not (_is_count(dims) and dims and metric in METRIC_NAMES and _is_count(next_id)):
-        raise _bad(top, "manifest.json lacks valid dims, metric or next_id")
+    dims, metric, next_id = _header(top, doc)
+    shards = doc.get("shards")
     if not isinstance(shards, list) or not shards:
         raise _bad(top, "manifest.json lists no shards")
     out = tuple(_shard(top, i, e) for i, e in enumerate(shards))
