@@ -6,9 +6,11 @@ manifests from the shell.
     lumvero-index search PATH QUERIES.npy -k K [--json] [--backend ray --timeout S]
     lumvero-index verify PATH
 
-PATH is an index file, a shard manifest, or a directory that ``Index.save``
-or ``DistributedIndex.save`` wrote (searched in this process, or with
-``--backend ray`` on Ray). Exit statuses:
+PATH is an index file, a ``build_shards`` manifest (the file or its
+directory), or a directory that ``Index.save`` or ``DistributedIndex.save``
+wrote (searched in this process, or with ``--backend ray`` on Ray); every
+kind is read, checked and searched the same way (under cosine, queries are
+scaled to unit length as the rows are). Exit statuses:
 
     0   success
     1   ``verify``: a file does not match its manifest (or is no valid index)
@@ -161,76 +163,115 @@ def cmd_build(args: argparse.Namespace) -> int:
     return SUCCESS
 
 
-def cmd_info(args: argparse.Namespace) -> int:
-    from lumvero_contrib.shards import file_hash, load_manifest, read_header
+def _target(path: str) -> tuple[str, str]:
+    """What PATH is, and the path to read: ``("file", path)`` an index file,
+    ``("shards", manifest)`` a build_shards manifest (given as the file or as
+    its directory), ``("index", path)`` or ``("distributed", path)`` a
+    directory Index.save or DistributedIndex.save wrote."""
+    from lumvero_contrib.shards import MANIFEST_NAME
 
-    path = args.path
     if os.path.isdir(path):
+        from lumvero_contrib.shards.index_cli import directory_kind
+
+        kind = directory_kind(path)
+        return kind, os.path.join(path, MANIFEST_NAME) if kind == "shards" else path
+    return ("shards" if _is_manifest(path) else "file"), path
+
+
+def _manifest_info(path: str) -> None:
+    from lumvero_contrib.shards import MANIFEST_FORMAT, file_hash, load_manifest
+    from lumvero_contrib.shards.index_cli import KINDS
+
+    m = load_manifest(path)
+    lines = [("path", os.path.abspath(path)),
+             ("kind", f"{KINDS['shards']}, format version {MANIFEST_FORMAT}"),
+             ("dims", m.dims), ("rows", m.rows), ("metric", m.metric), ("shards", len(m.shards))]
+    total, missing, rows_out = 0, 0, []
+    for s in m.shards:
+        try:
+            size = os.path.getsize(s.path)
+            total += size
+            size_text = _human(size)
+        except OSError:
+            missing += 1
+            size_text = "missing"
+        rows_out.append(f"  {s.index}: {s.file} rows {s.first_row}-{s.first_row + s.rows - 1}"
+                        f" ({s.rows}) {size_text} {s.index_hash}")
+    size_line = f"{total} bytes ({_human(total)})"
+    if missing:
+        size_line += f", {missing} shard file{'s' if missing > 1 else ''} missing"
+    lines += [("size", size_line), ("hash", f"{file_hash(path)} (manifest file)")]
+    for k, v in lines:
+        print(f"{k}: {v}")
+    print("shard files:")
+    print("\n".join(rows_out))
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    from lumvero_contrib.shards import file_hash, read_header
+
+    kind, path = _target(args.path)
+    if kind in ("index", "distributed"):
         from lumvero_contrib.shards.index_cli import directory_info
 
-        print("\n".join(directory_info(path)))
-        return SUCCESS
-    if _is_manifest(path):
-        m = load_manifest(path)
-        lines = [("path", os.path.abspath(path)), ("kind", "shard manifest"),
-                 ("dims", m.dims), ("rows", m.rows), ("metric", m.metric),
-                 ("shards", len(m.shards))]
-        total, missing, rows_out = 0, 0, []
-        for s in m.shards:
-            try:
-                size = os.path.getsize(s.path)
-                total += size
-                size_text = _human(size)
-            except OSError:
-                missing += 1
-                size_text = "missing"
-            rows_out.append(f"  {s.index}: {s.file} rows {s.first_row}-{s.first_row + s.rows - 1}"
-                            f" ({s.rows}) {size_text} {s.index_hash}")
-        size_line = f"{total} bytes ({_human(total)})"
-        if missing:
-            size_line += f", {missing} shard file{'s' if missing > 1 else ''} missing"
-        lines += [("size", size_line), ("hash", f"{file_hash(path)} (manifest file)")]
-        for k, v in lines:
+        print("\n".join(directory_info(path, kind)))
+    elif kind == "shards":
+        _manifest_info(path)
+    else:
+        dims, rows, metric, size = read_header(path)
+        for k, v in [("path", os.path.abspath(path)), ("kind", "index file"), ("dims", dims),
+                     ("rows", rows), ("metric", metric),
+                     ("size", f"{size} bytes ({_human(size)})"), ("hash", file_hash(path))]:
             print(f"{k}: {v}")
-        print("shard files:")
-        print("\n".join(rows_out))
-        return SUCCESS
-    dims, rows, metric, size = read_header(path)
-    for k, v in [("path", os.path.abspath(path)), ("kind", "index file"), ("dims", dims),
-                 ("rows", rows), ("metric", metric), ("size", f"{size} bytes ({_human(size)})"),
-                 ("hash", file_hash(path))]:
-        print(f"{k}: {v}")
     return SUCCESS
 
 
-def cmd_search(args: argparse.Namespace) -> int:
-    from lumvero_contrib.shards import (ShardedIndex, check_k, merge_top_k, prepare_queries,
-                                        read_header, search_engine)
+def _unit_queries(queries: NDArray[np.float32], dims: int, metric: str) -> NDArray[np.float32]:
+    """The queries checked and, for cosine, scaled to unit length as Index
+    scales them (the rows of every kind of saved index are stored so)."""
+    from lumvero_contrib._index_args import normalize
+    from lumvero_contrib.shards import prepare_queries
 
+    Q = prepare_queries(np.array(queries), dims)
+    if metric == "cosine":
+        normalize(Q, "Q", zero_ok=False)
+    return Q
+
+
+def _search_files(kind: str, args: argparse.Namespace) -> tuple[str, NDArray[np.float32],
+                                                                  NDArray[np.int64]]:
+    """(metric, scores, ids) from a build_shards manifest or an index file."""
+    from lumvero_contrib.shards import (ShardedIndex, check_k, merge_top_k, read_header,
+                                        search_engine)
+
+    if kind == "shards":
+        Q = _load_npy(args.queries, "queries")
+        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address,
+                          timeout=args.timeout) as idx:
+            return idx.metric, *idx.search(_unit_queries(Q, idx.dims, idx.metric), args.k)
+    import lumvero
+
+    dims, _, metric, _ = read_header(args.path)
+    Q = _unit_queries(_load_npy(args.queries, "queries"), dims, metric)
+    k = check_k(args.k)
+    engine = lumvero.PySearchEngine(args.path, False)
+    return metric, *merge_top_k([search_engine(engine, 0, Q, k, metric)], k, metric)
+
+
+def cmd_search(args: argparse.Namespace) -> int:
     if args.k < 0:
         raise UserError(f"-k must be non-negative, got {args.k}")
     if not 0 < args.timeout < math.inf:
         raise UserError(f"--timeout must be a positive number of seconds, got {args.timeout:g}")
-    if os.path.isdir(args.path):
+    kind, args.path = _target(args.path)
+    if kind in ("index", "distributed"):
         from lumvero_contrib.shards.index_cli import search_directory
 
         Q = _load_npy(args.queries, "queries")
-        metric, scores, ids = search_directory(args.path, np.array(Q), args.k, args.backend,
-                                               args.ray_address, args.timeout)
-    elif _is_manifest(args.path):
-        Q = _load_npy(args.queries, "queries")
-        with ShardedIndex(args.path, backend=args.backend, ray_address=args.ray_address,
-                          timeout=args.timeout) as idx:
-            metric = idx.metric
-            scores, ids = idx.search(np.array(Q), args.k)
+        metric, scores, ids = search_directory(args.path, kind, np.array(Q), args.k,
+                                               args.backend, args.ray_address, args.timeout)
     else:
-        import lumvero
-
-        dims, _, metric, _ = read_header(args.path)
-        Q = prepare_queries(np.array(_load_npy(args.queries, "queries")), dims)
-        k = check_k(args.k)
-        engine = lumvero.PySearchEngine(args.path, False)
-        scores, ids = merge_top_k([search_engine(engine, 0, Q, k, metric)], k, metric)
+        metric, scores, ids = _search_files(kind, args)
     if args.json:
         doc = {"metric": metric, "k": args.k,
                "ids": ids.tolist(),
@@ -245,25 +286,9 @@ def cmd_search(args: argparse.Namespace) -> int:
     return SUCCESS
 
 
-def cmd_verify(args: argparse.Namespace) -> int:
+def _verify_manifest(path: str) -> int:
     from lumvero_contrib.shards import file_hash, load_manifest, read_header
 
-    path = args.path
-    if os.path.isdir(path):
-        from lumvero_contrib.shards.index_cli import verify_directory
-
-        ok, lines = verify_directory(path)
-        print("\n".join(lines))
-        return SUCCESS if ok else MISMATCH
-    if not _is_manifest(path):
-        try:
-            dims, rows, metric, size = read_header(path)
-        except ValueError as e:
-            print(f"FAILED {e}")
-            return MISMATCH
-        print(f"ok {path}: {rows} rows × {dims} dims, {metric}, {size} bytes, hash "
-              f"{file_hash(path)} (no manifest to compare with)")
-        return SUCCESS
     m = load_manifest(path)
     bad = 0
     for s in m.shards:
@@ -294,6 +319,32 @@ def cmd_verify(args: argparse.Namespace) -> int:
     return SUCCESS
 
 
+def cmd_verify(args: argparse.Namespace) -> int:
+    from lumvero_contrib.shards import file_hash, read_header
+
+    kind, path = _target(args.path)
+    if kind in ("index", "distributed"):
+        from lumvero_contrib.shards.index_cli import verify_directory
+
+        ok, lines = verify_directory(path, kind)
+        print("\n".join(lines))
+        return SUCCESS if ok else MISMATCH
+    if kind == "shards":
+        return _verify_manifest(path)
+    try:
+        dims, rows, metric, size = read_header(path)
+    except ValueError as e:
+        print(f"FAILED {e}")
+        return MISMATCH
+    print(f"ok {path}: {rows} rows × {dims} dims, {metric}, {size} bytes, hash "
+          f"{file_hash(path)} (no manifest to compare with)")
+    return SUCCESS
+
+
+_PATH_HELP: Final = ("index file, build_shards manifest (the file or its directory), or a "
+                     "directory Index.save or DistributedIndex.save wrote")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from lumvero_contrib.shards import DEFAULT_TIMEOUT
 
@@ -313,14 +364,18 @@ def build_parser() -> argparse.ArgumentParser:
                    "(always done for cosine)")
     b.set_defaults(func=cmd_build)
 
-    i = sub.add_parser("info", help="dims, rows, metric, size and hash of an index or manifest")
-    i.add_argument("path", metavar="PATH", help="index file, shard manifest or saved index "
-                   "directory")
+    i = sub.add_parser("info", help="kind, format version, dims, rows, metric, files and "
+                       "hashes of an index or manifest")
+    i.add_argument("path", metavar="PATH", help=_PATH_HELP)
     i.set_defaults(func=cmd_info)
 
-    s = sub.add_parser("search", help="exact top-k for every row of a .npy query matrix")
-    s.add_argument("path", metavar="PATH", help="index file, shard manifest or saved index "
-                   "directory")
+    s = sub.add_parser("search", help="exact top-k for every row of a .npy query matrix",
+                       description="Exact top-k for every row of a .npy query matrix. Under "
+                       "cosine each query is scaled to unit length, as the rows are stored, "
+                       "whatever kind PATH is: the scores are cosine similarities, the same "
+                       "for the same rows in an index file, a build_shards manifest, an Index "
+                       "or a DistributedIndex directory (a zero query is refused).")
+    s.add_argument("path", metavar="PATH", help=_PATH_HELP)
     s.add_argument("queries", metavar="QUERIES.npy", help="float32 queries, one per row")
     s.add_argument("-k", type=int, required=True, metavar="K", help="results per query")
     s.add_argument("--json", action="store_true", help="one JSON object: ids and scores "
@@ -335,9 +390,9 @@ def build_parser() -> argparse.ArgumentParser:
                    f"answer (default {DEFAULT_TIMEOUT:g})")
     s.set_defaults(func=cmd_search)
 
-    v = sub.add_parser("verify", help="recompute content hashes and compare with the manifest")
-    v.add_argument("path", metavar="PATH", help="shard manifest, saved index directory (or "
-                   "index file)")
+    v = sub.add_parser("verify", help="recompute the BLAKE3 of every file the manifest names "
+                       "and compare")
+    v.add_argument("path", metavar="PATH", help=_PATH_HELP)
     v.set_defaults(func=cmd_verify)
     return p
 

@@ -15,7 +15,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Final, TypeGuard, cast
+from typing import Any, Final, TypeGuard
 
 import numpy as np
 import numpy.typing as npt
@@ -147,17 +147,20 @@ def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     name, order = m.group(0), o.group(0)
     if not (_is_hex64(digest) and _is_hex64(order_hash) and _is_count(rows)):
         raise _bad(directory, f"shard {i} ({name}) lacks a valid blake3, order_blake3 or rows")
-    table = _order_table(directory, order, rows, order_hash)
+    table = _read_order(directory, order, order_hash, rows)
     return SavedShard(str(directory / name), name, str(digest), int(rows), table)
 
 
-def _order_table(directory: Path, order: str, rows: int, order_hash: str) -> IdArray:
-    """An order file's (rows, 2) int64 table, its hash checked; _Gone when
-    the file is not there."""
+def _read_order(directory: Path, order: str, order_hash: str, rows: int) -> IdArray:
+    """A shard's (rows, 2) table of ids and insertion numbers; rows is
+    bounded by the file's size before anything is read. _Gone when the file
+    is not there."""
     path = directory / order
     if path.is_symlink():
         raise _bad(directory, f"{order} is missing")
     try:  # read once: the bytes hashed are the bytes decoded
+        if 16 * rows > os.stat(path).st_size:
+            raise ValueError("shorter than its rows")
         raw = read_small(path, _NPY_HEADER + 16 * rows)
     except FileNotFoundError:
         raise _Gone(order) from None
@@ -171,7 +174,8 @@ def _order_table(directory: Path, order: str, rows: int, order_hash: str) -> IdA
         table = None
     if table is None or table.dtype != np.int64 or table.shape != (rows, 2):
         raise _bad(directory, f"{order} does not hold {rows} (id, order) pairs")
-    return cast(IdArray, table)
+    checked: IdArray = table
+    return checked
 
 
 class _Gone(Exception):
@@ -230,27 +234,30 @@ def _parse_saved(top: Path, raw: bytes) -> SavedIndex:
         doc = json.loads(raw)
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
         raise ValueError(f"{top / MANIFEST} is not valid JSON: {e}") from None
-    dims, metric, next_id, shards = _header(top, doc)
+    dims, metric, next_id = _header(top, doc)
+    shards = doc.get("shards")
+    if not isinstance(shards, list) or not shards:
+        raise _bad(top, "manifest.json lists no shards")
     out = tuple(_shard(top, i, e) for i, e in enumerate(shards))
     _check_orders(top, out, next_id)
     return SavedIndex(str(top), int(dims), str(metric), int(next_id), out)
 
 
-def _header(top: Path, doc: Any) -> tuple[int, str, int, list[Any]]:
-    """The manifest's format, version, dims, metric, next id and shard list,
-    checked."""
+def _header(top: Path, doc: Any) -> tuple[int, str, int]:
+    """dims, metric and next_id of a DistributedIndex manifest of this
+    version."""
     if not isinstance(doc, dict) or doc.get("format") != FORMAT:
         raise _bad(top, "manifest.json is not a DistributedIndex manifest")
-    if doc.get("version") != FORMAT_VERSION:
-        raise _bad(top, f"manifest.json has version {doc.get('version')!r}; this lumvero reads "
+    version = doc.get("version")
+    if not _is_count(version) or version != FORMAT_VERSION:
+        raise _bad(top, f"manifest.json has version {version!r}; this lumvero reads "
                         f"version {FORMAT_VERSION}")
-    dims, metric, next_id, shards = (doc.get("dims"), doc.get("metric"), doc.get("next_id"),
-                                     doc.get("shards"))
-    if not (_is_count(dims) and dims and metric in METRIC_NAMES and _is_count(next_id)):
+    dims, metric, next_id = doc.get("dims"), doc.get("metric"), doc.get("next_id")
+    # next_id 2**63 follows the id 2**63 - 1, as in an Index's manifest.
+    if not (_is_count(dims) and dims and metric in METRIC_NAMES and _is_count(next_id)
+            and next_id <= 2**63):
         raise _bad(top, "manifest.json lacks valid dims, metric or next_id")
-    if not isinstance(shards, list) or not shards:
-        raise _bad(top, "manifest.json lists no shards")
-    return int(dims), str(metric), int(next_id), shards
+    return dims, str(metric), next_id
 
 
 def _check_orders(top: Path, out: tuple[SavedShard, ...], next_id: int) -> None:

@@ -33,6 +33,10 @@ HEADER_BYTES: Final = 12
 MAX_SHARD_ROWS: Final = 50_000_000  # the most rows the writer puts in one index file
 # About 400,000 shards; anything larger is not a manifest this writer made.
 MAX_MANIFEST_BYTES: Final = 64 << 20
+# The index header holds dims and rows as 32-bit counts: a manifest's number
+# beyond it names no index file (and, with the size bound above, keeps every
+# row number and total far inside int64).
+MAX_HEADER_COUNT: Final = 2**32 - 1
 _LEVEL: Final = "f32"
 _IO_CHUNK: Final = 64 << 20
 _SNIFF_BYTES: Final = 4096
@@ -217,6 +221,9 @@ class ShardEntry:
             raise ValueError(f"shard {index} has no file name")
         if not is_int(first) or not is_int(rows) or rows < 1:
             raise ValueError(f"shard {index} ({file}) has no valid first_row and rows")
+        if rows > MAX_HEADER_COUNT:
+            raise ValueError(f"shard {index} ({file}) has rows {rows}; an index file holds at "
+                             f"most {MAX_HEADER_COUNT}")
         if first != first_row:
             raise ValueError(f"shard {index} ({file}) starts at row {first}, expected {first_row}")
         if not is_hex64(digest):
@@ -290,14 +297,15 @@ class Manifest:
 
     @classmethod
     def _checked(cls, path: str, doc: dict[str, Any]) -> "Manifest":
-        if doc.get("format") != MANIFEST_FORMAT:
-            raise ValueError(f"format {doc.get('format')!r} is not {MANIFEST_FORMAT}")
+        fmt = doc.get("format")
+        if not is_int(fmt) or fmt != MANIFEST_FORMAT:
+            raise ValueError(f"format {fmt!r} is not {MANIFEST_FORMAT}")
         metric, dims, rows, shards = doc.get("metric"), doc.get("dims"), doc.get("rows"), \
             doc.get("shards")
         if metric not in METRIC_NAMES:
             raise ValueError(f"unknown metric {metric!r}")
-        if not is_int(dims) or dims < 1:
-            raise ValueError(f"dims {dims!r} is not a positive integer")
+        if not is_int(dims) or not 1 <= dims <= MAX_HEADER_COUNT:
+            raise ValueError(f"dims {dims!r} is not an integer from 1 to {MAX_HEADER_COUNT}")
         if not is_int(rows) or rows < 1:
             raise ValueError(f"rows {rows!r} is not a positive integer")
         if not isinstance(shards, list) or not shards:

@@ -252,7 +252,9 @@ def read_manifest(directory: Path) -> bytes:
 
 class Saved:
     """One reading of a saved state from its manifest's bytes; every failure
-    is a ValueError naming the directory and the file."""
+    is a ValueError naming the directory and the file. Every number is an
+    int64 (next_id may be 2**63, after the id 2**63 - 1, when no default id
+    is left) checked against the files before anything is allocated."""
 
     def __init__(self, directory: Path, raw: bytes, absent: set[str] | None = None) -> None:
         self.directory = directory
@@ -501,15 +503,21 @@ class Saved:
             raise self.bad(f"{name} does not hold the {shape[0]} values its header says")
         return np.frombuffer(raw, "<i8", shape[0], buf.tell()).astype(np.int64)
 
+    def removed_rows(self) -> IdArray:
+        """The removed rows' positions, checked: increasing, each a stored
+        row's (so never more of them than rows stored)."""
+        removed = self.int64s(*self.removed_entry, None)
+        if removed.size and (removed[0] < 0 or removed[-1] >= self.stored
+                             or np.any(removed[1:] <= removed[:-1])):
+            raise self.bad(f"{self.removed_entry[0]}: the removed rows are not increasing "
+                           f"positions of stored rows")
+        return removed
+
     def read(self, mmap: bool) -> Loaded:
         runs = [self.rows(name, n, digest, codes, mmap) for name, n, digest, codes in self.entries]
         stored = self.stored
         ids = self.int64s(*self.ids_entry, stored)
-        removed = self.int64s(*self.removed_entry, None)
-        if removed.size and (removed[0] < 0 or removed[-1] >= stored
-                             or np.any(removed[1:] <= removed[:-1])):
-            raise self.bad(f"{self.removed_entry[0]}: the removed rows are not increasing "
-                           f"positions of stored rows")
+        removed = self.removed_rows()
         if ids.size and int(ids.min()) < 0:
             raise self.bad(f"{self.ids_entry[0]}: ids are negative")
         live = np.ones(stored, np.bool_)

@@ -14,8 +14,9 @@ import pytest
 
 import lumvero
 from blake3_ref import blake3_hex
-from lumvero_contrib.shards import ShardedIndex, load_manifest
-from shard_helpers import assert_bit_identical, make_data, one_file, reference
+from lumvero_contrib import DistributedIndex, Index, _native
+from lumvero_contrib.shards import ShardedIndex, build_shards, load_manifest
+from shard_helpers import METRICS, assert_bit_identical, make_data, one_file, reference
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "lumvero-index")
 ROWS, DIMS, NQ = 203, 20, 6
@@ -159,7 +160,8 @@ def test_info_of_a_manifest_and_of_an_index(built, tmp_path):
     r = run("info", manifest)
     assert r.returncode == 0, r.stderr
     sizes = [12 + s.rows * DIMS * 4 for s in m.shards]
-    head = [f"path: {manifest}", "kind: shard manifest", f"dims: {DIMS}", f"rows: {ROWS}",
+    head = [f"path: {manifest}", "kind: build_shards manifest, format version 1", f"dims: {DIMS}",
+            f"rows: {ROWS}",
             "metric: euclidean", "shards: 3", f"size: {sum(sizes)} bytes (15.9 KiB)",
             f"hash: {blake3_hex(manifest.read_bytes())} (manifest file)", "shard files:"]
     lines = r.stdout.splitlines()
@@ -167,6 +169,7 @@ def test_info_of_a_manifest_and_of_an_index(built, tmp_path):
     assert lines[9:] == [f"  {s.index}: {s.file} rows {s.first_row}-{s.first_row + s.rows - 1} "
                          f"({s.rows}) {size / 1024:.1f} KiB {s.index_hash}"
                          for s, size in zip(m.shards, sizes)]
+    assert run("info", d / "idx").stdout == r.stdout  # the manifest's directory
 
     whole = one_file(X, "dot", tmp_path)
     r = run("info", whole_path(tmp_path))
@@ -223,6 +226,192 @@ def test_verify(built, tmp_path):
     assert r.returncode == 1
     assert r.stdout == (f"FAILED {bad}: File too small: expected {12 + m.shards[0].rows * DIMS * 4}"
                         f" bytes, got {11 + m.shards[0].rows * DIMS * 4}\n")
+
+
+KINDS = ["file", "manifest", "shards-directory", "index", "distributed"]
+
+
+def save_as(kind, X, metric, d):
+    """The rows X saved as one kind the command reads; returns the path to
+    give it."""
+    rows, dims = X.shape
+    if kind == "file":
+        d.mkdir()
+        return lumvero.py_prepare_bin_from_embeddings(X, dims, rows, "whole", "f32",
+                                                      metric=metric, output_dir=str(d))
+    if kind in ("manifest", "shards-directory"):
+        manifest = build_shards(X, d, 3, metric=metric)
+        return manifest if kind == "manifest" else d
+    if kind == "index":
+        ix = Index(dims, metric)
+        ix.add(X)
+        ix.save(d)
+        return d
+    with DistributedIndex(dims, metric, shards=2, backend="local") as dx:
+        dx.add(X)
+        dx.save(d)
+    return d
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_search_answers_alike_on_every_kind(tmp_path, metric):
+    """The same rows answer the same queries with the same scores, bit for
+    bit, whatever kind holds them; under cosine every kind scales the query
+    to unit length as Index does."""
+    X, Q = make_data("random", 40, DIMS, NQ, seed=7)
+    X[20:30] = X[:10]  # equal scores: the earlier row first everywhere
+    Q *= 3
+    np.save(tmp_path / "q.npy", Q)
+    unit = Q.copy()
+    if metric == "cosine":
+        _native.normalize_rows(unit)
+    want = reference(one_file(X, metric, tmp_path), unit, 7, metric)
+    if metric == "cosine":
+        assert np.abs(want[0]).max() <= 1.0001
+    for kind in KINDS:
+        r = run("search", save_as(kind, X, metric, tmp_path / kind), tmp_path / "q.npy", "-k", 7,
+                "--json")
+        assert r.returncode == 0, r.stderr
+        doc = json.loads(r.stdout)
+        assert_bit_identical((np.array(doc["scores"], np.float32),
+                              np.array(doc["ids"], np.int64)), want)
+
+
+def _flip_last_byte(path):
+    with open(path, "r+b") as f:
+        f.seek(-1, 2)
+        last = f.read(1)
+        f.seek(-1, 2)
+        f.write(bytes([last[0] ^ 1]))
+
+
+@pytest.mark.parametrize("kind, part", [
+    ("index", "rows-"), ("index", "codes-"), ("index", "ids-"), ("index", "removed-"),
+    ("distributed", "codes-"), ("distributed", "removed-"), ("manifest", "shard-00001"),
+    ("index", "next_id"),
+])
+def test_verify_finds_any_damaged_file(tmp_path, kind, part):
+    X, _ = make_data("random", 40, DIMS, 1, seed=8)
+    top = save_as(kind, X, "dot", tmp_path / "saved")
+    r = run("verify", top)
+    assert r.returncode == 0, r.stdout + r.stderr
+    d, label = top, ""
+    if kind == "distributed":
+        shard = sorted(p for p in os.listdir(top) if p.startswith("shard-00001-"))[0]
+        d, label = top / shard, f"shard 1 ({shard}) "
+    elif kind == "manifest":
+        d = tmp_path / "saved"
+    if part == "next_id":
+        # Every file matches its hash; the manifest's own number does not fit them.
+        doc = json.loads((d / "manifest.json").read_text())
+        (d / "manifest.json").write_text(json.dumps(dict(doc, next_id=1)))
+        r = run("verify", top)
+        assert r.returncode == 1 and r.stderr == ""
+        assert r.stdout.splitlines()[-2:] == [
+            f"FAILED index directory {d}: manifest.json: next_id 1 is not above every stored id "
+            "(the largest is 39)", "the files match their hashes but do not load as an Index"]
+        return
+    name = next(p for p in sorted(os.listdir(d)) if p.startswith(part))
+    before = blake3_hex((d / name).read_bytes())
+    _flip_last_byte(d / name)
+    r = run("verify", top)
+    assert r.returncode == 1 and r.stderr == ""
+    lines = r.stdout.splitlines()
+    failed = f"FAILED shard 1 ({name})" if kind == "manifest" else f"FAILED {label}{name}"
+    assert [line for line in lines if line.startswith("FAILED")] == [
+        f"{failed}: hash {blake3_hex((d / name).read_bytes())}, manifest {before}"]
+    what = {"index": "4 files", "distributed": "2 shards", "manifest": "3 shards"}[kind]
+    assert lines[-1] == f"1 of {what} failed verification"
+
+
+@pytest.mark.parametrize("kind, how", [
+    ("index", "parent"), ("index", "absolute"), ("index", "symlink"),
+    ("shards-directory", "parent"), ("shards-directory", "absolute"),
+    ("shards-directory", "symlink"), ("distributed", "symlink"),
+])
+def test_info_refuses_names_outside_the_directory(tmp_path, kind, how):
+    """A name leading out of the directory is refused, even to an exact copy
+    of the file it replaces (whose hash matches)."""
+    X, _ = make_data("random", 40, DIMS, 1, seed=9)
+    d = save_as(kind, X, "dot", tmp_path / "saved")
+    doc = json.loads((d / "manifest.json").read_text())
+    entry = {"index": lambda: doc["removed"], "shards-directory": lambda: doc["shards"][0],
+             "distributed": lambda: doc["shards"][0]}[kind]()
+    key = "directory" if kind == "distributed" else "file"
+    name = entry[key]
+    shutil.copytree(d / name, tmp_path / "copy") if kind == "distributed" else \
+        shutil.copy(d / name, tmp_path / "copy")
+    outside = {"parent": "../copy", "absolute": str(tmp_path / "copy")}.get(how)
+    if how == "symlink":
+        (shutil.rmtree if kind == "distributed" else os.unlink)(d / name)
+        os.symlink("../copy", d / name)
+    else:
+        entry[key] = outside
+        (d / "manifest.json").write_text(json.dumps(doc))
+    message = {
+        ("index", "parent"): f"index directory {d}: manifest.json: removed names '../copy', not a "
+                             "file an Index writes",
+        ("index", "absolute"): f"index directory {d}: manifest.json: removed names "
+                               f"'{outside}', not a file an Index writes",
+        ("index", "symlink"): f"index directory {d}: {name} lies outside the directory",
+        ("shards-directory", "parent"): f"{d / 'manifest.json'}: invalid manifest: shard 0 "
+                                        "(../copy) lies outside the manifest's folder",
+        ("shards-directory", "absolute"): f"{d / 'manifest.json'}: invalid manifest: shard 0 "
+                                          f"({outside}) is an absolute path; shard files are "
+                                          "named relative to the manifest's folder",
+        ("shards-directory", "symlink"): f"{d / 'manifest.json'}: invalid manifest: shard 0 "
+                                         f"({name}) lies outside the manifest's folder",
+        ("distributed", "symlink"): f"sharded index directory {d}: shard 0 ({name}) lies "
+                                    "outside the directory",
+    }[kind, how]
+    assert_user_error(run("info", d), message)
+
+
+def _index_numbers(key, value):
+    return lambda doc: doc.__setitem__(key, value)
+
+
+def _shard_rows(doc):
+    doc["shards"][0]["rows"] = 2**40
+    doc["rows"] = 2**40 + sum(s["rows"] for s in doc["shards"][1:])
+
+
+@pytest.mark.parametrize("kind, edit, message", [
+    ("index", _index_numbers("rows", 2**40),
+     "index directory {d}: manifest.json: the row files hold 40 rows, rows says 1099511627776"),
+    ("index", _index_numbers("rows", -1),
+     "index directory {d}: manifest.json: rows -1 is not an integer >= 0"),
+    ("index", _index_numbers("next_id", 2**64), "index directory {d}: manifest.json: next_id "
+                                                "18446744073709551616 is not an integer from 0 "
+                                                "to 2**63"),
+    ("index", _index_numbers("next_id", -1),
+     "index directory {d}: manifest.json: next_id -1 is not an integer from 0 to 2**63"),
+    ("shards-directory", _shard_rows, "{d}/manifest.json: invalid manifest: shard 0 "
+                                      "(shard-00000_f32.bin) has rows 1099511627776; an index "
+                                      "file holds at most 4294967295"),
+    ("shards-directory", _index_numbers("rows", -1),
+     "{d}/manifest.json: invalid manifest: rows -1 is not a positive integer"),
+    ("distributed", _shard_rows, "sharded index directory {d}: {order} does not hold "
+                                 "1099511627776 (id, order) pairs"),
+    ("distributed", _index_numbers("next_id", 2**64),
+     "sharded index directory {d}: manifest.json lacks valid dims, metric or next_id"),
+], ids=["index-rows-2**40", "index-rows-1", "index-next-id-2**64", "index-next-id-1",
+        "shards-rows-2**40", "shards-rows-1", "distributed-rows-2**40",
+        "distributed-next-id-2**64"])
+def test_hostile_numbers_are_refused_by_every_command(tmp_path, kind, edit, message):
+    """Numbers past the files or int64 are refused before anything is
+    allocated for them, by name: the command's one error line, never its
+    internal error."""
+    X, Q = make_data("random", 40, DIMS, 1, seed=10)
+    np.save(tmp_path / "q.npy", Q)
+    d = save_as(kind, X, "dot", tmp_path / "saved")
+    doc = json.loads((d / "manifest.json").read_text())
+    order = doc["shards"][0].get("order") if kind == "distributed" else None
+    edit(doc)
+    (d / "manifest.json").write_text(json.dumps(doc))
+    for args in (["info"], ["verify"], ["search", "-k", 2]):
+        where = [d, tmp_path / "q.npy"] if args[0] == "search" else [d]
+        assert_user_error(run(args[0], *where, *args[1:]), message.format(d=d, order=order))
 
 
 def save(tmp_path, name, arr):

@@ -736,6 +736,11 @@ M = r"manifest\.json: "
     (_set("next_id", 1), M + r"next_id 1 is not above every stored id \(the largest is 2\)", False),
     (_set("next_id", 2), M + r"next_id 2 is not above every stored id \(the largest is 2\)", False),
     (_set("next_id", -5), M + "next_id -5 is not an integer from 0", False),
+    (_set("next_id", -1), M + r"next_id -1 is not an integer from 0 to 2\*\*63", False),
+    (_set("next_id", 2**64), M + r"next_id 18446744073709551616 is not an integer from 0 to "
+                                 r"2\*\*63", False),
+    (_set("rows", 2**40), M + "the row files hold 3 rows, rows says 1099511627776", False),
+    (_set("rows", -1), M + "rows -1 is not an integer >= 0", False),
     (_set("next_id", "3"), M + "next_id '3' is not an integer", False),
     (lambda d: (d / "manifest.json").write_text("[" * 100000 + "]" * 100000),
      r"manifest\.json is not valid JSON", False),
@@ -769,6 +774,14 @@ def test_load_refuses_damaged_directories(tmp_path, damage, message, isolated):
                        text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert re.match(f"ValueError ({want})", r.stdout), r.stdout
+
+
+def test_an_index_holding_the_largest_id_saves_and_loads(tmp_path):
+    """Its next_id is 2**63, one past int64: the one value past it a manifest
+    may hold."""
+    _filled(ids=[0, 1, 2**63 - 1]).save(tmp_path)
+    assert json.loads((tmp_path / "manifest.json").read_text())["next_id"] == 2**63
+    assert Index.load(tmp_path).ids().tolist() == [0, 1, 2**63 - 1]
 
 
 def test_mapped_rows_shortened_under_a_loaded_index_raise(tmp_path):

@@ -430,8 +430,14 @@ def test_default_ids_past_int64_are_refused_as_by_index():
               r"BLAKE3 hash in manifest\.json$"),
     ("version", r"^sharded index directory .*: manifest\.json has version 2; this lumvero reads "
                 r"version 1$"),
+    ("version-bool", r"^sharded index directory .*: manifest\.json has version True; this "
+                     r"lumvero reads version 1$"),
     ("escape", r"^sharded index directory .*: shard 0 names no shard directory of its own "
                r"\('\.\./x'\)$"),
+    ("rows", r"^sharded index directory .*: order-00000-[0-9a-f]{32}\.npy does not hold "
+             r"1099511627776 \(id, order\) pairs$"),
+    ("next_id", r"^sharded index directory .*: manifest\.json lacks valid dims, metric or "
+                r"next_id$"),
 ])
 def test_altered_saves_are_refused_naming_the_part(tmp_path, how, message):
     with DistributedIndex(3, "dot", shards=2, backend="local") as ix:
@@ -446,8 +452,12 @@ def test_altered_saves_are_refused_naming_the_part(tmp_path, how, message):
             f.seek(-1, 2)
             f.write(b"\x01")
     else:
-        if how == "version":
-            doc["version"] = 2
+        if how.startswith("version"):
+            doc["version"] = 2 if how == "version" else True
+        elif how == "rows":
+            doc["shards"][0]["rows"] = 2**40
+        elif how == "next_id":
+            doc["next_id"] = 2**64
         else:
             doc["shards"][0]["directory"] = "../x"
         (tmp_path / "manifest.json").write_text(json.dumps(doc))
@@ -574,7 +584,7 @@ def test_a_read_that_finds_its_files_gone_starts_over(tmp_path, monkeypatch, rea
     d = tmp_path / "d"
     sharded_state(1).save(d)
     later = sharded_state(2)
-    target = ((distributed_dir, "_order_table") if reader == "read_saved" else
+    target = ((distributed_dir, "_read_order") if reader == "read_saved" else
               (distributed_module._LocalShards, "spawn"))
     real = getattr(*target)
     saves = []
@@ -835,13 +845,13 @@ def test_cli_info_verify_search_take_saved_directories(tmp_path, kind):
     np.save(tmp_path / "q.npy", X[:3])
     r = run("info", tmp_path / "d")
     assert r.returncode == 0, r.stderr
-    want_kind = "Index directory" if kind == "index" else "sharded Index directory"
+    want_kind = "Index directory" if kind == "index" else "DistributedIndex directory"
     want_rows = "19 (20 stored, 1 removed)" if kind == "index" else "19"
-    assert r.stdout.splitlines()[1:5] == [f"kind: {want_kind}", "dims: 4", f"rows: {want_rows}",
-                                          "metric: dot"]
+    assert r.stdout.splitlines()[1:5] == [f"kind: {want_kind}, format version 1", "dims: 4",
+                                          f"rows: {want_rows}", "metric: dot"]
     r = run("verify", tmp_path / "d")
     assert r.returncode == 0 and r.stdout.splitlines()[-1] == (
-        "all 3 files match the manifest" if kind == "index" else
+        "all 4 files match the manifest" if kind == "index" else
         "all 3 shards match the manifest")
     r = run("search", tmp_path / "d", tmp_path / "q.npy", "-k", 25, "--json")
     assert r.returncode == 0, r.stderr

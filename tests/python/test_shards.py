@@ -205,9 +205,15 @@ def _shard(i, key, value):
 
 @pytest.mark.parametrize("edit, message", [
     (_set("format", 2), "invalid manifest: format 2 is not 1"),
+    (_set("format", True), "invalid manifest: format True is not 1"),
     (_set("metric", "cos"), "invalid manifest: unknown metric 'cos'"),
-    (_set("dims", 0), "invalid manifest: dims 0 is not a positive integer"),
+    (_set("dims", 0), "invalid manifest: dims 0 is not an integer from 1 to 4294967295"),
+    (_set("dims", 2**32), "invalid manifest: dims 4294967296 is not an integer from 1 to "
+                          "4294967295"),
     (_set("rows", True), "invalid manifest: rows True is not a positive integer"),
+    (_set("rows", -1), "invalid manifest: rows -1 is not a positive integer"),
+    (_set("rows", 2**40), f"invalid manifest: the shards hold {ROWS} rows, the manifest says "
+                          f"{2**40}"),
     (_set("rows", ROWS + 1), f"invalid manifest: the shards hold {ROWS} rows, the manifest says "
                              f"{ROWS + 1}"),
     (_set("shards", []), "invalid manifest: \"shards\" is not a non-empty list"),
@@ -216,6 +222,11 @@ def _shard(i, key, value):
                                  "row 69, expected 68"),
     (_shard(2, "rows", 0), "invalid manifest: shard 2 (shard-00002_f32.bin) has no valid "
                            "first_row and rows"),
+    (lambda d: (_shard(2, "rows", 2**40)(d), _set("rows", 136 + 2**40)(d)),
+     "invalid manifest: shard 2 (shard-00002_f32.bin) has rows 1099511627776; an index file "
+     "holds at most 4294967295"),
+    (_shard(1, "first_row", -68), "invalid manifest: shard 1 (shard-00001_f32.bin) starts at "
+                                  "row -68, expected 68"),
     (_shard(0, "index_hash", "ABC"), "invalid manifest: shard 0 (shard-00000_f32.bin) has no "
                                      "valid index_hash"),
     (_shard(0, "file", ""), "invalid manifest: shard 0 has no file name"),
