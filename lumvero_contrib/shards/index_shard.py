@@ -36,20 +36,22 @@ class IndexShard:
         expect_hash: ``directory_hash`` the directory must have, or None.
         actor: Whether this is a Ray actor's body (``info`` then reports
             Ray's node id).
+        mmap: Load the directory as ``Index.load(directory, mmap)`` does.
     """
 
     def __init__(self, dims: int, metric: str, directory: str | None = None,
-                 expect_hash: str | None = None, actor: bool = False) -> None:
+                 expect_hash: str | None = None, actor: bool = False, mmap: bool = True) -> None:
         self.actor = actor
         self.error: str | None = None
         self.index: Index | None = None
         try:
-            self.index = self._open(dims, metric, directory, expect_hash)
+            self.index = self._open(dims, metric, directory, expect_hash, mmap)
         except (*_ERRORS, KeyError) as e:
             self.error = f"{type(e).__name__}: {e}"
 
     @staticmethod
-    def _open(dims: int, metric: str, directory: str | None, expect_hash: str | None) -> Index:
+    def _open(dims: int, metric: str, directory: str | None, expect_hash: str | None,
+              mmap: bool) -> Index:
         if directory is None:
             return Index(dims, cast(Any, metric))
         if expect_hash is not None:
@@ -57,7 +59,7 @@ class IndexShard:
             if got != expect_hash:
                 raise ValueError(f"{directory}: manifest.json has BLAKE3 {got}; the sharded "
                                  f"manifest says {expect_hash}")
-        ix = Index.load(directory)
+        ix = Index.load(directory, mmap)
         if (ix.dims, ix.metric) != (dims, metric):
             raise ValueError(f"{directory}: holds {ix.dims} dims ({ix.metric}); expected {dims} "
                              f"dims ({metric})")

@@ -23,6 +23,7 @@ import ray
 from lumvero_contrib import DistributedIndex, Index
 from lumvero_contrib.shards import ShardError, ShardTimeout, place_rows
 from lumvero_contrib.shards import distributed as distributed_module
+from lumvero_contrib.shards import distributed_saves, shard_hosts
 
 METRICS = ["cosine", "dot", "euclidean"]
 
@@ -270,14 +271,14 @@ def test_a_slow_shard_is_not_restarted_and_loses_no_row():
 def test_k_beyond_the_rows_is_padded_once_after_the_merge(monkeypatch):
     """No shard is asked for more places than it has (allowed) rows."""
     asked = []
-    run = distributed_module.IndexShard.run
+    run = shard_hosts.IndexShard.run
 
     def spy(self, method, *args):
         if method == "search":
             asked.append(args[1])
         return run(self, method, *args)
 
-    monkeypatch.setattr(distributed_module.IndexShard, "run", spy)
+    monkeypatch.setattr(shard_hosts.IndexShard, "run", spy)
     with DistributedIndex(3, "dot", shards=3, backend="local") as ix:
         ix.add(np.eye(3).repeat(3, axis=0), ids=range(9))
         ref = Index(3, "dot")
@@ -288,6 +289,48 @@ def test_k_beyond_the_rows_is_padded_once_after_the_merge(monkeypatch):
         assert_same(ix.search(np.ones(3), 50, allow=[0, 4, 5]),
                     ref.search(np.ones(3), 50, allow=[0, 4, 5]))
         assert sorted(asked) == [1, 2]
+
+
+# What only one of the two classes has, and why; every other public operation
+# of Index must be on DistributedIndex with the same parameters.
+ONLY_INDEX = {"__copy__", "__deepcopy__", "__setstate__"}  # refused: live shards
+ONLY_DISTRIBUTED = {"close", "shard_info", "shard_rows", "__enter__", "__exit__"}  # the actors
+
+
+def test_distributed_index_offers_every_operation_of_index():
+    """Each public operation of Index, on DistributedIndex, takes Index's
+    parameters (names, kinds, defaults, in order), then only keyword-only
+    ones with defaults; a new operation on one must be added to the other."""
+    import inspect
+
+    def operations(cls):
+        return {n for n in dir(cls) if callable(getattr(cls, n)) and (
+            not n.startswith("_") or n in ("__contains__", "__len__", "__copy__", "__deepcopy__",
+                                           "__setstate__", "__enter__", "__exit__"))}
+
+    ours, theirs = operations(Index), operations(DistributedIndex)
+    assert ours - theirs == ONLY_INDEX
+    assert theirs - ours == ONLY_DISTRIBUTED
+    for name in sorted(ours & theirs - ONLY_INDEX - {"__init__"}):
+        a = list(inspect.signature(getattr(Index, name)).parameters.values())
+        b = list(inspect.signature(getattr(DistributedIndex, name)).parameters.values())
+        assert [(p.name, p.kind, p.default) for p in b[:len(a)]] == \
+            [(p.name, p.kind, p.default) for p in a], name
+        assert all(p.kind is p.KEYWORD_ONLY and p.default is not p.empty for p in b[len(a):]), name
+    assert {n for n in dir(Index) if isinstance(getattr(Index, n), property)} <= \
+        {n for n in dir(DistributedIndex) if isinstance(getattr(DistributedIndex, n), property)}
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_load_maps_or_reads_as_index_load(tmp_path, mmap):
+    with DistributedIndex(3, "dot", shards=2, backend="local") as ix:
+        ix.add(np.eye(3), ids=[4, 5, 6])
+        ix.save(tmp_path / "d")
+    with DistributedIndex.load(tmp_path / "d", mmap, backend="local") as ix:
+        assert_same(ix.search(np.ones(3), 3), (np.ones((1, 3), np.float32),
+                                               np.array([[4, 5, 6]])))
+        held = [h.index for h in ix._handles]  # the local backend's shards: IndexShard objects
+        assert all(any(r.source is not None for r in x._runs) == mmap for x in held)
 
 
 @pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, pickle.dumps])
@@ -567,7 +610,7 @@ def test_a_failed_save_removes_its_shard_directories(tmp_path, monkeypatch):
     def full(*args):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(distributed_module, "write_saved", full)
+    monkeypatch.setattr(distributed_saves, "write_saved", full)
     with pytest.raises(OSError, match="No space left on device"):
         sharded_state(2).save(d)  # after its shards saved their directories
     assert sorted(os.listdir(d)) == sorted(before + ["save.lock"])
@@ -585,7 +628,7 @@ def test_a_read_that_finds_its_files_gone_starts_over(tmp_path, monkeypatch, rea
     sharded_state(1).save(d)
     later = sharded_state(2)
     target = ((distributed_dir, "_read_order") if reader == "read_saved" else
-              (distributed_module._LocalShards, "spawn"))
+              (shard_hosts.LocalShards, "spawn"))
     real = getattr(*target)
     saves = []
 

@@ -1,0 +1,212 @@
+"""The reads of a ``DistributedIndex``: search, range search, get, ``in``
+and verify, each the one-``Index`` answer bit for bit. A shard answers with
+its ids; the merge orders equal scores by global insertion number."""
+from __future__ import annotations
+
+import operator
+from typing import Any, NoReturn, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+from lumvero_contrib._index_args import (INT64_MAX, float_rows, int_ids, listed, normalize,
+                                         result_count, score_bound, sorted_unique)
+from lumvero_contrib.index import IdsLike
+from lumvero_contrib.shards.merge import merge_top_k
+from lumvero_contrib.shards.shard_set import ShardSet
+
+__all__ = ["Reads"]
+
+FloatArray = npt.NDArray[np.float32]
+IdArray = npt.NDArray[np.int64]
+
+
+def _summed_stats(parts: list[dict[str, Any]]) -> dict[str, object]:
+    """The search counts of several shards as one search's."""
+    out: dict[str, object] = {"prefiltered": any(bool(p["prefiltered"]) for p in parts)}
+    for key in ("rows_scanned", "rows_rescored", "rows_fallback"):
+        out[key] = sum(int(p[key]) for p in parts)
+    return out
+
+
+class Reads(ShardSet):
+    """A ``DistributedIndex``'s reads (see the class)."""
+
+    # -- searching ----------------------------------------------------------
+
+    def search(self, Q: npt.ArrayLike, k: int, allow: IdsLike | None = None,
+               stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
+        """The k best live rows for each query, exactly, over all shards.
+
+        Arguments, returns and errors are those of ``Index.search``; each
+        shard gets the queries once and, with ``allow``, only its own
+        allowed ids. Shards without live (allowed) rows are not asked, and
+        none is asked for more places than it has rows: the padding beyond
+        the rows is made once, after the merge. ``stats`` receives the
+        shards' counts summed (``"prefiltered"``: whether any shard's
+        pre-filter ran).
+
+        Raises:
+            ValueError, TypeError: As ``Index.search``.
+            ShardError: A shard failed (see the class); no partial answer.
+        """
+        k = result_count(k)
+        if stats is not None and not isinstance(stats, dict):
+            raise TypeError(f"stats must be a dict or None; got {type(stats).__name__}")
+        queries = self._queries(Q)
+        allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        with self._lock:
+            self._check_open()
+            targets = self._targets(allow_ids)
+            n = int(queries.shape[0])
+            if not targets or n == 0:
+                if stats is not None:
+                    stats.update(prefiltered=False, rows_scanned=0, rows_rescored=0,
+                                 rows_fallback=0)
+                return merge_top_k([(np.zeros((n, 0), np.float32), np.zeros((n, 0), np.int64))],
+                                   k, self._metric)
+            shared = self._backend.share(queries)
+            replies = self._each({i: ("search", shared, min(k, rows), a, stats is not None)
+                                  for i, (a, rows) in targets.items()})
+            parts = []
+            for i in sorted(replies):
+                scores, ids = replies[i][:2]
+                parts.append((scores, self._insertions_of(ids)))
+            if stats is not None:
+                stats.update(_summed_stats([replies[i][2] for i in sorted(replies)]))
+            scores, insertions = merge_top_k(parts, k, self._metric)
+            return scores, self._ids_of(insertions)
+
+    def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
+                     allow: IdsLike | None = None
+                     ) -> tuple[IdArray, FloatArray, IdArray]:
+        """Every live row within a radius of each query, exactly, over all
+        shards: arguments, returns (``lims, scores, ids`` as FAISS's
+        ``range_search``) and errors are those of ``Index.range_search``,
+        and so is the answer, equal scores by earlier insertion.
+
+        Raises:
+            ValueError, TypeError: As ``Index.range_search``.
+            ShardError: A shard failed (see the class); no partial answer.
+        """
+        score_bound(radius, True)  # the Index's own checks and messages, before any call
+        queries = self._queries(Q)
+        allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        with self._lock:
+            self._check_open()
+            targets = self._targets(allow_ids)
+            n = int(queries.shape[0])
+            parts = [(np.zeros((n, 0), np.float32), np.zeros((n, 0), np.int64))]
+            if targets and n:
+                shared = self._backend.share(queries)
+                replies = self._each({i: ("range_search", shared, radius, a)
+                                      for i, (a, _) in targets.items()})
+                parts += [self._padded_lists(*replies[i]) for i in sorted(replies)]
+            width = sum(p[1].shape[1] for p in parts)
+            scores, insertions = merge_top_k(parts, width, self._metric)
+            found = insertions >= 0
+            lims = np.zeros(n + 1, np.int64)
+            np.cumsum(found.sum(axis=1), out=lims[1:])
+            return lims, scores[found], self._ids_of(insertions[found])
+
+    def _queries(self, Q: npt.ArrayLike) -> FloatArray:
+        """Q checked as ``Index`` checks it (the shards scale cosine queries)."""
+        queries = float_rows(Q, "Q", self._dims)
+        if self._metric == "cosine":
+            normalize(queries.copy(), "Q", zero_ok=False)
+        return queries
+
+    def _insertions_of(self, ids: IdArray) -> IdArray:
+        """Insertion numbers of a shard's answer ids, -1 kept for empty places."""
+        out = np.full(ids.shape, -1, np.int64)
+        found = ids >= 0
+        out[found] = self._lookup.find(ids[found])
+        return out
+
+    def _ids_of(self, insertions: IdArray) -> IdArray:
+        out = np.full(insertions.shape, -1, np.int64)
+        found = insertions >= 0
+        out[found] = self._id_of[insertions[found]]
+        return out
+
+    def _padded_lists(self, lims: IdArray, scores: FloatArray, ids: IdArray
+                      ) -> tuple[FloatArray, IdArray]:
+        """One shard's range answer as (n, longest) arrays, empty places last."""
+        n = int(lims.shape[0]) - 1
+        counts = np.diff(lims)
+        width = int(counts.max()) if n else 0
+        fill = np.float32(np.inf if self._metric == "euclidean" else -np.inf)
+        s = np.full((n, width), fill, np.float32)
+        ins = np.full((n, width), -1, np.int64)
+        rows = np.repeat(np.arange(n), counts)
+        cols = np.arange(int(lims[-1])) - np.repeat(lims[:-1], counts)
+        s[rows, cols] = scores
+        ins[rows, cols] = self._insertions_of(ids)
+        return s, ins
+
+    def __contains__(self, id: object) -> bool:
+        """Whether id is the id of a live row, as ``Index``: only integers
+        (Python or NumPy) can be. Answered here, without the shards."""
+        try:
+            i = operator.index(id)  # type: ignore[arg-type]
+        except TypeError:
+            return False
+        if not 0 <= i <= INT64_MAX:
+            return False
+        with self._lock:
+            return bool(self._lookup.find(np.array([i], np.int64))[0] >= 0)
+
+    def get(self, ids: IdsLike) -> FloatArray:
+        """The rows of live ids, as stored: arguments, returns and errors are
+        those of ``Index.get``; each shard is asked for its own ids only.
+
+        Raises:
+            KeyError, TypeError: As ``Index.get``.
+            ShardError: A shard failed (see the class); nothing is returned.
+        """
+        a = int_ids(ids, "ids")
+        with self._lock:
+            self._check_open()
+            insertions = self._lookup.find(a)
+            missing = insertions < 0
+            if missing.any():
+                raise KeyError(f"ids not present: {listed(sorted_unique(a[missing]))}")
+            where = self._shard_of[insertions]
+            out = np.empty((a.shape[0], self._dims), np.float32)
+            shards = [int(i) for i in np.unique(where)]
+            replies = self._each({i: ("get", a[where == i]) for i in shards})
+            for i in shards:
+                out[where == i] = replies[i]
+            return out
+
+    def verify(self) -> None:
+        """Each shard's ``Index.verify``: the row files its load mapped
+        without reading are hashed and checked.
+
+        Raises:
+            ValueError: As ``Index.verify`` (the shard is named).
+            ShardError: A shard failed (see the class).
+        """
+        with self._lock:
+            self._check_open()
+            self._each({i: ("verify",) for i in range(len(self._handles))})
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
+        raise TypeError("a DistributedIndex holds live shards and cannot be copied or pickled; "
+                        "save it (ix.save(path)) and open the copy with "
+                        "DistributedIndex.load(path)")
+
+    def _targets(self, allow_ids: IdArray | None) -> dict[int, tuple[IdArray | None, int]]:
+        """The shards a search asks, each with its allowed ids (None: all its
+        rows) and how many rows it may return."""
+        if allow_ids is None:
+            return {i: (None, c) for i, c in enumerate(self._counts) if c}
+        insertions = self._lookup.find(allow_ids)
+        hit = insertions >= 0
+        where = self._shard_of[insertions[hit]]
+        present = allow_ids[hit]
+        out: dict[int, tuple[IdArray | None, int]] = {}
+        for i in np.unique(where):
+            mine = present[where == i]
+            out[int(i)] = (mine, int(mine.shape[0]))
+        return out
