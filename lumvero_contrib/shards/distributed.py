@@ -17,7 +17,7 @@ import numpy.typing as npt
 from lumvero_contrib._index_args import (default_ids, float_rows, int_ids, integer, listed,
                                          normalize, sorted_unique)
 from lumvero_contrib.index import IdsLike, Index
-from lumvero_contrib.shards.backends import DEFAULT_TIMEOUT, ActorOptions, ShardError
+from lumvero_contrib.shards.common import DEFAULT_TIMEOUT, ActorOptions, ShardError
 from lumvero_contrib.shards.distributed_saves import MAX_SHARDS, Saves
 from lumvero_contrib.shards.shard_hosts import INDEX_ACTOR_PREFIX
 

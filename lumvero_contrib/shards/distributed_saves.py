@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 from lumvero_contrib._index_args import integer
 from lumvero_contrib._index_rows import Lookup
-from lumvero_contrib.shards.backends import DEFAULT_TIMEOUT, ActorOptions
+from lumvero_contrib.shards.common import DEFAULT_TIMEOUT, ActorOptions
 from lumvero_contrib.shards.distributed_reads import Reads
 from lumvero_contrib.storage.distributed_dir import (LOAD_ATTEMPTS, index_summary, manifest_bytes,
                                                      read_saved, saved_kind, saving, write_saved)

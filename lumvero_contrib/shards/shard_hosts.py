@@ -9,7 +9,7 @@ import uuid
 from collections.abc import Mapping
 from typing import Any, Final, cast
 
-from lumvero_contrib.shards.backends import ActorOptions, _connect
+from lumvero_contrib.shards.common import ActorOptions, connect
 from lumvero_contrib.shards.index_shard import IndexShard
 
 __all__ = ["LocalShards", "RayShards", "Failure", "INDEX_ACTOR_PREFIX"]
@@ -65,7 +65,7 @@ class RayShards:
         self.actor_options = actor_options
         self.own_ray = False
         if not ray.is_initialized():
-            _connect(ray, address, timeout)
+            connect(ray, address, timeout)
             self.own_ray = True
         self.token = uuid.uuid4().hex[:8]
         self.spawned = 0

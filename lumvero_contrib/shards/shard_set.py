@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 from lumvero_contrib._index_args import listed
 from lumvero_contrib._index_rows import Lookup
-from lumvero_contrib.shards.backends import ActorOptions, ShardError, ShardTimeout, _short
+from lumvero_contrib.shards.common import ActorOptions, ShardError, ShardTimeout, short
 from lumvero_contrib.shards.shard_hosts import Failure, LocalShards, RayShards
 
 __all__ = ["ShardSet", "ERROR_TYPES"]
@@ -83,7 +83,7 @@ class ShardSet:
     def _check_started(self, i: int, reply: Any) -> None:
         if isinstance(reply, BaseException):
             raise ShardError(i, self._file(i), f"{self._label(i)}: its actor did not start: "
-                                               f"{_short(reply)}") from reply
+                                               f"{short(reply)}") from reply
         if reply[0] != "ok":
             raise ValueError(f"{self._label(i)}: {reply[1]}")
 
@@ -172,7 +172,7 @@ class ShardSet:
         for i in sorted(replies):
             r = replies[i]
             if isinstance(r, BaseException):
-                failed[i] = r.cause if isinstance(r, Failure) else _short(r)
+                failed[i] = r.cause if isinstance(r, Failure) else short(r)
             elif r[0] == "failed":
                 failed[i] = str(r[1])
             elif r[0] == "error":
@@ -222,7 +222,7 @@ class ShardSet:
             if isinstance(r, BaseException) or r[0] != "ok":
                 if not isinstance(r, BaseException) and r[0] == "error":
                     raise ERROR_TYPES.get(r[1][0], RuntimeError)(r[1][1])
-                again = _short(r) if isinstance(r, BaseException) else str(r[1])
+                again = short(r) if isinstance(r, BaseException) else str(r[1])
                 self._broken.add(i)
                 raise ShardError(i, self._file(i), f"{self._label(i)} did not answer "
                                                    f"({failed[i]}) and failed again after a "
@@ -255,7 +255,7 @@ class ShardSet:
                                       self._deadline())[i]
         if isinstance(reply, BaseException) or reply[0] != "ok":
             self._broken.add(i)
-            again = _short(reply) if isinstance(reply, BaseException) else str(reply[1])
+            again = short(reply) if isinstance(reply, BaseException) else str(reply[1])
             raise ShardError(i, self._file(i), f"{self._label(i)} did not answer ({cause}) and "
                                                f"could not be restarted from its last save "
                                                f"({again})")

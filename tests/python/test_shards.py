@@ -9,7 +9,7 @@ import pytest
 import lumvero
 from blake3_ref import blake3_hex
 from conftest import topk_oracle
-from lumvero_contrib.storage import file_shards as shard_manifest
+from lumvero_contrib.storage import file_shards_build as shard_writer
 from lumvero_contrib.shards import ShardedIndex, build_shards, load_manifest, merge_top_k
 from shard_helpers import (METRICS, assert_bit_identical, make_data, one_file, reference,
                            ties_across_shards)
@@ -142,7 +142,7 @@ def test_manifest_is_replaced_atomically(tmp_path, monkeypatch):
         f.write('{"format": 1, "metric": "dot", "dim')
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(shard_manifest.json, "dump", broken_dump)
+    monkeypatch.setattr(shard_writer.json, "dump", broken_dump)
     with pytest.raises(OSError, match="No space left on device"):
         build_shards(X[:100], out, 2, metric="dot", name="other")
     assert open(path, "rb").read() == before
