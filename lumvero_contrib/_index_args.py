@@ -133,6 +133,16 @@ def result_count(k: object) -> int:
     return n
 
 
+def as_id(value: object) -> int | None:
+    """value as an id when it can be one (a Python or NumPy integer within
+    [0, 2**63 - 1]); None for anything else, which no index holds."""
+    try:
+        i = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        return None
+    return i if 0 <= i <= INT64_MAX else None
+
+
 def default_ids(next_id: int, n: int) -> IdArray:
     """The ids of n rows added without ids: next_id, next_id + 1, ...
 

@@ -11,7 +11,6 @@ scores going to the earlier insertion.
 
 from __future__ import annotations
 
-import operator
 import os
 import threading
 from collections.abc import Iterable
@@ -21,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_args import (INT64_MAX, Metric, default_ids, float_rows, int_ids,
+from lumvero_contrib._index_args import (INT64_MAX, Metric, as_id, default_ids, float_rows, int_ids,
                                          integer, listed, metric_name, normalize, result_count,
                                          score_bound, sorted_unique)
 from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
@@ -126,11 +125,8 @@ class Index:
     def __contains__(self, id: object) -> bool:
         """Whether id is the id of a live row. Only integers (Python or
         NumPy) can be: ``"a" in ix`` and ``1.0 in ix`` are False."""
-        try:
-            i = operator.index(id)  # type: ignore[arg-type]
-        except TypeError:
-            return False
-        if not 0 <= i <= INT64_MAX:
+        i = as_id(id)
+        if i is None:
             return False
         with self._lock:
             return bool(self._positions(np.array([i], np.int64))[0] >= 0)

@@ -3,13 +3,12 @@ and verify, each the one-``Index`` answer bit for bit. A shard answers with
 its ids; the merge orders equal scores by global insertion number."""
 from __future__ import annotations
 
-import operator
 from typing import Any, NoReturn, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
-from lumvero_contrib._index_args import (INT64_MAX, float_rows, int_ids, listed, normalize,
+from lumvero_contrib._index_args import (as_id, float_rows, int_ids, listed, normalize,
                                          result_count, score_bound, sorted_unique)
 from lumvero_contrib.index import IdsLike
 from lumvero_contrib.shards.merge import merge_top_k
@@ -53,11 +52,9 @@ class Reads(ShardSet):
         k = result_count(k)
         if stats is not None and not isinstance(stats, dict):
             raise TypeError(f"stats must be a dict or None; got {type(stats).__name__}")
-        queries = self._queries(Q)
-        allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        queries, allow_ids = self._prepared(Q, allow)
         with self._lock:
-            self._check_open()
-            targets = self._targets(allow_ids)
+            targets = self._open_targets(allow_ids)
             n = int(queries.shape[0])
             if not targets or n == 0:
                 if stats is not None:
@@ -90,11 +87,9 @@ class Reads(ShardSet):
             ShardError: A shard failed (see the class); no partial answer.
         """
         score_bound(radius, True)  # the Index's own checks and messages, before any call
-        queries = self._queries(Q)
-        allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        queries, allow_ids = self._prepared(Q, allow)
         with self._lock:
-            self._check_open()
-            targets = self._targets(allow_ids)
+            targets = self._open_targets(allow_ids)
             n = int(queries.shape[0])
             parts = [(np.zeros((n, 0), np.float32), np.zeros((n, 0), np.int64))]
             if targets and n:
@@ -109,12 +104,20 @@ class Reads(ShardSet):
             np.cumsum(found.sum(axis=1), out=lims[1:])
             return lims, scores[found], self._ids_of(insertions[found])
 
-    def _queries(self, Q: npt.ArrayLike) -> FloatArray:
-        """Q checked as ``Index`` checks it (the shards scale cosine queries)."""
+    def _prepared(self, Q: npt.ArrayLike, allow: IdsLike | None
+                  ) -> tuple[FloatArray, IdArray | None]:
+        """Q and allow checked as ``Index`` checks them (the shards scale
+        cosine queries themselves): the queries and the sorted allowed ids."""
         queries = float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
             normalize(queries.copy(), "Q", zero_ok=False)
-        return queries
+        return queries, None if allow is None else sorted_unique(int_ids(allow, "allow"))
+
+    def _open_targets(self, allow_ids: IdArray | None) -> dict[int, tuple[IdArray | None, int]]:
+        """Under the lock, for one read: the index is open, and the shards it
+        asks (see _targets)."""
+        self._check_open()
+        return self._targets(allow_ids)
 
     def _insertions_of(self, ids: IdArray) -> IdArray:
         """Insertion numbers of a shard's answer ids, -1 kept for empty places."""
@@ -147,11 +150,8 @@ class Reads(ShardSet):
     def __contains__(self, id: object) -> bool:
         """Whether id is the id of a live row, as ``Index``: only integers
         (Python or NumPy) can be. Answered here, without the shards."""
-        try:
-            i = operator.index(id)  # type: ignore[arg-type]
-        except TypeError:
-            return False
-        if not 0 <= i <= INT64_MAX:
+        i = as_id(id)
+        if i is None:
             return False
         with self._lock:
             return bool(self._lookup.find(np.array([i], np.int64))[0] >= 0)
