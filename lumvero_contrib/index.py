@@ -24,7 +24,8 @@ from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, Metric, default_ids, float_rows, int_ids,
                                          integer, listed, metric_name, normalize, result_count,
                                          score_bound, sorted_unique)
-from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
+from lumvero_contrib.storage.index_dir import (METRIC_IDS, SaveLink, check_path, kept_versions,
+                                               read_directory, write_directory)
 from lumvero_contrib._index_rows import Lookup, Run, gather
 
 __all__ = ["Index", "Metric"]
@@ -106,6 +107,10 @@ class Index:
         # in them; otherwise through a lookup built on first need.
         self._ascending = True
         self._lookup: Lookup | None = None
+        # The directory this index was last saved to or loaded from, the
+        # manifest it saw there and its segments: a save into it writes only
+        # what changed since. Not carried by copies; dropped by compact.
+        self._saved: SaveLink | None = None
 
     # -- properties -------------------------------------------------------
 
@@ -395,7 +400,9 @@ class Index:
 
         Answers are unchanged (the live rows keep their order); memory held by
         removed rows and by growth is released, and a loaded index no longer
-        reads its files.
+        reads its files. The rows get new positions, so the next ``save``
+        writes every file again, even into the directory this index was
+        loaded from or saved to.
 
         Raises:
             ValueError: a row file this index maps was shortened since it was
@@ -404,6 +411,7 @@ class Index:
         with self._lock:
             if len(self._runs) <= 1 and self._live_count == self._stored:
                 return
+            self._saved = None
             n = self._live_count
             rows = np.empty((n, self._dims), np.float32)
             norms = np.empty(n, np.float64)
@@ -645,9 +653,9 @@ class Index:
         with self._lock:
             state = [(run.rows, run.norms_sq, run.count, run.source is not None)
                      for run in self._runs]
-            write_directory(path, self._dims, self._metric, state,
-                            self._ids[: self._stored], self._live[: self._stored],
-                            self._next_id, self._check_runs)
+            self._saved = write_directory(path, self._dims, self._metric, state,
+                                          self._ids[: self._stored], self._live[: self._stored],
+                                          self._next_id, self._check_runs, self._saved)
 
     def _check_runs(self) -> None:
         for run in self._runs:
@@ -674,7 +682,8 @@ class Index:
             run.verify()
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Index:
+    def load(cls, path: str | os.PathLike[str], mmap: bool = True,
+             version: int | None = None) -> Index:
         """Reads an index written by ``save``, every file checked.
 
         Only what ``save`` writes is read: regular files inside the directory
@@ -737,7 +746,9 @@ class Index:
                 file).
             FileNotFoundError: no manifest in the directory.
         """
-        saved = read_directory(path, mmap)
+        if version is not None and (not isinstance(version, int) or isinstance(version, bool)):
+            raise TypeError(f"version must be an int or None; got {type(version).__name__}")
+        saved = read_directory(path, mmap, version)
         ix = cls(saved.dims, metric_name(saved.metric))
         first = 0
         for run in saved.runs:
@@ -749,7 +760,24 @@ class Index:
         ix._live_count = int(saved.live.sum())
         ix._next_id = saved.next_id
         ix._ascending = bool(np.all(saved.ids[1:] > saved.ids[:-1]))
+        ix._saved = SaveLink(os.path.realpath(check_path(path)), saved.manifest_hash,
+                             saved.segments)
         return ix
+
+    @staticmethod
+    def versions(path: str | os.PathLike[str]) -> list[int]:
+        """The versions of a saved directory that ``load`` can read, oldest
+        first: the current one and, when it is kept, the one before it.
+
+        Each save into a directory makes a new version, numbered one above
+        the one it replaced (a directory written by a lumvero_contrib that
+        wrote format version 1 is version 0).
+
+        Raises:
+            ValueError: a damaged or unsafe manifest (named).
+            FileNotFoundError: no manifest in the directory.
+        """
+        return kept_versions(check_path(path))
 
 
 def _check_result_size(n: int, k: int) -> None:
