@@ -111,6 +111,8 @@ class IndexMachine(RuleBasedStateMachine):
         self.tmp = tempfile.mkdtemp()
         self.saves = 0
         self.saved_min_run = index_module._MIN_RUN_ROWS
+        # The model's state at each version saved into the directory "ix".
+        self.versions = {}
 
     @initialize(metric=st.sampled_from(METRICS), dims=st.sampled_from([1, 3, 8, 13, 24]),
                 min_run=st.sampled_from([1, 2, 4096]))
@@ -259,13 +261,48 @@ class IndexMachine(RuleBasedStateMachine):
     def compact(self):
         self.ix.compact()
 
+    def save_to(self, path):
+        self.ix.save(path)
+        if path.endswith("ix"):
+            self.versions[Index.versions(path)[-1]] = (self.rows, self.ids, self.next_id)
+
     @precondition(lambda self: self.saves < 3)
     @rule(mmap=st.booleans(), same_dir=st.booleans())
     def save_and_load(self, mmap, same_dir):
         self.saves += 1
         path = os.path.join(self.tmp, "ix" if same_dir else f"ix{self.saves}")
-        self.ix.save(path)
+        self.save_to(path)
         self.ix = Index.load(path, mmap=mmap)
+
+    @precondition(lambda self: self.saves < 6)
+    @rule()
+    def save_again(self):
+        """A save into "ix", which the index may have loaded or last saved
+        to (then only what changed is written); the index carries on."""
+        self.saves += 1
+        self.save_to(os.path.join(self.tmp, "ix"))
+
+    @precondition(lambda self: self.versions)
+    @rule(data=st.data(), mmap=st.booleans())
+    def load_previous_version(self, data, mmap):
+        """Each kept version of "ix" (the current one and the one before)
+        answers as the model did then; the index carries on from the
+        oldest."""
+        path = os.path.join(self.tmp, "ix")
+        kept = Index.versions(path)
+        assert kept[-1] == max(self.versions) and kept in ([kept[-1]], [kept[-1] - 1, kept[-1]])
+        Q = draw_matrix(data, 3, self.dims)
+        Q = np.where(Q.astype(np.float32).any(axis=1)[:, None], Q, 1.0)
+        Q32 = Q.astype(np.float32)
+        if self.metric == "cosine":
+            Q32 = normalize_like_writer(Q32)
+        for version in kept[::-1]:
+            self.ix = Index.load(path, mmap=mmap, version=version)
+            self.rows, self.ids, self.next_id = self.versions[version]
+            for prefilter in ("off", "always"):
+                with env_set("LUMVO_FILTER", prefilter):
+                    assert_same(self.ix.search(Q, 7), oracle(self.rows, self.ids, Q32, 7,
+                                                             self.metric))
 
     @invariant()
     def same_rows(self):
@@ -695,6 +732,13 @@ def _set(key, value, entry=None):
     return lambda d: _edit_manifest(d, change)
 
 
+def _grown(d):
+    """A second segment (2 rows) saved after the first (3 rows)."""
+    ix = Index.load(d)
+    ix.add(np.ones((2, 128)), ids=[7, 8])
+    ix.save(d)
+
+
 def _kept_version(damage):
     """A second version saved, then the first one's manifest damaged; the
     load asks for version 1."""
@@ -794,7 +838,7 @@ M = r"manifest\.json: "
      r"ids-.*\.npy does not hold the 3 values its header says", False),
     (lambda d: _rewrite(d, "ids", _npy([0, 1, 1])), r"ids-.*\.npy: live ids are repeated", False),
     (lambda d: _rewrite(d, "ids", _npy([0, -1, 1])), r"ids-.*\.npy: ids are negative", False),
-    (lambda d: _rewrite(d, "removed", _npy([3])),
+    (lambda d: (_grown(d), _rewrite(d, "removed", _npy([3]))),
      r"removed-.*\.npy: the removed rows are not increasing positions of its segment's 3 rows",
      False),
     (lambda d: _rewrite(d, "removed", _npy([2, 1])),
@@ -817,6 +861,131 @@ def test_load_refuses_damaged_directories(tmp_path, damage, message, isolated):
                        text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert re.match(f"ValueError ({want})", r.stdout), r.stdout
+
+
+def _new_files(d, save):
+    """The names a save into d added and removed, with each file's bytes
+    unchanged where its name stayed."""
+    before = {p: (d / p).read_bytes() for p in os.listdir(d)} if d.exists() else {}
+    save()
+    after = set(os.listdir(d))
+    for p in after & set(before) - {"manifest.json"}:
+        assert (d / p).read_bytes() == before[p], p
+    return after - set(before), set(before) - after
+
+
+def _names(token_names):
+    """Names with their 32-hex token replaced by T."""
+    return {re.sub("[0-9a-f]{32}", "T", p) for p in token_names}
+
+
+@pytest.mark.parametrize("mmap", [None, True, False])  # None: the index that saved
+def test_a_save_into_the_same_directory_writes_only_what_changed(tmp_path, mmap):
+    """Rows added since the last save become one new segment per run they
+    went to; only the segments whose removals changed get a new removal
+    file; the manifests; nothing else is written."""
+    rng = np.random.default_rng(4)
+    d = tmp_path / "ix"
+    ix = Index(16, metric="dot")
+    ix.add(rng.standard_normal((300, 16)))
+    ix.save(d)
+    if mmap is not None:
+        ix = Index.load(d, mmap=mmap)
+    ix.add(rng.standard_normal((10, 16)))  # into the run's spare room, or a new run
+    ix.add(rng.standard_normal((5000, 16)))  # a new run
+    ix.remove([3, 305])
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-2.json", "removed-T-0.npy", "removed-T-1.npy"} | {
+        f"{kind}-T-{i}.{ext}" for i in (1, 2) for kind, ext in
+        (("rows", "index"), ("codes", "codes"), ("ids", "npy"))} and gone == set()
+    ref = Index(16, metric="dot")
+    ref.add(np.concatenate([ix.get(ix.ids())]), ids=ix.ids())
+    Q = rng.standard_normal((3, 16))
+    # Nothing changed: the manifests only; a removal in one segment: its file only.
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-3.json"} and gone == {"manifest-1.json"}
+    ix.remove([5200])
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-4.json", "removed-T-2.npy"}
+    assert _names(gone) == {"manifest-2.json"}
+    assert Index.versions(d) == [3, 4]
+    assert_same(Index.load(d, version=3).search(Q, 9), ref.search(Q, 9))
+    ref.remove([5200])
+    assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
+    # The index after compact, or a copy, writes everything.
+    ix.compact()
+    for make in (lambda: ix, lambda: copy.copy(ix), lambda: pickle.loads(pickle.dumps(ix))):
+        writer = make()  # after the last save
+        added, _ = _new_files(d, lambda: writer.save(d))
+        assert _names(added) >= {"rows-T-0.index", "codes-T-0.codes", "ids-T-0.npy"}
+    assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
+
+
+def test_a_save_after_other_saves_writes_everything(tmp_path):
+    """An index whose directory was saved to by another since it last saw it
+    (here: until none of its files are left) writes every file again."""
+    rng = np.random.default_rng(2)
+    d = tmp_path / "ix"
+    ix = Index(8, metric="cosine")
+    ix.add(rng.standard_normal((50, 8)))
+    ix.save(d)
+    other = Index.load(d)
+    other.remove([1])
+    other.compact()
+    for _ in range(2):
+        other.save(d)
+    ix.add(rng.standard_normal((5, 8)))
+    added, _ = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"rows-T-0.index", "codes-T-0.codes", "ids-T-0.npy",
+                             "manifest-4.json"}
+    Q = rng.standard_normal((2, 8))
+    assert_same(Index.load(d).search(Q, 60), ix.search(Q, 60))
+
+
+def test_a_version_1_directory_loads_and_saves_into_version_2(tmp_path):
+    """A directory as a lumvero_contrib writing format version 1 left it is
+    version 0; a save into it from the index loaded from it keeps its row
+    and codes files, writes ids and removals per segment, keeps its manifest
+    as manifest-0.json, and the next save drops what only version 0 named."""
+    rng = np.random.default_rng(6)
+    d = tmp_path / "ix"
+    ix = Index(24, metric="euclidean")
+    ix.add(rng.standard_normal((100, 24)), ids=np.arange(100) * 3)
+    ix.add(rng.standard_normal((5000, 24)))
+    ix.remove([6, 300])
+    ix.save(d)
+    _as_version_1(d)
+    old = json.loads((d / "manifest.json").read_text())
+    assert old["version"] == 1 and Index.versions(d) == [0]
+    Q = rng.standard_normal((4, 24))
+    want_old = ix.search(Q, 12)
+    for mmap in (True, False):
+        assert_same(Index.load(d, mmap=mmap).search(Q, 12), want_old)
+        assert_same(Index.load(d, mmap=mmap, version=0).search(Q, 12), want_old)
+    loaded = Index.load(d)
+    loaded.add(rng.standard_normal((7, 24)))
+    loaded.remove([9, 5001])
+    ix.add(loaded.get(loaded.ids()[-7:]))
+    ix.remove([9, 5001])
+    added, gone = _new_files(d, lambda: loaded.save(d))
+    assert gone == set()
+    assert _names(added) == {"manifest-0.json", "manifest-1.json", "ids-T-0.npy", "ids-T-1.npy",
+                             "removed-T-0.npy", "removed-T-1.npy", "rows-T-2.index",
+                             "codes-T-2.codes", "ids-T-2.npy"}
+    assert (d / "manifest-0.json").read_text() == json.dumps(old, indent=1) + "\n"
+    assert Index.versions(d) == [0, 1]
+    assert json.loads((d / "manifest.json").read_text())["version"] == 2
+    assert_same(Index.load(d, version=0).search(Q, 12), want_old)
+    assert_same(Index.load(d).search(Q, 12), ix.search(Q, 12))
+    added, gone = _new_files(d, lambda: loaded.save(d))
+    assert _names(added) == {"manifest-2.json"}
+    assert gone == {"manifest-0.json", old["ids"]["file"], old["removed"]["file"]}
+    assert_same(Index.load(d, version=1).search(Q, 12), ix.search(Q, 12))
+    with pytest.raises(ValueError, match=re.escape(f"index directory {d}: version 0 is not kept "
+                                                   f"(kept: [1, 2])")):
+        Index.load(d, version=0)
+    with pytest.raises(TypeError, match="version must be an int or None; got str"):
+        Index.load(d, version="1")
 
 
 def test_an_index_holding_the_largest_id_saves_and_loads(tmp_path):
