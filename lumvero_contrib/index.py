@@ -620,16 +620,32 @@ class Index:
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the index to a directory, atomically.
 
-        The directory holds row files in lumvero's index format (``lumvero``
-        opens them: they hold every stored row, removed ones included, in
-        insertion order), the ids by row, the removed rows,
-        ``manifest.json`` with the BLAKE3 hash of every file, and
-        ``save.lock``. New files get fresh names and reach the disk before
-        the manifest is replaced in one rename; the files it no longer names
-        are removed right after. A crash at any point leaves the previous or
-        the new state loadable; a save that fails (a full disk, a file size
-        limit, rows mapped from a file that was shortened) removes the files
-        it wrote and leaves the previous state as it was.
+        The directory holds the rows in segments, each written once and
+        never changed: a row file in lumvero's index format (``lumvero``
+        opens it; the row files hold every stored row, removed ones
+        included, in insertion order), its codes file and its ids, plus a
+        removal file per segment with removed rows, ``manifest.json`` with
+        the BLAKE3 hash of every file, and ``save.lock``. New files get
+        fresh names and reach the disk before the manifest is replaced in
+        one rename. A crash at any point leaves the previous or the new
+        state loadable; a save that fails (a full disk, a file size limit,
+        rows mapped from a file that was shortened) removes the files it
+        wrote and leaves the previous state as it was.
+
+        Each save makes a new version of the directory (``versions``);
+        the previous one stays loadable (``load(path, version=...)``), so a
+        process that read the previous manifest just before the save still
+        finds its files. Files that neither version names are removed right
+        after the save.
+
+        A save into the directory this index was loaded from or last saved
+        to, when no other save has replaced that state since (checked
+        under the lock), writes only what changed: the rows added since (a
+        new segment per run they went to), new removal files for the
+        segments whose removals changed, and the manifests. Its cost
+        follows the change, not the index. Any other save writes every
+        file: into another directory, after another index saved into this
+        one, from a copy (``copy.copy``, pickling), or after ``compact``.
 
         Saves into one directory run one at a time, from any thread or
         process: each holds an exclusive ``flock`` on ``save.lock`` from
@@ -732,18 +748,28 @@ class Index:
         manifest is read again and the load starts over. Loads take no lock
         and never block a save.
 
+        Directories written by lumvero_contrib before segments (manifest
+        format version 1) load as version 0; the next ``save`` into one
+        writes format version 2 and keeps version 0 loadable until the
+        save after it.
+
         Arguments:
             path: the directory.
             mmap: map the row files read-only instead of reading them into
                 memory (rows added later live in memory either way).
+            version: None for the current state, or the number of a kept
+                version (``Index.versions(path)``: the current one and the
+                one before it).
 
         Returns:
             The index, answering exactly as the one saved.
 
         Raises:
-            ValueError: an empty path, or a missing, altered, inconsistent
+            ValueError: an empty path, a missing, altered, inconsistent
                 or unsafe file (the message names the directory and the
-                file).
+                file), or a version that is not kept (``"index directory
+                d: version 3 is not kept (kept: [5, 6])"``).
+            TypeError: a version that is not an int.
             FileNotFoundError: no manifest in the directory.
         """
         if version is not None and (not isinstance(version, int) or isinstance(version, bool)):

@@ -3,7 +3,8 @@ and ``DistributedIndex.save``): a directory of another kind is refused before
 anything is written; then, under the directory's lock, the new files are
 written under fresh names and reach the disk, the manifest naming them
 replaces the old one in one rename, and the files and folders of the
-writer's own kinds that it no longer names are removed.
+writer's own kinds that it no longer keeps are removed (an ``Index`` keeps
+the files of its previous version too).
 
 Saves into one directory run one at a time, across threads and processes:
 each holds an exclusive ``flock`` on ``save.lock`` from before it looks at

@@ -1,11 +1,17 @@
-"""The directory ``Index.save`` writes and ``Index.load`` reads: row files in
-lumvero's index format, beside each its codes file (the int8 codes the
-pre-filter scans, with the rows' squared norms), the ids, the removals and a
-manifest with BLAKE3 hashes, plus the lock file that lets one save at a time
-into the directory. Directories saved before codes files existed list none;
-their copies are built by the first search, as for rows added in memory. A
-codes file's header names the BLAKE3 of the row file it was made from; codes
-files of the version before that are built again, as damaged ones are.
+"""The directory ``Index.save`` writes and ``Index.load`` reads: segments,
+each written once and never changed (a row file in lumvero's index format,
+beside it its codes file, the int8 codes the pre-filter scans with the rows'
+squared norms, and its ids), a removal file per segment with removed rows
+(replaced by a new file when they change), and a manifest with BLAKE3
+hashes, kept per version (manifest-<N>.json; manifest.json is a copy of the
+current one), plus the lock file that lets one save at a time into the
+directory. A save into the directory an Index last saw writes only what
+changed since. Directories of manifest format version 1 (one ids and one
+removals file for all row files) load as version 0. Directories saved before
+codes files existed list none; their copies are built by the first search,
+as for rows added in memory. A codes file's header names the BLAKE3 of the
+row file it was made from; codes files of the version before that are built
+again, as damaged ones are.
 
 Everything read here may have been edited since it was written: regular files
 only, sizes bounded by the manifest before anything is read, strict JSON
