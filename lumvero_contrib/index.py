@@ -23,7 +23,8 @@ from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, Metric, as_id, default_ids, float_rows, int_ids,
                                          integer, listed, metric_name, normalize, result_count,
                                          score_bound, sorted_unique)
-from lumvero_contrib.storage.index_dir import METRIC_IDS, read_directory, write_directory
+from lumvero_contrib.storage.index_dir import (METRIC_IDS, SaveLink, check_path, kept_versions,
+                                               read_directory, write_directory)
 from lumvero_contrib._index_rows import Lookup, Run, gather
 
 __all__ = ["Index", "Metric"]
@@ -105,6 +106,10 @@ class Index:
         # in them; otherwise through a lookup built on first need.
         self._ascending = True
         self._lookup: Lookup | None = None
+        # The directory this index was last saved to or loaded from, the
+        # manifest it saw there and its segments: a save into it writes only
+        # what changed since. Not carried by copies; dropped by compact.
+        self._saved: SaveLink | None = None
 
     # -- properties -------------------------------------------------------
 
@@ -391,7 +396,9 @@ class Index:
 
         Answers are unchanged (the live rows keep their order); memory held by
         removed rows and by growth is released, and a loaded index no longer
-        reads its files.
+        reads its files. The rows get new positions, so the next ``save``
+        writes every file again, even into the directory this index was
+        loaded from or saved to.
 
         Raises:
             ValueError: a row file this index maps was shortened since it was
@@ -400,6 +407,7 @@ class Index:
         with self._lock:
             if len(self._runs) <= 1 and self._live_count == self._stored:
                 return
+            self._saved = None
             n = self._live_count
             rows = np.empty((n, self._dims), np.float32)
             norms = np.empty(n, np.float64)
@@ -608,16 +616,32 @@ class Index:
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the index to a directory, atomically.
 
-        The directory holds row files in lumvero's index format (``lumvero``
-        opens them: they hold every stored row, removed ones included, in
-        insertion order), the ids by row, the removed rows,
-        ``manifest.json`` with the BLAKE3 hash of every file, and
-        ``save.lock``. New files get fresh names and reach the disk before
-        the manifest is replaced in one rename; the files it no longer names
-        are removed right after. A crash at any point leaves the previous or
-        the new state loadable; a save that fails (a full disk, a file size
-        limit, rows mapped from a file that was shortened) removes the files
-        it wrote and leaves the previous state as it was.
+        The directory holds the rows in segments, each written once and
+        never changed: a row file in lumvero's index format (``lumvero``
+        opens it; the row files hold every stored row, removed ones
+        included, in insertion order), its codes file and its ids, plus a
+        removal file per segment with removed rows, ``manifest.json`` with
+        the BLAKE3 hash of every file, and ``save.lock``. New files get
+        fresh names and reach the disk before the manifest is replaced in
+        one rename. A crash at any point leaves the previous or the new
+        state loadable; a save that fails (a full disk, a file size limit,
+        rows mapped from a file that was shortened) removes the files it
+        wrote and leaves the previous state as it was.
+
+        Each save makes a new version of the directory (``versions``);
+        the previous one stays loadable (``load(path, version=...)``), so a
+        process that read the previous manifest just before the save still
+        finds its files. Files that neither version names are removed right
+        after the save.
+
+        A save into the directory this index was loaded from or last saved
+        to, when no other save has replaced that state since (checked
+        under the lock), writes only what changed: the rows added since (a
+        new segment per run they went to), new removal files for the
+        segments whose removals changed, and the manifests. Its cost
+        follows the change, not the index. Any other save writes every
+        file: into another directory, after another index saved into this
+        one, from a copy (``copy.copy``, pickling), or after ``compact``.
 
         Saves into one directory run one at a time, from any thread or
         process: each holds an exclusive ``flock`` on ``save.lock`` from
@@ -641,9 +665,9 @@ class Index:
         with self._lock:
             state = [(run.rows, run.norms_sq, run.count, run.source is not None)
                      for run in self._runs]
-            write_directory(path, self._dims, self._metric, state,
-                            self._ids[: self._stored], self._live[: self._stored],
-                            self._next_id, self._check_runs)
+            self._saved = write_directory(path, self._dims, self._metric, state,
+                                          self._ids[: self._stored], self._live[: self._stored],
+                                          self._next_id, self._check_runs, self._saved)
 
     def _check_runs(self) -> None:
         for run in self._runs:
@@ -670,7 +694,8 @@ class Index:
             run.verify()
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Index:
+    def load(cls, path: str | os.PathLike[str], mmap: bool = True,
+             version: int | None = None) -> Index:
         """Reads an index written by ``save``, every file checked.
 
         Only what ``save`` writes is read: regular files inside the directory
@@ -719,21 +744,33 @@ class Index:
         manifest is read again and the load starts over. Loads take no lock
         and never block a save.
 
+        Directories written by lumvero_contrib before segments (manifest
+        format version 1) load as version 0; the next ``save`` into one
+        writes format version 2 and keeps version 0 loadable until the
+        save after it.
+
         Arguments:
             path: the directory.
             mmap: map the row files read-only instead of reading them into
                 memory (rows added later live in memory either way).
+            version: None for the current state, or the number of a kept
+                version (``Index.versions(path)``: the current one and the
+                one before it).
 
         Returns:
             The index, answering exactly as the one saved.
 
         Raises:
-            ValueError: an empty path, or a missing, altered, inconsistent
+            ValueError: an empty path, a missing, altered, inconsistent
                 or unsafe file (the message names the directory and the
-                file).
+                file), or a version that is not kept (``"index directory
+                d: version 3 is not kept (kept: [5, 6])"``).
+            TypeError: a version that is not an int.
             FileNotFoundError: no manifest in the directory.
         """
-        saved = read_directory(path, mmap)
+        if version is not None and (not isinstance(version, int) or isinstance(version, bool)):
+            raise TypeError(f"version must be an int or None; got {type(version).__name__}")
+        saved = read_directory(path, mmap, version)
         ix = cls(saved.dims, metric_name(saved.metric))
         first = 0
         for run in saved.runs:
@@ -745,7 +782,24 @@ class Index:
         ix._live_count = int(saved.live.sum())
         ix._next_id = saved.next_id
         ix._ascending = bool(np.all(saved.ids[1:] > saved.ids[:-1]))
+        ix._saved = SaveLink(os.path.realpath(check_path(path)), saved.manifest_hash,
+                             saved.segments)
         return ix
+
+    @staticmethod
+    def versions(path: str | os.PathLike[str]) -> list[int]:
+        """The versions of a saved directory that ``load`` can read, oldest
+        first: the current one and, when it is kept, the one before it.
+
+        Each save into a directory makes a new version, numbered one above
+        the one it replaced (a directory written by a lumvero_contrib that
+        wrote format version 1 is version 0).
+
+        Raises:
+            ValueError: a damaged or unsafe manifest (named).
+            FileNotFoundError: no manifest in the directory.
+        """
+        return kept_versions(check_path(path))
 
 
 def _check_result_size(n: int, k: int) -> None:

@@ -23,7 +23,7 @@ from lumvero_contrib.storage.distributed_dir import SavedIndex, _read_json, read
 from lumvero_contrib.storage.file_shards import file_hash
 from lumvero_contrib.storage.files import confined
 from lumvero_contrib.storage.index_dir import FORMAT as INDEX_FORMAT
-from lumvero_contrib.storage.index_dir import (FORMAT_VERSION, MANIFEST, Gone, Loaded, Saved,
+from lumvero_contrib.storage.index_dir import (MANIFEST, Gone, Loaded, Saved,
                                                directory_hash, read_manifest)
 
 __all__ = ["KINDS", "directory_kind", "directory_info", "verify_directory", "search_directory"]
@@ -63,12 +63,7 @@ def _open_saved(directory: Path) -> tuple[bytes, Saved]:
 def _listed(saved: Saved) -> list[tuple[str, str]]:
     """(file, BLAKE3) of every file the manifest names: each row file and its
     codes file, the ids, the removed rows."""
-    files: list[tuple[str, str]] = []
-    for name, _, digest, codes in saved.entries:
-        files.append((name, digest))
-        if codes is not None:
-            files.append(codes)
-    return files + [saved.ids_entry, saved.removed_entry]
+    return saved.files()
 
 
 def _shard_directories(saved: SavedIndex) -> None:
@@ -87,7 +82,7 @@ def directory_info(path: str, kind: str) -> list[str]:
     if kind == "index":
         raw, saved = _open_saved(top)
         removed = int(saved.removed_rows().size)
-        lines += [f"kind: {KINDS[kind]}, format version {FORMAT_VERSION}", f"dims: {saved.dims}",
+        lines += [f"kind: {KINDS[kind]}, format version {saved.format_version}", f"dims: {saved.dims}",
                   f"rows: {saved.stored - removed} ({saved.stored} stored, {removed} removed)",
                   f"metric: {saved.metric}", f"next_id: {saved.next_id}",
                   f"hash: {_native.blake3_hex(raw)} (manifest file)", "files:"]

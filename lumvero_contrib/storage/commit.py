@@ -3,7 +3,8 @@ and ``DistributedIndex.save``): a directory of another kind is refused before
 anything is written; then, under the directory's lock, the new files are
 written under fresh names and reach the disk, the manifest naming them
 replaces the old one in one rename, and the files and folders of the
-writer's own kinds that it no longer names are removed.
+writer's own kinds that it no longer keeps are removed (an ``Index`` keeps
+the files of its previous version too).
 
 Saves into one directory run one at a time, across threads and processes:
 each holds an exclusive ``flock`` on ``save.lock`` from before it looks at
@@ -30,7 +31,7 @@ from lumvero_contrib import _native
 from lumvero_contrib.storage.files import fsync_dir, open_regular
 
 __all__ = ["LOCK", "MANIFEST", "SAVED_KINDS", "TMP_MANIFEST", "save_lock", "locked", "check_kind",
-           "write_file", "Commit", "remove_unnamed"]
+           "write_file", "manifest_bytes", "Commit", "remove_unnamed"]
 
 MANIFEST: Final = "manifest.json"
 LOCK: Final = "save.lock"
@@ -138,6 +139,11 @@ def write_file(path: Path, written: list[Path], *chunks: bytes | memoryview | np
     return _native.blake3_hex(*chunks)
 
 
+def manifest_bytes(manifest: dict[str, Any]) -> bytes:
+    """A manifest as every writer writes it."""
+    return (json.dumps(manifest, indent=1) + "\n").encode()
+
+
 def _remove(path: Path) -> None:
     """A file or link unlinked, a real directory removed with its contents,
     its manifest first (a load reading it meanwhile finds no manifest, not a
@@ -211,7 +217,7 @@ class Commit:
         directory flushed (the names it lists are on disk), the manifest
         renamed over the old one, the directory flushed again, then the
         entries of the writer's own kinds not in ``keep`` removed."""
-        write_file(self.tmp, self.written, (json.dumps(manifest, indent=1) + "\n").encode())
+        write_file(self.tmp, self.written, manifest_bytes(manifest))
         self.tmp_done = True
         fsync_dir(self.directory)
         os.replace(self.tmp, self.directory / MANIFEST)

@@ -287,7 +287,7 @@ def _flip_last_byte(path):
 
 @pytest.mark.parametrize("kind, part", [
     ("index", "rows-"), ("index", "codes-"), ("index", "ids-"), ("index", "removed-"),
-    ("distributed", "codes-"), ("distributed", "removed-"), ("manifest", "shard-00001"),
+    ("distributed", "codes-"), ("distributed", "ids-"), ("manifest", "shard-00001"),
     ("index", "next_id"),
 ])
 def test_verify_finds_any_damaged_file(tmp_path, kind, part):
@@ -311,6 +311,10 @@ def test_verify_finds_any_damaged_file(tmp_path, kind, part):
             f"FAILED index directory {d}: manifest.json: next_id 1 is not above every stored id "
             "(the largest is 39)", "the files match their hashes but do not load as an Index"]
         return
+    if (kind, part) == ("index", "removed-"):  # a removal file: one row removed
+        ix = Index.load(d)
+        ix.remove([39])
+        ix.save(d)
     name = next(p for p in sorted(os.listdir(d)) if p.startswith(part))
     before = blake3_hex((d / name).read_bytes())
     _flip_last_byte(d / name)
@@ -320,7 +324,8 @@ def test_verify_finds_any_damaged_file(tmp_path, kind, part):
     failed = f"FAILED shard 1 ({name})" if kind == "manifest" else f"FAILED {label}{name}"
     assert [line for line in lines if line.startswith("FAILED")] == [
         f"{failed}: hash {blake3_hex((d / name).read_bytes())}, manifest {before}"]
-    what = {"index": "4 files", "distributed": "2 shards", "manifest": "3 shards"}[kind]
+    what = {"index": f"{4 if part == 'removed-' else 3} files", "distributed": "2 shards",
+            "manifest": "3 shards"}[kind]
     assert lines[-1] == f"1 of {what} failed verification"
 
 
@@ -334,8 +339,13 @@ def test_info_refuses_names_outside_the_directory(tmp_path, kind, how):
     of the file it replaces (whose hash matches)."""
     X, _ = make_data("random", 40, DIMS, 1, seed=9)
     d = save_as(kind, X, "dot", tmp_path / "saved")
+    if kind == "index":  # a removal file, which info reads
+        ix = Index.load(d)
+        ix.remove([0])
+        ix.save(d)
     doc = json.loads((d / "manifest.json").read_text())
-    entry = {"index": lambda: doc["removed"], "shards-directory": lambda: doc["shards"][0],
+    entry = {"index": lambda: doc["segments"][0]["removed"],
+             "shards-directory": lambda: doc["shards"][0],
              "distributed": lambda: doc["shards"][0]}[kind]()
     key = "directory" if kind == "distributed" else "file"
     name = entry[key]
@@ -349,9 +359,9 @@ def test_info_refuses_names_outside_the_directory(tmp_path, kind, how):
         entry[key] = outside
         (d / "manifest.json").write_text(json.dumps(doc))
     message = {
-        ("index", "parent"): f"index directory {d}: manifest.json: removed names '../copy', not a "
-                             "file an Index writes",
-        ("index", "absolute"): f"index directory {d}: manifest.json: removed names "
+        ("index", "parent"): f"index directory {d}: manifest.json: segments[0].removed names "
+                             "'../copy', not a file an Index writes",
+        ("index", "absolute"): f"index directory {d}: manifest.json: segments[0].removed names "
                                f"'{outside}', not a file an Index writes",
         ("index", "symlink"): f"index directory {d}: {name} lies outside the directory",
         ("shards-directory", "parent"): f"{d / 'manifest.json'}: invalid manifest: shard 0 "

@@ -111,6 +111,8 @@ class IndexMachine(RuleBasedStateMachine):
         self.tmp = tempfile.mkdtemp()
         self.saves = 0
         self.saved_min_run = index_module._MIN_RUN_ROWS
+        # The model's state at each version saved into the directory "ix".
+        self.versions = {}
 
     @initialize(metric=st.sampled_from(METRICS), dims=st.sampled_from([1, 3, 8, 13, 24]),
                 min_run=st.sampled_from([1, 2, 4096]))
@@ -259,13 +261,48 @@ class IndexMachine(RuleBasedStateMachine):
     def compact(self):
         self.ix.compact()
 
+    def save_to(self, path):
+        self.ix.save(path)
+        if path.endswith("ix"):
+            self.versions[Index.versions(path)[-1]] = (self.rows, self.ids, self.next_id)
+
     @precondition(lambda self: self.saves < 3)
     @rule(mmap=st.booleans(), same_dir=st.booleans())
     def save_and_load(self, mmap, same_dir):
         self.saves += 1
         path = os.path.join(self.tmp, "ix" if same_dir else f"ix{self.saves}")
-        self.ix.save(path)
+        self.save_to(path)
         self.ix = Index.load(path, mmap=mmap)
+
+    @precondition(lambda self: self.saves < 6)
+    @rule()
+    def save_again(self):
+        """A save into "ix", which the index may have loaded or last saved
+        to (then only what changed is written); the index carries on."""
+        self.saves += 1
+        self.save_to(os.path.join(self.tmp, "ix"))
+
+    @precondition(lambda self: self.versions)
+    @rule(data=st.data(), mmap=st.booleans())
+    def load_previous_version(self, data, mmap):
+        """Each kept version of "ix" (the current one and the one before)
+        answers as the model did then; the index carries on from the
+        oldest."""
+        path = os.path.join(self.tmp, "ix")
+        kept = Index.versions(path)
+        assert kept[-1] == max(self.versions) and kept in ([kept[-1]], [kept[-1] - 1, kept[-1]])
+        Q = draw_matrix(data, 3, self.dims)
+        Q = np.where(Q.astype(np.float32).any(axis=1)[:, None], Q, 1.0)
+        Q32 = Q.astype(np.float32)
+        if self.metric == "cosine":
+            Q32 = normalize_like_writer(Q32)
+        for version in kept[::-1]:
+            self.ix = Index.load(path, mmap=mmap, version=version)
+            self.rows, self.ids, self.next_id = self.versions[version]
+            for prefilter in ("off", "always"):
+                with env_set("LUMVO_FILTER", prefilter):
+                    assert_same(self.ix.search(Q, 7), oracle(self.rows, self.ids, Q32, 7,
+                                                             self.metric))
 
     @invariant()
     def same_rows(self):
@@ -624,10 +661,14 @@ def test_empty_and_padded_results():
     assert ix.search([1, 0], 2, allow=[])[1].tolist() == [[-1, -1]]
 
 
+_KEYS = {"rows": "row_file", "ids": "ids", "removed": "removed"}
+NO_REMOVALS = "removed-" + "0" * 32 + "-0.npy"
+
+
 def _listed(d, part):
-    """The file name the manifest lists for "rows" (the first row file), "ids" or "removed"."""
+    """The file the manifest lists for "rows", "ids" or "removed" of the first segment."""
     m = json.loads((d / "manifest.json").read_text())
-    return m["row_files"][0]["file"] if part == "rows" else m[part]["file"]
+    return m["segments"][0][_KEYS[part]]["file"]
 
 
 def _edit_manifest(d, change):
@@ -637,12 +678,14 @@ def _edit_manifest(d, change):
 
 
 def _rewrite(d, part, data):
-    """Replaces a listed file's bytes and its hash in the manifest: damage
-    only the checks after the hash can find."""
-    name = _listed(d, part)
+    """Replaces a listed file's bytes (the first segment's removals: a new
+    file when it has none) and its hash in the manifest: damage only the
+    checks after the hash can find."""
+    m = json.loads((d / "manifest.json").read_text())
+    name = (m["segments"][0][_KEYS[part]] or {"file": NO_REMOVALS})["file"]
     (d / name).write_bytes(data)
-    entry = (lambda m: m["row_files"][0]) if part == "rows" else (lambda m: m[part])
-    _edit_manifest(d, lambda m: entry(m).update(blake3=blake3_hex(data)))
+    _edit_manifest(d, lambda m: m["segments"][0].update(
+        {_KEYS[part]: {"file": name, "blake3": blake3_hex(data)}}))
 
 
 def _npy(values, dtype="<i8"):
@@ -670,22 +713,45 @@ def _huge_manifest(d):
 
 def _listed_twice(d, times):
     def change(m):
-        m["row_files"] = m["row_files"] * times
+        m["segments"] = m["segments"] * times
         m["rows"] *= times
     _edit_manifest(d, change)
 
 
 def _hard_link_as_removed(d):
-    name = "removed-" + "0" * 32 + ".npy"
-    os.link(d / _listed(d, "ids"), d / name)
+    os.link(d / _listed(d, "ids"), d / NO_REMOVALS)
     m = json.loads((d / "manifest.json").read_text())
-    _edit_manifest(d, lambda m2: m2.update(removed={"file": name, "blake3": m["ids"]["blake3"]}))
+    _edit_manifest(d, lambda m2: m2["segments"][0].update(
+        removed={"file": NO_REMOVALS, "blake3": m["segments"][0]["ids"]["blake3"]}))
 
 
 def _set(key, value, entry=None):
     def change(m):
-        (m if entry is None else m[entry][0] if entry == "row_files" else m[entry])[key] = value
+        (m if entry is None else m["segments"][0] if entry == "segments"
+         else m["segments"][0][entry])[key] = value
     return lambda d: _edit_manifest(d, change)
+
+
+def _grown(d):
+    """A second segment (2 rows) saved after the first (3 rows)."""
+    ix = Index.load(d)
+    ix.add(np.ones((2, 128)), ids=[7, 8])
+    ix.save(d)
+
+
+def _kept_version(damage):
+    """A second version saved, then the first one's manifest damaged; the
+    load asks for version 1."""
+    def prepare(d):
+        Index.load(d).save(d)
+        damage(d, d / "manifest-1.json")
+        return ("version", 1)
+    return prepare
+
+
+def _link_out_file(d, path):
+    os.replace(path, d.parent / path.name)
+    os.symlink(d.parent / path.name, path)
 
 
 ISOLATED_LOAD = r"""
@@ -707,32 +773,49 @@ M = r"manifest\.json: "
 
 
 # Cases marked True could block (a pipe) or read until memory runs out (a
-# device, a huge manifest, one file mapped 70,000 times) in a regression:
+# device, a huge manifest, one file mapped 30,000 times) in a regression:
 # they run in a child with a timeout and a memory limit.
 @pytest.mark.parametrize("damage, message, isolated", [
     (lambda d: open(d / _listed(d, "rows"), "r+b").write(b"x"),
      f"{ROWS} does not match its BLAKE3 hash", False),
-    (lambda d: os.unlink(d / _listed(d, "ids")), r"ids-[0-9a-f]{32}\.npy is missing", False),
+    (lambda d: os.unlink(d / _listed(d, "ids")), r"ids-[0-9a-f]{32}-0\.npy is missing", False),
     (lambda d: _replace_by_fifo(d, "manifest.json"),
      r"manifest\.json: is not a regular file \(a named pipe\)", True),
     (lambda d: (os.unlink(d / "manifest.json"), os.symlink("/dev/zero", d / "manifest.json")),
      r"manifest\.json lies outside the directory", True),
     (_huge_manifest, r"manifest\.json is larger than 16 MiB", True),
     (lambda d: _link_out(d, "rows"), f"{ROWS} lies outside the directory", False),
-    (lambda d: _link_out(d, "ids"), r"ids-[0-9a-f]{32}\.npy lies outside the directory", False),
+    (lambda d: _link_out(d, "ids"), r"ids-[0-9a-f]{32}-0\.npy lies outside the directory", False),
     (lambda d: _replace_by_fifo(d, _listed(d, "rows")),
      f"{ROWS} is not a regular file \\(a named pipe\\)", True),
-    (lambda d: _listed_twice(d, 70000), f"{M}{ROWS} is listed more than once", True),
-    (_hard_link_as_removed, r"removed-0{32}\.npy is the same file as another", False),
+    (lambda d: _listed_twice(d, 30000), f"{M}{ROWS} is listed more than once", True),
+    (lambda d: _listed_twice(d, 2), f"{M}{ROWS} is listed more than once", False),
+    (_hard_link_as_removed, r"removed-0{32}-0\.npy is the same file as another", False),
     (_set("dims", "128"), M + "dims '128' is not an integer", False),
     (_set("dims", 128.9), M + r"dims 128\.9 is not an integer", False),
     (_set("dims", True), M + "dims True is not an integer", False),
     (_set("version", True), r"manifest\.json has version True", False),
+    (_set("version", 3), r"manifest\.json has version 3; this version of lumvero_contrib reads "
+                         r"versions 1 and 2", False),
+    (_set("index_version", 0), M + "index_version 0 is not an integer from 1", False),
+    (_set("index_version", "2"), M + "index_version '2' is not an integer from 1", False),
+    (_kept_version(lambda d, p: _link_out_file(d, p)), r"manifest-1\.json lies outside the "
+                                                       r"directory", False),
+    (_kept_version(lambda d, p: (os.unlink(p), os.symlink("manifest-2.json", p))),
+     r"manifest-1\.json is a symlink", False),
+    (_kept_version(lambda d, p: shutil.copy(d / "manifest-2.json", p)),
+     r"manifest-1\.json holds version 2, not 1", False),
+    (_kept_version(lambda d, p: p.write_text(p.read_text().replace('"rows": 3', '"rows": 4', 1))),
+     r"manifest-1\.json: the row files hold 3 rows, rows says 4", False),
     (_set("metric", 0), M + "metric 0 is not", False),
-    (_set("rows", True, "row_files"), M + r"row_files\[0\] \(rows-.*\) rows True is not", False),
-    (_set("rows", 2**64, "row_files"), M + r"row_files\[0\] .* rows 18446744073709551616", False),
-    (_set("blake3", "AB" * 32, "ids"), M + r"ids \(ids-.*\) has no valid blake3", False),
-    (_set("file", "../ids.npy", "ids"), M + r"ids names '\.\./ids\.npy', not a file", False),
+    (_set("rows", True, "segments"), M + r"segments\[0\] \(rows-.*\) rows True is not", False),
+    (_set("rows", 2**64, "segments"), M + r"segments\[0\] .* rows 18446744073709551616", False),
+    (_set("blake3", "AB" * 32, "ids"), M + r"segments\[0\]\.ids \(ids-.*\) has no valid blake3",
+     False),
+    (_set("file", "../ids.npy", "ids"), M + r"segments\[0\]\.ids names '\.\./ids\.npy', not a "
+                                            r"file", False),
+    (_set("file", "ids-" + "0" * 32 + ".npy", "ids"), M + r"segments\[0\]\.ids names "
+                                                          r"'ids-0{32}\.npy', not a file", False),
     (_set("next_id", 1), M + r"next_id 1 is not above every stored id \(the largest is 2\)", False),
     (_set("next_id", 2), M + r"next_id 2 is not above every stored id \(the largest is 2\)", False),
     (_set("next_id", -5), M + "next_id -5 is not an integer from 0", False),
@@ -755,7 +838,10 @@ M = r"manifest\.json: "
      r"ids-.*\.npy does not hold the 3 values its header says", False),
     (lambda d: _rewrite(d, "ids", _npy([0, 1, 1])), r"ids-.*\.npy: live ids are repeated", False),
     (lambda d: _rewrite(d, "ids", _npy([0, -1, 1])), r"ids-.*\.npy: ids are negative", False),
-    (lambda d: _rewrite(d, "removed", _npy([3])),
+    (lambda d: (_grown(d), _rewrite(d, "removed", _npy([3]))),
+     r"removed-.*\.npy: the removed rows are not increasing positions of its segment's 3 rows",
+     False),
+    (lambda d: _rewrite(d, "removed", _npy([2, 1])),
      r"removed-.*\.npy: the removed rows are not increasing positions", False),
     (lambda d: _rewrite(d, "rows", struct.pack("<III", 3, 128, 0) + bytes(3 * 128 * 4)),
      f"{ROWS} does not hold 3 rows of 128 dims of metric cosine", False),
@@ -763,17 +849,143 @@ M = r"manifest\.json: "
 def test_load_refuses_damaged_directories(tmp_path, damage, message, isolated):
     d = tmp_path / "ix"
     _filled().save(d)
-    damage(d)
+    got = damage(d)
+    version = got[1] if isinstance(got, tuple) and got[:1] == ("version",) else None
     want = f"index directory {d}: {message}|{d}/{message}"
     if not isolated:
         for mmap in (True, False):
             with pytest.raises(ValueError, match=want):
-                Index.load(d, mmap=mmap)
+                Index.load(d, mmap=mmap, version=version)
         return
     r = subprocess.run([sys.executable, "-c", ISOLATED_LOAD, str(d)], capture_output=True,
                        text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert re.match(f"ValueError ({want})", r.stdout), r.stdout
+
+
+def _new_files(d, save):
+    """The names a save into d added and removed, with each file's bytes
+    unchanged where its name stayed."""
+    before = {p: (d / p).read_bytes() for p in os.listdir(d)} if d.exists() else {}
+    save()
+    after = set(os.listdir(d))
+    for p in after & set(before) - {"manifest.json"}:
+        assert (d / p).read_bytes() == before[p], p
+    return after - set(before), set(before) - after
+
+
+def _names(token_names):
+    """Names with their 32-hex token replaced by T."""
+    return {re.sub("[0-9a-f]{32}", "T", p) for p in token_names}
+
+
+@pytest.mark.parametrize("mmap", [None, True, False])  # None: the index that saved
+def test_a_save_into_the_same_directory_writes_only_what_changed(tmp_path, mmap):
+    """Rows added since the last save become one new segment per run they
+    went to; only the segments whose removals changed get a new removal
+    file; the manifests; nothing else is written."""
+    rng = np.random.default_rng(4)
+    d = tmp_path / "ix"
+    ix = Index(16, metric="dot")
+    ix.add(rng.standard_normal((300, 16)))
+    ix.save(d)
+    if mmap is not None:
+        ix = Index.load(d, mmap=mmap)
+    ix.add(rng.standard_normal((10, 16)))  # into the run's spare room, or a new run
+    ix.add(rng.standard_normal((5000, 16)))  # a new run
+    ix.remove([3, 305])
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-2.json", "removed-T-0.npy", "removed-T-1.npy"} | {
+        f"{kind}-T-{i}.{ext}" for i in (1, 2) for kind, ext in
+        (("rows", "index"), ("codes", "codes"), ("ids", "npy"))} and gone == set()
+    ref = Index(16, metric="dot")
+    ref.add(np.concatenate([ix.get(ix.ids())]), ids=ix.ids())
+    Q = rng.standard_normal((3, 16))
+    # Nothing changed: the manifests only; a removal in one segment: its file only.
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-3.json"} and gone == {"manifest-1.json"}
+    ix.remove([5200])
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-4.json", "removed-T-2.npy"}
+    assert _names(gone) == {"manifest-2.json"}
+    assert Index.versions(d) == [3, 4]
+    assert_same(Index.load(d, version=3).search(Q, 9), ref.search(Q, 9))
+    ref.remove([5200])
+    assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
+    # The index after compact, or a copy, writes everything.
+    ix.compact()
+    for make in (lambda: ix, lambda: copy.copy(ix), lambda: pickle.loads(pickle.dumps(ix))):
+        writer = make()  # after the last save
+        added, _ = _new_files(d, lambda: writer.save(d))
+        assert _names(added) >= {"rows-T-0.index", "codes-T-0.codes", "ids-T-0.npy"}
+    assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
+
+
+def test_a_save_after_other_saves_writes_everything(tmp_path):
+    """An index whose directory was saved to by another since it last saw it
+    (here: until none of its files are left) writes every file again."""
+    rng = np.random.default_rng(2)
+    d = tmp_path / "ix"
+    ix = Index(8, metric="cosine")
+    ix.add(rng.standard_normal((50, 8)))
+    ix.save(d)
+    other = Index.load(d)
+    other.remove([1])
+    other.compact()
+    for _ in range(2):
+        other.save(d)
+    ix.add(rng.standard_normal((5, 8)))
+    added, _ = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"rows-T-0.index", "codes-T-0.codes", "ids-T-0.npy",
+                             "manifest-4.json"}
+    Q = rng.standard_normal((2, 8))
+    assert_same(Index.load(d).search(Q, 60), ix.search(Q, 60))
+
+
+def test_a_version_1_directory_loads_and_saves_into_version_2(tmp_path):
+    """A directory as a lumvero_contrib writing format version 1 left it is
+    version 0; a save into it from the index loaded from it keeps its row
+    and codes files, writes ids and removals per segment, keeps its manifest
+    as manifest-0.json, and the next save drops what only version 0 named."""
+    rng = np.random.default_rng(6)
+    d = tmp_path / "ix"
+    ix = Index(24, metric="euclidean")
+    ix.add(rng.standard_normal((100, 24)), ids=np.arange(100) * 3)
+    ix.add(rng.standard_normal((5000, 24)))
+    ix.remove([6, 300])
+    ix.save(d)
+    _as_version_1(d)
+    old = json.loads((d / "manifest.json").read_text())
+    assert old["version"] == 1 and Index.versions(d) == [0]
+    Q = rng.standard_normal((4, 24))
+    want_old = ix.search(Q, 12)
+    for mmap in (True, False):
+        assert_same(Index.load(d, mmap=mmap).search(Q, 12), want_old)
+        assert_same(Index.load(d, mmap=mmap, version=0).search(Q, 12), want_old)
+    loaded = Index.load(d)
+    loaded.add(rng.standard_normal((7, 24)))
+    loaded.remove([9, 5001])
+    ix.add(loaded.get(loaded.ids()[-7:]))
+    ix.remove([9, 5001])
+    added, gone = _new_files(d, lambda: loaded.save(d))
+    assert gone == set()
+    assert _names(added) == {"manifest-0.json", "manifest-1.json", "ids-T-0.npy", "ids-T-1.npy",
+                             "removed-T-0.npy", "removed-T-1.npy", "rows-T-2.index",
+                             "codes-T-2.codes", "ids-T-2.npy"}
+    assert (d / "manifest-0.json").read_text() == json.dumps(old, indent=1) + "\n"
+    assert Index.versions(d) == [0, 1]
+    assert json.loads((d / "manifest.json").read_text())["version"] == 2
+    assert_same(Index.load(d, version=0).search(Q, 12), want_old)
+    assert_same(Index.load(d).search(Q, 12), ix.search(Q, 12))
+    added, gone = _new_files(d, lambda: loaded.save(d))
+    assert _names(added) == {"manifest-2.json"}
+    assert gone == {"manifest-0.json", old["ids"]["file"], old["removed"]["file"]}
+    assert_same(Index.load(d, version=1).search(Q, 12), ix.search(Q, 12))
+    with pytest.raises(ValueError, match=re.escape(f"index directory {d}: version 0 is not kept "
+                                                   f"(kept: [1, 2])")):
+        Index.load(d, version=0)
+    with pytest.raises(TypeError, match="version must be an int or None; got str"):
+        Index.load(d, version="1")
 
 
 def test_an_index_holding_the_largest_id_saves_and_loads(tmp_path):
@@ -886,8 +1098,10 @@ def test_sigkill_during_save_leaves_old_or_new_state(tmp_path):
         seen.add(match[0])
         if finished:
             assert match == ["new"]
-            # One row file and its codes, ids, removals, manifest and the save lock.
-            assert len(os.listdir(d)) == 6 and (d / "save.lock").is_file()
+            # The first save's segment (rows, codes, ids), the second's
+            # (rows, codes, ids) and the first's new removals, the two
+            # versions' manifests, manifest.json and the save lock.
+            assert len(os.listdir(d)) == 11 and (d / "save.lock").is_file()
             break
         kill_at += 1
     assert seen == {"old", "new"} and kill_at > 4
@@ -1005,14 +1219,39 @@ def test_native_search_returns_each_allowed_position_once():
 # -- codes files beside the row files ------------------------------------------
 
 def _codes_name(d, i=0):
-    return json.loads((d / "manifest.json").read_text())["codes_files"][i]["file"]
+    return json.loads((d / "manifest.json").read_text())["segments"][i]["codes_file"]["file"]
 
 
-def _as_old_directory(d):
-    """What a save from before codes files left: no codes entries, no codes files."""
-    for f in json.loads((d / "manifest.json").read_text())["codes_files"]:
-        os.unlink(d / f["file"])
-    _edit_manifest(d, lambda m: m.pop("codes_files"))
+def _as_version_1(d, codes=True):
+    """The directory as a lumvero_contrib writing format version 1 left it:
+    one ids file and one removals file for all row files, no kept versions'
+    manifests; without codes files when codes is False, as before them."""
+    m = json.loads((d / "manifest.json").read_text())
+    segments = m.pop("segments")
+    ids, removed, first = [], [], 0
+    for seg in segments:
+        ids.append(np.load(d / seg["ids"]["file"]))
+        if seg["removed"] is not None:
+            removed.append(first + np.load(d / seg["removed"]["file"]))
+        first += seg["rows"]
+        for key in ("ids", "removed") + (() if codes else ("codes_file",)):
+            if seg[key] is not None:
+                os.unlink(d / seg[key]["file"])
+    files = {}
+    for key, values in (("ids", ids), ("removed", removed)):
+        data = _npy(np.concatenate(values) if values else np.zeros(0, np.int64))
+        name = f"{key}-{'7' * 32}.npy"
+        (d / name).write_bytes(data)
+        files[key] = {"file": name, "blake3": blake3_hex(data)}
+    for name in os.listdir(d):
+        if re.fullmatch(r"manifest-\d+\.json", name):
+            os.unlink(d / name)
+    m.pop("index_version")
+    m.update(version=1, row_files=[dict(s["row_file"], rows=s["rows"]) for s in segments],
+             **files)
+    if codes:
+        m["codes_files"] = [s["codes_file"] for s in segments]
+    (d / "manifest.json").write_text(json.dumps(m, indent=1) + "\n")
 
 
 def _rewrite_codes(d, change, i=0):
@@ -1021,7 +1260,8 @@ def _rewrite_codes(d, change, i=0):
     name = _codes_name(d, i)
     data = change(bytearray((d / name).read_bytes()))
     (d / name).write_bytes(data)
-    _edit_manifest(d, lambda m: m["codes_files"][i].update(blake3=blake3_hex(bytes(data))))
+    _edit_manifest(d, lambda m: m["segments"][i]["codes_file"].update(
+        blake3=blake3_hex(bytes(data))))
 
 
 def _scales_at(b):
@@ -1038,7 +1278,7 @@ def _rescaled(b):
     return b[:at] + scales.tobytes() + b[at + 4 * rows:]
 
 
-def _as_version_1(b):
+def _codes_as_version_1(b):
     """The same codes in the layout of version 1: a 64-byte header without
     the row file's hash, the sections after it, codes at a multiple of 64."""
     at, rows = _scales_at(b)
@@ -1049,7 +1289,10 @@ def _as_version_1(b):
 
 def _swap_codes(d):
     """The two codes files' entries swapped, every hash still valid."""
-    _edit_manifest(d, lambda m: m.update(codes_files=m["codes_files"][::-1]))
+    def swap(m):
+        a, b = m["segments"]
+        a["codes_file"], b["codes_file"] = b["codes_file"], a["codes_file"]
+    _edit_manifest(d, swap)
     return [0, 1]
 
 
@@ -1064,7 +1307,7 @@ def _codes_of_another_index(d):
 
 def _every_codes_file_version_1(d):
     for i in (0, 1):
-        _rewrite_codes(d, _as_version_1, i)
+        _rewrite_codes(d, _codes_as_version_1, i)
     return [0, 1]
 
 
@@ -1078,7 +1321,7 @@ def _flip_byte(d, name, at):
 
 CODES_STATES = {
     "present": (lambda d: None, None),
-    "old directory": (_as_old_directory, None),
+    "old directory": (lambda d: _as_version_1(d, codes=False), None),
     "missing": (lambda d: os.unlink(d / _codes_name(d)), "is missing"),
     "hash mismatch": (lambda d: _flip_byte(d, _codes_name(d), 200),
                       "does not match its BLAKE3 hash"),
@@ -1122,7 +1365,8 @@ def test_loaded_codes_answer_as_the_index_in_memory(tmp_path, monkeypatch, state
     d = tmp_path / "ix"
     ix.save(d)
     files = json.loads((d / "manifest.json").read_text())
-    assert [f["rows"] for f in files["row_files"]] == [4096, 4096]
+    row_files = [s["row_file"]["file"] for s in files["segments"]]
+    assert [s["rows"] for s in files["segments"]] == [4096, 4096]
     damage, warned = CODES_STATES[state]
     damaged = damage(d) or [0]
     Q = rng.standard_normal((4, 48)).astype(np.float32)
@@ -1138,10 +1382,10 @@ def test_loaded_codes_answer_as_the_index_in_memory(tmp_path, monkeypatch, state
             assert len(messages) == len(damaged)
             for i, message in zip(damaged, messages):
                 assert _codes_name(d, i) in message and warned in message
-                assert f"the rows of {files['row_files'][i]['file']} are read" in message
+                assert f"the rows of {row_files[i]} are read" in message
         if state == "rescaled" and mmap:
             with pytest.raises(ValueError, match=f"codes file .*{_codes_name(d)} is not the codes "
-                                                 f"of row file .*{files['row_files'][0]['file']}"):
+                                                 f"of row file .*{row_files[0]}"):
                 loaded.verify()
             continue
         loaded.verify()

@@ -64,8 +64,16 @@ else:  # load until the savers are done, at least a few times
 
 def _assert_one_saved_state(d):
     assert signature(Index.load(d)) in [signature(state(1)), signature(state(2))]
-    # The files of that state and nothing else: the cleanup kept up.
-    assert len(os.listdir(d)) == 6, sorted(os.listdir(d))
+    # The files of that state and of the version before it, and nothing
+    # else: the cleanup kept up.
+    versions = Index.versions(d)
+    assert len(versions) == 2 and versions[1] == versions[0] + 1
+    want = {"manifest.json", "save.lock"}
+    for v in versions:
+        m = json.loads((d / f"manifest-{v}.json").read_text())
+        want |= {f"manifest-{v}.json"} | {f["file"] for seg in m["segments"]
+                                         for f in seg.values() if isinstance(f, dict)}
+    assert set(os.listdir(d)) == want
 
 
 def test_saves_and_loads_from_several_processes(tmp_path):
@@ -300,9 +308,9 @@ def test_directory_flushed_before_and_after_the_manifest_rename(tmp_path, monkey
     assert events.count(("replace", manifest)) == 1
     # Every file the manifest names was flushed before the rename.
     names = json.loads((d / "manifest.json").read_text())
-    listed = ([f["file"] for f in names["row_files"]] + [names["ids"]["file"],
-                                                         names["removed"]["file"]]
-              if "row_files" in names else [])
+    listed = [f["file"] for s in names.get("segments", []) for f in s.values()
+              if isinstance(f, dict)] + ([f"manifest-{names['index_version']}.json"]
+                                         if "segments" in names else [])
     flushed = {os.path.basename(p) for kind, p in events[:at] if kind == "fsync"}
     assert set(listed) <= flushed
 
