@@ -17,16 +17,20 @@ METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 # Ray keeps its sessions (sockets, logs) under RAY_TMPDIR, /tmp/ray unless
 # set; the tests' clusters, and those of the processes they start, keep
 # theirs in a directory of this run that is removed when it ends. A short
-# path: Ray's socket names must fit in a Unix socket address.
-RAY_TMPDIR = tempfile.mkdtemp(prefix="lumvero-ray-")
-os.environ["RAY_TMPDIR"] = RAY_TMPDIR
+# path: Ray's socket names must fit in a Unix socket address. Made by the
+# pytest process only (child processes import this file for its helpers).
+_RAY_TMPDIR: list[str] = []
 
 
 def pytest_unconfigure(config):
-    shutil.rmtree(RAY_TMPDIR, ignore_errors=True)
+    for d in _RAY_TMPDIR:
+        shutil.rmtree(d, ignore_errors=True)
 
 
 def pytest_configure(config):
+    if "RAY_TMPDIR" not in os.environ:
+        _RAY_TMPDIR.append(tempfile.mkdtemp(prefix="lumvero-ray-"))
+        os.environ["RAY_TMPDIR"] = _RAY_TMPDIR[0]
     config.addinivalue_line("markers", "long: has a long form, run with --long")
     for room in ROOMS:
         config.addinivalue_line("markers", f"{room}: the quick tests of the {room} room")
