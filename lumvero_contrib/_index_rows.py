@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib.storage.index_dir import codes_hash
+from lumvero_contrib.storage.index_layout import codes_hash
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]

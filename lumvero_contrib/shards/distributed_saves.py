@@ -16,7 +16,7 @@ from lumvero_contrib.shards.common import DEFAULT_TIMEOUT, ActorOptions
 from lumvero_contrib.shards.distributed_reads import Reads
 from lumvero_contrib.storage.distributed_dir import (LOAD_ATTEMPTS, index_summary, manifest_bytes,
                                                      read_saved, saved_kind, saving, write_saved)
-from lumvero_contrib.storage.index_dir import directory_hash
+from lumvero_contrib.storage.index_read import directory_hash
 
 __all__ = ["Saves", "MAX_SHARDS"]
 

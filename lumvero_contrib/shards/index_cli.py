@@ -22,9 +22,10 @@ from lumvero_contrib.storage.distributed_dir import FORMAT_VERSION as DISTRIBUTE
 from lumvero_contrib.storage.distributed_dir import SavedIndex, _read_json, read_saved
 from lumvero_contrib.storage.file_shards import file_hash
 from lumvero_contrib.storage.files import confined
-from lumvero_contrib.storage.index_dir import FORMAT as INDEX_FORMAT
-from lumvero_contrib.storage.index_dir import (MANIFEST, Gone, Loaded, Saved,
-                                               directory_hash, read_manifest)
+from lumvero_contrib.storage.commit import MANIFEST
+from lumvero_contrib.storage.index_layout import FORMAT as INDEX_FORMAT
+from lumvero_contrib.storage.index_manifest import read_manifest
+from lumvero_contrib.storage.index_read import Gone, Loaded, Saved, directory_hash
 
 __all__ = ["KINDS", "directory_kind", "directory_info", "verify_directory", "search_directory"]
 

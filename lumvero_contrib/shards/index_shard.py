@@ -11,7 +11,7 @@ from typing import Any, Final, cast
 from lumvero_contrib.index import Index
 from lumvero_contrib.storage.commit import remove_unnamed
 from lumvero_contrib.storage.distributed_dir import SHARD_DIRECTORY
-from lumvero_contrib.storage.index_dir import directory_hash
+from lumvero_contrib.storage.index_read import directory_hash
 
 __all__ = ["IndexShard"]
 

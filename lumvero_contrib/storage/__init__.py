@@ -10,7 +10,10 @@ naming the directory and the file).
   directory of another kind before anything is written, and the commit
   (new files, the manifest in one rename, the cleanup) of every writer of a
   saved directory (``Index.save``, ``DistributedIndex.save``).
-- ``index_dir``: the directory ``Index.save`` writes and ``Index.load`` reads.
+- ``index_layout``: the ``Index`` directory's file names, limits, versions
+  and the records its manifest lists per segment; ``index_manifest`` reads
+  a manifest, ``index_read`` the files it names (``Index.load``),
+  ``index_dir`` writes them (``Index.save``).
 - ``distributed_dir``: ``DistributedIndex``'s top manifest over one ``Index``
   directory per shard.
 - ``file_shards``: the index-file shards of ``build_shards`` and

@@ -23,8 +23,8 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib.storage.commit import MANIFEST, TMP_MANIFEST, Commit, check_kind, locked
 from lumvero_contrib.storage.files import read_small
-from lumvero_contrib.storage.index_dir import FORMAT as INDEX_FORMAT
-from lumvero_contrib.storage.index_dir import LOAD_ATTEMPTS, npy_bytes
+from lumvero_contrib.storage.index_layout import FORMAT as INDEX_FORMAT
+from lumvero_contrib.storage.index_layout import LOAD_ATTEMPTS, npy_bytes
 from lumvero_contrib.storage.file_shards import MAX_MANIFEST_BYTES, METRIC_NAMES
 
 __all__ = ["FORMAT", "FORMAT_VERSION", "PLACEMENT", "SavedShard", "SavedIndex", "read_saved",

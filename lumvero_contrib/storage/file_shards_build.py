@@ -31,7 +31,7 @@ def _write_json_atomic(path: str, doc: dict[str, Any]) -> None:
     is flushed before the rename (so the shard files it names are there
     after a crash) and after it. The file is created with mode 0666 less the
     umask, like the shard files."""
-    from lumvero_contrib.storage.index_dir import write_file
+    from lumvero_contrib.storage.commit import write_file
 
     directory = Path(os.path.dirname(os.path.abspath(path)))
     text = io.StringIO()

@@ -26,7 +26,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
 import lumvero
 import lumvero_contrib
 from lumvero_contrib import Index
-from lumvero_contrib import index as index_module
+from lumvero_contrib import _index_state as index_module
 
 from blake3_ref import blake3_hex
 from conftest import dot_layout, l2_layout, topk_oracle

@@ -432,7 +432,7 @@ def test_save_writes_one_manifest_naming_shard_directories_by_hash(tmp_path, bac
             doc["next_id"], doc["placement"]) == ("lumvero_contrib.DistributedIndex", 1, 8,
                                                   "euclidean", 50, 148, "fewest-live-rows")
     assert [s["rows"] for s in doc["shards"]] == [17, 17, 16]
-    from lumvero_contrib.storage.index_dir import directory_hash
+    from lumvero_contrib.storage.index_read import directory_hash
     for s in doc["shards"]:
         assert directory_hash(tmp_path / "d" / s["directory"]) == s["blake3"]
         # Each shard directory is an ordinary saved Index.

@@ -1,0 +1,183 @@
+"""The state every part of ``Index`` shares: its runs of rows, ids by
+position, the live mask, the lookup from id to position, and the link to
+the directory it was last saved to or loaded from; with the steps that keep
+them consistent (appending rows and ids, finding positions, choosing how a
+search selects rows). The public methods live in index (the class and its
+adds and removals), _index_search and _index_saving."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Iterable
+from typing import Final, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+from lumvero_contrib import _native
+from lumvero_contrib._index_args import Metric, default_ids, int_ids, integer, listed, metric_name
+from lumvero_contrib._index_rows import Lookup, Run
+from lumvero_contrib.storage.index_layout import SaveLink
+
+
+_MAX_DIMS: Final = 10000
+# A new run holds at least this many rows (its memory is only reserved, not
+# touched, until rows arrive), and at least as many as the index already has:
+# growth is geometric, so an index keeps a handful of runs however it was fed.
+_MIN_RUN_ROWS: Final = 4096
+# An allow-list (or the live rows) at most this fraction of the stored rows
+# is searched by position, reading only those rows; a larger one as a mask.
+_SPARSE_FRACTION: Final = 8
+FloatArray = npt.NDArray[np.float32]
+IdArray = npt.NDArray[np.int64]
+# Ids as the methods take them: an int64 array-like or any iterable of ints.
+IdsLike = npt.ArrayLike | Iterable[SupportsIndex]
+
+
+class IndexState:
+    """The fields of an Index and the steps that keep them consistent."""
+
+    def __init__(self, dims: int, metric: Metric = "cosine") -> None:
+        d = integer(dims, "dims")
+        if not 1 <= d <= _MAX_DIMS:
+            raise ValueError(f"dims must be between 1 and {_MAX_DIMS}; got {d}")
+        self._dims: int = d
+        self._metric: Metric = metric_name(metric)
+        self._lock = threading.RLock()
+        self._runs: list[Run] = []
+        self._stored = 0
+        self._ids: IdArray = np.zeros(0, np.int64)
+        self._live: npt.NDArray[np.bool_] = np.zeros(0, np.bool_)
+        self._live_count = 0
+        self._next_id = 0
+        # While ids increase with position, an id is found by binary search
+        # in them; otherwise through a lookup built on first need.
+        self._ascending = True
+        self._lookup: Lookup | None = None
+        # The directory this index was last saved to or loaded from, the
+        # manifest it saw there and its segments: a save into it writes only
+        # what changed since. Not carried by copies; dropped by compact.
+        self._saved: SaveLink | None = None
+
+    def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
+        if ids is None:
+            return default_ids(self._next_id, n)
+        a = int_ids(ids, "ids")
+        if a.shape[0] != n:
+            raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")
+        if n == 0:
+            return a
+        if n == 1:
+            uniq = a
+        else:
+            uniq, counts = np.unique(a, return_counts=True)
+            if uniq.size != n:
+                raise ValueError(f"ids repeated in this call: {listed(uniq[counts > 1])}")
+        if uniq[0] < 0:
+            raise ValueError(f"ids must be >= 0; negative ids: {listed(uniq[uniq < 0])}")
+        if self._live_count and int(uniq[0]) < self._next_id:
+            present = uniq[self._positions(uniq) >= 0]
+            if present.size:
+                raise ValueError(f"ids already present: {listed(present)}")
+        return a
+
+    def _append_rows(self, rows: FloatArray) -> None:
+        n = int(rows.shape[0])
+        done = 0
+        if self._runs and self._runs[-1].spare() > 0:
+            run = self._runs[-1]
+            m = min(run.spare(), n)
+            run.rows[run.count: run.count + m] = rows[:m]
+            run.norms_sq[run.count: run.count + m] = _native.row_norms_sq(rows[:m])
+            run.count += m
+            done = m
+        if done < n:
+            rest = rows[done:]
+            m = n - done
+            capacity = max(m, self._stored + done, _MIN_RUN_ROWS)
+            if capacity == m:
+                # The converted copy becomes the run itself: no second copy.
+                buf = rest if done == 0 else np.ascontiguousarray(rest)
+                norms = _native.row_norms_sq(buf)
+            else:
+                buf = np.empty((capacity, self._dims), np.float32)
+                buf[:m] = rest
+                norms = np.empty(capacity, np.float64)
+                norms[:m] = _native.row_norms_sq(rest)
+            self._runs.append(Run(buf, norms, m, self._stored + done))
+
+    def _append_ids(self, new_ids: IdArray) -> None:
+        n = int(new_ids.shape[0])
+        start = self._stored
+        end = start + n
+        if end > self._ids.shape[0]:
+            cap = max(end, 2 * self._ids.shape[0], 1024)
+            ids = np.empty(cap, np.int64)
+            ids[:start] = self._ids[:start]
+            live = np.zeros(cap, np.bool_)
+            live[:start] = self._live[:start]
+            self._ids, self._live = ids, live
+        if self._ascending:
+            increasing = bool(np.all(new_ids[1:] > new_ids[:-1]))
+            after = start == 0 or int(new_ids[0]) > int(self._ids[start - 1])
+            if not (increasing and after):
+                self._ascending = False
+                self._lookup = None
+        self._ids[start:end] = new_ids
+        self._live[start:end] = True
+        self._stored = end
+        self._live_count += n
+        self._next_id = max(self._next_id, int(new_ids.max()) + 1)
+        if self._lookup is not None:
+            self._lookup.add(new_ids, np.arange(start, end, dtype=np.int64))
+
+    def _positions(self, ids: IdArray) -> IdArray:
+        """Position of each live id, -1 for ids not present."""
+        if not self._ascending:
+            if self._lookup is None:
+                live = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
+                self._lookup = Lookup(self._ids[live], live)
+            return self._lookup.find(ids)
+        stored = self._ids[: self._stored]
+        if stored.size and int(stored[-1]) - int(stored[0]) == stored.size - 1:
+            # Increasing ids without gaps (the default ids, or any run of
+            # consecutive ones): an id's position is its offset from the first.
+            pos: IdArray = ids - stored[0]
+            pos[(pos < 0) | (pos >= stored.size)] = -1
+        else:
+            pos = _native.find_sorted(stored, ids)
+        hit = np.flatnonzero(pos >= 0)
+        pos[hit[~self._live[pos[hit]]]] = -1  # removed rows keep their ids until compacted
+        return pos
+
+    def _selection(self, allow_ids: IdArray | None
+                   ) -> tuple[npt.NDArray[np.bool_] | None, IdArray | None, int]:
+        """How a search selects rows, under the lock: (live mask or None,
+        sorted positions or None, how many rows it may return). A short
+        list is searched by position, reading only its rows; a long one as
+        a mask. The mask is the index's own (remove replaces it rather than
+        writing into it), so the search may read it without the lock."""
+        live: npt.NDArray[np.bool_] | None = None
+        allowed: IdArray | None = None
+        selectable = self._live_count
+        if allow_ids is not None:
+            pos = self._positions(allow_ids)
+            allowed = pos[pos >= 0]
+            selectable = int(allowed.size)
+            if not self._ascending:  # positions follow the sorted ids only then
+                allowed.sort()
+        elif self._live_count < self._stored:
+            if self._live_count * _SPARSE_FRACTION <= self._stored:
+                allowed = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
+            else:
+                live = self._live
+        if allowed is not None and allowed.size * _SPARSE_FRACTION > self._stored:
+            live = np.zeros(self._stored, np.bool_)
+            live[allowed] = True
+            allowed = None
+        return live, allowed, selectable
+
+    def _check_runs(self) -> None:
+        for run in self._runs:
+            run.check_intact()
+
