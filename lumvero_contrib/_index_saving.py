@@ -13,7 +13,7 @@ from lumvero_contrib._index_args import metric_name
 from lumvero_contrib._index_rows import Run
 from lumvero_contrib._index_state import IndexState
 from lumvero_contrib.storage.index_dir import write_directory
-from lumvero_contrib.storage.index_layout import SaveLink, check_path
+from lumvero_contrib.storage.index_layout import SaveLink, check_path, placed
 from lumvero_contrib.storage.index_manifest import kept_versions
 from lumvero_contrib.storage.index_read import read_directory
 
@@ -47,9 +47,11 @@ class Saving(IndexState):
         under the lock), writes only what changed: the rows added since (a
         new segment per run they went to), new removal files for the
         segments whose removals changed, and the manifests. Its cost
-        follows the change, not the index. Any other save writes every
-        file: into another directory, after another index saved into this
-        one, from a copy (``copy.copy``, pickling), or after ``compact``.
+        follows the change, not the index; after ``compact``, the runs it
+        rewrote are written as new segments and the others kept. Any
+        other save writes every file: into another directory, after another
+        index saved into this one, or from a copy (``copy.copy``,
+        pickling).
 
         Saves into one directory run one at a time, from any thread or
         process: each holds an exclusive ``flock`` on ``save.lock`` from
@@ -187,7 +189,7 @@ class Saving(IndexState):
         ix._next_id = saved.next_id
         ix._ascending = bool(np.all(saved.ids[1:] > saved.ids[:-1]))
         ix._saved = SaveLink(os.path.realpath(check_path(path)), saved.manifest_hash,
-                             saved.segments)
+                             placed(saved.segments))
         return ix
 
     @staticmethod

@@ -56,7 +56,8 @@ class IndexState:
         self._lookup: Lookup | None = None
         # The directory this index was last saved to or loaded from, the
         # manifest it saw there and its segments: a save into it writes only
-        # what changed since. Not carried by copies; dropped by compact.
+        # what changed since. Not carried by copies; compact keeps the
+        # segments of the runs it keeps.
         self._saved: SaveLink | None = None
 
     def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:

@@ -19,6 +19,7 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (Metric, as_id, float_rows, int_ids, integer, listed,
                                          normalize, sorted_unique)
+from lumvero_contrib._index_compact import compacted
 from lumvero_contrib._index_rows import Run, gather
 from lumvero_contrib._index_saving import Saving
 from lumvero_contrib._index_search import Searching
@@ -264,41 +265,33 @@ class Index(Searching, Saving):
             return int(hit.size)
 
     def compact(self) -> None:
-        """Rewrites the rows without the removed ones into one run.
+        """Rewrites the runs of rows that hold many removed rows.
 
-        Answers are unchanged (the live rows keep their order); memory held by
-        removed rows and by growth is released, and a loaded index no longer
-        reads its files. The rows get new positions, so the next ``save``
-        writes every file again, even into the directory this index was
-        loaded from or saved to.
+        Each stretch of consecutive runs (a loaded index has a run per saved
+        segment; added rows go to runs of their own) in which every run has
+        at least a tenth of its rows removed becomes one new run in memory
+        holding their live rows; the other runs are kept as they are (mapped
+        ones stay mapped, their removed rows stay marked). Answers are
+        unchanged: the live rows keep their order. The next ``save`` into the
+        directory this index was loaded from or saved to writes only the new
+        runs; the segments of the runs kept are kept.
+
+        Why a tenth: a rewrite reads and writes all of a run's live rows,
+        while a removed row costs only its share of each scan; below a tenth
+        the rewrite does not pay for a long time (Lucene's forceMergeDeletes
+        rewrites a segment at the same share by default).
 
         Raises:
             ValueError: a row file this index maps was shortened since it was
                 loaded (the file is named); the index is left as it was.
         """
         with self._lock:
-            if len(self._runs) <= 1 and self._live_count == self._stored:
+            done = compacted(self._runs, self._ids[: self._stored], self._live[: self._stored],
+                             self._dims, self._saved)
+            if done is None:
                 return
-            self._saved = None
-            n = self._live_count
-            rows = np.empty((n, self._dims), np.float32)
-            norms = np.empty(n, np.float64)
-            at = 0
-            for run in self._runs:
-                keep = np.flatnonzero(self._live[run.first: run.first + run.count])
-                # Under the engine's fault guard, as a search reads them: a
-                # mapped row file shortened since the load is reported below.
-                _native.copy_rows(run.rows[: run.count], keep.astype(np.int64, copy=False),
-                                  rows[at: at + keep.size])
-                norms[at: at + keep.size] = run.norms_sq[keep]
-                at += int(keep.size)
-            for run in self._runs:
-                run.check_intact()
-            ids = self._ids[: self._stored][self._live[: self._stored]].copy()
-            self._runs = [Run(rows, norms, n, 0)] if n else []
-            self._ids = ids
-            self._live = np.ones(n, np.bool_)
-            self._stored = n
-            self._ascending = bool(np.all(ids[1:] > ids[:-1]))
+            self._runs, self._ids, self._live, self._saved = done
+            self._stored = int(done.ids.shape[0])
+            self._ascending = bool(np.all(done.ids[1:] > done.ids[:-1]))
             self._lookup = None
 

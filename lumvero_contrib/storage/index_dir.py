@@ -6,6 +6,7 @@ files for the segments whose removals changed, and the manifests."""
 
 from __future__ import annotations
 
+import bisect
 import os
 import struct
 from pathlib import Path
@@ -18,7 +19,7 @@ from lumvero_contrib import _native
 from lumvero_contrib.storage.commit import Commit, check_kind, locked, manifest_bytes, write_file
 from lumvero_contrib.storage.index_layout import (COPY_BYTES, FORMAT, FORMAT_VERSION, MAX_FILE_ROWS,
                                                   METRIC_IDS, VERSION_FILE, FloatArray, IdArray,
-                                                  Runs, SavedSegment, SaveLink, check_path,
+                                                  Runs, SavedSegment, SaveLink, check_path, placed,
                                                   npy_bytes, own, version_file)
 from lumvero_contrib.storage.index_manifest import IndexManifest, read_manifest
 
@@ -100,7 +101,7 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str, runs: 
                 commit.write(version_file(0), prev_raw)
         commit.write(version_file(version), raw)
         commit.publish(manifest, keep, own)
-        return SaveLink(os.path.realpath(directory), _native.blake3_hex(raw), segments)
+        return SaveLink(os.path.realpath(directory), _native.blake3_hex(raw), placed(segments))
 
 
 
@@ -136,10 +137,11 @@ def _segment_files(s: SavedSegment) -> list[str]:
 
 
 class _SegmentWriter:
-    """The segments of one save: those of the link kept (with the files
-    they lack or whose contents changed written new), then new ones for the
-    rows past them, split at runs and at MAX_FILE_ROWS. Segment i's new
-    files are named <kind>-<token>-<i>."""
+    """The segments of one save, in position order: those of the link kept
+    (with the files they lack or whose contents changed written new), new
+    ones for the rows no kept segment holds, split at runs, at kept segments
+    and at MAX_FILE_ROWS. Segment i's new files are named
+    <kind>-<token>-<i>."""
 
     def __init__(self, commit: Commit, dims: int, metric: str, runs: Runs, ids: IdArray,
                  live: npt.NDArray[np.bool_]) -> None:
@@ -147,16 +149,25 @@ class _SegmentWriter:
         self.runs, self.ids, self.live = runs, ids, live
         self.firsts = np.cumsum([0] + [count for _, _, count, _ in runs])
 
-    def write(self, base: list[SavedSegment]) -> list[SavedSegment]:
+    def write(self, base: list[tuple[int, SavedSegment]]) -> list[SavedSegment]:
+        """Each run's rows in order: a base segment where one starts (and
+        ends inside the run), new segments for the rows between them."""
+        at = dict(base)
+        starts = [s for s, _ in base]
         out: list[SavedSegment] = []
-        at = 0
-        for seg in base:
-            out.append(self.kept(seg, at, len(out)))
-            at += seg.rows
         for r, (_, _, count, _) in enumerate(self.runs):
-            first = int(self.firsts[r])
-            for s in range(max(at, first), first + count, MAX_FILE_ROWS):
-                out.append(self.new(r, s, min(first + count, s + MAX_FILE_ROWS), len(out)))
+            s, end = int(self.firsts[r]), int(self.firsts[r]) + count
+            while s < end:
+                seg = at.get(s)
+                if seg is not None and s + seg.rows <= end:
+                    out.append(self.kept(seg, s, len(out)))
+                    s += seg.rows
+                    continue
+                later = bisect.bisect_right(starts, s)
+                stop = min(end, s + MAX_FILE_ROWS,
+                           starts[later] if later < len(starts) else end)
+                out.append(self.new(r, s, stop, len(out)))
+                s = stop
         return out
 
     def part(self, start: int, end: int) -> tuple[FloatArray, npt.NDArray[np.float64], bool]:

@@ -114,11 +114,20 @@ class SavedSegment(NamedTuple):
 
 class SaveLink(NamedTuple):
     """What an Index last saved to or loaded from: the directory (real
-    path), the BLAKE3 of the manifest it saw there and that manifest's
-    segments, which hold the index's stored rows [0, sum of their rows)."""
+    path), the BLAKE3 of the manifest it saw there and those of that
+    manifest's segments the index still holds, each with the position of
+    its first row in the index, in increasing order (compact drops the
+    segments it rewrote and moves the later ones down)."""
     directory: str
     manifest_hash: str
-    segments: list[SavedSegment]
+    segments: list[tuple[int, SavedSegment]]
+
+
+def placed(segments: list[SavedSegment]) -> list[tuple[int, SavedSegment]]:
+    """Segments that hold rows [0, sum of their rows) one after another,
+    each with the position of its first row."""
+    starts = np.cumsum([0] + [s.rows for s in segments])[:-1].tolist()
+    return list(zip(starts, segments))
 
 
 Runs = list[tuple[FloatArray, npt.NDArray[np.float64], int, bool]]

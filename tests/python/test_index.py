@@ -912,10 +912,25 @@ def test_a_save_into_the_same_directory_writes_only_what_changed(tmp_path, mmap)
     assert_same(Index.load(d, version=3).search(Q, 9), ref.search(Q, 9))
     ref.remove([5200])
     assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
-    # The index after compact, or a copy, writes everything.
+    # compact keeps runs with few removed rows, and the save their segments.
     ix.compact()
-    for make in (lambda: ix, lambda: copy.copy(ix), lambda: pickle.loads(pickle.dumps(ix))):
-        writer = make()  # after the last save
+    added, gone = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-5.json"} and _names(gone) == {"manifest-3.json"}
+    # A tenth of the first run removed: compact rewrites it, and the save
+    # writes its live rows as segment 0 and keeps the segments after it. A
+    # loaded index's first run is the 300 rows of segment 0: all removed, it
+    # is dropped, and the next segment's removals get a new file.
+    ix.remove(range(410))
+    ref.remove(range(410))
+    ix.compact()
+    added, _ = _new_files(d, lambda: ix.save(d))
+    assert _names(added) == {"manifest-6.json"} | (
+        {"rows-T-0.index", "codes-T-0.codes", "ids-T-0.npy"} if mmap is None
+        else {"removed-T-0.npy"})
+    assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
+    assert_same(ix.search(Q, 9), ref.search(Q, 9))
+    # A copy writes everything.
+    for writer in (copy.copy(ix), pickle.loads(pickle.dumps(ix))):
         added, _ = _new_files(d, lambda: writer.save(d))
         assert _names(added) >= {"rows-T-0.index", "codes-T-0.codes", "ids-T-0.npy"}
     assert_same(Index.load(d).search(Q, 9), ref.search(Q, 9))
@@ -1002,7 +1017,7 @@ def test_mapped_rows_shortened_under_a_loaded_index_raise(tmp_path):
     ix = _filled(n=40)  # rows past the first page of the file
     ix.save(tmp_path)
     loaded = Index.load(tmp_path, mmap=True)
-    loaded.remove([0])  # so that compact copies rows
+    loaded.remove(range(4))  # a tenth of the rows: compact copies the rest
     rows = next(p for p in os.listdir(tmp_path) if p.endswith(".index"))
     os.truncate(tmp_path / rows, 12)
     for call in (lambda: loaded.search(np.ones(loaded.dims), 3), loaded.compact):
