@@ -127,10 +127,13 @@ class Reads(ShardSet):
         return out
 
     def _ids_of(self, insertions: IdArray) -> IdArray:
-        out = np.full(insertions.shape, -1, np.int64)
-        found = insertions >= 0
-        out[found] = self._id_of[insertions[found]]
-        return out
+        """The ids of insertion numbers (-1 stays -1), written over them:
+        a k far above the rows makes the answer mostly padding, and a
+        second array of its size would double the peak."""
+        flat = insertions.reshape(-1)
+        hit = np.flatnonzero(flat >= 0)
+        flat[hit] = self._id_of[flat[hit]]
+        return insertions
 
     def _padded_lists(self, lims: IdArray, scores: FloatArray, ids: IdArray
                       ) -> tuple[FloatArray, IdArray]:

@@ -291,6 +291,36 @@ def test_k_beyond_the_rows_is_padded_once_after_the_merge(monkeypatch):
         assert sorted(asked) == [1, 2]
 
 
+PEAK_CHILD = r"""
+import sys
+import numpy as np
+from lumvero_contrib import DistributedIndex, Index
+X = np.random.default_rng(0).standard_normal((3000, 16)).astype(np.float32)
+if sys.argv[1] == "index":
+    ix = Index(16, metric="dot")
+else:
+    ix = DistributedIndex(16, metric="dot", shards=3, backend="local")
+ix.add(X)
+def peak():  # this process's own (ru_maxrss keeps the forking parent's across exec)
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+before = peak()
+scores, ids = ix.search(X[0], 2_000_000)
+assert (ids >= 0).sum() == 3000
+print(peak() - before)
+"""
+
+
+def test_k_far_beyond_the_rows_costs_about_one_answer_of_memory():
+    """k = 2e6 on 3,000 rows: the answer (24 MB) is most of what the search
+    adds to the peak, for an Index and for three shards alike (padding made
+    once, ids written over the merged insertion numbers)."""
+    grew = {kind: int(subprocess.run([sys.executable, "-c", PEAK_CHILD, kind], check=True,
+                                     capture_output=True, text=True).stdout)
+            for kind in ("index", "distributed")}  # KiB
+    assert grew["index"] >= 23_000 and grew["distributed"] <= 1.5 * grew["index"], grew
+
+
 # What only one of the two classes has, and why; every other public operation
 # of Index must be on DistributedIndex with the same parameters.
 ONLY_INDEX = {"__copy__", "__deepcopy__", "__setstate__",  # refused: live shards
