@@ -72,12 +72,19 @@ class Saving(IndexState):
                 while the index was in use (the file is named).
             OSError: the directory cannot be written.
         """
+        self._save(path)
+
+    def _save(self, path: str | os.PathLike[str], pinned: frozenset[str] = frozenset()) -> str:
+        """``save``, keeping also the files of the kept versions whose
+        manifests' BLAKE3 is pinned; returns the BLAKE3 of the manifest
+        written."""
         with self._lock:
             state = [(run.rows, run.norms_sq, run.count, run.source is not None)
                      for run in self._runs]
             self._saved = write_directory(path, self._dims, self._metric, state,
                                           self._ids[: self._stored], self._live[: self._stored],
-                                          self._next_id, self._check_runs, self._saved)
+                                          self._next_id, self._check_runs, self._saved, pinned)
+            return self._saved.manifest_hash
 
     def verify(self) -> None:
         """Checks the row files that ``load(mmap=True)`` mapped without reading.

@@ -10,19 +10,35 @@ from typing import Final, Literal, Self
 import numpy as np
 import numpy.typing as npt
 
+from lumvero_contrib import _native
 from lumvero_contrib._index_args import integer
 from lumvero_contrib._index_rows import Lookup
 from lumvero_contrib.shards.common import DEFAULT_TIMEOUT, ActorOptions
 from lumvero_contrib.shards.distributed_reads import Reads
-from lumvero_contrib.storage.distributed_dir import (LOAD_ATTEMPTS, index_summary, manifest_bytes,
-                                                     read_saved, saved_kind, saving, write_saved)
-from lumvero_contrib.storage.index_read import directory_hash
+from lumvero_contrib.storage.distributed_dir import (LOAD_ATTEMPTS, SavedIndex, current_saved,
+                                                     index_summary, kept_versions,
+                                                     manifest_bytes, read_saved, saved_kind,
+                                                     saving, write_saved)
+from lumvero_contrib.storage.index_manifest import kept_versions as index_versions
+from lumvero_contrib.storage.index_manifest import read_version
 
 __all__ = ["Saves", "MAX_SHARDS"]
 
 IdArray = npt.NDArray[np.int64]
 
 MAX_SHARDS: Final = 4096
+
+
+def _pinned(i: int, name: str, *states: SavedIndex | None) -> list[str]:
+    """The BLAKE3 of the manifests of shard i's states that the kept
+    versions name in its directory (name)."""
+    return [s.shards[i].blake3 for s in states
+            if s is not None and i < len(s.shards) and s.shards[i].name == name]
+
+
+def _named(i: int, state: SavedIndex | None) -> list[str]:
+    """The directory that a state names for shard i, if any."""
+    return [state.shards[i].name] if state is not None and i < len(state.shards) else []
 
 
 def _replaced(top: str, before: bytes) -> bool:
@@ -76,9 +92,17 @@ class Saves(Reads):
         with self._lock:
             self._check_open()
             with saving(top) as commit:
-                names = [f"shard-{i:05d}-{commit.token}" for i in range(len(self._handles))]
-                commit.folders += [Path(top, name) for name in names]
-                hashes = self._each({i: ("save", os.path.join(top, name))
+                prev, before = current_saved(Path(top))
+                names = [f"shard-{i:05d}" for i in range(len(self._handles))]
+                # Shard directories this save makes go if it fails; those
+                # kept versions name stay, with the states they name.
+                commit.folders += [Path(top, n) for n in names if not os.path.lexists(
+                    os.path.join(top, n))]
+                # Each shard saves into its directory as Index.save does
+                # (writing what changed since it last saw it), keeping the
+                # states that the kept versions name, whatever their age.
+                hashes = self._each({i: ("save", os.path.join(top, name),
+                                         _pinned(i, name, prev, before))
                                      for i, name in enumerate(names)})
                 orders = []
                 for i in range(len(self._handles)):
@@ -86,16 +110,18 @@ class Saves(Reads):
                     orders.append(np.column_stack([self._id_of[insertions],
                                                    insertions]).astype(np.int64))
                 write_saved(commit, self._dims, self._metric, self._next_id,
-                            [(names[i], hashes[i], orders[i]) for i in range(len(names))])
+                            [(names[i], hashes[i], orders[i]) for i in range(len(names))], prev)
                 for i, name in enumerate(names):
                     self._saved[i] = (os.path.join(top, name), hashes[i])
                     self._saved_order[i] = orders[i]
-                # Earlier saves' directories on the shards' own nodes, still
-                # under the lock: a later save's directories are not touched.
-                self._each({i: ("sweep", top, i, name) for i, name in enumerate(names)})
+                # Directories no kept version names, on the shards' own
+                # nodes, still under the lock.
+                self._each({i: ("sweep", top, i, [name] + _named(i, prev))
+                            for i, name in enumerate(names)})
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], mmap: bool = True, *, shards: int | None = None,
+    def load(cls, path: str | os.PathLike[str], mmap: bool = True, version: int | None = None, *,
+             shards: int | None = None,
              backend: Literal["ray", "local"] = "ray", ray_address: str | None = None,
              actor_options: ActorOptions = None,
              timeout: float | None = DEFAULT_TIMEOUT) -> Self:
@@ -114,6 +140,9 @@ class Saves(Reads):
             mmap: How each shard loads its ``Index`` directory, as
                 ``Index.load``'s ``mmap`` (where its actor runs); restarted
                 shards load theirs the same way.
+            version: None for the current state, or the number of a kept
+                version (``DistributedIndex.versions(path)``), as for
+                ``Index.load``.
             shards: The number of shards, at least as many as saved (default):
                 the others start empty and receive new rows first.
             backend, ray_address, actor_options, timeout: As for the
@@ -124,17 +153,20 @@ class Saves(Reads):
 
         Raises:
             ValueError: A malformed manifest, a missing or altered file
-                (named), a shard count below the saved one, or a manifest
-                replaced at every attempt.
+                (named), a shard count below the saved one, a manifest
+                replaced at every attempt, or a version that is not kept.
+            TypeError: A version that is not an int.
             FileNotFoundError: No manifest in the directory.
             ShardError: A shard's actor did not start.
         """
+        if version is not None and (not isinstance(version, int) or isinstance(version, bool)):
+            raise TypeError(f"version must be an int or None; got {type(version).__name__}")
         top = os.path.abspath(os.fspath(path))
         for _ in range(LOAD_ATTEMPTS):
             before = manifest_bytes(top)
             try:
-                return cls._load(top, bool(mmap), shards, backend, ray_address, actor_options,
-                                 timeout)
+                return cls._load(top, bool(mmap), version, shards, backend, ray_address,
+                                 actor_options, timeout)
             except (ValueError, OSError):
                 if not _replaced(top, before):
                     raise
@@ -143,16 +175,17 @@ class Saves(Reads):
                          f"when saves pause")
 
     @classmethod
-    def _load(cls, top: str, mmap: bool, shards: int | None, backend: Literal["ray", "local"],
-              ray_address: str | None, actor_options: ActorOptions,
-              timeout: float | None) -> Self:
+    def _load(cls, top: str, mmap: bool, version: int | None, shards: int | None,
+              backend: Literal["ray", "local"], ray_address: str | None,
+              actor_options: ActorOptions, timeout: float | None) -> Self:
         """One attempt of :meth:`load` from the manifest as it is now."""
         if saved_kind(top) == "index":
-            sources: list[tuple[str | None, str | None]] = [(top, directory_hash(top))]
-            dims, metric, next_id = index_summary(top)
+            raw = read_version(Path(top), version)[1]
+            sources: list[tuple[str | None, str | None]] = [(top, _native.blake3_hex(raw))]
+            dims, metric, next_id = index_summary(top, raw)
             orders = None
         else:
-            saved = read_saved(top)
+            saved = read_saved(top, version)
             sources = [(s.directory, s.blake3) for s in saved.shards]
             dims, metric, next_id = saved.dims, saved.metric, saved.next_id
             orders = [s.order for s in saved.shards]
@@ -170,6 +203,24 @@ class Saves(Reads):
             self.close()
             raise
         return self
+
+    @staticmethod
+    def versions(path: str | os.PathLike[str]) -> list[int]:
+        """The versions of a saved directory that ``load`` can read, oldest
+        first: the current one and, when it is kept, the one before it (as
+        ``Index.versions``; a directory ``Index.save`` wrote answers as
+        there). Each save makes a new version, numbered one above the one it
+        replaced (a directory written by a lumvero that wrote no versions is
+        version 0).
+
+        Raises:
+            ValueError: A damaged or unsafe manifest (named).
+            FileNotFoundError: No manifest in the directory.
+        """
+        top = Path(os.path.abspath(os.fspath(path)))
+        if saved_kind(top) == "index":
+            return index_versions(top)
+        return kept_versions(top)
 
     def _adopt(self, sources: list[tuple[str | None, str | None]], orders: list[IdArray] | None,
                next_id: int) -> None:

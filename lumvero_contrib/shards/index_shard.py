@@ -11,7 +11,7 @@ from typing import Any, Final, cast
 from lumvero_contrib.index import Index
 from lumvero_contrib.storage.commit import remove_unnamed
 from lumvero_contrib.storage.distributed_dir import SHARD_DIRECTORY
-from lumvero_contrib.storage.index_read import directory_hash
+from lumvero_contrib.storage.index_manifest import IndexManifest, with_hash
 
 __all__ = ["IndexShard"]
 
@@ -54,12 +54,17 @@ class IndexShard:
               mmap: bool) -> Index:
         if directory is None:
             return Index(dims, cast(Any, metric))
+        version = None
         if expect_hash is not None:
-            got = directory_hash(directory)
-            if got != expect_hash:
-                raise ValueError(f"{directory}: manifest.json has BLAKE3 {got}; the sharded "
-                                 f"manifest says {expect_hash}")
-        ix = Index.load(directory, mmap)
+            # The state the sharded manifest names: the directory's current
+            # one, or a kept version (a later save may have saved into it).
+            name, raw = with_hash(Path(directory), expect_hash)
+            version = IndexManifest(Path(directory), raw, name).index_version
+        ix = Index.load(directory, mmap, version)
+        if expect_hash is not None and ix._saved is not None \
+                and ix._saved.manifest_hash != expect_hash:
+            raise ValueError(f"{directory}: version {version} was replaced while it was read; "
+                             f"the sharded manifest names the state of BLAKE3 {expect_hash}")
         if (ix.dims, ix.metric) != (dims, metric):
             raise ValueError(f"{directory}: holds {ix.dims} dims ({ix.metric}); expected {dims} "
                              f"dims ({metric})")
@@ -118,21 +123,22 @@ class IndexShard:
         return ix.ids()
 
     @staticmethod
-    def _save(ix: Index, directory: str) -> str:
-        ix.save(directory)
-        return directory_hash(directory)
+    def _save(ix: Index, directory: str, pinned: list[str] | None = None) -> str:
+        """Saves into directory, keeping the states whose manifests' BLAKE3
+        is pinned; the BLAKE3 of the manifest written."""
+        return ix._save(directory, frozenset(pinned or ()))
 
     @staticmethod
-    def _sweep(ix: Index, parent: str, shard: int, keep: str) -> int:
-        """Removes this shard's directories of earlier saves in parent (seen
-        from this shard's node) other than keep, the one the manifest just
-        committed names; how many. Called by a save while it holds parent's
-        lock, so no other save's directories are there."""
+    def _sweep(ix: Index, parent: str, shard: int, keep: list[str]) -> int:
+        """Removes this shard's directories in parent (seen from this
+        shard's node) other than keep, those the manifest just committed and
+        the version before it name; how many. Called by a save while it
+        holds parent's lock."""
         def own(name: str) -> bool:
             m = SHARD_DIRECTORY.match(name)
             return m is not None and int(m.group(1)) == shard
 
-        return remove_unnamed(Path(parent), {keep}, own)
+        return remove_unnamed(Path(parent), set(keep), own)
 
     def _info(self, ix: Index) -> dict[str, Any]:
         out: dict[str, Any] = {"pid": os.getpid(), "host": socket.gethostname(), "rows": len(ix)}

@@ -1,9 +1,16 @@
 """The directory ``DistributedIndex.save`` writes: one saved ``Index``
-directory per shard, per shard the global insertion order of its live rows,
-and ``manifest.json`` naming them with their BLAKE3 hashes, written last and
-replaced in one rename, through the commit every saved directory uses
-(``storage.commit``): one save at a time under ``save.lock``, a directory of
-another kind refused before anything is written."""
+directory per shard (``shard-NNNNN``, saved into again by each save, so
+that a save writes only what changed), per shard the global insertion order
+of its live rows, and ``manifest.json`` naming each shard directory's state
+by the BLAKE3 of that state's manifest, written last and replaced in one
+rename, through the commit every saved directory uses (``storage.commit``):
+one save at a time under ``save.lock``, a directory of another kind refused
+before anything is written. Each save is a version, kept as
+``manifest-<N>.json``; the previous version stays loadable, and the shard
+states both versions name are kept in the shard directories.
+
+Format version 1 (each save's shard directories new, ``shard-NNNNN-<token>``,
+no versions) is still read, as version 0."""
 from __future__ import annotations
 
 import io
@@ -22,24 +29,27 @@ import numpy.typing as npt
 
 from lumvero_contrib import _native
 from lumvero_contrib.storage.commit import MANIFEST, TMP_MANIFEST, Commit, check_kind, locked
+from lumvero_contrib.storage.commit import manifest_bytes as encoded
 from lumvero_contrib.storage.files import read_small
 from lumvero_contrib.storage.index_layout import FORMAT as INDEX_FORMAT
-from lumvero_contrib.storage.index_layout import LOAD_ATTEMPTS, npy_bytes
+from lumvero_contrib.storage.index_layout import (LOAD_ATTEMPTS, MAX_INDEX_VERSION, VERSION_FILE,
+                                                  npy_bytes, version_file)
 from lumvero_contrib.storage.file_shards import MAX_MANIFEST_BYTES, METRIC_NAMES
 
 __all__ = ["FORMAT", "FORMAT_VERSION", "PLACEMENT", "SavedShard", "SavedIndex", "read_saved",
            "write_saved", "saved_kind", "index_summary", "new_token", "SHARD_DIRECTORY",
            "saving", "manifest_bytes", "LOAD_ATTEMPTS"]
 
-# A shard's saved directory inside a sharded save: shard number and the
-# save's token, so a new save never writes into the directory of the last.
-SHARD_DIRECTORY: Final = re.compile(r"^shard-(\d{5})-[0-9a-f]{32}$")
+# A shard's saved directory inside a sharded save: its number (format
+# version 1: and the token of the save that wrote it).
+SHARD_DIRECTORY: Final = re.compile(r"^shard-(\d{5})(-[0-9a-f]{32})?$")
 
 
 IdArray = npt.NDArray[np.int64]
 
 FORMAT: Final = "lumvero_contrib.DistributedIndex"
-FORMAT_VERSION: Final = 1
+FORMAT_VERSION: Final = 2
+READ_VERSIONS: Final = (1, 2)
 PLACEMENT: Final = "fewest-live-rows"
 _ORDER_FILE: Final = re.compile(r"^order-(\d{5})-[0-9a-f]{32}\.npy$")
 _NPY_HEADER: Final = 4096
@@ -53,7 +63,8 @@ class SavedShard:
     Attributes:
         directory: Its saved ``Index`` directory, absolute.
         name: The directory's name as written in the manifest.
-        blake3: BLAKE3 of that directory's ``manifest.json``.
+        blake3: BLAKE3 of the manifest of that directory's state (its
+            ``manifest.json`` or a kept version's ``manifest-<N>.json``).
         rows: Its live rows.
         order: (live rows, 2) int64: per live row in the shard's insertion
             order, its id and its global insertion number.
@@ -64,6 +75,7 @@ class SavedShard:
     blake3: str
     rows: int
     order: IdArray
+    order_name: str = ""
 
 
 @dataclass(frozen=True)
@@ -75,13 +87,19 @@ class SavedIndex:
     metric: str
     next_id: int
     shards: tuple[SavedShard, ...]
+    index_version: int = 0  # the version read (format version 1: 0)
+    raw: bytes = b""  # the manifest's bytes
+
+    def names(self) -> set[str]:
+        """The shard directories and order files this version names."""
+        return {s.name for s in self.shards} | {s.order_name for s in self.shards}
 
 
-def _read_json(path: Path) -> Any:
-    """The manifest's JSON, read through a bounded read of a regular file."""
-    raw = manifest_bytes(path.parent)
+def _read_json(path: Path, raw: bytes | None = None) -> Any:
+    """The manifest's JSON (from raw, or through a bounded read of a regular
+    file)."""
     try:
-        return json.loads(raw)
+        return json.loads(manifest_bytes(path.parent) if raw is None else raw)
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
         raise ValueError(f"{path} is not valid JSON: {e}") from None
 
@@ -105,15 +123,17 @@ def saved_kind(directory: str | os.PathLike[str]) -> str:
                      f"{kind!r})")
 
 
-def index_summary(directory: str | os.PathLike[str]) -> tuple[int, str, int]:
-    """dims, metric and next id of a directory ``Index.save`` wrote (its
-    files are checked by ``Index.load``).
+def index_summary(directory: str | os.PathLike[str], raw: bytes | None = None
+                  ) -> tuple[int, str, int]:
+    """dims, metric and next id of a directory ``Index.save`` wrote, from its
+    manifest or the bytes of a kept version's (its files are checked by
+    ``Index.load``).
 
     Raises:
         ValueError: The manifest lacks them.
     """
     path = Path(directory) / MANIFEST
-    doc = _read_json(path)
+    doc = _read_json(path, raw)
     dims, metric, next_id = doc.get("dims"), doc.get("metric"), doc.get("next_id")
     if not (_is_count(dims) and dims and metric in METRIC_NAMES and _is_count(next_id)):
         raise ValueError(f"{path}: lacks valid dims, metric or next_id")
@@ -148,7 +168,7 @@ def _shard(directory: Path, i: int, entry: Any) -> SavedShard:
     if not (_is_hex64(digest) and _is_hex64(order_hash) and _is_count(rows)):
         raise _bad(directory, f"shard {i} ({name}) lacks a valid blake3, order_blake3 or rows")
     table = _read_order(directory, order, order_hash, rows)
-    return SavedShard(str(directory / name), name, str(digest), int(rows), table)
+    return SavedShard(str(directory / name), name, str(digest), int(rows), table, order)
 
 
 def _read_order(directory: Path, order: str, order_hash: str, rows: int) -> IdArray:
@@ -200,9 +220,51 @@ def manifest_bytes(directory: str | os.PathLike[str]) -> bytes:
                                 f"a saved Index or DistributedIndex)") from None
 
 
-def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
-    """Reads and checks a saved ``DistributedIndex``'s manifest and order
-    files (the shard directories are checked by the shards that load them).
+def version_bytes(top: Path, version: int | None) -> bytes:
+    """The bytes of a version's manifest: manifest.json for None (the
+    current one), else manifest-<version>.json, or manifest.json when it is
+    that version and no copy was kept (format version 1: version 0).
+
+    Raises:
+        ValueError: The version is not kept, or its manifest is unsafe.
+        FileNotFoundError: No manifest in the directory.
+    """
+    if version is None:
+        return manifest_bytes(top)
+    name = version_file(version)
+    path = top / name
+    if not os.path.lexists(path):
+        raw = manifest_bytes(top)
+        if _index_version(top, raw) == version:
+            return raw
+        raise _bad(top, f"version {version} is not kept (kept: {kept_versions(top)})")
+    if os.path.islink(path):
+        raise _bad(top, f"{name} is a symlink; a kept version's manifest is a regular file a "
+                        f"save writes")
+    return read_small(path, MAX_MANIFEST_BYTES)
+
+
+def _index_version(top: Path, raw: bytes) -> int:
+    try:
+        doc = json.loads(raw)
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
+        raise ValueError(f"{top / MANIFEST} is not valid JSON: {e}") from None
+    return _header(top, doc)[3]
+
+
+def kept_versions(top: Path) -> list[int]:
+    """The versions that can be loaded: the current one and, when its
+    manifest is still there, the one before."""
+    current = _index_version(top, manifest_bytes(top))
+    before = current - 1
+    return ([before] if before >= 0 and os.path.lexists(top / version_file(before))
+            else []) + [current]
+
+
+def read_saved(directory: str | os.PathLike[str], version: int | None = None) -> SavedIndex:
+    """Reads and checks a saved ``DistributedIndex``'s manifest (the current
+    one, or a kept version's) and order files (the shard directories are
+    checked by the shards that load them).
     An order file that has gone means a save replaced the state since the
     manifest was read: the manifest is read again and the reading starts
     over (at most ``LOAD_ATTEMPTS`` times); the file is reported missing only
@@ -214,12 +276,16 @@ def read_saved(directory: str | os.PathLike[str]) -> SavedIndex:
         FileNotFoundError: No manifest in the directory.
     """
     top = Path(os.path.abspath(directory))
-    raw = manifest_bytes(top)
+    raw = version_bytes(top, version)
     for _ in range(LOAD_ATTEMPTS):
         try:
-            return _parse_saved(top, raw)
+            saved = _parse_saved(top, raw)
+            if version is not None and saved.index_version != version:
+                raise _bad(top, f"{version_file(version)} holds version {saved.index_version}, "
+                                f"not {version}")
+            return saved
         except _Gone as gone:
-            again = manifest_bytes(top)
+            again = version_bytes(top, version)
             if again == raw:
                 raise _bad(top, f"{gone} is missing") from None
             raw = again
@@ -234,30 +300,34 @@ def _parse_saved(top: Path, raw: bytes) -> SavedIndex:
         doc = json.loads(raw)
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
         raise ValueError(f"{top / MANIFEST} is not valid JSON: {e}") from None
-    dims, metric, next_id = _header(top, doc)
+    dims, metric, next_id, number = _header(top, doc)
     shards = doc.get("shards")
     if not isinstance(shards, list) or not shards:
         raise _bad(top, "manifest.json lists no shards")
     out = tuple(_shard(top, i, e) for i, e in enumerate(shards))
     _check_orders(top, out, next_id)
-    return SavedIndex(str(top), int(dims), str(metric), int(next_id), out)
+    return SavedIndex(str(top), int(dims), str(metric), int(next_id), out, number, raw)
 
 
-def _header(top: Path, doc: Any) -> tuple[int, str, int]:
-    """dims, metric and next_id of a DistributedIndex manifest of this
-    version."""
+def _header(top: Path, doc: Any) -> tuple[int, str, int, int]:
+    """dims, metric, next_id and version number (format version 1: 0) of a
+    DistributedIndex manifest of a version this release reads."""
     if not isinstance(doc, dict) or doc.get("format") != FORMAT:
         raise _bad(top, "manifest.json is not a DistributedIndex manifest")
     version = doc.get("version")
-    if not _is_count(version) or version != FORMAT_VERSION:
+    if not _is_count(version) or version not in READ_VERSIONS:
         raise _bad(top, f"manifest.json has version {version!r}; this lumvero reads "
-                        f"version {FORMAT_VERSION}")
+                        f"versions 1 and 2")
+    number = 0 if version == 1 else doc.get("index_version")
+    if not _is_count(number) or not (version == 1 or 1 <= number <= MAX_INDEX_VERSION):
+        raise _bad(top, f"manifest.json: index_version {number!r} is not an integer from 1 to "
+                        f"{MAX_INDEX_VERSION}")
     dims, metric, next_id = doc.get("dims"), doc.get("metric"), doc.get("next_id")
     # next_id 2**63 follows the id 2**63 - 1, as in an Index's manifest.
     if not (_is_count(dims) and dims and metric in METRIC_NAMES and _is_count(next_id)
             and next_id <= 2**63):
         raise _bad(top, "manifest.json lacks valid dims, metric or next_id")
-    return dims, str(metric), next_id
+    return dims, str(metric), next_id, number
 
 
 def _check_orders(top: Path, out: tuple[SavedShard, ...], next_id: int) -> None:
@@ -283,7 +353,8 @@ def _own(name: str) -> bool:
     manifest and the lock: order files, shard directories, the manifest
     before its rename."""
     return (_ORDER_FILE.match(name) is not None or SHARD_DIRECTORY.match(name) is not None
-            or TMP_MANIFEST.fullmatch(name) is not None)
+            or TMP_MANIFEST.fullmatch(name) is not None
+            or VERSION_FILE.fullmatch(name) is not None)
 
 
 def check_top(directory: Path) -> None:
@@ -306,17 +377,34 @@ def saving(directory: str | os.PathLike[str]) -> Iterator[Commit]:
         yield commit
 
 
+def current_saved(top: Path) -> tuple[SavedIndex | None, SavedIndex | None]:
+    """The directory's current state and the one before it, where they are
+    kept and read (None otherwise: nothing of a state a load refuses is
+    kept). Read under the lock by a save."""
+    try:
+        now = read_saved(top)
+    except (OSError, ValueError):
+        return None, None
+    try:
+        before = read_saved(top, now.index_version - 1) if now.index_version > 0 else None
+    except (OSError, ValueError):
+        before = None
+    return now, before
+
+
 def write_saved(commit: Commit, dims: int, metric: str, next_id: int,
-                shards: list[tuple[str, str, IdArray]]) -> None:
-    """Writes the order files, then the manifest in one rename, then removes
-    the order files and shard directories of earlier saves the writer sees
-    (the shard directories on other nodes are swept by their shards). Called
-    inside :func:`saving`.
+                shards: list[tuple[str, str, IdArray]], prev: SavedIndex | None) -> int:
+    """Writes the order files and manifest-<N>.json, then the manifest in
+    one rename, then removes the order files, shard directories and
+    manifests that neither this version nor the previous one (prev) names,
+    as the writer sees them (the shard directories on other nodes are swept
+    by their shards). Called inside :func:`saving`; returns the version.
 
     Arguments:
         commit: The save's commit (from :func:`saving`).
-        shards: per shard, (directory name, its ``directory_hash``, its
-            (id, insertion number) table).
+        shards: per shard, (directory name, the BLAKE3 of the manifest of
+            its state, its (id, insertion number) table).
+        prev: the state the directory held (:func:`current_saved`).
     """
     entries: list[dict[str, Any]] = []
     keep: set[str] = set()
@@ -326,7 +414,20 @@ def write_saved(commit: Commit, dims: int, metric: str, next_id: int,
         entries.append({"directory": name, "blake3": digest, "rows": int(order.shape[0]),
                         "order": order_name, "order_blake3": order_hash})
         keep |= {name, order_name}
-    doc = {"format": FORMAT, "version": FORMAT_VERSION, "dims": dims, "metric": metric,
-           "rows": sum(e["rows"] for e in entries), "next_id": next_id, "placement": PLACEMENT,
-           "shards": entries}
+    found = [int(m.group(1)) for e in os.listdir(commit.directory)
+             if (m := VERSION_FILE.fullmatch(e))]
+    version = max(found + [prev.index_version if prev is not None else 0]) + 1
+    doc = {"format": FORMAT, "version": FORMAT_VERSION, "index_version": version, "dims": dims,
+           "metric": metric, "rows": sum(e["rows"] for e in entries), "next_id": next_id,
+           "placement": PLACEMENT, "shards": entries}
+    keep.add(version_file(version))
+    if prev is not None:
+        # The previous version stays loadable (one step of undo, and a
+        # reader that read its manifest just before this commit).
+        keep |= prev.names() | {version_file(prev.index_version)}
+        if prev.index_version == 0:  # format version 1: its manifest kept as version 0
+            (commit.directory / version_file(0)).unlink(missing_ok=True)
+            commit.write(version_file(0), prev.raw)
+    commit.write(version_file(version), encoded(doc))
     commit.publish(doc, keep, _own)
+    return version

@@ -21,7 +21,7 @@ from lumvero_contrib.storage.index_layout import (COPY_BYTES, FORMAT, FORMAT_VER
                                                   METRIC_IDS, VERSION_FILE, FloatArray, IdArray,
                                                   Runs, SavedSegment, SaveLink, check_path, placed,
                                                   npy_bytes, own, version_file)
-from lumvero_contrib.storage.index_manifest import IndexManifest, read_manifest
+from lumvero_contrib.storage.index_manifest import IndexManifest, read_manifest, version_files
 
 
 def write_rows(path: Path, written: list[Path], header: bytes, part: FloatArray,
@@ -57,7 +57,8 @@ def check_ours(directory: Path) -> None:
 
 def write_directory(path: str | os.PathLike[str], dims: int, metric: str, runs: Runs,
                     ids: IdArray, live: npt.NDArray[np.bool_], next_id: int,
-                    check_runs: Callable[[], None], link: SaveLink | None = None) -> SaveLink:
+                    check_runs: Callable[[], None], link: SaveLink | None = None,
+                    pinned: frozenset[str] = frozenset()) -> SaveLink:
     """Writes a state through the one commit of every saved directory
     (storage.commit): a directory of another kind refused before anything is
     written, then under the directory's lock new files, manifest-<N>.json
@@ -74,7 +75,9 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str, runs: 
     (checked under the lock), only what changed since is written: segments
     for the stored rows past the link's segments, removal files of the
     segments whose removals changed, and the manifests. Returns the link to
-    the state written."""
+    the state written. pinned: BLAKE3 hashes of manifests of kept versions
+    whose files stay whatever their age (the states of this directory that
+    a DistributedIndex's kept versions name)."""
     directory = check_path(path)
     with locked(directory, "index directory", check_ours), Commit(directory) as commit:
         prev_raw, prev = _current(directory)
@@ -99,6 +102,7 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str, runs: 
             if prev.index_version == 0:  # a version-1 directory: its manifest kept as version 0
                 (directory / version_file(0)).unlink(missing_ok=True)
                 commit.write(version_file(0), prev_raw)
+        keep |= _pinned_files(directory, pinned)
         commit.write(version_file(version), raw)
         commit.publish(manifest, keep, own)
         return SaveLink(os.path.realpath(directory), _native.blake3_hex(raw), placed(segments))
@@ -116,6 +120,20 @@ def _current(directory: Path) -> tuple[bytes | None, IndexManifest | None]:
         return raw, IndexManifest(directory, raw)
     except ValueError:
         return raw, None
+
+
+def _pinned_files(directory: Path, pinned: frozenset[str]) -> set[str]:
+    """The files of the kept versions whose manifests' BLAKE3 is pinned,
+    their manifests included."""
+    out: set[str] = set()
+    for _, name in version_files(directory) if pinned else []:
+        try:
+            raw = read_manifest(directory, name)
+            if _native.blake3_hex(raw) in pinned:
+                out |= IndexManifest(directory, raw, name).names | {name}
+        except (OSError, ValueError):
+            continue  # not a version a load accepts: nothing of it is kept
+    return out
 
 
 def _next_version(directory: Path, prev: IndexManifest | None) -> int:

@@ -9,15 +9,20 @@ import json
 import os
 import re
 from pathlib import Path
-from typing import Any
+from typing import Any, Final
 
+from lumvero_contrib import _native
 from lumvero_contrib.storage.commit import MANIFEST
 from lumvero_contrib.storage.files import confined, is_hex64, is_int, open_regular
 from lumvero_contrib.storage.index_layout import (CODES_FILE, FORMAT, IDS_FILE, MAX_DIMS,
                                                   MAX_FILE_ROWS, MAX_INDEX_VERSION,
                                                   MAX_MANIFEST_BYTES, METRIC_IDS, READ_VERSIONS,
                                                   REMOVED_FILE, ROW_FILE, SEGMENT_IDS_FILE,
-                                                  SEGMENT_REMOVED_FILE, version_file)
+                                                  SEGMENT_REMOVED_FILE, VERSION_FILE,
+                                                  version_file)
+
+# The most kept versions' manifests a directory is searched for.
+MAX_VERSION_FILES: Final = 64
 
 
 def read_manifest(directory: Path, name: str = MANIFEST) -> bytes:
@@ -50,6 +55,35 @@ def read_version(directory: Path, version: int | None) -> tuple[str, bytes]:
         raise ValueError(f"index directory {directory}: version {version} is not kept (kept: "
                          f"{kept_versions(directory)})")
     return name, read_manifest(directory, name)
+
+
+def version_files(directory: Path) -> list[tuple[int, str]]:
+    """The kept versions' manifests in the directory, (version, name),
+    newest first; at most MAX_VERSION_FILES (a save keeps two, and those a
+    DistributedIndex pins: a handful)."""
+    found = sorted(((int(m.group(1)), e) for e in os.listdir(directory)
+                    if (m := VERSION_FILE.fullmatch(e))), reverse=True)
+    return found[:MAX_VERSION_FILES]
+
+
+def with_hash(directory: Path, digest: str) -> tuple[str, bytes]:
+    """The name and bytes of the manifest, the current one or a kept
+    version's, whose BLAKE3 is digest: how a DistributedIndex names the
+    state of each of its shard directories.
+
+    Raises:
+        ValueError: no manifest of the directory has that hash.
+    """
+    names = [MANIFEST] + [name for _, name in version_files(directory)]
+    for name in names:
+        try:
+            raw = read_manifest(directory, name)
+        except (FileNotFoundError, ValueError):
+            continue
+        if _native.blake3_hex(raw) == digest:
+            return name, raw
+    raise ValueError(f"index directory {directory}: no manifest has BLAKE3 {digest} (the state "
+                     f"the sharded manifest names is no longer kept)")
 
 
 def kept_versions(directory: Path) -> list[int]:

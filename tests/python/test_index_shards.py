@@ -6,6 +6,7 @@ import copy
 import json
 import os
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -323,10 +324,9 @@ def test_k_far_beyond_the_rows_costs_about_one_answer_of_memory():
 
 # What only one of the two classes has, and why; every other public operation
 # of Index must be on DistributedIndex with the same parameters.
-ONLY_INDEX = {"__copy__", "__deepcopy__", "__setstate__",  # refused: live shards
-              "versions"}  # kept versions: a DistributedIndex saves new shard directories
+ONLY_INDEX = {"__copy__", "__deepcopy__", "__setstate__"}  # refused: live shards
 # Parameters only Index's operation takes, and why.
-ONLY_INDEX_PARAMETERS = {"load": {"version"}}  # as "versions" above
+ONLY_INDEX_PARAMETERS: dict[str, set[str]] = {}
 ONLY_DISTRIBUTED = {"close", "shard_info", "shard_rows", "__enter__", "__exit__"}  # the actors
 
 
@@ -445,31 +445,49 @@ def test_remove_and_allow_reach_only_the_shards_holding_the_ids(monkeypatch):
 def test_save_writes_one_manifest_naming_shard_directories_by_hash(tmp_path, backend):
     rng = np.random.default_rng(3)
     X = rng.standard_normal((50, 8)).astype(np.float32)
+    d = tmp_path / "d"
+    shards = [f"shard-{i:05d}" for i in range(3)]
     with DistributedIndex(8, "euclidean", shards=3, backend=backend) as ix:
         ix.add(X, ids=np.arange(50) * 3)
         ix.remove([0, 3])
-        ix.save(tmp_path / "d")
-        first = sorted(os.listdir(tmp_path / "d"))
+        ix.save(d)
+        first = set(os.listdir(d))
+        in_shard = {s: set(os.listdir(d / s)) for s in shards}
+        rows_before, want_1 = ix.shard_rows(), ix.search(X[:4], 7)
         ix.add(X[:2], ids=[1, 2])
-        ix.save(tmp_path / "d")
+        ix.save(d)
+        grew = [a != b for a, b in zip(ix.shard_rows(), rows_before)]
         want = ix.search(X[:4], 7)
-    names = sorted(os.listdir(tmp_path / "d"))
-    # Three shard directories and their order files, the manifest, the lock.
-    assert len(first) == len(names) == 8 and "save.lock" in names
-    assert not set(first) & (set(names) - {"manifest.json", "save.lock"})
-    doc = json.loads((tmp_path / "d" / "manifest.json").read_text())
-    assert (doc["format"], doc["version"], doc["dims"], doc["metric"], doc["rows"],
-            doc["next_id"], doc["placement"]) == ("lumvero_contrib.DistributedIndex", 1, 8,
-                                                  "euclidean", 50, 148, "fewest-live-rows")
+    # The shard directories, an order file per shard and version, the
+    # manifests of both kept versions, the lock.
+    orders = {p for p in first if p.startswith("order-")}
+    assert first - orders == {"manifest.json", "manifest-1.json", "save.lock", *shards}
+    assert len(orders) == 3
+    added = set(os.listdir(d)) - first
+    assert added - {"manifest-2.json"} == {p for p in added if p.startswith("order-")}
+    assert len(added) == 4
+    # Each shard saved into its directory only what changed: a segment for
+    # the shards that got a row, and the manifests.
+    for s, g in zip(shards, grew):
+        new = {re.sub("[0-9a-f]{32}", "T", p) for p in set(os.listdir(d / s)) - in_shard[s]}
+        assert new == {"manifest-2.json"} | ({"rows-T-1.index", "codes-T-1.codes",
+                                              "ids-T-1.npy"} if g else set()), (s, new)
+    assert any(grew) and not all(grew)
+    doc = json.loads((d / "manifest.json").read_text())
+    assert (doc["format"], doc["version"], doc["index_version"], doc["dims"], doc["metric"],
+            doc["rows"], doc["next_id"], doc["placement"]) == (
+        "lumvero_contrib.DistributedIndex", 2, 2, 8, "euclidean", 50, 148, "fewest-live-rows")
     assert [s["rows"] for s in doc["shards"]] == [17, 17, 16]
     from lumvero_contrib.storage.index_read import directory_hash
     for s in doc["shards"]:
-        assert directory_hash(tmp_path / "d" / s["directory"]) == s["blake3"]
+        assert directory_hash(d / s["directory"]) == s["blake3"]
         # Each shard directory is an ordinary saved Index.
-        Index.load(tmp_path / "d" / s["directory"])
-    with DistributedIndex.load(tmp_path / "d", backend=backend) as back:
-        assert_same(back.search(X[:4], 7), want)
-        assert back.n_shards == 3
+        Index.load(d / s["directory"])
+    assert DistributedIndex.versions(d) == [1, 2]
+    for version, answer in ((None, want), (2, want), (1, want_1)):
+        with DistributedIndex.load(d, version=version, backend=backend) as back:
+            assert_same(back.search(X[:4], 7), answer)
+            assert back.n_shards == 3
 
 
 def test_a_saved_index_directory_loads_as_one_shard_and_grows_onto_others(tmp_path):
@@ -501,14 +519,15 @@ def test_default_ids_past_int64_are_refused_as_by_index():
 
 
 @pytest.mark.parametrize("how, message", [
-    ("shard", r"^shard 1 \(shard-00001-[0-9a-f]{32}\): ValueError: .*shard-00001-[0-9a-f]{32}: "
-              r"manifest\.json has BLAKE3 [0-9a-f]{64}; the sharded manifest says [0-9a-f]{64}$"),
+    ("shard", r"^shard 1 \(shard-00001\): ValueError: index directory .*shard-00001: no manifest "
+              r"has BLAKE3 [0-9a-f]{64} \(the state the sharded manifest names is no longer "
+              r"kept\)$"),
     ("order", r"^sharded index directory .*: order-00000-[0-9a-f]{32}\.npy does not match its "
               r"BLAKE3 hash in manifest\.json$"),
-    ("version", r"^sharded index directory .*: manifest\.json has version 2; this lumvero reads "
-                r"version 1$"),
+    ("version", r"^sharded index directory .*: manifest\.json has version 3; this lumvero reads "
+                r"versions 1 and 2$"),
     ("version-bool", r"^sharded index directory .*: manifest\.json has version True; this "
-                     r"lumvero reads version 1$"),
+                     r"lumvero reads versions 1 and 2$"),
     ("escape", r"^sharded index directory .*: shard 0 names no shard directory of its own "
                r"\('\.\./x'\)$"),
     ("rows", r"^sharded index directory .*: order-00000-[0-9a-f]{32}\.npy does not hold "
@@ -521,16 +540,17 @@ def test_altered_saves_are_refused_naming_the_part(tmp_path, how, message):
         ix.add(np.eye(3), ids=[1, 2, 3])
         ix.save(tmp_path)
     doc = json.loads((tmp_path / "manifest.json").read_text())
-    if how == "shard":
-        d = tmp_path / doc["shards"][1]["directory"] / "manifest.json"
-        d.write_text(d.read_text().replace('"rows": 1', '"rows":  1'))
+    if how == "shard":  # the shard's manifest and its version's copy
+        for name in ("manifest.json", "manifest-1.json"):
+            d = tmp_path / doc["shards"][1]["directory"] / name
+            d.write_text(d.read_text().replace('"rows": 1', '"rows":  1'))
     elif how == "order":
         with open(tmp_path / doc["shards"][0]["order"], "r+b") as f:
             f.seek(-1, 2)
             f.write(b"\x01")
     else:
         if how.startswith("version"):
-            doc["version"] = 2 if how == "version" else True
+            doc["version"] = 3 if how == "version" else True
         elif how == "rows":
             doc["shards"][0]["rows"] = 2**40
         elif how == "next_id":
@@ -588,19 +608,22 @@ def _save_child(d, states, rounds, stop="-"):
 
 
 def _assert_one_sharded_state(d):
-    """The directory loads as state 1 or 2 and holds that state's files
-    only: its shard directories and order files, the manifest, the lock."""
-    with DistributedIndex.load(d, backend="local") as back:
-        got = sharded_signature(back)
-        shards = back.n_shards
+    """The directory loads as state 1 or 2, each kept version as one of
+    them, and holds the files of its kept versions only: their shard
+    directories, order files and manifests, the manifest, the lock."""
     want = {w: sharded_signature(sharded_state(w)) for w in (1, 2)}
-    assert got in want.values()
-    assert shards == 1 + [w for w in want if want[w] == got][0]
-    listed = json.loads((d / "manifest.json").read_text())["shards"]
-    assert len(listed) == shards
-    assert sorted(os.listdir(d)) == sorted([e["directory"] for e in listed] +
-                                           [e["order"] for e in listed] +
-                                           ["manifest.json", "save.lock"])
+    names = {"manifest.json", "save.lock"}
+    for version in DistributedIndex.versions(d):
+        with DistributedIndex.load(d, version=version, backend="local") as back:
+            got = sharded_signature(back)
+            shards = back.n_shards
+        assert got in want.values()
+        assert shards == 1 + [w for w in want if want[w] == got][0]
+        listed = json.loads((d / f"manifest-{version}.json").read_text())["shards"]
+        assert len(listed) == shards
+        names |= {e["directory"] for e in listed} | {e["order"] for e in listed} | {
+            f"manifest-{version}.json"}
+    assert sorted(os.listdir(d)) == sorted(names)
 
 
 @pytest.mark.parametrize("how", ["threads", "processes"])
@@ -924,8 +947,7 @@ def test_cli_info_verify_search_take_saved_directories(tmp_path, kind):
     assert r.returncode == 0, r.stderr
     want_kind = "Index directory" if kind == "index" else "DistributedIndex directory"
     want_rows = "19 (20 stored, 1 removed)" if kind == "index" else "19"
-    version = 2 if kind == "index" else 1
-    assert r.stdout.splitlines()[1:5] == [f"kind: {want_kind}, format version {version}",
+    assert r.stdout.splitlines()[1:5] == [f"kind: {want_kind}, format version 2, version 1",
                                           "dims: 4", f"rows: {want_rows}", "metric: dot"]
     r = run("verify", tmp_path / "d")
     assert r.returncode == 0 and r.stdout.splitlines()[-1] == (
