@@ -21,8 +21,10 @@ IdArray = npt.NDArray[np.int64]
 
 
 def range_search(ix: Index, Q: npt.ArrayLike, radius: object, allow: Any,
-                 stats: dict[str, object] | None) -> tuple[IdArray, FloatArray, IdArray]:
-    """(lims, scores, ids) of Index.range_search (its docstring says what)."""
+                 stats: dict[str, object] | None = None
+                 ) -> tuple[IdArray, FloatArray, IdArray]:
+    """(lims, scores, ids) of Index.range_search (its docstring says what);
+    stats, a dict, receives the call's counts as search's does."""
     if stats is not None and not isinstance(stats, dict):
         raise TypeError(f"stats must be a dict or None; got {type(stats).__name__}")
     metric = ix.metric

@@ -516,7 +516,7 @@ class Index:
         return padded
 
     def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
-                     allow: IdsLike | None = None, stats: dict[str, object] | None = None
+                     allow: IdsLike | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly.
 
@@ -536,8 +536,6 @@ class Index:
             radius: the score bound (any real number: int, float, NumPy
                 integer or floating, longdouble; not NaN).
             allow: ids to search among, as for ``search``.
-            stats: a dict that receives how this call was answered, as for
-                ``search``.
 
         Returns:
             ``(lims, scores, ids)`` as FAISS's ``range_search``: query i's
@@ -556,7 +554,7 @@ class Index:
             >>> lims.tolist(), ids.tolist(), scores.tolist()
             ([0, 2], [5, 7], [0.0, 2.0])
         """
-        return range_search(self, Q, radius, allow, stats)
+        return range_search(self, Q, radius, allow)
 
     def _snapshot(self, allow_ids: IdArray | None) -> Snapshot:
         """What a search reads, taken under the lock: runs with their counts,

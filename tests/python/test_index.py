@@ -27,6 +27,7 @@ import lumvero
 import lumvero_contrib
 from lumvero_contrib import Index
 from lumvero_contrib import index as index_module
+from lumvero_contrib._index_range import range_search as range_search_with_stats
 
 from blake3_ref import blake3_hex
 from conftest import dot_layout, l2_layout, run_python, topk_oracle
@@ -410,13 +411,14 @@ def test_range_search_through_every_integer_kernel(tmp_path, kernel):
     np.save(tmp_path / "q.npy", Q)
     code = ("import numpy as np\n"
             "from lumvero_contrib import Index\n"
+            "from lumvero_contrib._index_range import range_search\n"
             "ix = Index(40, metric='dot')\n"
             f"ix.add(np.load({str(tmp_path / 'x.npy')!r}))\n"
             f"Q = np.load({str(tmp_path / 'q.npy')!r})\n"
             "s = {}\n"
             "for i, q in enumerate([Q[:1], Q]):\n"
             "    r = ix.search(q, 20)[0][0, 19]\n"
-            "    for j, a in enumerate(ix.range_search(q, r, stats=s)):\n"
+            "    for j, a in enumerate(range_search(ix, q, r, None, s)):\n"
             f"        np.save({str(tmp_path)!r} + f'/{{i}}{{j}}.npy', a)\n"
             "    assert s['prefiltered']\n")
     out = run_python(code, env={"LUMVO_INT_KERNEL": kernel, "LUMVO_FILTER": "always"})
@@ -494,7 +496,7 @@ def test_larger_index_many_runs_and_filters(metric, nq, prefilter, monkeypatch):
         for radius in (got[0][0, 9], np.nextafter(got[0][0, 9], toward),
                        np.nextafter(got[0][0, 9], -toward)):
             stats = {}
-            assert_within(ix.range_search(Q, radius, allow=allow, stats=stats), every,
+            assert_within(range_search_with_stats(ix, Q, radius, allow, stats), every,
                           float(radius), metric)
             if prefilter != "auto":
                 assert stats["prefiltered"] == (prefilter == "always")
