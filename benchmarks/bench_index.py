@@ -11,8 +11,13 @@ For each shape, side by side in one run (median of several rounds):
   * growth: 1,000 single-row adds followed by the 1,000-query call, against
     one add of the same 1,000 rows followed by the same call.
 
+  * range_search (1M x 128, embedding-like rows): a radius admitting about
+    100 rows and one admitting every row, against a k = 10 search, for 1
+    and 8 queries.
+
 Goals: whole task >= 1.0 x FAISS; filtered 1 % >= 10 x faster than
-unfiltered; single-row adds + search no slower than one bulk add + search.
+unfiltered; single-row adds + search no slower than one bulk add + search;
+range_search within 1.5 x a k = 10 search at ~100 rows and 5 x at every row.
 The machine may be shared: figures are noisy, rounds are interleaved.
 Run: .venv/bin/python benchmarks/bench_index.py [--quick]
 """
@@ -241,6 +246,8 @@ def same_rows(report, info):
     report.add_goal(shape, common.goal("1 % allowed vs unfiltered", med["index"] /
                                        med["index 1% allowed"], 10.0))
 
+    range_figures(report, ix, Q, shape)
+
     def qps(threads, seconds=2.0):
         counts = [0] * threads
         stop = threading.Event()
@@ -267,6 +274,32 @@ def same_rows(report, info):
     print(f"  {shape}  queries/s 1 thread {one_q:.0f}, 2 threads {two_q:.0f}", flush=True)
     report.add_goal(shape, common.goal("2 threads vs 1 thread searching one Index",
                                        two_q / one_q, 1.6))
+
+
+def range_figures(report, ix, Q, shape):
+    """range_search against a k = 10 search on the same Index, for 1 and 8
+    queries: a radius admitting about 100 rows (the first query's 100th
+    score) and one admitting every row."""
+    from lumvero_contrib import _native
+    r100 = float(ix.search(Q[0], 100)[0][0, 99])
+    lims, _, _ = ix.range_search(Q[:8], r100)
+    print(f"  range_search radius {r100:.6f}: {np.diff(lims).tolist()} rows for 8 queries; "
+          f"BLAS core {_native.blas_core()}", flush=True)
+    reps = common.repeats(9, 3)
+    for nq in (1, 8):
+        q = Q[:nq]
+        med = common.side_by_side({
+            "k = 10": lambda: ix.search(q, K),
+            "radius ~100 rows": lambda: ix.range_search(q, r100),
+            "radius every row": lambda: ix.range_search(q, -2.0),
+        }, repeat=reps, warmup=1)
+        for who, sec in med.items():
+            print(f"  {shape}  {nq} queries {who:18s} {sec * 1e3:9.3f} ms", flush=True)
+            report.add(shape=shape, rows=ix.__len__(), who=f"{nq}q {who}", ms=sec * 1e3)
+        report.add_goal(shape, common.goal(f"{nq}q range ~100 rows vs k = 10",
+                                           med["k = 10"] / med["radius ~100 rows"], 1 / 1.5))
+        report.add_goal(shape, common.goal(f"{nq}q range every row vs k = 10",
+                                           med["k = 10"] / med["radius every row"], 1 / 5))
 
 
 if __name__ == "__main__":

@@ -85,6 +85,28 @@ class Run:
         return int(self.rows.shape[0]) - self.count
 
 
+class Snapshot:
+    """What one search reads, taken under the index's lock: the runs as the
+    engine takes them, the live mask or the allowed positions (or neither),
+    how many rows may be returned and the ids by position."""
+
+    __slots__ = ("_held", "runs", "live", "allowed", "selectable", "ids")
+
+    def __init__(self, held: list[Run], live: npt.NDArray[np.bool_] | None,
+                 allowed: IdArray | None, selectable: int, ids: IdArray) -> None:
+        self._held = held
+        self.runs = [r.snapshot() for r in held]
+        self.live = live
+        self.allowed = allowed
+        self.selectable = selectable
+        self.ids = ids
+
+    def check_intact(self) -> None:
+        """Run.check_intact for every run read."""
+        for r in self._held:
+            r.check_intact()
+
+
 def gather(runs: list[Run], positions: IdArray, dims: int) -> FloatArray:
     """A new (len(positions), dims) array of the rows at the positions (each
     a stored position), in the order given; mapped rows are checked to be

@@ -12,6 +12,7 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, float_rows, int_ids, normalize,
                                          result_count, score_bound, sorted_unique)
+from lumvero_contrib._index_range import range_search
 from lumvero_contrib._index_state import FloatArray, IdArray, IdsLike, IndexState
 from lumvero_contrib.storage.index_layout import METRIC_IDS
 
@@ -77,29 +78,21 @@ class Searching(IndexState):
         allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
         nq = int(queries.shape[0])
         _check_result_size(nq, k)
-        with self._lock:
-            # The snapshot: runs with their counts, the selection and the ids
-            # by position. Writers only append beyond the counts or replace
-            # whole arrays, so the search below reads a consistent state
-            # without holding the lock.
-            live, allowed, selectable = self._selection(allow_ids)
-            # The search asks for no more places than there are rows to
-            # fill them; the rest is padding, allocated before any work.
-            k_run = min(k, selectable)
-            padded = _padded(nq, k, self._metric) if k_run < k else None
-            if k_run == 0:
-                assert padded is not None
-                if stats is not None:
-                    stats.update(prefiltered=False, rows_scanned=0, rows_rescored=0,
-                                 rows_fallback=0)
-                return padded
-            runs = list(self._runs)
-            snapshot = [r.snapshot() for r in runs]
-            ids_by_position = self._ids
-        scores, positions = _native.search(snapshot, queries, k_run, METRIC_IDS[self._metric],
-                                           live, allowed, stats)
-        for r in runs:
-            r.check_intact()
+        snap = self._snapshot(allow_ids)
+        # The search asks for no more places than there are rows to fill
+        # them; the rest is padding, allocated before any work.
+        k_run = min(k, snap.selectable)
+        padded = _padded(nq, k, self._metric) if k_run < k else None
+        if k_run == 0:
+            assert padded is not None
+            if stats is not None:
+                stats.update(prefiltered=False, rows_scanned=0, rows_rescored=0,
+                             rows_fallback=0)
+            return padded
+        scores, positions = _native.search(snap.runs, queries, k_run, METRIC_IDS[self._metric],
+                                           snap.live, snap.allowed, stats)
+        snap.check_intact()
+        ids_by_position = snap.ids
         found = positions >= 0
         if padded is None:
             ids = np.full(positions.shape, -1, np.int64)
@@ -120,8 +113,10 @@ class Searching(IndexState):
         under the same kernel as ``search``; rows whose score is not finite
         are never returned. The float32 score is compared with the radius
         exactly as given: an int beyond float64 or a longdouble finer than
-        it is not rounded first. The answer is ``search``'s with k grown until it
-        reaches past the radius, so it holds the same rows and score bits.
+        it is not rounded first. The rows and score bits are those
+        ``search`` returns for a k reaching past the radius; the rows are
+        found inside the scan (the pre-filter skips a row whose score's
+        bound cannot reach the radius), whatever their number.
 
         Arguments:
             Q: queries, as for ``search``.
@@ -146,41 +141,7 @@ class Searching(IndexState):
             >>> lims.tolist(), ids.tolist(), scores.tolist()
             ([0, 2], [5, 7], [0.0, 2.0])
         """
-        r = score_bound(radius, at_least=self._metric != "euclidean")
-        queries = float_rows(Q, "Q", self._dims)
-        allow_list = None if allow is None else sorted_unique(int_ids(allow, "allow"))
-        nq = int(queries.shape[0])
-        # Compared in f64 with the radius rounded towards the side it admits
-        # (score_bound): exactly as the radius given, never through float32.
-        if self._metric == "euclidean":
-            def within(s: FloatArray) -> npt.NDArray[np.bool_]:
-                return s.astype(np.float64) <= r
-        else:
-            def within(s: FloatArray) -> npt.NDArray[np.bool_]:
-                return s.astype(np.float64) >= r
-        found: list[tuple[FloatArray, IdArray]] = [(np.zeros(0, np.float32),
-                                                    np.zeros(0, np.int64))] * nq
-        todo = np.arange(nq)
-        k = 16
-        while todo.size:
-            scores, ids = self.search(queries[todo], k, allow=allow_list)
-            inside = within(scores) & (ids >= 0)
-            # Done where the k-th place is outside the radius or empty: the
-            # results are best first, so no later row can be inside.
-            done = ~inside[:, -1]
-            for j in np.flatnonzero(done):
-                found[int(todo[j])] = (scores[j][inside[j]], ids[j][inside[j]])
-            todo = todo[~done]
-            k *= 4
-        counts = np.array([f[1].size for f in found], np.int64)
-        lims = np.zeros(nq + 1, np.int64)
-        np.cumsum(counts, out=lims[1:])
-        if not nq:
-            return lims, np.zeros(0, np.float32), np.zeros(0, np.int64)
-        return (lims, np.concatenate([f[0] for f in found]).astype(np.float32, copy=False),
-                np.concatenate([f[1] for f in found]).astype(np.int64, copy=False))
-
-
+        return range_search(self, Q, radius, allow)
 
 
 def _check_result_size(n: int, k: int) -> None:

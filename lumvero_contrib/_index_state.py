@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import Metric, default_ids, int_ids, integer, listed, metric_name
-from lumvero_contrib._index_rows import Lookup, Run
+from lumvero_contrib._index_rows import Lookup, Run, Snapshot
 from lumvero_contrib.storage.index_layout import SaveLink
 
 
@@ -177,6 +177,15 @@ class IndexState:
             live[allowed] = True
             allowed = None
         return live, allowed, selectable
+
+    def _snapshot(self, allow_ids: IdArray | None) -> Snapshot:
+        """What a search reads, taken under the lock: runs with their
+        counts, the selection (_selection) and the ids by position. Writers
+        only append beyond the counts or replace whole arrays, so the search
+        reads a consistent state without holding the lock."""
+        with self._lock:
+            live, allowed, selectable = self._selection(allow_ids)
+            return Snapshot(list(self._runs), live, allowed, selectable, self._ids)
 
     def _check_runs(self) -> None:
         for run in self._runs:

@@ -476,6 +476,81 @@ PyObject* search(PyObject*, PyObject* args) {
   });
 }
 
+// Each query's list one after another into new arrays: lims (nq + 1,),
+// scores and positions (every row found).
+PyObject* range_arrays(const std::vector<std::vector<lumvero::ScoredRow>>& lists) {
+  npy_intp nl = static_cast<npy_intp>(lists.size() + 1);
+  npy_intp total = 0;
+  for (const auto& list : lists) total += static_cast<npy_intp>(list.size());
+  Ref lims = Ref::steal(PyArray_SimpleNew(1, &nl, NPY_INT64));
+  Ref scores = Ref::steal(PyArray_SimpleNew(1, &total, NPY_FLOAT32));
+  Ref positions = Ref::steal(PyArray_SimpleNew(1, &total, NPY_INT64));
+  if (lims.get() == nullptr || scores.get() == nullptr || positions.get() == nullptr)
+    return nullptr;
+  auto* l_out =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lims.get())));
+  auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
+  auto* p_out =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
+  {
+    const GilRelease released;
+    std::int64_t at = 0;
+    l_out[0] = 0;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      for (const lumvero::ScoredRow& r : lists[i]) {
+        s_out[at] = r.score;
+        p_out[at++] = static_cast<std::int64_t>(r.idx);
+      }
+      l_out[i + 1] = at;
+    }
+  }
+  return PyTuple_Pack(3, lims.get(), scores.get(), positions.get());
+}
+
+// range_search(runs, queries, bound, metric, live, allowed, stats=None)
+//   -> (lims, scores, positions)
+// As search, but every selected row whose score is at least `bound` (cosine,
+// dot) or at most it (euclidean), compared as f64; bound is not NaN. Query
+// i's rows are [lims[i], lims[i + 1]), best first, equal scores by lower
+// position.
+PyObject* range_search(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    lumvero::fault::install_handler();
+    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj, *stats_obj = Py_None;
+    double bound;
+    long metric_id;
+    if (!PyArg_ParseTuple(args, "O!OdlOO|O", &PyList_Type, &runs_obj, &q_obj, &bound, &metric_id,
+                          &live_obj, &allowed_obj, &stats_obj))
+      return nullptr;
+    Metric metric;
+    if (!metric_of(metric_id, &metric) || !stats_dict_or_none(stats_obj)) return nullptr;
+    if (bound != bound) {
+      PyErr_SetString(PyExc_ValueError, "bound must not be NaN");
+      return nullptr;
+    }
+    PyArrayObject* q = as_array(q_obj, 2, NPY_FLOAT32, "queries");
+    if (q == nullptr || !queries_finite(q)) return nullptr;
+    const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
+    std::vector<lumvero::RowRun> runs;
+    lumvero::RowSet set;
+    if (!parse_row_set(runs_obj, live_obj, allowed_obj, dims, metric, runs, set)) return nullptr;
+    lumvero::SearchStats stats;
+    lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
+    {
+      const GilRelease released;
+      res = lumvero::core::range_search(set, static_cast<const float*>(PyArray_DATA(q)), nq,
+                                        lumvero::Radius{bound, metric}, &stats);
+    }
+    if (!res) {
+      PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
+      return nullptr;
+    }
+    if (stats_obj != Py_None && !fill_stats(stats_obj, stats)) return nullptr;
+    return range_arrays(*res);
+  });
+}
+
 // prefilter_counters() -> dict of the process-wide pre-filter counters.
 PyObject* prefilter_counters(PyObject*, PyObject*) {
   const lumvero::PrefilterCounters& c = lumvero::prefilter_counters();
@@ -861,6 +936,11 @@ PyMethodDef methods[] = {
      "disallowed rows skipped inside the scan; the interpreter lock is released while it runs. "
      "A dict passed as stats receives the call's counts: prefiltered, rows_scanned, "
      "rows_rescored, rows_fallback."},
+    {"range_search", range_search, METH_VARARGS,
+     "range_search(runs, queries, bound, metric_id, live, allowed, stats=None) -> (lims, "
+     "scores, positions)\n\nEvery selected row whose score is at least bound (cosine, dot) or "
+     "at most it (euclidean), compared as float64, best first; query i's rows are "
+     "[lims[i], lims[i + 1]). Arguments and stats as for search."},
     {"run_codes", run_codes, METH_NOARGS,
      "run_codes() -> capsule\n\nEmpty int8 codes for one run, built and extended "
      "by the searches that use the pre-filter."},

@@ -27,9 +27,10 @@ import lumvero
 import lumvero_contrib
 from lumvero_contrib import Index
 from lumvero_contrib import _index_state as index_module
+from lumvero_contrib._index_range import range_search as range_search_with_stats
 
 from blake3_ref import blake3_hex
-from conftest import dot_layout, l2_layout, topk_oracle
+from conftest import dot_layout, l2_layout, run_python, topk_oracle
 
 METRICS = ["cosine", "dot", "euclidean"]
 
@@ -92,6 +93,21 @@ def assert_same(got, want):
     assert got[1].tolist() == want[1].tolist()
     assert got[0].dtype == np.float32 and got[1].dtype == np.int64
     assert got[0].view(np.uint32).tolist() == want[0].view(np.uint32).tolist()
+
+
+def assert_within(got, want, radius, metric):
+    """got, (lims, scores, ids) of range_search, holds each query's rows of
+    the padded oracle answer want (every row) whose score the radius admits,
+    compared as float64, in the oracle's order and bits."""
+    lims, scores, ids = got
+    assert lims.dtype == np.int64 and ids.dtype == np.int64 and scores.dtype == np.float32
+    assert lims[0] == 0 and lims.size == want[0].shape[0] + 1
+    for i, (s, row_ids) in enumerate(zip(*want)):
+        s64 = s.astype(np.float64)
+        inside = (row_ids >= 0) & ((s64 <= radius) if metric == "euclidean" else (s64 >= radius))
+        part = slice(int(lims[i]), int(lims[i + 1]))
+        assert ids[part].tolist() == row_ids[inside].tolist()
+        assert scores[part].view(np.uint32).tolist() == s[inside].view(np.uint32).tolist()
 
 
 def draw_matrix(data, n, dims):
@@ -209,23 +225,25 @@ class IndexMachine(RuleBasedStateMachine):
         finite = scores[np.isfinite(scores)]
         radius = float(data.draw(st.sampled_from(finite.tolist()))) if finite.size else 0.0
         toward = np.inf if self.metric == "euclidean" else -np.inf
-        step = data.draw(st.sampled_from(["at", "f32 short", "f64 short", "f64 within"]))
-        if step == "f32 short":
-            radius = float(np.nextafter(np.float32(radius), np.float32(-toward)))
+        step = data.draw(st.sampled_from(["at", "f32 short", "f32 within", "f64 short",
+                                          "f64 within", "inf", "-inf"]))
+        if step.startswith("f32"):
+            f32 = np.float32(toward if step == "f32 within" else -toward)
+            radius = float(np.nextafter(np.float32(radius), f32))
         elif step == "f64 short":
             radius = float(np.nextafter(radius, -toward))
         elif step == "f64 within":
             radius = float(np.nextafter(radius, toward))
-        lims, got_scores, got_ids = self.ix.range_search(Q, radius, allow=allow)
-        assert lims.dtype == np.int64 and lims.tolist()[0] == 0 and lims.size == nq + 1
-        for i in range(nq):
-            inside = (ids[i] >= 0) & ((scores[i].astype(np.float64) <= radius)
-                                      if self.metric == "euclidean"
-                                      else (scores[i].astype(np.float64) >= radius))
-            part = slice(int(lims[i]), int(lims[i + 1]))
-            assert got_ids[part].tolist() == ids[i][inside].tolist()
-            assert (got_scores[part].view(np.uint32).tolist()
-                    == scores[i][inside].view(np.uint32).tolist())
+        elif step.endswith("inf"):
+            radius = float(step)
+        # The pre-filter's bands cut at the radius never, where they pay,
+        # and on every search.
+        with env_set("LUMVO_FILTER", data.draw(st.sampled_from(["off", "auto", "always"]))):
+            got = self.ix.range_search(Q, radius, allow=allow)
+            # The answer of search with k past every row, cut at the radius.
+            k_all = self.ix.search(Q, n, allow=allow) if nq else (scores, ids)
+        assert_within(got, (scores, ids), radius, self.metric)
+        assert_within(got, k_all, radius, self.metric)
 
     @rule(data=st.data())
     def get(self, data):
@@ -379,6 +397,39 @@ def test_range_search_radius_beyond_float64_compares_exactly(metric, radius):
     assert got.tolist() == [s for s, w in zip(scores.tolist(), want) if w]
 
 
+@pytest.mark.parametrize("kernel", ["reference", "avx2", "avx-vnni", "avx512-vnni"])
+def test_range_search_through_every_integer_kernel(tmp_path, kernel):
+    """The pre-filter's radius bands through each integer kernel the CPU has
+    (chosen once per process, so each in its own), one query and a batch,
+    a radius on a score: the oracle's rows and bits."""
+    rng = np.random.default_rng(4)
+    X = rng.standard_normal((3000, 40)).astype(np.float32)
+    X[2500] = X[7]  # a tie at the radius
+    Q = np.vstack([X[7] + 0.1 * rng.standard_normal(40, dtype=np.float32),
+                   rng.standard_normal((4, 40), dtype=np.float32)])
+    np.save(tmp_path / "x.npy", X)
+    np.save(tmp_path / "q.npy", Q)
+    code = ("import numpy as np\n"
+            "from lumvero_contrib import Index\n"
+            "from lumvero_contrib._index_range import range_search\n"
+            "ix = Index(40, metric='dot')\n"
+            f"ix.add(np.load({str(tmp_path / 'x.npy')!r}))\n"
+            f"Q = np.load({str(tmp_path / 'q.npy')!r})\n"
+            "s = {}\n"
+            "for i, q in enumerate([Q[:1], Q]):\n"
+            "    r = ix.search(q, 20)[0][0, 19]\n"
+            "    for j, a in enumerate(range_search(ix, q, r, None, s)):\n"
+            f"        np.save({str(tmp_path)!r} + f'/{{i}}{{j}}.npy', a)\n"
+            "    assert s['prefiltered']\n")
+    out = run_python(code, env={"LUMVO_INT_KERNEL": kernel, "LUMVO_FILTER": "always"})
+    assert out.returncode == 0, out.stderr
+    for i, q in enumerate([Q[:1], Q]):
+        want = oracle(X, np.arange(3000), q, 3000, "dot")
+        got = tuple(np.load(tmp_path / f"{i}{j}.npy") for j in range(3))
+        assert_within(got, want, float(want[0][0, 19]), "dot")
+        assert 2500 in got[2][: got[0][1]]
+
+
 def test_next_default_id_follows_the_largest_ever_added(tmp_path):
     ix = Index(2, metric="dot")
     ix.add(np.eye(2), ids=[4, 9])
@@ -438,6 +489,20 @@ def test_larger_index_many_runs_and_filters(metric, nq, prefilter, monkeypatch):
         got = ix.search(Q, 10, allow=allow)
         sel = live if allow is None else np.intersect1d(live, allow)
         assert_same(got, oracle(stored[sel], sel, Qs, 10, metric))
+        # Radius searches with the radius on the first query's tenth score
+        # and one float32 step either side of it, against the whole oracle.
+        every = oracle(stored[sel], sel, Qs, sel.size, metric)
+        toward = np.float32(np.inf if metric == "euclidean" else -np.inf)
+        for radius in (got[0][0, 9], np.nextafter(got[0][0, 9], toward),
+                       np.nextafter(got[0][0, 9], -toward)):
+            stats = {}
+            assert_within(range_search_with_stats(ix, Q, radius, allow, stats), every,
+                          float(radius), metric)
+            if prefilter != "auto":
+                assert stats["prefiltered"] == (prefilter == "always")
+            if stats["prefiltered"] and allow is None:
+                # Only rows whose bound reaches the radius are rescored.
+                assert stats["rows_rescored"] < sel.size * nq // 100
 
 
 @pytest.mark.parametrize("metric", METRICS)

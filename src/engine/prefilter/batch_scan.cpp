@@ -35,7 +35,7 @@ struct Batch {
   std::vector<bool> finite;
   kernels::IntQuery zero;  // pads the last tile of queries
   std::size_t nq;
-  std::size_t k_eff;
+  Want want;  // the k_eff best, or a radius
   bool may_give_up;
   std::atomic<bool> wide{false};
 };
@@ -76,10 +76,13 @@ std::vector<BandPart> tile_piece(Batch& b, const Piece& p) {
   const RowSet& set = b.set;
   const RowRun& run = set.runs[p.run];
   const CompressedRows& codes = *b.run_codes.of(p.run);
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(b.k_eff, p.end - p.begin));
+  // A radius band holds at least one row.
+  const std::size_t k = static_cast<std::size_t>(
+      std::min<std::uint64_t>(b.want.radius ? 1 : b.want.k, p.end - p.begin));
   std::vector<ExactBand> bands;
   bands.reserve(b.nq);
-  for (std::size_t q = 0; q < b.nq; ++q) bands.emplace_back(k, set.metric, b.finite[q]);
+  for (std::size_t q = 0; q < b.nq; ++q)
+    bands.emplace_back(b.want, p.end - p.begin, set.metric, b.finite[q]);
 
   const auto packed = std::make_unique_for_overwrite<std::uint8_t[]>(kStripe * b.width);
   const auto sums = std::make_unique_for_overwrite<std::int32_t[]>(kTileQ * kStripe);
@@ -160,7 +163,7 @@ Result<std::vector<std::vector<BandPart>>> tile_pieces(Batch& b, std::uint64_t t
   return pool::map(cut.size(), [&](std::size_t i) { return tile_piece(b, cut[i]); });
 }
 
-// A query's k_eff best and the rows rescored to find them.
+// What a query wants and the rows rescored to find it.
 using Resolved = std::pair<std::vector<ScoredRow>, std::size_t>;
 
 // Each query's bands, one from every piece, resolved on the pool.
@@ -173,7 +176,7 @@ Result<std::vector<Resolved>> resolve_queries(const Batch& b, const float* queri
     for (std::vector<BandPart>& piece : outs) parts.push_back(std::move(piece[q]));
     std::size_t one = 0;
     std::vector<ScoredRow> list =
-        resolve_bands(std::move(parts), b.k_eff, queries + q * dims, b.set, &one);
+        resolve_wanted(std::move(parts), b.want, queries + q * dims, b.set, &one);
     return std::make_pair(std::move(list), one);
   });
 }
@@ -214,10 +217,17 @@ bool batch_wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_
 Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
     const RowSet& set, const float* queries, std::size_t nq, std::size_t k_eff, std::size_t pieces,
     SearchStats* stats) {
+  return batch_scan(set, queries, nq, Want{.k = k_eff}, pieces, stats);
+}
+
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
+    const RowSet& set, const float* queries, std::size_t nq, const Want& want, std::size_t pieces,
+    SearchStats* stats) {
   using Out = std::optional<std::vector<std::vector<ScoredRow>>>;
   const std::size_t width = CompressedRows::width_for(set.dims);
-  if (CompressedRows::query_code_limit(width) == 0 || set.selectable() == 0 || k_eff == 0 ||
-      nq == 0 || wide_hinted(set))
+  const bool nothing = want.radius ? want.radius->admits_none() : want.k == 0;
+  if (CompressedRows::query_code_limit(width) == 0 || set.selectable() == 0 || nothing || nq == 0 ||
+      wide_hinted(set))
     return Out{};
   const CodesViews run_codes = acquire_codes(set);
   if (!every_run_coded(set, run_codes)) return Out{};
@@ -231,14 +241,15 @@ Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
           .finite = {},
           .zero = {},
           .nq = nq,
-          .k_eff = k_eff,
+          .want = want,
           .may_give_up = mode() != Mode::Always};
   encode_queries(b, queries);
   const std::uint64_t total = set.selectable();
   auto outs = tile_pieces(b, total, pieces);
   if (!outs) return fail(std::move(outs.error()));
   if (b.wide.load()) {
-    note_wide(set);
+    // A radius that admits many rows says nothing of the data.
+    if (!want.radius) note_wide(set);
     return Out{};
   }
   auto best = resolve_queries(b, queries, *outs);

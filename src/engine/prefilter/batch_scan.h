@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/prefilter/single_scan.h"
+#include "engine/search/radius.h"
 #include "engine/search/result_order.h"
 #include "engine/search/row_set.h"
 #include "engine/status.h"
@@ -33,6 +34,12 @@ bool batch_wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t
 // per thread); the result does not depend on it.
 Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
     const RowSet& set, const float* queries, std::size_t nq, std::size_t k_eff,
+    std::size_t pieces = 0, SearchStats* stats = nullptr);
+// The same for what `want` says: the k best, or every row within a radius
+// (each query's band's L is the radius's bound). A radius must admit some
+// score.
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> batch_scan(
+    const RowSet& set, const float* queries, std::size_t nq, const Want& want,
     std::size_t pieces = 0, SearchStats* stats = nullptr);
 
 }  // namespace lumvero::prefilter

@@ -30,7 +30,7 @@ struct Query {
   QueryCodes codes;
   double norm_sq;
   score_error::CompressedGap model;
-  std::size_t k_eff;
+  Want want;                // the k_eff best, or a radius
   std::atomic<bool>& wide;  // some piece found the band wide
 };
 
@@ -39,18 +39,18 @@ struct PieceOut {
   SearchStats stats;
 };
 
-// The kernel's scores of a window of rows into the heap.
+// The kernel's scores of a window of rows into the collector.
 void float_window(const RowSet& set, const RowRun& run, const SelectedWindow& b, const float* q,
-                  TopKHeap& heap, float* buf) {
+                  Collector& found, float* buf) {
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   if (b.local == nullptr) {
     kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
-    feed_heap(heap, buf, b.count, run.first + b.start);
+    found.feed(buf, b.count, run.first + b.start);
     return;
   }
   for (std::size_t j = 0; j < b.count; ++j)
-    heap.offer(run.first + b.local[j],
-               kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
+    found.offer(run.first + b.local[j],
+                kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
 }
 
 PieceOut prefilter_piece(const Query& w, const Piece& p) {
@@ -58,18 +58,21 @@ PieceOut prefilter_piece(const Query& w, const Piece& p) {
   const RowSet& set = w.set;
   const RowRun& run = set.runs[p.run];
   const CompressedRows* rc = w.run_codes.of(p.run);
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(w.k_eff, p.end - p.begin));
+  // A radius band holds at least one row.
+  const std::size_t k = static_cast<std::size_t>(
+      std::min<std::uint64_t>(w.want.radius ? 1 : w.want.k, p.end - p.begin));
   std::uint64_t scratch[kWindow];
   float buf[kWindow];
   if (rc == nullptr) {  // this run has no codes: its floats
-    TopKHeap heap(k, set.metric);
+    Collector found(w.want, set.metric, p.end - p.begin);
     for_selected(run, set.selection, p, kWindow, scratch,
-                 [&](const SelectedWindow& b) { float_window(set, run, b, w.q, heap, buf); });
-    out.part = exact_part(heap.into_sorted());
+                 [&](const SelectedWindow& b) { float_window(set, run, b, w.q, found, buf); });
+    out.part = collected_part(found.take(), w.want);
     return out;
   }
-  ExactBand band(k, set.metric, std::isfinite(w.norm_sq));
-  TopKHeap floats(k, set.metric);  // the rows read as floats once the band ran wide
+  ExactBand band(w.want, p.end - p.begin, set.metric, std::isfinite(w.norm_sq));
+  // The rows read as floats once the band ran wide.
+  Collector floats(w.want, set.metric, p.end - p.begin);
   bool wide = w.wide.load(std::memory_order_relaxed);
   std::int32_t sums[kWindow];
   CodeWindow win(kWindow, rc->width());
@@ -108,7 +111,7 @@ PieceOut prefilter_piece(const Query& w, const Piece& p) {
     }
   }
   out.stats.rows_scanned = scanned;
-  out.part = wide ? exact_part(floats.into_sorted()) : band.take();
+  out.part = wide ? collected_part(floats.take(), w.want) : band.take();
   return out;
 }
 
@@ -130,8 +133,8 @@ Result<std::vector<PieceOut>> run_pieces(const Query& w, std::uint64_t total, st
   return outs;
 }
 
-// The pieces' bands resolved into the k_eff best, their counts added up
-// into the process's counters and `stats`.
+// The pieces' bands resolved into what the search wants, their counts added
+// up into the process's counters and `stats`.
 std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, std::uint64_t total,
                                     SearchStats* stats) {
   std::vector<BandPart> parts;
@@ -143,9 +146,10 @@ std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, 
   }
   // Later searches skip the codes only when most of this one read floats: a
   // piece that turned wide late (a cluster near the query) is no reason to.
-  if (w.wide.load() && 2 * s.rows_fallback >= total) note_wide(w.set);
+  // A radius that admits many rows says nothing of the data.
+  if (w.wide.load() && 2 * s.rows_fallback >= total && !w.want.radius) note_wide(w.set);
   std::size_t rescored = 0;
-  std::vector<ScoredRow> best = resolve_bands(std::move(parts), w.k_eff, w.q, w.set, &rescored);
+  std::vector<ScoredRow> best = resolve_wanted(std::move(parts), w.want, w.q, w.set, &rescored);
   s.rows_rescored += rescored;
   PrefilterCounters& c = prefilter_counters();
   c.searches.fetch_add(1, std::memory_order_relaxed);
@@ -287,9 +291,16 @@ void note_wide(const RowSet& set) {
 Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
                                                    std::size_t k_eff, std::size_t pieces,
                                                    SearchStats* stats) {
+  return scan(set, q, Want{.k = k_eff}, pieces, stats);
+}
+
+Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
+                                                   const Want& want, std::size_t pieces,
+                                                   SearchStats* stats) {
   using Out = std::optional<std::vector<ScoredRow>>;
   const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
-  if (limit == 0 || set.selectable() == 0 || k_eff == 0 || wide_hinted(set)) return Out{};
+  const bool nothing = want.radius ? want.radius->admits_none() : want.k == 0;
+  if (limit == 0 || set.selectable() == 0 || nothing || wide_hinted(set)) return Out{};
   const CodesViews run_codes = acquire_codes(set);
   if (!run_codes.any) return Out{};
 
@@ -298,7 +309,7 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
   QueryCodes codes = encode_query(q, set.dims, width);
   const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
   std::atomic<bool> wide{false};
-  const Query w{set, run_codes, q, std::move(codes), qn, model, k_eff, wide};
+  const Query w{set, run_codes, q, std::move(codes), qn, model, want, wide};
   const std::uint64_t total = set.selectable();
   auto outs = run_pieces(w, total, pieces);
   if (!outs) return fail(std::move(outs.error()));

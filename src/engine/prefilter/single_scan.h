@@ -26,6 +26,7 @@
 
 #include "engine/prefilter/compressed_rows.h"
 #include "engine/search/exact_band.h"
+#include "engine/search/radius.h"
 #include "engine/search/result_order.h"
 #include "engine/search/row_set.h"
 #include "engine/search/score_error.h"
@@ -63,6 +64,12 @@ void note_wide(const RowSet& set);
 // into (0: about four per thread); the result does not depend on it.
 Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
                                                    std::size_t k_eff, std::size_t pieces = 0,
+                                                   SearchStats* stats = nullptr);
+// The same for what `want` says: the k best, or every row within a radius
+// (its band's L is the radius's bound; a row whose optimistic end cannot
+// reach it is skipped, the rest rescored). A radius must admit some score.
+Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
+                                                   const Want& want, std::size_t pieces = 0,
                                                    SearchStats* stats = nullptr);
 
 // The approximate score of a row of scale s and f64 squared norm norm_sq

@@ -68,12 +68,29 @@ ExactBand::ExactBand(std::size_t k, Metric metric, bool finite_query)
   band_.reserve(compact_at_);
 }
 
-bool ExactBand::out_of_reach(double reach) const {
-  return beyond(distance_, reach, static_cast<double>(sure_.worst().score));
+ExactBand::ExactBand(const Radius& radius, bool finite_query)
+    : ExactBand(0, radius.metric, finite_query) {
+  by_radius_ = true;
+  radius_ = radius.bound;
 }
 
+ExactBand::ExactBand(const Want& want, std::uint64_t rows, Metric metric, bool finite_query)
+    : ExactBand(static_cast<std::size_t>(std::min<std::uint64_t>(want.k, rows)), metric,
+                finite_query) {
+  if (want.radius) {
+    by_radius_ = true;
+    radius_ = want.radius->bound;
+  }
+}
+
+double ExactBand::limit() const {
+  return by_radius_ ? radius_ : static_cast<double>(sure_.worst().score);
+}
+
+bool ExactBand::out_of_reach(double reach) const { return beyond(distance_, reach, limit()); }
+
 float ExactBand::cutoff(const Gap& gap) const {
-  const double limit = static_cast<double>(sure_.worst().score);
+  const double limit = this->limit();
   if (!distance_) {
     // Reach a + gap.a + gap.b |a| is increasing in a (gap.b < 1/2); the
     // smallest a whose reach is still >= limit:
@@ -102,12 +119,12 @@ bool ExactBand::consider(std::uint64_t idx, float approx, const Gap& gap) {
   const double err = evaluation_error(std::fabs(a) + half);
   const double reach = distance_ ? (a - half) - err : (a + half) + err;
   const bool full = sure_.full();
-  if (full && out_of_reach(reach)) return false;
+  if (limited() && out_of_reach(reach)) return false;
   band_.push_back({idx, reach});
   if (band_.size() >= compact_at_) compact();
   // Only a bounded row's kernel score is sure to be finite, so only then
-  // does it count among the k that set L.
-  if (!gap.bounded) return false;
+  // does it count among the k that set L. A radius's L never moves.
+  if (!gap.bounded || by_radius_) return false;
   const float sure = distance_ ? float_up((a + half) + err) : float_down((a - half) - err);
   if (full && !better(metric_, ScoredRow{idx, sure}, sure_.worst())) return false;
   sure_.offer(idx, sure);
@@ -115,15 +132,14 @@ bool ExactBand::consider(std::uint64_t idx, float approx, const Gap& gap) {
 }
 
 void ExactBand::compact() {
-  if (sure_.full())
-    std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
+  if (limited()) std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
   compact_at_ = std::max({compact_at_, 2 * band_.size()});
 }
 
 template <bool kDistance, class Idx>
 void ExactBand::feed_bounded(const float* approx, std::size_t n, Idx idx, const Gap& gap) {
   std::size_t j = 0;
-  for (; j < n && !sure_.full(); ++j) consider(idx(j), approx[j], gap);
+  for (; j < n && !limited(); ++j) consider(idx(j), approx[j], gap);
   if (j == n) return;
   // The cut only moves when L does: a considered row that joins the k.
   std::int32_t cut = order_key(cutoff(gap));
@@ -147,7 +163,7 @@ void ExactBand::feed_bounded(const float* approx, std::size_t n, Idx idx, const 
 
 template <class Idx>
 void ExactBand::feed_with(const float* approx, std::size_t n, Idx idx, const Gap& gap) {
-  if (!finite_query_ || sure_.k() == 0) return;
+  if (!finite_query_ || (sure_.k() == 0 && !by_radius_)) return;
   if (!gap.bounded) {
     for (std::size_t j = 0; j < n; ++j) consider(idx(j), approx[j], gap);
   } else if (distance_) {
@@ -169,19 +185,17 @@ void ExactBand::feed_at(const float* approx, const std::uint64_t* idx, std::size
 }
 
 std::size_t ExactBand::held() {
-  if (sure_.full())
-    std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
+  if (limited()) std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
   return band_.size();
 }
 
 BandPart ExactBand::take() {
   BandPart part;
-  if (sure_.k() == 0) return part;
-  if (sure_.full())
-    std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
+  if (sure_.k() == 0 && !by_radius_) return part;
+  if (limited()) std::erase_if(band_, [&](const BandMember& m) { return out_of_reach(m.reach); });
   part.members = std::move(band_);
   band_.clear();
-  part.sure = sure_.into_sorted();
+  if (!by_radius_) part.sure = sure_.into_sorted();
   return part;
 }
 
@@ -263,6 +277,43 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
   set.dims = dims;
   set.metric = metric;
   return resolve_bands(std::move(parts), k, query, set, rescored);
+}
+
+std::vector<ScoredRow> resolve_radius(std::vector<BandPart>&& parts, const Radius& radius,
+                                      const float* query, const RowSet& set,
+                                      std::size_t* rescored) {
+  if (rescored != nullptr) *rescored = 0;
+  prefetch_band(parts, true, is_distance(radius.metric), radius.bound, set);
+  const std::size_t dims = static_cast<std::size_t>(set.dims);
+  std::vector<std::vector<ScoredRow>> lists;
+  lists.reserve(parts.size());
+  for (BandPart& p : parts) {
+    std::vector<ScoredRow> found = std::move(p.sure);
+    for (const BandMember& m : p.members) {
+      const float s = kernels::compute_score(radius.metric, query, set.row(m.idx), dims);
+      if (radius.admits(s)) found.push_back({m.idx, s});
+    }
+    if (rescored != nullptr) *rescored += p.members.size();
+    lists.push_back(std::move(found));
+  }
+  return sort_found(std::move(lists), radius.metric);
+}
+
+BandPart found_part(std::vector<ScoredRow>&& found) {
+  BandPart part;
+  part.sure = std::move(found);
+  return part;
+}
+
+std::vector<ScoredRow> resolve_wanted(std::vector<BandPart>&& parts, const Want& want,
+                                      const float* query, const RowSet& set,
+                                      std::size_t* rescored) {
+  if (want.radius) return resolve_radius(std::move(parts), *want.radius, query, set, rescored);
+  return resolve_bands(std::move(parts), want.k, query, set, rescored);
+}
+
+BandPart collected_part(std::vector<ScoredRow>&& rows, const Want& want) {
+  return want.radius ? found_part(std::move(rows)) : exact_part(std::move(rows));
 }
 
 BandPart exact_part(std::vector<ScoredRow>&& best) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "engine/format/index_format.h"
+#include "engine/search/radius.h"
 #include "engine/search/result_order.h"
 #include "engine/search/row_set.h"
 #include "engine/search/score_error.h"
@@ -42,7 +43,9 @@ struct BandMember {
 };
 
 // What a band keeps once all its rows are fed: its members, and its k best
-// pessimistic ends (as ScoredRow: the row and its end), which fix its L.
+// pessimistic ends (as ScoredRow: the row and its end), which fix its L. A
+// radius band's part has no such ends: `sure` holds rows whose kernel scores
+// are already known and admitted (found_part), its members need rescoring.
 struct BandPart {
   std::vector<BandMember> members;
   std::vector<ScoredRow> sure;
@@ -54,6 +57,12 @@ class ExactBand {
   // finite scores every row non-finite under the kernel: the band then stays
   // empty and finish() returns nothing.
   ExactBand(std::size_t k, Metric metric, bool finite_query = true);
+  // A band whose L is the radius's bound, fixed: it keeps every row whose
+  // optimistic end reaches the bound (the bound must admit some finite
+  // score: !radius.admits_none()).
+  explicit ExactBand(const Radius& radius, bool finite_query = true);
+  // The one or the other, as the search wants.
+  ExactBand(const Want& want, std::uint64_t rows, Metric metric, bool finite_query);
 
   // Approximate scores of rows first .. first + n - 1, all covered by gap.
   void feed(const float* approx, std::size_t n, std::uint64_t first, const score_error::Gap& gap);
@@ -87,6 +96,10 @@ class ExactBand {
   float cutoff(const score_error::Gap& gap) const;
   bool out_of_reach(double reach) const;
   void compact();
+  // L: the radius's bound, or the k-th best pessimistic end.
+  double limit() const;
+  // Whether L is defined: always for a radius, once k rows are sure otherwise.
+  bool limited() const { return by_radius_ || sure_.full(); }
 
   TopKHeap sure_;  // pessimistic ends, the k best
   std::vector<BandMember> band_;
@@ -94,6 +107,8 @@ class ExactBand {
   Metric metric_;
   bool distance_;
   bool finite_query_;
+  bool by_radius_ = false;
+  double radius_ = 0.0;
 };
 
 // The k best rows under compute_score of one query whose rows were fed to
@@ -113,6 +128,25 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
 // The exact part of rows whose kernel scores are known: each is both ends of
 // its own interval, so it resolves with any band.
 BandPart exact_part(std::vector<ScoredRow>&& best);
+
+// Every row a radius admits, best first, of one query whose rows were fed to
+// radius bands (disjoint runs of rows, parts in position order): the members
+// rescored with compute_score and kept when admitted, with the rows the parts
+// already found (found_part).
+std::vector<ScoredRow> resolve_radius(std::vector<BandPart>&& parts, const Radius& radius,
+                                      const float* query, const RowSet& set,
+                                      std::size_t* rescored = nullptr);
+
+// The part of rows already scored by the kernel and admitted by a radius.
+BandPart found_part(std::vector<ScoredRow>&& found);
+
+// resolve_bands for the k best, resolve_radius for a radius.
+std::vector<ScoredRow> resolve_wanted(std::vector<BandPart>&& parts, const Want& want,
+                                      const float* query, const RowSet& set,
+                                      std::size_t* rescored = nullptr);
+
+// exact_part for the k best, found_part for a radius.
+BandPart collected_part(std::vector<ScoredRow>&& rows, const Want& want);
 
 // Feeds the scores of rows [first, first + n) to the band, the gap taken
 // over runs of the rows' squared norms: the shared path of the strategies

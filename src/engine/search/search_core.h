@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/search/exact_band.h"
+#include "engine/search/radius.h"
 #include "engine/search/result_order.h"
 #include "engine/search/row_set.h"
 #include "engine/status.h"
@@ -73,5 +74,23 @@ Result<std::vector<std::vector<ScoredRow>>> batch(const RowSet& set, const float
                                                   std::size_t nq, std::size_t k,
                                                   std::size_t block_len = 0,
                                                   SearchStats* stats = nullptr);
+
+// Every selected row the radius admits, for each query, best first, equal
+// scores by lower position (range_core.cpp): one query at a time through the
+// pre-filter where it pays (its band's L is the radius's bound), else the
+// kernel scan; from kMatrixFromQueries queries the pre-filter's tiles where
+// they pay, else one kernel scan scoring every window of rows for all the
+// queries. queries: nq x dims, all finite. Lists grow as rows are found.
+Result<std::vector<std::vector<ScoredRow>>> range_search(const RowSet& set, const float* queries,
+                                                         std::size_t nq, const Radius& radius,
+                                                         SearchStats* stats = nullptr);
+
+// The kernel scan of `nq` queries over the pieces (on the pool unless
+// run_inline): each window of rows is scored for every query in turn, into
+// one collector per query; each query's lists merged as `want` says.
+Result<std::vector<std::vector<ScoredRow>>> kernel_queries(const RowSet& set,
+                                                           const std::vector<Piece>& pieces,
+                                                           const float* queries, std::size_t nq,
+                                                           const Want& want, bool run_inline);
 
 }  // namespace lumvero::core

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <random>
 #include <span>
@@ -30,6 +31,9 @@ using testing::ref_finite;
 using testing::ref_score;
 using testing::RefHit;
 using testing::ScopedEnv;
+
+constexpr float kInfF = std::numeric_limits<float>::infinity();
+constexpr double kInfD = std::numeric_limits<double>::infinity();
 
 struct Store {
   std::size_t dims;
@@ -91,6 +95,27 @@ struct SetCase {
 };
 
 class SearchCore : public ::testing::TestWithParam<SetCase> {};
+
+// Every selected row the bound admits (its score compared as an f64), in
+// the reference order.
+std::vector<RefHit> within(const Store& s, Metric metric, const float* q, double bound,
+                           const std::vector<bool>& selected) {
+  std::vector<RefHit> all = reference(s, metric, q, selected.size(), selected);
+  std::erase_if(all, [&](const RefHit& h) {
+    const double v = h.score;
+    return metric == Metric::Euclidean ? !(v <= bound) : !(v >= bound);
+  });
+  return all;
+}
+
+// Bounds on the k-th best score, one f32 step either side of it, and one f64
+// step towards the side it admits (which, rounded to f32, is the score).
+std::vector<double> bounds_around(Metric metric, float kth) {
+  const float worse = metric == Metric::Euclidean ? kInfF : -kInfF;
+  const double admit = metric == Metric::Euclidean ? kInfD : -kInfD;
+  return {kth, std::nextafter(kth, worse), std::nextafter(kth, -worse),
+          std::nextafter(double(kth), admit)};
+}
 
 RowSet set_of(const Store& s, Metric metric, const Selection& sel) {
   RowSet set;
@@ -165,6 +190,26 @@ TEST_P(SearchCore, EqualsTheReferenceOnTheSelectedRows) {
                          f.name + " prefilter " + prefilter + " query " + std::to_string(i));
       const bool expected = std::string(prefilter) == "always" && f.name != "empty list";
       EXPECT_EQ(stats.prefiltered, expected) << f.name;
+      // Radius searches with the bound on the k-th score of the first query
+      // and a step either side of it.
+      if ((*got)[0].size() < k) continue;
+      for (const double bound : bounds_around(c.metric, (*got)[0].back().score)) {
+        SearchStats range_stats;
+        auto found = core::range_search(set_of(s, c.metric, f.selection), qs.data(), c.nq,
+                                        Radius{bound, c.metric}, &range_stats);
+        ASSERT_TRUE(found.has_value()) << found.error();
+        ASSERT_EQ(found->size(), c.nq);
+        for (std::size_t i = 0; i < c.nq; ++i)
+          expect_same_hits(
+              (*found)[i], within(s, c.metric, qs.data() + i * dims, bound, f.selected),
+              f.name + " radius prefilter " + prefilter + " query " + std::to_string(i));
+        EXPECT_EQ(range_stats.prefiltered, expected) << f.name;
+        // Pre-filtered, a row is rescored only where its bound reaches the
+        // radius: on these rows, a small share of the selection.
+        if (expected && !c.exact_values && range_stats.rows_scanned > 1000) {
+          EXPECT_LT(range_stats.rows_rescored, range_stats.rows_scanned / 20) << f.name;
+        }
+      }
     }
   }
 }

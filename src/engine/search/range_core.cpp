@@ -1,0 +1,122 @@
+// Radius searches through the one core: the pre-filter with the radius as
+// its band's L, or the kernel scan into radius lists.
+#include <algorithm>
+#include <utility>
+
+#include "engine/kernels/kernels.h"
+#include "engine/prefilter/batch_scan.h"
+#include "engine/prefilter/single_scan.h"
+#include "engine/runtime/pool.h"
+#include "engine/runtime/tuning.h"
+#include "engine/search/search_core.h"
+
+namespace lumvero::core {
+
+namespace {
+
+using tuning::kScanRows;
+
+using Lists = std::vector<std::vector<ScoredRow>>;
+
+// Each query's collected rows of one piece, every window scored for all the
+// queries while its rows are in cache.
+Lists queries_piece(const RowSet& set, const Piece& p, const float* queries, std::size_t nq,
+                    const Want& want) {
+  const RowRun& run = set.runs[p.run];
+  const std::size_t dims = static_cast<std::size_t>(set.dims);
+  std::vector<Collector> found;
+  found.reserve(nq);
+  for (std::size_t i = 0; i < nq; ++i) found.emplace_back(want, set.metric, p.end - p.begin);
+  float buf[kScanRows];
+  std::uint64_t scratch[kScanRows];
+  for_selected(run, set.selection, p, kScanRows, scratch, [&](const SelectedWindow& b) {
+    for (std::size_t i = 0; i < nq; ++i) {
+      const float* q = queries + i * dims;
+      if (b.local == nullptr) {
+        kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
+        found[i].feed(buf, b.count, run.first + b.start);
+        continue;
+      }
+      for (std::size_t j = 0; j < b.count; ++j)
+        found[i].offer(run.first + b.local[j],
+                       kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
+    }
+  });
+  Lists out;
+  out.reserve(nq);
+  for (Collector& c : found) out.push_back(c.take());
+  return out;
+}
+
+template <class F>
+auto on_pool_or_here(std::size_t n, bool run_inline, F&& fn)
+    -> Result<std::vector<pool::detail::value_of_t<F, std::size_t>>> {
+  if (!run_inline) return pool::map(n, fn);
+  std::vector<pool::detail::value_of_t<F, std::size_t>> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(fn(i));
+  return out;
+}
+
+Result<Lists> kernel_range(const RowSet& set, const float* queries, std::size_t nq,
+                           const Want& want) {
+  const bool run_inline = runs_inline(set, nq);
+  return kernel_queries(set, run_inline ? whole_runs(set) : cut_pieces(set, 0, 1), queries, nq,
+                        want, run_inline);
+}
+
+// One query at a time: the pre-filter where it pays, else the kernel scan.
+Result<Lists> one_by_one(const RowSet& set, const float* queries, std::size_t nq, const Want& want,
+                         SearchStats* stats) {
+  const bool codes = !want.radius->admits_all() &&
+                     prefilter::wanted(prefilter::mode(), set.selectable(), set.dims, 1);
+  Lists out(nq);
+  for (std::size_t i = 0; i < nq; ++i) {
+    const float* q = queries + i * set.dims;
+    if (codes) {
+      auto got = prefilter::scan(set, q, want, 0, stats);
+      if (!got) return fail(std::move(got.error()));
+      if (*got) {
+        out[i] = std::move(**got);
+        continue;
+      }
+    }
+    auto one = kernel_range(set, q, 1, want);
+    if (!one) return fail(std::move(one.error()));
+    out[i] = std::move((*one)[0]);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<Lists> kernel_queries(const RowSet& set, const std::vector<Piece>& pieces,
+                             const float* queries, std::size_t nq, const Want& want,
+                             bool run_inline) {
+  auto parts = on_pool_or_here(pieces.size(), run_inline, [&](std::size_t p) {
+    return queries_piece(set, pieces[p], queries, nq, want);
+  });
+  if (!parts) return fail(std::move(parts.error()));
+  return on_pool_or_here(nq, run_inline || nq == 1, [&](std::size_t i) {
+    Lists mine;
+    mine.reserve(parts->size());
+    for (Lists& piece : *parts) mine.push_back(std::move(piece[i]));
+    return merge_found(std::move(mine), want, set.metric);
+  });
+}
+
+Result<Lists> range_search(const RowSet& set, const float* queries, std::size_t nq,
+                           const Radius& radius, SearchStats* stats) {
+  if (nq == 0 || set.dims == 0 || set.selectable() == 0 || radius.admits_none()) return Lists(nq);
+  const Want want{.k = 0, .radius = radius};
+  if (nq < tuning::kMatrixFromQueries) return one_by_one(set, queries, nq, want, stats);
+  if (!radius.admits_all() &&
+      prefilter::batch_wanted(prefilter::mode(), set.selectable(), set.dims, 1, nq)) {
+    auto got = prefilter::batch_scan(set, queries, nq, want, 0, stats);
+    if (!got) return fail(std::move(got.error()));
+    if (*got) return std::move(**got);
+  }
+  return kernel_range(set, queries, nq, want);
+}
+
+}  // namespace lumvero::core
