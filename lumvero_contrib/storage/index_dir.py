@@ -32,6 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
+from lumvero_contrib.storage.block_sums import codes_hash
 from lumvero_contrib.storage.commit import LOCK as LOCK
 from lumvero_contrib.storage.commit import MANIFEST as MANIFEST
 from lumvero_contrib.storage.commit import Commit, check_kind, locked, manifest_bytes
@@ -334,14 +335,6 @@ class LoadedRun(NamedTuple):
     # rows were mapped without being hashed or compared with the codes
     # (Index.verify does both on request).
     unverified: tuple[bytes, str, npt.NDArray[np.uint8]] | None
-
-
-def codes_hash(rows: FloatArray, norms_sq: npt.NDArray[np.float64], row_digest: str) -> str:
-    """BLAKE3 of the codes file a save writes for the rows of the row file
-    whose BLAKE3 is row_digest: codes, scales, bounds and squared norms are
-    a function of the rows, so a codes file with other bytes is not theirs.
-    The rows may be mapped (read under the fault guard; the caller checks)."""
-    return _native.blake3_hex(*_native.codes_file(rows, norms_sq, bytes.fromhex(row_digest)))
 
 
 class Loaded(NamedTuple):
@@ -685,7 +678,7 @@ class Saved:
         """The codes when their file (its hash checked against the manifest)
         holds what the rows give; else None, with a warning."""
         try:
-            same = codes_hash(rows, norms, rows_digest) == codes_entry[1]
+            same = codes_hash(rows, norms, rows_digest, codes[3]) == codes_entry[1]
         except MemoryError:
             self.rebuilt(codes_entry[0], "could not be compared with its rows (not enough "
                          "memory)", rows_name)
