@@ -11,6 +11,9 @@ naming the directory and the file).
   (new files, the manifest in one rename, the cleanup) of every writer of a
   saved directory (``Index.save``, ``DistributedIndex.save``).
 - ``index_dir``: the directory ``Index.save`` writes and ``Index.load`` reads.
+- ``block_sums``: the sums a codes file keeps of its row file's 64 KiB
+  blocks, given to mapped rows at load and checked by the engine on each
+  block's first read.
 - ``distributed_dir``: ``DistributedIndex``'s top manifest over one ``Index``
   directory per shard.
 - ``file_shards``: the index-file shards of ``build_shards`` and
