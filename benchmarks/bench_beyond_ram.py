@@ -13,10 +13,17 @@ process, after the row files' pages were dropped from the page cache
 Goals: load + first query <= 20 x a warm query; later cold queries <= 3 x a
 warm query; the first cold query >= 20 x faster than with LUMVO_FILTER=off.
 Peak RSS of the cold process is reported beside the codes' size.
+
+The row files' sum blocks are checked on their first read (each 64 KiB
+block of rows hashed once): their cost is the same settings run on a copy
+of the directory whose codes files are rewritten in version 2, which keeps
+no sums (as a directory saved before sums), side by side, medians.
 Run: .venv/bin/python benchmarks/bench_beyond_ram.py [--quick]
 """
 import json
 import os
+import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -78,7 +85,8 @@ def child(directory, setting, rows, dims):
         t = time.perf_counter()
         ix.search(Q[i], K, stats=stats if i == 0 else None)
         times.append(time.perf_counter() - t)
-    if setting == "warm":  # a second pass: nothing left to read
+    first_pass = times
+    if setting == "warm":  # a second pass: nothing left to read (or check)
         times = []
         for i in range(QUERIES):
             t = time.perf_counter()
@@ -88,7 +96,8 @@ def child(directory, setting, rows, dims):
     # execve, so it would report the parent's peak (which held the data).
     with open("/proc/self/status") as f:
         peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
-    print(json.dumps({"load_s": t_load, "times_s": times, "peak_rss": peak, "stats": stats}))
+    print(json.dumps({"load_s": t_load, "times_s": times, "first_pass_s": first_pass,
+                      "peak_rss": peak, "stats": stats}))
 
 
 def build(directory, rows, dims):
@@ -102,12 +111,53 @@ def build(directory, rows, dims):
     return time.perf_counter() - t
 
 
+def without_sums(directory):
+    """A copy of the saved directory whose codes files are version 2 (no
+    sums; every other byte as saved), their hashes in the manifest updated:
+    searches of it check no sum blocks."""
+    from lumvero_contrib import _native
+    copy = directory + "-nosums"
+    shutil.copytree(directory, copy)
+    with open(os.path.join(copy, "manifest.json")) as f:
+        manifest = json.load(f)
+    for seg in manifest["segments"]:
+        path = os.path.join(copy, seg["codes_file"]["file"])
+        with open(path, "rb") as f:
+            b = f.read()
+        width, = struct.unpack_from("<I", b, 20)
+        rows, = struct.unpack_from("<Q", b, 24)
+        stripes, = struct.unpack_from("<I", b, 36)
+        codes_at = 128 + 8 * rows + 24 * stripes + 4 * rows
+        codes_at += -codes_at % 64
+        b = b[:8] + struct.pack("<I", 2) + b[12:72] + bytes(56) + b[128: codes_at + rows * width]
+        with open(path, "wb") as f:
+            f.write(b)
+        seg["codes_file"]["blake3"] = _native.blake3_hex(b)
+    with open(os.path.join(copy, "manifest.json"), "w") as f:
+        json.dump(manifest, f)
+    return copy
+
+
 def run_child(directory, setting, rows, dims, env=None):
     args = [sys.executable, os.path.abspath(__file__), "--child", directory, setting, str(rows),
             str(dims)] + (["--quick"] if common.QUICK else [])
     out = subprocess.run(args, capture_output=True, text=True, check=True,
                          env=dict(os.environ, **(env or {})))
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def print_checks(figures):
+    """The cost of the sum block checks: each figure with and without sums."""
+    ms = lambda s: f"{1e3 * s:9.1f} ms"  # noqa: E731
+    print(f"  {'sum block checks':40s} {'checked':>12s} {'no sums':>12s}")
+    for what, pick in (
+            ("load + first cold query", lambda r: r[1]["load_s"] + r[1]["times_s"][0]),
+            (f"later cold queries (median of {QUERIES - 1})",
+             lambda r: float(np.median(r[1]["times_s"][1:]))),
+            ("warm, first pass (median)", lambda r: float(np.median(r[0]["first_pass_s"]))),
+            (f"warm (median of {QUERIES})", lambda r: float(np.median(r[0]["times_s"]))),
+            ("first cold query, LUMVO_FILTER=off", lambda r: r[2]["times_s"][0])):
+        print(f"  {what:40s} {ms(pick(figures['sums checked']))} {ms(pick(figures['no sums']))}")
 
 
 def main():
@@ -124,9 +174,13 @@ def main():
     shape = common.shape_label(rows, dims)
     print(f"{shape}: row files {rows_bytes / 2**20:.0f} MiB, codes files "
           f"{codes_bytes / 2**20:.0f} MiB, save {save_s:.2f} s")
-    warm = run_child(directory, "warm", rows, dims)
-    cold = run_child(directory, "cold", rows, dims)
-    off = run_child(directory, "cold", rows, dims, {"LUMVO_FILTER": "off"})
+    plain = without_sums(directory)
+    figures = {}
+    for label, d in (("sums checked", directory), ("no sums", plain)):
+        figures[label] = [run_child(d, setting, rows, dims, env) for setting, env in
+                          (("warm", None), ("cold", None), ("cold", {"LUMVO_FILTER": "off"}))]
+    print_checks(figures)
+    warm, cold, off = figures["sums checked"]
     w = float(np.median(warm["times_s"]))
     first = cold["load_s"] + cold["times_s"][0]
     later = float(np.median(cold["times_s"][1:]))

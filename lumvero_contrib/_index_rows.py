@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib.storage.index_layout import codes_hash
+from lumvero_contrib.storage import block_sums
 
 FloatArray = npt.NDArray[np.float32]
 IdArray = npt.NDArray[np.int64]
@@ -39,8 +39,11 @@ class Run:
         self.codes_source = codes_source
         # The row file's header and BLAKE3, and the codes file's bytes, when
         # the mapped rows were neither hashed nor compared with the codes at
-        # load (Index.verify does both).
+        # load (Index.verify does both). Their codes file's sums, when it
+        # keeps them, are checked by the engine on each block's first read.
         self.unverified = unverified
+        if source is not None and unverified is not None:
+            block_sums.attach(rows, unverified[2])
 
     def snapshot(self) -> tuple[FloatArray, npt.NDArray[np.float64], int, int, object]:
         """What a search reads: rows [0, count) as they are now. Appends
@@ -49,9 +52,12 @@ class Run:
 
     def check_intact(self) -> None:
         """Raises ValueError when the mapped row file was shortened under
-        this index (its missing rows then read as zeros)."""
+        this index (its missing rows then read as zeros), or a read found
+        one of its sum blocks changed since it was saved."""
         if self.source is not None and _native.mapping_damaged(self.rows):
             raise ValueError(f"row file {self.source} changed while in use; load the index again")
+        if self.source is not None:
+            block_sums.check_unchanged(self.rows, self.source)
         if self.codes_source is not None and _native.mapping_damaged(self.codes):
             raise ValueError(f"codes file {self.codes_source} changed while in use; load the index "
                              f"again")
@@ -71,7 +77,7 @@ class Run:
             raise ValueError(f"row file {self.source} does not match its BLAKE3 hash in the "
                              f"index's manifest.json; its rows may give wrong answers: save the "
                              f"index again from its source, or restore the file")
-        want = codes_hash(rows, _native.row_norms_sq(rows), digest)
+        want = block_sums.codes_hash(rows, _native.row_norms_sq(rows), digest, codes_bytes)
         got = _native.blake3_hex(codes_bytes)
         self.check_intact()
         if got != want:
@@ -110,13 +116,19 @@ class Snapshot:
 def gather(runs: list[Run], positions: IdArray, dims: int) -> FloatArray:
     """A new (len(positions), dims) array of the rows at the positions (each
     a stored position), in the order given; mapped rows are checked to be
-    intact after they were read."""
+    intact after they were read (and their sum blocks checked)."""
     out = np.empty((positions.shape[0], dims), np.float32)
     for run in runs:
         inside = np.flatnonzero((positions >= run.first) & (positions < run.first + run.count))
-        if inside.size:
+        if not inside.size:
+            continue
+        if run.source is None:
             out[inside] = run.rows[positions[inside] - run.first]
-            run.check_intact()
+            continue
+        part = np.empty((inside.size, dims), np.float32)
+        _native.copy_rows(run.rows, positions[inside] - run.first, part)
+        run.check_intact()
+        out[inside] = part
     return out
 
 

@@ -14,6 +14,9 @@ naming the directory and the file).
   and the records its manifest lists per segment; ``index_manifest`` reads
   a manifest, ``index_read`` the files it names (``Index.load``),
   ``index_dir`` writes them (``Index.save``).
+- ``block_sums``: the sums a codes file keeps of its row file's 64 KiB
+  blocks, given to mapped rows at load and checked by the engine on each
+  block's first read.
 - ``distributed_dir``: ``DistributedIndex``'s top manifest over one ``Index``
   directory per shard.
 - ``file_shards``: the index-file shards of ``build_shards`` and

@@ -131,11 +131,3 @@ def placed(segments: list[SavedSegment]) -> list[tuple[int, SavedSegment]]:
 
 
 Runs = list[tuple[FloatArray, npt.NDArray[np.float64], int, bool]]
-
-
-def codes_hash(rows: FloatArray, norms_sq: npt.NDArray[np.float64], row_digest: str) -> str:
-    """BLAKE3 of the codes file a save writes for the rows of the row file
-    whose BLAKE3 is row_digest: codes, scales, bounds and squared norms are
-    a function of the rows, so a codes file with other bytes is not theirs.
-    The rows may be mapped (read under the fault guard; the caller checks)."""
-    return _native.blake3_hex(*_native.codes_file(rows, norms_sq, bytes.fromhex(row_digest)))

@@ -26,7 +26,8 @@ from lumvero_contrib.storage.commit import MANIFEST
 from lumvero_contrib.storage.files import confined, open_regular, read_small
 from lumvero_contrib.storage.index_layout import (CODES_FILE, LOAD_ATTEMPTS, MAX_MANIFEST_BYTES,
                                                   MAX_NPY_HEADER, METRIC_IDS, FloatArray,
-                                                  IdArray, SavedSegment, check_path, codes_hash)
+                                                  IdArray, SavedSegment, check_path)
+from lumvero_contrib.storage.block_sums import codes_hash
 from lumvero_contrib.storage.index_manifest import IndexManifest, read_version
 
 
@@ -231,7 +232,7 @@ class Saved(IndexManifest):
         """The codes when their file (its hash checked against the manifest)
         holds what the rows give; else None, with a warning."""
         try:
-            same = codes_hash(rows, norms, rows_digest) == codes_entry[1]
+            same = codes_hash(rows, norms, rows_digest, codes[3]) == codes_entry[1]
         except MemoryError:
             self.rebuilt(codes_entry[0], "could not be compared with its rows (not enough "
                          "memory)", rows_name)

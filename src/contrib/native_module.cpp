@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/format/block_sums.h"
 #include "engine/format/codes_file.h"
 #include "engine/format/content_hash.h"
 #include "engine/format/mapped_file.h"
@@ -232,11 +233,25 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
 constexpr const char* kCodesCapsule = "lumvero_contrib._native.run_codes";
 constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
 
+// What a map_rows capsule holds: the mapped row file and, once
+// attach_sums gave them, the sums of its rows' sum blocks.
+struct MappedRows {
+  lumvero::MappedFile file;
+  std::unique_ptr<lumvero::BlockSums> sums;
+};
+
 // The object at the end of an array's chain of bases.
 PyObject* root_base(PyObject* o) {
   while (PyArray_Check(o) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(o)) != nullptr)
     o = PyArray_BASE(reinterpret_cast<PyArrayObject*>(o));
   return o;
+}
+
+// The map_rows capsule under an array (or a view of one), else null.
+MappedRows* mapped_rows(PyObject* array) {
+  PyObject* o = root_base(array);
+  if (!PyCapsule_IsValid(o, kMappingCapsule)) return nullptr;
+  return static_cast<MappedRows*>(PyCapsule_GetPointer(o, kMappingCapsule));
 }
 
 void free_codes(PyObject* capsule) {
@@ -295,9 +310,10 @@ bool parse_runs(PyObject* runs_obj, std::size_t dims, std::vector<lumvero::RowRu
       codes = static_cast<const lumvero::RunCodes*>(PyCapsule_GetPointer(codes_obj, kCodesCapsule));
       if (codes == nullptr) return false;
     }
+    const MappedRows* mapped = mapped_rows(rows_obj);
     runs.push_back({static_cast<const float*>(PyArray_DATA(rows)),
                     static_cast<const double*>(PyArray_DATA(norms)), count, first, codes, capacity,
-                    PyCapsule_IsValid(root_base(rows_obj), kMappingCapsule) != 0});
+                    mapped != nullptr, mapped != nullptr ? mapped->sums.get() : nullptr});
     end = first + count;
   }
   return true;
@@ -609,7 +625,7 @@ PyObject* find_sorted(PyObject*, PyObject* args) {
 }
 
 void free_mapping(PyObject* capsule) {
-  delete static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(capsule, kMappingCapsule));
+  delete static_cast<MappedRows*>(PyCapsule_GetPointer(capsule, kMappingCapsule));
 }
 
 // map_rows(path, rows, dims) -> read-only float32 array over the rows of an
@@ -642,14 +658,14 @@ PyObject* map_rows(PyObject*, PyObject* args) {
                    PyBytes_AS_STRING(path_bytes), rows, dims);
       return nullptr;
     }
-    auto* owned = new lumvero::MappedFile(std::move(*file));
+    auto* owned = new MappedRows{std::move(*file), nullptr};
     Ref capsule = Ref::steal(PyCapsule_New(owned, kMappingCapsule, free_mapping));
     if (capsule.get() == nullptr) {
       delete owned;
       return nullptr;
     }
     npy_intp shape[2] = {rows, dims};
-    void* data = const_cast<unsigned char*>(owned->mapping.bytes()) + 12;
+    void* data = const_cast<unsigned char*>(owned->file.mapping.bytes()) + 12;
     Ref array = Ref::steal(PyArray_New(&PyArray_Type, 2, shape, NPY_FLOAT32, nullptr, data, 0,
                                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
     if (array.get() == nullptr) return nullptr;
@@ -668,8 +684,66 @@ PyObject* mapping_damaged(PyObject*, PyObject* arg) {
     return PyBool_FromLong(codes->damaged());
   }
   if (!PyCapsule_IsValid(o, kMappingCapsule)) Py_RETURN_FALSE;
-  const auto* file = static_cast<lumvero::MappedFile*>(PyCapsule_GetPointer(o, kMappingCapsule));
-  return PyBool_FromLong(file->mapping.damaged());
+  const auto* file = static_cast<MappedRows*>(PyCapsule_GetPointer(o, kMappingCapsule));
+  return PyBool_FromLong(file->file.mapping.damaged());
+}
+
+// The sums a version-3 codes file (its whole bytes, as map_codes gave them
+// and the caller checked) keeps for `rows` rows of `dims` dims; empty for a
+// version-2 file; false with ValueError for bytes of another layout.
+bool sums_of_codes(PyObject* codes_obj, std::uint64_t rows, std::uint64_t dims,
+                   std::vector<lumvero::Hash32>& out) {
+  namespace cf = lumvero::codes_file;
+  PyArrayObject* a = as_array(codes_obj, 1, NPY_UINT8, "codes_file");
+  if (a == nullptr) return false;
+  const auto* b = static_cast<const unsigned char*>(PyArray_DATA(a));
+  const auto length = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+  std::uint32_t version = 0;
+  if (length >= 12) std::memcpy(&version, b + 8, 4);  // little-endian, as written
+  if (!cf::check_shape(rows, dims) ||
+      (version != cf::kVersion && version != cf::kVersionWithoutSums) ||
+      length != cf::layout(rows, dims, version).length) {
+    PyErr_SetString(PyExc_ValueError, "codes_file is not a codes file of these rows");
+    return false;
+  }
+  const cf::Layout l = cf::layout(rows, dims, version);
+  out.resize(static_cast<std::size_t>(l.blocks));
+  if (l.blocks != 0) std::memcpy(out.data(), b + l.sums, l.blocks * sizeof(lumvero::Hash32));
+  return true;
+}
+
+// attach_sums(rows, codes_file) -> bool: gives the rows of a map_rows array
+// (the whole array) the sums of their sum blocks kept in their codes file's
+// bytes (copied: later edits of that file change nothing); from then on
+// every search or copy checks each block on its first read. False for a
+// codes file of version 2, which keeps no sums.
+PyObject* attach_sums(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *rows_obj, *codes_obj;
+    if (!PyArg_ParseTuple(args, "OO", &rows_obj, &codes_obj)) return nullptr;
+    PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "rows");
+    if (rows == nullptr) return nullptr;
+    MappedRows* m = mapped_rows(rows_obj);
+    const auto* data = static_cast<const unsigned char*>(PyArray_DATA(rows));
+    if (m == nullptr || m->sums != nullptr || data != m->file.mapping.bytes() + 12) {
+      PyErr_SetString(PyExc_ValueError, "rows must be a whole map_rows array without sums");
+      return nullptr;
+    }
+    const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
+    const auto dims = static_cast<std::uint64_t>(PyArray_DIM(rows, 1));
+    std::vector<lumvero::Hash32> sums;
+    if (!sums_of_codes(codes_obj, n, dims, sums)) return nullptr;
+    if (sums.empty()) Py_RETURN_FALSE;
+    m->sums = std::make_unique<lumvero::BlockSums>(data, n * dims * sizeof(float), std::move(sums));
+    Py_RETURN_TRUE;
+  });
+}
+
+// changed_block(array) -> int: the first sum block of the row file under a
+// map_rows array (or a view of one) found changed since it was saved, or -1.
+PyObject* changed_block(PyObject*, PyObject* arg) {
+  const MappedRows* m = mapped_rows(arg);
+  return PyLong_FromLongLong(m != nullptr && m->sums != nullptr ? m->sums->failed() : -1);
 }
 
 // positions: None (every one of the n rows, pos left null) or int64 rows
@@ -711,7 +785,9 @@ bool apart(PyArrayObject* rows, PyArrayObject* out) {
 }
 
 // copy_rows(rows, positions, out): out[j] = rows[positions[j]] (positions
-// None: every row), for rows that may be mapped from a file. The reads run
+// None: every row), for rows that may be mapped from a file, checked
+// against their sum blocks when they have sums (the caller looks at
+// changed_block afterwards). The reads run
 // under the engine's SIGBUS guard, put back in front first in case another
 // library replaced it since the mapping was made: a file shortened meanwhile
 // reads as zeros and marks the mapping damaged (the caller checks
@@ -733,13 +809,18 @@ PyObject* copy_rows(PyObject*, PyObject* args) {
       return nullptr;
     const auto* src = static_cast<const float*>(PyArray_DATA(rows));
     auto* dst = static_cast<float*>(PyArray_DATA(out));
+    const MappedRows* mapped = mapped_rows(rows_obj);
+    const lumvero::BlockSums* sums = mapped != nullptr ? mapped->sums.get() : nullptr;
+    const std::uint64_t row_bytes = dims * sizeof(float);
     auto copy = [&] {
       if (pos == nullptr) {
+        if (sums != nullptr) (void)sums->check(src, n * row_bytes);
         std::copy(src, src + n * dims, dst);
         return;
       }
       for (std::uint64_t j = 0; j < m; ++j) {
         const float* row = src + static_cast<std::uint64_t>(pos[j]) * dims;
+        if (sums != nullptr) (void)sums->check(row, row_bytes);
         std::copy(row, row + dims, dst + j * dims);
       }
     };
@@ -774,28 +855,81 @@ bool parse_rows_hash(PyObject* obj, lumvero::codes_file::RowsHash& out) {
   return ok;
 }
 
-// codes_file(rows, norms, made_from) -> list of buffers: the codes file of
-// the rows, in file order (header, norms, bounds, scales, padding, codes),
-// the codes quantised as a search would (bit for bit the lazily built
-// codes'); made_from, the 32-byte BLAKE3 of the row file holding the rows,
-// goes into the header. The rows may be mapped from a file: they are read
-// under the SIGBUS guard (the caller checks mapping_damaged).
+// The sums of the rows' sum blocks, hashed on the pool, as a bytes object.
+PyObject* block_sums_bytes(const float* data, std::uint64_t bytes) {
+  const std::uint64_t blocks = lumvero::sum_blocks(bytes);
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(blocks * sizeof(lumvero::Hash32))));
+  if (out.get() == nullptr) return nullptr;
+  auto* sums = reinterpret_cast<lumvero::Hash32*>(PyBytes_AS_STRING(out.get()));
+  const auto* b = reinterpret_cast<const unsigned char*>(data);
+  {
+    const GilRelease released;
+    over_rows(blocks, 64, [&](std::size_t lo, std::size_t hi) {
+      lumvero::compute_block_sums(b, bytes, lo, hi, sums);
+    });
+  }
+  return out.release();
+}
+
+// A version codes_file writes (2 or 3); else false with ValueError.
+bool written_version(unsigned int version) {
+  if (version == lumvero::codes_file::kVersion ||
+      version == lumvero::codes_file::kVersionWithoutSums)
+    return true;
+  PyErr_SetString(PyExc_ValueError, "version must be 2 or 3");
+  return false;
+}
+
+// At least one row, of a width the pre-filter reads, and one norm per row;
+// else false with ValueError.
+bool codes_shape(std::uint64_t n, std::uint64_t dims, PyArrayObject* norms) {
+  if (static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) == n && n != 0 &&
+      lumvero::codes_file::check_shape(n, dims))
+    return true;
+  PyErr_SetString(PyExc_ValueError,
+                  "norms must have one entry per row, rows at least one, of a width the "
+                  "pre-filter reads");
+  return false;
+}
+
+// The padding and sums that end a codes file of layout l (none in
+// version 2) appended to its parts.
+bool append_sums(PyObject* parts, const float* data, std::uint64_t n, std::uint64_t dims,
+                 const lumvero::codes_file::Layout& l) {
+  if (l.blocks == 0) return true;
+  const std::string pad(static_cast<std::size_t>(l.sums - (l.codes + n * l.width)), '\0');
+  Ref pad_bytes =
+      Ref::steal(PyBytes_FromStringAndSize(pad.data(), static_cast<Py_ssize_t>(pad.size())));
+  Ref sums = Ref::steal(block_sums_bytes(data, n * dims * sizeof(float)));
+  return pad_bytes.get() != nullptr && sums.get() != nullptr &&
+         PyList_Append(parts, pad_bytes.get()) == 0 && PyList_Append(parts, sums.get()) == 0;
+}
+
+// codes_file(rows, norms, made_from, version=3) -> list of buffers: the
+// codes file of the rows, in file order (header, norms, bounds, scales,
+// padding, codes, then for version 3 padding and the sums of the rows' sum
+// blocks), the codes quantised as a search would (bit for bit the lazily
+// built codes'); made_from, the 32-byte BLAKE3 of the row file holding the
+// rows, goes into the header. Version 2 (no sums) is what a directory saved
+// before sums holds, for comparing with it. The rows may be mapped from a
+// file: they are read under the SIGBUS guard (the caller checks
+// mapping_damaged).
 PyObject* codes_file(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     lumvero::fault::install_handler();
     PyObject *rows_obj, *norms_obj, *made_obj;
-    if (!PyArg_ParseTuple(args, "OOO", &rows_obj, &norms_obj, &made_obj)) return nullptr;
+    unsigned int version = lumvero::codes_file::kVersion;
+    if (!PyArg_ParseTuple(args, "OOO|I", &rows_obj, &norms_obj, &made_obj, &version))
+      return nullptr;
     lumvero::codes_file::RowsHash made_from;
-    if (!parse_rows_hash(made_obj, made_from)) return nullptr;
+    if (!written_version(version) || !parse_rows_hash(made_obj, made_from)) return nullptr;
     PyArrayObject* rows = as_array(rows_obj, 2, NPY_FLOAT32, "rows");
     PyArrayObject* norms = as_array(norms_obj, 1, NPY_FLOAT64, "norms");
     if (rows == nullptr || norms == nullptr) return nullptr;
     const auto n = static_cast<std::uint64_t>(PyArray_DIM(rows, 0));
     const auto dims = static_cast<std::uint64_t>(PyArray_DIM(rows, 1));
-    if (static_cast<std::uint64_t>(PyArray_DIM(norms, 0)) != n || n == 0) {
-      PyErr_SetString(PyExc_ValueError, "norms must have one entry per row, rows at least one");
-      return nullptr;
-    }
+    if (!codes_shape(n, dims, norms)) return nullptr;
     const auto* data = static_cast<const float*>(PyArray_DATA(rows));
     const auto* nsq = static_cast<const double*>(PyArray_DATA(norms));
     std::unique_ptr<lumvero::CompressedRows> built;
@@ -807,8 +941,8 @@ PyObject* codes_file(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_MemoryError, "not enough memory for the rows' codes");
       return nullptr;
     }
-    const lumvero::codes_file::Layout l = lumvero::codes_file::layout(n, dims);
-    const auto header = lumvero::codes_file::header(n, dims, made_from);
+    const lumvero::codes_file::Layout l = lumvero::codes_file::layout(n, dims, version);
+    const auto header = lumvero::codes_file::header(n, dims, made_from, version);
     auto* owned = new lumvero::RunCodes();
     const lumvero::CompressedRows* view = built.get();
     owned->adopt(std::move(built));
@@ -828,10 +962,12 @@ PyObject* codes_file(PyObject*, PyObject* args) {
     Ref codes = Ref::steal(array_over(capsule.get(), view->codes(0), 2, codes_shape, NPY_UINT8));
     if (bounds.get() == nullptr || scales.get() == nullptr || codes.get() == nullptr)
       return nullptr;
-    return Py_BuildValue("[y#OOOy#O]", reinterpret_cast<const char*>(header.data()),
-                         static_cast<Py_ssize_t>(header.size()), norms_obj, bounds.get(),
-                         scales.get(), pad.data(), static_cast<Py_ssize_t>(pad.size()),
-                         codes.get());
+    Ref parts = Ref::steal(Py_BuildValue("[y#OOOy#O]", reinterpret_cast<const char*>(header.data()),
+                                         static_cast<Py_ssize_t>(header.size()), norms_obj,
+                                         bounds.get(), scales.get(), pad.data(),
+                                         static_cast<Py_ssize_t>(pad.size()), codes.get()));
+    if (parts.get() == nullptr || !append_sums(parts.get(), data, n, dims, l)) return nullptr;
+    return parts.release();
   });
 }
 
@@ -962,9 +1098,17 @@ PyMethodDef methods[] = {
      "copy_rows(rows, positions, out) -> None\n\nCopies the rows at the positions (None: all) "
      "into out, under the engine's guard against a mapped file being shortened."},
     {"codes_file", codes_file, METH_VARARGS,
-     "codes_file(rows, norms, made_from) -> list\n\nThe codes file of the rows as buffers in "
-     "file order, quantised as the pre-filter's own codes, bound to the row file whose 32-byte "
-     "BLAKE3 is made_from."},
+     "codes_file(rows, norms, made_from, version=3) -> list\n\nThe codes file of the rows as "
+     "buffers in file order, quantised as the pre-filter's own codes, bound to the row file "
+     "whose 32-byte BLAKE3 is made_from; version 3 ends with the sums of the rows' sum blocks, "
+     "version 2 has none."},
+    {"attach_sums", attach_sums, METH_VARARGS,
+     "attach_sums(rows, codes_file) -> bool\n\nGives a map_rows array the sums of its sum "
+     "blocks from its codes file's bytes; searches and copies then check each block on its "
+     "first read. False for a codes file without sums."},
+    {"changed_block", changed_block, METH_O,
+     "changed_block(array) -> int\n\nThe first sum block of the row file under a map_rows "
+     "array found changed since it was saved, or -1."},
     {"map_codes", map_codes, METH_VARARGS,
      "map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file)\n\nA codes file made "
      "from the row file whose 32-byte BLAKE3 is made_from, mapped read-only under the engine's "

@@ -1367,6 +1367,21 @@ def _codes_as_version_1(b):
     return old + bytes(-len(old) % 64) + b[len(b) - rows * width:]
 
 
+def _codes_as_version_2(b):
+    """The same codes in the layout of version 2, as saved before sum
+    blocks: zeros from byte 72 of the header, the file ending with the
+    codes."""
+    at, rows = _scales_at(b)
+    width, = struct.unpack_from("<I", b, 20)
+    codes_at = at + 4 * rows + (-(at + 4 * rows) % 64)
+    return b[:8] + struct.pack("<I", 2) + b[12:72] + bytes(56) + b[128: codes_at + rows * width]
+
+
+def _every_codes_file_version_2(d):
+    for i in (0, 1):
+        _rewrite_codes(d, _codes_as_version_2, i)
+
+
 def _swap_codes(d):
     """The two codes files' entries swapped, every hash still valid."""
     def swap(m):
@@ -1402,12 +1417,17 @@ def _flip_byte(d, name, at):
 CODES_STATES = {
     "present": (lambda d: None, None),
     "old directory": (lambda d: _as_version_1(d, codes=False), None),
+    "version 2": (_every_codes_file_version_2, None),
     "missing": (lambda d: os.unlink(d / _codes_name(d)), "is missing"),
     "hash mismatch": (lambda d: _flip_byte(d, _codes_name(d), 200),
                       "does not match its BLAKE3 hash"),
     "shorter": (lambda d: _rewrite_codes(d, lambda b: b[:-1]), "bytes long, not"),
-    "other version": (lambda d: _rewrite_codes(d, lambda b: b[:8] + b"\x03" + b[9:]),
-                      "has version 3; this version reads 2"),
+    "other version": (lambda d: _rewrite_codes(d, lambda b: b[:8] + b"\x04" + b[9:]),
+                      "has version 4; this version reads 2 and 3"),
+    "sum block size": (lambda d: _rewrite_codes(d, lambda b: b[:74] + b"\x02" + b[75:]),
+                       "has sum blocks of 131072 bytes; this version reads 65536"),
+    "sum block count": (lambda d: _rewrite_codes(d, lambda b: b[:80] + b"\x07" + b[81:]),
+                        "header that does not describe"),
     "version 1": (_every_codes_file_version_1,
                   "has version 1, which does not name the rows it was made from"),
     "swapped": (_swap_codes, "is not the codes of its row file (it was made from rows of "
@@ -1505,12 +1525,20 @@ def test_codes_file_holds_the_copy_the_search_builds(tmp_path):
                             for b in _native.codes_file(X, norms, made_from))
     runs = 3  # 700 rows in runs of 256
     width = 128  # 70 codes rounded up to the kernels' step
-    assert data[:40] == (b"LVCODES\0" + struct.pack("<IIII", 2, 128, 70, width)
+    blocks = 3  # 700 x 70 x 4 bytes of rows in sum blocks of 64 KiB
+    assert data[:40] == (b"LVCODES\0" + struct.pack("<IIII", 3, 128, 70, width)
                          + struct.pack("<QII", 700, 256, runs))
-    assert data[40:72] == made_from and data[72:128] == bytes(56)
+    assert data[40:72] == made_from
+    assert data[72:128] == struct.pack("<IIQ", 65536, 0, blocks) + bytes(40)
     assert np.frombuffer(data, np.float64, 700, 128).tobytes() == norms.tobytes()
     codes_at = -(-(128 + 8 * 700 + 24 * runs + 4 * 700) // 64) * 64
-    assert len(data) == codes_at + 700 * width
+    sums_at = -(-(codes_at + 700 * width) // 64) * 64
+    assert len(data) == sums_at + 32 * blocks
+    assert data[codes_at + 700 * width: sums_at] == bytes(sums_at - codes_at - 700 * width)
+    # Each sum is the BLAKE3 of 64 KiB of the row file's rows (from byte 12).
+    row_bytes = (tmp_path / _listed(tmp_path, "rows")).read_bytes()[12:]
+    assert [data[sums_at + 32 * i: sums_at + 32 * i + 32].hex() for i in range(blocks)] == \
+        [blake3_hex(row_bytes[i << 16: (i + 1) << 16]) for i in range(blocks)]
     codes = np.frombuffer(data, np.uint8, 700 * width, codes_at).reshape(700, width)
     scales = np.frombuffer(data, np.float32, 700, 128 + 8 * 700 + 24 * runs)
     # Codes c + 128 with |x - s c| within half a step; padding codes are 0.
@@ -1539,6 +1567,64 @@ def test_mapped_rows_are_hashed_by_verify(tmp_path):
     os.truncate(tmp_path / rows, 12 + 4 * 128 * 20)
     with pytest.raises(ValueError, match=f"{rows} does not hold 40 rows"):
         Index.load(tmp_path, mmap=True)
+
+
+def _edited_in_place(tmp_path, dims=48, n=60000):
+    """A saved index of n rows whose row file then has row 30000 rewritten
+    in place (the 30000 x 48 x 4 bytes before it: sum block 87), the query
+    the edited row would answer first, and the row as saved."""
+    rng = np.random.default_rng(21)
+    X = rng.standard_normal((n, dims)).astype(np.float32)
+    ix = Index(dims, metric="dot")
+    ix.add(X)
+    ix.save(tmp_path)
+    q = rng.standard_normal(dims).astype(np.float32)
+    with open(tmp_path / _listed(tmp_path, "rows"), "r+b") as f:
+        f.seek(12 + 4 * dims * 30000)
+        f.write((q * 100).tobytes())
+    return ix, q, X[30000]
+
+
+@pytest.mark.parametrize("filter_mode", ["off", "auto", "always"])
+def test_rows_edited_in_place_under_mmap_are_never_answered(tmp_path, monkeypatch, filter_mode):
+    """A row file edited after the save, its rows mapped: each search, batch,
+    allow-list, range_search and get answers as the saved index, or raises
+    naming the row file and the changed block; never the edited row. A full
+    float scan (LUMVO_FILTER=off) reads every block, so it raises; the
+    pre-filter (always) reads the band's rows only: the edited row's saved
+    codes keep it out of the band of a query aimed at its new value, and put
+    it in the band of one aimed at its saved value."""
+    ix, q, saved_row = _edited_in_place(tmp_path)
+    rows = _listed(tmp_path, "rows")
+    Q = np.stack([q, -q, np.roll(q, 1)])
+    allow = np.arange(29000, 31000)
+    changed = (f"row file {rows} in {os.path.realpath(tmp_path)} changed since it was saved "
+               f"(block 87); run verify() or load a saved copy")
+    monkeypatch.setenv("LUMVO_FILTER", filter_mode)
+    calls = {"single": lambda x: x.search(q, 10), "batch": lambda x: x.search(Q, 10),
+             "allow": lambda x: x.search(q, 10, allow=allow),
+             "range": lambda x: x.range_search(q, 12.0), "get": lambda x: x.get([30000]),
+             "saved row": lambda x: x.search(saved_row, 10)}
+    answered = []
+    for name, call in calls.items():
+        loaded = Index.load(tmp_path, mmap=True)
+        try:
+            got = call(loaded)
+        except ValueError as e:
+            assert str(e) == changed, name
+            with pytest.raises(ValueError, match=re.escape(changed)):  # and every later read
+                loaded.search(q, 3)
+            continue
+        answered.append(name)
+        want = call(ix)
+        for g, w in zip(got if isinstance(got, tuple) else (got,),
+                        want if isinstance(want, tuple) else (want,)):
+            assert g.tobytes() == w.tobytes(), name
+    assert "get" not in answered and "saved row" not in answered
+    if filter_mode == "off":
+        assert answered == []
+    if filter_mode == "always":
+        assert "single" in answered
 
 
 def test_shortened_codes_file_under_a_loaded_index_raises(tmp_path):

@@ -44,13 +44,16 @@ void float_window(const RowSet& set, const RowRun& run, const SelectedWindow& b,
                   Collector& found, float* buf) {
   const std::size_t dims = static_cast<std::size_t>(set.dims);
   if (b.local == nullptr) {
+    check_rows(run, b.start, b.count, dims);
     kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
     found.feed(buf, b.count, run.first + b.start);
     return;
   }
-  for (std::size_t j = 0; j < b.count; ++j)
+  for (std::size_t j = 0; j < b.count; ++j) {
+    check_rows(run, b.local[j], 1, dims);
     found.offer(run.first + b.local[j],
                 kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
+  }
 }
 
 PieceOut prefilter_piece(const Query& w, const Piece& p) {
@@ -106,7 +109,8 @@ PieceOut prefilter_piece(const Query& w, const Piece& p) {
       w.wide.store(true, std::memory_order_relaxed);
       BandPart held = band.take();
       for (const BandMember& m : held.members)
-        floats.offer(m.idx, kernels::compute_score(set.metric, w.q, set.row(m.idx), set.dims));
+        floats.offer(m.idx,
+                     kernels::compute_score(set.metric, w.q, set.checked_row(m.idx), set.dims));
       out.stats.rows_rescored += held.members.size();
     }
   }

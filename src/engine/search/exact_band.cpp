@@ -211,7 +211,9 @@ namespace {
 // The band's rows that lie in file mappings, asked for in one pass before
 // the first is read: one madvise(WILLNEED) per stretch of pages, so that the
 // reads of rows not resident are in flight together rather than one page
-// fault after another. Runs held in memory cost nothing here.
+// fault after another. A row in a sum block not checked yet is asked for
+// with its whole block, which its check reads. Runs held in memory cost
+// nothing here.
 void prefetch_band(const std::vector<BandPart>& parts, bool bounded, bool distance, double limit,
                    const RowSet& set) {
   if (std::none_of(set.runs.begin(), set.runs.end(), [](const RowRun& r) { return r.mapped; }))
@@ -222,11 +224,13 @@ void prefetch_band(const std::vector<BandPart>& parts, bool bounded, bool distan
   for (const BandPart& p : parts) {
     for (const BandMember& m : p.members) {
       if (bounded && beyond(distance, m.reach, limit)) continue;
-      auto it = std::upper_bound(set.runs.begin(), set.runs.end(), m.idx,
-                                 [](std::uint64_t v, const RowRun& r) { return v < r.first; });
-      if (!(it - 1)->mapped) continue;
-      const auto at = reinterpret_cast<std::uintptr_t>(set.row(m.idx));
-      spans.emplace_back(at & ~(page - 1), at + row_bytes);
+      const RowRun& run = set.run_of(m.idx);
+      if (!run.mapped) continue;
+      const float* row = set.row(m.idx);
+      const auto at = reinterpret_cast<std::uintptr_t>(row);
+      const auto [lo, hi] =
+          run.sums != nullptr ? run.sums->wanted(row, row_bytes) : std::pair{at, at + row_bytes};
+      spans.emplace_back(lo & ~(page - 1), hi);
     }
   }
   std::sort(spans.begin(), spans.end());
@@ -258,7 +262,7 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
   for (const BandPart& p : parts) {
     for (const BandMember& m : p.members) {
       if (bounded && beyond(distance, m.reach, limit)) continue;
-      const float s = kernels::compute_score(metric, query, set.row(m.idx), dims);
+      const float s = kernels::compute_score(metric, query, set.checked_row(m.idx), dims);
       if (rescored != nullptr) ++*rescored;
       if (is_usable(s)) scored.push_back({m.idx, s});
     }

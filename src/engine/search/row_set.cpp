@@ -9,12 +9,22 @@
 
 namespace lumvero {
 
-const float* RowSet::row(std::uint64_t position) const {
-  if (runs.size() == 1) return runs[0].data + (position - runs[0].first) * dims;
+const RowRun& RowSet::run_of(std::uint64_t position) const {
+  if (runs.size() == 1) return runs[0];
   // The last run whose first position is <= position.
   auto it = std::upper_bound(runs.begin(), runs.end(), position,
                              [](std::uint64_t p, const RowRun& r) { return p < r.first; });
-  const RowRun& run = *(it - 1);
+  return *(it - 1);
+}
+
+const float* RowSet::row(std::uint64_t position) const {
+  const RowRun& run = run_of(position);
+  return run.data + (position - run.first) * dims;
+}
+
+const float* RowSet::checked_row(std::uint64_t position) const {
+  const RowRun& run = run_of(position);
+  check_rows(run, position - run.first, 1, dims);
   return run.data + (position - run.first) * dims;
 }
 

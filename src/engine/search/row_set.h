@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/format/block_sums.h"
 #include "engine/format/index_format.h"
 
 namespace lumvero {
@@ -42,7 +43,21 @@ struct RowRun {
   // The rows lie in a file mapping and may not be resident: the rows a band
   // rescores are asked for together before they are read.
   bool mapped = false;
+  // A mapped run's sum blocks, checked on the first read of each
+  // (block_sums.h); null for rows held in memory and for row files saved
+  // without sums.
+  const BlockSums* sums = nullptr;
 };
+
+// Checks the run's rows [begin, begin + count) against their sum blocks
+// before they are read, when the run has sums. A mismatch is kept in the
+// sums (failed()) for the caller of the search to find afterwards; the
+// search itself goes on and its answer is discarded.
+inline void check_rows(const RowRun& run, std::uint64_t begin, std::uint64_t count,
+                       std::uint64_t dims) {
+  if (run.sums != nullptr)
+    (void)run.sums->check(run.data + begin * dims, count * dims * sizeof(float));
+}
 
 // Which positions may be returned: with `by_position`, only the `positions`
 // (sorted, strictly increasing, each inside some run); otherwise every
@@ -63,6 +78,11 @@ struct RowSet {
 
   // The float row at a position (inside some run).
   const float* row(std::uint64_t position) const;
+  // The run holding a position.
+  const RowRun& run_of(std::uint64_t position) const;
+  // The float row at a position, checked against its run's sums first
+  // (check_rows).
+  const float* checked_row(std::uint64_t position) const;
   // Upper bound of the rows a search may return.
   std::uint64_t selectable() const;
   // Rows stored in all runs.

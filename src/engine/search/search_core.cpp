@@ -59,6 +59,7 @@ std::vector<ScoredRow> kernel_piece(const RowSet& set, const Piece& p, const flo
   const std::size_t row_bytes = dims * sizeof(float);
   for_selected(run, set.selection, p, kScanRows, scratch, [&](const SelectedWindow& b) {
     if (b.local == nullptr) {
+      check_rows(run, b.start, b.count, dims);
       kernels::score_rows(set.metric, q, run.data + b.start * dims, dims, b.count, buf);
       feed_heap(heap, buf, b.count, run.first + b.start);
       return;
@@ -71,6 +72,7 @@ std::vector<ScoredRow> kernel_piece(const RowSet& set, const Piece& p, const flo
             reinterpret_cast<const char*>(run.data + b.local[j + kPrefetchAhead] * dims);
         for (std::size_t o = 0; o < row_bytes; o += 64) __builtin_prefetch(ahead + o);
       }
+      check_rows(run, b.local[j], 1, dims);
       heap.offer(run.first + b.local[j],
                  kernels::compute_score(set.metric, q, run.data + b.local[j] * dims, dims));
     }
@@ -113,12 +115,14 @@ std::vector<BandPart> tile_bands(const RowSet& set, const Piece& p, const float*
     const std::size_t rn = b.count;
     const float* rows = run.data + b.start * dims;
     const double* norms = run.norms_sq + b.start;
+    if (b.local == nullptr) check_rows(run, b.start, rn, dims);
     if (b.local != nullptr) {
       if (!gathered) {
         gathered = std::make_unique_for_overwrite<float[]>(tile_rows * dims);
         gathered_norms = std::make_unique_for_overwrite<double[]>(tile_rows);
       }
       for (std::size_t j = 0; j < rn; ++j) {
+        check_rows(run, b.local[j], 1, dims);
         std::copy_n(run.data + b.local[j] * dims, dims, gathered.get() + j * dims);
         gathered_norms[j] = run.norms_sq[b.local[j]];
         positions[j] = run.first + b.local[j];

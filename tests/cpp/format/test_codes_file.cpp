@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,36 @@ TEST(CodesFile, MapsWhatWasWrittenForItsRowFile) {
   EXPECT_EQ(mapped(bytes), "");
 }
 
+// Version 2, as saved before sum blocks: the header's bytes from 72 zero,
+// the file ending with the codes. It maps, without sums; version 3 maps its
+// sums, one per 64 KiB of the row file's rows.
+TEST(CodesFile, MapsVersion2WithoutSums) {
+  auto bytes = codes_bytes();
+  const codes_file::Layout l = codes_file::layout(kRows, kDims);
+  ASSERT_EQ(l.blocks, 1u);  // 300 x 20 x 4 bytes of rows
+  bytes[l.sums] = 9;
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string dir(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+  for (const int version : {3, 2}) {
+    if (version == 2) {
+      bytes.resize(l.codes + kRows * l.width);
+      bytes[8] = 2;
+      std::fill(bytes.begin() + codes_file::kSumBlockAt, bytes.begin() + 128, 0);
+    }
+    std::string path = dir + "/lumvero_codes_XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+    auto m = codes_file::map(path, kRows, kDims, hash_of(1));
+    ::unlink(path.c_str());
+    ASSERT_TRUE(m) << m.error();
+    EXPECT_EQ(m->length, bytes.size());
+    EXPECT_EQ(m->blocks, version == 3 ? 1u : 0u);
+    EXPECT_EQ(m->sums, version == 3 ? m->bytes + l.sums : nullptr);
+  }
+}
+
 TEST(CodesFile, RefusesHostileHeaderFields) {
   const std::string unbound =
       "is not the codes of its row file (it was made from rows of another BLAKE3 hash)";
@@ -83,7 +114,17 @@ TEST(CodesFile, RefusesHostileHeaderFields) {
       {"a byte of the row file's hash", [](auto& b) { b[codes_file::kRowsHashAt + 31] ^= 1; },
        unbound},
       {"the magic", [](auto& b) { b[3] = 'X'; }, "is not a codes file"},
-      {"version 3", [](auto& b) { b[8] = 3; }, "has version 3; this version reads 2"},
+      {"version 4", [](auto& b) { b[8] = 4; }, "has version 4; this version reads 2 and 3"},
+      {"the sum block size", [](auto& b) { b[codes_file::kSumBlockAt + 2] = 2; },
+       "has sum blocks of 131072 bytes; this version reads 65536"},
+      {"the sum blocks", [](auto& b) { b[codes_file::kSumBlockAt + 8] ^= 1; }, shape},
+      {"a sum block too many", [](auto& b) { b.resize(b.size() + 32); },
+       "is " + std::to_string(codes_file::layout(kRows, kDims).length + 32) + " bytes long, not " +
+           std::to_string(codes_file::layout(kRows, kDims).length)},
+      {"version 2 with sums", [](auto& b) { b[8] = 2; },
+       "is " + std::to_string(codes_file::layout(kRows, kDims).length) + " bytes long, not " +
+           std::to_string(codes_file::layout(kRows, kDims, 2).length)},
+
       {"version 1", [](auto& b) { b[8] = 1; },
        "has version 1, which does not name the rows it was made from"},
       {"version 1 in its own layout",
@@ -97,7 +138,9 @@ TEST(CodesFile, RefusesHostileHeaderFields) {
       {"the rows", [](auto& b) { b[24] ^= 1; }, shape},
       {"the stripes", [](auto& b) { b[36] ^= 1; }, shape},
       {"a reserved byte", [](auto& b) { b[codes_file::kHeaderBytes - 1] = 1; }, shape},
-      {"a byte past the hash", [](auto& b) { b[codes_file::kRowsHashAt + 32] = 1; }, shape},
+      {"a byte past the sum fields", [](auto& b) { b[codes_file::kSumBlockAt + 16] = 1; }, shape},
+      {"the zero beside the sum block size", [](auto& b) { b[codes_file::kSumBlockAt + 4] = 1; },
+       shape},
       {"a file of 11 bytes", [](auto& b) { b.resize(11); },
        "is 11 bytes long, not " + std::to_string(codes_file::layout(kRows, kDims).length)},
   };
