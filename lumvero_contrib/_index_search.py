@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, float_rows, int_ids, normalize,
-                                         result_count, score_bound, sorted_unique)
+                                         result_count, sorted_unique)
 from lumvero_contrib._index_range import range_search
 from lumvero_contrib._index_state import FloatArray, IdArray, IdsLike, IndexState
 from lumvero_contrib.storage.index_layout import METRIC_IDS

@@ -21,7 +21,6 @@ from typing import Final, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from lumvero_contrib import _native
 from lumvero_contrib.storage.commit import MANIFEST
 
 FloatArray = npt.NDArray[np.float32]
