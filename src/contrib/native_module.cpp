@@ -229,6 +229,60 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
   });
 }
 
+constexpr const char* kStreamCapsule = "lumvero_contrib._native.blake3_stream";
+
+void free_stream(PyObject* capsule) {
+  delete static_cast<lumvero::Blake3Stream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+}
+
+// blake3_stream() -> capsule: a BLAKE3 digest fed by blake3_update, for a
+// file whose bytes are hashed as they are written, never all in memory.
+PyObject* blake3_stream(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* stream = new lumvero::Blake3Stream();
+    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, free_stream);
+    if (capsule == nullptr) delete stream;
+    return capsule;
+  });
+}
+
+// blake3_update(stream, *buffers): feeds the buffers, in order. They may be
+// rows mapped from a file: read under the SIGBUS guard, as blake3_hex does.
+PyObject* blake3_update(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n < 1) {
+      PyErr_SetString(PyExc_TypeError, "blake3_update needs a stream");
+      return nullptr;
+    }
+    auto* stream = static_cast<lumvero::Blake3Stream*>(
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(args, 0), kStreamCapsule));
+    if (stream == nullptr) return nullptr;
+    lumvero::fault::install_handler();
+    for (Py_ssize_t i = 1; i < n; ++i) {
+      Py_buffer view;
+      if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, i), &view, PyBUF_C_CONTIGUOUS) < 0)
+        return nullptr;
+      {
+        const GilRelease released;
+        stream->update(view.buf, static_cast<std::size_t>(view.len));
+      }
+      PyBuffer_Release(&view);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// blake3_stream_hex(stream) -> str: the digest of all fed so far.
+PyObject* blake3_stream_hex(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    auto* stream = static_cast<lumvero::Blake3Stream*>(PyCapsule_GetPointer(arg, kStreamCapsule));
+    if (stream == nullptr) return nullptr;
+    const std::string hex = lumvero::hash_hex(stream->digest());
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+  });
+}
+
 constexpr const char* kCodesCapsule = "lumvero_contrib._native.run_codes";
 constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
 
@@ -760,6 +814,34 @@ PyObject* codes_file(PyObject*, PyObject* args) {
   });
 }
 
+// codes_file_head(rows, dims, made_from) -> [header, padding]: the pieces
+// of the codes file of `rows` rows that codes_file's pieces for a part of
+// them do not give: the header and the zeros between scales and codes. A
+// file written as its rows arrive is the header, then the norms, bounds,
+// scales of each part of whole stripes in order, the padding, then each
+// part's codes: byte for byte codes_file of all the rows.
+PyObject* codes_file_head(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    Py_ssize_t rows, dims;
+    PyObject* made_obj;
+    if (!PyArg_ParseTuple(args, "nnO", &rows, &dims, &made_obj)) return nullptr;
+    lumvero::codes_file::RowsHash made_from;
+    if (!parse_rows_hash(made_obj, made_from)) return nullptr;
+    if (rows < 1 || dims < 1) {
+      PyErr_SetString(PyExc_ValueError, "rows and dims must be >= 1");
+      return nullptr;
+    }
+    const auto n = static_cast<std::uint64_t>(rows);
+    const lumvero::codes_file::Layout l =
+        lumvero::codes_file::layout(n, static_cast<std::uint64_t>(dims));
+    const auto header = lumvero::codes_file::header(n, static_cast<std::uint64_t>(dims), made_from);
+    const std::string pad(static_cast<std::size_t>(l.codes - (l.scales + n * sizeof(float))), '\0');
+    return Py_BuildValue("[y#y#]", reinterpret_cast<const char*>(header.data()),
+                         static_cast<Py_ssize_t>(header.size()), pad.data(),
+                         static_cast<Py_ssize_t>(pad.size()));
+  });
+}
+
 // map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file): a
 // run_codes() holding the codes file mapped read-only under the fault guard,
 // the rows' squared norms in it and the whole file's bytes (arrays that keep
@@ -885,6 +967,17 @@ PyMethodDef methods[] = {
      "codes_file(rows, norms, made_from) -> list\n\nThe codes file of the rows as buffers in "
      "file order, quantised as the pre-filter's own codes, bound to the row file whose 32-byte "
      "BLAKE3 is made_from."},
+    {"codes_file_head", codes_file_head, METH_VARARGS,
+     "codes_file_head(rows, dims, made_from) -> list\n\nThe header and the padding of the "
+     "codes file of rows x dims rows made from the row file whose 32-byte BLAKE3 is made_from: "
+     "with codes_file's sections of its parts, in order, the file written piece by piece."},
+    {"blake3_stream", blake3_stream, METH_NOARGS,
+     "blake3_stream() -> capsule\n\nA BLAKE3 digest fed in pieces by blake3_update."},
+    {"blake3_update", blake3_update, METH_VARARGS,
+     "blake3_update(stream, *buffers) -> None\n\nFeeds the buffers to the stream, in order."},
+    {"blake3_stream_hex", blake3_stream_hex, METH_O,
+     "blake3_stream_hex(stream) -> str\n\nBLAKE3 digest of all the stream was fed, 64 hex "
+     "digits; it may be fed on."},
     {"map_codes", map_codes, METH_VARARGS,
      "map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file)\n\nA codes file made "
      "from the row file whose 32-byte BLAKE3 is made_from, mapped read-only under the engine's "
