@@ -155,6 +155,25 @@ def default_ids(next_id: int, n: int) -> IdArray:
     return np.arange(next_id, next_id + n, dtype=np.int64)
 
 
+def given_ids(ids: Any, n: int, rows: str) -> tuple[IdArray, IdArray]:
+    """Ids given for n new rows (named ``rows`` in messages), as an int64
+    array, and their sorted distinct values: one per row, none given twice,
+    none negative. Whether one is already present is the caller's check."""
+    a = int_ids(ids, "ids")
+    if a.shape[0] != n:
+        raise ValueError(f"got {a.shape[0]} ids for {n} rows of {rows}; pass one id per row")
+    if n == 0:
+        return a, a
+    uniq = a
+    if n > 1:
+        uniq, counts = np.unique(a, return_counts=True)
+        if uniq.size != n:
+            raise ValueError(f"ids repeated in this call: {listed(uniq[counts > 1])}")
+    if uniq[0] < 0:
+        raise ValueError(f"ids must be >= 0; negative ids: {listed(uniq[uniq < 0])}")
+    return a, uniq
+
+
 def sorted_unique(a: IdArray) -> IdArray:
     """The distinct values, sorted (sorted needles make the binary searches
     that follow read memory in order)."""
