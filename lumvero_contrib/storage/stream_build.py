@@ -125,7 +125,7 @@ def _checked_record(saved: Saved, record: dict[str, Any]) -> tuple[int, str, dic
     if not (_within(done, saved.stored, saved.stored) and is_hex64(tail) and dims == saved.dims
             and (rows is None or done <= rows)):
         raise saved.bad(f"{MANIFEST}: {BUILD_KEY} does not describe the rows the manifest lists")
-    return int(done), str(tail), src
+    return saved.stored, str(tail), src
 
 
 def _within(v: object, low: int, high: int) -> bool:
