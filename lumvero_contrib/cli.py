@@ -1,7 +1,8 @@
-"""lumvero-index: build, inspect, search and verify index files and shard
-manifests from the shell.
+"""lumvero-index: build, inspect, search and verify index files, shard
+manifests and saved index directories from the shell.
 
-    lumvero-index build EMB.npy --metric M --out DIR [--shards N]
+    lumvero-index build EMB.npy --metric M --out DIR [--ids IDS.npy] [--resume]
+    lumvero-index build EMB.npy --metric M --out DIR --shards N
     lumvero-index info PATH
     lumvero-index search PATH QUERIES.npy -k K [--json] [--backend ray --timeout S]
     lumvero-index verify PATH
@@ -66,7 +67,7 @@ def _reading(path: str) -> Iterator[None]:
         raise UserError(f"{path}: permission denied") from None
 
 
-def _load_npy(path: str, what: str) -> NDArray[np.float32]:
+def _load_npy(path: str, what: str, any_real: bool = False) -> NDArray[Any]:
     from lumvero_contrib.shards import open_regular
 
     with _reading(path), open_regular(path) as f:
@@ -80,7 +81,9 @@ def _load_npy(path: str, what: str) -> NDArray[np.float32]:
         raise UserError(f"{path}: not a valid NumPy .npy file ({e})") from None
     if not isinstance(arr, np.ndarray):
         raise UserError(f"{path}: not a single-array .npy file")
-    if arr.dtype != np.float32:
+    if any_real and arr.dtype.kind not in "iuf":
+        raise UserError(f"{path}: {what} must hold real numbers, got {arr.dtype}")
+    if not any_real and arr.dtype != np.float32:
         raise UserError(f"{path}: {what} must be float32, got {arr.dtype}")
     return arr
 
@@ -147,19 +150,48 @@ def _progress_bars() -> tuple[Callable[[int, int, str, int, int], None], Callabl
 def cmd_build(args: argparse.Namespace) -> int:
     from lumvero_contrib.shards import build_shards
 
-    X = _load_npy(args.embeddings, "embeddings")
+    X = _load_npy(args.embeddings, "embeddings", any_real=args.shards is None)
     if X.ndim != 2:
         raise UserError(f"{args.embeddings}: embeddings must be a (rows, dims) matrix, "
                         f"got shape {X.shape}")
+    if args.shards is None:
+        return _build_index(X, args)
+    if args.ids is not None or args.resume:
+        raise UserError("--ids and --resume are for an Index directory (without --shards)")
     if args.shards < 1:
         raise UserError(f"--shards must be at least 1, got {args.shards}")
     report, close = _progress_bars()
     try:
         path = build_shards(X, args.out, args.shards, metric=args.metric,
-                            normalize=args.normalize, name=args.name, progress=report)
+                            normalize=args.normalize, name=args.name or "shard",
+                            progress=report)
     finally:
         close()
     print(path)
+    return SUCCESS
+
+
+def _build_index(X: NDArray[Any], args: argparse.Namespace) -> int:
+    """An Index directory built from the memory-mapped matrix a batch at a
+    time (build_index), with the ids of a .npy file or the default ones."""
+    from lumvero_contrib import build_index
+    from lumvero_contrib._index_args import METRICS
+
+    if args.name is not None or args.normalize:
+        raise UserError("--name and --normalize are for file shards (--shards N); an Index "
+                        "directory scales rows to unit length for cosine only")
+    metric = args.metric.lower()
+    if metric not in METRICS:
+        raise UserError(f"Unknown similarity metric: {args.metric}")
+    ids = None
+    if args.ids is not None:
+        ids = _load_npy(args.ids, "ids", any_real=True)
+        if ids.dtype.kind not in "iu" or ids.ndim != 1:
+            raise UserError(f"{args.ids}: ids must be a 1-D array of integers, got {ids.dtype} "
+                            f"of shape {ids.shape}")
+    build_index(X, args.out, metric, ids=ids, resume=args.resume,
+                progress=sys.stderr.isatty())
+    print(args.out)
     return SUCCESS
 
 
@@ -352,16 +384,28 @@ def build_parser() -> argparse.ArgumentParser:
                                         "and shard manifests.")
     sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
-    b = sub.add_parser("build", help="write shard files and a manifest from a .npy matrix")
-    b.add_argument("embeddings", metavar="EMB.npy", help="float32 (rows, dims) matrix; read "
-                   "memory-mapped, one shard at a time")
+    b = sub.add_parser("build", help="write an Index directory (or, with --shards, shard "
+                       "files and a manifest) from a .npy matrix",
+                       description="Write an Index directory from a .npy matrix, read "
+                       "memory-mapped a batch at a time: memory holds one batch and the codes "
+                       "being written, never the rows (lumvero_contrib.build_index; "
+                       "Index.load reads it). With --shards N, write N index files and a "
+                       "build_shards manifest instead, as this command did before Index "
+                       "directories (ShardedIndex reads them).")
+    b.add_argument("embeddings", metavar="EMB.npy", help="(rows, dims) matrix of any real "
+                   "dtype (float32 with --shards); read memory-mapped")
     b.add_argument("--metric", required=True, help="cosine, dot or euclidean")
     b.add_argument("--out", required=True, metavar="DIR", help="output directory")
-    b.add_argument("--shards", type=int, default=1, metavar="N", help="number of shards "
-                   "(default 1)")
-    b.add_argument("--name", default="shard", help="base name of the shard files")
+    b.add_argument("--ids", metavar="IDS.npy", default=None, help="int64 ids, one per row "
+                   "(default 0, 1, 2, ...); not with --shards")
+    b.add_argument("--resume", action="store_true", help="continue a build of the same "
+                   "matrix that was killed, from its last checkpoint; not with --shards")
+    b.add_argument("--shards", type=int, default=None, metavar="N", help="write N shard files "
+                   "and a build_shards manifest instead of an Index directory")
+    b.add_argument("--name", default=None, help="base name of the shard files (--shards "
+                   "only; default shard)")
     b.add_argument("--normalize", action="store_true", help="scale rows to unit length "
-                   "(always done for cosine)")
+                   "(--shards only; always done for cosine)")
     b.set_defaults(func=cmd_build)
 
     i = sub.add_parser("info", help="kind, format version, dims, rows, metric, files and "
