@@ -31,6 +31,8 @@ __all__ = ["build_index"]
 
 # A batch of an array source holds about this many bytes of float32 rows.
 _BATCH_BYTES: Final = 64 << 20
+# A memmap's rows are converted this many bytes at a time.
+_PIECE_BYTES: Final = 4 << 20
 _WHAT: Final = "the batch"
 
 
@@ -155,12 +157,29 @@ class _ArraySource:
         default = max(1, _BATCH_BYTES // (4 * self.dims) // stripe) * stripe
         self.batch = default if batch_rows is None else _count(batch_rows, "batch_rows", 2**62)
 
-    def batches(self, start: int) -> Iterator[tuple[Any, Any]]:
+    def batches(self, start: int) -> Iterator[tuple[Any, Any, bool]]:
+        """(rows, ids, whether the rows are a float32 buffer of the build's
+        own, converted in place) per batch."""
         for a in range(start, self.rows, self.batch):
             b = min(self.rows, a + self.batch)
-            X = np.asarray(self.a[a:b])
-            yield X, None if self.ids is None else np.asarray(self.ids[a:b])
-            _release(self.a, a, b)
+            ids = None if self.ids is None else np.asarray(self.ids[a:b])
+            if _releasable(self.a) and self.dtype.kind in "iuf":
+                yield self.read(a, b), ids, True
+            else:
+                yield np.asarray(self.a[a:b]), ids, False
+
+    def read(self, a: int, b: int) -> FloatArray:
+        """Rows [a, b) of a memmap converted to float32 a few MiB at a
+        time (as Index.add converts them), each piece's pages released once
+        read."""
+        out = np.empty((b - a, self.dims), np.float32)
+        step = max(1, _PIECE_BYTES // (self.dtype.itemsize * self.dims))
+        with np.errstate(over="ignore", invalid="ignore"):  # infinities are reported later
+            for s in range(a, b, step):
+                e = min(b, s + step)
+                out[s - a: e - a] = self.a[s:e]
+                _release(self.a, s, e)
+        return out
 
 
 class _BatchSource:
@@ -182,9 +201,9 @@ class _BatchSource:
         self.dims, self.dtype, self.own_ids = _dims(a.shape[-1]), a.dtype, ids is not None
         self.it: Iterator[Any] = chain([(a, ids)], it)
 
-    def batches(self, start: int) -> Iterator[tuple[Any, Any]]:
+    def batches(self, start: int) -> Iterator[tuple[Any, Any, bool]]:
         for k, item in enumerate(self.it):
-            yield _pair(item, k)
+            yield *_pair(item, k), False
 
 
 def _pair(item: Any, k: int) -> tuple[Any, Any]:
@@ -216,12 +235,15 @@ def _open_source(source: Any, ids: Any, batch_rows: int | None) -> _ArraySource 
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
+def _releasable(a: Any) -> bool:
+    """A memmap shared with its file, whose rows are contiguous."""
+    return isinstance(a, np.memmap) and a.mode != "c" and bool(a.flags.c_contiguous)
+
+
 def _release(a: Any, first: int, end: int) -> None:
     """The pages of rows [first, end) of a memmap (shared with the file,
-    read by now) dropped from the process: its resident memory stays about
-    one batch, not the file. The page cache keeps them."""
-    if not isinstance(a, np.memmap) or a.mode == "c" or not a.flags.c_contiguous:
-        return
+    read by now) dropped from the process: its resident memory stays a
+    few MiB, not the file. The page cache keeps them."""
     page = mmap.PAGESIZE
     row = a.strides[0]
     lo = (a.ctypes.data + first * row) // page * page
@@ -287,9 +309,13 @@ class _Run:
         start = self.start()
         bar = _bar(progress, self.src.rows, start)
         try:
-            for k, (X, given) in enumerate(self.src.batches(start)):
+            # Not enumerate: its result tuple would hold the last batch while
+            # the next one is read.
+            k = -1
+            for X, given, own in self.src.batches(start):
+                k += 1
                 with self.about(k, start):
-                    rows, new_ids = self.checked(X, given)
+                    rows, new_ids = self.checked(X, given, own)
                 n = int(rows.shape[0])
                 if self.skip:
                     rows, new_ids = self.skipped(rows, new_ids)
@@ -298,6 +324,7 @@ class _Run:
                 start += n
                 if bar is not None:
                     bar.update(n)
+                del X, rows  # before the next batch is read: one batch at a time
         finally:
             if bar is not None:
                 bar.close()
@@ -334,10 +361,11 @@ class _Run:
             normalize(rows, _WHAT, zero_ok=True)
         return rows
 
-    def checked(self, X: Any, given: Any) -> tuple[FloatArray, IdArray]:
-        """The batch as Index.add takes it: converted, ids given or
-        default checked, cosine rows scaled."""
-        rows = float_rows(X, _WHAT, self.src.dims)
+    def checked(self, X: Any, given: Any, own: bool) -> tuple[FloatArray, IdArray]:
+        """The batch as Index.add takes it: converted (X itself when it is
+        the build's own float32 buffer), ids given or default checked,
+        cosine rows scaled."""
+        rows = float_rows(X, _WHAT, self.src.dims, fresh=not own)
         new_ids = self.ids.take(given, int(rows.shape[0]))
         if self.metric == "cosine":
             normalize(rows, _WHAT, zero_ok=True)

@@ -21,8 +21,10 @@ METRICS: Final[tuple[Metric, ...]] = ("cosine", "dot", "euclidean")
 INT64_MAX: Final = 2**63 - 1
 
 
-def float_rows(X: Any, what: str, dims: int) -> FloatArray:
-    """X as a fresh (n, dims) float32 C-contiguous array of finite values."""
+def float_rows(X: Any, what: str, dims: int, fresh: bool = True) -> FloatArray:
+    """X as a fresh (n, dims) float32 C-contiguous array of finite values
+    (fresh=False: X itself when it is one already, a buffer of the
+    caller's)."""
     a = np.asarray(X)
     if a.dtype.kind not in "iuf":  # not bool, complex, text or objects
         raise TypeError(f"{what} must hold real numbers; got dtype {a.dtype}")
@@ -35,12 +37,13 @@ def float_rows(X: Any, what: str, dims: int) -> FloatArray:
             raise ValueError(f"{what} has {a.shape[1]} columns; this index has {dims} dims")
     else:
         raise ValueError(f"{what} must be (n, {dims}) or ({dims},); got shape {a.shape}")
+    copy = True if fresh else None
     if a.dtype.kind == "f" and a.dtype.itemsize > 4:
         # Values beyond float32's range become infinities, reported below.
         with np.errstate(over="ignore", invalid="ignore"):
-            out = np.array(a, dtype=np.float32, order="C", copy=True)
+            out = np.array(a, dtype=np.float32, order="C", copy=copy)
     else:
-        out = np.array(a, dtype=np.float32, order="C", copy=True)
+        out = np.array(a, dtype=np.float32, order="C", copy=copy)
     bad = _native.first_non_finite(out) if out.size else -1
     if bad >= 0:
         r, c = divmod(bad, dims)

@@ -20,7 +20,7 @@ from lumvero_contrib.storage.commit import Commit, check_kind, locked, manifest_
 from lumvero_contrib.storage.index_layout import (COPY_BYTES, FORMAT, FORMAT_VERSION, MAX_FILE_ROWS,
                                                   METRIC_IDS, VERSION_FILE, FloatArray, IdArray,
                                                   Runs, SavedSegment, SaveLink, check_path,
-                                                  npy_bytes, own, version_file)
+                                                  npy_bytes, npy_header, own, version_file)
 from lumvero_contrib.storage.index_manifest import IndexManifest, read_manifest
 
 
@@ -310,8 +310,9 @@ class SegmentOut:
                                                *(s[3] for s in self.sections)))
         self.sections = []
         ids_name = f"ids-{self.commit.token}-{self.i}.npy"
-        all_ids = np.concatenate(self.ids) if self.ids else np.zeros(0, np.int64)
-        ids = (ids_name, self.commit.write(ids_name, npy_bytes(all_ids)))
+        all_ids = np.ascontiguousarray(np.concatenate(self.ids), "<i8")
+        self.ids = []
+        ids = (ids_name, self.commit.write(ids_name, npy_header(all_ids), all_ids))
         return SavedSegment(n, (self.name, digest), codes, ids, None, None)
 
     def read_back(self) -> object:

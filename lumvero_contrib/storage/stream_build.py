@@ -177,7 +177,9 @@ class StreamWriter:
             at += take
             if out.rows == self.segment_rows:
                 self.close_segment()
-                if self.since >= self.checkpoint_every:
+                # No checkpoint for the last rows of an array: the final
+                # commit follows.
+                if self.since >= self.checkpoint_every and self.stored != self.source["rows"]:
                     # The ids of rows not yet written are not in next_id:
                     # the checkpoint's is that of the rows it holds.
                     self.next_id = max(self.next_id, int(ids[:at].max()) + 1)
