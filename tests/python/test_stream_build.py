@@ -87,6 +87,13 @@ def test_built_from_batches_equals_their_adds(tmp_path):
     m = manifest_content(tmp_path / "ix")
     assert m["next_id"] == manifest_content(tmp_path / "ref")["next_id"] == 3501
     assert [s["rows"] for s in m["segments"]] == [512, 512, 512, 464]
+    # An array in memory is read by slicing, never scaled in place.
+    kept = X.copy()
+    build_index(X, tmp_path / "arr", "cosine", batch_rows=333, progress=False)
+    assert X.tobytes() == kept.tobytes()
+    ref = Index(DIMS, "cosine")
+    ref.add(X)
+    assert_same_answers(tmp_path / "arr", ref, X[::300])
 
 
 def _bad_batches(case):
