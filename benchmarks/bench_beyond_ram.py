@@ -18,7 +18,21 @@ The row files' sum blocks are checked on their first read (each 64 KiB
 block of rows hashed once): their cost is the same settings run on a copy
 of the directory whose codes files are rewritten in version 2, which keeps
 no sums (as a directory saved before sums), side by side, medians.
-Run: .venv/bin/python benchmarks/bench_beyond_ram.py [--quick]
+
+The streaming build (lumvero_contrib.build_index), both forms: 1M x 384
+embedding-like rows in a memory-mapped .npy (generated, then deleted), built
+in a fresh process; its peak RSS (VmHWM) against the codes plus one batch
+(goal <= 1.2 x) and its time; then, in another fresh process, the index
+grown by 100,000 rows (load with mmap=True, add, save) and its peak RSS.
+
+--full (by hand, on an idle machine with tens of GB of disk; --dir DIR puts
+the data there): rows 1.5 x the machine's memory at 128 dims, written as a
+.npy, the disk's read speed, the streaming build (time, peak RSS), the
+source deleted, then 200 cold queries in a fresh process (time per query,
+peak RSS) beside LUMVO_FILTER=off on 3 queries, and 5 answers checked
+against a chunked NumPy brute force over the source (float64) before it is
+deleted.
+Run: .venv/bin/python benchmarks/bench_beyond_ram.py [--quick | --full [--dir DIR]]
 """
 import json
 import os
@@ -35,6 +49,10 @@ import common  # noqa: E402
 
 SHAPE = (1_000_000, 384)
 QUICK_SHAPE = (200_000, 384)
+STREAM_SHAPE = (1_000_000, 384)
+FULL_DIMS = 128
+FULL_QUERIES = 200
+GROW_ROWS = 100_000
 QUERIES = 30
 K = 10
 CHUNK = 50_000
@@ -68,6 +86,105 @@ def queries(rows, dims):
     return base + 0.05 * rng.standard_normal((QUERIES, dims)).astype(np.float32)
 
 
+def peak_rss():
+    # VmHWM, not getrusage's ru_maxrss: Linux carries ru_maxrss across
+    # execve, so it would report the parent's peak (which held the data).
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+
+def reset_peak():
+    """VmHWM set back to the current RSS (Linux: 5 to clear_refs), so the
+    peak that follows is that of what is measured, not of the set-up."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
+def write_source(path, rows, dims):
+    """Embedding-like unit rows in a .npy, written a chunk at a time."""
+    X = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=(rows, dims))
+    for a in range(0, rows, CHUNK):
+        n = min(CHUNK, rows - a)
+        X[a: a + n] = common.unit_vectors(n, dims, seed=100 + a // CHUNK, clusters=64)
+    X.flush()
+    del X
+
+
+def build_child(source, directory):
+    """The streaming build in this fresh process; prints its figures."""
+    from lumvero_contrib import build_index
+    from lumvero_contrib._build_index import _BATCH_BYTES
+    from lumvero_contrib.storage.index_dir import stripe_rows
+    X = np.load(source, mmap_mode="r")
+    dims = X.shape[1]
+    batch = max(1, _BATCH_BYTES // (4 * dims) // stripe_rows()) * stripe_rows() * 4 * dims
+    before = peak_rss()
+    t = time.perf_counter()
+    build_index(X, directory, "cosine", progress=False)
+    print(json.dumps({"build_s": time.perf_counter() - t, "peak_rss": peak_rss(),
+                      "start_rss": before, "batch_bytes": batch}))
+
+
+def grow_child(directory, rows):
+    """Growing the index in this fresh process: load with mmap=True, add
+    rows, save (only their segment is written); prints its figures."""
+    from lumvero_contrib import Index
+    drop_cached(directory, ".index")
+    X = common.unit_vectors(int(rows), 384, seed=99, clusters=64)
+    reset_peak()
+    before = peak_rss()
+    t = time.perf_counter()
+    ix = Index.load(directory, mmap=True)
+    ix.add(X)
+    ix.save(directory)
+    print(json.dumps({"grow_s": time.perf_counter() - t, "peak_rss": peak_rss(),
+                      "start_rss": before}))
+
+
+def run_build(source, directory, mode="--build-child"):
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), mode, source, directory],
+                         capture_output=True, text=True, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def files_bytes(directory, suffix):
+    return sum(os.path.getsize(os.path.join(directory, f)) for f in os.listdir(directory)
+               if f.endswith(suffix))
+
+
+def stream_build(report, base):
+    """The streaming build's peak RSS and time on 1M x 384."""
+    rows, dims = STREAM_SHAPE
+    source, directory = os.path.join(base, "stream.npy"), os.path.join(base, "stream-ix")
+    write_source(source, rows, dims)
+    try:
+        b = run_build(source, directory)
+    finally:
+        os.remove(source)
+    codes = files_bytes(directory, ".codes")
+    want = codes + b["batch_bytes"]
+    shape = common.shape_label(rows, dims)
+    mib = lambda n: f"{n / 2**20:.0f} MiB"  # noqa: E731
+    print(f"streaming build {shape}: {b['build_s']:.1f} s, peak RSS {mib(b['peak_rss'])} "
+          f"(at start {mib(b['start_rss'])}); codes {mib(codes)} + one batch "
+          f"{mib(b['batch_bytes'])} = {mib(want)}: {b['peak_rss'] / want:.2f} x")
+    report.add(shape=f"build {shape}", build_s=b["build_s"], build_peak_rss=b["peak_rss"],
+               build_start_rss=b["start_rss"], codes_bytes=codes, batch_bytes=b["batch_bytes"])
+    report.add_goal(f"build {shape}", common.goal("1.2 x (codes + one batch) / build peak RSS",
+                                                  1.2 * want / b["peak_rss"], 1.0))
+    g = run_build(str(GROW_ROWS), directory, "--grow-child")
+    added = GROW_ROWS * 4 * dims
+    print(f"grown by {GROW_ROWS:,} rows ({mib(added)}, in memory as given): load mmap=True + add "
+          f"+ save {g['grow_s']:.1f} s, peak RSS {mib(g['peak_rss'])} (at start "
+          f"{mib(g['start_rss'])}, with the rows given); codes {mib(codes)} + the rows "
+          f"added twice (given, and the index's copy) {mib(2 * added)}")
+    report.add(shape=f"grow {shape}", grow_s=g["grow_s"], grow_peak_rss=g["peak_rss"])
+    shutil.rmtree(directory)
+
+
 def child(directory, setting, rows, dims):
     """One setting in this fresh process; prints its figures as JSON."""
     from lumvero_contrib import Index
@@ -92,12 +209,8 @@ def child(directory, setting, rows, dims):
             t = time.perf_counter()
             ix.search(Q[i], K)
             times.append(time.perf_counter() - t)
-    # VmHWM, not getrusage's ru_maxrss: Linux carries ru_maxrss across
-    # execve, so it would report the parent's peak (which held the data).
-    with open("/proc/self/status") as f:
-        peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
     print(json.dumps({"load_s": t_load, "times_s": times, "first_pass_s": first_pass,
-                      "peak_rss": peak, "stats": stats}))
+                      "peak_rss": peak_rss(), "stats": stats}))
 
 
 def build(directory, rows, dims):
@@ -205,6 +318,8 @@ def main():
     report.add_goal(shape, common.goal("warm x 3 / later cold query", 3 * w / later, 1.0))
     report.add_goal(shape, common.goal("first cold query, filter off / filter on",
                                        off_first / cold["times_s"][0], 20.0))
+    shutil.rmtree(directory)
+    stream_build(report, common.temp_dir())
     report.save()
 
 
@@ -213,5 +328,18 @@ if __name__ == "__main__":
         at = sys.argv.index("--child")
         d, setting, r, dm = sys.argv[at + 1: at + 5]
         child(d, setting, int(r), int(dm))
+    elif "--build-child" in sys.argv:
+        at = sys.argv.index("--build-child")
+        build_child(*sys.argv[at + 1: at + 3])
+    elif "--grow-child" in sys.argv:
+        at = sys.argv.index("--grow-child")
+        grow_child(sys.argv[at + 2], sys.argv[at + 1])
+    elif "--full-child" in sys.argv:
+        at = sys.argv.index("--full-child")
+        import beyond_ram_full
+        beyond_ram_full.query_child(*sys.argv[at + 1: at + 3])
+    elif "--full" in sys.argv:
+        import beyond_ram_full
+        common.run(beyond_ram_full.main)
     else:
         common.run(main)

@@ -1,6 +1,8 @@
 """Small companions to the lumvero module: ``Index`` (exact search over rows
-in memory, with your own ids, allow-lists, adds and removals), ``DistributedIndex``
-(the same, cut into shards held by Ray actors), sharded exact search over
+in memory, with your own ids, allow-lists, adds and removals),
+``build_index`` (an ``Index`` directory built from more rows than memory
+holds), ``DistributedIndex`` (the same, cut into shards held by Ray actors),
+sharded exact search over
 index files (in one process or on Ray), the ``lumvero-index`` command-line
 tool, and ``set_num_threads``/``get_num_threads`` for the worker pool the
 module and ``Index`` share (also governed by
@@ -24,12 +26,13 @@ except ImportError as e:
             f"lumvero_contrib") from e
     raise
 
+from lumvero_contrib._build_index import build_index
 from lumvero_contrib._threads import get_num_threads, set_num_threads
 from lumvero_contrib.index import Index
 from lumvero_contrib.shards.distributed import DistributedIndex
 
-__all__ = ["shards", "__version__", "Index", "DistributedIndex", "get_num_threads",
-           "set_num_threads"]
+__all__ = ["shards", "__version__", "Index", "DistributedIndex", "build_index",
+           "get_num_threads", "set_num_threads"]
 
 try:
     # Shipped in the lumvero wheel: the module's own version.

@@ -21,8 +21,10 @@ METRICS: Final[tuple[Metric, ...]] = ("cosine", "dot", "euclidean")
 INT64_MAX: Final = 2**63 - 1
 
 
-def float_rows(X: Any, what: str, dims: int) -> FloatArray:
-    """X as a fresh (n, dims) float32 C-contiguous array of finite values."""
+def float_rows(X: Any, what: str, dims: int, fresh: bool = True) -> FloatArray:
+    """X as a fresh (n, dims) float32 C-contiguous array of finite values
+    (fresh=False: X itself when it is one already, a buffer of the
+    caller's)."""
     a = np.asarray(X)
     if a.dtype.kind not in "iuf":  # not bool, complex, text or objects
         raise TypeError(f"{what} must hold real numbers; got dtype {a.dtype}")
@@ -35,12 +37,13 @@ def float_rows(X: Any, what: str, dims: int) -> FloatArray:
             raise ValueError(f"{what} has {a.shape[1]} columns; this index has {dims} dims")
     else:
         raise ValueError(f"{what} must be (n, {dims}) or ({dims},); got shape {a.shape}")
+    copy = True if fresh else None
     if a.dtype.kind == "f" and a.dtype.itemsize > 4:
         # Values beyond float32's range become infinities, reported below.
         with np.errstate(over="ignore", invalid="ignore"):
-            out = np.array(a, dtype=np.float32, order="C", copy=True)
+            out = np.array(a, dtype=np.float32, order="C", copy=copy)
     else:
-        out = np.array(a, dtype=np.float32, order="C", copy=True)
+        out = np.array(a, dtype=np.float32, order="C", copy=copy)
     bad = _native.first_non_finite(out) if out.size else -1
     if bad >= 0:
         r, c = divmod(bad, dims)
@@ -153,6 +156,25 @@ def default_ids(next_id: int, n: int) -> IdArray:
         raise ValueError(f"default ids for {n} rows would pass 2**63 - 1 (the next default id "
                          f"is {next_id}); pass ids explicitly")
     return np.arange(next_id, next_id + n, dtype=np.int64)
+
+
+def given_ids(ids: Any, n: int, rows: str) -> tuple[IdArray, IdArray]:
+    """Ids given for n new rows (named ``rows`` in messages), as an int64
+    array, and their sorted distinct values: one per row, none given twice,
+    none negative. Whether one is already present is the caller's check."""
+    a = int_ids(ids, "ids")
+    if a.shape[0] != n:
+        raise ValueError(f"got {a.shape[0]} ids for {n} rows of {rows}; pass one id per row")
+    if n == 0:
+        return a, a
+    uniq = a
+    if n > 1:
+        uniq, counts = np.unique(a, return_counts=True)
+        if uniq.size != n:
+            raise ValueError(f"ids repeated in this call: {listed(uniq[counts > 1])}")
+    if uniq[0] < 0:
+        raise ValueError(f"ids must be >= 0; negative ids: {listed(uniq[uniq < 0])}")
+    return a, uniq
 
 
 def sorted_unique(a: IdArray) -> IdArray:

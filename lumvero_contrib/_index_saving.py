@@ -53,6 +53,14 @@ class Saving(IndexState):
         index saved into this one, or from a copy (``copy.copy``,
         pickling).
 
+        An index larger than memory grows this way: ``load(path,
+        mmap=True)``, ``add`` a batch, ``save(path)`` (only the new segment
+        is written), then load again: the rows added since the load stay in
+        memory in this index, also after the save, until it is dropped;
+        the loaded index maps them from their new row file instead. A
+        directory first built from more rows than memory holds comes from
+        ``lumvero_contrib.build_index``.
+
         Saves into one directory run one at a time, from any thread or
         process: each holds an exclusive ``flock`` on ``save.lock`` from
         before it looks at the directory until its cleanup is done, so the
@@ -150,6 +158,16 @@ class Saving(IndexState):
         the codes again, as for a directory saved before codes files existed.
         Answers stay exact; saving again rewrites the file. Refusing would
         leave an index whose rows are intact unloadable.
+
+        What stays in memory with ``mmap=True``: the ids (8 bytes a row),
+        the live mask (1 byte a row), the codes and squared norms (mapped
+        from the codes files, about a quarter of the rows' bytes plus 12
+        bytes a row: read in full at load to check their hashes, so they
+        count in the process's resident memory while the page cache keeps
+        them) and the rows added since the load. What stays on disk: the
+        row files, mapped; a search reads only the rows it rescores. An
+        index whose rows do not fit in memory loads and searches this way
+        as long as its codes do.
 
         A load while another process saves into the same directory returns
         the state before or after that save: when a file the manifest named

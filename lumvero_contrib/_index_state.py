@@ -15,7 +15,8 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_args import Metric, default_ids, int_ids, integer, listed, metric_name
+from lumvero_contrib._index_args import (Metric, default_ids, given_ids, integer, listed,
+                                         metric_name)
 from lumvero_contrib._index_rows import Lookup, Run, Snapshot
 from lumvero_contrib.storage.index_layout import SaveLink
 
@@ -63,20 +64,8 @@ class IndexState:
     def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
             return default_ids(self._next_id, n)
-        a = int_ids(ids, "ids")
-        if a.shape[0] != n:
-            raise ValueError(f"got {a.shape[0]} ids for {n} rows of X; pass one id per row")
-        if n == 0:
-            return a
-        if n == 1:
-            uniq = a
-        else:
-            uniq, counts = np.unique(a, return_counts=True)
-            if uniq.size != n:
-                raise ValueError(f"ids repeated in this call: {listed(uniq[counts > 1])}")
-        if uniq[0] < 0:
-            raise ValueError(f"ids must be >= 0; negative ids: {listed(uniq[uniq < 0])}")
-        if self._live_count and int(uniq[0]) < self._next_id:
+        a, uniq = given_ids(ids, n, "X")
+        if n and self._live_count and int(uniq[0]) < self._next_id:
             present = uniq[self._positions(uniq) >= 0]
             if present.size:
                 raise ValueError(f"ids already present: {listed(present)}")

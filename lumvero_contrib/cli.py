@@ -1,7 +1,8 @@
-"""lumvero-index: build, inspect, search and verify index files and shard
-manifests from the shell.
+"""lumvero-index: build, inspect, search and verify index files, shard
+manifests and saved index directories from the shell.
 
-    lumvero-index build EMB.npy --metric M --out DIR [--shards N]
+    lumvero-index build EMB.npy --metric M --out DIR [--ids IDS.npy] [--resume]
+    lumvero-index build EMB.npy --metric M --out DIR --shards N
     lumvero-index info PATH
     lumvero-index search PATH QUERIES.npy -k K [--json] [--backend ray --timeout S]
     lumvero-index verify PATH
@@ -66,7 +67,7 @@ def _reading(path: str) -> Iterator[None]:
         raise UserError(f"{path}: permission denied") from None
 
 
-def _load_npy(path: str, what: str) -> NDArray[np.float32]:
+def _load_npy(path: str, what: str, any_real: bool = False) -> NDArray[Any]:
     from lumvero_contrib.shards import open_regular
 
     with _reading(path), open_regular(path) as f:
@@ -80,7 +81,9 @@ def _load_npy(path: str, what: str) -> NDArray[np.float32]:
         raise UserError(f"{path}: not a valid NumPy .npy file ({e})") from None
     if not isinstance(arr, np.ndarray):
         raise UserError(f"{path}: not a single-array .npy file")
-    if arr.dtype != np.float32:
+    if any_real and arr.dtype.kind not in "iuf":
+        raise UserError(f"{path}: {what} must hold real numbers, got {arr.dtype}")
+    if not any_real and arr.dtype != np.float32:
         raise UserError(f"{path}: {what} must be float32, got {arr.dtype}")
     return arr
 
@@ -108,59 +111,10 @@ def _human(n: int) -> str:
 # ---------------------------------------------------------------------------
 
 
-def _progress_bars() -> tuple[Callable[[int, int, str, int, int], None], Callable[[], None]]:
-    """One tqdm bar per shard (shown on a terminal), in bytes read, written
-    and hashed."""
-    try:
-        from tqdm import tqdm
-    except ImportError:  # pragma: no cover - installed with the extras
-        return lambda *a: None, lambda: None
-    bars: dict[int, Any] = {}
-    seen: dict[tuple[int, str], int] = {}
-
-    def report(shard: int, n_shards: int, stage: str, done: int, total: int) -> None:
-        bar = bars.get(shard)
-        if bar is None:
-            # The shard's bytes are read (memory-mapped input), written, then
-            # hashed with the 12-byte header.
-            passes = 3 if stage == "read" else 2
-            bar = tqdm(total=passes * total + 12, desc=f"shard {shard + 1}/{n_shards}",
-                       unit="B", unit_scale=True, unit_divisor=1024, leave=True, disable=None,
-                       file=sys.stderr)
-            bars[shard] = bar
-        key = (shard, stage)
-        if key not in seen:
-            seen[key] = 0
-            bar.set_postfix_str(stage, refresh=False)
-        bar.update(done - seen[key])
-        seen[key] = done
-        if stage == "hash" and done >= total:
-            bar.close()
-
-    def close() -> None:
-        for bar in bars.values():
-            bar.close()
-
-    return report, close
-
-
 def cmd_build(args: argparse.Namespace) -> int:
-    from lumvero_contrib.shards import build_shards
+    from lumvero_contrib.cli_build import build
 
-    X = _load_npy(args.embeddings, "embeddings")
-    if X.ndim != 2:
-        raise UserError(f"{args.embeddings}: embeddings must be a (rows, dims) matrix, "
-                        f"got shape {X.shape}")
-    if args.shards < 1:
-        raise UserError(f"--shards must be at least 1, got {args.shards}")
-    report, close = _progress_bars()
-    try:
-        path = build_shards(X, args.out, args.shards, metric=args.metric,
-                            normalize=args.normalize, name=args.name, progress=report)
-    finally:
-        close()
-    print(path)
-    return SUCCESS
+    return build(args)
 
 
 def _target(path: str) -> tuple[str, str]:
@@ -351,18 +305,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = _Parser(prog=PROG, description="Build, inspect, search and verify lumvero index files "
                                         "and shard manifests.")
     sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    from lumvero_contrib.cli_build import add_build_parser
 
-    b = sub.add_parser("build", help="write shard files and a manifest from a .npy matrix")
-    b.add_argument("embeddings", metavar="EMB.npy", help="float32 (rows, dims) matrix; read "
-                   "memory-mapped, one shard at a time")
-    b.add_argument("--metric", required=True, help="cosine, dot or euclidean")
-    b.add_argument("--out", required=True, metavar="DIR", help="output directory")
-    b.add_argument("--shards", type=int, default=1, metavar="N", help="number of shards "
-                   "(default 1)")
-    b.add_argument("--name", default="shard", help="base name of the shard files")
-    b.add_argument("--normalize", action="store_true", help="scale rows to unit length "
-                   "(always done for cosine)")
-    b.set_defaults(func=cmd_build)
+    add_build_parser(sub).set_defaults(func=cmd_build)
 
     i = sub.add_parser("info", help="kind, format version, dims, rows, metric, files and "
                        "hashes of an index or manifest")

@@ -53,6 +53,13 @@ class Index(Searching, Saving):
     ``id in ix`` tells whether an id is live (anything but an integer is
     never in an index). ``get(ids)`` returns rows as stored.
 
+    More rows than memory: ``lumvero_contrib.build_index`` writes an index
+    directory a batch at a time; ``Index.load(path, mmap=True)`` keeps the
+    row files on disk, mapped (in memory: the codes, about a quarter of the
+    rows' bytes, the ids, squared norms and live mask, and the rows added
+    since the load); ``add`` then ``save`` into the same directory writes
+    only the new rows' segment (see ``save``).
+
     Copies: ``copy.copy``, ``copy.deepcopy`` and pickling make independent
     indexes holding the live rows in memory (also of an index loaded with
     ``mmap=True``); their ids, their next default id and every answer,

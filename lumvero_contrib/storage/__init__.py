@@ -13,7 +13,10 @@ naming the directory and the file).
 - ``index_layout``: the ``Index`` directory's file names, limits, versions
   and the records its manifest lists per segment; ``index_manifest`` reads
   a manifest, ``index_read`` the files it names (``Index.load``),
-  ``index_dir`` writes them (``Index.save``).
+  ``index_dir`` writes them (``Index.save``; ``SegmentOut``, one segment
+  written as its rows arrive); ``stream_build`` writes a directory a batch
+  at a time (``build_index``), with checkpoints a killed build resumes
+  from.
 - ``block_sums``: the sums a codes file keeps of its row file's 64 KiB
   blocks, given to mapped rows at load and checked by the engine on each
   block's first read.

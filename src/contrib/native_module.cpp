@@ -230,6 +230,60 @@ PyObject* blake3_hex(PyObject*, PyObject* args) {
   });
 }
 
+constexpr const char* kStreamCapsule = "lumvero_contrib._native.blake3_stream";
+
+void free_stream(PyObject* capsule) {
+  delete static_cast<lumvero::Blake3Stream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+}
+
+// blake3_stream() -> capsule: a BLAKE3 digest fed by blake3_update, for a
+// file whose bytes are hashed as they are written, never all in memory.
+PyObject* blake3_stream(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* stream = new lumvero::Blake3Stream();
+    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, free_stream);
+    if (capsule == nullptr) delete stream;
+    return capsule;
+  });
+}
+
+// blake3_update(stream, *buffers): feeds the buffers, in order. They may be
+// rows mapped from a file: read under the SIGBUS guard, as blake3_hex does.
+PyObject* blake3_update(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n < 1) {
+      PyErr_SetString(PyExc_TypeError, "blake3_update needs a stream");
+      return nullptr;
+    }
+    auto* stream = static_cast<lumvero::Blake3Stream*>(
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(args, 0), kStreamCapsule));
+    if (stream == nullptr) return nullptr;
+    lumvero::fault::install_handler();
+    for (Py_ssize_t i = 1; i < n; ++i) {
+      Py_buffer view;
+      if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, i), &view, PyBUF_C_CONTIGUOUS) < 0)
+        return nullptr;
+      {
+        const GilRelease released;
+        stream->update(view.buf, static_cast<std::size_t>(view.len));
+      }
+      PyBuffer_Release(&view);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// blake3_stream_hex(stream) -> str: the digest of all fed so far.
+PyObject* blake3_stream_hex(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    auto* stream = static_cast<lumvero::Blake3Stream*>(PyCapsule_GetPointer(arg, kStreamCapsule));
+    if (stream == nullptr) return nullptr;
+    const std::string hex = lumvero::hash_hex(stream->digest());
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+  });
+}
+
 constexpr const char* kCodesCapsule = "lumvero_contrib._native.run_codes";
 constexpr const char* kMappingCapsule = "lumvero_contrib._native.mapping";
 
@@ -971,6 +1025,53 @@ PyObject* codes_file(PyObject*, PyObject* args) {
   });
 }
 
+// codes_file_head(rows, dims, made_from) -> [header, padding, tail]: the
+// pieces of the codes file of `rows` rows that codes_file's pieces for a
+// part of them (of version 2) do not give: the header, the zeros between
+// scales and codes, and those between the codes and the sums. A file
+// written as its rows arrive is the header, then the norms, bounds, scales
+// of each part of whole stripes in order, the padding, each part's codes,
+// the tail, then the sums of the rows' sum blocks (block_sums of the row
+// data, in order): byte for byte codes_file of all the rows.
+PyObject* codes_file_head(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    Py_ssize_t rows, dims;
+    PyObject* made_obj;
+    if (!PyArg_ParseTuple(args, "nnO", &rows, &dims, &made_obj)) return nullptr;
+    lumvero::codes_file::RowsHash made_from;
+    if (!parse_rows_hash(made_obj, made_from)) return nullptr;
+    if (rows < 1 || dims < 1) {
+      PyErr_SetString(PyExc_ValueError, "rows and dims must be >= 1");
+      return nullptr;
+    }
+    const auto n = static_cast<std::uint64_t>(rows);
+    const lumvero::codes_file::Layout l =
+        lumvero::codes_file::layout(n, static_cast<std::uint64_t>(dims));
+    const auto header = lumvero::codes_file::header(n, static_cast<std::uint64_t>(dims), made_from);
+    const std::string pad(static_cast<std::size_t>(l.codes - (l.scales + n * sizeof(float))), '\0');
+    const std::string tail(static_cast<std::size_t>(l.sums - (l.codes + n * l.width)), '\0');
+    return Py_BuildValue("[y#y#y#]", reinterpret_cast<const char*>(header.data()),
+                         static_cast<Py_ssize_t>(header.size()), pad.data(),
+                         static_cast<Py_ssize_t>(pad.size()), tail.data(),
+                         static_cast<Py_ssize_t>(tail.size()));
+  });
+}
+
+// block_sums(buffer) -> bytes: the sums of the buffer's sum blocks (the
+// last one may be short), 32 bytes each, hashed on the pool: a row file's
+// rows fed a whole number of blocks at a time give the sums a codes file
+// ends with.
+PyObject* block_sums(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) != 0) return nullptr;
+    PyObject* out = block_sums_bytes(static_cast<const float*>(view.buf),
+                                     static_cast<std::uint64_t>(view.len));
+    PyBuffer_Release(&view);
+    return out;
+  });
+}
+
 // map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file): a
 // run_codes() holding the codes file mapped read-only under the fault guard,
 // the rows' squared norms in it and the whole file's bytes (arrays that keep
@@ -1109,6 +1210,21 @@ PyMethodDef methods[] = {
     {"changed_block", changed_block, METH_O,
      "changed_block(array) -> int\n\nThe first sum block of the row file under a map_rows "
      "array found changed since it was saved, or -1."},
+    {"codes_file_head", codes_file_head, METH_VARARGS,
+     "codes_file_head(rows, dims, made_from) -> list\n\nThe header, the padding after the "
+     "scales and the padding before the sums of the codes file of rows x dims rows made from "
+     "the row file whose 32-byte BLAKE3 is made_from: with codes_file's sections of its parts "
+     "(version 2) and block_sums of the rows, the file written piece by piece."},
+    {"block_sums", block_sums, METH_O,
+     "block_sums(buffer) -> bytes\n\nThe BLAKE3 of each 64 KiB sum block of the buffer (the "
+     "last may be short), 32 bytes each: what a codes file ends with, for the rows it was fed."},
+    {"blake3_stream", blake3_stream, METH_NOARGS,
+     "blake3_stream() -> capsule\n\nA BLAKE3 digest fed in pieces by blake3_update."},
+    {"blake3_update", blake3_update, METH_VARARGS,
+     "blake3_update(stream, *buffers) -> None\n\nFeeds the buffers to the stream, in order."},
+    {"blake3_stream_hex", blake3_stream_hex, METH_O,
+     "blake3_stream_hex(stream) -> str\n\nBLAKE3 digest of all the stream was fed, 64 hex "
+     "digits; it may be fed on."},
     {"map_codes", map_codes, METH_VARARGS,
      "map_codes(path, rows, dims, made_from) -> (codes, norms_sq, file)\n\nA codes file made "
      "from the row file whose 32-byte BLAKE3 is made_from, mapped read-only under the engine's "

@@ -161,3 +161,19 @@ def pytest_addoption(parser):
 def long_run(request):
     """True under --long: tests scale their repetitions up to the full counts."""
     return request.config.getoption("--long")
+
+
+def manifest_content(directory):
+    """An Index directory's manifest without what names its files or counts
+    its saves: the file names' tokens and index_version."""
+    import json
+    import re
+
+    with open(os.path.join(directory, "manifest.json")) as f:
+        m = json.load(f)
+    m.pop("index_version")
+    for seg in m["segments"]:
+        for entry in seg.values():
+            if isinstance(entry, dict):
+                entry["file"] = re.sub(r"-[0-9a-f]{32}-", "-", entry["file"])
+    return m

@@ -431,7 +431,7 @@ def save(tmp_path, name, arr):
 
 @pytest.mark.parametrize("case", [
     "missing", "not-npy", "float64", "one-dim", "metric", "shards0", "no-out", "too-many-shards",
-    "bad-name",
+    "bad-name", "name-without-shards", "ids-with-shards", "float-ids", "repeated-ids",
 ])
 def test_build_errors(tmp_path, case):
     emb = save(tmp_path, "e.npy", np.ones((4, 3), np.float32))
@@ -443,8 +443,8 @@ def test_build_errors(tmp_path, case):
                     f"{tmp_path / 't.txt'}: is not a NumPy .npy file (it does not start with the "
                     ".npy signature)"),
         "float64": (["build", save(tmp_path, "d.npy", np.ones((4, 3))), "--metric", "dot",
-                     "--out", out], f"{tmp_path / 'd.npy'}: embeddings must be float32, got "
-                                    "float64"),
+                     "--out", out, "--shards", 1], f"{tmp_path / 'd.npy'}: embeddings must be "
+                                                   "float32, got float64"),
         "one-dim": (["build", save(tmp_path, "v.npy", np.ones(4, np.float32)), "--metric", "dot",
                      "--out", out], f"{tmp_path / 'v.npy'}: embeddings must be a (rows, dims) "
                                     "matrix, got shape (4,)"),
@@ -457,13 +457,45 @@ def test_build_errors(tmp_path, case):
                    "--help)"),
         "too-many-shards": (["build", emb, "--metric", "dot", "--out", out, "--shards", 5],
                             "n_shards must be between 1 and the row count 4, got 5"),
-        "bad-name": (["build", emb, "--metric", "dot", "--out", out, "--name", "a.b"],
+        "bad-name": (["build", emb, "--metric", "dot", "--out", out, "--name", "a.b",
+                      "--shards", 1],
                      "Invalid base_name: cannot be empty or contain special characters"),
+        "name-without-shards": (["build", emb, "--metric", "dot", "--out", out, "--name", "a"],
+                                "--name and --normalize are for file shards (--shards N); an "
+                                "Index directory scales rows to unit length for cosine only"),
+        "ids-with-shards": (["build", emb, "--metric", "dot", "--out", out, "--shards", 1,
+                             "--ids", emb], "--ids and --resume are for an Index directory "
+                                            "(without --shards)"),
+        "float-ids": (["build", emb, "--metric", "dot", "--out", out, "--ids", emb],
+                      f"{emb}: ids must be a 1-D array of integers, got float32 of shape (4, 3)"),
+        "repeated-ids": (["build", emb, "--metric", "dot", "--out", out, "--ids",
+                          save(tmp_path, "i.npy", np.array([1, 2, 2, 3]))],
+                         f"building index directory {out}: the source's rows from 0: ids "
+                         f"repeated in this call: [2]"),
     }[case]
     (tmp_path / "t.txt").write_text("hello\n")
     r = run(*args)
     assert_user_error(r, message)
     assert not (out / "manifest.json").exists()
+
+
+def test_build_writes_an_index_directory(tmp_path):
+    """By default build writes an Index directory, from any real dtype and
+    with the ids given: what Index.add and save write of the same rows."""
+    from conftest import manifest_content
+
+    X = np.random.default_rng(3).standard_normal((700, 12))
+    ids = np.random.default_rng(4).permutation(5000)[:700]
+    r = run("build", save(tmp_path, "emb.npy", X), "--metric", "Cosine", "--out", tmp_path / "ix",
+            "--ids", save(tmp_path, "ids.npy", ids))
+    assert (r.returncode, r.stdout, r.stderr) == (0, f"{tmp_path / 'ix'}\n", "")
+    ref = Index(12, "cosine")
+    ref.add(X, ids=ids)
+    ref.save(tmp_path / "ref")
+    assert manifest_content(tmp_path / "ix") == manifest_content(tmp_path / "ref")
+    r = run("search", tmp_path / "ix", save(tmp_path, "q.npy", X[:3].astype(np.float32)), "-k", 4,
+            "--json")
+    assert json.loads(r.stdout)["ids"] == ref.search(X[:3], 4)[1].tolist()
 
 
 NOT_INDEX = ("is not a lumvero index (expected a 12-byte header of dims, rows and metric id 0, 1 "

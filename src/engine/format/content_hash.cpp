@@ -23,6 +23,27 @@ Hash32 blake3_digest(std::span<const std::span<const unsigned char>> parts) {
   return out;
 }
 
+struct Blake3Stream::State {
+  blake3_hasher hasher;
+};
+
+Blake3Stream::Blake3Stream() : state_(std::make_unique<State>()) {
+  blake3_hasher_init(&state_->hasher);
+}
+
+Blake3Stream::~Blake3Stream() = default;
+
+void Blake3Stream::update(const void* data, std::size_t length) {
+  blake3_hasher_update(&state_->hasher, data, length);
+}
+
+Hash32 Blake3Stream::digest() const {
+  Hash32 out{};
+  // Finalising reads the state without changing it: more may be fed after.
+  blake3_hasher_finalize(&state_->hasher, out.data(), out.size());
+  return out;
+}
+
 std::string hash_hex(const Hash32& h) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string s(64, '0');
