@@ -3,11 +3,13 @@ and verify, each the one-``Index`` answer bit for bit. A shard answers with
 its ids; the merge orders equal scores by global insertion number."""
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any, NoReturn, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
+from lumvero_contrib._index_allow import PerQuery, allow_lists
 from lumvero_contrib._index_args import (as_id, float_rows, int_ids, listed, normalize,
                                          result_count, score_bound, sorted_unique)
 from lumvero_contrib.index import IdsLike
@@ -33,13 +35,15 @@ class Reads(ShardSet):
 
     # -- searching ----------------------------------------------------------
 
-    def search(self, Q: npt.ArrayLike, k: int, allow: IdsLike | None = None,
+    def search(self, Q: npt.ArrayLike, k: int,
+               allow: IdsLike | Sequence[IdsLike | None] | None = None,
                stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly, over all shards.
 
         Arguments, returns and errors are those of ``Index.search``; each
         shard gets the queries once and, with ``allow``, only its own
-        allowed ids. Shards without live (allowed) rows are not asked, and
+        allowed ids (with one allow-list per query, each query's own ids on
+        that shard). Shards without live (allowed) rows are not asked, and
         none is asked for more places than it has rows: the padding beyond
         the rows is made once, after the merge. ``stats`` receives the
         shards' counts summed (``"prefiltered"``: whether any shard's
@@ -75,7 +79,7 @@ class Reads(ShardSet):
             return scores, self._ids_of(insertions)
 
     def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
-                     allow: IdsLike | None = None
+                     allow: IdsLike | Sequence[IdsLike | None] | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly, over all
         shards: arguments, returns (``lims, scores, ids`` as FAISS's
@@ -104,20 +108,47 @@ class Reads(ShardSet):
             np.cumsum(found.sum(axis=1), out=lims[1:])
             return lims, scores[found], self._ids_of(insertions[found])
 
-    def _prepared(self, Q: npt.ArrayLike, allow: IdsLike | None
-                  ) -> tuple[FloatArray, IdArray | None]:
+    def _prepared(self, Q: npt.ArrayLike, allow: Any
+                  ) -> tuple[FloatArray, IdArray | PerQuery | None]:
         """Q and allow checked as ``Index`` checks them (the shards scale
-        cosine queries themselves): the queries and the sorted allowed ids."""
+        cosine queries themselves): the queries and the sorted allowed ids
+        (or one entry per query)."""
         queries = float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
             normalize(queries.copy(), "Q", zero_ok=False)
-        return queries, None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        return queries, allow_lists(allow, int(queries.shape[0]))
 
-    def _open_targets(self, allow_ids: IdArray | None) -> dict[int, tuple[IdArray | None, int]]:
+    def _open_targets(self, allow_ids: IdArray | PerQuery | None
+                      ) -> dict[int, tuple[IdArray | PerQuery | None, int]]:
         """Under the lock, for one read: the index is open, and the shards it
-        asks (see _targets)."""
+        asks (see _targets and _targets_each)."""
         self._check_open()
-        return self._targets(allow_ids)
+        if isinstance(allow_ids, list):
+            return self._targets_each(allow_ids)
+        return dict(self._targets(allow_ids))
+
+    def _targets_each(self, entries: PerQuery) -> dict[int, tuple[IdArray | PerQuery | None, int]]:
+        """The shards a search with one allow-list per query asks: each with
+        every query's ids on it (None where the query has no list) and the
+        most rows any query may return from it. Shards where no query may
+        find a row are not asked."""
+        shards = [i for i, c in enumerate(self._counts) if c]
+        mine: dict[int, PerQuery] = {i: [] for i in shards}
+        rows = dict.fromkeys(shards, 0)
+        for e in entries:
+            if e is None:
+                for i in shards:
+                    mine[i].append(None)
+                    rows[i] = self._counts[i]
+                continue
+            insertions = self._lookup.find(e)
+            hit = insertions >= 0
+            where, present = self._shard_of[insertions[hit]], e[hit]
+            for i in shards:
+                own = present[where == i]
+                mine[i].append(own)
+                rows[i] = max(rows[i], int(own.shape[0]))
+        return {i: (mine[i], rows[i]) for i in shards if rows[i]}
 
     def _insertions_of(self, ids: IdArray) -> IdArray:
         """Insertion numbers of a shard's answer ids, -1 kept for empty places."""
