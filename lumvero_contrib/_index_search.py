@@ -13,6 +13,7 @@ from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, float_rows, int_ids, normalize,
                                          result_count, score_bound, sorted_unique)
 from lumvero_contrib._index_state import FloatArray, IdArray, IdsLike, IndexState
+from lumvero_contrib._index_where import Where, check_where, where_positions
 from lumvero_contrib.storage.index_layout import METRIC_IDS
 
 
@@ -20,7 +21,8 @@ class Searching(IndexState):
     """The searches of an Index."""
 
     def search(self, Q: npt.ArrayLike, k: int, allow: IdsLike | None = None,
-               stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
+               stats: dict[str, object] | None = None, where: Where | None = None
+               ) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly.
 
         Arguments:
@@ -44,6 +46,16 @@ class Searching(IndexState):
                 because the pre-filter's band ran too wide on this data).
                 ``LUMVO_FILTER=off`` turns the pre-filter off, ``always`` on
                 whatever the size; by default it runs where it pays.
+            where: only rows whose attributes (``add(..., attrs=...)``)
+                satisfy a predicate: a SQL boolean expression over the
+                columns, evaluated by DuckDB over the Arrow columns
+                (``"lang = 'pt' AND year >= 2020"``); with values as
+                DuckDB's prepared parameters, never spliced into the SQL
+                (``("lang = ? AND year >= ?", ["pt", 2020])``); or a
+                ``pyarrow.compute.Expression``. A row whose predicate is
+                NULL (a null attribute compared) is not selected, as SQL's
+                WHERE. The rows selected are searched as an allow-list of
+                their ids would be; with ``allow``, rows in both.
 
         Returns:
             ``(scores, ids)``: float32 ``(n, k)`` and int64 ``(n, k)``, best
@@ -56,9 +68,13 @@ class Searching(IndexState):
         Raises:
             ValueError: a shape that does not fit (``"Q has 3 columns; this
                 index has 128 dims"``), a non-finite value, k < 1 or
-                k > 2**63 - 1, or a zero query under cosine.
-            TypeError: Q or allow of the wrong dtype, k not an integer, or
-                stats not a dict.
+                k > 2**63 - 1, a zero query under cosine, or a where that
+                cannot be evaluated (malformed, an unknown column: the
+                message names it and includes DuckDB's or Arrow's).
+            TypeError: Q or allow of the wrong dtype, k not an integer,
+                stats not a dict, or where of another kind.
+            ImportError: where without pyarrow or, for SQL, duckdb
+                (``pip install lumvero[attrs]``).
             MemoryError: the ``(n, k)`` results cannot be allocated.
 
         Examples:
@@ -75,6 +91,8 @@ class Searching(IndexState):
         if self._metric == "cosine":
             normalize(queries, "Q", zero_ok=False)
         allow_ids = None if allow is None else sorted_unique(int_ids(allow, "allow"))
+        if where is not None:
+            check_where(where)
         nq = int(queries.shape[0])
         _check_result_size(nq, k)
         with self._lock:
@@ -82,7 +100,9 @@ class Searching(IndexState):
             # by position. Writers only append beyond the counts or replace
             # whole arrays, so the search below reads a consistent state
             # without holding the lock.
-            live, allowed, selectable = self._selection(allow_ids)
+            chosen = None if where is None else where_positions(self._attrs_whole().whole(),
+                                                                 where)
+            live, allowed, selectable = self._selection(allow_ids, chosen)
             # The search asks for no more places than there are rows to
             # fill them; the rest is padding, allocated before any work.
             k_run = min(k, selectable)
@@ -110,7 +130,7 @@ class Searching(IndexState):
         return padded
 
     def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
-                     allow: IdsLike | None = None
+                     allow: IdsLike | None = None, where: Where | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly.
 
@@ -128,6 +148,7 @@ class Searching(IndexState):
             radius: the score bound (any real number: int, float, NumPy
                 integer or floating, longdouble; not NaN).
             allow: ids to search among, as for ``search``.
+            where: a predicate over the attributes, as for ``search``.
 
         Returns:
             ``(lims, scores, ids)`` as FAISS's ``range_search``: query i's
@@ -163,7 +184,7 @@ class Searching(IndexState):
         todo = np.arange(nq)
         k = 16
         while todo.size:
-            scores, ids = self.search(queries[todo], k, allow=allow_list)
+            scores, ids = self.search(queries[todo], k, allow=allow_list, where=where)
             inside = within(scores) & (ids >= 0)
             # Done where the k-th place is outside the radius or empty: the
             # results are best first, so no later row can be inside.
