@@ -153,6 +153,13 @@ class IndexState:
         if n or table is not None:
             self._attrs.append(table, n)
 
+    def _declare_attrs(self, types: dict[str, Any]) -> None:
+        """Takes the columns of a whole DistributedIndex (this index one of
+        its shards), so its predicates see every column."""
+        if types:
+            self._attrs = self._attrs_whole()
+            self._attrs.declare(types)
+
     def _attrs_whole(self) -> Attrs:
         """The index's attributes, or all-null ones of its stored rows."""
         if self._attrs is not None:
