@@ -53,6 +53,23 @@ def place_rows(live: list[int], n: int) -> list[int]:
         take[i] = level + q + (1 if j < r else 0) - live[i]
     return take
 
+def _add_calls(take: list[int], rows: FloatArray, ids: IdArray, table: Any,
+               types: dict[str, Any]) -> tuple[list[tuple[int, int, int]],
+                                               dict[int, tuple[Any, ...]]]:
+    """The pieces of an add's rows (shard, start, end) and each shard's
+    call: its rows, ids and attributes (with the index's columns)."""
+    pieces: list[tuple[int, int, int]] = []
+    calls: dict[int, tuple[Any, ...]] = {}
+    at = 0
+    for i, t in enumerate(take):
+        if t:
+            pieces.append((i, at, at + t))
+            calls[i] = ("add", rows[at: at + t], ids[at: at + t],
+                        None if table is None else table.slice(at, t), types)
+            at += t
+    return pieces, calls
+
+
 class DistributedIndex(Saves):
     """Exact nearest-neighbour search over float32 rows with int64 ids, cut
     into shards, each an ``Index`` held by a Ray actor.
@@ -230,13 +247,7 @@ class DistributedIndex(Saves):
             self._grow(n)
             first = self._next_insertion
             self._next_insertion += n  # numbers of rows a failed shard did not take stay unused
-            pieces, calls, at = [], {}, 0
-            for i, t in enumerate(take):
-                if t:
-                    pieces.append((i, at, at + t))
-                    calls[i] = ("add", rows[at: at + t], new_ids[at: at + t],
-                                None if table is None else table.slice(at, t), types)
-                    at += t
+            pieces, calls = _add_calls(take, rows, new_ids, table, types)
             done: dict[int, Any] = {}
             try:
                 self._each(calls, done)

@@ -172,7 +172,7 @@ class IndexManifest:
             removed = seg.get("removed")
             self.segment_files.append((ids, None if removed is None else self.named(
                 removed, f"{label}.removed", SEGMENT_REMOVED_FILE)))
-            attrs = seg.get("attrs") if self.format_version >= 3 else None
+            attrs = seg.get("attrs") if self.format_version == 3 else None
             self.segment_attrs.append(None if attrs is None else self.named(
                 attrs, f"{label}.attrs", ATTRS_FILE))
 
