@@ -17,6 +17,7 @@ from lumvero_contrib._index_args import (INT64_MAX, float_rows, normalize, resul
                                          score_bound)
 from lumvero_contrib._index_rows import Run
 from lumvero_contrib._index_state import FloatArray, IdArray, IdsLike, IndexState
+from lumvero_contrib._index_where import Where, check_where, where_positions
 from lumvero_contrib.storage.index_layout import METRIC_IDS
 
 
@@ -24,7 +25,9 @@ class Searching(IndexState):
     """The searches of an Index."""
 
     def search(self, Q: npt.ArrayLike, k: int,
-               allow: IdsLike | Sequence[IdsLike | None] | None = None, stats: dict[str, object] | None = None) -> tuple[FloatArray, IdArray]:
+               allow: IdsLike | Sequence[IdsLike | None] | None = None,
+               stats: dict[str, object] | None = None, where: Where | None = None
+               ) -> tuple[FloatArray, IdArray]:
         """The k best live rows for each query, exactly.
 
         Arguments:
@@ -58,6 +61,16 @@ class Searching(IndexState):
                 because the pre-filter's band ran too wide on this data).
                 ``LUMVO_FILTER=off`` turns the pre-filter off, ``always`` on
                 whatever the size; by default it runs where it pays.
+            where: only rows whose attributes (``add(..., attrs=...)``)
+                satisfy a predicate: a SQL boolean expression over the
+                columns, evaluated by DuckDB over the Arrow columns
+                (``"lang = 'pt' AND year >= 2020"``); with values as
+                DuckDB's prepared parameters, never spliced into the SQL
+                (``("lang = ? AND year >= ?", ["pt", 2020])``); or a
+                ``pyarrow.compute.Expression``. A row whose predicate is
+                NULL (a null attribute compared) is not selected, as SQL's
+                WHERE. The rows selected are searched as an allow-list of
+                their ids would be; with ``allow``, rows in both.
 
         Returns:
             ``(scores, ids)``: float32 ``(n, k)`` and int64 ``(n, k)``, best
@@ -70,12 +83,16 @@ class Searching(IndexState):
         Raises:
             ValueError: a shape that does not fit (``"Q has 3 columns; this
                 index has 128 dims"``), a non-finite value, k < 1 or
-                k > 2**63 - 1, a zero query under cosine, or per-query
+                k > 2**63 - 1, a zero query under cosine, per-query
                 allow-lists whose count differs from the queries' or that mix
-                ids with lists.
+                ids with lists, or a where that cannot be evaluated
+                (malformed, an unknown column: the message names it and
+                includes DuckDB's or Arrow's).
             TypeError: Q or allow of the wrong dtype, allow a callable (pass
-                the ids it accepts instead), k not an integer, or stats not a
-                dict.
+                the ids it accepts instead), k not an integer, stats not a
+                dict, or where of another kind.
+            ImportError: where without pyarrow or, for SQL, duckdb
+                (``pip install lumvero[attrs]``).
             MemoryError: the ``(n, k)`` results cannot be allocated.
 
         Examples:
@@ -93,17 +110,19 @@ class Searching(IndexState):
         queries = float_rows(Q, "Q", self._dims)
         if self._metric == "cosine":
             normalize(queries, "Q", zero_ok=False)
+        if where is not None:
+            check_where(where)
         nq = int(queries.shape[0])
         allow_ids = allow_lists(allow, nq)
         _check_result_size(nq, k)
         if isinstance(allow_ids, list):
-            return self._search_each(queries, k, allow_ids, stats)
+            return self._search_each(queries, k, allow_ids, stats, where)
         with self._lock:
             # The snapshot: runs with their counts, the selection and the ids
             # by position. Writers only append beyond the counts or replace
             # whole arrays, so the search below reads a consistent state
             # without holding the lock.
-            live, allowed, selectable = self._selection(allow_ids)
+            live, allowed, selectable = self._selection(allow_ids, self._chosen(where))
             # The search asks for no more places than there are rows to
             # fill them; the rest is padding, allocated before any work.
             k_run = min(k, selectable)
@@ -117,18 +136,24 @@ class Searching(IndexState):
                                live, allowed, stats)
         return _finished(found, runs, ids_by_position, padded)
 
+    def _chosen(self, where: Where | None) -> IdArray | None:
+        """Under the lock: the sorted positions where selects, or None."""
+        return None if where is None else where_positions(self._attrs_whole().whole(), where)
+
     def _search_each(self, queries: FloatArray, k: int, entries: PerQuery,
-                     stats: dict[str, object] | None) -> tuple[FloatArray, IdArray]:
+                     stats: dict[str, object] | None, where: Where | None
+                     ) -> tuple[FloatArray, IdArray]:
         """search with one allow-list per query: one lookup of every list's
         ids, the queries grouped by equal allowed positions, the groups run
-        on the engine's pool."""
+        on the engine's pool; where evaluated once for all."""
         nq = int(queries.shape[0])
         with self._lock:
+            chosen = self._chosen(where)
             positions = self._bulk_positions(distinct_ids(entries))
             groups = []
             k_run = 0
             for members, allowed in groups_of(split_positions(entries, positions)):
-                live, allowed, selectable = self._selecting(allowed)
+                live, allowed, selectable = self._selecting(allowed, chosen)
                 k_run = max(k_run, min(k, selectable))
                 groups.append((members, live, allowed))
             padded = _padded(nq, k, self._metric) if k_run < k else None
@@ -142,7 +167,8 @@ class Searching(IndexState):
         return _finished(found, runs, ids_by_position, padded)
 
     def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
-                     allow: IdsLike | Sequence[IdsLike | None] | None = None
+                     allow: IdsLike | Sequence[IdsLike | None] | None = None,
+                     where: Where | None = None
                      ) -> tuple[IdArray, FloatArray, IdArray]:
         """Every live row within a radius of each query, exactly.
 
@@ -161,6 +187,7 @@ class Searching(IndexState):
                 integer or floating, longdouble; not NaN).
             allow: ids to search among, or one allow-list per query, as for
                 ``search``.
+            where: a predicate over the attributes, as for ``search``.
 
         Returns:
             ``(lims, scores, ids)`` as FAISS's ``range_search``: query i's
@@ -196,7 +223,8 @@ class Searching(IndexState):
         todo = np.arange(nq)
         k = 16
         while todo.size:
-            scores, ids = self.search(queries[todo], k, allow=_taken(allow_list, todo))
+            scores, ids = self.search(queries[todo], k, allow=_taken(allow_list, todo),
+                                      where=where)
             inside = within(scores) & (ids >= 0)
             # Done where the k-th place is outside the radius or empty: the
             # results are best first, so no later row can be inside.

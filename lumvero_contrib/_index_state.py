@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Iterable
-from typing import Final, SupportsIndex
+from typing import Any, Final, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import Metric, default_ids, int_ids, integer, listed, metric_name
+from lumvero_contrib._index_attrs import Attrs, merged_types
 from lumvero_contrib._index_rows import Lookup, Run
 from lumvero_contrib.storage.index_layout import SaveLink
 
@@ -58,6 +59,9 @@ class IndexState:
         # manifest it saw there and its segments: a save into it writes only
         # what changed since. Not carried by copies; dropped by compact.
         self._saved: SaveLink | None = None
+        # The attribute columns of the stored rows (_index_attrs), or None
+        # while no add has given any.
+        self._attrs: Attrs | None = None
 
     def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
@@ -131,6 +135,40 @@ class IndexState:
         if self._lookup is not None:
             self._lookup.add(new_ids, np.arange(start, end, dtype=np.int64))
 
+    def _check_attrs(self, table: Any) -> None:
+        """ValueError when an add's attribute columns conflict with the
+        index's (nothing changed)."""
+        if table is not None and self._attrs is not None:
+            merged_types(self._attrs.types, table.schema)
+
+    def _append_attrs(self, table: Any, n: int) -> None:
+        """The attributes of the n rows just appended (None: all null);
+        their types checked by _check_attrs."""
+        if table is None and self._attrs is None:
+            return
+        if self._attrs is None:
+            self._attrs = Attrs()
+            if self._stored > n:
+                self._attrs.append(None, self._stored - n)
+        if n or table is not None:
+            self._attrs.append(table, n)
+
+    def _declare_attrs(self, types: dict[str, Any]) -> None:
+        """Takes the columns of a whole DistributedIndex (this index one of
+        its shards), so its predicates see every column."""
+        if types:
+            self._attrs = self._attrs_whole()
+            self._attrs.declare(types)
+
+    def _attrs_whole(self) -> Attrs:
+        """The index's attributes, or all-null ones of its stored rows."""
+        if self._attrs is not None:
+            return self._attrs
+        attrs = Attrs()
+        if self._stored:
+            attrs.append(None, self._stored)
+        return attrs
+
     def _positions(self, ids: IdArray) -> IdArray:
         """Position of each live id, -1 for ids not present."""
         if not self._ascending:
@@ -173,7 +211,7 @@ class IndexState:
         out[inside] = table[ids[inside] - lo]
         return out
 
-    def _selection(self, allow_ids: IdArray | None
+    def _selection(self, allow_ids: IdArray | None, chosen: IdArray | None = None
                    ) -> tuple[npt.NDArray[np.bool_] | None, IdArray | None, int]:
         """How a search selects rows, under the lock: (live mask or None,
         sorted positions or None, how many rows it may return); see
@@ -184,20 +222,22 @@ class IndexState:
             allowed = pos[pos >= 0]
             if not self._ascending:  # positions follow the sorted ids only then
                 allowed.sort()
-        return self._selecting(allowed)
+        return self._selecting(allowed, chosen)
 
-    def _selecting(self, allowed: IdArray | None
+    def _selecting(self, allowed: IdArray | None, chosen: IdArray | None = None
                    ) -> tuple[npt.NDArray[np.bool_] | None, IdArray | None, int]:
         """The selection of the allowed positions (sorted, live; None: every
         live row). A short list is searched by position, reading only its
         rows; a long one as a mask. The mask is the index's own (remove
         replaces it rather than writing into it), so the search may read it
-        without the lock."""
+        without the lock. chosen: sorted stored positions a where= predicate
+        selected, or None; with allowed, rows in both."""
         live: npt.NDArray[np.bool_] | None = None
-        selectable = self._live_count
-        if allowed is not None:
+        selectable = self._live_count if allowed is None else int(allowed.size)
+        if chosen is not None:
+            allowed = self._live_chosen(allowed, chosen)
             selectable = int(allowed.size)
-        elif self._live_count < self._stored:
+        elif allowed is None and self._live_count < self._stored:
             if self._live_count * _SPARSE_FRACTION <= self._stored:
                 allowed = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
             else:
@@ -207,6 +247,11 @@ class IndexState:
             live[allowed] = True
             allowed = None
         return live, allowed, selectable
+
+    def _live_chosen(self, allowed: IdArray | None, chosen: IdArray) -> IdArray:
+        """The live positions of chosen, and of allowed when given."""
+        keep = chosen[self._live[chosen]]
+        return keep if allowed is None else np.intersect1d(allowed, keep, assume_unique=True)
 
     def _check_runs(self) -> None:
         for run in self._runs:

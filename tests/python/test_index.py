@@ -795,8 +795,8 @@ M = r"manifest\.json: "
     (_set("dims", 128.9), M + r"dims 128\.9 is not an integer", False),
     (_set("dims", True), M + "dims True is not an integer", False),
     (_set("version", True), r"manifest\.json has version True", False),
-    (_set("version", 3), r"manifest\.json has version 3; this version of lumvero_contrib reads "
-                         r"versions 1 and 2", False),
+    (_set("version", 4), r"manifest\.json has version 4; this version of lumvero_contrib reads "
+                         r"versions 1 to 3", False),
     (_set("index_version", 0), M + "index_version 0 is not an integer from 1", False),
     (_set("index_version", "2"), M + "index_version '2' is not an integer from 1", False),
     (_kept_version(lambda d, p: _link_out_file(d, p)), r"manifest-1\.json lies outside the "
