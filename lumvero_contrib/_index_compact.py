@@ -32,6 +32,7 @@ class Compacted(NamedTuple):
     ids: IdArray
     live: npt.NDArray[np.bool_]
     link: SaveLink | None
+    kept: IdArray  # the old position of each new one
 
 
 def rewritten(runs: list[Run], live: npt.NDArray[np.bool_]) -> list[bool]:
@@ -55,6 +56,7 @@ def compacted(runs: list[Run], ids: IdArray, live: npt.NDArray[np.bool_], dims: 
     new_runs: list[Run] = []
     id_parts: list[IdArray] = []
     live_parts: list[npt.NDArray[np.bool_]] = []
+    kept: list[IdArray] = []
     moved: dict[int, int] = {}  # a kept run's old first position -> its new one
     at = i = 0
     while i < len(runs):
@@ -65,6 +67,7 @@ def compacted(runs: list[Run], ids: IdArray, live: npt.NDArray[np.bool_], dims: 
                                 run.codes_source, run.unverified))
             id_parts.append(ids[run.first: run.first + run.count])
             live_parts.append(live[run.first: run.first + run.count])
+            kept.append(np.arange(run.first, run.first + run.count, dtype=np.int64))
             at += run.count
             i += 1
             continue
@@ -77,13 +80,15 @@ def compacted(runs: list[Run], ids: IdArray, live: npt.NDArray[np.bool_], dims: 
             first, end = runs[i].first, runs[j - 1].first + runs[j - 1].count
             id_parts.append(ids[first:end][live[first:end]])
             live_parts.append(np.ones(merged.count, np.bool_))
+            kept.append(first + np.flatnonzero(live[first:end]).astype(np.int64))
             at += merged.count
         i = j
     for run in runs:
         run.check_intact()
     new_ids = np.concatenate(id_parts) if id_parts else np.zeros(0, np.int64)
     new_live = np.concatenate(live_parts) if live_parts else np.zeros(0, np.bool_)
-    return Compacted(new_runs, new_ids, new_live, _moved_link(link, runs, moved))
+    return Compacted(new_runs, new_ids, new_live, _moved_link(link, runs, moved),
+                     np.concatenate(kept) if kept else np.zeros(0, np.int64))
 
 
 def _merged(group: list[Run], live: npt.NDArray[np.bool_], dims: int, first: int) -> Run | None:

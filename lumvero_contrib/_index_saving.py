@@ -10,6 +10,7 @@ from typing import Self
 import numpy as np
 
 from lumvero_contrib._index_args import metric_name
+from lumvero_contrib._index_attrs import Attrs
 from lumvero_contrib._index_rows import Run
 from lumvero_contrib._index_state import IndexState
 from lumvero_contrib.storage.index_dir import write_directory
@@ -89,9 +90,11 @@ class Saving(IndexState):
         with self._lock:
             state = [(run.rows, run.norms_sq, run.count, run.source is not None)
                      for run in self._runs]
+            attrs = None if self._attrs is None else self._attrs.rows
             self._saved = write_directory(path, self._dims, self._metric, state,
                                           self._ids[: self._stored], self._live[: self._stored],
-                                          self._next_id, self._check_runs, self._saved, pinned)
+                                          self._next_id, self._check_runs, self._saved, attrs,
+                                          pinned)
             return self._saved.manifest_hash
 
     def verify(self) -> None:
@@ -210,6 +213,11 @@ class Saving(IndexState):
                                 run.codes_source, run.unverified))
             first += n
         ix._ids, ix._live, ix._stored = saved.ids, saved.live, first
+        if saved.attrs is not None:
+            tables, types = saved.attrs
+            ix._attrs = Attrs(types)
+            for run, table in zip(saved.runs, tables):
+                ix._attrs.append(table, int(run.rows.shape[0]), read=True)
         ix._live_count = int(saved.live.sum())
         ix._next_id = saved.next_id
         ix._ascending = bool(np.all(saved.ids[1:] > saved.ids[:-1]))

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Iterable
-from typing import Final, SupportsIndex
+from typing import Any, Final, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +17,9 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (Metric, default_ids, given_ids, integer, listed,
                                          metric_name)
+from lumvero_contrib._index_attrs import Attrs, merged_types
 from lumvero_contrib._index_rows import Lookup, Run, Snapshot
+from lumvero_contrib._index_where import Where, where_positions
 from lumvero_contrib.storage.index_layout import SaveLink
 
 
@@ -57,9 +59,11 @@ class IndexState:
         self._lookup: Lookup | None = None
         # The directory this index was last saved to or loaded from, the
         # manifest it saw there and its segments: a save into it writes only
-        # what changed since. Not carried by copies; compact keeps the
-        # segments of the runs it keeps.
+        # what changed since. Not carried by copies; dropped by compact.
         self._saved: SaveLink | None = None
+        # The attribute columns of the stored rows (_index_attrs), or None
+        # while no add has given any.
+        self._attrs: Attrs | None = None
 
     def _check_new_ids(self, ids: IdsLike | None, n: int) -> IdArray:
         if ids is None:
@@ -121,6 +125,40 @@ class IndexState:
         if self._lookup is not None:
             self._lookup.add(new_ids, np.arange(start, end, dtype=np.int64))
 
+    def _check_attrs(self, table: Any) -> None:
+        """ValueError when an add's attribute columns conflict with the
+        index's (nothing changed)."""
+        if table is not None and self._attrs is not None:
+            merged_types(self._attrs.types, table.schema)
+
+    def _append_attrs(self, table: Any, n: int) -> None:
+        """The attributes of the n rows just appended (None: all null);
+        their types checked by _check_attrs."""
+        if table is None and self._attrs is None:
+            return
+        if self._attrs is None:
+            self._attrs = Attrs()
+            if self._stored > n:
+                self._attrs.append(None, self._stored - n)
+        if n or table is not None:
+            self._attrs.append(table, n)
+
+    def _declare_attrs(self, types: dict[str, Any]) -> None:
+        """Takes the columns of a whole DistributedIndex (this index one of
+        its shards), so its predicates see every column."""
+        if types:
+            self._attrs = self._attrs_whole()
+            self._attrs.declare(types)
+
+    def _attrs_whole(self) -> Attrs:
+        """The index's attributes, or all-null ones of its stored rows."""
+        if self._attrs is not None:
+            return self._attrs
+        attrs = Attrs()
+        if self._stored:
+            attrs.append(None, self._stored)
+        return attrs
+
     def _positions(self, ids: IdArray) -> IdArray:
         """Position of each live id, -1 for ids not present."""
         if not self._ascending:
@@ -140,23 +178,56 @@ class IndexState:
         pos[hit[~self._live[pos[hit]]]] = -1  # removed rows keep their ids until compacted
         return pos
 
-    def _selection(self, allow_ids: IdArray | None
+    def _bulk_positions(self, ids: IdArray) -> IdArray:
+        """_positions of many ids at once (the ids of many allow-lists, in
+        any order): through a table indexed by id when the stored ids span
+        no more values than are asked for, so that building the table costs
+        less than the searches it replaces; else as _positions."""
+        stored = self._ids[: self._stored]
+        if stored.size == 0 or ids.size < stored.size:
+            return self._positions(ids)
+        lo, hi = (int(stored[0]), int(stored[-1])) if self._ascending else (
+            int(stored.min()), int(stored.max()))
+        span = hi - lo + 1
+        if span > ids.size or (self._ascending and span == stored.size):
+            return self._positions(ids)  # gapless ids are found by their offset already
+        live = np.flatnonzero(self._live[: self._stored])
+        table = np.full(span, -1, np.int32 if self._stored < 2**31 else np.int64)
+        table[stored[live] - lo] = live
+        if int(ids.min()) >= lo and int(ids.max()) <= hi:
+            return table[ids - lo].astype(np.int64, copy=False)
+        out = np.full(ids.shape[0], -1, np.int64)
+        inside = np.flatnonzero((ids >= lo) & (ids <= hi))
+        out[inside] = table[ids[inside] - lo]
+        return out
+
+    def _selection(self, allow_ids: IdArray | None, chosen: IdArray | None = None
                    ) -> tuple[npt.NDArray[np.bool_] | None, IdArray | None, int]:
         """How a search selects rows, under the lock: (live mask or None,
-        sorted positions or None, how many rows it may return). A short
-        list is searched by position, reading only its rows; a long one as
-        a mask. The mask is the index's own (remove replaces it rather than
-        writing into it), so the search may read it without the lock."""
-        live: npt.NDArray[np.bool_] | None = None
+        sorted positions or None, how many rows it may return); see
+        _selecting."""
         allowed: IdArray | None = None
-        selectable = self._live_count
         if allow_ids is not None:
             pos = self._positions(allow_ids)
             allowed = pos[pos >= 0]
-            selectable = int(allowed.size)
             if not self._ascending:  # positions follow the sorted ids only then
                 allowed.sort()
-        elif self._live_count < self._stored:
+        return self._selecting(allowed, chosen)
+
+    def _selecting(self, allowed: IdArray | None, chosen: IdArray | None = None
+                   ) -> tuple[npt.NDArray[np.bool_] | None, IdArray | None, int]:
+        """The selection of the allowed positions (sorted, live; None: every
+        live row). A short list is searched by position, reading only its
+        rows; a long one as a mask. The mask is the index's own (remove
+        replaces it rather than writing into it), so the search may read it
+        without the lock. chosen: sorted stored positions a where= predicate
+        selected, or None; with allowed, rows in both."""
+        live: npt.NDArray[np.bool_] | None = None
+        selectable = self._live_count if allowed is None else int(allowed.size)
+        if chosen is not None:
+            allowed = self._live_chosen(allowed, chosen)
+            selectable = int(allowed.size)
+        elif allowed is None and self._live_count < self._stored:
             if self._live_count * _SPARSE_FRACTION <= self._stored:
                 allowed = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
             else:
@@ -167,14 +238,27 @@ class IndexState:
             allowed = None
         return live, allowed, selectable
 
-    def _snapshot(self, allow_ids: IdArray | None) -> Snapshot:
+    def _chosen(self, where: Where | None) -> IdArray | None:
+        """Under the lock: the sorted positions where selects, or None."""
+        return None if where is None else where_positions(self._attrs_whole().whole(), where)
+
+    def _snapshot(self, allowed: IdArray | None, where: Where | None = None,
+                  positions: bool = False) -> Snapshot:
         """What a search reads, taken under the lock: runs with their
-        counts, the selection (_selection) and the ids by position. Writers
-        only append beyond the counts or replace whole arrays, so the search
-        reads a consistent state without holding the lock."""
+        counts, the selection (_selection of allowed ids, or _selecting of
+        allowed positions) and the ids by position. Writers only append
+        beyond the counts or replace whole arrays, so the search reads a
+        consistent state without holding the lock."""
         with self._lock:
-            live, allowed, selectable = self._selection(allow_ids)
-            return Snapshot(list(self._runs), live, allowed, selectable, self._ids)
+            chosen = self._chosen(where)
+            live, sel, selectable = (self._selecting(allowed, chosen) if positions
+                                     else self._selection(allowed, chosen))
+            return Snapshot(list(self._runs), live, sel, selectable, self._ids)
+
+    def _live_chosen(self, allowed: IdArray | None, chosen: IdArray) -> IdArray:
+        """The live positions of chosen, and of allowed when given."""
+        keep = chosen[self._live[chosen]]
+        return keep if allowed is None else np.intersect1d(allowed, keep, assume_unique=True)
 
     def _check_runs(self) -> None:
         for run in self._runs:

@@ -29,6 +29,20 @@ def range_search(
     stats: dict[str, Any] | None = None,
     /,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
+def search_groups(
+    runs: list[tuple[npt.NDArray[np.float32], npt.NDArray[np.float64], int, int, object]],
+    queries: npt.NDArray[np.float32],
+    k: int,
+    metric_id: int,
+    groups: tuple[
+        tuple[
+            npt.NDArray[np.int64], npt.NDArray[np.bool_] | None, npt.NDArray[np.int64] | None
+        ],
+        ...,
+    ],
+    stats: dict[str, Any] | None = None,
+    /,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
 def run_codes() -> object: ...
 def prefilter_counters() -> dict[str, int]: ...
 def find_sorted(

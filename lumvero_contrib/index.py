@@ -11,7 +11,7 @@ scores going to the earlier insertion.
 
 from __future__ import annotations
 
-from typing import Any, Final
+from typing import Any, Final, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,7 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import (Metric, as_id, float_rows, int_ids, integer, listed,
                                          normalize, sorted_unique)
+from lumvero_contrib._index_attrs import Attrs, arrow, attrs_table
 from lumvero_contrib._index_compact import compacted
 from lumvero_contrib._index_rows import Run, gather
 from lumvero_contrib._index_saving import Saving
@@ -119,23 +120,36 @@ class Index(Searching, Saving):
         with self._lock:
             return self._ids[: self._stored][self._live[: self._stored]].copy()
 
-    def get(self, ids: IdsLike) -> FloatArray:
-        """The rows of live ids, as stored.
+    @overload
+    def get(self, ids: IdsLike, attrs: Literal[False] = False) -> FloatArray: ...
+
+    @overload
+    def get(self, ids: IdsLike, attrs: Literal[True]) -> tuple[FloatArray, Any]: ...
+
+    def get(self, ids: IdsLike, attrs: bool = False) -> FloatArray | tuple[FloatArray, Any]:
+        """The rows of live ids, as stored, and with ``attrs=True`` their
+        attributes.
 
         Arguments:
             ids: an id or any iterable of int64 ids (repeats allowed).
+            attrs: also return the ids' attribute rows.
 
         Returns:
             A new float32 ``(len(ids), dims)`` array (``(1, dims)`` for a
             single id), row i holding the row of the i-th id given: the row
             as added, converted to float32, and for cosine scaled to unit
-            length as it is searched.
+            length as it is searched. With ``attrs=True``, ``(rows, table)``:
+            table is a ``pyarrow.Table`` whose row i holds the attributes
+            of the i-th id given (every column the index has, null where an
+            add gave none).
 
         Raises:
             KeyError: an id that is not live (never added, or removed); the
                 message lists them (``"ids not present: [4, 7]"``) and
                 nothing is returned.
             TypeError: ids of a non-integer dtype.
+            ImportError: ``attrs=True`` without pyarrow (``pip install
+                lumvero[attrs]``).
 
         Examples:
             >>> ix = Index(2, metric="dot")
@@ -146,12 +160,15 @@ class Index(Searching, Saving):
             (True, False)
         """
         a = int_ids(ids, "ids")
+        if attrs:
+            arrow()
         with self._lock:
             pos = self._positions(a)
             missing = pos < 0
             if missing.any():
                 raise KeyError(f"ids not present: {listed(sorted_unique(a[missing]))}")
-            return gather(self._runs, pos, self._dims)
+            rows = gather(self._runs, pos, self._dims)
+            return (rows, self._attrs_whole().take(pos)) if attrs else rows
 
     # -- copying and pickling ---------------------------------------------
 
@@ -160,9 +177,12 @@ class Index(Searching, Saving):
         default id: all that answers depend on."""
         with self._lock:
             live = np.flatnonzero(self._live[: self._stored]).astype(np.int64)
-            return {"version": _STATE_VERSION, "dims": self._dims, "metric": self._metric,
-                    "rows": gather(self._runs, live, self._dims), "ids": self._ids[live],
-                    "next_id": self._next_id}
+            state = {"version": _STATE_VERSION, "dims": self._dims, "metric": self._metric,
+                     "rows": gather(self._runs, live, self._dims), "ids": self._ids[live],
+                     "next_id": self._next_id}
+            if self._attrs is not None:  # the live rows' attributes (a pyarrow Table)
+                state["attrs"] = self._attrs.take(live)
+            return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         if not isinstance(state, dict) or state.get("version") != _STATE_VERSION:
@@ -181,6 +201,12 @@ class Index(Searching, Saving):
             self._stored = self._live_count = n
             self._ascending = bool(np.all(ids[1:] > ids[:-1]))
         self._next_id = integer(state["next_id"], "next_id")
+        if state.get("attrs") is not None:
+            table = state["attrs"]
+            if table.num_rows != n:
+                raise ValueError(f"Index state: attributes of {table.num_rows} rows for {n} ids")
+            self._attrs = Attrs()
+            self._attrs.append(table, n)
 
     def __copy__(self) -> Index:
         """An independent copy (see the class's notes on copies)."""
@@ -196,8 +222,9 @@ class Index(Searching, Saving):
 
     # -- adding and removing ----------------------------------------------
 
-    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None) -> None:
-        """Adds rows. Nothing is added when anything is wrong.
+    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None, attrs: object = None) -> None:
+        """Adds rows, with their attributes. Nothing is added when anything
+        is wrong.
 
         Arguments:
             X: ``(n, dims)`` or ``(dims,)``, any real dtype and layout (float64,
@@ -207,15 +234,31 @@ class Index(Searching, Saving):
             ids: one int64 id per row (any iterable of ints). By default the
                 next integers after the largest id ever added (0, 1, 2, ...
                 in a new index).
+            attrs: the rows' attributes, one value per row in each column:
+                a ``pyarrow.Table``, a pandas ``DataFrame`` or a dict of
+                column name -> array-like (strings, integers, floats,
+                booleans, dates, timestamps, None for null). Columns an add
+                leaves out are null for its rows. A column keeps one type
+                (integers as int64, floats as float64, strings as
+                large_string, timestamps in microseconds with their time
+                zone, dates as date32); a column given only nulls so far
+                takes the type of the first values given. Search them with
+                ``search(..., where=...)``; ``get(ids, attrs=True)`` returns
+                them.
 
         Raises:
             ValueError: a shape that does not fit (``"X has 3 columns; this
                 index has 128 dims"``), a non-finite value (after conversion to
                 float32), an id already present (``"ids already present: [5,
                 9]"``), a negative id, an id given twice, ids whose count
-                differs from the rows', or default ids that would pass
-                2**63 - 1.
-            TypeError: X or ids of a non-numeric or non-integer dtype.
+                differs from the rows', default ids that would pass
+                2**63 - 1, or an attribute column that cannot be kept: the
+                wrong number of values, a type other than those above, or
+                a type other than the column's (``"attribute column
+                'year' holds int64; this add gives large_string"``).
+            TypeError: X or ids of a non-numeric or non-integer dtype, or
+                attrs of another kind.
+            ImportError: attrs without pyarrow (``pip install lumvero[attrs]``).
 
         Examples:
             >>> ix = Index(3, metric="euclidean")
@@ -226,14 +269,16 @@ class Index(Searching, Saving):
         """
         rows = float_rows(X, "X", self._dims)
         n = int(rows.shape[0])
+        table = None if attrs is None else attrs_table(attrs, n)
         with self._lock:
             new_ids = self._check_new_ids(ids, n)
+            self._check_attrs(table)
             if self._metric == "cosine":
                 normalize(rows, "X", zero_ok=True)
-            if n == 0:
-                return
-            self._append_rows(rows)
-            self._append_ids(new_ids)
+            if n:
+                self._append_rows(rows)
+                self._append_ids(new_ids)
+            self._append_attrs(table, n)
 
     def remove(self, ids: IdsLike) -> int:
         """Removes rows by id; they are never returned again.
@@ -297,7 +342,10 @@ class Index(Searching, Saving):
                              self._dims, self._saved)
             if done is None:
                 return
-            self._runs, self._ids, self._live, self._saved = done
+            self._runs, self._ids, self._live, self._saved = done.runs, done.ids, done.live, \
+                done.link
+            if self._attrs is not None:  # kept with their rows, removed ones included
+                self._attrs = self._attrs.compacted(done.kept)
             self._stored = int(done.ids.shape[0])
             self._ascending = bool(np.all(done.ids[1:] > done.ids[:-1]))
             self._lookup = None

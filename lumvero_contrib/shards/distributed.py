@@ -16,6 +16,7 @@ import numpy.typing as npt
 
 from lumvero_contrib._index_args import (default_ids, float_rows, int_ids, integer, listed,
                                          normalize, sorted_unique)
+from lumvero_contrib._index_attrs import attrs_table, merged_types
 from lumvero_contrib.index import IdsLike, Index
 from lumvero_contrib.shards.common import DEFAULT_TIMEOUT, ActorOptions, ShardError
 from lumvero_contrib.shards.distributed_saves import MAX_SHARDS, Saves
@@ -51,6 +52,23 @@ def place_rows(live: list[int], n: int) -> list[int]:
     for j, i in enumerate(low):
         take[i] = level + q + (1 if j < r else 0) - live[i]
     return take
+
+def _add_calls(take: list[int], rows: FloatArray, ids: IdArray, table: Any,
+               types: dict[str, Any]) -> tuple[list[tuple[int, int, int]],
+                                               dict[int, tuple[Any, ...]]]:
+    """The pieces of an add's rows (shard, start, end) and each shard's
+    call: its rows, ids and attributes (with the index's columns)."""
+    pieces: list[tuple[int, int, int]] = []
+    calls: dict[int, tuple[Any, ...]] = {}
+    at = 0
+    for i, t in enumerate(take):
+        if t:
+            pieces.append((i, at, at + t))
+            calls[i] = ("add", rows[at: at + t], ids[at: at + t],
+                        None if table is None else table.slice(at, t), types)
+            at += t
+    return pieces, calls
+
 
 class DistributedIndex(Saves):
     """Exact nearest-neighbour search over float32 rows with int64 ids, cut
@@ -198,10 +216,12 @@ class DistributedIndex(Saves):
 
     # -- adding and removing ----------------------------------------------
 
-    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None) -> None:
+    def add(self, X: npt.ArrayLike, ids: IdsLike | None = None, attrs: object = None) -> None:
         """Adds rows, placed on the shards with the fewest live rows (see
-        :func:`place_rows`). Nothing is added when anything is wrong with
-        the arguments; see ``Index.add`` for them and their errors.
+        :func:`place_rows`), each with its attributes. Nothing is added when
+        anything is wrong with the arguments; see ``Index.add`` for them and
+        their errors (attribute columns are checked here against those of
+        every shard).
 
         Raises:
             ValueError, TypeError: As ``Index.add``.
@@ -212,23 +232,22 @@ class DistributedIndex(Saves):
         """
         rows = float_rows(X, "X", self._dims)
         n = int(rows.shape[0])
+        table = None if attrs is None else attrs_table(attrs, n)
         with self._lock:
             self._check_open()
             new_ids = self._check_new_ids(ids, n)
+            types = self._attr_types if table is None else merged_types(self._attr_types,
+                                                                          table.schema)
             if self._metric == "cosine":
                 normalize(rows.copy(), "X", zero_ok=True)  # the shards scale the rows
+            self._attr_types = types
             if n == 0:
                 return
             take = place_rows(self._counts, n)
             self._grow(n)
             first = self._next_insertion
             self._next_insertion += n  # numbers of rows a failed shard did not take stay unused
-            pieces, calls, at = [], {}, 0
-            for i, t in enumerate(take):
-                if t:
-                    pieces.append((i, at, at + t))
-                    calls[i] = ("add", rows[at: at + t], new_ids[at: at + t])
-                    at += t
+            pieces, calls = _add_calls(take, rows, new_ids, table, types)
             done: dict[int, Any] = {}
             try:
                 self._each(calls, done)

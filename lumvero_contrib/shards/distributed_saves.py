@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import Final, Literal, Self
+from typing import Any, Final, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
 from lumvero_contrib._index_args import integer
+from lumvero_contrib._index_attrs import arrow, merged_types
 from lumvero_contrib._index_rows import Lookup
 from lumvero_contrib.shards.common import DEFAULT_TIMEOUT, ActorOptions
 from lumvero_contrib.shards.distributed_reads import Reads
@@ -243,6 +244,17 @@ class Saves(Reads):
             self._saved_order[i] = order
         self._next_insertion = total
         self._live_count = sum(self._counts)
+        self._attr_types = self._loaded_attr_types()
         live = np.flatnonzero(self._live[:total]).astype(np.int64)
         self._lookup = Lookup(self._id_of[live], live)
         self._next_id = next_id
+
+    def _loaded_attr_types(self) -> dict[str, Any]:
+        """The attribute columns of the loaded shards, merged in shard order."""
+        held = self._each({i: ("attr_types",) for i in range(len(self._handles))})
+        types: dict[str, Any] = {}
+        for i in sorted(held):
+            if held[i]:
+                types = merged_types(types, arrow().schema(list(held[i].items())),
+                                     self._label(i))
+        return types

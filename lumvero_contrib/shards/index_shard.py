@@ -85,26 +85,45 @@ class IndexShard:
 
     # The operations; each takes the shard's Index first.
 
+    # types: the attribute columns of the whole DistributedIndex, declared
+    # before a predicate or an attribute read, so that every shard sees
+    # every column (also one restarted or loaded from an older save).
+
     @staticmethod
-    def _add(ix: Index, rows: Any, ids: Any) -> int:
-        ix.add(rows, ids=ids)
+    def _add(ix: Index, rows: Any, ids: Any, attrs: Any = None, types: Any = None) -> int:
+        if attrs is not None:  # the columns in the whole index's order first
+            ix._declare_attrs(types)
+        ix.add(rows, ids=ids, attrs=attrs)
         return len(ix)
 
     @staticmethod
-    def _search(ix: Index, queries: Any, k: int, allow: Any, with_stats: bool = False) -> Any:
+    def _search(ix: Index, queries: Any, k: int, allow: Any, with_stats: bool = False,
+                where: Any = None, types: Any = None) -> Any:
+        if where is not None:
+            ix._declare_attrs(types)
         if not with_stats:
-            return ix.search(queries, k, allow=allow)
+            return ix.search(queries, k, allow=allow, where=where)
         stats: dict[str, object] = {}
-        scores, ids = ix.search(queries, k, allow=allow, stats=stats)
+        scores, ids = ix.search(queries, k, allow=allow, stats=stats, where=where)
         return scores, ids, stats
 
     @staticmethod
-    def _range_search(ix: Index, queries: Any, radius: Any, allow: Any) -> Any:
-        return ix.range_search(queries, radius, allow=allow)
+    def _range_search(ix: Index, queries: Any, radius: Any, allow: Any, where: Any = None,
+                      types: Any = None) -> Any:
+        if where is not None:
+            ix._declare_attrs(types)
+        return ix.range_search(queries, radius, allow=allow, where=where)
 
     @staticmethod
-    def _get(ix: Index, ids: Any) -> Any:
-        return ix.get(ids)
+    def _get(ix: Index, ids: Any, types: Any = None) -> Any:
+        if types is None:
+            return ix.get(ids)
+        ix._declare_attrs(types)
+        return ix.get(ids, attrs=True)
+
+    @staticmethod
+    def _attr_types(ix: Index) -> Any:
+        return {} if ix._attrs is None else dict(ix._attrs.types)
 
     @staticmethod
     def _verify(ix: Index) -> None:

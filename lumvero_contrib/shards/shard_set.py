@@ -24,7 +24,8 @@ IdArray = npt.NDArray[np.int64]
 
 # Calls that change nothing in a shard: when they time out on a shard that
 # still answers a liveness probe, nothing is restarted.
-_READS: Final = frozenset({"search", "range_search", "get", "ids", "verify", "info"})
+_READS: Final = frozenset({"search", "range_search", "get", "ids", "verify", "info",
+                           "attr_types"})
 # How long a liveness probe waits: an actor that answers nothing within this
 # (dead, or stopped) is restarted.
 _PROBE_SECONDS: Final = 5.0
@@ -57,6 +58,7 @@ class ShardSet:
         self._next_id = 0
         self._live_count = 0
         self._counts: list[int] = []
+        self._attr_types: dict[str, Any] = {}  # the attribute columns, as Index keeps them
         self._saved: list[tuple[str | None, str | None]] = []  # directory, its hash
         self._saved_order: list[IdArray] = []  # (id, insertion number) at that save
         self._broken: set[int] = set()

@@ -17,9 +17,11 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
+from lumvero_contrib.storage.attrs_file import attrs_bytes
 from lumvero_contrib.storage.block_sums import SUM_BLOCK_BYTES
 from lumvero_contrib.storage.commit import Commit, check_kind, locked, manifest_bytes
-from lumvero_contrib.storage.index_layout import (COPY_BYTES, FORMAT, FORMAT_VERSION, MAX_FILE_ROWS,
+from lumvero_contrib.storage.index_layout import (COPY_BYTES, FORMAT, FORMAT_VERSION,
+                                                  FORMAT_VERSION_ATTRS, MAX_FILE_ROWS,
                                                   METRIC_IDS, VERSION_FILE, FloatArray, IdArray,
                                                   Runs, SavedSegment, SaveLink, check_path,
                                                   npy_bytes, npy_header, own, placed,
@@ -38,6 +40,7 @@ def check_ours(directory: Path) -> None:
 def write_directory(path: str | os.PathLike[str], dims: int, metric: str, runs: Runs,
                     ids: IdArray, live: npt.NDArray[np.bool_], next_id: int,
                     check_runs: Callable[[], None], link: SaveLink | None = None,
+                    attrs: Callable[[int, int], Any] | None = None,
                     pinned: frozenset[str] = frozenset()) -> SaveLink:
     """Writes a state through the one commit of every saved directory
     (storage.commit): a directory of another kind refused before anything is
@@ -65,7 +68,7 @@ def write_directory(path: str | os.PathLike[str], dims: int, metric: str, runs: 
                 and link.directory == os.path.realpath(directory)
                 and link.manifest_hash == _native.blake3_hex(prev_raw))
         base = link.segments if same and link is not None else []
-        writer = _SegmentWriter(commit, dims, metric, runs, ids, live)
+        writer = _SegmentWriter(commit, dims, metric, runs, ids, live, attrs)
         segments = writer.write(base)
         check_runs()  # what was written came from intact rows
         return publish_state(commit, prev_raw, prev, dims, metric, int(ids.shape[0]), next_id,
@@ -85,9 +88,13 @@ def publish_state(commit: Commit, prev_raw: bytes | None, prev: IndexManifest | 
     as write_directory's."""
     directory = commit.directory
     version = _next_version(directory, prev)
-    manifest = {"format": FORMAT, "version": FORMAT_VERSION, "index_version": version,
-                "dims": dims, "metric": metric, "rows": rows,
-                "next_id": next_id, "segments": [_segment_json(s) for s in segments]}
+    # Version 3 only where a segment has attributes: a directory without
+    # them stays version 2, which older releases read.
+    with_attrs = any(s.attrs is not None for s in segments)
+    manifest: dict[str, Any] = {
+        "format": FORMAT, "version": FORMAT_VERSION_ATTRS if with_attrs else FORMAT_VERSION,
+        "index_version": version, "dims": dims, "metric": metric, "rows": rows,
+        "next_id": next_id, "segments": [_segment_json(s, with_attrs) for s in segments]}
     if build is not None:
         manifest["build"] = build
     raw = manifest_bytes(manifest)
@@ -140,15 +147,19 @@ def _next_version(directory: Path, prev: IndexManifest | None) -> int:
     return max(found + [prev.index_version if prev is not None else 0]) + 1
 
 
-def _segment_json(s: SavedSegment) -> dict[str, Any]:
+def _segment_json(s: SavedSegment, with_attrs: bool) -> dict[str, Any]:
     def entry(e: tuple[str, str] | None) -> dict[str, str] | None:
         return None if e is None else {"file": e[0], "blake3": e[1]}
-    return {"rows": s.rows, "row_file": entry(s.row_file), "codes_file": entry(s.codes_file),
-            "ids": entry(s.ids), "removed": entry(s.removed)}
+    out = {"rows": s.rows, "row_file": entry(s.row_file), "codes_file": entry(s.codes_file),
+           "ids": entry(s.ids), "removed": entry(s.removed)}
+    if with_attrs:
+        out["attrs"] = entry(s.attrs)
+    return out
 
 
 def _segment_files(s: SavedSegment) -> list[str]:
-    return [e[0] for e in (s.row_file, s.codes_file, s.ids, s.removed) if e is not None]
+    return [e[0] for e in (s.row_file, s.codes_file, s.ids, s.removed, s.attrs)
+            if e is not None]
 
 
 class _SegmentWriter:
@@ -159,9 +170,9 @@ class _SegmentWriter:
     <kind>-<token>-<i>."""
 
     def __init__(self, commit: Commit, dims: int, metric: str, runs: Runs, ids: IdArray,
-                 live: npt.NDArray[np.bool_]) -> None:
+                 live: npt.NDArray[np.bool_], attrs: Callable[[int, int], Any] | None) -> None:
         self.commit, self.dims, self.metric_id = commit, dims, METRIC_IDS[metric]
-        self.runs, self.ids, self.live = runs, ids, live
+        self.runs, self.ids, self.live, self.attrs = runs, ids, live, attrs
         self.firsts = np.cumsum([0] + [count for _, _, count, _ in runs])
 
     def write(self, base: list[tuple[int, SavedSegment]]) -> list[SavedSegment]:
@@ -209,7 +220,13 @@ class _SegmentWriter:
                     piece = buf[: b - a]
                     _native.copy_rows(rows[a:b], None, piece)
                 out.add(piece, norms[a:b], self.ids[start + a: start + b])
-            return self.kept(out.finish(), start, i)
+            seg = out.finish()
+        table = None if self.attrs is None else self.attrs(start, end)
+        if table is not None and table.num_columns:
+            name = f"attrs-{self.commit.token}-{i}.arrow"
+            seg = seg._replace(attrs=(name, self.commit.write(
+                name, attrs_bytes(table, seg.row_file[1]))))
+        return self.kept(seg, start, i)
 
     def kept(self, seg: SavedSegment, start: int, i: int) -> SavedSegment:
         """The segment with its codes and ids written when it has none
@@ -231,7 +248,7 @@ class _SegmentWriter:
             if at.size:
                 name = f"removed-{token}-{i}.npy"
                 removed = (name, self.commit.write(name, npy_bytes(at)))
-        return SavedSegment(seg.rows, seg.row_file, codes, ids, removed, at)
+        return SavedSegment(seg.rows, seg.row_file, codes, ids, removed, at, seg.attrs)
 
 
 

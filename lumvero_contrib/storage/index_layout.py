@@ -36,9 +36,12 @@ MAX_DIMS: Final = 10000
 # it looks at the directory until its cleanup is done; loaders do not take it.
 FORMAT: Final = "lumvero_contrib.Index"
 # Version 1: one ids file and one removals file for all row files; version
-# 2: segments, each with its own ids and removals, and kept versions.
+# 2: segments, each with its own ids and removals, and kept versions; 3:
+# segments may have an attribute file (written only when one has: a
+# directory without attributes stays version 2, which older releases read).
 FORMAT_VERSION: Final = 2
-READ_VERSIONS: Final = (1, 2)
+FORMAT_VERSION_ATTRS: Final = 3
+READ_VERSIONS: Final = (1, 2, 3)
 # The number of a directory's versions is at most this (18 digits).
 MAX_INDEX_VERSION: Final = 10**18 - 1
 # Row files are few (runs grow geometrically): a few KiB of manifest; this
@@ -59,11 +62,13 @@ IDS_FILE: Final = re.compile(rf"ids-{_HEX}\.npy")  # version 1
 REMOVED_FILE: Final = re.compile(rf"removed-{_HEX}\.npy")  # version 1
 SEGMENT_IDS_FILE: Final = re.compile(rf"ids-{_HEX}-\d{{1,9}}\.npy")
 SEGMENT_REMOVED_FILE: Final = re.compile(rf"removed-{_HEX}-\d{{1,9}}\.npy")
+ATTRS_FILE: Final = re.compile(rf"attrs-{_HEX}-\d{{1,9}}\.arrow")
 # A kept version's manifest (manifest.json is a copy of the current one's).
 VERSION_FILE: Final = re.compile(r"manifest-(0|[1-9]\d{0,17})\.json")
 # Files a save writes besides the manifest and the lock; the cleanup removes
 # those that neither the new version nor the previous one names.
 OWN_FILE: Final = re.compile(rf"rows-{_HEX}-\d+\.index|codes-{_HEX}-\d+\.codes|"
+                             rf"attrs-{_HEX}-\d+\.arrow|"
                              rf"(ids|removed)-{_HEX}(-\d+)?\.npy|manifest-\d+\.json|"
                              rf"{re.escape(MANIFEST)}\.tmp-{_HEX}")
 
@@ -107,7 +112,7 @@ def version_file(version: int) -> str:
 class SavedSegment(NamedTuple):
     """A segment as a manifest lists it: its rows and the (file, BLAKE3) of
     its row file, codes file, ids and removals, and the removed positions
-    within it. A segment read from a version-1 directory has no ids or
+    within it, and its attribute file (None: its rows have no attributes). A segment read from a version-1 directory has no ids or
     removal file of its own (None, removed_at None): the next save into it
     writes them; codes_file is None when the codes file was not used (the
     next save writes it again)."""
@@ -117,6 +122,7 @@ class SavedSegment(NamedTuple):
     ids: tuple[str, str] | None
     removed: tuple[str, str] | None
     removed_at: IdArray | None
+    attrs: tuple[str, str] | None = None
 
 
 class SaveLink(NamedTuple):

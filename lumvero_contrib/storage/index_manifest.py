@@ -14,7 +14,7 @@ from typing import Any, Final
 from lumvero_contrib import _native
 from lumvero_contrib.storage.commit import MANIFEST
 from lumvero_contrib.storage.files import confined, is_hex64, is_int, open_regular
-from lumvero_contrib.storage.index_layout import (CODES_FILE, FORMAT, IDS_FILE, MAX_DIMS,
+from lumvero_contrib.storage.index_layout import (ATTRS_FILE, CODES_FILE, FORMAT, IDS_FILE, MAX_DIMS,
                                                   MAX_FILE_ROWS, MAX_INDEX_VERSION,
                                                   MAX_MANIFEST_BYTES, METRIC_IDS, READ_VERSIONS,
                                                   REMOVED_FILE, ROW_FILE, SEGMENT_IDS_FILE,
@@ -104,7 +104,8 @@ class IndexManifest:
     Version 1 lists row_files, codes_files, ids and removed (positions in
     all rows); version 2 lists segments, each with its row file, codes file,
     ids and removals (positions within the segment, or null), and its
-    version number index_version (version 1: 0)."""
+    version number index_version (version 1: 0); version 3 as 2, each
+    segment with its attribute file (or null)."""
 
     def __init__(self, directory: Path, raw: bytes, name: str = MANIFEST) -> None:
         self.directory, self.mname = directory, name
@@ -113,7 +114,7 @@ class IndexManifest:
         self.format_version = doc.get("version")
         if self.format_version not in READ_VERSIONS or not is_int(self.format_version):
             raise self.bad(f"{name} has version {doc.get('version')!r}; this version of "
-                           f"lumvero_contrib reads versions 1 and 2")
+                           f"lumvero_contrib reads versions 1 to 3")
         self.numbers(doc)
         self.names: set[str] = set()
         # Per row file: (name, rows, BLAKE3, codes file); per segment: its
@@ -121,6 +122,7 @@ class IndexManifest:
         # and removed_entry).
         self.entries: list[tuple[str, int, str, tuple[str, str] | None]] = []
         self.segment_files: list[tuple[tuple[str, str], tuple[str, str] | None]] = []
+        self.segment_attrs: list[tuple[str, str] | None] = []  # attribute files (version 3)
         if self.format_version == 1:
             self.index_version = 0
             self.version_1(doc)
@@ -204,6 +206,9 @@ class IndexManifest:
             removed = seg.get("removed")
             self.segment_files.append((ids, None if removed is None else self.named(
                 removed, f"{label}.removed", SEGMENT_REMOVED_FILE)))
+            attrs = seg.get("attrs") if self.format_version == 3 else None
+            self.segment_attrs.append(None if attrs is None else self.named(
+                attrs, f"{label}.attrs", ATTRS_FILE))
 
     def bad(self, what: str) -> ValueError:
         return ValueError(f"index directory {self.directory}: {what}")

@@ -16,12 +16,13 @@ import os
 import struct
 import warnings
 from pathlib import Path
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
+from lumvero_contrib.storage.attrs_file import read_attrs, segment_types
 from lumvero_contrib.storage.commit import MANIFEST
 from lumvero_contrib.storage.files import confined, open_regular, read_small
 from lumvero_contrib.storage.index_layout import (CODES_FILE, LOAD_ATTEMPTS, MAX_MANIFEST_BYTES,
@@ -62,6 +63,9 @@ class Loaded(NamedTuple):
     index_version: int  # the version read (0 for a version-1 directory)
     manifest_hash: str  # BLAKE3 of the manifest read
     segments: list[SavedSegment]  # one per run
+    # Per run its attribute Table (None: no attribute file), and the
+    # columns' types merged over them; None for a directory without any.
+    attrs: tuple[list[Any], dict[str, Any]] | None = None
 
 
 def read_directory(path: str | os.PathLike[str], mmap: bool, version: int | None = None
@@ -243,6 +247,28 @@ class Saved(IndexManifest):
             return None
         return codes
 
+    def read_bytes(self, name: str, most: int) -> bytes:
+        """A listed file's bytes, read whole; refused when larger than most."""
+        f, _, size = self.open(name)
+        with f:
+            if size > most:
+                raise self.bad(f"{name} is larger than {most} bytes")
+            raw = f.read(most + 1)
+        if len(raw) != size:
+            raise self.bad(f"{name} changed size while it was read")
+        return raw
+
+    def attrs(self) -> tuple[list[Any], dict[str, Any]] | None:
+        """Each segment's attribute Table (None without a file) and the
+        types merged over them; None when no segment has one."""
+        if not any(self.segment_attrs):
+            return None
+        tables = [None if entry is None else read_attrs(self.read_bytes, self.bad, entry, n,
+                                                        digest)
+                  for (_, n, digest, _), entry in zip(self.entries, self.segment_attrs)]
+        named = [(e[0], t) for e, t in zip(self.segment_attrs, tables) if e is not None]
+        return tables, segment_types(named, self.bad)
+
     def int64s(self, name: str, digest: str, count: int | None, most: int | None = None
                ) -> IdArray:
         """A 1-D int64 .npy file (of ``count`` values, when given; else at
@@ -305,6 +331,8 @@ class Saved(IndexManifest):
             if self.segment_files:
                 ids, removed = self.segment_files[i]
                 files += [ids] + ([removed] if removed is not None else [])
+                attrs = self.segment_attrs[i]
+                files += [attrs] if attrs is not None else []
         if self.format_version == 1:
             files += [self.ids_entry, self.removed_entry]
         return files
@@ -341,7 +369,7 @@ class Saved(IndexManifest):
             raise self.bad(f"{self.mname}: next_id {self.next_id} is not above every stored id "
                            f"(the largest is {int(ids.max())})")
         return Loaded(self.dims, self.metric, runs, ids, live, self.next_id, self.index_version,
-                      "", self.segments(runs, removed))
+                      "", self.segments(runs, removed), self.attrs())
 
     @staticmethod
     def repeated_in(ids: IdArray, live: npt.NDArray[np.bool_], files: list[str],
@@ -365,7 +393,8 @@ class Saved(IndexManifest):
             else:
                 ids, rem = self.segment_files[i]
                 inside = removed[(removed >= first) & (removed < first + n)] - first
-                out.append(SavedSegment(n, (name, digest), used, ids, rem, inside))
+                out.append(SavedSegment(n, (name, digest), used, ids, rem, inside,
+                                        self.segment_attrs[i]))
             first += n
         return out
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "contrib/group_search.h"
 #include "engine/format/block_sums.h"
 #include "engine/format/codes_file.h"
 #include "engine/format/content_hash.h"
@@ -621,6 +622,98 @@ PyObject* range_search(PyObject*, PyObject* args) {
   });
 }
 
+// One group of search_groups: (members, live, allowed), its members query
+// rows below nq not yet claimed by another group; the selection as search's.
+bool parse_group(PyObject* item, const std::vector<lumvero::RowRun>& runs, std::uint64_t end,
+                 std::vector<std::uint8_t>& claimed, lumvero::contrib::QueryGroup& group) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+    PyErr_SetString(PyExc_TypeError, "each group must be a tuple (members, live, allowed)");
+    return false;
+  }
+  PyArrayObject* m = as_array(PyTuple_GET_ITEM(item, 0), 1, NPY_INT64, "members");
+  if (m == nullptr) return false;
+  group.members = static_cast<const std::int64_t*>(PyArray_DATA(m));
+  group.count = static_cast<std::size_t>(PyArray_DIM(m, 0));
+  for (std::size_t j = 0; j < group.count; ++j) {
+    const std::int64_t row = group.members[j];
+    if (row < 0 || static_cast<std::size_t>(row) >= claimed.size() || claimed[row] != 0) {
+      PyErr_SetString(PyExc_ValueError, "every query must be in exactly one group");
+      return false;
+    }
+    claimed[row] = 1;
+  }
+  PyObject* live = PyTuple_GET_ITEM(item, 1);
+  PyObject* allowed = PyTuple_GET_ITEM(item, 2);
+  if (allowed != Py_None) return parse_allowed(allowed, runs, group.selection);
+  if (live != Py_None) return parse_live(live, end, group.selection);
+  return true;
+}
+
+bool parse_groups(PyObject* groups_obj, const std::vector<lumvero::RowRun>& runs, std::uint64_t end,
+                  std::size_t nq, std::vector<lumvero::contrib::QueryGroup>& groups) {
+  std::vector<std::uint8_t> claimed(nq, 0);
+  const Py_ssize_t n = PyTuple_GET_SIZE(groups_obj);
+  groups.resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t g = 0; g < n; ++g) {
+    if (!parse_group(PyTuple_GET_ITEM(groups_obj, g), runs, end, claimed, groups[g])) return false;
+  }
+  if (std::find(claimed.begin(), claimed.end(), 0) != claimed.end()) {
+    PyErr_SetString(PyExc_ValueError, "every query must be in exactly one group");
+    return false;
+  }
+  return true;
+}
+
+// search_groups(runs, queries, k, metric, groups, stats=None) -> (scores, positions)
+//   groups: tuple of (members int64 query rows, live or None, allowed or
+//           None), each selection as search's; every query in one group.
+// Each query answered as search answers it over its group's selection; the
+// groups run as tasks on the pool, the interpreter lock released.
+PyObject* search_groups(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    lumvero::fault::install_handler();
+    PyObject *runs_obj, *q_obj, *groups_obj, *stats_obj = Py_None;
+    Py_ssize_t k;
+    long metric_id;
+    if (!PyArg_ParseTuple(args, "O!OnlO!|O", &PyList_Type, &runs_obj, &q_obj, &k, &metric_id,
+                          &PyTuple_Type, &groups_obj, &stats_obj))
+      return nullptr;
+    Metric metric;
+    if (!metric_of(metric_id, &metric) || !stats_dict_or_none(stats_obj)) return nullptr;
+    PyArrayObject* q = as_array(q_obj, 2, NPY_FLOAT32, "queries");
+    if (q == nullptr || !k_not_negative(k) || !queries_finite(q)) return nullptr;
+    const auto nq = static_cast<std::size_t>(PyArray_DIM(q, 0));
+    const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
+    std::vector<lumvero::RowRun> runs;
+    std::uint64_t end = 0;
+    std::vector<lumvero::contrib::QueryGroup> groups;
+    if (!parse_runs(runs_obj, dims, runs, end) || !parse_groups(groups_obj, runs, end, nq, groups))
+      return nullptr;
+    npy_intp shape[2] = {static_cast<npy_intp>(nq), static_cast<npy_intp>(k)};
+    Ref scores = Ref::steal(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
+    Ref positions = Ref::steal(PyArray_SimpleNew(2, shape, NPY_INT64));
+    if (scores.get() == nullptr || positions.get() == nullptr) return nullptr;
+    lumvero::SearchStats stats;
+    lumvero::Status done;
+    {
+      const GilRelease released;
+      done = lumvero::contrib::search_groups(
+          runs, dims, metric, static_cast<const float*>(PyArray_DATA(q)),
+          static_cast<std::size_t>(k), groups,
+          static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get()))),
+          static_cast<std::int64_t*>(
+              PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get()))),
+          &stats);
+    }
+    if (!done) {
+      PyErr_SetString(PyExc_RuntimeError, done.error().c_str());
+      return nullptr;
+    }
+    if (stats_obj != Py_None && !fill_stats(stats_obj, stats)) return nullptr;
+    return PyTuple_Pack(2, scores.get(), positions.get());
+  });
+}
+
 // prefilter_counters() -> dict of the process-wide pre-filter counters.
 PyObject* prefilter_counters(PyObject*, PyObject*) {
   const lumvero::PrefilterCounters& c = lumvero::prefilter_counters();
@@ -1181,6 +1274,11 @@ PyMethodDef methods[] = {
     {"run_codes", run_codes, METH_NOARGS,
      "run_codes() -> capsule\n\nEmpty int8 codes for one run, built and extended "
      "by the searches that use the pre-filter."},
+    {"search_groups", search_groups, METH_VARARGS,
+     "search_groups(runs, queries, k, metric_id, groups, stats=None) -> (scores, positions)\n\n"
+     "Each query searched as search searches it over its group's selection; groups is a tuple "
+     "of (members, live, allowed), every query in exactly one group, the groups run on the "
+     "pool."},
     {"prefilter_counters", prefilter_counters, METH_NOARGS,
      "prefilter_counters() -> dict\n\nProcess-wide debug counters of the compressed pre-filter: "
      "searches, rows_scanned, rows_rescored, rows_fallback, codes_built, codes_refused, "

@@ -9,6 +9,7 @@ import tempfile
 
 import numpy as np
 import pytest
+from hypothesis import strategies as st
 
 from rooms import ROOMS
 
@@ -177,3 +178,21 @@ def manifest_content(directory):
             if isinstance(entry, dict):
                 entry["file"] = re.sub(r"-[0-9a-f]{32}-", "-", entry["file"])
     return m
+
+
+def per_query_lists(data, nq, ids):
+    """One entry per query: None, an empty list, ids (removed ones among
+    them), or the entry before it again (the same object or an equal copy),
+    given as a list or a tuple."""
+    out = []
+    for i in range(nq):
+        kind = data.draw(st.sampled_from(["none", "empty", "ids", "same", "equal"]))
+        if kind in ("same", "equal") and i:
+            prev = out[-1]
+            out.append(prev if kind == "same" or prev is None else list(prev))
+        elif kind == "none":
+            out.append(None)
+        else:
+            out.append([] if kind == "empty" or not ids
+                       else data.draw(st.lists(st.sampled_from(ids), max_size=len(ids))))
+    return tuple(out) if data.draw(st.booleans()) else out

@@ -16,7 +16,7 @@ ROOMS = {
     "runtime": ["test_threads.py"],
     "kernels": [],
     "module": ["test_api.py", "test_stubs.py", "test_search.py", "test_batch.py"],
-    "index": ["test_index.py", "test_index_files.py", "test_stream_build.py"],
+    "index": ["test_index.py", "test_index_files.py", "test_stream_build.py", "test_index_attrs.py"],
     "shards": ["test_shards.py", "test_index_shards.py", "test_shards_ray.py"],
     "cli": ["test_cli.py"],
     "reliability": ["test_faults.py", "test_leaks.py", "test_concurrency.py"],

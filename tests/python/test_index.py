@@ -30,7 +30,7 @@ from lumvero_contrib import _index_state as index_module
 from lumvero_contrib._index_range import range_search as range_search_with_stats
 
 from blake3_ref import blake3_hex
-from conftest import dot_layout, l2_layout, run_python, topk_oracle
+from conftest import dot_layout, l2_layout, per_query_lists, run_python, topk_oracle
 
 METRICS = ["cosine", "dot", "euclidean"]
 
@@ -198,6 +198,17 @@ class IndexMachine(RuleBasedStateMachine):
         # The compressed pre-filter never, where it pays, and on every search.
         prefilter = data.draw(st.sampled_from(["off", "auto", "always"]))
         stats: dict = {}
+        if allow is None and data.draw(st.booleans()):
+            # One allow-list per query: each answer is the query's alone
+            # with its list.
+            each = per_query_lists(data, nq, self.ids.tolist() + self.removed)
+            with env_set("LUMVO_FILTER", prefilter):
+                got = self.ix.search(Q[0] if one else Q, k, allow=each)
+            for i, a in enumerate(each):
+                want = oracle(self.rows, self.ids, Q32[i:i + 1], k, self.metric,
+                              None if a is None else list(a))
+                assert_same((got[0][i:i + 1], got[1][i:i + 1]), want)
+            return
         with env_set("LUMVO_FILTER", prefilter):
             got = self.ix.search(Q[0] if one else Q, k, allow=given, stats=stats)
         assert_same(got, oracle(self.rows, self.ids, Q32, k, self.metric, allow))
@@ -630,11 +641,51 @@ def _filled(n=3, dims=128, ids=None):
     (lambda: _filled().search(np.ones(128), 1, allow=[0.5]), TypeError,
      "allow must be integers (int64)"),
     (lambda: _filled().remove(["a"]), TypeError, "ids must be integers (int64)"),
+    (lambda: _filled().search(np.ones(128), 1, allow=lambda i: i > 1), TypeError,
+     "allow must be ids, not a callable (function); pass the ids it accepts, e.g. "
+     "allow=[i for i in ix.ids() if keep(i)], or one list of ids per query"),
+    (lambda: _filled().search(np.ones((2, 128)), 1, allow=[1, [2]]), ValueError,
+     "allow mixes ids with lists of ids; pass one list of ids for every query, or one entry "
+     "per query (a list of ids or None)"),
+    (lambda: _filled().search(np.ones(128), 1, allow=[[1], None]), ValueError,
+     "allow has 2 entries for 1 query; pass one list of ids for every query, or one entry "
+     "per query (a list of ids or None)"),
+    (lambda: _filled().search(np.ones((2, 128)), 1, allow=np.zeros((3, 2), np.int64)),
+     ValueError, "allow has 3 rows for 2 queries; pass one list of ids for every query"),
+    (lambda: _filled().search(np.ones((2, 128)), 1, allow=[[1], [[2]]]), ValueError,
+     "allow[1] must be a 1-D sequence of integers; got shape (1, 1)"),
+    (lambda: _filled().search(np.ones((2, 128)), 1, allow=[None, {0.5}]), TypeError,
+     "allow[1] must be integers (int64)"),
 ])
 def test_failures_name_the_argument(call, error, message):
     with pytest.raises(error) as e:
         call()
     assert str(e.value).startswith(message)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("layout", ["default ids", "shuffled ids"])
+def test_per_query_allow_lists_answer_as_single_searches(metric, layout):
+    """Lists long and short (masks and positions), repeated (one object,
+    equal copies), None and empty, ids removed or never added, k beyond a
+    list's rows; the ids found by offset, or through the table of many."""
+    rng = np.random.default_rng(7)
+    n = 3000
+    ids = np.arange(n) if layout == "default ids" else rng.permutation(4 * n)[:n]
+    ix = Index(16, metric)
+    ix.add(rng.integers(-3, 4, (n, 16)), ids=ids)  # small integers: many equal scores
+    ix.remove(ids[::5])
+    Q = rng.standard_normal((40, 16))
+    lists = [rng.choice(4 * n, int(rng.integers(0, 900))) for _ in range(40)]
+    lists[3], lists[4], lists[5], lists[6] = None, [], lists[7], list(lists[8])
+    for form in (lists, tuple(lists)):
+        got = ix.search(Q, 60, allow=form)
+        for i, a in enumerate(lists):
+            assert_same((got[0][i:i + 1], got[1][i:i + 1]), ix.search(Q[i], 60, allow=a))
+    rows = rng.choice(ids, (40, 25))
+    got = ix.search(Q, 30, allow=rows)
+    for i in range(40):
+        assert_same((got[0][i:i + 1], got[1][i:i + 1]), ix.search(Q[i], 30, allow=rows[i]))
 
 
 @pytest.mark.parametrize("k, allow, asked", [
@@ -860,8 +911,8 @@ M = r"manifest\.json: "
     (_set("dims", 128.9), M + r"dims 128\.9 is not an integer", False),
     (_set("dims", True), M + "dims True is not an integer", False),
     (_set("version", True), r"manifest\.json has version True", False),
-    (_set("version", 3), r"manifest\.json has version 3; this version of lumvero_contrib reads "
-                         r"versions 1 and 2", False),
+    (_set("version", 4), r"manifest\.json has version 4; this version of lumvero_contrib reads "
+                         r"versions 1 to 3", False),
     (_set("index_version", 0), M + "index_version 0 is not an integer from 1", False),
     (_set("index_version", "2"), M + "index_version '2' is not an integer from 1", False),
     (_kept_version(lambda d, p: _link_out_file(d, p)), r"manifest-1\.json lies outside the "

@@ -21,6 +21,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import ray
+from conftest import per_query_lists
 from lumvero_contrib import DistributedIndex, Index
 from lumvero_contrib.shards import ShardError, ShardTimeout, place_rows
 from lumvero_contrib.shards import distributed as distributed_module
@@ -135,6 +136,8 @@ class ShardedMachine(RuleBasedStateMachine):
         if data.draw(st.booleans()):
             allow = data.draw(st.lists(st.sampled_from(self.ref.ids().tolist() + [90, 91]),
                                        max_size=6))
+        elif data.draw(st.booleans()):
+            allow = per_query_lists(data, nq, self.ref.ids().tolist() + [90, 91])
         one = nq == 1 and data.draw(st.booleans())
         q = Q[0] if one else Q
         stats = {}
@@ -157,6 +160,8 @@ class ShardedMachine(RuleBasedStateMachine):
         if data.draw(st.booleans()):
             allow = data.draw(st.lists(st.sampled_from(self.ref.ids().tolist() + [90, 91]),
                                        max_size=6))
+        elif data.draw(st.booleans()):
+            allow = per_query_lists(data, Q.shape[0], self.ref.ids().tolist() + [90, 91])
         got = self.ix.range_search(Q, float(radius), allow=allow)
         want = self.ref.range_search(Q, float(radius), allow=allow)
         assert got[0].tolist() == want[0].tolist()

@@ -32,6 +32,12 @@ def correct_use(X: NDArray[np.float64], q: list[float]) -> None:
     assert_type(lims, NDArray[np.int64])
     assert_type(in_scores, NDArray[np.float32])
     ix.remove({1000})
+    ix.add(X[:2], attrs={"lang": ["pt", None], "year": [2020, 2021]})
+    rows, table = ix.get([0, 1], attrs=True)
+    assert_type(rows, NDArray[np.float32])
+    ix.search(q, 10, where="lang = 'pt'")
+    ix.search(q, 10, where=("lang = ? AND year >= ?", ["pt", 2020]), allow=[0, 1])
+    ix.range_search(q, 0.5, where="year IS NULL")
     assert_type(copy.copy(ix), Index)
     assert_type(copy.deepcopy(ix), Index)
     ix.compact()
@@ -42,6 +48,6 @@ def correct_use(X: NDArray[np.float64], q: list[float]) -> None:
 def mistakes(X: NDArray[np.float32]) -> None:
     ix = Index(128)
     ix.search(X)  # type: ignore[call-arg]
-    ix.add(X, 5, 6)  # type: ignore[call-arg]
+    ix.add(X, 5, None, 6)  # type: ignore[call-arg]
     Index.load(3.5)  # type: ignore[arg-type]
     Index(128, metric="l2")  # type: ignore[arg-type]
