@@ -429,7 +429,7 @@ def test_range_search_through_every_integer_kernel(tmp_path, kernel):
             "s = {}\n"
             "for i, q in enumerate([Q[:1], Q]):\n"
             "    r = ix.search(q, 20)[0][0, 19]\n"
-            "    for j, a in enumerate(range_search(ix, q, r, None, s)):\n"
+            "    for j, a in enumerate(range_search(ix, q, r, None, stats=s)):\n"
             f"        np.save({str(tmp_path)!r} + f'/{{i}}{{j}}.npy', a)\n"
             "    assert s['prefiltered']\n")
     out = run_python(code, env={"LUMVO_INT_KERNEL": kernel, "LUMVO_FILTER": "always"})
@@ -507,7 +507,7 @@ def test_larger_index_many_runs_and_filters(metric, nq, prefilter, monkeypatch):
         for radius in (got[0][0, 9], np.nextafter(got[0][0, 9], toward),
                        np.nextafter(got[0][0, 9], -toward)):
             stats = {}
-            assert_within(range_search_with_stats(ix, Q, radius, allow, stats), every,
+            assert_within(range_search_with_stats(ix, Q, radius, allow, stats=stats), every,
                           float(radius), metric)
             if prefilter != "auto":
                 assert stats["prefiltered"] == (prefilter == "always")

@@ -30,6 +30,10 @@ Lists queries_piece(const RowSet& set, const Piece& p, const float* queries, std
   float buf[kScanRows];
   std::uint64_t scratch[kScanRows];
   for_selected(run, set.selection, p, kScanRows, scratch, [&](const SelectedWindow& b) {
+    // Mapped rows read for the first time are checked against their sums.
+    if (b.local == nullptr) check_rows(run, b.start, b.count, dims);
+    for (std::size_t j = 0; b.local != nullptr && j < b.count; ++j)
+      check_rows(run, b.local[j], 1, dims);
     for (std::size_t i = 0; i < nq; ++i) {
       const float* q = queries + i * dims;
       if (b.local == nullptr) {
