@@ -89,7 +89,8 @@ class DistributedIndex(Saves):
     a liveness probe of a few seconds after it, is killed and restarted
     once from its shard's last save (empty if it was never saved). A read
     (search, range search, get) whose shards are only slow restarts nothing:
-    it raises ``ShardTimeout`` naming them, and the index stays as it was. Rows removed since that save are removed again. Rows added
+    it raises ``ShardTimeout`` naming them, and the index stays as it was.
+    Rows removed since that save are removed again. Rows added
     to it since that save are lost: the operation raises ``ShardError``
     naming the shard, with the lost ids in its ``lost`` attribute, and the
     index goes on without them (as if they had been removed). An operation
