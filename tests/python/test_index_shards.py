@@ -203,6 +203,36 @@ class ShardedMachine(RuleBasedStateMachine):
             self.ix = DistributedIndex.load(path, backend=self.backend, timeout=60)
             self.ref = Index.load(os.path.join(self.tmp, "ref-" + name))
 
+    @precondition(lambda self: self.saves < 3)
+    @rule(data=st.data())
+    def load_kept_version(self, data):
+        """Two saves into "ix", a row added between them: each save made a
+        version of it and of the one Index's "ref-ix" alike; each kept
+        version loads as the Index saved with it, and the index carries on
+        from one of them (its next save into "ix" writes only what changed
+        since that version's state)."""
+        self.save(True, False)
+        X = draw_matrix(data, 1, self.dims)
+        self.ix.add(X)
+        self.ref.add(X)
+        self.save(True, False)
+        path, ref_path = os.path.join(self.tmp, "ix"), os.path.join(self.tmp, "ref-ix")
+        kept = DistributedIndex.versions(path)
+        assert kept == Index.versions(ref_path)
+        Q = np.ones((2, self.dims), np.float32)
+        for version in kept:
+            with DistributedIndex.load(path, version=version, backend=self.backend,
+                                       timeout=60) as back:
+                ref = Index.load(ref_path, version=version)
+                assert back.ids().tolist() == ref.ids().tolist()
+                assert_same(back.search(Q, 5), ref.search(Q, 5))
+        version = data.draw(st.sampled_from(kept))
+        self.ix.close()
+        self.ix = DistributedIndex.load(path, version=version, backend=self.backend, timeout=60)
+        self.ref = Index.load(ref_path, version=version)
+        self.unsaved = set()
+        self.last_save = "ix"
+
     @invariant()
     def same_rows(self):
         if self.ix is not None:
