@@ -1158,8 +1158,8 @@ PyObject* block_sums(PyObject*, PyObject* obj) {
   return guarded([&]() -> PyObject* {
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) != 0) return nullptr;
-    PyObject* out = block_sums_bytes(static_cast<const float*>(view.buf),
-                                     static_cast<std::uint64_t>(view.len));
+    PyObject* out =
+        block_sums_bytes(static_cast<const float*>(view.buf), static_cast<std::uint64_t>(view.len));
     PyBuffer_Release(&view);
     return out;
   });
