@@ -134,12 +134,18 @@ class Saving(IndexState):
         so searches need not quantise the rows. With ``mmap=True`` the row
         files themselves are then only mapped, checked by size and header,
         not read: a load reads the manifest, ids and codes, and the first
-        searches read only the rows they rescore. Their full hashes are
-        checked on request by ``verify()``; until then a row file altered in
-        place (same size) gives wrong answers where its altered rows are
-        rescored, and a shortened one raises ValueError from the search
+        searches read only the rows they rescore. The codes file ends with
+        the BLAKE3 of every 64 KiB block of its row file's rows: each block
+        is checked the first time any search, ``get``, ``compact`` or save
+        reads a row of it, so a row file altered in place (same size) is
+        either never read where it changed (the answer is the saved
+        index's) or the read raises ValueError naming the row file and the
+        block, and so does every later read of that index; a block checked
+        before it was altered is not hashed again (``verify()`` hashes
+        every row). A shortened row file raises ValueError from the search
         (its missing pages read as zeros under the engine's guard, never a
-        crash). With ``mmap=False`` every file is read and hashed, the rows
+        crash). Codes files written before the block sums (version 2) give
+        no per-block check: there ``verify()`` is the check. With ``mmap=False`` every file is read and hashed, the rows
         kept are the bytes whose hash was checked, and each codes file is
         compared with the codes those rows give.
 
