@@ -4,6 +4,7 @@ reading for ever), names confined to their folder, strict JSON types."""
 import io
 import os
 import stat
+import sys
 from typing import TypeGuard
 
 __all__ = ["open_regular", "check_regular", "confined", "is_int", "is_hex64", "fsync_dir",
@@ -112,3 +113,19 @@ def read_small(path: str | os.PathLike[str], limit: int) -> bytes:
     if len(data) > limit:
         raise ValueError(f"{os.fspath(path)}: larger than {limit} bytes")
     return data
+
+
+# The package's own folder: warnings point at the first frame outside it.
+_PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
+def caller_stacklevel() -> int:
+    """The ``stacklevel`` that makes a warning raised by the function calling
+    this one name the caller's own code: the first frame outside
+    lumvero_contrib, however deep the call."""
+    frame = sys._getframe(1)  # the function that warns: stacklevel 1
+    level = 1
+    while frame.f_back is not None and frame.f_code.co_filename.startswith(_PACKAGE):
+        frame = frame.f_back
+        level += 1
+    return level

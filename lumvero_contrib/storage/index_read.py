@@ -24,7 +24,7 @@ import numpy.typing as npt
 from lumvero_contrib import _native
 from lumvero_contrib.storage.attrs_file import read_attrs, segment_types
 from lumvero_contrib.storage.commit import MANIFEST
-from lumvero_contrib.storage.files import confined, open_regular, read_small
+from lumvero_contrib.storage.files import caller_stacklevel, confined, open_regular, read_small
 from lumvero_contrib.storage.index_layout import (CODES_FILE, LOAD_ATTEMPTS, MAX_MANIFEST_BYTES,
                                                   MAX_NPY_HEADER, METRIC_IDS, FloatArray,
                                                   IdArray, SavedSegment, check_path)
@@ -165,7 +165,7 @@ class Saved(IndexManifest):
         warnings.warn(f"index directory {self.directory}: {name} {why}; the rows of {rows_name} "
                       f"are read and hashed instead, and their codes are built again by the "
                       f"first search (save the index again to rewrite the file)", RuntimeWarning,
-                      stacklevel=6)
+                      stacklevel=caller_stacklevel())
 
     def rows(self, name: str, n: int, digest: str, codes_entry: tuple[str, str] | None,
              mmap: bool) -> LoadedRun:
