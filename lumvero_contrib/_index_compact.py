@@ -63,8 +63,7 @@ def compacted(runs: list[Run], ids: IdArray, live: npt.NDArray[np.bool_], dims: 
         if not redo[i]:
             run = runs[i]
             moved[run.first] = at
-            new_runs.append(Run(run.rows, run.norms_sq, run.count, at, run.source, run.codes,
-                                run.codes_source, run.unverified))
+            new_runs.append(run.moved(at))
             id_parts.append(ids[run.first: run.first + run.count])
             live_parts.append(live[run.first: run.first + run.count])
             kept.append(np.arange(run.first, run.first + run.count, dtype=np.int64))

@@ -45,6 +45,15 @@ class Run:
         if source is not None and unverified is not None:
             block_sums.attach(rows, unverified[2])
 
+    def moved(self, first: int) -> Run:
+        """The same rows, codes and checks at another first position (what
+        compact keeps): mapped rows stay mapped, their sums attached once."""
+        new = Run.__new__(Run)
+        for name in Run.__slots__:
+            setattr(new, name, getattr(self, name))
+        new.first = first
+        return new
+
     def snapshot(self) -> tuple[FloatArray, npt.NDArray[np.float64], int, int, object]:
         """What a search reads: rows [0, count) as they are now. Appends
         write only beyond count, so the snapshot stays valid."""

@@ -1127,6 +1127,36 @@ def test_an_index_holding_the_largest_id_saves_and_loads(tmp_path):
     assert Index.load(tmp_path).ids().tolist() == [0, 1, 2**63 - 1]
 
 
+def test_compact_keeps_mapped_runs_mapped_and_checked(tmp_path, monkeypatch):
+    """compact rewrites the second segment (a tenth of it removed) and keeps
+    the first as it is: mapped, answering as one Index, its row blocks still
+    checked on their first read."""
+    rng = np.random.default_rng(12)
+    X = rng.standard_normal((600, 16)).astype(np.float32)
+    ix = Index(16, metric="dot")
+    ix.add(X[:300])
+    ix.save(tmp_path)
+    ix.add(X[300:])
+    ix.save(tmp_path)
+    ix.remove(range(300, 330))
+    Q = rng.standard_normal((3, 16))
+    compacted = []
+    for _ in range(2):
+        compacted.append(Index.load(tmp_path, mmap=True))
+        compacted[-1].remove(range(300, 330))
+        compacted[-1].compact()
+    assert_same(compacted[0].search(Q, 9), ix.search(Q, 9))
+    loaded = compacted[1]  # none of its blocks read yet
+    first = json.loads((tmp_path / "manifest.json").read_text())["segments"][0]["row_file"]
+    with open(tmp_path / first["file"], "r+b") as f:  # a row of the kept run, edited in place
+        f.seek(12 + 4 * 16 * 5)
+        f.write(np.float32(7.0).tobytes())
+    monkeypatch.setenv("LUMVO_FILTER", "off")
+    with pytest.raises(ValueError, match=f"row file {first['file']} in .* changed since it was "
+                                         f"saved \\(block 0\\)"):
+        loaded.search(Q, 9)
+
+
 def test_mapped_rows_shortened_under_a_loaded_index_raise(tmp_path):
     # Another process truncates a row file the loaded index maps: an error
     # naming the file, not a SIGBUS that ends the process.
