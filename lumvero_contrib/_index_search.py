@@ -4,7 +4,7 @@ with the interpreter lock released."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -15,7 +15,7 @@ from lumvero_contrib._index_allow import (PerQuery, allow_lists, distinct_ids, g
                                           split_positions)
 from lumvero_contrib._index_args import INT64_MAX, float_rows, normalize, result_count
 from lumvero_contrib._index_range import range_search
-from lumvero_contrib._index_rows import Run
+from lumvero_contrib._index_rows import Snapshot
 from lumvero_contrib._index_state import FloatArray, IdArray, IdsLike, IndexState
 from lumvero_contrib._index_where import Where, check_where
 from lumvero_contrib.storage.index_layout import METRIC_IDS
@@ -123,18 +123,10 @@ class Searching(IndexState):
             # whole arrays, so the search below reads a consistent state
             # without holding the lock.
             live, allowed, selectable = self._selection(allow_ids, self._chosen(where))
-            # The search asks for no more places than there are rows to
-            # fill them; the rest is padding, allocated before any work.
-            k_run = min(k, selectable)
-            padded = _padded(nq, k, self._metric) if k_run < k else None
-            if k_run == 0:
-                return _nothing(padded, stats)
-            runs = list(self._runs)
-            snapshot = [r.snapshot() for r in runs]
-            ids_by_position = self._ids
-        found = _native.search(snapshot, queries, k_run, METRIC_IDS[self._metric],
-                               live, allowed, stats)
-        return _finished(found, runs, ids_by_position, padded)
+            snap = Snapshot(list(self._runs), live, allowed, selectable, self._ids)
+        k_run = min(k, selectable)
+        return _answer(snap, nq, k, k_run, self._metric, stats, lambda: _native.search(
+            snap.runs, queries, k_run, METRIC_IDS[self._metric], live, allowed, stats))
 
     def _search_each(self, queries: FloatArray, k: int, entries: PerQuery,
                      stats: dict[str, object] | None, where: Where | None
@@ -152,15 +144,9 @@ class Searching(IndexState):
                 live, allowed, selectable = self._selecting(allowed, chosen)
                 k_run = max(k_run, min(k, selectable))
                 groups.append((members, live, allowed))
-            padded = _padded(nq, k, self._metric) if k_run < k else None
-            if k_run == 0:
-                return _nothing(padded, stats)
-            runs = list(self._runs)
-            snapshot = [r.snapshot() for r in runs]
-            ids_by_position = self._ids
-        found = _native.search_groups(snapshot, queries, k_run, METRIC_IDS[self._metric],
-                                      tuple(groups), stats)
-        return _finished(found, runs, ids_by_position, padded)
+            snap = Snapshot(list(self._runs), None, None, k_run, self._ids)
+        return _answer(snap, nq, k, k_run, self._metric, stats, lambda: _native.search_groups(
+            snap.runs, queries, k_run, METRIC_IDS[self._metric], tuple(groups), stats))
 
     def range_search(self, Q: npt.ArrayLike, radius: float | np.floating[Any] | np.integer[Any],
                      allow: IdsLike | Sequence[IdsLike | None] | None = None,
@@ -216,13 +202,25 @@ def _nothing(padded: tuple[FloatArray, IdArray] | None, stats: dict[str, object]
     return padded
 
 
-def _finished(found: tuple[FloatArray, IdArray], runs: list[Run], ids_by_position: IdArray,
+def _answer(snap: Snapshot, nq: int, k: int, k_run: int, metric: str,
+            stats: dict[str, object] | None,
+            search: Callable[[], tuple[FloatArray, IdArray]]) -> tuple[FloatArray, IdArray]:
+    """The answer of a search of the snapshot asking the engine (search)
+    for k_run places: no more places than there are rows to fill them; the
+    rest is padding, allocated before any work."""
+    padded = _padded(nq, k, metric) if k_run < k else None
+    if k_run == 0:
+        return _nothing(padded, stats)
+    return _finished(search(), snap, padded)
+
+
+def _finished(found: tuple[FloatArray, IdArray], snap: Snapshot,
               padded: tuple[FloatArray, IdArray] | None) -> tuple[FloatArray, IdArray]:
     """The engine's (scores, positions) as (scores, ids), into the padding
     when there is one; the runs checked to be intact after the read."""
     scores, positions = found
-    for r in runs:
-        r.check_intact()
+    snap.check_intact()
+    ids_by_position = snap.ids
     hit = positions >= 0
     if padded is None:
         ids = np.full(positions.shape, -1, np.int64)
