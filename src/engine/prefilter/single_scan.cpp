@@ -137,10 +137,23 @@ Result<std::vector<PieceOut>> run_pieces(const Query& w, std::uint64_t total, st
   return outs;
 }
 
-// The pieces' bands resolved into what the search wants, their counts added
-// up into the process's counters and `stats`.
-std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, std::uint64_t total,
-                                    SearchStats* stats) {
+// The pieces' counts added up into the process's counters and `stats` (with
+// `rescored`, the rows the resolving rescored).
+void count_pieces(SearchStats s, std::size_t rescored, SearchStats* stats) {
+  s.rows_rescored += rescored;
+  PrefilterCounters& c = prefilter_counters();
+  c.searches.fetch_add(1, std::memory_order_relaxed);
+  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
+  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
+  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
+  if (stats != nullptr) stats->add(s);
+}
+
+// The pieces' bands resolved by resolve(parts, &rescored) into what the
+// search wants, their counts counted (count_pieces).
+template <class Resolve>
+auto merge_pieces(std::vector<PieceOut> outs, const RowSet& set, const Want& want, bool wide,
+                  SearchStats* stats, Resolve&& resolve) {
   std::vector<BandPart> parts;
   SearchStats s;
   s.prefiltered = true;
@@ -151,17 +164,32 @@ std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, 
   // Later searches skip the codes only when most of this one read floats: a
   // piece that turned wide late (a cluster near the query) is no reason to.
   // A radius that admits many rows says nothing of the data.
-  if (w.wide.load() && 2 * s.rows_fallback >= total && !w.want.radius) note_wide(w.set);
+  if (wide && 2 * s.rows_fallback >= set.selectable() && !want.radius) note_wide(set);
   std::size_t rescored = 0;
-  std::vector<ScoredRow> best = resolve_wanted(std::move(parts), w.want, w.q, w.set, &rescored);
-  s.rows_rescored += rescored;
-  PrefilterCounters& c = prefilter_counters();
-  c.searches.fetch_add(1, std::memory_order_relaxed);
-  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
-  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
-  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
-  if (stats != nullptr) stats->add(s);
-  return best;
+  auto found = resolve(std::move(parts), &rescored);
+  count_pieces(s, rescored, stats);
+  return found;
+}
+
+// The pieces' outputs of one query, or nothing when the codes cannot serve.
+Result<std::optional<std::vector<PieceOut>>> scan_pieces(const RowSet& set, const float* q,
+                                                         const Want& want, std::size_t pieces,
+                                                         std::atomic<bool>& wide) {
+  using Out = std::optional<std::vector<PieceOut>>;
+  const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
+  const bool nothing = want.radius ? want.radius->admits_none() : want.k == 0;
+  if (limit == 0 || set.selectable() == 0 || nothing || wide_hinted(set)) return Out{};
+  const CodesViews run_codes = acquire_codes(set);
+  if (!run_codes.any) return Out{};
+
+  const std::size_t width = CompressedRows::width_for(set.dims);
+  const double qn = kernels::query_norm_sq(q, set.dims);
+  QueryCodes codes = encode_query(q, set.dims, width);
+  const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
+  const Query w{set, run_codes, q, std::move(codes), qn, model, want, wide};
+  auto outs = run_pieces(w, set.selectable(), pieces);
+  if (!outs) return fail(std::move(outs.error()));
+  return Out{std::move(*outs)};
 }
 
 }  // namespace
@@ -302,22 +330,31 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
                                                    const Want& want, std::size_t pieces,
                                                    SearchStats* stats) {
   using Out = std::optional<std::vector<ScoredRow>>;
-  const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
-  const bool nothing = want.radius ? want.radius->admits_none() : want.k == 0;
-  if (limit == 0 || set.selectable() == 0 || nothing || wide_hinted(set)) return Out{};
-  const CodesViews run_codes = acquire_codes(set);
-  if (!run_codes.any) return Out{};
-
-  const std::size_t width = CompressedRows::width_for(set.dims);
-  const double qn = kernels::query_norm_sq(q, set.dims);
-  QueryCodes codes = encode_query(q, set.dims, width);
-  const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
   std::atomic<bool> wide{false};
-  const Query w{set, run_codes, q, std::move(codes), qn, model, want, wide};
-  const std::uint64_t total = set.selectable();
-  auto outs = run_pieces(w, total, pieces);
+  auto outs = scan_pieces(set, q, want, pieces, wide);
   if (!outs) return fail(std::move(outs.error()));
-  return Out{merge_pieces(std::move(*outs), w, total, stats)};
+  if (!*outs) return Out{};
+  return Out{merge_pieces(std::move(**outs), set, want, wide.load(), stats,
+                          [&](std::vector<BandPart>&& parts, std::size_t* rescored) {
+                            return resolve_wanted(std::move(parts), want, q, set, rescored);
+                          })};
+}
+
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> scan_found(const RowSet& set,
+                                                                      const float* q,
+                                                                      const Radius& radius,
+                                                                      std::size_t pieces,
+                                                                      SearchStats* stats) {
+  using Out = std::optional<std::vector<std::vector<ScoredRow>>>;
+  const Want want{.k = 0, .radius = radius};
+  std::atomic<bool> wide{false};
+  auto outs = scan_pieces(set, q, want, pieces, wide);
+  if (!outs) return fail(std::move(outs.error()));
+  if (!*outs) return Out{};
+  return Out{merge_pieces(std::move(**outs), set, want, wide.load(), stats,
+                          [&](std::vector<BandPart>&& parts, std::size_t* rescored) {
+                            return radius_parts(std::move(parts), radius, q, set, rescored);
+                          })};
 }
 
 }  // namespace lumvero::prefilter

@@ -72,6 +72,15 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
                                                    const Want& want, std::size_t pieces = 0,
                                                    SearchStats* stats = nullptr);
 
+// The radius scan's rows before they are sorted: the parts its pieces found,
+// rows with equal scores in increasing position within and across the parts
+// (search/found_order.h writes them out in order; sort_found sorts them).
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> scan_found(const RowSet& set,
+                                                                      const float* q,
+                                                                      const Radius& radius,
+                                                                      std::size_t pieces = 0,
+                                                                      SearchStats* stats = nullptr);
+
 // The approximate score of a row of scale s and f64 squared norm norm_sq
 // from its integer sum with a query of scale t and squared norm
 // query_norm_sq: the value score_error::CompressedGap bounds.
