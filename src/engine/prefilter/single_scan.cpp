@@ -34,6 +34,35 @@ struct Query {
   std::atomic<bool>& wide;  // some piece found the band wide
 };
 
+// Rows ahead whose codes, scale and norm a gathered window asks for.
+constexpr std::size_t kGatherAhead = 8;
+
+void prefetch_row(const RowRun& run, const CompressedRows& rc, std::uint64_t r, std::size_t width) {
+  const auto* codes = reinterpret_cast<const char*>(rc.codes(r));
+  for (std::size_t o = 0; o < width; o += 64) __builtin_prefetch(codes + o);
+  __builtin_prefetch(rc.scales() + r);
+  __builtin_prefetch(run.norms_sq + r);
+}
+
+// The bounds of a gathered window's stripes at their largest, or nothing when
+// one is not finite.
+std::optional<StripeBounds> largest_bounds(const CompressedRows& rc, const SelectedWindow& w) {
+  StripeBounds most;
+  std::uint64_t last = ~std::uint64_t{0};
+  for (std::size_t j = 0; j < w.count; ++j) {
+    const std::uint64_t stripe = w.local[j] / kStripe;
+    if (stripe == last) continue;
+    last = stripe;
+    const StripeBounds& b = rc.stripe(stripe);
+    if (!std::isfinite(b.resid) || !std::isfinite(b.code_norm) || !std::isfinite(b.norm_sq))
+      return std::nullopt;
+    most.resid = std::max(most.resid, b.resid);
+    most.code_norm = std::max(most.code_norm, b.code_norm);
+    most.norm_sq = std::max(most.norm_sq, b.norm_sq);
+  }
+  return most;
+}
+
 struct PieceOut {
   BandPart part;
   SearchStats stats;
@@ -210,6 +239,9 @@ void CodeWindow::load(const RowRun& run, const CompressedRows& rc, const Selecte
   if (!gathered_)
     gathered_ = std::make_unique_for_overwrite<std::uint8_t[]>(positions_.size() * width_);
   for (std::size_t j = 0; j < b.count; ++j) {
+    // The rows are scattered: what this window reads of a row some rows
+    // ahead is asked for now, so that the misses overlap.
+    if (j + kGatherAhead < b.count) prefetch_row(run, rc, b.local[j + kGatherAhead], width_);
     std::memcpy(gathered_.get() + j * width_, rc.codes(b.local[j]), width_);
     positions_[j] = run.first + b.local[j];
   }
@@ -241,6 +273,18 @@ void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
 void CodeWindow::feed(ExactBand& band, const float* approx,
                       const score_error::CompressedGap& model) const {
   const std::size_t n = window_.count;
+  if (window_.local != nullptr) {
+    // Scattered rows, a few per stripe: the whole window under one gap, that
+    // of its stripes' largest bounds (each bound only widens the gap, so it
+    // covers every row of the window), rather than a gap and a cut per stripe.
+    const std::optional<StripeBounds> most = largest_bounds(*source_, window_);
+    const score_error::Gap gap =
+        most ? model.for_rows(most->norm_sq, most->resid, most->code_norm) : score_error::Gap{};
+    if (most && gap.bounded) {
+      band.feed_at(approx, positions_.data(), n, gap);
+      return;
+    }
+  }
   for (std::size_t j = 0; j < n;) {
     // The rows of one stripe.
     const std::uint64_t stripe = window_.row(j) / kStripe;
@@ -288,6 +332,19 @@ bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff) {
   return m == Mode::Always ||
          (rows >= tuning::kPrefilterMinRows && rows * dims >= tuning::kPrefilterMinFloats &&
           k_eff <= tuning::kPrefilterMaxK);
+}
+
+bool wanted(Mode m, const RowSet& set, std::size_t k_eff) {
+  const std::uint64_t rows = set.selectable();
+  if (wanted(m, rows, set.dims, k_eff)) return true;
+  if (m != Mode::Auto || !set.selection.by_position || rows < tuning::kPrefilterListMinRows ||
+      k_eff > tuning::kPrefilterMaxK || !wanted(Mode::Always, rows, set.dims, k_eff))
+    return false;
+  for (const RowRun& run : set.runs) {
+    const auto [b, e] = positions_in(set.selection, run);
+    if (e > b && (run.codes == nullptr || !run.codes->ready(run.rows))) return false;
+  }
+  return true;
 }
 
 CodesViews acquire_codes(const RowSet& set) {

@@ -42,6 +42,11 @@ Mode mode();
 // Whether a single query for the k_eff best of `rows` selectable rows of this
 // width should go through the codes.
 bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff);
+// The same for the rows of `set`: also a list of at least
+// kPrefilterListMinRows positions, however short, whose runs' codes are all
+// built already (the listed rows are scattered, and their codes cost less to
+// read than their floats).
+bool wanted(Mode mode, const RowSet& set, std::size_t k_eff);
 
 // The runs' codes for one search, each held (and kept from changing) until
 // the search ends; null for a run without one (none given, or refused).

@@ -72,8 +72,7 @@ Result<std::vector<Lists>> kernel_range(const RowSet& set, const float* queries,
 // One query at a time: the pre-filter where it pays, else the kernel scan.
 Result<std::vector<Lists>> one_by_one(const RowSet& set, const float* queries, std::size_t nq,
                                       const Want& want, SearchStats* stats) {
-  const bool codes = !want.radius->admits_all() &&
-                     prefilter::wanted(prefilter::mode(), set.selectable(), set.dims, 1);
+  const bool codes = !want.radius->admits_all() && prefilter::wanted(prefilter::mode(), set, 1);
   std::vector<Lists> out(nq);
   for (std::size_t i = 0; i < nq; ++i) {
     const float* q = queries + i * set.dims;
