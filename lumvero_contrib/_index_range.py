@@ -49,10 +49,11 @@ def range_search(ix: IndexState, Q: npt.ArrayLike, radius: object, allow: Any,
 
 def _within(snap: Snapshot, queries: FloatArray, bound: float, metric: str,
             stats: dict[str, object] | None) -> Found:
-    lims, scores, positions = _native.range_search(snap.runs, queries, bound, METRIC_IDS[metric],
-                                                   snap.live, snap.allowed, stats)
+    # The engine names the rows by their ids as it writes them out in order.
+    lims, scores, ids = _native.range_search(snap.runs, queries, bound, METRIC_IDS[metric],
+                                             snap.live, snap.allowed, stats, snap.ids)
     snap.check_intact()
-    return lims, scores, snap.ids[positions]
+    return lims, scores, ids
 
 
 def _each(ix: IndexState, queries: FloatArray, bound: float, entries: PerQuery,

@@ -27,6 +27,7 @@ def range_search(
     live: npt.NDArray[np.bool_] | None,
     allowed: npt.NDArray[np.int64] | None,
     stats: dict[str, Any] | None = None,
+    ids: npt.NDArray[np.int64] | None = None,
     /,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
 def search_groups(

@@ -25,6 +25,7 @@
 #include "engine/prefilter/compressed_rows.h"
 #include "engine/runtime/pool.h"
 #include "engine/runtime/pool_setup.h"
+#include "engine/search/found_order.h"
 #include "engine/search/matrix.h"
 #include "engine/search/search_core.h"
 #include "lib/py_ref.h"
@@ -547,51 +548,73 @@ PyObject* search(PyObject*, PyObject* args) {
   });
 }
 
-// Each query's list one after another into new arrays: lims (nq + 1,),
-// scores and positions (every row found).
-PyObject* range_arrays(const std::vector<std::vector<lumvero::ScoredRow>>& lists) {
-  npy_intp nl = static_cast<npy_intp>(lists.size() + 1);
+// ids: None, or int64 ids by position covering every position of the runs.
+bool parse_ids(PyObject* ids_obj, const std::vector<lumvero::RowRun>& runs,
+               const std::int64_t** ids) {
+  *ids = nullptr;
+  if (ids_obj == Py_None) return true;
+  PyArrayObject* a = as_array(ids_obj, 1, NPY_INT64, "ids");
+  if (a == nullptr) return false;
+  std::uint64_t end = 0;
+  for (const lumvero::RowRun& run : runs) end = std::max(end, run.first + run.rows);
+  if (static_cast<std::uint64_t>(PyArray_DIM(a, 0)) < end) {
+    PyErr_SetString(PyExc_ValueError, "ids must cover every position");
+    return false;
+  }
+  *ids = static_cast<const std::int64_t*>(PyArray_DATA(a));
+  return true;
+}
+
+using FoundParts = std::vector<std::vector<lumvero::ScoredRow>>;
+
+// Each query's rows one after another into new arrays, written in order
+// straight from the parts found: lims (nq + 1,), scores and ids (the
+// positions when `ids` is null).
+PyObject* range_arrays(std::vector<FoundParts>& found, Metric metric, const std::int64_t* ids) {
+  npy_intp nl = static_cast<npy_intp>(found.size() + 1);
   npy_intp total = 0;
-  for (const auto& list : lists) total += static_cast<npy_intp>(list.size());
+  for (const FoundParts& parts : found) total += static_cast<npy_intp>(lumvero::found_count(parts));
   Ref lims = Ref::steal(PyArray_SimpleNew(1, &nl, NPY_INT64));
   Ref scores = Ref::steal(PyArray_SimpleNew(1, &total, NPY_FLOAT32));
-  Ref positions = Ref::steal(PyArray_SimpleNew(1, &total, NPY_INT64));
-  if (lims.get() == nullptr || scores.get() == nullptr || positions.get() == nullptr)
-    return nullptr;
+  Ref out_ids = Ref::steal(PyArray_SimpleNew(1, &total, NPY_INT64));
+  if (lims.get() == nullptr || scores.get() == nullptr || out_ids.get() == nullptr) return nullptr;
   auto* l_out =
       static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lims.get())));
   auto* s_out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
-  auto* p_out =
-      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
+  auto* i_out =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out_ids.get())));
+  l_out[0] = 0;
+  for (std::size_t i = 0; i < found.size(); ++i)
+    l_out[i + 1] = l_out[i] + static_cast<std::int64_t>(lumvero::found_count(found[i]));
+  lumvero::Status st;
   {
     const GilRelease released;
-    std::int64_t at = 0;
-    l_out[0] = 0;
-    for (std::size_t i = 0; i < lists.size(); ++i) {
-      for (const lumvero::ScoredRow& r : lists[i]) {
-        s_out[at] = r.score;
-        p_out[at++] = static_cast<std::int64_t>(r.idx);
-      }
-      l_out[i + 1] = at;
-    }
+    for (std::size_t i = 0; i < found.size() && st; ++i)
+      st = lumvero::write_found(std::move(found[i]), metric,
+                                lumvero::FoundArrays{s_out + l_out[i], i_out + l_out[i], ids});
   }
-  return PyTuple_Pack(3, lims.get(), scores.get(), positions.get());
+  if (!st) {
+    PyErr_SetString(PyExc_RuntimeError, st.error().c_str());
+    return nullptr;
+  }
+  return PyTuple_Pack(3, lims.get(), scores.get(), out_ids.get());
 }
 
-// range_search(runs, queries, bound, metric, live, allowed, stats=None)
-//   -> (lims, scores, positions)
+// range_search(runs, queries, bound, metric, live, allowed, stats=None, ids=None)
+//   -> (lims, scores, ids)
 // As search, but every selected row whose score is at least `bound` (cosine,
 // dot) or at most it (euclidean), compared as f64; bound is not NaN. Query
 // i's rows are [lims[i], lims[i + 1]), best first, equal scores by lower
-// position.
+// position; each named by ids[position] when ids (int64, covering every
+// position) is given, else by its position.
 PyObject* range_search(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     lumvero::fault::install_handler();
-    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj, *stats_obj = Py_None;
+    PyObject *runs_obj, *q_obj, *live_obj, *allowed_obj, *stats_obj = Py_None, *ids_obj = Py_None;
     double bound;
     long metric_id;
-    if (!PyArg_ParseTuple(args, "O!OdlOO|O", &PyList_Type, &runs_obj, &q_obj, &bound, &metric_id,
-                          &live_obj, &allowed_obj, &stats_obj))
+    if (!PyArg_ParseTuple(args, "O!OdlOO|OO", &PyList_Type, &runs_obj, &q_obj, &bound, &metric_id,
+                          &live_obj, &allowed_obj, &stats_obj, &ids_obj))
       return nullptr;
     Metric metric;
     if (!metric_of(metric_id, &metric) || !stats_dict_or_none(stats_obj)) return nullptr;
@@ -605,20 +628,23 @@ PyObject* range_search(PyObject*, PyObject* args) {
     const auto dims = static_cast<std::size_t>(PyArray_DIM(q, 1));
     std::vector<lumvero::RowRun> runs;
     lumvero::RowSet set;
-    if (!parse_row_set(runs_obj, live_obj, allowed_obj, dims, metric, runs, set)) return nullptr;
+    const std::int64_t* ids = nullptr;
+    if (!parse_row_set(runs_obj, live_obj, allowed_obj, dims, metric, runs, set) ||
+        !parse_ids(ids_obj, runs, &ids))
+      return nullptr;
     lumvero::SearchStats stats;
-    lumvero::Result<std::vector<std::vector<lumvero::ScoredRow>>> res;
+    lumvero::Result<std::vector<FoundParts>> res;
     {
       const GilRelease released;
-      res = lumvero::core::range_search(set, static_cast<const float*>(PyArray_DATA(q)), nq,
-                                        lumvero::Radius{bound, metric}, &stats);
+      res = lumvero::core::range_parts(set, static_cast<const float*>(PyArray_DATA(q)), nq,
+                                       lumvero::Radius{bound, metric}, &stats);
     }
     if (!res) {
       PyErr_SetString(PyExc_RuntimeError, res.error().c_str());
       return nullptr;
     }
     if (stats_obj != Py_None && !fill_stats(stats_obj, stats)) return nullptr;
-    return range_arrays(*res);
+    return range_arrays(*res, metric, ids);
   });
 }
 
@@ -1267,10 +1293,11 @@ PyMethodDef methods[] = {
      "A dict passed as stats receives the call's counts: prefiltered, rows_scanned, "
      "rows_rescored, rows_fallback."},
     {"range_search", range_search, METH_VARARGS,
-     "range_search(runs, queries, bound, metric_id, live, allowed, stats=None) -> (lims, "
-     "scores, positions)\n\nEvery selected row whose score is at least bound (cosine, dot) or "
+     "range_search(runs, queries, bound, metric_id, live, allowed, stats=None, ids=None) -> "
+     "(lims, scores, ids)\n\nEvery selected row whose score is at least bound (cosine, dot) or "
      "at most it (euclidean), compared as float64, best first; query i's rows are "
-     "[lims[i], lims[i + 1]). Arguments and stats as for search."},
+     "[lims[i], lims[i + 1]), each named by ids[position] (int64 ids by position) or, without "
+     "ids, by its position. Other arguments and stats as for search."},
     {"run_codes", run_codes, METH_NOARGS,
      "run_codes() -> capsule\n\nEmpty int8 codes for one run, built and extended "
      "by the searches that use the pre-filter."},

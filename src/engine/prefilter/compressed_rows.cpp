@@ -269,6 +269,11 @@ bool RunCodes::refused() const {
   return refused_;
 }
 
+bool RunCodes::ready(std::uint64_t count) const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return !refused_ && rows_ && rows_->rows() >= count;
+}
+
 void RunCodes::adopt(std::unique_ptr<CompressedRows> rows) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
   rows_ = std::move(rows);

@@ -144,6 +144,9 @@ class RunCodes {
 
   // Whether the codes were refused (memory, or rows too wide).
   bool refused() const;
+  // Whether codes covering rows [0, count) are built already (acquire would
+  // neither build nor extend them).
+  bool ready(std::uint64_t count) const;
   // Takes complete codes made elsewhere (read from a file), before any
   // search has used this one.
   void adopt(std::unique_ptr<CompressedRows> rows);

@@ -34,6 +34,35 @@ struct Query {
   std::atomic<bool>& wide;  // some piece found the band wide
 };
 
+// Rows ahead whose codes, scale and norm a gathered window asks for.
+constexpr std::size_t kGatherAhead = 8;
+
+void prefetch_row(const RowRun& run, const CompressedRows& rc, std::uint64_t r, std::size_t width) {
+  const auto* codes = reinterpret_cast<const char*>(rc.codes(r));
+  for (std::size_t o = 0; o < width; o += 64) __builtin_prefetch(codes + o);
+  __builtin_prefetch(rc.scales() + r);
+  __builtin_prefetch(run.norms_sq + r);
+}
+
+// The bounds of a gathered window's stripes at their largest, or nothing when
+// one is not finite.
+std::optional<StripeBounds> largest_bounds(const CompressedRows& rc, const SelectedWindow& w) {
+  StripeBounds most;
+  std::uint64_t last = ~std::uint64_t{0};
+  for (std::size_t j = 0; j < w.count; ++j) {
+    const std::uint64_t stripe = w.local[j] / kStripe;
+    if (stripe == last) continue;
+    last = stripe;
+    const StripeBounds& b = rc.stripe(stripe);
+    if (!std::isfinite(b.resid) || !std::isfinite(b.code_norm) || !std::isfinite(b.norm_sq))
+      return std::nullopt;
+    most.resid = std::max(most.resid, b.resid);
+    most.code_norm = std::max(most.code_norm, b.code_norm);
+    most.norm_sq = std::max(most.norm_sq, b.norm_sq);
+  }
+  return most;
+}
+
 struct PieceOut {
   BandPart part;
   SearchStats stats;
@@ -137,10 +166,23 @@ Result<std::vector<PieceOut>> run_pieces(const Query& w, std::uint64_t total, st
   return outs;
 }
 
-// The pieces' bands resolved into what the search wants, their counts added
-// up into the process's counters and `stats`.
-std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, std::uint64_t total,
-                                    SearchStats* stats) {
+// The pieces' counts added up into the process's counters and `stats` (with
+// `rescored`, the rows the resolving rescored).
+void count_pieces(SearchStats s, std::size_t rescored, SearchStats* stats) {
+  s.rows_rescored += rescored;
+  PrefilterCounters& c = prefilter_counters();
+  c.searches.fetch_add(1, std::memory_order_relaxed);
+  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
+  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
+  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
+  if (stats != nullptr) stats->add(s);
+}
+
+// The pieces' bands resolved by resolve(parts, &rescored) into what the
+// search wants, their counts counted (count_pieces).
+template <class Resolve>
+auto merge_pieces(std::vector<PieceOut> outs, const RowSet& set, const Want& want, bool wide,
+                  SearchStats* stats, Resolve&& resolve) {
   std::vector<BandPart> parts;
   SearchStats s;
   s.prefiltered = true;
@@ -151,17 +193,32 @@ std::vector<ScoredRow> merge_pieces(std::vector<PieceOut> outs, const Query& w, 
   // Later searches skip the codes only when most of this one read floats: a
   // piece that turned wide late (a cluster near the query) is no reason to.
   // A radius that admits many rows says nothing of the data.
-  if (w.wide.load() && 2 * s.rows_fallback >= total && !w.want.radius) note_wide(w.set);
+  if (wide && 2 * s.rows_fallback >= set.selectable() && !want.radius) note_wide(set);
   std::size_t rescored = 0;
-  std::vector<ScoredRow> best = resolve_wanted(std::move(parts), w.want, w.q, w.set, &rescored);
-  s.rows_rescored += rescored;
-  PrefilterCounters& c = prefilter_counters();
-  c.searches.fetch_add(1, std::memory_order_relaxed);
-  c.rows_scanned.fetch_add(s.rows_scanned, std::memory_order_relaxed);
-  c.rows_fallback.fetch_add(s.rows_fallback, std::memory_order_relaxed);
-  c.rows_rescored.fetch_add(s.rows_rescored, std::memory_order_relaxed);
-  if (stats != nullptr) stats->add(s);
-  return best;
+  auto found = resolve(std::move(parts), &rescored);
+  count_pieces(s, rescored, stats);
+  return found;
+}
+
+// The pieces' outputs of one query, or nothing when the codes cannot serve.
+Result<std::optional<std::vector<PieceOut>>> scan_pieces(const RowSet& set, const float* q,
+                                                         const Want& want, std::size_t pieces,
+                                                         std::atomic<bool>& wide) {
+  using Out = std::optional<std::vector<PieceOut>>;
+  const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
+  const bool nothing = want.radius ? want.radius->admits_none() : want.k == 0;
+  if (limit == 0 || set.selectable() == 0 || nothing || wide_hinted(set)) return Out{};
+  const CodesViews run_codes = acquire_codes(set);
+  if (!run_codes.any) return Out{};
+
+  const std::size_t width = CompressedRows::width_for(set.dims);
+  const double qn = kernels::query_norm_sq(q, set.dims);
+  QueryCodes codes = encode_query(q, set.dims, width);
+  const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
+  const Query w{set, run_codes, q, std::move(codes), qn, model, want, wide};
+  auto outs = run_pieces(w, set.selectable(), pieces);
+  if (!outs) return fail(std::move(outs.error()));
+  return Out{std::move(*outs)};
 }
 
 }  // namespace
@@ -182,6 +239,9 @@ void CodeWindow::load(const RowRun& run, const CompressedRows& rc, const Selecte
   if (!gathered_)
     gathered_ = std::make_unique_for_overwrite<std::uint8_t[]>(positions_.size() * width_);
   for (std::size_t j = 0; j < b.count; ++j) {
+    // The rows are scattered: what this window reads of a row some rows
+    // ahead is asked for now, so that the misses overlap.
+    if (j + kGatherAhead < b.count) prefetch_row(run, rc, b.local[j + kGatherAhead], width_);
     std::memcpy(gathered_.get() + j * width_, rc.codes(b.local[j]), width_);
     positions_[j] = run.first + b.local[j];
   }
@@ -213,6 +273,18 @@ void CodeWindow::approximate_all(Metric metric, double t, double query_norm_sq,
 void CodeWindow::feed(ExactBand& band, const float* approx,
                       const score_error::CompressedGap& model) const {
   const std::size_t n = window_.count;
+  if (window_.local != nullptr) {
+    // Scattered rows, a few per stripe: the whole window under one gap, that
+    // of its stripes' largest bounds (each bound only widens the gap, so it
+    // covers every row of the window), rather than a gap and a cut per stripe.
+    const std::optional<StripeBounds> most = largest_bounds(*source_, window_);
+    const score_error::Gap gap =
+        most ? model.for_rows(most->norm_sq, most->resid, most->code_norm) : score_error::Gap{};
+    if (most && gap.bounded) {
+      band.feed_at(approx, positions_.data(), n, gap);
+      return;
+    }
+  }
   for (std::size_t j = 0; j < n;) {
     // The rows of one stripe.
     const std::uint64_t stripe = window_.row(j) / kStripe;
@@ -262,6 +334,19 @@ bool wanted(Mode m, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff) {
           k_eff <= tuning::kPrefilterMaxK);
 }
 
+bool wanted(Mode m, const RowSet& set, std::size_t k_eff) {
+  const std::uint64_t rows = set.selectable();
+  if (wanted(m, rows, set.dims, k_eff)) return true;
+  if (m != Mode::Auto || !set.selection.by_position || rows < tuning::kPrefilterListMinRows ||
+      k_eff > tuning::kPrefilterMaxK || !wanted(Mode::Always, rows, set.dims, k_eff))
+    return false;
+  for (const RowRun& run : set.runs) {
+    const auto [b, e] = positions_in(set.selection, run);
+    if (e > b && (run.codes == nullptr || !run.codes->ready(run.rows))) return false;
+  }
+  return true;
+}
+
 CodesViews acquire_codes(const RowSet& set) {
   CodesViews c;
   c.views.reserve(set.runs.size());
@@ -302,22 +387,31 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
                                                    const Want& want, std::size_t pieces,
                                                    SearchStats* stats) {
   using Out = std::optional<std::vector<ScoredRow>>;
-  const std::int32_t limit = CompressedRows::query_code_limit(CompressedRows::width_for(set.dims));
-  const bool nothing = want.radius ? want.radius->admits_none() : want.k == 0;
-  if (limit == 0 || set.selectable() == 0 || nothing || wide_hinted(set)) return Out{};
-  const CodesViews run_codes = acquire_codes(set);
-  if (!run_codes.any) return Out{};
-
-  const std::size_t width = CompressedRows::width_for(set.dims);
-  const double qn = kernels::query_norm_sq(q, set.dims);
-  QueryCodes codes = encode_query(q, set.dims, width);
-  const score_error::CompressedGap model(set.metric, set.dims, qn, codes.error);
   std::atomic<bool> wide{false};
-  const Query w{set, run_codes, q, std::move(codes), qn, model, want, wide};
-  const std::uint64_t total = set.selectable();
-  auto outs = run_pieces(w, total, pieces);
+  auto outs = scan_pieces(set, q, want, pieces, wide);
   if (!outs) return fail(std::move(outs.error()));
-  return Out{merge_pieces(std::move(*outs), w, total, stats)};
+  if (!*outs) return Out{};
+  return Out{merge_pieces(std::move(**outs), set, want, wide.load(), stats,
+                          [&](std::vector<BandPart>&& parts, std::size_t* rescored) {
+                            return resolve_wanted(std::move(parts), want, q, set, rescored);
+                          })};
+}
+
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> scan_found(const RowSet& set,
+                                                                      const float* q,
+                                                                      const Radius& radius,
+                                                                      std::size_t pieces,
+                                                                      SearchStats* stats) {
+  using Out = std::optional<std::vector<std::vector<ScoredRow>>>;
+  const Want want{.k = 0, .radius = radius};
+  std::atomic<bool> wide{false};
+  auto outs = scan_pieces(set, q, want, pieces, wide);
+  if (!outs) return fail(std::move(outs.error()));
+  if (!*outs) return Out{};
+  return Out{merge_pieces(std::move(**outs), set, want, wide.load(), stats,
+                          [&](std::vector<BandPart>&& parts, std::size_t* rescored) {
+                            return radius_parts(std::move(parts), radius, q, set, rescored);
+                          })};
 }
 
 }  // namespace lumvero::prefilter

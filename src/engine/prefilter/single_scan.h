@@ -42,6 +42,11 @@ Mode mode();
 // Whether a single query for the k_eff best of `rows` selectable rows of this
 // width should go through the codes.
 bool wanted(Mode mode, std::uint64_t rows, std::uint64_t dims, std::size_t k_eff);
+// The same for the rows of `set`: also a list of at least
+// kPrefilterListMinRows positions, however short, whose runs' codes are all
+// built already (the listed rows are scattered, and their codes cost less to
+// read than their floats).
+bool wanted(Mode mode, const RowSet& set, std::size_t k_eff);
 
 // The runs' codes for one search, each held (and kept from changing) until
 // the search ends; null for a run without one (none given, or refused).
@@ -71,6 +76,15 @@ Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const floa
 Result<std::optional<std::vector<ScoredRow>>> scan(const RowSet& set, const float* q,
                                                    const Want& want, std::size_t pieces = 0,
                                                    SearchStats* stats = nullptr);
+
+// The radius scan's rows before they are sorted: the parts its pieces found,
+// rows with equal scores in increasing position within and across the parts
+// (search/found_order.h writes them out in order; sort_found sorts them).
+Result<std::optional<std::vector<std::vector<ScoredRow>>>> scan_found(const RowSet& set,
+                                                                      const float* q,
+                                                                      const Radius& radius,
+                                                                      std::size_t pieces = 0,
+                                                                      SearchStats* stats = nullptr);
 
 // The approximate score of a row of scale s and f64 squared norm norm_sq
 // from its integer sum with a query of scale t and squared norm

@@ -283,24 +283,40 @@ std::vector<ScoredRow> resolve_bands(std::vector<BandPart>&& parts, std::size_t 
   return resolve_bands(std::move(parts), k, query, set, rescored);
 }
 
-std::vector<ScoredRow> resolve_radius(std::vector<BandPart>&& parts, const Radius& radius,
-                                      const float* query, const RowSet& set,
-                                      std::size_t* rescored) {
+std::vector<std::vector<ScoredRow>> radius_parts(std::vector<BandPart>&& parts,
+                                                 const Radius& radius, const float* query,
+                                                 const RowSet& set, std::size_t* rescored) {
   if (rescored != nullptr) *rescored = 0;
   prefetch_band(parts, true, is_distance(radius.metric), radius.bound, set);
   const std::size_t dims = static_cast<std::size_t>(set.dims);
+  const auto by_position = [](const ScoredRow& a, const ScoredRow& b) { return a.idx < b.idx; };
   std::vector<std::vector<ScoredRow>> lists;
   lists.reserve(parts.size());
   for (BandPart& p : parts) {
-    std::vector<ScoredRow> found = std::move(p.sure);
+    std::vector<ScoredRow> found;
     for (const BandMember& m : p.members) {
       const float s = kernels::compute_score(radius.metric, query, set.row(m.idx), dims);
       if (radius.admits(s)) found.push_back({m.idx, s});
     }
     if (rescored != nullptr) *rescored += p.members.size();
+    if (found.empty()) {
+      found = std::move(p.sure);
+    } else if (!p.sure.empty()) {
+      // Both in increasing position: one list in increasing position.
+      std::vector<ScoredRow> both(found.size() + p.sure.size());
+      std::merge(found.begin(), found.end(), p.sure.begin(), p.sure.end(), both.begin(),
+                 by_position);
+      found = std::move(both);
+    }
     lists.push_back(std::move(found));
   }
-  return sort_found(std::move(lists), radius.metric);
+  return lists;
+}
+
+std::vector<ScoredRow> resolve_radius(std::vector<BandPart>&& parts, const Radius& radius,
+                                      const float* query, const RowSet& set,
+                                      std::size_t* rescored) {
+  return sort_found(radius_parts(std::move(parts), radius, query, set, rescored), radius.metric);
 }
 
 BandPart found_part(std::vector<ScoredRow>&& found) {

@@ -137,6 +137,13 @@ std::vector<ScoredRow> resolve_radius(std::vector<BandPart>&& parts, const Radiu
                                       const float* query, const RowSet& set,
                                       std::size_t* rescored = nullptr);
 
+// resolve_radius's rows before they are sorted: one list per part, each in
+// increasing position (the parts' members and found rows each are).
+std::vector<std::vector<ScoredRow>> radius_parts(std::vector<BandPart>&& parts,
+                                                 const Radius& radius, const float* query,
+                                                 const RowSet& set,
+                                                 std::size_t* rescored = nullptr);
+
 // The part of rows already scored by the kernel and admitted by a radius.
 BandPart found_part(std::vector<ScoredRow>&& found);
 

@@ -18,12 +18,6 @@ constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
 constexpr unsigned kPasses = 3;  // 33 bits cover the 32 of a key
 
-// An unsigned key whose increasing order is the result order's, best first.
-inline std::uint32_t rank_key(float score, bool distance) {
-  const std::uint32_t up = static_cast<std::uint32_t>(order_key(score)) ^ 0x80000000u;
-  return distance ? up : ~up;
-}
-
 inline std::size_t digit(std::uint32_t key, unsigned pass) {
   return (key >> (pass * kDigitBits)) & (kDigits - 1);
 }
@@ -73,6 +67,8 @@ Collector::Collector(const Want& want, Metric metric, std::uint64_t rows)
     : list_(want.radius.value_or(Radius{0.0, metric})) {
   if (!want.radius)
     heap_.emplace(static_cast<std::size_t>(std::min<std::uint64_t>(want.k, rows)), metric);
+  else if (want.radius->admits_all())
+    list_.reserve(static_cast<std::size_t>(rows));
 }
 
 void Collector::feed(const float* scores, std::size_t n, std::uint64_t first) {

@@ -37,6 +37,13 @@ struct Radius {
   bool admits_all() const;
 };
 
+// An unsigned key whose increasing order is the result order's on the score,
+// best first.
+inline std::uint32_t rank_key(float score, bool distance) {
+  const std::uint32_t up = static_cast<std::uint32_t>(order_key(score)) ^ 0x80000000u;
+  return distance ? up : ~up;
+}
+
 // What a search collects for each query.
 struct Want {
   std::size_t k = 0;               // the k best, when there is no radius
@@ -47,6 +54,8 @@ struct Want {
 class RadiusList {
  public:
   explicit RadiusList(const Radius& radius) : radius_(radius) {}
+  // Room for this many rows (what a radius admitting every row is offered).
+  void reserve(std::size_t rows) { rows_.reserve(rows); }
 
   void offer(std::uint64_t idx, float score) {
     if (radius_.admits(score)) rows_.push_back({idx, score});

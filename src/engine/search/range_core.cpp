@@ -62,23 +62,22 @@ auto on_pool_or_here(std::size_t n, bool run_inline, F&& fn)
   return out;
 }
 
-Result<Lists> kernel_range(const RowSet& set, const float* queries, std::size_t nq,
-                           const Want& want) {
+Result<std::vector<Lists>> kernel_range(const RowSet& set, const float* queries, std::size_t nq,
+                                        const Want& want) {
   const bool run_inline = runs_inline(set, nq);
-  return kernel_queries(set, run_inline ? whole_runs(set) : cut_pieces(set, 0, 1), queries, nq,
-                        want, run_inline);
+  return kernel_parts(set, run_inline ? whole_runs(set) : cut_pieces(set, 0, 1), queries, nq, want,
+                      run_inline);
 }
 
 // One query at a time: the pre-filter where it pays, else the kernel scan.
-Result<Lists> one_by_one(const RowSet& set, const float* queries, std::size_t nq, const Want& want,
-                         SearchStats* stats) {
-  const bool codes = !want.radius->admits_all() &&
-                     prefilter::wanted(prefilter::mode(), set.selectable(), set.dims, 1);
-  Lists out(nq);
+Result<std::vector<Lists>> one_by_one(const RowSet& set, const float* queries, std::size_t nq,
+                                      const Want& want, SearchStats* stats) {
+  const bool codes = !want.radius->admits_all() && prefilter::wanted(prefilter::mode(), set, 1);
+  std::vector<Lists> out(nq);
   for (std::size_t i = 0; i < nq; ++i) {
     const float* q = queries + i * set.dims;
     if (codes) {
-      auto got = prefilter::scan(set, q, want, 0, stats);
+      auto got = prefilter::scan_found(set, q, *want.radius, 0, stats);
       if (!got) return fail(std::move(got.error()));
       if (*got) {
         out[i] = std::move(**got);
@@ -92,35 +91,62 @@ Result<Lists> one_by_one(const RowSet& set, const float* queries, std::size_t nq
   return out;
 }
 
+// Each query's one sorted list as its only part.
+std::vector<Lists> as_parts(Lists&& lists) {
+  std::vector<Lists> out(lists.size());
+  for (std::size_t i = 0; i < lists.size(); ++i) out[i].push_back(std::move(lists[i]));
+  return out;
+}
+
 }  // namespace
 
-Result<Lists> kernel_queries(const RowSet& set, const std::vector<Piece>& pieces,
-                             const float* queries, std::size_t nq, const Want& want,
-                             bool run_inline) {
+Result<std::vector<Lists>> kernel_parts(const RowSet& set, const std::vector<Piece>& pieces,
+                                        const float* queries, std::size_t nq, const Want& want,
+                                        bool run_inline) {
   auto parts = on_pool_or_here(pieces.size(), run_inline, [&](std::size_t p) {
     return queries_piece(set, pieces[p], queries, nq, want);
   });
   if (!parts) return fail(std::move(parts.error()));
+  std::vector<Lists> out(nq);
+  for (std::size_t i = 0; i < nq; ++i) {
+    out[i].reserve(parts->size());
+    for (Lists& piece : *parts) out[i].push_back(std::move(piece[i]));
+  }
+  return out;
+}
+
+Result<Lists> kernel_queries(const RowSet& set, const std::vector<Piece>& pieces,
+                             const float* queries, std::size_t nq, const Want& want,
+                             bool run_inline) {
+  auto parts = kernel_parts(set, pieces, queries, nq, want, run_inline);
+  if (!parts) return fail(std::move(parts.error()));
   return on_pool_or_here(nq, run_inline || nq == 1, [&](std::size_t i) {
-    Lists mine;
-    mine.reserve(parts->size());
-    for (Lists& piece : *parts) mine.push_back(std::move(piece[i]));
-    return merge_found(std::move(mine), want, set.metric);
+    return merge_found(std::move((*parts)[i]), want, set.metric);
   });
 }
 
-Result<Lists> range_search(const RowSet& set, const float* queries, std::size_t nq,
-                           const Radius& radius, SearchStats* stats) {
-  if (nq == 0 || set.dims == 0 || set.selectable() == 0 || radius.admits_none()) return Lists(nq);
+Result<std::vector<Lists>> range_parts(const RowSet& set, const float* queries, std::size_t nq,
+                                       const Radius& radius, SearchStats* stats) {
+  if (nq == 0 || set.dims == 0 || set.selectable() == 0 || radius.admits_none())
+    return std::vector<Lists>(nq);
   const Want want{.k = 0, .radius = radius};
   if (nq < tuning::kMatrixFromQueries) return one_by_one(set, queries, nq, want, stats);
   if (!radius.admits_all() &&
       prefilter::batch_wanted(prefilter::mode(), set.selectable(), set.dims, 1, nq)) {
     auto got = prefilter::batch_scan(set, queries, nq, want, 0, stats);
     if (!got) return fail(std::move(got.error()));
-    if (*got) return std::move(**got);
+    if (*got) return as_parts(std::move(**got));
   }
   return kernel_range(set, queries, nq, want);
+}
+
+Result<Lists> range_search(const RowSet& set, const float* queries, std::size_t nq,
+                           const Radius& radius, SearchStats* stats) {
+  auto parts = range_parts(set, queries, nq, radius, stats);
+  if (!parts) return fail(std::move(parts.error()));
+  return on_pool_or_here(nq, nq == 1, [&](std::size_t i) {
+    return sort_found(std::move((*parts)[i]), radius.metric);
+  });
 }
 
 }  // namespace lumvero::core

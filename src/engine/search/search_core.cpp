@@ -176,7 +176,7 @@ Result<std::vector<std::vector<ScoredRow>>> band_scan(const RowSet& set,
 
 Result<std::vector<ScoredRow>> single(const RowSet& set, const float* q, std::size_t k,
                                       SearchStats* stats) {
-  if (prefilter::wanted(prefilter::mode(), set.selectable(), set.dims, k)) {
+  if (prefilter::wanted(prefilter::mode(), set, k)) {
     auto got = prefilter::scan(set, q, k, 0, stats);
     if (!got) return fail(std::move(got.error()));
     if (*got) return std::move(**got);

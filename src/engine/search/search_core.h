@@ -85,6 +85,21 @@ Result<std::vector<std::vector<ScoredRow>>> range_search(const RowSet& set, cons
                                                          std::size_t nq, const Radius& radius,
                                                          SearchStats* stats = nullptr);
 
+// range_search's rows before they are sorted: each query's rows as the parts
+// a scan found them in, rows with equal scores in increasing position within
+// and across the parts (found_order.h writes them out in order).
+Result<std::vector<std::vector<std::vector<ScoredRow>>>> range_parts(const RowSet& set,
+                                                                     const float* queries,
+                                                                     std::size_t nq,
+                                                                     const Radius& radius,
+                                                                     SearchStats* stats = nullptr);
+
+// The kernel scan of `nq` queries over the pieces, each query's lists as the
+// pieces collected them (in piece order, not merged).
+Result<std::vector<std::vector<std::vector<ScoredRow>>>> kernel_parts(
+    const RowSet& set, const std::vector<Piece>& pieces, const float* queries, std::size_t nq,
+    const Want& want, bool run_inline);
+
 // The kernel scan of `nq` queries over the pieces (on the pool unless
 // run_inline): each window of rows is scored for every query in turn, into
 // one collector per query; each query's lists merged as `want` says.

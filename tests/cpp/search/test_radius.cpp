@@ -15,6 +15,7 @@
 
 #include "engine/format/index_format.h"
 #include "engine/search/exact_band.h"
+#include "engine/search/found_order.h"
 #include "engine/search/radius.h"
 #include "index_fixture.h"
 
@@ -54,22 +55,46 @@ std::vector<float> tied_scores(std::size_t n, std::uint32_t seed) {
 }
 
 // Each score fed to a radius list, cut into lists of `cut` rows fed in
-// position order, the lists sorted together.
-std::vector<ScoredRow> collect(const std::vector<float>& scores, const Radius& r, std::size_t cut) {
+// position order.
+std::vector<std::vector<ScoredRow>> lists_of(const std::vector<float>& scores, const Radius& r,
+                                             std::size_t cut) {
   std::vector<std::vector<ScoredRow>> lists;
   for (std::size_t b = 0; b < scores.size(); b += cut) {
     RadiusList list(r);
     list.feed(scores.data() + b, std::min(cut, scores.size() - b), b);
     lists.push_back(list.take());
   }
-  return sort_found(std::move(lists), r.metric);
+  return lists;
+}
+
+// The lists sorted together.
+std::vector<ScoredRow> collect(const std::vector<float>& scores, const Radius& r, std::size_t cut) {
+  return sort_found(lists_of(scores, r, cut), r.metric);
+}
+
+// The lists written out in order by write_found, each row named by the id
+// 3 * position + 1 and read back as its position.
+std::vector<ScoredRow> written(const std::vector<float>& scores, const Radius& r, std::size_t cut) {
+  std::vector<std::int64_t> ids(scores.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = 3 * static_cast<std::int64_t>(i) + 1;
+  auto lists = lists_of(scores, r, cut);
+  const std::size_t n = found_count(lists);
+  std::vector<float> out_scores(n);
+  std::vector<std::int64_t> out_ids(n);
+  const Status st =
+      write_found(std::move(lists), r.metric, {out_scores.data(), out_ids.data(), ids.data()});
+  EXPECT_TRUE(st.has_value());
+  std::vector<ScoredRow> rows(n);
+  for (std::size_t j = 0; j < n; ++j)
+    rows[j] = {static_cast<std::uint64_t>((out_ids[j] - 1) / 3), out_scores[j]};
+  return rows;
 }
 
 TEST(RadiusList, KeepsWhatTheBoundAdmitsBestFirstTiesByPosition) {
   for (const Metric metric : {Metric::Cosine, Metric::Euclidean}) {
     const bool distance = metric == Metric::Euclidean;
-    // Below and above the radix sort's threshold.
-    for (const std::size_t n : {std::size_t{40}, std::size_t{5000}}) {
+    // Below and above the radix sort's threshold, and written out on the pool.
+    for (const std::size_t n : {std::size_t{40}, std::size_t{5000}, std::size_t{70000}}) {
       const std::vector<float> scores = tied_scores(n, 7);
       // On a score, one f32 step either side, an f64 step towards the admitted
       // side, zero (admitting -0.0 too), both infinities, beyond every float.
@@ -85,6 +110,9 @@ TEST(RadiusList, KeepsWhatTheBoundAdmitsBestFirstTiesByPosition) {
         const std::vector<RefHit> want = admitted(scores, metric, bound);
         expect_same_hits(collect(scores, r, n), want, what + " one list");
         expect_same_hits(collect(scores, r, 97), want, what + " lists of 97");
+        // Equal scores in many lists: the order keeps their positions.
+        expect_same_hits(written(scores, r, 97), want, what + " written from lists of 97");
+        expect_same_hits(written(scores, r, n), want, what + " written from one list");
         if (r.admits_none()) {
           EXPECT_TRUE(want.empty()) << what;
         }

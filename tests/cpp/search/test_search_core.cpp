@@ -16,6 +16,7 @@
 #include "engine/format/dim_blocks.h"
 #include "engine/format/row_norms.h"
 #include "engine/prefilter/compressed_rows.h"
+#include "engine/prefilter/single_scan.h"
 #include "engine/runtime/tuning.h"
 #include "engine/search/search_core.h"
 #include "index_fixture.h"
@@ -363,6 +364,54 @@ TEST(SearchCore, EachRunKeepsItsOwnBoundsAndTiesGoToTheEarlierRun) {
               (*got)[i],
               reference(s, metric, qs.data() + i * dims, k, std::vector<bool>(1200, true)),
               std::string(metric_name(metric)) + " " + prefilter + " nq " + std::to_string(nq));
+      }
+    }
+  }
+}
+
+// A list of positions too short for the codes to pay for their build reads
+// them once every run it lists has them built: single queries and radius
+// searches, each the reference's rows and score bits over the listed rows.
+TEST(SearchCore, AShortListReadsTheCodesOnceEveryRunHasThem) {
+  const std::size_t dims = 64;
+  const std::vector<float> x = random_matrix(30000, dims, 51, /*unit_rows=*/true);
+  std::vector<std::vector<float>> mem;
+  const Store s = make_store(x, dims, {12000, 18000}, mem);
+  const std::vector<float> qs = random_matrix(3, dims, 52, /*unit_rows=*/true);
+  std::vector<std::uint64_t> listed;
+  for (std::uint64_t r = 5; r < 30000; r += 7) listed.push_back(r);  // 4,285 rows in both runs
+  std::vector<bool> selected(30000, false);
+  for (const auto p : listed) selected[p] = true;
+  Selection list{nullptr, listed.data(), listed.size(), true};
+  Selection too_short{nullptr, listed.data(), tuning::kPrefilterListMinRows - 1, true};
+  ScopedEnv env("LUMVO_FILTER", std::nullopt);
+  const auto build = [&](std::size_t i) {
+    const RowRun& run = s.runs[i];
+    EXPECT_NE(run.codes->acquire(run.data, run.rows, run.capacity, dims, run.norms_sq).rows,
+              nullptr);
+  };
+  for (const int built : {0, 1, 2}) {
+    if (built > 0) build(built - 1);
+    for (const Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
+      const RowSet set = set_of(s, metric, list);
+      const std::string what =
+          std::string(metric_name(metric)) + " runs built " + std::to_string(built);
+      EXPECT_EQ(prefilter::wanted(prefilter::Mode::Auto, set, 10), built == 2) << what;
+      EXPECT_FALSE(prefilter::wanted(prefilter::Mode::Auto, set_of(s, metric, too_short), 10));
+      for (std::size_t i = 0; i < 3; ++i) {
+        const float* q = qs.data() + i * dims;
+        SearchStats stats;
+        auto got = core::search(set, q, 1, 10, &stats);
+        ASSERT_TRUE(got.has_value()) << got.error();
+        EXPECT_EQ(stats.prefiltered, built == 2) << what;
+        EXPECT_EQ(stats.rows_scanned, built == 2 ? listed.size() : 0) << what;
+        const std::vector<RefHit> best = reference(s, metric, q, 10, selected);
+        expect_same_hits((*got)[0], best, what + " query " + std::to_string(i));
+        const double bound = best.back().score;
+        auto found = core::range_search(set, q, 1, Radius{bound, metric});
+        ASSERT_TRUE(found.has_value()) << found.error();
+        expect_same_hits((*found)[0], within(s, metric, q, bound, selected),
+                         what + " radius, query " + std::to_string(i));
       }
     }
   }
