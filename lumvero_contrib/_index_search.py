@@ -13,7 +13,7 @@ from lumvero_contrib import _native
 from lumvero_contrib._index_args import (INT64_MAX, float_rows, int_ids, normalize,
                                          result_count, score_bound, sorted_unique)
 from lumvero_contrib._index_state import FloatArray, IdArray, IdsLike, IndexState
-from lumvero_contrib._index_where import Where, check_where, where_positions
+from lumvero_contrib._index_where import Where, check_where, chosen_rows
 from lumvero_contrib.storage.index_layout import METRIC_IDS
 
 
@@ -100,8 +100,7 @@ class Searching(IndexState):
             # by position. Writers only append beyond the counts or replace
             # whole arrays, so the search below reads a consistent state
             # without holding the lock.
-            chosen = None if where is None else where_positions(self._attrs_whole().whole(),
-                                                                 where)
+            chosen = None if where is None else chosen_rows(self._attrs_whole(), where)
             live, allowed, selectable = self._selection(allow_ids, chosen)
             # The search asks for no more places than there are rows to
             # fill them; the rest is padding, allocated before any work.

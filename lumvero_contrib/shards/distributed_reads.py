@@ -42,7 +42,8 @@ class Reads(ShardSet):
 
         Arguments, returns and errors are those of ``Index.search``; each
         shard gets the queries once and, with ``allow``, only its own
-        allowed ids; ``where`` is evaluated by each shard over its rows. Shards without live (allowed) rows are not asked, and
+        allowed ids; ``where`` is evaluated by each shard over its own
+        rows. Shards without live (allowed) rows are not asked, and
         none is asked for more places than it has rows: the padding beyond
         the rows is made once, after the merge. ``stats`` receives the
         shards' counts summed (``"prefiltered"``: whether any shard's

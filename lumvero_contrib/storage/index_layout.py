@@ -105,7 +105,8 @@ def version_file(version: int) -> str:
 class SavedSegment(NamedTuple):
     """A segment as a manifest lists it: its rows and the (file, BLAKE3) of
     its row file, codes file, ids and removals, and the removed positions
-    within it, and its attribute file (None: its rows have no attributes). A segment read from a version-1 directory has no ids or
+    within it, and its attribute file (None: its rows have no
+    attributes). A segment read from a version-1 directory has no ids or
     removal file of its own (None, removed_at None): the next save into it
     writes them; codes_file is None when the codes file was not used (the
     next save writes it again)."""

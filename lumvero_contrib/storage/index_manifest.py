@@ -13,7 +13,8 @@ from typing import Any
 
 from lumvero_contrib.storage.commit import MANIFEST
 from lumvero_contrib.storage.files import confined, is_hex64, is_int, open_regular
-from lumvero_contrib.storage.index_layout import (ATTRS_FILE, CODES_FILE, FORMAT, IDS_FILE, MAX_DIMS,
+from lumvero_contrib.storage.index_layout import (ATTRS_FILE, CODES_FILE, FORMAT, IDS_FILE,
+                                                  MAX_DIMS,
                                                   MAX_FILE_ROWS, MAX_INDEX_VERSION,
                                                   MAX_MANIFEST_BYTES, METRIC_IDS, READ_VERSIONS,
                                                   REMOVED_FILE, ROW_FILE, SEGMENT_IDS_FILE,
