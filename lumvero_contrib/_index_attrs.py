@@ -142,6 +142,8 @@ class Attrs:
         self.pieces: list[tuple[int, Any, bool]] = []  # (rows, Table or None, read from a file)
         self.stored = 0
         self._whole: Any = None  # every column and POSITION for [0, stored), built on need
+        # The rows of recent SQL predicates (_index_where), until the next change.
+        self.chosen: dict[tuple[object, ...], IdArray] = {}
 
     def declare(self, types: dict[str, Any]) -> None:
         """Takes columns this index has no values of yet (a shard told the
@@ -151,6 +153,7 @@ class Attrs:
         if list(merged) != list(self.types) or merged != self.types:
             self.types = merged
             self._whole = None
+            self.chosen = {}
 
     def append(self, table: Any, n: int, read: bool = False) -> None:
         """Appends n rows' attributes (table None: all null); the types must
@@ -158,11 +161,11 @@ class Attrs:
         if table is not None:
             self.types = merged_types(self.types, table.schema)
         self._whole = None
+        self.chosen = {}
         if n == 0:
             return
         self.pieces.append((n, table, read))
         self.stored += n
-        self._whole = None
         while len(self.pieces) > 1 and not self.pieces[-2][2] and \
                 self.pieces[-2][0] <= 2 * self.pieces[-1][0]:
             (a, ta, _), (b, tb, _) = self.pieces[-2:]

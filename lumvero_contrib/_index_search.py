@@ -70,7 +70,10 @@ class Searching(IndexState):
                 ``pyarrow.compute.Expression``. A row whose predicate is
                 NULL (a null attribute compared) is not selected, as SQL's
                 WHERE. The rows selected are searched as an allow-list of
-                their ids would be; with ``allow``, rows in both.
+                their ids would be; with ``allow``, rows in both. The rows
+                of a SQL predicate are remembered until the attributes
+                change (the same SQL and parameters are evaluated once, a
+                volatile function such as random() too).
 
         Returns:
             ``(scores, ids)``: float32 ``(n, k)`` and int64 ``(n, k)``, best

@@ -19,7 +19,7 @@ from lumvero_contrib._index_args import (Metric, default_ids, given_ids, integer
                                          metric_name)
 from lumvero_contrib._index_attrs import Attrs, merged_types
 from lumvero_contrib._index_rows import Lookup, Run, Snapshot
-from lumvero_contrib._index_where import Where, where_positions
+from lumvero_contrib._index_where import Where, chosen_rows
 from lumvero_contrib.storage.index_layout import SaveLink
 
 
@@ -240,7 +240,7 @@ class IndexState:
 
     def _chosen(self, where: Where | None) -> IdArray | None:
         """Under the lock: the sorted positions where selects, or None."""
-        return None if where is None else where_positions(self._attrs_whole().whole(), where)
+        return None if where is None else chosen_rows(self._attrs_whole(), where)
 
     def _snapshot(self, allowed: IdArray | None, where: Where | None = None,
                   positions: bool = False) -> Snapshot:

@@ -19,11 +19,13 @@ from typing import Any, Final, Union
 
 import numpy as np
 
-from lumvero_contrib._index_attrs import _INSTALL, POSITION, IdArray, arrow
+from lumvero_contrib._index_attrs import _INSTALL, POSITION, Attrs, IdArray, arrow
 
 # A predicate: SQL, SQL with its parameters, or a pyarrow.compute.Expression.
 Where = Union[str, tuple[str, Sequence[object]], Any]
 _TABLE: Final = "lumvero_rows"
+# The rows of this many recent SQL predicates are kept per index.
+_REMEMBERED: Final = 16
 _local = threading.local()
 
 
@@ -69,6 +71,37 @@ def check_where(where: object) -> None:
     anything is read."""
     arrow()
     _sql_parts(where)
+
+
+def chosen_rows(attrs: Attrs, where: object) -> IdArray:
+    """The sorted stored positions whose attributes satisfy where. The rows
+    of a SQL predicate (the same SQL and parameters) are remembered until
+    the attributes change: a filter repeated query after query is
+    evaluated once (so a volatile function such as random() is too)."""
+    key = _key(where)
+    if key is not None and key in attrs.chosen:
+        return attrs.chosen[key]
+    got = where_positions(attrs.whole(), where)
+    got.flags.writeable = False
+    if key is not None:
+        if len(attrs.chosen) >= _REMEMBERED:
+            attrs.chosen.pop(next(iter(attrs.chosen)))
+        attrs.chosen[key] = got
+    return got
+
+
+def _key(where: object) -> tuple[object, ...] | None:
+    """The key a SQL predicate's rows are remembered by; None for one not
+    remembered (an Expression, unhashable parameters)."""
+    parts = _sql_parts(where)
+    if parts is None:
+        return None
+    key = (parts[0], *[(type(p).__name__, p) for p in parts[1]])
+    try:
+        hash(key)
+    except TypeError:
+        return None
+    return key
 
 
 def where_positions(table: Any, where: object) -> IdArray:

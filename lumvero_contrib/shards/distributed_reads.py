@@ -46,7 +46,7 @@ class Reads(ShardSet):
         Arguments, returns and errors are those of ``Index.search``; each
         shard gets the queries once and, with ``allow``, only its own
         allowed ids (with one allow-list per query, each query's own ids on
-        that shard); ``where`` is evaluated by each shard over its rows.
+        that shard); ``where`` is evaluated by each shard over its own rows.
         Shards without live (allowed) rows are not asked, and
         none is asked for more places than it has rows: the padding beyond
         the rows is made once, after the merge. ``stats`` receives the

@@ -147,9 +147,10 @@ def test_where_answers_as_the_filtered_rows(tmp_path, metric, step):
         ix = pickle.loads(pickle.dumps(ix))
     same_attrs(ix, model)
     check_all(ix, model, rng)
-    # Carries on: more rows and removals after the step, then saved again
-    # (only what changed) and loaded.
+    # Carries on: more rows and removals after the step (the predicates'
+    # rows found again), then saved again (only what changed) and loaded.
     fill(ix, model, rng, adds=3)
+    check_all(ix, model, rng)
     ix.save(tmp_path / "ix")
     ix = Index.load(tmp_path / "ix", mmap=True)
     same_attrs(ix, model)
