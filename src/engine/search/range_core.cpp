@@ -52,16 +52,6 @@ Lists queries_piece(const RowSet& set, const Piece& p, const float* queries, std
   return out;
 }
 
-template <class F>
-auto on_pool_or_here(std::size_t n, bool run_inline, F&& fn)
-    -> Result<std::vector<pool::detail::value_of_t<F, std::size_t>>> {
-  if (!run_inline) return pool::map(n, fn);
-  std::vector<pool::detail::value_of_t<F, std::size_t>> out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) out.push_back(fn(i));
-  return out;
-}
-
 Result<std::vector<Lists>> kernel_range(const RowSet& set, const float* queries, std::size_t nq,
                                         const Want& want) {
   const bool run_inline = runs_inline(set, nq);
@@ -103,7 +93,7 @@ std::vector<Lists> as_parts(Lists&& lists) {
 Result<std::vector<Lists>> kernel_parts(const RowSet& set, const std::vector<Piece>& pieces,
                                         const float* queries, std::size_t nq, const Want& want,
                                         bool run_inline) {
-  auto parts = on_pool_or_here(pieces.size(), run_inline, [&](std::size_t p) {
+  auto parts = over_pieces(pieces.size(), run_inline, [&](std::size_t p) {
     return queries_piece(set, pieces[p], queries, nq, want);
   });
   if (!parts) return fail(std::move(parts.error()));
@@ -120,7 +110,7 @@ Result<Lists> kernel_queries(const RowSet& set, const std::vector<Piece>& pieces
                              bool run_inline) {
   auto parts = kernel_parts(set, pieces, queries, nq, want, run_inline);
   if (!parts) return fail(std::move(parts.error()));
-  return on_pool_or_here(nq, run_inline || nq == 1, [&](std::size_t i) {
+  return over_pieces(nq, run_inline || nq == 1, [&](std::size_t i) {
     return merge_found(std::move((*parts)[i]), want, set.metric);
   });
 }
@@ -144,7 +134,7 @@ Result<Lists> range_search(const RowSet& set, const float* queries, std::size_t 
                            const Radius& radius, SearchStats* stats) {
   auto parts = range_parts(set, queries, nq, radius, stats);
   if (!parts) return fail(std::move(parts.error()));
-  return on_pool_or_here(nq, nq == 1, [&](std::size_t i) {
+  return over_pieces(nq, nq == 1, [&](std::size_t i) {
     return sort_found(std::move((*parts)[i]), radius.metric);
   });
 }

@@ -24,17 +24,6 @@ using tuning::kScanRows;
 using tuning::kTileQueries;
 using tuning::kTileRows;
 
-// fn(i) for every piece, on the pool or right here, results in piece order.
-template <class F>
-auto over_pieces(std::size_t n, bool run_inline, F&& fn)
-    -> Result<std::vector<pool::detail::value_of_t<F, std::size_t>>> {
-  if (!run_inline) return pool::map(n, fn);
-  std::vector<pool::detail::value_of_t<F, std::size_t>> out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) out.push_back(fn(i));
-  return out;
-}
-
 std::vector<double> query_norms(const float* queries, std::size_t nq, std::size_t dims) {
   std::vector<double> qn(nq);
   for (std::size_t i = 0; i < nq; ++i) qn[i] = kernels::query_norm_sq(queries + i * dims, dims);

@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/runtime/pool.h"
 #include "engine/search/exact_band.h"
 #include "engine/search/radius.h"
 #include "engine/search/result_order.h"
@@ -30,6 +31,18 @@ namespace lumvero::core {
 // Whether a search of `queries` queries over these rows is small enough to
 // run on the calling thread.
 bool runs_inline(const RowSet& set, std::size_t queries);
+
+// fn(i) for every piece, on the pool or right here (a small search is not
+// worth a task's hand-off), results in piece order.
+template <class F>
+auto over_pieces(std::size_t n, bool run_inline, F&& fn)
+    -> Result<std::vector<pool::detail::value_of_t<F, std::size_t>>> {
+  if (!run_inline) return pool::map(n, fn);
+  std::vector<pool::detail::value_of_t<F, std::size_t>> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(fn(i));
+  return out;
+}
 
 // One query's k best of one piece by the kernel scan, positions.
 std::vector<ScoredRow> kernel_piece(const RowSet& set, const Piece& p, const float* q,
