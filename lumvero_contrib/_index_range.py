@@ -12,8 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_allow import PerQuery, allow_lists, distinct_ids, groups_of
-from lumvero_contrib._index_allow import split_positions
+from lumvero_contrib._index_allow import PerQuery, allow_lists
 from lumvero_contrib._index_args import float_rows, normalize, score_bound
 from lumvero_contrib._index_rows import Snapshot
 from lumvero_contrib._index_state import IndexState
@@ -60,10 +59,12 @@ def _each(ix: IndexState, queries: FloatArray, bound: float, entries: PerQuery,
           where: Where | None, stats: dict[str, object] | None) -> Found:
     """One search per group of queries with equal allowed positions (one
     lookup of every list's ids), the answers put back in query order."""
-    with ix._lock:  # every group's snapshot of one state
-        positions = ix._bulk_positions(distinct_ids(entries))
-        snaps = [(members, ix._snapshot(allowed, where, positions=True))
-                 for members, allowed in groups_of(split_positions(entries, positions))]
+    with ix._lock:  # every group's snapshot of one state, where evaluated once
+        chosen = ix._chosen(where)
+        snaps = []
+        for members, allowed in ix._groups(entries):
+            live, sel, selectable = ix._selecting(allowed, chosen)
+            snaps.append((members, Snapshot(list(ix._runs), live, sel, selectable, ix._ids)))
     nq = int(queries.shape[0])
     per_query: list[tuple[FloatArray, IdArray]] = [(np.zeros(0, np.float32),
                                                     np.zeros(0, np.int64))] * nq

@@ -11,8 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
-from lumvero_contrib._index_allow import (PerQuery, allow_lists, distinct_ids, groups_of,
-                                          split_positions)
+from lumvero_contrib._index_allow import PerQuery, allow_lists
 from lumvero_contrib._index_args import INT64_MAX, float_rows, normalize, result_count
 from lumvero_contrib._index_range import range_search
 from lumvero_contrib._index_rows import Snapshot
@@ -140,10 +139,9 @@ class Searching(IndexState):
         nq = int(queries.shape[0])
         with self._lock:
             chosen = self._chosen(where)
-            positions = self._bulk_positions(distinct_ids(entries))
             groups = []
             k_run = 0
-            for members, allowed in groups_of(split_positions(entries, positions)):
+            for members, allowed in self._groups(entries):
                 live, allowed, selectable = self._selecting(allowed, chosen)
                 k_run = max(k_run, min(k, selectable))
                 groups.append((members, live, allowed))

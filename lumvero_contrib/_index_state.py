@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumvero_contrib import _native
+from lumvero_contrib._index_allow import PerQuery, distinct_ids, groups_of, split_positions
 from lumvero_contrib._index_args import (Metric, default_ids, given_ids, integer, listed,
                                          metric_name)
 from lumvero_contrib._index_attrs import Attrs, merged_types
@@ -242,18 +243,20 @@ class IndexState:
         """Under the lock: the sorted positions where selects, or None."""
         return None if where is None else chosen_rows(self._attrs_whole(), where)
 
-    def _snapshot(self, allowed: IdArray | None, where: Where | None = None,
-                  positions: bool = False) -> Snapshot:
+    def _snapshot(self, allow_ids: IdArray | None, where: Where | None = None) -> Snapshot:
         """What a search reads, taken under the lock: runs with their
-        counts, the selection (_selection of allowed ids, or _selecting of
-        allowed positions) and the ids by position. Writers only append
-        beyond the counts or replace whole arrays, so the search reads a
-        consistent state without holding the lock."""
+        counts, the selection (_selection) and the ids by position. Writers
+        only append beyond the counts or replace whole arrays, so the search
+        reads a consistent state without holding the lock."""
         with self._lock:
-            chosen = self._chosen(where)
-            live, sel, selectable = (self._selecting(allowed, chosen) if positions
-                                     else self._selection(allowed, chosen))
-            return Snapshot(list(self._runs), live, sel, selectable, self._ids)
+            live, allowed, selectable = self._selection(allow_ids, self._chosen(where))
+            return Snapshot(list(self._runs), live, allowed, selectable, self._ids)
+
+    def _groups(self, entries: PerQuery) -> list[tuple[IdArray, IdArray | None]]:
+        """Under the lock: the queries of one allow-list per query grouped
+        by equal allowed positions (query rows, sorted positions or None),
+        every list's ids looked up in one call."""
+        return groups_of(split_positions(entries, self._bulk_positions(distinct_ids(entries))))
 
     def _live_chosen(self, allowed: IdArray | None, chosen: IdArray) -> IdArray:
         """The live positions of chosen, and of allowed when given."""

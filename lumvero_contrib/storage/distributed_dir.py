@@ -245,11 +245,7 @@ def version_bytes(top: Path, version: int | None) -> bytes:
 
 
 def _index_version(top: Path, raw: bytes) -> int:
-    try:
-        doc = json.loads(raw)
-    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
-        raise ValueError(f"{top / MANIFEST} is not valid JSON: {e}") from None
-    return _header(top, doc)[3]
+    return _header(top, _read_json(top / MANIFEST, raw))[3]
 
 
 def kept_versions(top: Path) -> list[int]:
@@ -296,10 +292,7 @@ def read_saved(directory: str | os.PathLike[str], version: int | None = None) ->
 def _parse_saved(top: Path, raw: bytes) -> SavedIndex:
     """One reading of a saved state from its manifest's bytes; _Gone when an
     order file it names is not there."""
-    try:
-        doc = json.loads(raw)
-    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
-        raise ValueError(f"{top / MANIFEST} is not valid JSON: {e}") from None
+    doc = _read_json(top / MANIFEST, raw)
     dims, metric, next_id, number = _header(top, doc)
     shards = doc.get("shards")
     if not isinstance(shards, list) or not shards:
