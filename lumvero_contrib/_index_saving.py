@@ -145,9 +145,10 @@ class Saving(IndexState):
         every row). A shortened row file raises ValueError from the search
         (its missing pages read as zeros under the engine's guard, never a
         crash). Codes files written before the block sums (version 2) give
-        no per-block check: there ``verify()`` is the check. With ``mmap=False`` every file is read and hashed, the rows
-        kept are the bytes whose hash was checked, and each codes file is
-        compared with the codes those rows give.
+        no per-block check: there ``verify()`` is the check. With
+        ``mmap=False`` every file is read and hashed, the rows kept are the
+        bytes whose hash was checked, and each codes file is compared with
+        the codes those rows give.
 
         The codes file's own contents are checked against the rows only where
         the rows are read: at load with ``mmap=False``, and by ``verify()``
